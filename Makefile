@@ -1,0 +1,40 @@
+# The two commands of the README: `make demo` runs the main job, `make test` runs every test.
+# Both install what they need first, so they work on a fresh Debian machine.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test demo sanitize fuzz bench format clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+configure: deps
+	cmake --preset default
+
+build: configure
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(JOBS)
+
+demo: build
+	./build/default/apps/tavrenly/tavrenly demo
+
+sanitize: deps
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
+
+fuzz: deps
+	bash scripts/run-fuzz.sh
+
+bench: build
+	bash bench/compare.sh
+
+format:
+	find apps bench common engine fuzz platform player recorder tests tstream2 \
+		\( -name '*.h' -o -name '*.cpp' \) -print0 | xargs -0 clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,1 @@
+#include "platform/host/PropertyBag.h"

@@ -1,0 +1,1 @@
+#include "platform/riff/Riff.h"

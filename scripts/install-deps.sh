@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, benchmarking and fuzzing need.
+# Idempotent: packages already present are skipped, so `make test` can call it each time.
+set -euo pipefail
+
+PACKAGES=(
+    # build
+    build-essential cmake ninja-build pkg-config clang-format
+    # fuzzing (libFuzzer ships with clang; the runtimes come from libclang-rt)
+    clang libclang-rt-14-dev
+    # libraries the project links
+    libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libsoxr-dev
+    librtaudio-dev libcli11-dev libfmt-dev
+    # tests and benchmarks
+    libgtest-dev libgmock-dev libbenchmark-dev
+    sox libsox-fmt-all ffmpeg sndfile-programs libsndfile1-dev
+    pulseaudio pulseaudio-utils
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

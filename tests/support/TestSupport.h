@@ -1,0 +1,80 @@
+#pragma once
+
+// Helpers shared by the test suites: a scratch folder per test, running the command-line tools
+// that make test files (sox, ffmpeg), reading files back, and a control site that records
+// every notification and message box.
+
+#include "platform/host/ControlSite.h"
+#include "platform/host/EventLoop.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+
+/// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    /// Path of `name` inside the folder, as a string.
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+/// Runs a shell command; returns its exit status. Output goes to the test log.
+int Run(const std::string& command);
+/// Runs a shell command and fails the current test when it does not exit 0.
+void RunOrFail(const std::string& command);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+/// Appends little-endian values and chunks, for byte-built files.
+class ByteWriter {
+public:
+    ByteWriter& Tag(const char (&fourcc)[5]);
+    ByteWriter& U16(uint16_t value);
+    ByteWriter& U32(uint32_t value);
+    ByteWriter& Bytes(const std::vector<uint8_t>& bytes);
+    ByteWriter& Zeros(size_t count);
+    std::vector<uint8_t>& Data() { return m_data; }
+
+private:
+    std::vector<uint8_t> m_data;
+};
+
+/// A site that records what the control did to it. Message boxes answer OK.
+class RecordingSite : public ControlSite {
+public:
+    struct Box {
+        std::string text;
+        int32_t style;
+        std::string title;
+    };
+
+    explicit RecordingSite(EventLoop& loop) : m_loop(loop) {}
+    void PropertyChanged(std::string_view name) override { changed.emplace_back(name); }
+    int32_t ShowMessage(std::string_view text, int32_t style, std::string_view title) override
+    {
+        boxes.push_back(Box{std::string(text), style, std::string(title)});
+        return kMessageAnswerOk;
+    }
+    EventLoop& Loop() override { return m_loop; }
+
+    std::vector<std::string> changed;
+    std::vector<Box> boxes;
+
+private:
+    EventLoop& m_loop;
+};
+
+} // namespace tavrenly::test

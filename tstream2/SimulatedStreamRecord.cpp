@@ -1,0 +1,1 @@
+#include "tstream2/SimulatedStreamRecord.h"
