@@ -3,6 +3,7 @@
 // The container side of one embedded control: where its property-changed notifications, its
 // modal message boxes and its event loop come from.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,16 +12,18 @@ namespace tavrenly {
 class EventLoop;
 
 /// Message box styles the controls use.
-enum MessageBoxStyle : int32_t {
-    kMessageOk = 0,            ///< OK button only, no icon
-    kMessageCritical = 16,     ///< critical icon, OK
-    kMessageInformation = 64,  ///< information icon, OK
+enum MessageBoxStyle : int32_t
+{
+    kMessageOk = 0,           ///< OK button only, no icon
+    kMessageCritical = 16,    ///< critical icon, OK
+    kMessageInformation = 64, ///< information icon, OK
 };
 
 /// Answer of a message box: the controls only show OK boxes.
 inline constexpr int32_t kMessageAnswerOk = 1;
 
-class ControlSite {
+class ControlSite
+{
 public:
     virtual ~ControlSite() = default;
 
@@ -35,7 +38,8 @@ public:
 
 /// The site for a host without a desktop: each box is written to standard error as
 /// "[title] text" and answered OK at once; notifications are ignored.
-class HeadlessSite : public ControlSite {
+class HeadlessSite : public ControlSite
+{
 public:
     explicit HeadlessSite(EventLoop& loop) : m_loop(loop) {}
     void PropertyChanged(std::string_view name) override;

@@ -2,29 +2,40 @@
 
 // The user-interface thread of a host: everything a control does runs here, one thing at a
 // time. Device engines hand work over from their own threads with Post(), the only member
-// that is safe to call from another thread.
+// (with Stop) that is safe to call from another thread.
 //
 // Two clocks:
 //  - Real: time is the monotonic clock; Run() sleeps until the next timer or posted task.
 //  - Virtual: time stands still until Advance(ms) moves it. Advance fires every timer tick and
 //    every scheduled task that falls due, in strict time order (ties in the order they were
-//    scheduled), with Now() set to each one's due time while it runs. Tests use this clock,
-//    so whole minutes of playback run in milliseconds and never depend on the machine's speed.
+//    scheduled), with Now() set to each one's due time while it runs; posted tasks run before
+//    the next scheduled one. Tests use this clock, so whole minutes of playback run in
+//    milliseconds and never depend on the machine's speed.
+//
+// Re-entrancy: a task may post, schedule and cancel anything, including itself. Moving
+// virtual time from inside a task (Advance, or RunUntil's stepping) is refused: the outer
+// Advance owns the clock, and a nested one would run later work before the task that asked
+// for it had finished.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 namespace tavrenly {
 
-class Timer;
-
-class EventLoop {
+class EventLoop
+{
 public:
-    enum class Clock { Real, Virtual };
+    enum class Clock
+    {
+        Real,
+        Virtual
+    };
     using Task = std::function<void()>;
     /// Identifies a scheduled task so that it can be cancelled; 0 is never used.
     using TaskId = uint64_t;
@@ -46,80 +57,95 @@ public:
     /// queued. Thread-safe, never blocks on the loop, may be called from any thread.
     void Post(Task task);
 
-    /// Runs a task once, `delayMicros` from now. UI thread only. Returns its id.
+    /// Runs a task once, `delayMicros` from now (a negative delay means now). UI thread only.
     TaskId ScheduleAfter(int64_t delayMicros, Task task);
-    /// Runs a task once at the absolute time `atMicros` (not before now). UI thread only.
+    /// Runs a task once at the absolute time `atMicros` (a past time means now). UI thread only.
     TaskId ScheduleAt(int64_t atMicros, Task task);
-    /// Forgets a scheduled task that has not run yet; unknown ids are ignored.
+    /// Forgets a scheduled task that has not run yet; unknown, finished and running ids are
+    /// ignored. UI thread only.
     void Cancel(TaskId id);
+    /// True while `id` is scheduled and has not started.
+    bool IsScheduled(TaskId id) const;
 
-    /// Real clock: runs tasks and timers until Stop(). Virtual clock: runs what is due now.
+    /// Real clock: runs tasks and timers until Stop(). Virtual clock: runs what is due now
+    /// (posted tasks and scheduled tasks due at the current time) and returns.
     void Run();
-    /// Runs until `done` returns true (checked after each task) or `timeoutMs` passes.
-    /// Returns the final value of `done`. With the virtual clock the time is advanced in
-    /// steps to each next due item, so "run until the item ends" works in both modes.
+    /// Runs until `done` returns true (checked first and after each task) or `timeoutMs`
+    /// passes; returns the final value of `done`. With the virtual clock the time is advanced
+    /// in steps to each next due item and ends at most `timeoutMs` later, so "run until the
+    /// item ends" works in both modes. Stop() also ends it.
     bool RunUntil(const std::function<bool()>& done, int64_t timeoutMs);
-    /// Makes Run() return after the task in progress. Thread-safe.
+    /// Makes the innermost Run()/RunUntil() return after the task in progress. Thread-safe.
     void Stop();
 
-    /// Virtual clock only: moves time forward by `ms`, running everything that falls due.
-    void Advance(int64_t ms);
-    /// Virtual clock only: moves time forward by `micros`.
-    void AdvanceMicros(int64_t micros);
-    /// Runs every posted task that is already queued (both clocks); returns how many ran.
+    /// Virtual clock only: moves time forward by `ms`, running everything that falls due, and
+    /// leaves the time exactly `ms` later. Returns false (and does nothing) with the real
+    /// clock, for a negative step, or when called from inside a task the loop is running.
+    bool Advance(int64_t ms);
+    /// Virtual clock only: moves time forward by `micros`; as Advance.
+    bool AdvanceMicros(int64_t micros);
+    /// Runs every posted task that is queued, including those they post; returns how many ran.
+    /// UI thread only.
     int RunPending();
 
+    /// Number of tasks scheduled and not yet run (timers included).
+    size_t ScheduledCount() const noexcept { return m_scheduled.size(); }
+
 private:
-    friend class Timer;
-    struct Scheduled {
-        TaskId id;
-        Task task;
-    };
+    using Key = std::pair<int64_t, TaskId>;
 
     TaskId Schedule(int64_t atMicros, Task task);
+    bool RunOnePosted();
+    /// Runs the earliest scheduled task if it is due at or before `upToMicros`; with the
+    /// virtual clock the time is set to its due time first.
     bool RunOneDue(int64_t upToMicros);
     int64_t NextDueMicros() const;
-    std::vector<Task> TakePosted();
+    void RunTask(Task& task);
+    bool TakeStop();
 
     const Clock m_clock;
     int64_t m_virtualNow = 0;
-    int64_t m_realOrigin = 0;
+    std::chrono::steady_clock::time_point m_realOrigin;
     TaskId m_nextId = 1;
     // Ordered by (due time, id): ties run in the order they were scheduled.
-    std::map<std::pair<int64_t, TaskId>, Task> m_scheduled;
+    std::map<Key, Task> m_scheduled;
+    // id -> due time, so that Cancel finds an entry without a scan.
+    std::map<TaskId, int64_t> m_dueById;
+    int m_taskDepth = 0; // tasks running on this loop (nested calls count each)
 
     mutable std::mutex m_postedMutex;
     std::condition_variable m_wake;
-    std::vector<Task> m_posted;
+    std::deque<Task> m_posted;
     bool m_stopRequested = false;
 };
 
 /// A repeating timer on an event loop (a control's position timer). Created disabled. Its
-/// callback runs on the loop's thread; it may disable, re-enable or change the timer, or
-/// destroy the object that owns it... but not the Timer itself from inside the callback.
-class Timer {
+/// callback runs on the loop's thread; it may disable, re-enable or change this timer or any
+/// other, and destroy the object that owns this or another timer (a destroyed Timer cancels
+/// its pending tick). An interval of 0 or less keeps the timer from ticking. UI thread only.
+class Timer
+{
 public:
     Timer(EventLoop& loop, int32_t intervalMs, std::function<void()> onTick);
     ~Timer();
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 
-    int32_t Interval() const noexcept { return m_intervalMs; }
+    int32_t Interval() const noexcept;
     /// Changes the interval; an enabled timer restarts its period from now.
     void Interval(int32_t intervalMs);
-    bool Enabled() const noexcept { return m_enabled; }
+    bool Enabled() const noexcept;
     /// Enabling starts a full period from now; enabling an enabled timer changes nothing.
     void Enabled(bool enabled);
 
 private:
-    void Arm();
-    void Tick();
+    struct Core;
+    static void Arm(const std::shared_ptr<Core>& core);
+    static void Disarm(Core& core);
 
-    EventLoop& m_loop;
-    int32_t m_intervalMs;
-    std::function<void()> m_onTick;
-    bool m_enabled = false;
-    EventLoop::TaskId m_pending = 0;
+    // Shared with the pending tick, so a callback that destroys this Timer still returns into
+    // live state.
+    std::shared_ptr<Core> m_core;
 };
 
 } // namespace tavrenly

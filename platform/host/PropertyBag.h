@@ -14,7 +14,8 @@
 
 namespace tavrenly {
 
-class PropertyBag {
+class PropertyBag
+{
 public:
     virtual ~PropertyBag() = default;
 
@@ -39,7 +40,8 @@ public:
 };
 
 /// A bag in memory; tests and hosts that keep settings themselves use it.
-class MemoryPropertyBag : public PropertyBag {
+class MemoryPropertyBag : public PropertyBag
+{
 public:
     std::optional<std::string> ReadText(std::string_view key) override;
     bool WriteText(std::string_view key, std::string_view value) override;
@@ -52,8 +54,13 @@ private:
 };
 
 /// A bag kept in one section of an INI file ("[section]" then "Key=Value" lines). Reads the
-/// file when made; Save() writes it back, keeping the other sections as they were.
-class IniFilePropertyBag : public PropertyBag {
+/// file when made (a missing or unreadable file is an empty one); Save() writes it back,
+/// keeping the other sections, comments and the order of lines as they were. Section and key
+/// names compare without regard to case; values are trimmed of surrounding blanks. A key or
+/// value that cannot be written as one line ("=" in a key, a line break anywhere, an empty
+/// key) is refused.
+class IniFilePropertyBag : public PropertyBag
+{
 public:
     IniFilePropertyBag(std::string path, std::string section);
 
@@ -61,16 +68,25 @@ public:
     bool WriteText(std::string_view key, std::string_view value) override;
     void Remove(std::string_view key) override;
 
-    /// Writes the whole file; returns false when it cannot be written.
+    /// Writes the whole file through a temporary file and a rename, so a failed save leaves
+    /// the previous file whole; returns false when it cannot be written.
     bool Save();
 
 private:
-    struct Line {
-        std::string section;
-        std::string key;   // empty for comments, blanks and section headers
-        std::string text;  // the raw line, or the value for a key line
+    enum class LineKind
+    {
+        Other,
+        Section,
+        Key
     };
-    Line* Find(std::string_view key);
+    struct Line
+    {
+        LineKind kind;
+        std::string section; // the section the line belongs to (its own name for a header)
+        std::string key;     // for a key line
+        std::string text;    // the raw line, or the value for a key line
+    };
+    std::vector<Line>::iterator Find(std::string_view key);
 
     std::string m_path;
     std::string m_section;
