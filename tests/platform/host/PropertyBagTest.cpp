@@ -1,0 +1,131 @@
+#include "platform/host/PropertyBag.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tavrenly {
+namespace {
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(PropertyBagTest, TypedReadsAndWritesWithDefaults)
+{
+    MemoryPropertyBag bag;
+    EXPECT_EQ(bag.ReadInt32("Volume", 75), 75);
+    EXPECT_EQ(bag.ReadBool("Loop", true), true);
+    EXPECT_EQ(bag.ReadString("File", "none"), "none");
+
+    EXPECT_TRUE(bag.WriteInt32("Volume", -12, 75));
+    EXPECT_TRUE(bag.WriteBool("Loop", true, false));
+    EXPECT_TRUE(bag.WriteString("File", "a b.wav", ""));
+    EXPECT_EQ(bag.Values().at("Volume"), "-12");
+    EXPECT_EQ(bag.Values().at("Loop"), "-1");
+    EXPECT_EQ(bag.ReadInt32("Volume", 75), -12);
+    EXPECT_EQ(bag.ReadBool("Loop", false), true);
+    EXPECT_EQ(bag.ReadString("File", ""), "a b.wav");
+
+    // Writing the default leaves the key out.
+    EXPECT_TRUE(bag.WriteInt32("Volume", 75, 75));
+    EXPECT_TRUE(bag.WriteBool("Loop", false, false));
+    EXPECT_EQ(bag.Values().size(), 1u);
+}
+
+TEST(PropertyBagTest, UnreadableValuesAreFailedReads)
+{
+    MemoryPropertyBag bag;
+    bag.WriteText("Big", "2147483648");
+    bag.WriteText("Small", "-2147483648");
+    bag.WriteText("Text", "12abc");
+    bag.WriteText("Empty", "");
+    bag.WriteText("Word", "TRUE");
+    bag.WriteText("Two", " 2 ");
+    EXPECT_EQ(bag.ReadInt32("Big", 0), std::nullopt);
+    EXPECT_EQ(bag.ReadInt32("Small", 0), INT32_MIN);
+    EXPECT_EQ(bag.ReadInt32("Text", 0), std::nullopt);
+    EXPECT_EQ(bag.ReadInt32("Empty", 7), std::nullopt);
+    EXPECT_EQ(bag.ReadBool("Text", false), std::nullopt);
+    EXPECT_EQ(bag.ReadBool("Word", false), true);
+    EXPECT_EQ(bag.ReadBool("Two", false), true);
+    EXPECT_EQ(bag.ReadInt32("Two", 0), 2);
+}
+
+TEST(IniFilePropertyBagTest, RoundTripKeepsOtherSectionsAndComments)
+{
+    test::TempDir dir;
+    const std::string path = dir.File("host.ini");
+    WriteText(path, "; saved by the host\r\n"
+                    "[Other]\r\n"
+                    "Volume=10\r\n"
+                    "\r\n"
+                    "[Player1]\r\n"
+                    "volume = 20\r\n"
+                    "Stale=1\r\n"
+                    "\r\n"
+                    "[Last]\r\n"
+                    "Key=x\r\n");
+    {
+        IniFilePropertyBag bag(path, "player1");
+        EXPECT_EQ(bag.ReadInt32("Volume", 0), 20);
+        EXPECT_TRUE(bag.WriteInt32("VOLUME", 30, 0));
+        EXPECT_TRUE(bag.WriteString("File", "C:\\a=b.wav", ""));
+        bag.Remove("Stale");
+        bag.Remove("Absent");
+        EXPECT_FALSE(bag.WriteText("Bad=Key", "1"));
+        EXPECT_FALSE(bag.WriteText("Key", "two\nlines"));
+        ASSERT_TRUE(bag.Save());
+    }
+    EXPECT_EQ(ReadText(path), "; saved by the host\n"
+                              "[Other]\n"
+                              "Volume=10\n"
+                              "\n"
+                              "[Player1]\n"
+                              "volume=30\n"
+                              "File=C:\\a=b.wav\n"
+                              "\n"
+                              "[Last]\n"
+                              "Key=x\n");
+    IniFilePropertyBag again(path, "Player1");
+    EXPECT_EQ(again.ReadString("file", ""), "C:\\a=b.wav");
+    EXPECT_EQ(again.ReadText("Stale"), std::nullopt);
+    IniFilePropertyBag other(path, "Other");
+    EXPECT_EQ(other.ReadInt32("Volume", 0), 10);
+}
+
+TEST(IniFilePropertyBagTest, MissingFileAndNewSection)
+{
+    test::TempDir dir;
+    const std::string path = dir.File("new.ini");
+    IniFilePropertyBag bag(path, "Recorder");
+    EXPECT_EQ(bag.ReadText("Anything"), std::nullopt);
+    bag.WriteBool("AutoStart", true, false);
+    bag.WriteInt32("Rate", 48000, 44100);
+    ASSERT_TRUE(bag.Save());
+    EXPECT_EQ(ReadText(path), "[Recorder]\nAutoStart=-1\nRate=48000\n");
+
+    IniFilePropertyBag second(path, "Player");
+    second.WriteInt32("Volume", 5, 0);
+    ASSERT_TRUE(second.Save());
+    EXPECT_EQ(ReadText(path), "[Recorder]\nAutoStart=-1\nRate=48000\n\n[Player]\nVolume=5\n");
+
+    IniFilePropertyBag unwritable(dir.File("no/such/folder.ini"), "X");
+    unwritable.WriteInt32("A", 1, 0);
+    EXPECT_FALSE(unwritable.Save());
+}
+
+} // namespace
+} // namespace tavrenly
