@@ -4,8 +4,13 @@
 // Each control owns one DiagnosticLog, so two controls may log to different files or the same.
 //
 // The writer never looks at DebugLevel: producers test the gate (Basic/Medium/Full) before they
-// build a message, so with logging off no text is built. Every failure (no such folder, no
-// access, full disk) loses the line silently.
+// build a message, so with logging off no text is built:
+//
+//     if (m_log.Medium())
+//         m_log.WriteLog("After Loop End - count= " + std::to_string(count));
+//
+// Every failure (no such folder, no access, full disk) loses the line silently. All members run
+// on the owning control's thread.
 
 #include <cstdint>
 #include <string>
@@ -14,16 +19,19 @@
 namespace tavrenly {
 
 /// Named levels of DebugLevel; any other value acts by the same comparisons.
-enum enDebugMode : int32_t {
+enum enDebugMode : int32_t
+{
     dmOff = 0,
     dmBasic = 1,
     dmMedium = 16,
     dmFull = 255,
 };
 
-class DiagnosticLog {
+class DiagnosticLog
+{
 public:
-    /// A file of this many bytes or more is deleted before the next line (1.2 MiB).
+    /// A file longer than this (1.2 MiB, so 1,258,292 bytes or more) is deleted before the next
+    /// line, which then starts a new file: the trace of a long-running control stays bounded.
     static constexpr double kMaximumFileLength = 1.2 * 1024 * 1024;
 
     const std::string& DebugFile() const noexcept { return m_debugFile; }
@@ -31,15 +39,19 @@ public:
     void DebugFile(const std::string& path);
     int32_t DebugLevel() const noexcept { return m_debugLevel; }
     void DebugLevel(int32_t level) noexcept { m_debugLevel = level; }
-    /// DebugFile(name), then DebugLevel = mode unchanged.
+    /// DebugFile(debugFileName), then DebugLevel = debugMode unchanged (not validated).
     void SetDebugFile(const std::string& debugFileName, int32_t& debugMode);
 
+    /// Gates: dmBasic lines need a non-zero level, dmMedium lines 16 or more, dmFull 255 or more.
     bool Basic() const noexcept { return m_debugLevel != 0; }
     bool Medium() const noexcept { return m_debugLevel >= dmMedium; }
     bool Full() const noexcept { return m_debugLevel >= dmFull; }
 
-    /// Appends "<short date> hh:nn:ss <message>" and CR LF; opens, writes and closes the file.
-    void WriteLog(std::string_view message) const;
+    /// Appends "dd/mm/yyyy hh:nn:ss <message>" and CR LF to DebugFile in local time, the message
+    /// unchanged (line breaks inside it included). Nothing happens when DebugFile is empty. The
+    /// file is opened, written with one write and closed per line, so other writers may append
+    /// to it and whole lines interleave. Never throws; every failure drops the line.
+    void WriteLog(std::string_view message) const noexcept;
 
 private:
     std::string m_debugFile;

@@ -1,1 +1,24 @@
 #include "common/TavrenlyFN.h"
+
+namespace tavrenly {
+
+OSVERSIONINFOA& OSVersionRecord()
+{
+    // Zero until the first query, so a failed query reads platform id 0.
+    static OSVERSIONINFOA record{};
+    return record;
+}
+
+void QueryOSVersion()
+{
+    OSVERSIONINFOA& record = OSVersionRecord();
+    record.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    GetVersionExA(&record);
+}
+
+double FileLength(const std::string& path)
+{
+    return static_cast<double>(GetFileLength(path));
+}
+
+} // namespace tavrenly

@@ -1,1 +1,203 @@
 #include "platform/system/System.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace tavrenly {
+
+static constexpr uint32_t kVersionRecordSize = sizeof(OSVERSIONINFOA);
+
+/// Reads a run of decimal digits at `text`, moving past it; saturates rather than wrapping.
+static uint32_t TakeNumber(const char*& text)
+{
+    uint64_t value = 0;
+    while (*text >= '0' && *text <= '9') {
+        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*text - '0'),
+                                   std::numeric_limits<uint32_t>::max());
+        ++text;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+bool GetVersionExA(OSVERSIONINFOA* info)
+{
+    if (info == nullptr || info->dwOSVersionInfoSize != kVersionRecordSize)
+        return false;
+    struct utsname names
+    {};
+    if (::uname(&names) != 0)
+        return false;
+
+    OSVERSIONINFOA filled{};
+    filled.dwOSVersionInfoSize = kVersionRecordSize;
+    filled.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    // "6.1.0-13-amd64": the numbers before the first character that is neither digit nor dot.
+    const char* release = names.release;
+    filled.dwMajorVersion = TakeNumber(release);
+    if (*release == '.') {
+        filled.dwMinorVersion = TakeNumber(++release);
+        if (*release == '.')
+            filled.dwBuildNumber = TakeNumber(++release);
+    }
+    std::snprintf(filled.szCSDVersion, sizeof filled.szCSDVersion, "%s", names.release);
+    *info = filled;
+    return true;
+}
+
+int64_t GetFileLength(const std::string& path)
+{
+    struct stat status
+    {};
+    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return -1;
+    return static_cast<int64_t>(status.st_size);
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat status
+    {};
+    return !path.empty() && ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+int32_t DeleteFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+static std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+/// Copies `from` to a fresh name beside `to`, flushes it to the disk and renames it into place.
+static int32_t CopyIntoPlace(const std::string& from, const std::string& to)
+{
+    const std::string staging = GetTempFileName(FolderOf(to), "TAV");
+    if (staging.empty())
+        return errno != 0 ? errno : EIO;
+
+    std::error_code error;
+    std::filesystem::copy_file(from, staging, std::filesystem::copy_options::overwrite_existing,
+                               error);
+    int32_t result = error ? error.value() : 0;
+    if (result == 0) {
+        // The copy must be on the disk before it replaces the destination's name.
+        const int fd = ::open(staging.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0)
+            result = errno;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    if (result == 0 && ::rename(staging.c_str(), to.c_str()) != 0)
+        result = errno;
+    if (result != 0)
+        ::unlink(staging.c_str());
+    return result;
+}
+
+int32_t RenameFile(const std::string& from, const std::string& to)
+{
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return 0;
+    if (errno != EXDEV)
+        return errno;
+    if (const int32_t result = CopyIntoPlace(from, to); result != 0)
+        return result;
+    // The file is at its destination; a source that cannot be removed is only a leftover.
+    ::unlink(from.c_str());
+    return 0;
+}
+
+std::string GetTempPath()
+{
+    const char* folder = std::getenv("TMPDIR");
+    std::string path = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
+std::string GetTempFileName(const std::string& folder, const std::string& prefix)
+{
+    if (folder.empty())
+        return {};
+    std::string stem = folder;
+    if (stem.back() != '/')
+        stem += '/';
+    stem += prefix.substr(0, 3);
+
+    // Start from a clock- and process-dependent number so that callers rarely collide, then walk
+    // the 65535 four-digit names (0 is skipped, as it reads like "no number").
+    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+    uint32_t number = static_cast<uint32_t>(ticks ^ (static_cast<int64_t>(::getpid()) << 8));
+    for (uint32_t attempt = 0; attempt < 0xFFFF; ++attempt) {
+        number = number % 0xFFFF + 1; // 1 .. 0xFFFF
+        char name[16];
+        std::snprintf(name, sizeof name, "%04X.TMP", static_cast<unsigned>(number));
+        const std::string path = stem + name;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
+static int64_t ToBytes(uint64_t blocks, uint64_t blockSize)
+{
+    constexpr auto kMaximum = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (blockSize != 0 && blocks > kMaximum / blockSize)
+        return std::numeric_limits<int64_t>::max();
+    return static_cast<int64_t>(blocks * blockSize);
+}
+
+bool GetDiskSpace(const std::string& path, DiskSpace& space)
+{
+    if (path.empty())
+        return false;
+    std::filesystem::path probe(path);
+    struct statvfs volume
+    {};
+    while (::statvfs(probe.c_str(), &volume) != 0) {
+        if (errno != ENOENT)
+            return false;
+        std::filesystem::path parent = probe.parent_path();
+        if (parent.empty())
+            parent = ".";
+        if (parent == probe)
+            return false;
+        probe = std::move(parent);
+    }
+    space.freeBytesToCaller = ToBytes(volume.f_bavail, volume.f_frsize);
+    space.totalBytes = ToBytes(volume.f_blocks, volume.f_frsize);
+    space.totalFreeBytes = ToBytes(volume.f_bfree, volume.f_frsize);
+    return true;
+}
+
+int64_t GetDiskFreeSpace(const std::string& path)
+{
+    DiskSpace space{};
+    return GetDiskSpace(path, space) ? space.freeBytesToCaller : -1;
+}
+
+} // namespace tavrenly

@@ -1,7 +1,7 @@
 #pragma once
 
 // Small operating-system services: the platform version record, file queries, temporary names,
-// free disk space.
+// free disk space. Every function is safe to call from any thread; none throws.
 
 #include <cstdint>
 #include <string>
@@ -12,12 +12,12 @@ namespace tavrenly {
 /// The platform version record (148 bytes).
 struct OSVERSIONINFOA
 {
-    uint32_t dwOSVersionInfoSize;
+    uint32_t dwOSVersionInfoSize; ///< must be 148 before GetVersionExA
     uint32_t dwMajorVersion;
     uint32_t dwMinorVersion;
     uint32_t dwBuildNumber;
     uint32_t dwPlatformId;
-    char szCSDVersion[128];
+    char szCSDVersion[128]; ///< NUL-terminated
 };
 #pragma pack(pop)
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record is 148 bytes");
@@ -25,25 +25,46 @@ static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record is 148 bytes");
 /// The platform id of this library's platform family (the "NT family" value).
 inline constexpr uint32_t VER_PLATFORM_WIN32_NT = 2;
 
-/// Fills the record from uname(): platform id 2, major/minor/build from the kernel release,
-/// the release text in szCSDVersion. Returns false (record untouched) when the size field is
-/// not 148 or uname() fails.
+/// Fills the record from uname(): platform id 2; major, minor and build from the leading
+/// numbers of the kernel release ("6.1.0-13-amd64" -> 6, 1, 0; a missing number reads 0); the
+/// release text, cut to 127 characters, in szCSDVersion; the rest of the record zeroed.
+/// Returns false with the record untouched when `info` is null, its size field is not 148, or
+/// uname() fails.
 bool GetVersionExA(OSVERSIONINFOA* info);
 
-/// File length in bytes, or -1 on any failure (missing, not a regular file, no access).
+/// Length in bytes of a regular file (symbolic links followed), or -1 on any failure: missing,
+/// a directory or other non-regular file, no access, an empty path.
 int64_t GetFileLength(const std::string& path);
+/// True when `path` names something that is not a directory (a regular file, a device, ...).
 bool FileExists(const std::string& path);
-/// 0 on success, else the errno value.
+/// Removes a file (not a directory). 0 on success, else the errno value.
 int32_t DeleteFile(const std::string& path);
-/// 0 on success, else the errno value. Replaces an existing destination.
+/// Moves a file, replacing an existing destination. Across file systems the file is copied
+/// beside the destination under a temporary name, renamed into place and then removed from
+/// `from`, so the destination is never left half-written. 0 on success, else the errno value;
+/// on failure `from` is still there and an existing destination is unchanged.
 int32_t RenameFile(const std::string& from, const std::string& to);
 
-/// The temporary folder with a trailing '/' ($TMPDIR, else /tmp/).
+/// The temporary folder with a trailing '/': $TMPDIR when set and not empty, else "/tmp/".
+/// The folder is not checked.
 std::string GetTempPath();
-/// Creates a new empty file "<folder>/<prefix>XXXX.tmp" with a unique name and returns its path,
-/// or "" when none can be made.
+/// Creates a new empty file "<folder>/<PRE>XXXX.TMP" (PRE: the prefix's first three characters,
+/// XXXX: four upper-case hex digits) under a name no other file has, and returns its path; ""
+/// when the folder is empty or no file can be created there (missing folder, no access, all
+/// 65535 names taken).
 std::string GetTempFileName(const std::string& folder, const std::string& prefix);
-/// Bytes free to an unprivileged caller on the file system holding `path`; -1 on failure.
+
+/// Space on a file system, in bytes.
+struct DiskSpace
+{
+    int64_t freeBytesToCaller; ///< what an unprivileged writer may still use
+    int64_t totalBytes;
+    int64_t totalFreeBytes; ///< including the blocks reserved for the superuser
+};
+/// Space on the file system holding `path`; a path that does not exist yet (a file about to be
+/// created) is answered for its nearest existing parent folder. False on failure.
+bool GetDiskSpace(const std::string& path, DiskSpace& space);
+/// DiskSpace::freeBytesToCaller for `path`, or -1 on failure.
 int64_t GetDiskFreeSpace(const std::string& path);
 
 } // namespace tavrenly
