@@ -22,9 +22,12 @@ public:
     virtual ~CodecStage() = default;
 
     /// Converts from `source` (sourceLength bytes) into `dest` (room for destLength bytes).
-    /// Sets sourceUsed / destUsed. `end` means no more input follows: a stage that holds
-    /// samples back (a resampler's filter delay) may then deliver them. Returns 0 or a codec
-    /// manager error code (ACMERR_* / MMSYSERR_*).
+    /// Sets sourceUsed / destUsed. `end` is the caller's ACM_STREAMCONVERTF_END flag. The
+    /// controls give it with every buffer, so it cannot mark the stream's last buffer: a stage
+    /// must neither flush nor reset on it. What a stage holds back when the input really ends
+    /// (a resampler's look-ahead, an encoder's partial frame) is never delivered; that is at
+    /// most a few tens of milliseconds. Returns 0 or a codec manager error code (ACMERR_* /
+    /// MMSYSERR_*).
     virtual uint32_t Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                              uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool end) = 0;
     /// An upper bound of the output for `sourceLength` input bytes.
