@@ -1,0 +1,284 @@
+#include "platform/riff/MmioFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavrenly {
+
+namespace {
+
+/// The largest offset a RIFF file can use: sizes and offsets are 32-bit.
+constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;
+
+bool ParentFolderExists(const char* path)
+{
+    std::string folder(path);
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos)
+        return true; // the current folder
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat info
+    {};
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+/// The one place where an operating-system error of an open becomes a RIFF result code.
+MMRESULT OpenErrorFromErrno(int error, const char* path, bool creating)
+{
+    switch (error) {
+    case ENOENT:
+        return creating || !ParentFolderExists(path) ? MMIOERR_PATHNOTFOUND : MMIOERR_FILENOTFOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return MMIOERR_PATHNOTFOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return MMIOERR_ACCESSDENIED;
+    case ETXTBSY:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return MMIOERR_SHARINGVIOLATION;
+    case EMFILE:
+    case ENFILE:
+        return MMIOERR_TOOMANYOPENFILES;
+    case ENOMEM:
+        return MMIOERR_OUTOFMEMORY;
+    case ESTALE:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case EREMOTEIO:
+        return MMIOERR_NETWORKERROR;
+    default:
+        return MMIOERR_CANNOTOPEN;
+    }
+}
+
+} // namespace
+
+MMRESULT MmioFile::Open(const char* path, uint32_t flags, int32_t bufferSize,
+                        std::unique_ptr<MmioFile>& file)
+{
+    if (path == nullptr || *path == '\0')
+        return MMIOERR_FILENOTFOUND;
+    int access = O_RDONLY;
+    switch (flags & MMIO_RWMODE) {
+    case MMIO_READ:
+        break;
+    case MMIO_WRITE:
+        access = O_WRONLY;
+        break;
+    case MMIO_READWRITE:
+        access = O_RDWR;
+        break;
+    default:
+        return MMSYSERR_INVALFLAG;
+    }
+    const bool creating = (flags & MMIO_CREATE) != 0;
+    if (creating && access == O_RDONLY) {
+        access = O_RDWR; // creating implies writing what is created
+        flags = (flags & ~MMIO_RWMODE) | MMIO_READWRITE;
+    }
+    // O_NONBLOCK keeps a FIFO or device from blocking the open; only regular files are kept.
+    const int oflags = access | O_CLOEXEC | O_NONBLOCK | (creating ? O_CREAT | O_TRUNC : 0);
+    const int fd = ::open(path, oflags, 0666);
+    if (fd < 0)
+        return OpenErrorFromErrno(errno, path, creating);
+    struct stat info
+    {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return MMIOERR_CANNOTOPEN;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    std::unique_ptr<MmioFile> opened(new (std::nothrow) MmioFile(fd, flags, info.st_size));
+    if (!opened) {
+        ::close(fd);
+        return MMIOERR_OUTOFMEMORY;
+    }
+    try {
+        opened->m_buffer.resize(
+            static_cast<size_t>(bufferSize > 0 ? bufferSize : MMIO_DEFAULTBUFFER));
+    } catch (const std::bad_alloc&) {
+        return MMIOERR_OUTOFMEMORY; // the destructor closes the descriptor
+    }
+    file = std::move(opened);
+    return 0;
+}
+
+MmioFile::MmioFile(int fd, uint32_t flags, int64_t diskSize)
+    : m_fd(fd), m_flags(flags), m_diskSize(diskSize)
+{}
+
+MmioFile::~MmioFile()
+{
+    if (m_fd >= 0)
+        Close();
+}
+
+uint32_t MmioFile::Flags() const noexcept
+{
+    return m_flags | (Dirty() ? MMIO_DIRTY : 0u);
+}
+
+int64_t MmioFile::Size() const noexcept
+{
+    const int64_t buffered = Dirty() ? m_bufferStart + static_cast<int64_t>(m_dirtyEnd) : 0;
+    return std::max(m_diskSize, buffered);
+}
+
+int64_t MmioFile::ReadAt(char* destination, int64_t count, int64_t offset)
+{
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(m_fd, destination + done, static_cast<size_t>(count - done),
+                                    static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+bool MmioFile::WriteAt(const char* source, int64_t count, int64_t offset)
+{
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::pwrite(m_fd, source + done, static_cast<size_t>(count - done),
+                                     static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += put;
+    }
+    m_diskSize = std::max(m_diskSize, offset + done);
+    return done == count;
+}
+
+int64_t MmioFile::Read(char* destination, int64_t count)
+{
+    if (m_fd < 0)
+        return -1;
+    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    int64_t done = 0;
+    while (done < count) {
+        const int64_t windowEnd = m_bufferStart + static_cast<int64_t>(m_bufferValid);
+        if (m_position >= m_bufferStart && m_position < windowEnd) {
+            const int64_t take = std::min(count - done, windowEnd - m_position);
+            std::memcpy(destination + done, m_buffer.data() + (m_position - m_bufferStart),
+                        static_cast<size_t>(take));
+            done += take;
+            m_position += take;
+            continue;
+        }
+        if (m_position >= Size())
+            break; // known end of file: no system call needed
+        if (Flush() != 0)
+            return -1;
+        if (count - done >= capacity) {
+            // A request as large as the buffer goes straight to the caller's memory.
+            const int64_t got = ReadAt(destination + done, count - done, m_position);
+            if (got < 0)
+                return -1;
+            done += got;
+            m_position += got;
+            break;
+        }
+        const int64_t got = ReadAt(m_buffer.data(), capacity, m_position);
+        if (got < 0)
+            return -1;
+        m_bufferStart = m_position;
+        m_bufferValid = static_cast<size_t>(got);
+        if (got == 0)
+            break;
+    }
+    return done;
+}
+
+bool MmioFile::Write(const char* source, int64_t count)
+{
+    if (m_fd < 0 || !CanWrite() || count < 0 || m_position > kMaxFileSize - count)
+        return false;
+    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    while (count > 0) {
+        const int64_t offset = m_position - m_bufferStart;
+        const bool inWindow =
+            offset >= 0 && offset <= static_cast<int64_t>(m_bufferValid) && offset < capacity;
+        if (!inWindow) {
+            if (Flush() != 0)
+                return false;
+            m_bufferStart = m_position;
+            m_bufferValid = 0;
+            continue;
+        }
+        if (m_bufferValid == 0 && count >= capacity) {
+            if (!WriteAt(source, count, m_position))
+                return false;
+            m_position += count;
+            return true;
+        }
+        const size_t at = static_cast<size_t>(offset);
+        const size_t take = static_cast<size_t>(std::min(count, capacity - offset));
+        std::memcpy(m_buffer.data() + at, source, take);
+        if (Dirty()) {
+            m_dirtyBegin = std::min(m_dirtyBegin, at);
+            m_dirtyEnd = std::max(m_dirtyEnd, at + take);
+        } else {
+            m_dirtyBegin = at;
+            m_dirtyEnd = at + take;
+        }
+        m_bufferValid = std::max(m_bufferValid, at + take);
+        m_position += static_cast<int64_t>(take);
+        source += take;
+        count -= static_cast<int64_t>(take);
+    }
+    return true;
+}
+
+MMRESULT MmioFile::Flush()
+{
+    if (!Dirty())
+        return 0;
+    const bool written =
+        WriteAt(m_buffer.data() + m_dirtyBegin, static_cast<int64_t>(m_dirtyEnd - m_dirtyBegin),
+                m_bufferStart + static_cast<int64_t>(m_dirtyBegin));
+    m_dirtyBegin = m_dirtyEnd = 0;
+    if (written)
+        return 0;
+    // What is on disk now differs from the window; forget it and learn the real length.
+    m_bufferValid = 0;
+    struct stat info
+    {};
+    if (::fstat(m_fd, &info) == 0)
+        m_diskSize = info.st_size;
+    return MMIOERR_CANNOTWRITE;
+}
+
+MMRESULT MmioFile::Close()
+{
+    if (m_fd < 0)
+        return 0;
+    MMRESULT result = Flush();
+    if (::close(m_fd) != 0 && result == 0)
+        result = MMIOERR_CANNOTCLOSE;
+    m_fd = -1;
+    return result;
+}
+
+} // namespace tavrenly

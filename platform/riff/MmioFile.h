@@ -1,0 +1,68 @@
+#pragma once
+
+// The buffered file behind an HMMIO (private to platform/riff). One buffer serves as read-ahead
+// and write-behind: it holds a window of the file starting at m_bufferStart; bytes written into
+// it are marked dirty and reach the disk when the window moves, on Flush() and on Close().
+// All disk access goes through pread()/pwrite() at explicit offsets, so moving the position is
+// free and a chunk walk inside the window costs no system call.
+
+#include "platform/riff/Riff.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tavrenly {
+
+class MmioFile
+{
+public:
+    /// Opens `path` (see mmioOpenA for `flags`) with an I/O buffer of `bufferSize` bytes
+    /// (MMIO_DEFAULTBUFFER when 0 or less). Returns 0 and sets `file`, or the open error.
+    static MMRESULT Open(const char* path, uint32_t flags, int32_t bufferSize,
+                         std::unique_ptr<MmioFile>& file);
+
+    ~MmioFile();
+    MmioFile(const MmioFile&) = delete;
+    MmioFile& operator=(const MmioFile&) = delete;
+
+    /// Reads up to `count` bytes at the position; returns the count read or -1 on an I/O error.
+    int64_t Read(char* destination, int64_t count);
+    /// Writes `count` bytes at the position; false when they cannot all be accepted.
+    bool Write(const char* source, int64_t count);
+    /// Writes the dirty part of the buffer. 0 or MMIOERR_CANNOTWRITE (the unwritten bytes are
+    /// dropped, so one failure is reported once).
+    MMRESULT Flush();
+    /// Flushes and closes the descriptor: 0, MMIOERR_CANNOTWRITE or MMIOERR_CANNOTCLOSE.
+    MMRESULT Close();
+
+    int64_t Position() const noexcept { return m_position; }
+    void SetPosition(int64_t position) noexcept { m_position = position; }
+    /// The file's length including bytes still in the buffer.
+    int64_t Size() const noexcept;
+    bool CanWrite() const noexcept { return (m_flags & MMIO_RWMODE) != MMIO_READ; }
+
+    uint32_t Flags() const noexcept;
+    int32_t BufferSize() const noexcept { return static_cast<int32_t>(m_buffer.size()); }
+    int64_t BufferStart() const noexcept { return m_bufferStart; }
+
+private:
+    MmioFile(int fd, uint32_t flags, int64_t diskSize);
+    bool Dirty() const noexcept { return m_dirtyEnd > m_dirtyBegin; }
+    /// Reads at `offset` until `count` bytes or the end of the file; -1 on an I/O error.
+    int64_t ReadAt(char* destination, int64_t count, int64_t offset);
+    bool WriteAt(const char* source, int64_t count, int64_t offset);
+
+    int m_fd;
+    uint32_t m_flags;
+    int64_t m_diskSize;
+    int64_t m_position = 0;
+    std::vector<char> m_buffer;
+    int64_t m_bufferStart = 0;
+    size_t m_bufferValid = 0; ///< bytes of the window that hold file content
+    size_t m_dirtyBegin = 0;
+    size_t m_dirtyEnd = 0;
+};
+
+} // namespace tavrenly
