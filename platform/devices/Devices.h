@@ -13,6 +13,8 @@
 // is the default device. A control's device number n means platform device n - 1, and 0 means
 // the default device.
 
+#include "platform/base/MmResult.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,10 +54,8 @@ inline constexpr int32_t kWaveMapper = -1;
 inline constexpr const char* kOutputMapperName = "Default output device";
 inline constexpr const char* kInputMapperName = "Default input device";
 
-/// Result codes of the device layer.
-inline constexpr uint32_t MMSYSERR_NOERROR = 0;
-inline constexpr uint32_t MMSYSERR_BADDEVICEID = 2;
-inline constexpr uint32_t MMSYSERR_INVALPARAM = 11;
+// Result codes of the device layer: MMSYSERR_NOERROR, MMSYSERR_BADDEVICEID and
+// MMSYSERR_INVALPARAM (platform/base/MmResult.h).
 
 /// One device as a backend describes it.
 struct DeviceInfo

@@ -23,6 +23,8 @@
 // Threads: a handle is used by one thread at a time (the controls' UI thread). Different
 // handles may be used on different threads.
 
+#include "platform/base/MmResult.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -33,11 +35,9 @@ class MmioFile;
 /// An open RIFF file. Opaque; made by mmioOpenA, freed by mmioClose (or by UniqueHmmio).
 using HMMIO = MmioFile*;
 using FOURCC = uint32_t;
-using MMRESULT = uint32_t;
 
-/// Result codes. 0 is success; the numbers are those of the classic multimedia layer.
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+/// Result codes (MMRESULT and the general MMSYSERR_* codes come from MmResult.h). 0 is
+/// success; the numbers are those of the classic multimedia layer.
 inline constexpr MMRESULT MMIOERR_BASE = 256;
 inline constexpr MMRESULT MMIOERR_FILENOTFOUND = MMIOERR_BASE + 1;      // 257
 inline constexpr MMRESULT MMIOERR_OUTOFMEMORY = MMIOERR_BASE + 2;       // 258
