@@ -60,20 +60,6 @@ TEST(DiagnosticLogLevelTest, DebugFileAndSetDebugFileSetTheLevel)
     EXPECT_EQ(log.DebugLevel(), dmOff);
 }
 
-TEST(DiagnosticLogLevelTest, IntermediateLevelsActByComparison)
-{
-    DiagnosticLog log;
-    log.DebugLevel(20);
-    EXPECT_TRUE(log.Basic());
-    EXPECT_TRUE(log.Medium());
-    EXPECT_FALSE(log.Full());
-    log.DebugLevel(-1);
-    EXPECT_TRUE(log.Basic());
-    EXPECT_FALSE(log.Medium());
-    log.DebugLevel(15);
-    EXPECT_FALSE(log.Medium());
-}
-
 class DiagnosticLogFileTest : public ::testing::Test
 {
 protected:
