@@ -1,0 +1,229 @@
+// Buffered file I/O of the RIFF file services: open errors, read/write/seek results, and the
+// read-ahead / write-behind the I/O buffer provides.
+
+#include "platform/riff/Riff.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <numeric>
+#include <sys/stat.h>
+
+namespace tavrenly {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+std::vector<uint8_t> Counting(size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    return bytes;
+}
+
+TEST(RiffOpenTest, ReportsWhyAFileCannotBeOpened)
+{
+    TempDir dir;
+    MMIOINFO info;
+    EXPECT_EQ(mmioOpenA(dir.File("missing.wav").c_str(), &info, MMIO_READ), nullptr);
+    EXPECT_EQ(info.wErrorRet, MMIOERR_FILENOTFOUND);
+
+    info = {};
+    EXPECT_EQ(mmioOpenA(dir.File("no/such/folder.wav").c_str(), &info, MMIO_READ), nullptr);
+    EXPECT_EQ(info.wErrorRet, MMIOERR_PATHNOTFOUND);
+
+    info = {};
+    EXPECT_EQ(mmioOpenA(dir.File("nofolder/x.wav").c_str(), &info, MMIO_CREATE | MMIO_READWRITE),
+              nullptr);
+    EXPECT_EQ(info.wErrorRet, MMIOERR_PATHNOTFOUND);
+
+    info = {};
+    EXPECT_EQ(mmioOpenA(dir.Path().c_str(), &info, MMIO_READ), nullptr);
+    EXPECT_EQ(info.wErrorRet, MMIOERR_CANNOTOPEN);
+
+    if (::geteuid() != 0) {
+        const std::string locked = dir.File("locked.wav");
+        WriteFileBytes(locked, {1, 2, 3});
+        ::chmod(locked.c_str(), 0);
+        info = {};
+        EXPECT_EQ(mmioOpenA(locked.c_str(), &info, MMIO_READ), nullptr);
+        EXPECT_EQ(info.wErrorRet, MMIOERR_ACCESSDENIED);
+    }
+}
+
+TEST(RiffOpenTest, OpenFillsTheInformationRecordWithTheBufferAsked)
+{
+    TempDir dir;
+    MMIOINFO info;
+    info.dwFlags = MMIO_ALLOCBUF;
+    info.cchBuffer = 12345;
+    HMMIO file = mmioOpenA(dir.File("a.wav").c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.wErrorRet, 0u);
+    EXPECT_EQ(info.cchBuffer, 12345);
+    EXPECT_EQ(info.hmmio, file);
+    EXPECT_EQ(info.dwFlags & MMIO_RWMODE, MMIO_READWRITE);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+}
+
+TEST(RiffOpenTest, ClosedOrNullHandlesAreRefused)
+{
+    TempDir dir;
+    HMMIO file = mmioOpenA(dir.File("a.wav").c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    EXPECT_EQ(mmioClose(file, 0), MMSYSERR_INVALHANDLE);
+    char byte = 0;
+    EXPECT_EQ(mmioRead(file, &byte, 1), -1);
+    EXPECT_EQ(mmioWrite(file, &byte, 1), -1);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_SET), -1);
+    MMCKINFO ck;
+    EXPECT_EQ(mmioDescend(file, &ck, nullptr, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mmioClose(nullptr, 0), MMSYSERR_INVALHANDLE);
+}
+
+TEST(RiffReadTest, ReadsUpToTheEndOfTheFileThenZero)
+{
+    TempDir dir;
+    const auto bytes = Counting(1000);
+    WriteFileBytes(dir.File("a.bin"), bytes);
+    MMIOINFO info;
+    info.cchBuffer = 64; // smaller than the file, so reads cross buffer refills
+    UniqueHmmio file(mmioOpenA(dir.File("a.bin").c_str(), &info, MMIO_READ));
+    ASSERT_TRUE(file);
+
+    std::vector<uint8_t> got(1200, 0xEE);
+    int32_t total = 0;
+    for (int32_t step : {3, 61, 64, 200, 5, 700}) {
+        const int32_t n = mmioRead(file.get(), reinterpret_cast<char*>(got.data()) + total, step);
+        ASSERT_GE(n, 0);
+        total += n;
+    }
+    EXPECT_EQ(total, 1000);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 1000), bytes);
+    char more = 0;
+    EXPECT_EQ(mmioRead(file.get(), &more, 1), 0);
+    EXPECT_EQ(mmioRead(file.get(), &more, -1), -1);
+}
+
+TEST(RiffReadTest, ReadAheadServesBytesFromTheBuffer)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, Counting(100));
+    MMIOINFO info;
+    info.cchBuffer = 4096;
+    UniqueHmmio file(mmioOpenA(path.c_str(), &info, MMIO_READ));
+    ASSERT_TRUE(file);
+    char first = 0;
+    ASSERT_EQ(mmioRead(file.get(), &first, 1), 1);
+    // The whole file is in the buffer after the first read: a change on disk is not seen.
+    WriteFileBytes(path, std::vector<uint8_t>(100, 0xAA));
+    char rest[99];
+    ASSERT_EQ(mmioRead(file.get(), rest, 99), 99);
+    EXPECT_EQ(static_cast<uint8_t>(rest[50]), Counting(100)[51]);
+}
+
+TEST(RiffWriteTest, WriteBehindReachesTheDiskOnClose)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.bin");
+    MMIOINFO info;
+    info.dwFlags = MMIO_ALLOCBUF;
+    info.cchBuffer = 1 << 16;
+    HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    const auto bytes = Counting(5000);
+    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(bytes.data()), 5000), 5000);
+    EXPECT_EQ(std::filesystem::file_size(path), 0u); // still in the buffer
+    MMIOINFO state;
+    ASSERT_EQ(mmioGetInfo(file, &state, 0), 0u);
+    EXPECT_EQ(state.lDiskOffset, 5000);
+    EXPECT_NE(state.dwFlags & MMIO_DIRTY, 0u);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_END), 5000);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path), bytes);
+}
+
+TEST(RiffWriteTest, OverwritesAndGapsAcrossASmallBufferGiveTheExpectedBytes)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.bin");
+    MMIOINFO info;
+    info.cchBuffer = 16;
+    HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    std::vector<uint8_t> expected(100, 0);
+    auto put = [&](int32_t at, std::vector<uint8_t> bytes) {
+        ASSERT_EQ(mmioSeek(file, at, SEEK_SET), at);
+        ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(bytes.data()),
+                            static_cast<int32_t>(bytes.size())),
+                  static_cast<int32_t>(bytes.size()));
+        if (expected.size() < at + bytes.size())
+            expected.resize(at + bytes.size());
+        std::copy(bytes.begin(), bytes.end(), expected.begin() + at);
+    };
+    put(0, Counting(40));     // larger than the buffer
+    put(10, {1, 2, 3});       // back inside flushed data
+    put(70, {9, 9, 9, 9, 9}); // beyond the end: a gap of zeros
+    put(38, Counting(20));    // across the old end
+    expected.resize(75);
+    // Reading back through the same handle sees every write, buffered or not.
+    std::vector<uint8_t> back(75);
+    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
+    ASSERT_EQ(mmioRead(file, reinterpret_cast<char*>(back.data()), 75), 75);
+    EXPECT_EQ(back, expected);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path), expected);
+}
+
+TEST(RiffWriteTest, ReadOnlyFilesRefuseWrites)
+{
+    TempDir dir;
+    WriteFileBytes(dir.File("a.bin"), {1, 2, 3, 4});
+    UniqueHmmio file(mmioOpenA(dir.File("a.bin").c_str(), nullptr, MMIO_READ));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(mmioWrite(file.get(), "xy", 2), -1);
+    MMCKINFO ck;
+    ck.ckid = mmioFOURCC('d', 'a', 't', 'a');
+    EXPECT_EQ(mmioCreateChunk(file.get(), &ck, 0), MMIOERR_CANNOTWRITE);
+    file.reset();
+    EXPECT_EQ(ReadFileBytes(dir.File("a.bin")), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(RiffSeekTest, ReturnsTheNewOffsetFromEachOrigin)
+{
+    TempDir dir;
+    WriteFileBytes(dir.File("a.bin"), Counting(300));
+    UniqueHmmio file(mmioOpenA(dir.File("a.bin").c_str(), nullptr, MMIO_READ));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(mmioSeek(file.get(), 100, SEEK_SET), 100);
+    EXPECT_EQ(mmioSeek(file.get(), -30, SEEK_CUR), 70);
+    EXPECT_EQ(mmioSeek(file.get(), 0, SEEK_CUR), 70);
+    EXPECT_EQ(mmioSeek(file.get(), -1, SEEK_END), 299);
+    char last = 0;
+    ASSERT_EQ(mmioRead(file.get(), &last, 1), 1);
+    EXPECT_EQ(static_cast<uint8_t>(last), Counting(300)[299]);
+    EXPECT_EQ(mmioSeek(file.get(), -400, SEEK_CUR), -1);
+    EXPECT_EQ(mmioSeek(file.get(), 0, 7), -1);
+    EXPECT_EQ(mmioSeek(file.get(), 0, SEEK_CUR), 300); // a refused seek moves nothing
+    EXPECT_EQ(mmioSeek(file.get(), 1000, SEEK_SET), 1000);
+    EXPECT_EQ(mmioRead(file.get(), &last, 1), 0);
+}
+
+TEST(RiffFourccTest, PadsShortCodesWithBlanksAndCanRaiseCase)
+{
+    EXPECT_EQ(mmioStringToFOURCCA("WAVE", 0), 0x45564157u);
+    EXPECT_EQ(mmioStringToFOURCCA("fmt", 0), mmioFOURCC('f', 'm', 't', ' '));
+    EXPECT_EQ(mmioStringToFOURCCA("datalonger", 0), mmioFOURCC('d', 'a', 't', 'a'));
+    EXPECT_EQ(mmioStringToFOURCCA("list", MMIO_TOUPPER), FOURCC_LIST);
+    EXPECT_EQ(mmioStringToFOURCCA("", 0), mmioFOURCC(' ', ' ', ' ', ' '));
+}
+
+} // namespace
+} // namespace tavrenly
