@@ -1,1 +1,70 @@
 #include "engine/EngineFactory.h"
+
+#include "platform/settings/SettingsFile.h"
+#include "tstream2/SimulatedDevices.h"
+#include "tstream2/SimulatedStreamPlay.h"
+#include "tstream2/SimulatedStreamRecord.h"
+
+#include <string>
+
+namespace tavrenly {
+
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+/// Default resolved: the settings file's "Engine=" value, else the device engine.
+EngineKind Resolve(EngineKind kind)
+{
+    if (kind != EngineKind::Default)
+        return kind;
+    std::string configured;
+    if (ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, "Engine", configured)) {
+        const EngineKind chosen = ParseEngineKind(configured);
+        if (chosen != EngineKind::Default)
+            return chosen;
+    }
+    return EngineKind::Device;
+}
+
+} // namespace
+
+EngineKind ParseEngineKind(std::string_view name)
+{
+    if (EqualNoCase(name, "device"))
+        return EngineKind::Device;
+    if (EqualNoCase(name, "null"))
+        return EngineKind::Null;
+    if (EqualNoCase(name, "simulated"))
+        return EngineKind::Simulated;
+    return EngineKind::Default;
+}
+
+// Until the device engine is part of this component, every kind gets the simulated engine on
+// the given loop: with a real-clock loop it is paced by the monotonic clock, as the null
+// backend would be.
+std::unique_ptr<StreamPlay> CreateStreamPlay(EventLoop& loop, EngineKind kind)
+{
+    (void)Resolve(kind);
+    EnsureSimulatedDevices();
+    return std::make_unique<SimulatedStreamPlay>(loop);
+}
+
+std::unique_ptr<StreamRecord> CreateStreamRecord(EventLoop& loop, EngineKind kind)
+{
+    (void)Resolve(kind);
+    EnsureSimulatedDevices();
+    return std::make_unique<SimulatedStreamRecord>(loop);
+}
+
+} // namespace tavrenly

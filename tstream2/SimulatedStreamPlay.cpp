@@ -1,1 +1,399 @@
 #include "tstream2/SimulatedStreamPlay.h"
+
+#include "tstream2/Pcm16.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+namespace tavrenly {
+
+namespace {
+
+constexpr int64_t kMicrosPerSecond = 1'000'000;
+
+std::string FormatNumber(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+} // namespace
+
+SimulatedStreamPlay::SimulatedStreamPlay(EventLoop& loop) : m_loop(loop)
+{
+    m_slots.resize(static_cast<size_t>(m_numberBuffers));
+}
+
+SimulatedStreamPlay::~SimulatedStreamPlay()
+{
+    m_loop.Cancel(m_endTask);
+}
+
+// ---- Logs and events ----------------------------------------------------------------------
+
+void SimulatedStreamPlay::Log(const char* name)
+{
+    if (m_keepLogs)
+        m_calls.emplace_back(name);
+}
+
+void SimulatedStreamPlay::LogPut(const char* name, const std::string& value)
+{
+    if (m_keepLogs)
+        m_calls.push_back(std::string(name) + "=" + value);
+}
+
+template <typename Fn> bool SimulatedStreamPlay::Raise(const char* name, Fn&& raise)
+{
+    if (m_keepLogs)
+        m_calls.push_back(std::string("event:") + name);
+    if (m_listener == nullptr)
+        return true;
+    const std::weak_ptr<int> alive = m_alive;
+    raise(*m_listener);
+    return !alive.expired(); // false: the listener destroyed the engine
+}
+
+void SimulatedStreamPlay::RaiseStreamStarted()
+{
+    Raise("StreamStarted", [](StreamPlayEvents& events) { events.StreamStarted(); });
+}
+
+void SimulatedStreamPlay::RaiseStreamReset()
+{
+    Raise("StreamReset", [](StreamPlayEvents& events) { events.StreamReset(); });
+}
+
+void SimulatedStreamPlay::RaiseEngineError(int32_t code)
+{
+    Raise("EngineError", [code](StreamPlayEvents& events) { events.EngineError(code); });
+}
+
+void SimulatedStreamPlay::RaiseBufferAvailable(int32_t tag)
+{
+    Raise("BufferAvailable",
+          [tag](StreamPlayEvents& events) { events.BufferAvailable(tag, nullptr, 0); });
+}
+
+// ---- The clock --------------------------------------------------------------------------
+
+int64_t SimulatedStreamPlay::PlayableNow() const
+{
+    if (!m_clockRunning || m_count == 0)
+        return 0;
+    const int64_t elapsed = m_loop.NowMicros() - m_anchorMicros;
+    auto sinceAnchor =
+        static_cast<int64_t>(static_cast<__int128>(elapsed) * ByteRate() / kMicrosPerSecond);
+    sinceAnchor -= sinceAnchor % BlockAlign(); // the device plays whole frames
+    const Slot& head = m_slots[static_cast<size_t>(m_head)];
+    return std::clamp<int64_t>(sinceAnchor - m_sinceAnchor, 0, head.length - m_headOffset);
+}
+
+int64_t SimulatedStreamPlay::PlayedBytes() const
+{
+    return m_playedBytes + PlayableNow();
+}
+
+void SimulatedStreamPlay::Sync()
+{
+    const int64_t bytes = PlayableNow();
+    if (bytes > 0)
+        Consume(bytes);
+}
+
+void SimulatedStreamPlay::Consume(int64_t bytes)
+{
+    const Slot& head = m_slots[static_cast<size_t>(m_head)];
+    const uint8_t* data = head.data.data() + m_headOffset;
+    const double gain = m_volume / 100.0;
+    if (m_sampleAudioLevel) {
+        const pcm16::Peaks peaks = pcm16::MeasurePeaks(data, bytes, BlockAlign() / 2);
+        m_peakLeft = std::max(m_peakLeft, pcm16::ScalePeak(peaks.left, gain));
+        m_peakRight = std::max(m_peakRight, pcm16::ScalePeak(peaks.right, gain));
+    }
+    if (m_keepPlayedAudio) {
+        const size_t at = m_playedAudio.size();
+        m_playedAudio.resize(at + static_cast<size_t>(bytes));
+        pcm16::ApplyGain(data, m_playedAudio.data() + at, bytes, gain);
+    }
+    m_headOffset += bytes;
+    m_sinceAnchor += bytes;
+    m_playedBytes += bytes;
+}
+
+void SimulatedStreamPlay::ScheduleHeadEnd()
+{
+    const Slot& head = m_slots[static_cast<size_t>(m_head)];
+    const int64_t endBytes = m_sinceAnchor + (head.length - m_headOffset);
+    const int64_t rate = ByteRate();
+    // Rounded up: the event comes when the last frame has really played, never before.
+    const auto endMicros = static_cast<int64_t>(
+        (static_cast<__int128>(endBytes) * kMicrosPerSecond + rate - 1) / rate);
+    m_endTask = m_loop.ScheduleAt(m_anchorMicros + endMicros, [this] { OnHeadEnd(); });
+}
+
+void SimulatedStreamPlay::StartClock()
+{
+    if (m_clockRunning || !m_playing || m_count == 0)
+        return;
+    m_clockRunning = true;
+    m_anchorMicros = m_loop.NowMicros();
+    m_sinceAnchor = 0;
+    ScheduleHeadEnd();
+}
+
+void SimulatedStreamPlay::StopClock()
+{
+    Sync();
+    m_loop.Cancel(m_endTask);
+    m_endTask = 0;
+    m_clockRunning = false;
+}
+
+void SimulatedStreamPlay::FinishLevels()
+{
+    if (!m_sampleAudioLevel)
+        return;
+    m_leftLevel = pcm16::LevelPercent(m_peakLeft);
+    m_rightLevel = pcm16::LevelPercent(m_peakRight);
+    m_peakLeft = 0;
+    m_peakRight = 0;
+}
+
+void SimulatedStreamPlay::OnHeadEnd()
+{
+    m_endTask = 0;
+    Slot& head = m_slots[static_cast<size_t>(m_head)];
+    // Whatever is left, also a part frame of a buffer that does not end on a frame.
+    if (head.length > m_headOffset)
+        Consume(head.length - m_headOffset);
+    FinishLevels();
+
+    // Hand the storage over to m_returning: the listener may queue into the freed slot while
+    // it still holds the address it was given.
+    std::swap(head.data, m_returning);
+    const int32_t tag = head.tag;
+    const int32_t length = head.length;
+    m_head = (m_head + 1) % static_cast<int32_t>(m_slots.size());
+    --m_count;
+    m_headOffset = 0;
+    if (m_count > 0)
+        ScheduleHeadEnd();
+    else
+        m_clockRunning = false; // starved: the played time stands until more arrives
+
+    if (m_sampleAudioLevel && m_raiseAudioLevelEvents != 0) {
+        const int16_t left = m_leftLevel;
+        const int16_t right = m_rightLevel;
+        if (!Raise("LevelChanged", [&](StreamPlayEvents& e) { e.LevelChanged(left, right); }))
+            return;
+    }
+    const void* address = m_returning.data();
+    Raise("BufferAvailable", [&](StreamPlayEvents& e) { e.BufferAvailable(tag, address, length); });
+}
+
+void SimulatedStreamPlay::DropQueue()
+{
+    m_head = 0;
+    m_count = 0;
+    m_headOffset = 0;
+    m_peakLeft = 0;
+    m_peakRight = 0;
+}
+
+// ---- Members ----------------------------------------------------------------------------
+
+void SimulatedStreamPlay::LoadAudioEngine()
+{
+    Log("LoadAudioEngine");
+    m_engineLoaded = true;
+    if (m_loadHook) {
+        const auto hook = std::move(m_loadHook);
+        m_loadHook = nullptr;
+        hook();
+    }
+}
+
+void SimulatedStreamPlay::ReturnBuffers(bool value)
+{
+    LogPut("ReturnBuffers", value ? "True" : "False");
+    m_returnBuffers = value;
+}
+
+void SimulatedStreamPlay::StartTavrenStream()
+{
+    Log("StartTavrenStream");
+    m_engineLoaded = true;
+    StopClock();
+    m_streamRate = m_sampleRate;
+    m_streamChannels = m_numberChannels;
+    m_streamActive = true;
+    m_playedBytes = 0;
+    StartClock();
+    Raise("StreamStarted", [](StreamPlayEvents& events) { events.StreamStarted(); });
+}
+
+void SimulatedStreamPlay::StopTavrenStream()
+{
+    Log("StopTavrenStream");
+    StopClock();
+    DropQueue();
+    m_playing = false;
+    m_streamActive = false;
+    m_playedBytes = 0;
+    Raise("StreamReset", [](StreamPlayEvents& events) { events.StreamReset(); });
+}
+
+void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t tag)
+{
+    Log("AddBuffer");
+    if (address == nullptr || length <= 0)
+        return;
+    if (m_count == static_cast<int32_t>(m_slots.size())) {
+        // Full ring: lay it out from the head and grow it by one slot.
+        std::rotate(m_slots.begin(), m_slots.begin() + m_head, m_slots.end());
+        m_head = 0;
+        m_slots.emplace_back();
+    }
+    Slot& slot = m_slots[static_cast<size_t>((m_head + m_count) % m_slots.size())];
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    slot.data.assign(bytes, bytes + length);
+    slot.length = length;
+    slot.tag = tag;
+    ++m_count;
+    if (m_keepLogs)
+        m_added.push_back(AddedBuffer{length, tag});
+    StartClock();
+}
+
+void SimulatedStreamPlay::StartPlayback()
+{
+    Log("StartPlayback");
+    m_playing = true;
+    StartClock();
+    Raise("PlaybackStarted", [](StreamPlayEvents& events) { events.PlaybackStarted(); });
+}
+
+void SimulatedStreamPlay::Pause()
+{
+    Log("Pause");
+    StopClock();
+    m_playing = false;
+    Raise("PlaybackPaused", [](StreamPlayEvents& events) { events.PlaybackPaused(); });
+}
+
+void SimulatedStreamPlay::ClearBuffers()
+{
+    Log("ClearBuffers");
+    StopClock();
+    DropQueue();
+    m_playedBytes = 0;
+}
+
+void SimulatedStreamPlay::FlushPlayback()
+{
+    Log("FlushPlayback");
+    ++m_flushCount;
+    m_flushedMs += m_flushBufferLengthms;
+}
+
+void SimulatedStreamPlay::FlushBufferLengthms(int32_t value)
+{
+    LogPut("FlushBufferLengthms", std::to_string(value));
+    m_flushBufferLengthms = value;
+}
+
+int32_t SimulatedStreamPlay::FreeBuffers() const
+{
+    return std::max(0, m_numberBuffers - m_count);
+}
+
+void SimulatedStreamPlay::NumberBuffers(int32_t value)
+{
+    LogPut("NumberBuffers", std::to_string(value));
+    if (value > 0)
+        m_numberBuffers = value;
+}
+
+int32_t SimulatedStreamPlay::PlayedTimems() const
+{
+    return static_cast<int32_t>(PlayedBytes() * 1000 / ByteRate());
+}
+
+void SimulatedStreamPlay::BufferLengthms(int32_t value)
+{
+    LogPut("BufferLengthms", std::to_string(value));
+    if (value > 0)
+        m_bufferLengthms = value;
+}
+
+void SimulatedStreamPlay::SampleRate(int32_t value)
+{
+    LogPut("SampleRate", std::to_string(value));
+    if (value <= 0)
+        return;
+    // Only the clock of a stream that is not started follows the property at once.
+    const bool restart = m_clockRunning && !m_streamActive;
+    if (restart)
+        StopClock();
+    m_sampleRate = value;
+    if (restart)
+        StartClock();
+}
+
+void SimulatedStreamPlay::NumberChannels(int16_t value)
+{
+    LogPut("NumberChannels", std::to_string(value));
+    if (value != 1 && value != 2)
+        return;
+    const bool restart = m_clockRunning && !m_streamActive;
+    if (restart)
+        StopClock();
+    m_numberChannels = value;
+    if (restart)
+        StartClock();
+}
+
+void SimulatedStreamPlay::DeviceNumber(int16_t value)
+{
+    LogPut("DeviceNumber", std::to_string(value));
+    m_deviceNumber = value;
+}
+
+void SimulatedStreamPlay::Volume(float value)
+{
+    LogPut("Volume", FormatNumber(value));
+    if (!m_canSetVolume || std::isnan(value))
+        return;
+    Sync(); // what has played so far keeps the gain it was played with
+    m_volume = std::clamp(value, 0.0f, 100.0f);
+}
+
+void SimulatedStreamPlay::ReportErrors(bool value)
+{
+    LogPut("ReportErrors", value ? "True" : "False");
+    m_reportErrors = value;
+}
+
+void SimulatedStreamPlay::SampleAudioLevel(bool value)
+{
+    LogPut("SampleAudioLevel", value ? "True" : "False");
+    Sync();
+    m_sampleAudioLevel = value;
+}
+
+void SimulatedStreamPlay::RaiseAudioLevelEvents(int32_t value)
+{
+    LogPut("RaiseAudioLevelEvents", std::to_string(value));
+    m_raiseAudioLevelEvents = value;
+}
+
+void SimulatedStreamPlay::DirectXMode(bool value)
+{
+    LogPut("DirectXMode", value ? "True" : "False");
+    m_directXMode = m_acceptDirectXMode && value;
+}
+
+} // namespace tavrenly
