@@ -1,0 +1,101 @@
+#include "platform/devices/Devices.h"
+
+#include "engine/EngineFactory.h"
+#include "platform/host/EventLoop.h"
+#include "tstream2/SimulatedDevices.h"
+#include "tstream2/SimulatedStreamPlay.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace tavrenly {
+namespace {
+
+std::string NameField(const char (&field)[32])
+{
+    return std::string(field, sizeof field);
+}
+
+class DevicesTest : public testing::Test
+{
+protected:
+    ~DevicesTest() override { SetDeviceProvider(nullptr); }
+};
+
+TEST_F(DevicesTest, WithoutAProviderOnlyTheMapperAnswers)
+{
+    SetDeviceProvider(nullptr);
+    EXPECT_EQ(waveOutGetNumDevs(), 0u);
+    EXPECT_EQ(waveInGetNumDevs(), 0u);
+    WAVEOUTCAPS out;
+    std::memset(&out, 0x7F, sizeof out);
+    EXPECT_EQ(waveOutGetDevCapsA(0, &out, sizeof out), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(NameField(out.szPname), std::string(32, '\0'));
+    EXPECT_EQ(out.wMid, 0);
+    ASSERT_EQ(waveOutGetDevCapsA(kWaveMapper, &out, sizeof out), MMSYSERR_NOERROR);
+    EXPECT_STREQ(out.szPname, kOutputMapperName);
+    WAVEINCAPS in;
+    ASSERT_EQ(waveInGetDevCapsA(kWaveMapper, &in, sizeof in), MMSYSERR_NOERROR);
+    EXPECT_STREQ(in.szPname, kInputMapperName);
+    EXPECT_EQ(waveInGetDevCapsA(kWaveMapper, nullptr, sizeof in), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveInGetDevCapsA(kWaveMapper, &in, 10), MMSYSERR_INVALPARAM);
+}
+
+TEST_F(DevicesTest, SimulatedDevicesAnswerWithNamesCutAndTheirIds)
+{
+    const auto devices = InstallSimulatedDevices();
+    DeviceInfo first;
+    first.name = "A very long output device name that goes on and on";
+    first.manufacturerId = 39;
+    first.productId = 7;
+    DeviceInfo second;
+    second.name = "Short";
+    second.manufacturerId = 1;
+    second.channels = 1;
+    devices->SetOutputDevices({first, second}, 1);
+
+    EXPECT_EQ(waveOutGetNumDevs(), 2u);
+    WAVEOUTCAPS caps;
+    std::memset(&caps, 0x7F, sizeof caps);
+    ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(NameField(caps.szPname), first.name.substr(0, 31) + '\0');
+    EXPECT_EQ(caps.wMid, 39);
+    EXPECT_EQ(caps.wPid, 7);
+    ASSERT_EQ(waveOutGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(NameField(caps.szPname), "Short" + std::string(27, '\0'));
+    EXPECT_EQ(caps.wChannels, 1);
+    // The mapper: the default device's ids under the mapper's name.
+    ASSERT_EQ(waveOutGetDevCapsA(kWaveMapper, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, kOutputMapperName);
+    EXPECT_EQ(caps.wMid, 1);
+    EXPECT_EQ(waveOutGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveOutGetDevCapsA(-2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+
+    EXPECT_EQ(waveInGetNumDevs(), 1u);
+    WAVEINCAPS in;
+    ASSERT_EQ(waveInGetDevCapsA(0, &in, sizeof in), MMSYSERR_NOERROR);
+    EXPECT_STREQ(in.szPname, "Simulated Input");
+}
+
+TEST_F(DevicesTest, TheFactoryInstallsSimulatedDevicesOnlyWhenNoneAre)
+{
+    SetDeviceProvider(nullptr);
+    EventLoop loop(EventLoop::Clock::Virtual);
+    auto play = CreateStreamPlay(loop, EngineKind::Simulated);
+    ASSERT_NE(dynamic_cast<SimulatedStreamPlay*>(play.get()), nullptr);
+    const auto installed = GetDeviceProvider();
+    ASSERT_NE(std::dynamic_pointer_cast<SimulatedDeviceProvider>(installed), nullptr);
+    auto record = CreateStreamRecord(loop);
+    EXPECT_EQ(GetDeviceProvider(), installed);
+    EXPECT_NE(record, nullptr);
+
+    EXPECT_EQ(ParseEngineKind("SIMULATED"), EngineKind::Simulated);
+    EXPECT_EQ(ParseEngineKind("Device"), EngineKind::Device);
+    EXPECT_EQ(ParseEngineKind("null"), EngineKind::Null);
+    EXPECT_EQ(ParseEngineKind("nul"), EngineKind::Default);
+}
+
+} // namespace
+} // namespace tavrenly
