@@ -1,0 +1,133 @@
+// The wave header reader on files made by sox and ffmpeg: every accepted rate, PCM of every
+// width, float, and the compressed formats a station meets in WAVE files.
+
+#include "common/WaveFormat.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace tavrenly {
+namespace {
+
+using test::ReadFileBytes;
+using test::RunOrFail;
+using test::TempDir;
+
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
+           (static_cast<uint32_t>(bytes[at + 3]) << 24);
+}
+
+/// Offset of the first occurrence of a tag in the file: the tools write each tag once.
+size_t FindTag(const std::vector<uint8_t>& bytes, const char* tag)
+{
+    const auto at = std::search(bytes.begin(), bytes.end(), tag, tag + 4);
+    return static_cast<size_t>(at - bytes.begin());
+}
+
+struct Expected
+{
+    uint16_t formatTag; ///< 0 = any (the tool chooses plain or extensible)
+    uint16_t channels;
+    uint32_t rate;
+};
+
+/// Reads `path` and checks the result against the file's own bytes and what was asked for.
+void ExpectHeaderOf(const std::string& path, const Expected& expected)
+{
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    const size_t fmt = FindTag(bytes, "fmt ");
+    const size_t data = FindTag(bytes, "data");
+    ASSERT_LT(fmt + 26, bytes.size());
+    ASSERT_LT(data + 8, bytes.size());
+
+    WAVEFORMATEX format{};
+    int32_t dataSize = -1;
+    ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+    const size_t fmtSize = std::min<size_t>(Le32(bytes, fmt + 4), sizeof format);
+    EXPECT_EQ(std::memcmp(&format, bytes.data() + fmt + 8, fmtSize), 0);
+    EXPECT_EQ(static_cast<uint32_t>(dataSize), Le32(bytes, data + 4));
+    EXPECT_GT(dataSize, 0);
+    if (expected.formatTag != 0) {
+        EXPECT_EQ(format.wFormatTag, expected.formatTag);
+    }
+    EXPECT_EQ(format.nChannels, expected.channels);
+    EXPECT_EQ(format.nSamplesPerSec, expected.rate);
+}
+
+TEST(WaveToolFilesTest, PcmAndFloatFromSoxAtEveryAcceptedRate)
+{
+    TempDir dir;
+    struct Encoding
+    {
+        const char* options;
+        uint32_t bytesPerSample;
+    };
+    const Encoding encodings[] = {{"-b 8 -e unsigned-integer", 1},
+                                  {"-b 16 -e signed-integer", 2},
+                                  {"-b 24 -e signed-integer", 3},
+                                  {"-b 32 -e signed-integer", 4},
+                                  {"-b 32 -e floating-point", 4}};
+    for (uint32_t rate : {8000u, 11025u, 22050u, 32000u, 32075u, 44100u, 48000u, 96000u}) {
+        for (uint16_t channels : {1, 2}) {
+            for (const Encoding& encoding : encodings) {
+                const std::string path = dir.File("s.wav");
+                // Rate and channels before -n: the synthesis itself runs at them.
+                RunOrFail("sox -q -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+                          " -n " + encoding.options + " " + path + " synth 1000s sine 440");
+                ExpectHeaderOf(path, {0, channels, rate});
+                WAVEFORMATEX format{};
+                int32_t dataSize = 0;
+                ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+                EXPECT_EQ(dataSize,
+                          1000 * channels * static_cast<int32_t>(encoding.bytesPerSample));
+                const uint32_t bytesPerSecond = rate * channels * encoding.bytesPerSample;
+                EXPECT_EQ(CheckPlaybackFileFormat(format), bytesPerSecond > 384000 ? 3 : 0)
+                    << rate << " Hz, " << channels << " ch, " << encoding.options;
+            }
+        }
+    }
+}
+
+TEST(WaveToolFilesTest, CompressedFormatsFromSoxAndFfmpeg)
+{
+    TempDir dir;
+    const std::string sine = "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=";
+    struct Case
+    {
+        std::string command;
+        Expected expected;
+    };
+    const std::string out = dir.File("c.wav");
+    const Case cases[] = {
+        {"sox -q -n -r 8000 -c 1 -e a-law " + out + " synth 0.5 sine 440", {6, 1, 8000}},
+        {"sox -q -n -r 8000 -c 2 -e u-law " + out + " synth 0.5 sine 440", {7, 2, 8000}},
+        {"sox -q -n -r 22050 -c 1 -e ima-adpcm " + out + " synth 0.5 sine 440", {0x11, 1, 22050}},
+        {"sox -q -n -r 44100 -c 2 -e ms-adpcm " + out + " synth 0.5 sine 440", {2, 2, 44100}},
+        {sine + "44100:duration=0.5 -ac 2 -c:a pcm_s16le " + out, {1, 2, 44100}},
+        {sine + "48000:duration=0.5 -c:a pcm_alaw " + out, {6, 1, 48000}},
+        {sine + "8000:duration=0.5 -c:a pcm_mulaw " + out, {7, 1, 8000}},
+        {sine + "22050:duration=0.5 -ac 2 -c:a adpcm_ima_wav " + out, {0x11, 2, 22050}},
+        {sine + "11025:duration=0.5 -c:a adpcm_ms " + out, {2, 1, 11025}},
+        {sine + "48000:duration=0.5 -ac 2 -c:a mp2 -b:a 256k " + out, {0x50, 2, 48000}},
+        {sine + "44100:duration=0.5 -c:a mp2 " + out, {0x50, 1, 44100}},
+    };
+    for (const Case& c : cases) {
+        RunOrFail(c.command);
+        ExpectHeaderOf(out, c.expected);
+        WAVEFORMATEX format{};
+        int32_t dataSize = 0;
+        ASSERT_EQ(ReadWaveHeader(out, format, dataSize), 0);
+        EXPECT_EQ(CheckPlaybackFileFormat(format), 0) << c.command;
+    }
+}
+
+} // namespace
+} // namespace tavrenly
