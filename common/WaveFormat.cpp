@@ -19,30 +19,31 @@ public:
     ~HeaderReadSession()
     {
         while (m_depth > 0)
-            mmioAscend(m_file.get(), m_entered[--m_depth], 0);
+            mmioAscend(m_file.get(), &m_entered[--m_depth], 0);
     }
     HeaderReadSession(const HeaderReadSession&) = delete;
     HeaderReadSession& operator=(const HeaderReadSession&) = delete;
 
     HMMIO File() const { return m_file.get(); }
-    /// Descends into `ck` and remembers to leave it; returns the descend result.
+    /// Descends into `ck` and remembers to leave it; returns the descend result. The session
+    /// keeps its own copy of the record, so it may outlive the caller's.
     MMRESULT Enter(MMCKINFO& ck, const MMCKINFO* parent, uint32_t flags)
     {
         const MMRESULT result = mmioDescend(m_file.get(), &ck, parent, flags);
         if (result == 0)
-            m_entered[m_depth++] = &ck;
+            m_entered[m_depth++] = ck;
         return result;
     }
     /// Leaves the chunk entered last.
     void Leave()
     {
         if (m_depth > 0)
-            mmioAscend(m_file.get(), m_entered[--m_depth], 0);
+            mmioAscend(m_file.get(), &m_entered[--m_depth], 0);
     }
 
 private:
     UniqueHmmio m_file;
-    MMCKINFO* m_entered[2] = {};
+    MMCKINFO m_entered[2];
     int m_depth = 0;
 };
 
