@@ -1,0 +1,192 @@
+#include "platform/codec/FfmpegEncoder.h"
+
+#include "platform/codec/Codec.h"
+#include "platform/codec/FfmpegFormats.h"
+#include "platform/codec/FfmpegSamples.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace tavrenly::codec {
+
+namespace {
+
+// A-law and mu-law take any number of samples; frames of this many keep packets small.
+constexpr uint32_t kVariableFrameSamples = 4096;
+
+AVSampleFormat PickSampleFormat(const AVCodec& codec)
+{
+    if (!codec.sample_fmts)
+        return AV_SAMPLE_FMT_S16;
+    for (AVSampleFormat wanted :
+         {AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16P, AV_SAMPLE_FMT_S32P, AV_SAMPLE_FMT_S32,
+          AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_DBLP, AV_SAMPLE_FMT_DBL}) {
+        for (const AVSampleFormat* format = codec.sample_fmts; *format != AV_SAMPLE_FMT_NONE;
+             ++format)
+            if (*format == wanted)
+                return wanted;
+    }
+    return AV_SAMPLE_FMT_NONE;
+}
+
+} // namespace
+
+uint32_t FfmpegEncoder::Create(const WAVEFORMATEX* destination, std::unique_ptr<CodecStage>& stage)
+{
+    std::unique_ptr<FfmpegEncoder> encoder(new (std::nothrow) FfmpegEncoder());
+    if (!encoder)
+        return MMSYSERR_NOMEM;
+    if (const uint32_t result = encoder->Open(destination); result != 0)
+        return result;
+    stage = std::move(encoder);
+    return 0;
+}
+
+uint32_t FfmpegEncoder::Open(const WAVEFORMATEX* destination)
+{
+    EncoderSettings settings;
+    if (const uint32_t result = ReadEncodedFormat(destination, settings); result != 0)
+        return result;
+    const AVCodec* codec = FindEncoder(settings.tag);
+    if (!codec)
+        return ACMERR_NOTPOSSIBLE;
+    const AVSampleFormat sampleFormat = PickSampleFormat(*codec);
+    if (sampleFormat == AV_SAMPLE_FMT_NONE)
+        return ACMERR_NOTPOSSIBLE;
+    m_channels = settings.channels;
+
+    m_codec.reset(avcodec_alloc_context3(codec));
+    m_frame.reset(av_frame_alloc());
+    m_packet.reset(av_packet_alloc());
+    if (!m_codec || !m_frame || !m_packet)
+        return MMSYSERR_NOMEM;
+    AVCodecContext& context = *m_codec;
+    context.sample_fmt = sampleFormat;
+    context.sample_rate = static_cast<int>(settings.sampleRate);
+    context.time_base = AVRational{1, context.sample_rate};
+    av_channel_layout_default(&context.ch_layout, m_channels);
+    context.bit_rate = settings.bitRate;
+    context.thread_count = 1;
+    AVDictionary* options = nullptr;
+    if (settings.tag == WAVE_FORMAT_IMA_ADPCM || settings.tag == WAVE_FORMAT_ADPCM)
+        av_dict_set_int(&options, "block_size", settings.blockAlign, 0);
+    const int opened = avcodec_open2(&context, codec, &options);
+    av_dict_free(&options);
+    if (opened < 0)
+        return ACMERR_NOTPOSSIBLE;
+    // The record promises the block layout; an encoder that chose another would write a file
+    // its own header misdescribes.
+    if (settings.blockAlign != 0 &&
+        (context.block_align != settings.blockAlign ||
+         context.frame_size != static_cast<int>(settings.samplesPerBlock)))
+        return ACMERR_NOTPOSSIBLE;
+
+    m_variableFrames = context.frame_size <= 0;
+    m_frameSamples =
+        m_variableFrames ? kVariableFrameSamples : static_cast<uint32_t>(context.frame_size);
+    switch (settings.tag) {
+    case WAVE_FORMAT_ALAW:
+    case WAVE_FORMAT_MULAW:
+        m_maxPacketBytes = m_frameSamples * m_channels;
+        break;
+    case WAVE_FORMAT_MPEG:
+    case WAVE_FORMAT_MPEGLAYER3: {
+        // One frame: 144 (72 for Layer III below 32 kHz) bytes per bit/s over the rate, plus
+        // the padding byte.
+        const uint32_t perBitRate =
+            (settings.tag == WAVE_FORMAT_MPEGLAYER3 && settings.sampleRate < 32000) ? 72 : 144;
+        m_maxPacketBytes =
+            static_cast<uint32_t>(uint64_t{perBitRate} * settings.bitRate / settings.sampleRate) +
+            1;
+        break;
+    }
+    default:
+        m_maxPacketBytes = static_cast<uint32_t>(context.block_align);
+        break;
+    }
+
+    m_frame->format = sampleFormat;
+    m_frame->sample_rate = context.sample_rate;
+    m_frame->nb_samples = static_cast<int>(m_frameSamples);
+    if (av_channel_layout_copy(&m_frame->ch_layout, &context.ch_layout) < 0 ||
+        av_frame_get_buffer(m_frame.get(), 0) < 0)
+        return MMSYSERR_NOMEM;
+    return 0;
+}
+
+uint32_t FfmpegEncoder::MaxOutputBytes(uint32_t sourceLength) const
+{
+    const uint32_t samples = sourceLength / (m_channels * 2u);
+    const uint64_t bytes = m_variableFrames ? uint64_t{samples} * m_channels
+                                            : uint64_t{samples / m_frameSamples} * m_maxPacketBytes;
+    return static_cast<uint32_t>(std::min<uint64_t>(bytes, std::numeric_limits<uint32_t>::max()));
+}
+
+void FfmpegEncoder::Reset()
+{
+    // What an encoder holds (the Layer III look-ahead) belongs to the audio already given, so
+    // only encoders that can drop it cleanly do.
+    if (m_codec->codec->capabilities & AV_CODEC_CAP_ENCODER_FLUSH)
+        avcodec_flush_buffers(m_codec.get());
+}
+
+uint32_t FfmpegEncoder::Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                                uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool)
+{
+    const uint32_t inFrameBytes = m_channels * 2u;
+    uint32_t used = 0;
+    uint32_t written = 0;
+    uint32_t result = 0;
+    for (;;) {
+        const uint32_t available = (sourceLength - used) / inFrameBytes;
+        uint32_t samples = std::min(available, m_frameSamples);
+        if (m_variableFrames)
+            samples = std::min(samples, (destLength - written) / m_channels);
+        else if (samples < m_frameSamples || destLength - written < m_maxPacketBytes)
+            samples = 0;
+        if (samples == 0)
+            break;
+        if (av_frame_make_writable(m_frame.get()) < 0) {
+            result = MMSYSERR_NOMEM;
+            break;
+        }
+        m_frame->nb_samples = static_cast<int>(samples);
+        S16ToFrame(source + used, *m_frame);
+        m_frame->pts = m_nextPts;
+        if (avcodec_send_frame(m_codec.get(), m_frame.get()) < 0) {
+            result = MMSYSERR_ERROR;
+            break;
+        }
+        m_nextPts += samples;
+        used += samples * inFrameBytes;
+        int received = 0;
+        while ((received = avcodec_receive_packet(m_codec.get(), m_packet.get())) == 0) {
+            const auto size = static_cast<uint32_t>(m_packet->size);
+            if (size > destLength - written) {
+                // Cannot happen with the room kept above; a cut packet would damage the file.
+                av_packet_unref(m_packet.get());
+                result = MMSYSERR_ERROR;
+                break;
+            }
+            std::memcpy(dest + written, m_packet->data, size);
+            written += size;
+            av_packet_unref(m_packet.get());
+        }
+        if (result != 0)
+            break;
+        if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+            result = MMSYSERR_ERROR;
+            break;
+        }
+    }
+    sourceUsed = used;
+    destUsed = written;
+    return result;
+}
+
+} // namespace tavrenly::codec

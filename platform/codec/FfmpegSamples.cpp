@@ -1,0 +1,144 @@
+#include "platform/codec/FfmpegSamples.h"
+
+extern "C" {
+#include <libavutil/common.h>
+}
+
+#include <cmath>
+#include <cstring>
+
+namespace tavrenly::codec {
+
+namespace {
+
+int16_t ReadS16(const uint8_t* p, AVSampleFormat packed) noexcept
+{
+    switch (packed) {
+    case AV_SAMPLE_FMT_U8:
+        return static_cast<int16_t>((*p - 0x80) * 256);
+    case AV_SAMPLE_FMT_S16: {
+        int16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    case AV_SAMPLE_FMT_S32: {
+        int32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<int16_t>(v >> 16);
+    }
+    case AV_SAMPLE_FMT_S64: {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<int16_t>(v >> 48);
+    }
+    case AV_SAMPLE_FMT_FLT: {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        // Clamped first so a wild value cannot overflow the integer conversion.
+        return static_cast<int16_t>(av_clip_int16(
+            static_cast<int>(lrintf(std::fmin(std::fmax(v * 32768.0f, -65536.0f), 65536.0f)))));
+    }
+    case AV_SAMPLE_FMT_DBL: {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<int16_t>(av_clip_int16(
+            static_cast<int>(std::lrint(std::fmin(std::fmax(v * 32768.0, -65536.0), 65536.0)))));
+    }
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+bool IsConvertibleSampleFormat(AVSampleFormat format) noexcept
+{
+    switch (av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_U8:
+    case AV_SAMPLE_FMT_S16:
+    case AV_SAMPLE_FMT_S32:
+    case AV_SAMPLE_FMT_S64:
+    case AV_SAMPLE_FMT_FLT:
+    case AV_SAMPLE_FMT_DBL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void FrameToS16(const AVFrame& frame, uint32_t frames, uint8_t* dest, uint32_t channels) noexcept
+{
+    const auto format = static_cast<AVSampleFormat>(frame.format);
+    const AVSampleFormat packed = av_get_packed_sample_fmt(format);
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const uint32_t inChannels = static_cast<uint32_t>(frame.ch_layout.nb_channels);
+    const size_t bytes = static_cast<size_t>(av_get_bytes_per_sample(packed));
+    const auto sampleAt = [&](uint32_t channel, uint32_t index) {
+        const uint8_t* p =
+            planar ? frame.extended_data[channel] + index * bytes
+                   : frame.extended_data[0] + (size_t{index} * inChannels + channel) * bytes;
+        return ReadS16(p, packed);
+    };
+    if (inChannels == 0) {
+        std::memset(dest, 0, size_t{frames} * channels * sizeof(int16_t));
+        return;
+    }
+    const auto put = [&dest](int16_t value) {
+        std::memcpy(dest, &value, sizeof value);
+        dest += sizeof value;
+    };
+    for (uint32_t i = 0; i < frames; ++i) {
+        if (channels == 1 && inChannels > 1) {
+            int32_t sum = 0;
+            for (uint32_t c = 0; c < inChannels; ++c)
+                sum += sampleAt(c, i);
+            put(static_cast<int16_t>(sum / static_cast<int32_t>(inChannels)));
+            continue;
+        }
+        for (uint32_t c = 0; c < channels; ++c)
+            put(sampleAt(c < inChannels ? c : inChannels - 1, i));
+    }
+}
+
+void S16ToFrame(const uint8_t* source, AVFrame& frame) noexcept
+{
+    const auto format = static_cast<AVSampleFormat>(frame.format);
+    const AVSampleFormat packed = av_get_packed_sample_fmt(format);
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const uint32_t channels = static_cast<uint32_t>(frame.ch_layout.nb_channels);
+    const size_t bytes = static_cast<size_t>(av_get_bytes_per_sample(packed));
+    const uint32_t frames = static_cast<uint32_t>(frame.nb_samples);
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            int16_t v;
+            std::memcpy(&v, source, sizeof v);
+            source += sizeof v;
+            uint8_t* p = planar ? frame.extended_data[c] + i * bytes
+                                : frame.extended_data[0] + (size_t{i} * channels + c) * bytes;
+            switch (packed) {
+            case AV_SAMPLE_FMT_S16:
+                std::memcpy(p, &v, sizeof v);
+                break;
+            case AV_SAMPLE_FMT_S32: {
+                const int32_t w = int32_t{v} * 65536;
+                std::memcpy(p, &w, sizeof w);
+                break;
+            }
+            case AV_SAMPLE_FMT_FLT: {
+                const float w = static_cast<float>(v) / 32768.0f;
+                std::memcpy(p, &w, sizeof w);
+                break;
+            }
+            case AV_SAMPLE_FMT_DBL: {
+                const double w = static_cast<double>(v) / 32768.0;
+                std::memcpy(p, &w, sizeof w);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+}
+
+} // namespace tavrenly::codec
