@@ -1,1 +1,331 @@
 #pragma once
+
+// TavrenPlayer: the playback control a host embeds. It plays one WAVE file at a time through
+// its stream engine, tracks the position against the item's cue markers, repeats loops, runs
+// scheduled fades and passes on the engine's levels.
+//
+// Threading: every member must be called on the UI thread of the site's event loop; events
+// reach the listener on that thread, synchronously, and a handler may call back into the
+// player (also CloseAudio or OpenAudio). Nothing here locks.
+//
+// Results: operations return 0 when done, -1 when the player refused (no file open, a check
+// failed), else the failing platform step's code. The only exception that leaves a member is
+// tavrenly::RuntimeError, for the arithmetic errors the behaviour hands to the caller.
+//
+// Example:
+//   EventLoop loop;                       // the UI thread's loop
+//   HeadlessSite site(loop);
+//   TavrenPlayer player(site);            // the engine comes from the engine factory
+//   player.InitNew();                     // or ReadProperties(savedSettings)
+//   player.SetEventListener(&myEvents);
+//   std::string file = "/srv/audio/jingle.wav";
+//   if (player.OpenAudio(file) == 0)
+//       player.PlayAudio();
+//   loop.Run();
+
+#include "common/DiagnosticLog.h"
+#include "engine/StreamPlay.h"
+#include "platform/base/Types.h"
+#include "platform/base/WaveFormat.h"
+#include "platform/devices/Devices.h"
+#include "platform/host/EventLoop.h"
+#include "player/PlayerState.h"
+#include "player/PlayerTypes.h"
+#include "player/TavrenPlayerEvents.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tavrenly {
+
+class ControlSite;
+class PropertyBag;
+
+/// Member ids of the player's dispatch interface (those of the core; each later group of
+/// members lists its own beside its declarations).
+namespace player_ids {
+inline constexpr int32_t Status = 0x68030020;
+inline constexpr int32_t LoadAudioEngine = 0x60030031;
+inline constexpr int32_t WaveOutDeviceNumber = 0x68030028;
+inline constexpr int32_t WaveOutDeviceName = 0x6803001f;
+inline constexpr int32_t WaveBufferLengthms = 0x6803001e;
+inline constexpr int32_t NumberWavePlayBuffers = 0x6803001d;
+inline constexpr int32_t SampleRate = 0x6803001c;
+inline constexpr int32_t NumberChannels = 0x6803001b;
+inline constexpr int32_t NumberCacheSeconds = 0x6803001a;
+inline constexpr int32_t ReportErrors = 0x6803000d;
+inline constexpr int32_t DirectXMode = 0x6803004d;
+inline constexpr int32_t FlushBuffers = 0x68030088;
+inline constexpr int32_t DebugFile = 0x68030000;
+inline constexpr int32_t SetDebugFile = 0x60030069;
+inline constexpr int32_t OpenAudio = 0x6003002a;
+inline constexpr int32_t CloseAudio = 0x60030029;
+inline constexpr int32_t RaiseAudioPositionChanged = 0x68030015;
+inline constexpr int32_t PlayVolume = 0x6803000e;
+inline constexpr int32_t FadeMode = 0x68030089;
+inline constexpr int32_t InverseLogFades = 0x68030087;
+inline constexpr int32_t MaxLoopCount = 0x6803006a;
+inline constexpr int32_t SampleAudioLevel = 0x68030008;
+inline constexpr int32_t RaiseAudioLevelEvents = 0x68030007;
+} // namespace player_ids
+
+/// Reference code of a header whose block size or byte rate is 0: nothing could be timed.
+inline constexpr int32_t kReferenceCodeCorruptSizes = 4;
+
+/// The caption label on the control's surface; the control has no other visible behaviour.
+struct CaptionLabel
+{
+    std::string Caption = "TavrenPlayer";
+    std::string FontName = "Arial";
+    int32_t FontSize = 12;
+    bool FontBold = true;
+};
+
+class TavrenPlayer : private StreamPlayEvents
+{
+public:
+    /// Creates the player on `site` (which must outlive it) with `engine`, or with the engine
+    /// factory's default engine when `engine` is null. Runs the start-up steps: the platform
+    /// version, the volume table, the three machine-wide settings.
+    explicit TavrenPlayer(ControlSite& site, std::unique_ptr<StreamPlay> engine = nullptr);
+    /// Closes the file (CloseAudio; its result is ignored).
+    ~TavrenPlayer() override;
+    TavrenPlayer(const TavrenPlayer&) = delete;
+    TavrenPlayer& operator=(const TavrenPlayer&) = delete;
+
+    /// The listener stays owned by the caller; null switches events off.
+    void SetEventListener(TavrenPlayerEvents* listener) noexcept { m_events = listener; }
+
+    // Lifecycle with the host's property store.
+
+    /// First-time defaults of a new instance, each through its property.
+    void InitNew();
+    /// Loads the saved settings key by key; a key that cannot be read is skipped.
+    void ReadProperties(PropertyBag& bag);
+    /// Saves the settings key by key; a key that cannot be written is skipped.
+    void WriteProperties(PropertyBag& bag);
+
+    // Core properties.
+
+    ePlyStatus Status() const;
+    void LoadAudioEngine();
+    int16_t WaveOutDeviceNumber() const;
+    void WaveOutDeviceNumber(int16_t value);
+    /// Exactly 32 characters: the device's whole name field.
+    std::string WaveOutDeviceName() const;
+    int32_t WaveBufferLengthms() const;
+    void WaveBufferLengthms(const int32_t& value);
+    int32_t NumberWavePlayBuffers() const;
+    void NumberWavePlayBuffers(const int32_t& value);
+    int32_t SampleRate() const { return m_state.SampleRate; }
+    void SampleRate(const int32_t& value);
+    int32_t NumberChannels() const { return m_state.NumberChannels; }
+    void NumberChannels(const int32_t& value);
+    int16_t NumberCacheSeconds() const { return m_state.NumberCacheSeconds; }
+    /// A negative value becomes 0, also in the caller's variable.
+    void NumberCacheSeconds(int16_t& value);
+    bool ReportErrors() const { return m_state.ReportErrors; }
+    void ReportErrors(bool value);
+    bool DirectXMode() const { return m_state.DirectXMode; }
+    void DirectXMode(bool value);
+    bool FlushBuffers() const { return m_state.FlushBuffers; }
+    void FlushBuffers(bool value);
+
+    // Diagnostic log.
+
+    const std::string& DebugFile() const { return m_log.DebugFile(); }
+    void DebugFile(const std::string& value) { m_log.DebugFile(value); }
+    int32_t DebugLevel() const { return m_log.DebugLevel(); }
+    void SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode);
+
+    // Files.
+
+    /// Opens `fName` (closing any open file first) and cues it at AudioStart. 0 = opened;
+    /// -1 = missing, empty, unreadable or refused; else the failing RIFF or codec step's code.
+    /// Throws RuntimeError (overflow) when NumberCacheSeconds of the file's bytes exceed 2^31-1.
+    int32_t OpenAudio(std::string& fName);
+    /// Closes the open file; 0, or the code of the last failing file step.
+    int32_t CloseAudio();
+
+    // Transport.
+
+    /// 0 = playback started or already running; -1 = no file open.
+    int32_t PlayAudio();
+    /// 0 = paused; -1 = no file open.
+    int32_t PauseAudio();
+    /// Stops and returns to AudioStart; 0, or -1 with no file open.
+    int32_t CueAudio();
+    /// Seeks to a percentage of the item (or of the whole file); true = repositioned.
+    bool SeekPercentage(float newPosition, bool& TotalFile);
+    bool SeekPercentage(float newPosition)
+    {
+        bool totalFile = false;
+        return SeekPercentage(newPosition, totalFile);
+    }
+    /// Seeks to item time `newTime` (file time when TotalFile), block-exact; true = repositioned.
+    bool SeekTime(float newTime, bool& TotalFile);
+    bool SeekTime(float newTime)
+    {
+        bool totalFile = false;
+        return SeekTime(newTime, totalFile);
+    }
+
+    // Position and cue markers (file time in seconds unless said).
+
+    const std::string& AudioFileName() const { return m_state.AudioFileName; }
+    float SecondsPlayed() const { return m_state.SecondsPlayed; }
+    float SecondsRemain() const { return m_state.SecondsRemain; }
+    float PercentagePlayed() const { return m_state.PercentagePlayed; }
+    float TotalSecondsPlayed() const { return m_state.TotalSecondsPlayed; }
+    float TotalSecondsRemain() const { return m_state.TotalSecondsRemain; }
+    float TotalPercentagePlayed() const { return m_state.TotalPercentagePlayed; }
+    float AudioStart() const { return m_state.AudioStart; }
+    void AudioStart(float value);
+    float AudioEnd() const { return m_state.AudioEnd; }
+    void AudioEnd(float value);
+    float AudioLength() const { return m_state.AudioLength; }
+    float TotalAudioLength() const { return m_state.TotalAudioLength; }
+    float IntroStart() const { return m_state.IntroStart; }
+    void IntroStart(float value);
+    float IntroEnd() const { return m_state.IntroEnd; }
+    void IntroEnd(float value);
+    float HookStart() const { return m_state.HookStart; }
+    void HookStart(float value);
+    float HookEnd() const { return m_state.HookEnd; }
+    void HookEnd(float value);
+    float Extro() const { return m_state.Extro; }
+    void Extro(float value);
+    float SweeperStart() const { return m_state.SweeperStart; }
+    /// Below 0 switches the sweeper marker off.
+    void SweeperStart(float value);
+    eAudioPart AudioPart() const;
+
+    // Volume and the volume envelope.
+
+    /// The linear volume 0..100, read back from the engine through the fade curve.
+    float PlayVolume() const;
+    /// Clamped to 0..100; becomes the standing volume and is applied at once.
+    void PlayVolume(float value);
+    bool CanSetPlayVolume() const;
+    bool AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTime, float Duration,
+                              float StartVolume, float EndVolume, float NotifyVolume,
+                              bool RemoveWhenComplete, bool& SetVolumePermanently);
+    bool RemoveVolumeChangeEvent(int16_t& ReferenceNumber);
+    bool GetVolumeChangeEvent(int16_t& ReferenceNumber, VCHEV& VolChangeEvent);
+    int16_t NumberVolumeChangeEvents() const;
+    float FirstVolumeChangeEventTime() const { return m_state.FirstVolumeChangeEventTime; }
+    float LastVolumeChangeEventTime() const { return m_state.LastVolumeChangeEventTime; }
+
+    // Loops and levels.
+
+    float LoopStart() const;
+    void LoopStart(float value);
+    float LoopEnd() const;
+    void LoopEnd(float value);
+    bool UseLoop() const { return m_state.UseLoop; }
+    void UseLoop(bool value);
+    bool InLoop() const;
+    /// Leaves the loop now and goes on after LoopEnd.
+    void ExitLoop();
+    int16_t LoopCount() const { return m_state.LoopCount; }
+    int16_t AudioLevel() const;
+    int16_t LeftAudioLevel() const;
+    int16_t RightAudioLevel() const;
+
+    // Settings the core assigns at start-up and in the saved settings.
+
+    bool RaiseAudioPositionChanged() const { return m_state.RaiseAudioPositionChanged; }
+    void RaiseAudioPositionChanged(bool value);
+    int32_t FadeMode() const { return m_state.FadeMode; }
+    void FadeMode(int32_t value);
+    bool InverseLogFades() const { return m_state.FadeMode == efmSlowStart; }
+    void InverseLogFades(bool value);
+    int16_t MaxLoopCount() const { return m_state.MaxLoopCount; }
+    /// A value below 0 becomes 0.
+    void MaxLoopCount(int16_t value);
+    int32_t RaiseAudioLevelEvents() const { return m_state.RaiseAudioLevelEvents; }
+    void RaiseAudioLevelEvents(int32_t value);
+    bool SampleAudioLevel() const { return m_state.SampleAudioLevel; }
+    void SampleAudioLevel(bool value);
+
+    // The visible surface.
+
+    const CaptionLabel& lblTavrenPlayer() const { return m_label; }
+    /// The size property the first-time defaults set (container units).
+    int32_t Width() const { return m_width; }
+    void Width(int32_t value);
+
+    // For hosts and tests that look inside.
+
+    const PlayerState& State() const { return m_state; }
+    StreamPlay& Engine() { return *m_engine; }
+    const Timer& tmrPosition() const { return m_tmrPosition; }
+
+private:
+    // Engine events (StreamPlayEvents).
+    void BufferAvailable(int32_t tag, const void* address, int32_t length) override;
+    void StreamStarted() override;
+    void StreamReset() override;
+    void PlaybackStarted() override;
+    void PlaybackPaused() override;
+    void LevelChanged(int16_t left, int16_t right) override;
+    void EngineError(int32_t code) override;
+
+    // Opening and closing.
+    int32_t FailOpen(int32_t code, bool closeFirst, const std::string& message, int32_t style);
+    void InitialisePlaybackCompression(int32_t& result);
+    void TerminatePlaybackCompression(int32_t& result);
+    void ReportCompressionFailure(int32_t code, const char* failureText, int32_t& result);
+
+    // Buffer pump and transport.
+    void FillPlaybackBuffers();
+    void UndoLoopCut();
+    void TestForFinish();
+    void SetFinished();
+    int32_t PausePlaybackStream(bool KeepPosition);
+    bool SeekBlock(int32_t BlockNumber);
+    void ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying);
+
+    // Position.
+    void tmrPosition_Timer();
+    void UpdateAudioTimes();
+    void ClearMarkerFlags();
+    float ClampToItem(float value) const;
+    float ClampToFile(float value) const;
+
+    // Volume envelope. RunVolumeEnvelope returns false when the file changed under it.
+    float EngineVolumeFor(float linear) const;
+    void SetAudioVolume(float volume);
+    VCHEV& Slot(int16_t slot);
+    void ClearVolumeChangeEvent(int16_t slot);
+    void UpdateVolumeChangeEventTimes();
+    void SortVolumeChangeEvents();
+    void FinishedVolumeChangeEvent(int16_t slot);
+    bool RunVolumeEnvelope(int32_t openedFileCounter);
+
+    // Loops.
+    float BlockTime(int32_t block) const;
+    double TimeToBlocks(float seconds) const;
+
+    void RaiseLoopRestart();
+    void RaiseLoopCompleted();
+    void RaisePlayerError(int32_t code);
+    void ShowPlainMessage(const std::string& text);
+    void Notify(const char* propertyName);
+    void RefreshOutDeviceCaps();
+
+    ControlSite& m_site;
+    std::unique_ptr<StreamPlay> m_engine;
+    TavrenPlayerEvents* m_events = nullptr;
+    DiagnosticLog m_log;
+    PlayerState m_state;
+    Timer m_tmrPosition;
+    CaptionLabel m_label;
+    int32_t m_width = 0;
+    /// Bytes one read may pass to the conversion stages (one second of the file's PCM).
+    int32_t m_maxConversionInput = 0;
+};
+
+} // namespace tavrenly

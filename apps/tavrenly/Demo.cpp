@@ -1,0 +1,156 @@
+#include "apps/tavrenly/Demo.h"
+
+#include "apps/tavrenly/Jingle.h"
+#include "platform/host/ControlSite.h"
+#include "platform/host/EventLoop.h"
+#include "platform/system/System.h"
+#include "player/TavrenPlayer.h"
+
+#include <filesystem>
+#include <fmt/format.h>
+
+namespace tavrenly::app {
+
+namespace {
+
+/// Prints each event with the position it happened at.
+class PrintingEvents : public TavrenPlayerEvents
+{
+public:
+    PrintingEvents(const TavrenPlayer& player, bool quiet) : m_player(player), m_quiet(quiet) {}
+
+    int positionEvents = 0;
+    int loopRestarts = 0;
+    bool ended = false;
+
+    void Playing() override { Print("Playing"); }
+    void Paused() override { Print("Paused"); }
+    void Cued() override { Print("Cued"); }
+    void Opened() override { Print("Opened"); }
+    void Closed() override { Print("Closed"); }
+    void AudioPositionChanged(bool& changing) override
+    {
+        ++positionEvents;
+        if (changing)
+            Print(fmt::format("AudioPositionChanged(True), audio part {}",
+                              static_cast<int>(m_player.AudioPart())));
+    }
+    void VolumeChangeStartNotify(int16_t& reference) override
+    {
+        Print(fmt::format("VolumeChangeStartNotify({})", reference));
+    }
+    void VolumeChangeNotify(int16_t& reference) override
+    {
+        Print(fmt::format("VolumeChangeNotify({})", reference));
+    }
+    void VolumeChangeEndNotify(int16_t& reference) override
+    {
+        Print(fmt::format("VolumeChangeEndNotify({})", reference));
+    }
+    void PlayerError(int32_t& code) override { Print(fmt::format("PlayerError({})", code)); }
+    void IntroStartReached() override { Print("IntroStartReached"); }
+    void IntroEndReached() override { Print("IntroEndReached"); }
+    void ExtroReached() override { Print("ExtroReached"); }
+    void AudioEndReached() override
+    {
+        ended = true;
+        Print("AudioEndReached");
+    }
+    void SweeperStartReached() override { Print("SweeperStartReached"); }
+    void LoopRestart() override
+    {
+        ++loopRestarts;
+        Print(fmt::format("LoopRestart (LoopCount {})", m_player.LoopCount()));
+    }
+    void LoopCompleted() override { Print("LoopCompleted"); }
+    void HookStartReached() override { Print("HookStartReached"); }
+    void HookEndReached() override { Print("HookEndReached"); }
+
+private:
+    void Print(const std::string& what)
+    {
+        if (!m_quiet)
+            fmt::print("{:8.3f} s  {}\n", m_player.TotalSecondsPlayed(), what);
+    }
+
+    const TavrenPlayer& m_player;
+    bool m_quiet;
+};
+
+const char* StatusName(ePlyStatus status)
+{
+    switch (status) {
+    case epsClosed:
+        return "closed";
+    case epsCued:
+        return "cued";
+    case epsPaused:
+        return "paused";
+    case epsPlaying:
+        return "playing";
+    }
+    return "?";
+}
+
+} // namespace
+
+int RunDemo(const DemoOptions& options)
+{
+    const std::string folder = GetTempPath() + "tavrenly-demo";
+    std::filesystem::create_directories(folder);
+    const std::string file = folder + "/jingle.wav";
+    if (!WritePcm16Wave(file, MakeJingle(), kJingleRate, 2)) {
+        fmt::print(stderr, "tavrenly: cannot write the demo jingle {}\n", file);
+        return 1;
+    }
+
+    const bool simulated = options.engine == EngineKind::Simulated;
+    EventLoop loop(simulated ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
+    HeadlessSite site(loop);
+    TavrenPlayer player(site, CreateStreamPlay(loop, options.engine));
+    player.InitNew();
+    PrintingEvents events(player, options.quiet);
+    player.SetEventListener(&events);
+
+    fmt::print("Tavrenly demo: {} ({} engine{})\n", file, simulated ? "simulated" : "device",
+               simulated ? ", virtual time" : "");
+    fmt::print("Player status {}; {} Hz, {} channels, {} x {} ms buffers, cache {} s, "
+               "fade mode {}, flush on cue {}\n",
+               StatusName(player.Status()), player.SampleRate(), player.NumberChannels(),
+               player.NumberWavePlayBuffers(), player.WaveBufferLengthms(),
+               player.NumberCacheSeconds(), player.FadeMode(),
+               player.FlushBuffers() ? "on" : "off");
+
+    std::string name = file;
+    const int32_t opened = player.OpenAudio(name);
+    if (opened != 0) {
+        fmt::print(stderr, "tavrenly: the demo jingle did not open (code {})\n", opened);
+        return 1;
+    }
+    // Intro until the noise burst, extro at the last chord, the held chord's middle looped
+    // once more, and a fade-out over the last second and a half.
+    player.IntroEnd(2.0f);
+    player.Extro(8.0f);
+    player.LoopStart(3.0f);
+    player.LoopEnd(5.0f);
+    player.MaxLoopCount(1);
+    player.UseLoop(true);
+    int16_t reference = 1;
+    bool permanently = false;
+    player.AddVolumeChangeEvent(reference, 8.5f, 1.5f, 100.0f, 0.0f, 50.0f, true, permanently);
+    fmt::print("Item {:.3f} s; intro end {:.1f} s, extro {:.1f} s, loop {:.1f}-{:.1f} s played "
+               "twice, fade-out from 8.5 s; status {}\n",
+               player.TotalAudioLength(), player.IntroEnd(), player.Extro(), player.LoopStart(),
+               player.LoopEnd(), StatusName(player.Status()));
+
+    player.PlayAudio();
+    loop.RunUntil([&] { return events.ended; }, 60 * 1000);
+    const float endedAt = player.TotalSecondsPlayed();
+    player.CloseAudio();
+
+    fmt::print("Done: ended at {:.3f} s, {} loop restart(s), {} position events, status {}\n",
+               endedAt, events.loopRestarts, events.positionEvents, StatusName(player.Status()));
+    return events.ended ? 0 : 1;
+}
+
+} // namespace tavrenly::app

@@ -1,0 +1,180 @@
+// The two-stage conversion from a file's format to the playback format: the file's own format
+// decoded to PCM at the file's rate and channels, then that PCM converted to the playback rate
+// and channels. Both stages are opened for every file, and one buffer carries all audio.
+
+#include "player/TavrenPlayer.h"
+
+#include "common/MultimediaAPI.h"
+#include "platform/codec/Codec.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fmt/format.h>
+#include <new>
+
+namespace tavrenly {
+
+namespace {
+
+/// Asks the codec manager to keep the tag, channels and rate of the destination it is given.
+constexpr uint32_t kSuggestKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
+                                                 ACM_FORMATSUGGESTF_NCHANNELS |
+                                                 ACM_FORMATSUGGESTF_NSAMPLESPERSEC;
+
+WAVEFORMATEX PcmTemplate(uint32_t samplesPerSec, uint16_t channels)
+{
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = samplesPerSec;
+    format.nAvgBytesPerSec =
+        static_cast<uint32_t>(RoundToInt32(16.0 / 8.0 * (double(samplesPerSec) * channels)));
+    format.nBlockAlign = static_cast<uint16_t>(RoundHalfEven(16.0 / 8.0 * channels));
+    format.wBitsPerSample = 16;
+    format.cbSize = 0;
+    return format;
+}
+
+WAVEFORMATEX PcmRequest(uint32_t samplesPerSec, uint16_t channels)
+{
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = samplesPerSec;
+    return format;
+}
+
+} // namespace
+
+void TavrenPlayer::ReportCompressionFailure(int32_t code, const char* failureText, int32_t& result)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(fmt::format("{}{}", failureText, code));
+    RaisePlayerError(code);
+    result = code;
+}
+
+void TavrenPlayer::InitialisePlaybackCompression(int32_t& result)
+{
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function InitialisePlaybackCompression");
+    Bool16 showMessage = ToBool16(m_state.ReportErrors);
+
+    WAVEFORMATEX request = PcmTemplate(static_cast<uint32_t>(m_state.SampleRate),
+                                       static_cast<uint16_t>(m_state.NumberChannels));
+    m_state.PlaybackFormat = PcmRequest(static_cast<uint32_t>(m_state.SampleRate),
+                                        static_cast<uint16_t>(m_state.NumberChannels));
+    if (m_log.Basic())
+        m_log.WriteLog("Requesting Playback Format");
+    int32_t code =
+        static_cast<int32_t>(acmFormatSuggest(nullptr, &request, &m_state.PlaybackFormat,
+                                              sizeof(WAVEFORMATEX), kSuggestKeepTagChannelsRate));
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Play Suggest Format (1)", m_site) !=
+        0)
+        return ReportCompressionFailure(code, "Requesting Playback Format - Failed, Code ", result);
+
+    request = PcmTemplate(m_state.FileFormat.nSamplesPerSec, m_state.FileFormat.nChannels);
+    m_state.FilePCMFormat =
+        PcmRequest(m_state.FileFormat.nSamplesPerSec, m_state.FileFormat.nChannels);
+    if (m_log.Basic())
+        m_log.WriteLog("Requesting uncompressed File Format");
+    code =
+        static_cast<int32_t>(acmFormatSuggest(nullptr, &request, &m_state.FilePCMFormat,
+                                              sizeof(WAVEFORMATEX), kSuggestKeepTagChannelsRate));
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Play Suggest Format (2)", m_site) !=
+        0)
+        return ReportCompressionFailure(code, "Requesting uncompressed File Format - Failed, Code ",
+                                        result);
+
+    m_state.DeCompress.SourceBufferSize =
+        static_cast<int32_t>(m_state.FilePCMFormat.nAvgBytesPerSec);
+    if (m_log.Basic())
+        m_log.WriteLog(fmt::format("Opening decompresssion stream - sourcebuffersize = {}",
+                                   m_state.DeCompress.SourceBufferSize));
+    code = OpenConversionStream(m_state.DeCompress,
+                                reinterpret_cast<const WAVEFORMATEX*>(m_state.pFormat),
+                                &m_state.FilePCMFormat, m_site);
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Open Conversion Stream (1)",
+                              m_site) != 0) {
+        ReportCompressionFailure(code, "Opening decompression stream - Failed, Code ", result);
+        int32_t ignored = 0;
+        TerminatePlaybackCompression(ignored);
+        return;
+    }
+
+    if (m_log.Basic())
+        m_log.WriteLog("Store Compressed file format - size = 18");
+    std::memcpy(&m_state.FileFormat, m_state.pFormat, sizeof(WAVEFORMATEX));
+
+    m_state.ConvertFilePCM.SourceBufferSize =
+        static_cast<int32_t>(m_state.FilePCMFormat.nAvgBytesPerSec);
+    if (m_log.Basic())
+        m_log.WriteLog(fmt::format("Opening conversion stream - sourcebuffersize = {}",
+                                   m_state.ConvertFilePCM.SourceBufferSize));
+    code = OpenConversionStream(m_state.ConvertFilePCM, &m_state.FilePCMFormat,
+                                &m_state.PlaybackFormat, m_site);
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Open Conversion Stream (2)",
+                              m_site) != 0) {
+        ReportCompressionFailure(code, "Opening conversion stream - Failed, Code ", result);
+        int32_t ignored = 0;
+        TerminatePlaybackCompression(ignored);
+        return;
+    }
+
+    uint32_t size = 2 * m_state.PlaybackFormat.nAvgBytesPerSec;
+    size = std::max(size, 2 * m_state.FilePCMFormat.nAvgBytesPerSec);
+    size = std::max(size, 2 * m_state.FileFormat.nAvgBytesPerSec);
+    m_state.ConvBufferSize = static_cast<int32_t>(size);
+    // One conversion call takes at most one second of the file's PCM, and a compressed read
+    // of at most one second of the file decodes to no more than that.
+    const uint32_t blockAlign = std::max<uint32_t>(m_state.FileFormat.nBlockAlign, 1);
+    const uint32_t maxInput =
+        std::min(m_state.FilePCMFormat.nAvgBytesPerSec, m_state.FileFormat.nAvgBytesPerSec);
+    m_maxConversionInput = static_cast<int32_t>(std::max(maxInput / blockAlign, 1u) * blockAlign);
+    if (m_log.Basic())
+        m_log.WriteLog(
+            fmt::format("Requesting conversion buffer memory - {} bytes", m_state.ConvBufferSize));
+    m_state.hConvBuffer.reset(new (std::nothrow) uint8_t[size]);
+    if (m_state.hConvBuffer) {
+        m_state.pConvBuffer = m_state.hConvBuffer.get();
+    } else {
+        if (m_log.Basic())
+            m_log.WriteLog("Requesting conversion buffer memory - failed");
+        result = -1;
+        int32_t ignored = 0;
+        TerminatePlaybackCompression(ignored);
+    }
+    if (m_log.Basic())
+        m_log.WriteLog("End Function InitialisePlaybackCompression\r\n");
+}
+
+void TavrenPlayer::TerminatePlaybackCompression(int32_t& result)
+{
+    if (m_log.Basic()) {
+        m_log.WriteLog("Start Function TerminatePlaybackCompression");
+        m_log.WriteLog("Close decompression stream");
+    }
+    Bool16 showMessage = ToBool16(m_state.ReportErrors);
+    int32_t code = CloseConversionStream(m_state.DeCompress, m_site);
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Close Conversion Stream (1)",
+                              m_site) != 0)
+        return ReportCompressionFailure(code, "Close decompression stream - Failed, Code ", result);
+
+    if (m_log.Basic())
+        m_log.WriteLog("Close conversion stream");
+    code = CloseConversionStream(m_state.ConvertFilePCM, m_site);
+    if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Close Conversion Stream (2)",
+                              m_site) != 0)
+        return ReportCompressionFailure(code, "Close conversion stream - Failed, Code ", result);
+
+    if (m_state.hConvBuffer) {
+        if (m_log.Basic())
+            m_log.WriteLog("Free conversion memory");
+        m_state.hConvBuffer.reset();
+    }
+    m_state.pConvBuffer = nullptr;
+    if (m_log.Basic())
+        m_log.WriteLog("End Function TerminatePlaybackCompression\r\n");
+}
+
+} // namespace tavrenly

@@ -1,0 +1,90 @@
+// The handlers of the play engine's events. The engine raises them on the UI thread, also from
+// inside the player's own calls into it; while the engine is being loaded, buffer and stream
+// events are ignored.
+
+#include "player/TavrenPlayer.h"
+
+#include <fmt/format.h>
+
+namespace tavrenly {
+
+void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t length)
+{
+    const float secondsPlayed = static_cast<float>(m_engine->PlayedTimems()) / 1000.0f;
+    if (m_state.EngineLoading)
+        return;
+    if (m_log.Full())
+        m_log.WriteLog(fmt::format("BufferAvailable Event, BufNum: {} BufPtr: {} BufLen: {}\r\n",
+                                   tag, address, length));
+    if (tag != -1 && m_state.TotalBlocks >= 1) {
+        const int32_t openedFileCounter = m_state.OpenedFileCounter;
+        if (tag != -2) {
+            // From now on the position (BaseTime + seconds played) is the loop start.
+            m_state.BaseTime = static_cast<float>(tag) / static_cast<float>(m_state.TotalBlocks) *
+                                   m_state.TotalAudioLength -
+                               secondsPlayed;
+            if (m_log.Full())
+                m_log.WriteLog(fmt::format(
+                    "Buffer Received causing Base Time change - changed to {}", m_state.BaseTime));
+            tmrPosition_Timer();
+            if (openedFileCounter != m_state.OpenedFileCounter)
+                return;
+            RaiseLoopRestart();
+        } else {
+            RaiseLoopCompleted();
+        }
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return;
+    }
+    FillPlaybackBuffers();
+}
+
+void TavrenPlayer::StreamReset()
+{
+    if (m_state.EngineLoading)
+        return;
+    if (m_state.hAudioFile != nullptr)
+        mmioSeek(m_state.hAudioFile, static_cast<int32_t>(m_state.DataChunk.dwDataOffset),
+                 SEEK_SET);
+    m_state.BaseTime = 0;
+    m_state.LastSecondsPlayed = -1;
+    m_state.FileFinished = false;
+    m_state.AudioFinished = false;
+    ClearMarkerFlags();
+    m_state.EnginePlaying = false;
+    m_tmrPosition.Enabled(false);
+    ClearBuffer(true, true);
+}
+
+void TavrenPlayer::StreamStarted()
+{
+    if (!m_state.EngineLoading)
+        m_tmrPosition.Enabled(true);
+}
+
+void TavrenPlayer::PlaybackStarted()
+{
+    m_state.EnginePlaying = true;
+    if (m_events != nullptr)
+        m_events->Playing();
+}
+
+void TavrenPlayer::PlaybackPaused()
+{
+    m_state.EnginePlaying = false;
+    if (m_events != nullptr)
+        m_events->Paused();
+}
+
+void TavrenPlayer::LevelChanged(int16_t left, int16_t right)
+{
+    if (m_events != nullptr)
+        m_events->AudioLevelChanged(left, right);
+}
+
+void TavrenPlayer::EngineError(int32_t code)
+{
+    RaisePlayerError(code);
+}
+
+} // namespace tavrenly

@@ -1,0 +1,245 @@
+// Transport: play, pause, cue and block-exact seeks. A seek while playing pauses, drops
+// everything queued, moves the file, recomputes the position, then refills and restarts.
+
+#include "player/TavrenPlayer.h"
+
+#include "common/TavrenlyFN.h"
+
+#include <algorithm>
+#include <fmt/format.h>
+#include <limits>
+
+namespace tavrenly {
+
+namespace {
+
+/// The device maker whose driver keeps playing queued buffers across a pause on the NT family
+/// of the platform; its queue is emptied and refilled from the paused position instead.
+constexpr uint16_t kManufacturerNeedingFlushOnPause = 39;
+
+const char* TrueFalse(bool value)
+{
+    return value ? "True" : "False";
+}
+
+} // namespace
+
+int32_t TavrenPlayer::PlayAudio()
+{
+    if (m_state.hAudioFile == nullptr)
+        return -1;
+    if (m_state.EnginePlaying)
+        return 0;
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function PlayAudio");
+    if (m_log.Basic())
+        m_log.WriteLog("Set Audio Finished and File Finished False");
+    m_state.AudioFinished = false;
+    m_state.FileFinished = false;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    FillPlaybackBuffers();
+    if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
+        return 0;
+    if (m_log.Basic())
+        m_log.WriteLog("TavrenPlay Start Playback");
+    m_engine->StartPlayback();
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return 0;
+    TestForFinish();
+    if (m_log.Basic())
+        m_log.WriteLog("End Function PlayAudio\r\n");
+    return 0;
+}
+
+int32_t TavrenPlayer::PauseAudio()
+{
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function PauseAudio");
+    const int32_t result = PausePlaybackStream(true);
+    if (m_log.Basic())
+        m_log.WriteLog("End Function PauseAudio\r\n");
+    return result;
+}
+
+int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(
+            fmt::format("Start Function PausePlaybackStream({})", TrueFalse(KeepPosition)));
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (m_state.hAudioFile == nullptr)
+        return -1;
+    if (m_log.Basic())
+        m_log.WriteLog("TavrenPlay Pause");
+    m_engine->Pause();
+    if (m_log.Basic())
+        m_log.WriteLog("TavrenPlay Pause - Complete");
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return 0;
+
+    if (m_state.OutDeviceCaps.wMid == kManufacturerNeedingFlushOnPause &&
+        OSVersionRecord().dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        if (KeepPosition) {
+            UpdateAudioTimes();
+            if (openedFileCounter != m_state.OpenedFileCounter)
+                return 0;
+            const float pausedAt = m_state.TotalSecondsPlayed;
+            ClearBuffer(true, true);
+            bool totalFile = true;
+            SeekTime(pausedAt, totalFile);
+        } else {
+            ClearBuffer(true, true);
+        }
+    }
+    if (m_log.Basic())
+        m_log.WriteLog("End Function PausePlaybackStream\r\n");
+    return 0;
+}
+
+int32_t TavrenPlayer::CueAudio()
+{
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function CueAudio");
+    if (m_state.hAudioFile == nullptr) {
+        if (m_log.Basic())
+            m_log.WriteLog("Exiting CueAudio - no hAudioFile");
+        return -1;
+    }
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (m_state.EnginePlaying)
+        PausePlaybackStream(false);
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return 0;
+    if (m_state.FlushBuffers) {
+        if (m_log.Medium())
+            m_log.WriteLog("Flushing Playback");
+        m_engine->FlushPlayback();
+    }
+    if (!(m_state.SecondsPlayed == 0.0f && !m_state.FlushBuffers)) {
+        if (m_log.Medium())
+            m_log.WriteLog(fmt::format("Seeking to AudioStart ({})", m_state.AudioStart));
+        bool totalFile = true;
+        SeekTime(m_state.AudioStart, totalFile);
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return 0;
+    }
+    if (m_log.Medium())
+        m_log.WriteLog("Raising Cued Event");
+    if (m_events != nullptr)
+        m_events->Cued();
+    if (m_log.Basic())
+        m_log.WriteLog("End Function CueAudio\r\n");
+    return 0;
+}
+
+bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(
+            fmt::format("Start Function SeekPercentage({},{})", newPosition, TrueFalse(TotalFile)));
+    if (m_state.hAudioFile == nullptr)
+        return false;
+    newPosition = std::clamp(newPosition, 0.0f, 100.0f);
+    bool result;
+    if (TotalFile) {
+        bool totalFile = true;
+        result = SeekTime(newPosition / 100.0f * m_state.TotalAudioLength, totalFile);
+    } else {
+        bool totalFile = false;
+        result = SeekTime(newPosition / 100.0f * m_state.AudioLength, totalFile);
+    }
+    if (m_log.Basic())
+        m_log.WriteLog("End Function SeekPercentage\r\n");
+    return result;
+}
+
+bool TavrenPlayer::SeekTime(float newTime, bool& TotalFile)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(
+            fmt::format("Start Function SeekTime({},{})", newTime, TrueFalse(TotalFile)));
+    if (m_state.hAudioFile == nullptr)
+        return false;
+    float t = TotalFile ? newTime : newTime + m_state.AudioStart;
+    if (t > m_state.AudioEnd)
+        t = m_state.AudioEnd;
+    if (t < m_state.AudioStart)
+        t = m_state.AudioStart;
+    if (m_state.TotalAudioLength == 0.0f)
+        throw RuntimeError(RuntimeError::kDivisionByZero, "Division by zero");
+    const double block = static_cast<double>(t) / static_cast<double>(m_state.TotalAudioLength) *
+                         static_cast<double>(m_state.TotalBlocks);
+    const bool result = SeekBlock(RoundToInt32(block));
+    if (m_log.Basic())
+        m_log.WriteLog("End Function SeekTime\r\n");
+    return result;
+}
+
+bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(fmt::format("Start Function SeekBlock({})", BlockNumber));
+    if (m_state.Seeking || m_state.hAudioFile == nullptr)
+        return false;
+    m_state.Seeking = true;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // Leaves Seeking false whichever way the seek ends, also by an arithmetic error.
+    struct SeekingGuard
+    {
+        bool& seeking;
+        ~SeekingGuard() { seeking = false; }
+    } guard{m_state.Seeking};
+
+    m_state.FileFinished = false;
+    m_state.AudioFinished = false;
+    ClearMarkerFlags();
+    if (m_state.TotalBlocks == 0)
+        throw RuntimeError(RuntimeError::kDivisionByZero, "Division by zero");
+    m_state.BaseTime = static_cast<float>(
+        static_cast<double>(m_state.TotalAudioLength) *
+        (static_cast<double>(BlockNumber) / static_cast<double>(m_state.TotalBlocks)));
+    const bool wasPlaying = m_engine->State() == 1;
+    ClearBuffer(true, true);
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return true;
+
+    const int64_t offset = int64_t{BlockNumber} * int64_t{m_state.FileFormat.nBlockAlign};
+    if (offset > std::numeric_limits<int32_t>::max() ||
+        offset < std::numeric_limits<int32_t>::min())
+        throw RuntimeError(RuntimeError::kOverflow, "Overflow");
+    if (offset < 0 || offset >= static_cast<int64_t>(m_state.DataChunk.cksize))
+        return false;
+
+    mmioSeek(m_state.hAudioFile, static_cast<int32_t>(m_state.DataChunk.dwDataOffset + offset),
+             SEEK_SET);
+    tmrPosition_Timer();
+    if (openedFileCounter == m_state.OpenedFileCounter) {
+        if (wasPlaying)
+            PlayAudio();
+        if (m_log.Basic() && openedFileCounter == m_state.OpenedFileCounter)
+            m_log.WriteLog("End Function SeekBlock\r\n");
+    }
+    return true;
+}
+
+void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
+{
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function ClearBuffer");
+    if (PauseIfPlaying && m_engine->State() == 1)
+        PausePlaybackStream(false);
+    if (m_log.Basic())
+        m_log.WriteLog("Call Function ClearConversionStream DeCompress");
+    ClearConversionStream(m_state.DeCompress);
+    if (m_log.Basic())
+        m_log.WriteLog("Call Function ClearConversionStream ConvertFilePCM");
+    ClearConversionStream(m_state.ConvertFilePCM);
+    if (m_log.Basic())
+        m_log.WriteLog("Call TavrenPlay ClearBuffers");
+    if (ClearEngineBuffers)
+        m_engine->ClearBuffers();
+    if (m_log.Basic())
+        m_log.WriteLog("End Function ClearBuffer\r\n");
+}
+
+} // namespace tavrenly

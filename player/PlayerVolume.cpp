@@ -1,0 +1,331 @@
+// The player's volume: the fade curves between the linear 0..100 scale and the engine's
+// volume, the standing volume, and the slots of the volume envelope.
+
+#include "player/TavrenPlayer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fmt/format.h>
+
+namespace tavrenly {
+
+namespace {
+
+const double kLn100 = std::log(100.0);
+
+} // namespace
+
+float TavrenPlayer::EngineVolumeFor(float linear) const
+{
+    switch (m_state.FadeMode) {
+    case efmSlowStart:
+        if (linear < 1.0f)
+            return 0.0f;
+        return static_cast<float>(100.0 * std::log(static_cast<double>(linear)) / kLn100);
+    case efmFastStart:
+        if (linear < 1.0f)
+            return 0.0f;
+        return static_cast<float>(100.0 -
+                                  100.0 * std::log(101.0 - static_cast<double>(linear)) / kLn100);
+    default:
+        return linear;
+    }
+}
+
+void TavrenPlayer::SetAudioVolume(float volume)
+{
+    if (m_log.Basic())
+        m_log.WriteLog(fmt::format("Start Function SetAudioVolume({})", volume));
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    m_engine->Volume(EngineVolumeFor(volume));
+    if (m_events != nullptr)
+        m_events->AudioVolumeChanged(static_cast<int16_t>(RoundHalfEven(volume)));
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return;
+    if (m_log.Basic())
+        m_log.WriteLog("End Function SetAudioVolume\r\n");
+}
+
+float TavrenPlayer::PlayVolume() const
+{
+    const double engineVolume = m_engine->Volume();
+    switch (m_state.FadeMode) {
+    case efmSlowStart:
+        return static_cast<float>(std::exp(engineVolume * kLn100 / 100.0));
+    case efmFastStart:
+        return static_cast<float>(101.0 - std::exp((100.0 - engineVolume) / 100.0 * kLn100));
+    default:
+        return static_cast<float>(engineVolume);
+    }
+}
+
+void TavrenPlayer::PlayVolume(float value)
+{
+    if (value > 100.0f)
+        value = 100.0f;
+    if (value < 0.0f)
+        value = 0.0f;
+    m_state.SavedPlayVolume = value;
+    SetAudioVolume(value);
+}
+
+bool TavrenPlayer::CanSetPlayVolume() const
+{
+    return m_engine->CanSetVolume();
+}
+
+void TavrenPlayer::ClearVolumeChangeEvent(int16_t slot)
+{
+    VCHEV& entry = m_state.VolumeChangeEvents[static_cast<size_t>(slot - 1)];
+    entry.Reference = -1;
+    entry.StartTime = 0;
+    entry.Duration = 0;
+    entry.StartVolume = 0;
+    entry.EndVolume = 0;
+    entry.NotifyVolume = -1;
+    entry.Notified = kFalse;
+    entry.NotifiedStart = kFalse;
+    entry.NotifiedEnd = kFalse;
+    entry.RemoveWhenComplete = kFalse;
+    entry.SetVolumePermanently = kFalse;
+}
+
+} // namespace tavrenly
+
+namespace tavrenly {
+
+namespace {
+
+bool IsUsed(const VCHEV& entry)
+{
+    return entry.Reference >= 0;
+}
+
+float EndTime(const VCHEV& entry)
+{
+    return entry.StartTime + entry.Duration;
+}
+
+} // namespace
+
+VCHEV& TavrenPlayer::Slot(int16_t slot)
+{
+    return m_state.VolumeChangeEvents[static_cast<size_t>(slot - 1)];
+}
+
+bool TavrenPlayer::AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTime, float Duration,
+                                        float StartVolume, float EndVolume, float NotifyVolume,
+                                        bool RemoveWhenComplete, bool& SetVolumePermanently)
+{
+    int16_t chosen = 0;
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        if (Slot(slot).Reference == ReferenceNumber || Slot(slot).Reference == -1) {
+            chosen = slot;
+            break;
+        }
+    }
+    if (chosen == 0)
+        return false;
+
+    if (StartTime < m_state.AudioStart)
+        StartTime = m_state.AudioStart;
+    if (StartTime > m_state.AudioEnd)
+        return false;
+    if (Duration < 0.0f)
+        Duration = 0.0f;
+    EndVolume = std::clamp(EndVolume, 0.0f, 100.0f);
+    StartVolume = std::clamp(StartVolume, 0.0f, 100.0f);
+    if (NotifyVolume > 100.0f)
+        NotifyVolume = 100.0f;
+
+    VCHEV& entry = Slot(chosen);
+    entry.Reference = ReferenceNumber;
+    entry.StartTime = StartTime;
+    entry.Duration = Duration;
+    entry.StartVolume = StartVolume;
+    entry.EndVolume = EndVolume;
+    entry.NotifyVolume = NotifyVolume;
+    entry.RemoveWhenComplete = ToBool16(RemoveWhenComplete);
+    entry.SetVolumePermanently = ToBool16(SetVolumePermanently);
+    entry.Notified = kFalse;
+    entry.NotifiedStart = kFalse;
+    entry.NotifiedEnd = kFalse;
+    UpdateVolumeChangeEventTimes();
+    return true;
+}
+
+bool TavrenPlayer::RemoveVolumeChangeEvent(int16_t& ReferenceNumber)
+{
+    bool removed = false;
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        if (Slot(slot).Reference == ReferenceNumber) {
+            ClearVolumeChangeEvent(slot);
+            removed = true;
+        }
+    }
+    UpdateVolumeChangeEventTimes();
+    if (m_state.FirstVolumeChangeEventTime == -1.0f && PlayVolume() != m_state.SavedPlayVolume)
+        SetAudioVolume(m_state.SavedPlayVolume);
+    return removed;
+}
+
+bool TavrenPlayer::GetVolumeChangeEvent(int16_t& ReferenceNumber, VCHEV& VolChangeEvent)
+{
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        if (Slot(slot).Reference == ReferenceNumber) {
+            VolChangeEvent = Slot(slot);
+            return true;
+        }
+    }
+    return false;
+}
+
+int16_t TavrenPlayer::NumberVolumeChangeEvents() const
+{
+    int16_t used = 0;
+    for (const VCHEV& entry : m_state.VolumeChangeEvents)
+        used += IsUsed(entry) ? 1 : 0;
+    return used;
+}
+
+void TavrenPlayer::UpdateVolumeChangeEventTimes()
+{
+    m_state.FirstVolumeChangeEventTime = -1;
+    m_state.LastVolumeChangeEventTime = -1;
+    for (const VCHEV& entry : m_state.VolumeChangeEvents) {
+        if (!IsUsed(entry))
+            continue;
+        if (m_state.FirstVolumeChangeEventTime == -1.0f ||
+            entry.StartTime < m_state.FirstVolumeChangeEventTime)
+            m_state.FirstVolumeChangeEventTime = entry.StartTime;
+        if (EndTime(entry) > m_state.LastVolumeChangeEventTime)
+            m_state.LastVolumeChangeEventTime = EndTime(entry);
+    }
+    SortVolumeChangeEvents();
+}
+
+void TavrenPlayer::SortVolumeChangeEvents()
+{
+    // 1-based work table, so the gaps and positions read as the sort is described.
+    std::array<VCHEV, kVolumeChangeSlots + 1> work{};
+    std::copy(m_state.VolumeChangeEvents.begin(), m_state.VolumeChangeEvents.end(),
+              work.begin() + 1);
+    const auto key = [](const VCHEV& entry) { return IsUsed(entry) ? EndTime(entry) : 0.0f; };
+    for (int gap = 5; gap > 0; gap /= 2) {
+        for (int p = gap + 1; p <= kVolumeChangeSlots; ++p) {
+            const VCHEV moving = work[static_cast<size_t>(p)];
+            const float movingKey = key(moving);
+            int j = p;
+            while (j - gap >= 1 && key(work[static_cast<size_t>(j - gap)]) >= movingKey) {
+                work[static_cast<size_t>(j)] = work[static_cast<size_t>(j - gap)];
+                j -= gap;
+            }
+            work[static_cast<size_t>(j)] = moving;
+        }
+    }
+    int16_t used = 0;
+    for (int p = 1; p <= kVolumeChangeSlots; ++p) {
+        if (IsUsed(work[static_cast<size_t>(p)]))
+            Slot(++used) = work[static_cast<size_t>(p)];
+    }
+    for (int16_t slot = static_cast<int16_t>(used + 1); slot <= kVolumeChangeSlots; ++slot)
+        ClearVolumeChangeEvent(slot);
+}
+
+void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
+{
+    if (m_log.Medium())
+        m_log.WriteLog(fmt::format("Start Function FinishedVolumeChangeEvent({})", slot));
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (IsTrue(Slot(slot).NotifiedEnd))
+        return;
+    Slot(slot).NotifiedEnd = kTrue;
+    int16_t reference = Slot(slot).Reference;
+    if (m_log.Medium())
+        m_log.WriteLog(fmt::format("Raise event VolumeChangeEndNotify({})", reference));
+    if (m_events != nullptr)
+        m_events->VolumeChangeEndNotify(reference);
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return;
+    // The handler may have rewritten the table; the slot is read again as it now stands.
+    if (IsTrue(Slot(slot).SetVolumePermanently))
+        PlayVolume(Slot(slot).EndVolume);
+    if (IsTrue(Slot(slot).RemoveWhenComplete)) {
+        int16_t toRemove = Slot(slot).Reference;
+        RemoveVolumeChangeEvent(toRemove);
+    }
+    if (m_log.Medium())
+        m_log.WriteLog("End Function FinishedVolumeChangeEvent");
+}
+
+bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
+{
+    if (m_state.FirstVolumeChangeEventTime < 0.0f)
+        return true;
+    const float t = m_state.TotalSecondsPlayed;
+    const bool moved = m_state.SecondsPlayed != m_state.LastSecondsPlayed;
+    float target = -1.0f;
+    const float current = PlayVolume();
+
+    if (t > m_state.LastVolumeChangeEventTime) {
+        if (moved) {
+            for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+                if (IsUsed(Slot(slot)))
+                    FinishedVolumeChangeEvent(slot);
+            }
+        }
+        target = m_state.SavedPlayVolume;
+    } else if (t < m_state.FirstVolumeChangeEventTime) {
+        if (moved) {
+            for (VCHEV& entry : m_state.VolumeChangeEvents) {
+                if (IsUsed(entry))
+                    entry.Notified = entry.NotifiedStart = entry.NotifiedEnd = kFalse;
+            }
+        }
+        target = m_state.SavedPlayVolume;
+    } else {
+        for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+            if (!IsUsed(Slot(slot)))
+                continue;
+            if (t < Slot(slot).StartTime) {
+                Slot(slot).Notified = Slot(slot).NotifiedStart = Slot(slot).NotifiedEnd = kFalse;
+                continue;
+            }
+            if (!IsTrue(Slot(slot).NotifiedStart)) {
+                Slot(slot).NotifiedStart = kTrue;
+                int16_t reference = Slot(slot).Reference;
+                if (m_events != nullptr)
+                    m_events->VolumeChangeStartNotify(reference);
+                if (openedFileCounter != m_state.OpenedFileCounter)
+                    return false;
+                if (!IsUsed(Slot(slot)))
+                    continue; // the handler removed it
+            }
+            const VCHEV& entry = Slot(slot);
+            if (entry.Duration == 0.0f || EndTime(entry) <= t) {
+                target = entry.EndVolume;
+                FinishedVolumeChangeEvent(slot);
+                continue;
+            }
+            const float fraction = (t - entry.StartTime) / entry.Duration;
+            target = (entry.EndVolume - entry.StartVolume) * fraction + entry.StartVolume;
+            if (entry.NotifyVolume >= 0.0f && !IsTrue(entry.Notified)) {
+                const bool rising = entry.StartVolume <= entry.EndVolume;
+                if (rising ? target >= entry.NotifyVolume : target <= entry.NotifyVolume) {
+                    Slot(slot).Notified = kTrue;
+                    int16_t reference = entry.Reference;
+                    if (m_events != nullptr)
+                        m_events->VolumeChangeNotify(reference);
+                    if (openedFileCounter != m_state.OpenedFileCounter)
+                        return false;
+                }
+            }
+        }
+    }
+
+    if (target >= 0.0f && target != current)
+        SetAudioVolume(target);
+    return openedFileCounter == m_state.OpenedFileCounter;
+}
+
+} // namespace tavrenly

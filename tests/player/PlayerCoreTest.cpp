@@ -1,0 +1,354 @@
+// The player's core: its configuration properties and their validation, start-up from the
+// machine-wide settings, first-time defaults, saved settings, devices and the engine wiring.
+
+#include "tests/player/PlayerFixture.h"
+
+#include "platform/host/PropertyBag.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace tavrenly::test {
+namespace {
+
+/// Points the machine-wide settings at a scratch folder for the life of a test.
+class ScopedSettings
+{
+public:
+    ScopedSettings()
+    {
+        setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
+        std::filesystem::create_directories(m_dir.Path() / "Corvane");
+    }
+    ~ScopedSettings() { unsetenv("TAVRENLY_SYSCONFDIR"); }
+    void Write(const std::string& text)
+    {
+        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
+    }
+
+private:
+    TempDir m_dir;
+};
+
+class PlayerCoreTest : public ::testing::Test
+{
+protected:
+    ScopedSettings settings;
+};
+
+TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportErrorsSays)
+{
+    PlayerHarness h;
+    h.player->ReportErrors(false);
+    h.site.boxes.clear();
+    h.site.changed.clear();
+
+    h.player->SampleRate(32000);
+    h.player->SampleRate(96000);
+    h.player->NumberChannels(0);
+    h.player->NumberChannels(3);
+    h.player->WaveBufferLengthms(0);
+    h.player->NumberWavePlayBuffers(-1);
+
+    const std::vector<std::string> expected = {
+        "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000",
+        "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000",
+        "Invalid NumberChannels Specified : \nMax = 2",
+        "Invalid NumberChannels Specified : \nMax = 2",
+        "Invalid Buffer Length Specified",
+        "Invalid Number of Wave Buffers Specified ",
+    };
+    ASSERT_EQ(h.site.boxes.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(h.site.boxes[i].text, expected[i]);
+        EXPECT_EQ(h.site.boxes[i].style, 0);
+        EXPECT_EQ(h.site.boxes[i].title, "Tavrenly");
+    }
+    EXPECT_TRUE(h.site.changed.empty());
+    EXPECT_EQ(h.player->SampleRate(), 44100);
+    EXPECT_EQ(h.engine->SampleRate(), 44100);
+    EXPECT_EQ(h.player->NumberChannels(), 2);
+    EXPECT_EQ(h.engine->BufferLengthms(), 100);
+    EXPECT_EQ(h.engine->NumberBuffers(), 10);
+    EXPECT_TRUE(h.listener.events.empty()) << "refusals raise no PlayerError";
+}
+
+TEST_F(PlayerCoreTest, AcceptedValuesReachTheEngineAndNotifyTheHost)
+{
+    PlayerHarness h;
+    h.site.changed.clear();
+
+    h.player->WaveBufferLengthms(1);
+    h.player->NumberWavePlayBuffers(3);
+    h.player->SampleRate(22050);
+    h.player->NumberChannels(1);
+    int16_t cache = -5;
+    h.player->NumberCacheSeconds(cache);
+
+    EXPECT_EQ(h.engine->BufferLengthms(), 1);
+    EXPECT_EQ(h.player->WaveBufferLengthms(), 1);
+    EXPECT_EQ(h.engine->NumberBuffers(), 3);
+    EXPECT_EQ(h.engine->SampleRate(), 22050);
+    EXPECT_EQ(h.engine->NumberChannels(), 1);
+    EXPECT_EQ(cache, 0) << "a negative value is replaced in the caller's variable too";
+    EXPECT_EQ(h.player->NumberCacheSeconds(), 0);
+    EXPECT_EQ(h.site.changed,
+              (std::vector<std::string>{"WaveBufferLengthms", "NumberWavePlayBuffers", "SampleRate",
+                                        "NumberChannels", "NumberCacheSeconds"}));
+    EXPECT_TRUE(h.site.boxes.empty());
+}
+
+TEST_F(PlayerCoreTest, StartUpWithoutSettingsFileUsesDefaults)
+{
+    PlayerHarness h(false);
+    EXPECT_EQ(h.player->FadeMode(), efmFastStart);
+    EXPECT_TRUE(h.player->FlushBuffers());
+    EXPECT_EQ(h.engine->FlushBufferLengthms(), 1);
+    EXPECT_EQ(OSVersionRecord().dwPlatformId, 2u);
+    EXPECT_EQ(OSVersionRecord().dwOSVersionInfoSize, 148u);
+    for (const VCHEV& entry : h.player->State().VolumeChangeEvents) {
+        EXPECT_EQ(entry.Reference, -1);
+        EXPECT_EQ(entry.NotifyVolume, -1.0f);
+        EXPECT_EQ(entry.StartTime, 0.0f);
+    }
+    // Start-up assigns through the properties, so the host hears of both.
+    EXPECT_EQ(h.site.changed, (std::vector<std::string>{"FadeMode", "FlushBuffers"}));
+}
+
+TEST_F(PlayerCoreTest, StartUpReadsTheMachineWideSettings)
+{
+    settings.Write("FadeMode=1\nFlushBuffers=0\nFlushBufferLengthms=0x100\n");
+    {
+        PlayerHarness h(false);
+        EXPECT_EQ(h.player->FadeMode(), efmSlowStart);
+        EXPECT_TRUE(h.player->InverseLogFades());
+        EXPECT_FALSE(h.player->FlushBuffers());
+        EXPECT_EQ(h.engine->FlushBufferLengthms(), 256);
+    }
+    // Any non-zero value switches flushing on; a value wider than 32 bits is refused like an
+    // over-long registry value and the default applies.
+    settings.Write("FlushBuffers=-3\nFadeMode=0x100000000\nFadeMode2=7\n");
+    {
+        PlayerHarness h(false);
+        EXPECT_TRUE(h.player->FlushBuffers());
+        EXPECT_EQ(h.player->FadeMode(), efmFastStart);
+    }
+    // FadeMode is taken unchanged, without a range test.
+    settings.Write("FadeMode=77\n");
+    PlayerHarness h(false);
+    EXPECT_EQ(h.player->FadeMode(), 77);
+}
+
+TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
+{
+    PlayerHarness h(false);
+    h.site.changed.clear();
+    h.player->InitNew();
+
+    EXPECT_EQ(h.site.changed, (std::vector<std::string>{
+                                  "Width", "RaiseAudioPositionChanged", "MaxLoopCount",
+                                  "RaiseAudioLevelEvents", "SampleAudioLevel", "WaveBufferLengthms",
+                                  "NumberWavePlayBuffers", "NumberCacheSeconds", "NumberChannels",
+                                  "SampleRate", "ReportErrors", "WaveOutDeviceNumber"}));
+    EXPECT_EQ(h.player->Width(), 1800);
+    EXPECT_TRUE(h.player->RaiseAudioPositionChanged());
+    EXPECT_EQ(h.player->MaxLoopCount(), 1000);
+    EXPECT_EQ(h.engine->RaiseAudioLevelEvents(), 1);
+    EXPECT_TRUE(h.engine->SampleAudioLevel());
+    EXPECT_EQ(h.engine->BufferLengthms(), 100);
+    EXPECT_EQ(h.engine->NumberBuffers(), 10);
+    EXPECT_EQ(h.player->NumberCacheSeconds(), 4);
+    EXPECT_EQ(h.engine->NumberChannels(), 2);
+    EXPECT_EQ(h.engine->SampleRate(), 44100);
+    EXPECT_TRUE(h.engine->ReportErrors());
+    EXPECT_EQ(h.engine->DeviceNumber(), 0);
+    EXPECT_FALSE(h.player->DirectXMode());
+    EXPECT_EQ(h.player->Status(), epsClosed);
+    EXPECT_EQ(h.player->lblTavrenPlayer().Caption, "TavrenPlayer");
+    EXPECT_EQ(h.player->lblTavrenPlayer().FontName, "Arial");
+    EXPECT_EQ(h.player->lblTavrenPlayer().FontSize, 12);
+    EXPECT_TRUE(h.player->lblTavrenPlayer().FontBold);
+}
+
+TEST_F(PlayerCoreTest, SavedSettingsRoundTrip)
+{
+    MemoryPropertyBag bag;
+    {
+        PlayerHarness h;
+        h.player->WaveBufferLengthms(40);
+        h.player->NumberWavePlayBuffers(6);
+        h.player->NumberChannels(1);
+        h.player->SampleRate(48000);
+        int16_t cache = 9;
+        h.player->NumberCacheSeconds(cache);
+        h.player->MaxLoopCount(12);
+        h.player->RaiseAudioPositionChanged(false);
+        h.player->RaiseAudioLevelEvents(3);
+        h.player->SampleAudioLevel(false);
+        h.player->ReportErrors(false);
+        h.player->DirectXMode(true);
+        h.player->WriteProperties(bag);
+    }
+    EXPECT_EQ(bag.ReadText("RaiseLevelChangeEvents"), "3");
+    EXPECT_FALSE(bag.ReadText("RaiseAudioLevelEvents").has_value());
+
+    PlayerHarness h(false);
+    h.player->ReadProperties(bag);
+    EXPECT_EQ(h.engine->BufferLengthms(), 40);
+    EXPECT_EQ(h.engine->NumberBuffers(), 6);
+    EXPECT_EQ(h.player->NumberChannels(), 1);
+    EXPECT_EQ(h.player->SampleRate(), 48000);
+    EXPECT_EQ(h.player->NumberCacheSeconds(), 9);
+    EXPECT_EQ(h.player->MaxLoopCount(), 12);
+    EXPECT_FALSE(h.player->RaiseAudioPositionChanged());
+    EXPECT_EQ(h.player->RaiseAudioLevelEvents(), 3);
+    EXPECT_FALSE(h.player->SampleAudioLevel());
+    EXPECT_FALSE(h.player->ReportErrors());
+    EXPECT_TRUE(h.player->DirectXMode());
+}
+
+TEST_F(PlayerCoreTest, SavedSettingsLoadMaxLoopCountUnclampedAndSkipUnreadableKeys)
+{
+    MemoryPropertyBag bag;
+    bag.WriteText("MaxLoopCount", "-3");
+    bag.WriteText("SampleRate", "fast");  // cannot be read: skipped
+    bag.WriteText("NumberChannels", "7"); // read, then refused by the property
+    PlayerHarness h(false);
+    h.player->ReadProperties(bag);
+    EXPECT_EQ(h.player->MaxLoopCount(), -3);
+    EXPECT_EQ(h.player->SampleRate(), 0) << "the key was skipped, nothing assigned";
+    ASSERT_EQ(h.site.boxes.size(), 1u);
+    EXPECT_EQ(h.site.boxes[0].text, "Invalid NumberChannels Specified : \nMax = 2");
+}
+
+TEST_F(PlayerCoreTest, EmptySavedSettingsMatchFirstTimeDefaultsButPositionEvents)
+{
+    PlayerHarness fresh;
+    MemoryPropertyBag saved;
+    fresh.player->WriteProperties(saved);
+    EXPECT_FALSE(saved.Values().empty()) << "RaiseAudioPositionChanged differs from its default";
+
+    MemoryPropertyBag empty;
+    PlayerHarness loaded(false);
+    loaded.player->ReadProperties(empty);
+    const TavrenPlayer& a = *fresh.player;
+    const TavrenPlayer& b = *loaded.player;
+    EXPECT_EQ(a.WaveBufferLengthms(), b.WaveBufferLengthms());
+    EXPECT_EQ(a.NumberWavePlayBuffers(), b.NumberWavePlayBuffers());
+    EXPECT_EQ(a.NumberChannels(), b.NumberChannels());
+    EXPECT_EQ(a.SampleRate(), b.SampleRate());
+    EXPECT_EQ(a.NumberCacheSeconds(), b.NumberCacheSeconds());
+    EXPECT_EQ(a.WaveOutDeviceNumber(), b.WaveOutDeviceNumber());
+    EXPECT_EQ(a.MaxLoopCount(), b.MaxLoopCount());
+    EXPECT_EQ(a.RaiseAudioLevelEvents(), b.RaiseAudioLevelEvents());
+    EXPECT_EQ(a.SampleAudioLevel(), b.SampleAudioLevel());
+    EXPECT_EQ(a.ReportErrors(), b.ReportErrors());
+    EXPECT_EQ(a.DirectXMode(), b.DirectXMode());
+    EXPECT_TRUE(a.RaiseAudioPositionChanged());
+    EXPECT_FALSE(b.RaiseAudioPositionChanged());
+}
+
+TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)
+{
+    PlayerHarness h;
+    DeviceInfo first;
+    first.name = "Studio A Console Output With A Very Long Name";
+    first.manufacturerId = 39;
+    DeviceInfo second;
+    second.name = "Monitor";
+    second.manufacturerId = 7;
+    h.devices->SetOutputDevices({first, second}, 1);
+
+    h.player->WaveOutDeviceNumber(0);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39) << "0 reads platform device 0";
+    h.player->WaveOutDeviceNumber(1);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39);
+    h.player->WaveOutDeviceNumber(2);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 7);
+
+    const std::string second32 = h.player->WaveOutDeviceName();
+    ASSERT_EQ(second32.size(), 32u);
+    EXPECT_EQ(second32.substr(0, 8), std::string("Monitor\0", 8));
+    h.player->WaveOutDeviceNumber(1);
+    const std::string first32 = h.player->WaveOutDeviceName();
+    ASSERT_EQ(first32.size(), 32u);
+    EXPECT_EQ(first32.substr(0, 31), first.name.substr(0, 31));
+    h.player->WaveOutDeviceNumber(0);
+    const std::string mapper = h.player->WaveOutDeviceName();
+    ASSERT_EQ(mapper.size(), 32u);
+    EXPECT_NE(mapper, first32) << "device 0 names the default (mapper) device";
+}
+
+TEST_F(PlayerCoreTest, DirectXModeStoresWhatTheEngineAccepted)
+{
+    PlayerHarness h;
+    h.engine->AcceptDirectXMode(false);
+    h.player->DirectXMode(true);
+    EXPECT_FALSE(h.player->DirectXMode());
+    h.engine->AcceptDirectXMode(true);
+    h.player->DirectXMode(true);
+    EXPECT_TRUE(h.player->DirectXMode());
+}
+
+TEST_F(PlayerCoreTest, EngineEventsDuringLoadAudioEngineAreIgnored)
+{
+    PlayerHarness h;
+    h.engine->DuringNextLoad([&] {
+        h.engine->RaiseStreamStarted();
+        EXPECT_TRUE(h.player->State().EngineLoading);
+    });
+    h.player->LoadAudioEngine();
+    EXPECT_FALSE(h.player->State().EngineLoading);
+    EXPECT_FALSE(h.player->tmrPosition().Enabled()) << "StreamStarted while loading is ignored";
+
+    h.engine->RaiseStreamStarted();
+    EXPECT_TRUE(h.player->tmrPosition().Enabled());
+    EXPECT_EQ(h.player->tmrPosition().Interval(), 50);
+}
+
+TEST_F(PlayerCoreTest, StatusIsClosedWithoutAFileEvenWhileTheEnginePlays)
+{
+    PlayerHarness h;
+    h.engine->StartPlayback();
+    EXPECT_TRUE(h.player->State().EnginePlaying);
+    EXPECT_EQ(h.player->Status(), epsClosed);
+    EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Playing"}));
+    h.engine->RaiseEngineError(1234);
+    EXPECT_EQ(h.listener.events.back(), "PlayerError(1234)");
+}
+
+TEST_F(PlayerCoreTest, CloseWithNothingOpenDoesNothingAndLogsIt)
+{
+    TempDir dir;
+    PlayerHarness h;
+    int32_t level = dmBasic;
+    h.player->SetDebugFile(dir.File("player.log"), level);
+    EXPECT_EQ(h.player->CloseAudio(), 0);
+    EXPECT_EQ(h.player->CloseAudio(), 0);
+    h.player->LoadAudioEngine();
+    EXPECT_TRUE(h.listener.events.empty());
+
+    const auto bytes = ReadFileBytes(dir.File("player.log"));
+    const std::string log(bytes.begin(), bytes.end());
+    // Lines are "dd/mm/yyyy hh:nn:ss message" and CR LF; exit texts carry their own CR LF.
+    const auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(" Start Function CloseAudio\r\n"), 2u);
+    EXPECT_EQ(count(" End Function CloseAudio - Nothing to do\r\n\r\n"), 2u);
+    EXPECT_EQ(count(" Start Function LoadAudioEngine\r\n"), 1u);
+    EXPECT_EQ(count(" End Function LoadAudioEngine\r\n\r\n"), 1u);
+
+    // Setting a path alone switches on the basic level; the writer never looks at levels.
+    h.player->DebugFile(dir.File("other.log"));
+    EXPECT_EQ(h.player->DebugLevel(), dmBasic);
+    h.player->DebugFile("");
+    EXPECT_EQ(h.player->DebugLevel(), dmOff);
+}
+
+} // namespace
+} // namespace tavrenly::test
