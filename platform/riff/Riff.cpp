@@ -52,9 +52,6 @@ HandleTable& Handles()
     return table;
 }
 
-/// The classic "invalid parameter" code of the multimedia layer.
-constexpr MMRESULT kInvalidParameter = 11;
-
 /// Offsets handed to callers are 31-bit (a negative LONG means failure).
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
 
@@ -174,7 +171,7 @@ MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t)
     if (!Handles().Contains(hmmio))
         return MMSYSERR_INVALHANDLE;
     if (info == nullptr)
-        return kInvalidParameter;
+        return MMSYSERR_INVALPARAM;
     info->dwFlags = hmmio->Flags();
     info->wErrorRet = 0;
     info->cchBuffer = hmmio->BufferSize();
