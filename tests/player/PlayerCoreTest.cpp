@@ -3,6 +3,7 @@
 
 #include "tests/player/PlayerFixture.h"
 
+#include "common/TavrenlyFN.h"
 #include "platform/host/PropertyBag.h"
 
 #include <cstdlib>
