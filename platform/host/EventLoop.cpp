@@ -9,6 +9,8 @@ namespace tavrenly {
 namespace {
 
 constexpr int64_t kNothingDue = std::numeric_limits<int64_t>::max();
+// More free nodes than this are simply released: a loop rarely has more tasks pending at once.
+constexpr size_t kMaxFreeNodes = 256;
 
 // Counts a task as running for as long as it is on the stack, also when it throws.
 class DepthGuard
@@ -64,9 +66,32 @@ EventLoop::TaskId EventLoop::ScheduleAt(int64_t atMicros, Task task)
 EventLoop::TaskId EventLoop::Schedule(int64_t atMicros, Task task)
 {
     const TaskId id = m_nextId++;
-    m_scheduled.emplace(Key{atMicros, id}, std::move(task));
-    m_dueById.emplace(id, atMicros);
+    if (m_freeTaskNodes.empty()) {
+        m_scheduled.emplace(Key{atMicros, id}, std::move(task));
+    } else {
+        auto node = std::move(m_freeTaskNodes.back());
+        m_freeTaskNodes.pop_back();
+        node.key() = Key{atMicros, id};
+        node.mapped() = std::move(task);
+        m_scheduled.insert(std::move(node));
+    }
+    if (m_freeIdNodes.empty()) {
+        m_dueById.emplace(id, atMicros);
+    } else {
+        auto node = std::move(m_freeIdNodes.back());
+        m_freeIdNodes.pop_back();
+        node.key() = id;
+        node.mapped() = atMicros;
+        m_dueById.insert(std::move(node));
+    }
     return id;
+}
+
+void EventLoop::Retire(std::map<TaskId, int64_t>::iterator idEntry)
+{
+    auto node = m_dueById.extract(idEntry);
+    if (m_freeIdNodes.size() < kMaxFreeNodes)
+        m_freeIdNodes.push_back(std::move(node));
 }
 
 void EventLoop::Cancel(TaskId id)
@@ -74,8 +99,13 @@ void EventLoop::Cancel(TaskId id)
     const auto found = m_dueById.find(id);
     if (found == m_dueById.end())
         return;
-    m_scheduled.erase(Key{found->second, id});
-    m_dueById.erase(found);
+    auto node = m_scheduled.extract(Key{found->second, id});
+    Retire(found);
+    // The task is destroyed here, before its node is kept: it may own things whose
+    // destructors schedule or cancel.
+    node.mapped() = nullptr;
+    if (m_freeTaskNodes.size() < kMaxFreeNodes)
+        m_freeTaskNodes.push_back(std::move(node));
 }
 
 bool EventLoop::IsScheduled(TaskId id) const
@@ -119,9 +149,12 @@ bool EventLoop::RunOneDue(int64_t upToMicros)
     if (m_clock == Clock::Virtual)
         m_virtualNow = std::max(m_virtualNow, due);
     // Out of the queue before it runs: the task may cancel itself or schedule at the same time.
-    Task task = std::move(first->second);
-    m_scheduled.erase(first);
-    m_dueById.erase(id);
+    auto node = m_scheduled.extract(first);
+    Retire(m_dueById.find(id));
+    Task task = std::move(node.mapped());
+    node.mapped() = nullptr;
+    if (m_freeTaskNodes.size() < kMaxFreeNodes)
+        m_freeTaskNodes.push_back(std::move(node));
     RunTask(task);
     return true;
 }
@@ -235,7 +268,7 @@ int EventLoop::RunPending()
 
 // ---- Timer ------------------------------------------------------------------------------------
 
-struct Timer::Core
+struct Timer::Core : std::enable_shared_from_this<Timer::Core>
 {
     Core(EventLoop& loop, int32_t intervalMs, std::function<void()> onTick)
         : loop(loop), intervalMs(intervalMs), onTick(std::move(onTick))
@@ -292,15 +325,18 @@ void Timer::Arm(const std::shared_ptr<Core>& core)
 {
     if (core->intervalMs <= 0)
         return;
-    core->pending = core->loop.ScheduleAfter(int64_t{core->intervalMs} * 1000, [core] {
-        core->pending = 0;
-        if (!core->enabled)
+    // The task holds a plain pointer (so it fits in the task without an allocation): a Timer
+    // cancels its tick when destroyed, so a tick that runs finds its Core alive.
+    core->pending = core->loop.ScheduleAfter(int64_t{core->intervalMs} * 1000, [raw = core.get()] {
+        // Kept alive until the callback returns, even if the callback destroys the Timer.
+        const std::shared_ptr<Core> self = raw->shared_from_this();
+        self->pending = 0;
+        if (!self->enabled)
             return;
         // The next period is armed before the callback so that the callback can disable,
-        // re-time or destroy the timer and find it in a consistent state. `core` lives on in
-        // this task until the callback returns, even if the Timer does not.
-        Arm(core);
-        core->onTick();
+        // re-time or destroy the timer and find it in a consistent state.
+        Arm(self);
+        self->onTick();
     });
 }
 

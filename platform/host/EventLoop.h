@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace tavrenly {
 
@@ -102,6 +103,7 @@ private:
     int64_t NextDueMicros() const;
     void RunTask(Task& task);
     bool TakeStop();
+    void Retire(std::map<TaskId, int64_t>::iterator idEntry);
 
     const Clock m_clock;
     int64_t m_virtualNow = 0;
@@ -111,6 +113,10 @@ private:
     std::map<Key, Task> m_scheduled;
     // id -> due time, so that Cancel finds an entry without a scan.
     std::map<TaskId, int64_t> m_dueById;
+    // Nodes of finished entries, reused so that a steady stream of timer ticks and buffer
+    // ends allocates nothing.
+    std::vector<std::map<Key, Task>::node_type> m_freeTaskNodes;
+    std::vector<std::map<TaskId, int64_t>::node_type> m_freeIdNodes;
     int m_taskDepth = 0; // tasks running on this loop (nested calls count each)
 
     mutable std::mutex m_postedMutex;
@@ -122,7 +128,8 @@ private:
 /// A repeating timer on an event loop (a control's position timer). Created disabled. Its
 /// callback runs on the loop's thread; it may disable, re-enable or change this timer or any
 /// other, and destroy the object that owns this or another timer (a destroyed Timer cancels
-/// its pending tick). An interval of 0 or less keeps the timer from ticking. UI thread only.
+/// its pending tick). An interval of 0 or less keeps the timer from ticking. UI thread only;
+/// a Timer must be destroyed before its loop.
 class Timer
 {
 public:
