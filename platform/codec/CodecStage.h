@@ -17,7 +17,8 @@
 
 namespace tavrenly::codec {
 
-class CodecStage {
+class CodecStage
+{
 public:
     virtual ~CodecStage() = default;
 

@@ -51,6 +51,10 @@ constexpr size_t kChunkFrames = 2048;
 /// Silence run through soxr at creation and on Reset: longer than any filter's reach and
 /// enough calls for soxr's queues to reach their working size.
 constexpr size_t kSettleFrames = 4 * kChunkFrames;
+/// Silence given to soxr in one call at creation. soxr's queues grow to the largest single
+/// write they see and never shrink; one write this much larger than a working call (plus what
+/// soxr holds back) sizes them for good.
+constexpr size_t kBurstFrames = 32 * kChunkFrames;
 
 uint32_t ClampBytes(uint64_t bytes) noexcept
 {
@@ -169,6 +173,8 @@ public:
         m_inBuffer.assign(kChunkFrames * m_inFrameBytes, 0);
         m_silence.assign(kChunkFrames * m_inFrameBytes, 0);
         m_outBuffer.assign(m_outChunkFrames * m_outFrameBytes, 0);
+        if (const uint32_t result = Burst(); result != 0)
+            return result;
         const uint32_t result = Settle();
         m_heldBound = std::max(m_heldBound, m_outChunkFrames);
         return result;
@@ -237,6 +243,22 @@ private:
     size_t InputFor(size_t outFrames) const
     {
         return static_cast<size_t>(std::ceil(static_cast<double>(outFrames) * m_ioRatio));
+    }
+
+    /// One large write of silence, with room for all of its output, to size soxr's queues.
+    uint32_t Burst()
+    {
+        const std::vector<uint8_t> silence(kBurstFrames * m_inFrameBytes, 0);
+        const size_t room = static_cast<size_t>(std::ceil(kBurstFrames / m_ioRatio)) + kBurstFrames;
+        std::vector<uint8_t> output(room * m_outFrameBytes);
+        size_t used = 0;
+        size_t produced = 0;
+        if (soxr_process(m_resampler.get(), silence.data(), kBurstFrames, &used, output.data(),
+                         room, &produced) != nullptr)
+            return MMSYSERR_ERROR;
+        m_framesIn += used;
+        m_framesOut += produced;
+        return 0;
     }
 
     /// Runs silence through soxr until its history holds nothing of earlier input and the

@@ -1,0 +1,245 @@
+// The codec manager's calling conventions as the controls rely on them: format suggestion,
+// tag details, stream open, size queries and the header life cycle.
+
+#include "platform/codec/Codec.h"
+#include "tests/platform/codec/CodecTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace tavrenly::test {
+namespace {
+
+constexpr uint32_t kKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
+                                          ACM_FORMATSUGGESTF_NCHANNELS |
+                                          ACM_FORMATSUGGESTF_NSAMPLESPERSEC;
+constexpr uint16_t kUnknownTag = 0x7A7A;
+
+TEST(FormatSuggestTest, CompletesAPcmRecordKeepingTagChannelsAndRate)
+{
+    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, 1, 22050, 16);
+    uint8_t room[20];
+    std::memset(room, 0xEE, sizeof room);
+    WAVEFORMATEX dest{};
+    dest.wFormatTag = WAVE_FORMAT_PCM;
+    dest.nChannels = 2;
+    dest.nSamplesPerSec = 44100;
+    std::memcpy(room, &dest, sizeof dest);
+    ASSERT_EQ(acmFormatSuggest(nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(room),
+                               sizeof room, kKeepTagChannelsRate),
+              0u);
+    std::memcpy(&dest, room, sizeof dest);
+    EXPECT_EQ(dest.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(dest.nChannels, 2);
+    EXPECT_EQ(dest.nSamplesPerSec, 44100u);
+    EXPECT_EQ(dest.nAvgBytesPerSec, 176400u);
+    EXPECT_EQ(dest.nBlockAlign, 4);
+    EXPECT_EQ(dest.wBitsPerSample, 16);
+    EXPECT_EQ(dest.cbSize, 0);
+    EXPECT_EQ(room[18], 0xEE); // nothing past the record
+}
+
+TEST(FormatSuggestTest, WritesNoExtraSizeIntoASixteenByteRecord)
+{
+    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 24);
+    uint8_t room[18];
+    std::memset(room, 0xEE, sizeof room);
+    ASSERT_EQ(
+        acmFormatSuggest(nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(room), 16, 0),
+        0u);
+    WAVEFORMATEX dest;
+    std::memcpy(&dest, room, sizeof dest);
+    EXPECT_EQ(dest.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(dest.nChannels, 2); // taken from the source when not kept
+    EXPECT_EQ(dest.nSamplesPerSec, 48000u);
+    EXPECT_EQ(dest.wBitsPerSample, 16);
+    EXPECT_EQ(dest.cbSize, 0xEEEE);
+}
+
+TEST(FormatSuggestTest, AnswersNotPossibleForWhatNoStreamConverts)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    WAVEFORMATEX dest{WAVE_FORMAT_PCM, 6, 44100, 0, 0, 0, 0};
+    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, sizeof dest, kKeepTagChannelsRate),
+              ACMERR_NOTPOSSIBLE);
+    const FormatBytes unknown = FormatRecord(kUnknownTag, 2, 44100, 4);
+    dest = WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 44100, 0, 0, 0, 0};
+    EXPECT_EQ(
+        acmFormatSuggest(nullptr, AsFormat(unknown), &dest, sizeof dest, kKeepTagChannelsRate),
+        ACMERR_NOTPOSSIBLE);
+    dest = WAVEFORMATEX{kUnknownTag, 2, 44100, 0, 0, 0, 0};
+    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, sizeof dest, kKeepTagChannelsRate),
+              ACMERR_NOTPOSSIBLE);
+}
+
+TEST(FormatSuggestTest, RefusesBadArguments)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    WAVEFORMATEX dest{};
+    EXPECT_EQ(acmFormatSuggest(nullptr, nullptr, &dest, sizeof dest, 0), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, 12, 0), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, sizeof dest, 0x1),
+              MMSYSERR_INVALFLAG);
+}
+
+TEST(FormatTagDetailsTest, GivesTheSizeOfEachPcmFamilyRecord)
+{
+    const std::pair<uint16_t, uint32_t> cases[] = {
+        {WAVE_FORMAT_PCM, 16}, {WAVE_FORMAT_IEEE_FLOAT, 18}, {WAVE_FORMAT_EXTENSIBLE, 40}};
+    for (const auto& [tag, size] : cases) {
+        ACMFORMATTAGDETAILSA details{};
+        details.cbStruct = sizeof details;
+        details.dwFormatTag = tag;
+        ASSERT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG), 0u);
+        EXPECT_EQ(details.cbFormatSize, size) << tag;
+        EXPECT_EQ(details.dwFormatTag, tag);
+    }
+    ACMFORMATTAGDETAILSA pcm{};
+    pcm.cbStruct = sizeof pcm;
+    pcm.dwFormatTag = WAVE_FORMAT_PCM;
+    acmFormatTagDetailsA(nullptr, &pcm, ACM_FORMATTAGDETAILSF_FORMATTAG);
+    EXPECT_STREQ(pcm.szFormatTag, "PCM");
+}
+
+TEST(FormatTagDetailsTest, AnswersNotPossibleForATagWithoutCodec)
+{
+    ACMFORMATTAGDETAILSA details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = kUnknownTag;
+    EXPECT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG),
+              ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(details.cbFormatSize, 0u);
+    details.dwFormatTag = WAVE_FORMAT_PCM;
+    EXPECT_EQ(acmFormatTagDetailsA(nullptr, &details, 0), MMSYSERR_INVALFLAG);
+    details.cbStruct = 8;
+    EXPECT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG),
+              MMSYSERR_INVALPARAM);
+}
+
+TEST(StreamOpenTest, AnswersNotPossibleForUnsupportedFormats)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    const FormatBytes cases[] = {
+        FormatRecord(kUnknownTag, 2, 44100, 16),     // no codec
+        FormatRecord(WAVE_FORMAT_PCM, 6, 44100, 16), // too many channels
+        FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 12), // no such sample size
+        FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 16),
+    };
+    for (const FormatBytes& source : cases) {
+        HACMSTREAM stream = reinterpret_cast<HACMSTREAM>(1);
+        EXPECT_EQ(
+            acmStreamOpen(&stream, nullptr, AsFormat(source), AsFormat(pcm), nullptr, 0, 0, 0),
+            ACMERR_NOTPOSSIBLE)
+            << AsFormat(source)->wFormatTag;
+        EXPECT_EQ(stream, nullptr);
+        EXPECT_EQ(
+            acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(source), nullptr, 0, 0, 0),
+            ACMERR_NOTPOSSIBLE);
+    }
+    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0,
+                            ACM_STREAMOPENF_QUERY),
+              0u);
+}
+
+class StreamHeaderTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+        ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0, 0),
+                  0u);
+        header.cbStruct = sizeof header;
+        header.pbSrc = source;
+        header.cbSrcLength = sizeof source;
+        header.pbDst = dest;
+        header.cbDstLength = sizeof dest;
+        for (size_t i = 0; i < sizeof source; ++i)
+            source[i] = static_cast<uint8_t>(i);
+    }
+    void TearDown() override
+    {
+        if ((header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0) {
+            header.cbSrcLength = sizeof source;
+            header.cbDstLength = sizeof dest;
+            acmStreamUnprepareHeader(stream, &header, 0);
+        }
+        if (stream != nullptr)
+            acmStreamClose(stream, 0);
+    }
+
+    HACMSTREAM stream = nullptr;
+    ACMSTREAMHEADER header{};
+    uint8_t source[400];
+    uint8_t dest[400];
+};
+
+TEST_F(StreamHeaderTest, ConvertsWholeBlocksAndReportsWhatWasUsed)
+{
+    ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
+    EXPECT_EQ(header.fdwStatus, ACMSTREAMHEADER_STATUSF_PREPARED);
+    header.cbSrcLength = 43;
+    ASSERT_EQ(
+        acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END),
+        0u);
+    EXPECT_EQ(header.cbSrcLengthUsed, 40u);
+    EXPECT_EQ(header.cbDstLengthUsed, 40u);
+    EXPECT_EQ(header.fdwStatus, ACMSTREAMHEADER_STATUSF_PREPARED | ACMSTREAMHEADER_STATUSF_DONE);
+    EXPECT_EQ(std::memcmp(dest, source, 40), 0);
+}
+
+TEST_F(StreamHeaderTest, EnforcesThePreparedBuffersAndLengths)
+{
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), ACMERR_UNPREPARED);
+    ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
+    header.cbSrcLength = sizeof source + 1;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.cbSrcLength = 8;
+    header.pbSrc = source + 4;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.pbSrc = source;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), 0u);
+    EXPECT_EQ(acmStreamClose(stream, 0), ACMERR_BUSY);
+    // Unpreparing needs the prepared lengths back.
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.cbSrcLength = sizeof source;
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), ACMERR_UNPREPARED);
+    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
+    HACMSTREAM closed = stream;
+    stream = nullptr;
+    EXPECT_EQ(acmStreamReset(closed, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(acmStreamClose(closed, 0), MMSYSERR_INVALHANDLE);
+}
+
+TEST_F(StreamHeaderTest, RefusesAHeaderPreparedOnAnotherStream)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    HACMSTREAM other = nullptr;
+    ASSERT_EQ(acmStreamOpen(&other, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0, 0), 0u);
+    ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
+    EXPECT_EQ(acmStreamConvert(other, &header, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(acmStreamClose(other, 0), 0u);
+}
+
+TEST(StreamSizeTest, BoundsTheOutputBothWays)
+{
+    const FormatBytes from = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    const FormatBytes to = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16);
+    HACMSTREAM stream = nullptr;
+    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(from), AsFormat(to), nullptr, 0, 0, 0), 0u);
+    uint32_t bytes = 0;
+    ASSERT_EQ(acmStreamSize(stream, 17640, &bytes, ACM_STREAMSIZEF_SOURCE), 0u);
+    EXPECT_GE(bytes, 19200u); // a tenth of a second at 48 kHz, at least
+    EXPECT_EQ(bytes % 4, 0u);
+    const uint32_t room = bytes;
+    ASSERT_EQ(acmStreamSize(stream, room, &bytes, ACM_STREAMSIZEF_DESTINATION), 0u);
+    EXPECT_EQ(bytes, 17640u); // the largest source whose bound fits
+    EXPECT_EQ(acmStreamSize(stream, 3, &bytes, ACM_STREAMSIZEF_SOURCE), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(acmStreamSize(stream, 17640, &bytes, 2), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
+}
+
+} // namespace
+} // namespace tavrenly::test
