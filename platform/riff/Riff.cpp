@@ -54,6 +54,8 @@ HandleTable& Handles()
 
 /// Offsets handed to callers are 31-bit (a negative LONG means failure).
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+/// Chunk offsets and sizes are 32-bit: nothing in a RIFF file lies past 4 GiB.
+constexpr int64_t kMaxRiffOffset = std::numeric_limits<uint32_t>::max();
 
 uint32_t LoadLe32(const unsigned char* bytes)
 {
@@ -269,7 +271,7 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t)
         ck->dwFlags &= ~MMIO_DIRTY;
     }
     const int64_t end = static_cast<int64_t>(ck->dwDataOffset) + ck->cksize + (ck->cksize & 1u);
-    if (end > kMaxOffset)
+    if (end > kMaxRiffOffset + 1)
         return MMIOERR_CANNOTSEEK;
     file.SetPosition(end);
     return 0;
@@ -286,7 +288,7 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags)
         ck->ckid = FOURCC_LIST;
     const bool form = (flags & (MMIO_CREATERIFF | MMIO_CREATELIST)) != 0;
     const int64_t headerOffset = file.Position();
-    if (headerOffset + 8 > kMaxOffset)
+    if (headerOffset + 8 > kMaxRiffOffset)
         return MMIOERR_CANNOTEXPAND;
     unsigned char header[12];
     StoreLe32(header, ck->ckid);

@@ -159,7 +159,7 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t
 /// written into its header and into `ck->cksize`, and a zero pad byte when that is odd, and
 /// loses the mark; then the position moves to the end of the chunk and its pad byte.
 /// MMIOERR_CANNOTWRITE when the size or pad byte cannot be written, MMIOERR_CANNOTSEEK when the
-/// end lies outside the 31-bit offset range, MMIOERR_CANNOTEXPAND for a chunk over 4 GiB.
+/// end lies past 4 GiB, MMIOERR_CANNOTEXPAND for a chunk over 4 GiB.
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t flags);
 
 /// Writes a chunk header at the current position and enters the chunk: with MMIO_CREATERIFF

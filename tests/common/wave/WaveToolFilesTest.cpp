@@ -81,7 +81,7 @@ TEST(WaveToolFilesTest, PcmAndFloatFromSoxAtEveryAcceptedRate)
                 const std::string path = dir.File("s.wav");
                 // Rate and channels before -n: the synthesis itself runs at them.
                 RunOrFail("sox -q -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
-                          " -n " + encoding.options + " " + path + " synth 1000s sine 440");
+                          " -n " + encoding.options + " " + path + " synth 1000s sine 440 gain -3");
                 ExpectHeaderOf(path, {0, channels, rate});
                 WAVEFORMATEX format{};
                 int32_t dataSize = 0;
