@@ -3,6 +3,7 @@
 #include "platform/base/Types.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace tavrenly::pcm16 {
@@ -17,35 +18,53 @@ inline int32_t SampleAt(const uint8_t* data, int64_t index)
                                 static_cast<uint16_t>(data[2 * index + 1]) << 8);
 }
 
-inline int32_t Magnitude(int32_t sample)
-{
-    return sample < 0 ? -sample : sample;
-}
-
 } // namespace
 
 Peaks MeasurePeaks(const uint8_t* data, int64_t bytes, int channels)
 {
+    // Samples are copied out a block at a time into aligned native integers so that the max
+    // loops below vectorise: metering runs over every byte played.
+    constexpr int64_t kBlock = 2048; // samples, even so a block holds whole stereo frames
+    alignas(32) int16_t block[kBlock];
     const int64_t samples = bytes / 2;
-    Peaks peaks;
-    if (channels == 2) {
-        int32_t left = 0;
-        int32_t right = 0;
-        for (int64_t i = 0; i + 1 < samples; i += 2) {
-            left = std::max(left, Magnitude(SampleAt(data, i)));
-            right = std::max(right, Magnitude(SampleAt(data, i + 1)));
+    int32_t left = 0;
+    int32_t right = 0;
+    for (int64_t start = 0; start < samples; start += kBlock) {
+        const int64_t count = std::min(kBlock, samples - start);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(block, data + 2 * start, static_cast<size_t>(count) * 2);
+        } else {
+            for (int64_t i = 0; i < count; ++i)
+                block[i] = static_cast<int16_t>(SampleAt(data, start + i));
         }
-        if (samples % 2 != 0) // half a frame at the end still counts for the left channel
-            left = std::max(left, Magnitude(SampleAt(data, samples - 1)));
-        peaks.left = left;
-        peaks.right = right;
-        return peaks;
+        // Extremes in 16 bits first (the widest vectors), the magnitude once per block.
+        if (channels == 2) {
+            int16_t highLeft = 0, lowLeft = 0, highRight = 0, lowRight = 0;
+            const int64_t frames = count / 2;
+            for (int64_t i = 0; i < frames; ++i) {
+                highLeft = std::max(highLeft, block[2 * i]);
+                lowLeft = std::min(lowLeft, block[2 * i]);
+                highRight = std::max(highRight, block[2 * i + 1]);
+                lowRight = std::min(lowRight, block[2 * i + 1]);
+            }
+            if (count % 2 != 0) { // half a frame at the end still counts for the left channel
+                highLeft = std::max(highLeft, block[count - 1]);
+                lowLeft = std::min(lowLeft, block[count - 1]);
+            }
+            left = std::max({left, int32_t{highLeft}, -int32_t{lowLeft}});
+            right = std::max({right, int32_t{highRight}, -int32_t{lowRight}});
+        } else {
+            int16_t high = 0, low = 0;
+            for (int64_t i = 0; i < count; ++i) {
+                high = std::max(high, block[i]);
+                low = std::min(low, block[i]);
+            }
+            left = std::max({left, int32_t{high}, -int32_t{low}});
+        }
     }
-    int32_t peak = 0;
-    for (int64_t i = 0; i < samples; ++i)
-        peak = std::max(peak, Magnitude(SampleAt(data, i)));
-    peaks.left = peak;
-    peaks.right = peak;
+    Peaks peaks;
+    peaks.left = left;
+    peaks.right = channels == 2 ? right : left;
     return peaks;
 }
 
