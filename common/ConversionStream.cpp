@@ -1,20 +1,18 @@
 #include "common/ConversionStream.h"
 
 #include "common/MultimediaAPI.h"
-#include "platform/base/Types.h"
 
 #include <cstring>
 #include <limits>
+#include <new>
+#include <string_view>
 
 namespace tavrenly {
 
 namespace {
 
-/// Whole source blocks only, and the end flag: the controls never hold a stream open across
-/// the end of their data, so every call may be the last.
-constexpr uint32_t kConvertFlags = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END;
-
-int32_t Check(MMRESULT result, const char* caption, ControlSite& site)
+/// Passes a codec result to the error check with the message switch on.
+int32_t Check(MMRESULT result, std::string_view caption, ControlSite& site)
 {
     int32_t code = static_cast<int32_t>(result);
     Bool16 showMessage = kTrue;
@@ -23,116 +21,131 @@ int32_t Check(MMRESULT result, const char* caption, ControlSite& site)
 
 int32_t Doubled(int32_t size)
 {
-    if (size > std::numeric_limits<int32_t>::max() / 2)
-        throw RuntimeError(RuntimeError::kOverflow, "Overflow");
-    return 2 * size;
+    const int64_t doubled = int64_t{size} * 2;
+    if (doubled > std::numeric_limits<int32_t>::max() ||
+        doubled < std::numeric_limits<int32_t>::min())
+        throw RuntimeError(RuntimeError::kOverflow, "codec buffer size overflows 32 bits");
+    return static_cast<int32_t>(doubled);
 }
 
-void SetPreparedLengths(StreamInfo& stream)
+/// Points the header at the whole of both buffers, as prepared.
+void RestorePreparedHeader(StreamInfo& info)
 {
-    stream.Header.pbSrc = stream.pSourceBuffer;
-    stream.Header.cbSrcLength = static_cast<uint32_t>(stream.SourceBufferSize);
-    stream.Header.dwSrcUser = 0;
-    stream.Header.pbDst = stream.pDestBuffer;
-    stream.Header.cbDstLength = static_cast<uint32_t>(stream.DestBufferSize);
-    stream.Header.dwDstUser = 0;
+    info.Header.pbSrc = info.pSourceBuffer.get();
+    info.Header.cbSrcLength = static_cast<uint32_t>(info.SourceBufferSize);
+    info.Header.dwSrcUser = 0;
+    info.Header.pbDst = info.pDestBuffer.get();
+    info.Header.cbDstLength = static_cast<uint32_t>(info.DestBufferSize);
 }
 
 } // namespace
 
-int32_t OpenConversionStream(StreamInfo& stream, const WAVEFORMATEX* source,
-                             const WAVEFORMATEX* destination, ControlSite& site)
+StreamInfo::~StreamInfo()
 {
-    int32_t code =
-        Check(acmStreamOpen(&stream.hStream, nullptr, source, destination, nullptr, 0, 0, 0),
-              "TavrenCompress Open", site);
-    if (code != 0)
-        return code;
-
-    uint32_t destSize = 0;
-    code = Check(acmStreamSize(stream.hStream, static_cast<uint32_t>(stream.SourceBufferSize),
-                               &destSize, ACM_STREAMSIZEF_SOURCE),
-                 "TavrenCompress Size", site);
-    if (code != 0)
-        return code;
-    if (destSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        throw RuntimeError(RuntimeError::kOverflow, "Overflow");
-    stream.DestBufferSize = static_cast<int32_t>(destSize);
-
-    stream.SourceBufferSize = Doubled(stream.SourceBufferSize);
-    stream.DestBufferSize = Doubled(stream.DestBufferSize);
-
-    stream.hSourceBuffer =
-        std::make_unique<uint8_t[]>(static_cast<size_t>(stream.SourceBufferSize));
-    stream.pSourceBuffer = stream.hSourceBuffer.get();
-    stream.hDestBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(stream.DestBufferSize));
-    stream.pDestBuffer = stream.hDestBuffer.get();
-
-    stream.Header = ACMSTREAMHEADER{};
-    stream.Header.cbStruct = sizeof(ACMSTREAMHEADER);
-    stream.Header.fdwStatus = 0;
-    stream.Header.dwUser = 0;
-    SetPreparedLengths(stream);
-
-    return Check(acmStreamPrepareHeader(stream.hStream, &stream.Header, 0),
-                 "TavrenCompress Prepare", site);
+    if (hStream == nullptr)
+        return;
+    if ((Header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0) {
+        RestorePreparedHeader(*this);
+        acmStreamUnprepareHeader(hStream, &Header, 0);
+    }
+    acmStreamClose(hStream, 0);
 }
 
-int32_t ConvertStreamData(StreamInfo& stream, uint8_t* buffer, int32_t& length, ControlSite& site)
+int32_t OpenConversionStream(StreamInfo& info, const WAVEFORMATEX* source, const WAVEFORMATEX* dest,
+                             ControlSite& site)
 {
-    if (stream.hStream == nullptr || length <= 0 || buffer == nullptr)
-        return 0;
+    int32_t result = Check(acmStreamOpen(&info.hStream, nullptr, source, dest, nullptr, 0, 0, 0),
+                           "TavrenCompress Open", site);
+    if (result != 0)
+        return result;
 
-    std::memcpy(stream.pSourceBuffer + stream.SourceBytesHeld, buffer, static_cast<size_t>(length));
-    stream.Header.cbSrcLength = static_cast<uint32_t>(stream.SourceBytesHeld + length);
+    uint32_t destSize = 0;
+    result = Check(acmStreamSize(info.hStream, static_cast<uint32_t>(info.SourceBufferSize),
+                                 &destSize, ACM_STREAMSIZEF_SOURCE),
+                   "TavrenCompress Size", site);
+    if (result != 0)
+        return result;
+    if (destSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+        throw RuntimeError(RuntimeError::kOverflow, "codec output size overflows 32 bits");
+    info.DestBufferSize = static_cast<int32_t>(destSize);
 
-    const int32_t code = Check(acmStreamConvert(stream.hStream, &stream.Header, kConvertFlags),
-                               "TavrenCompress Convert", site);
-    if (code != 0)
-        return code;
+    info.SourceBufferSize = Doubled(info.SourceBufferSize);
+    info.DestBufferSize = Doubled(info.DestBufferSize);
 
-    std::memcpy(buffer, stream.pDestBuffer, stream.Header.cbDstLengthUsed);
-    if (stream.Header.cbSrcLengthUsed < stream.Header.cbSrcLength) {
-        stream.SourceBytesHeld =
-            static_cast<int32_t>(stream.Header.cbSrcLength - stream.Header.cbSrcLengthUsed);
-        std::memmove(stream.pSourceBuffer, stream.pSourceBuffer + stream.Header.cbSrcLengthUsed,
-                     static_cast<size_t>(stream.SourceBytesHeld));
-    } else {
-        stream.SourceBytesHeld = 0;
+    try {
+        info.pSourceBuffer =
+            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.SourceBufferSize));
+        info.pDestBuffer =
+            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.DestBufferSize));
+    } catch (const std::bad_alloc&) {
+        return Check(MMSYSERR_NOMEM, "TavrenCompress Open", site);
     }
-    length = static_cast<int32_t>(stream.Header.cbDstLengthUsed);
+
+    info.Header = ACMSTREAMHEADER{};
+    info.Header.cbStruct = sizeof(ACMSTREAMHEADER);
+    RestorePreparedHeader(info);
+    info.Header.dwDstUser = 0;
+    return Check(acmStreamPrepareHeader(info.hStream, &info.Header, 0), "TavrenCompress Prepare",
+                 site);
+}
+
+int32_t ConvertStreamData(StreamInfo& info, uint8_t* buffer, int32_t& length, ControlSite& site)
+{
+    if (info.hStream == nullptr || length <= 0 || buffer == nullptr)
+        return 0;
+    // The doubled source buffer holds the held bytes plus one input within the documented
+    // limit; an input beyond it would overrun the buffer, so it is refused instead.
+    if (int64_t{info.SourceBytesHeld} + length > info.SourceBufferSize ||
+        info.pSourceBuffer == nullptr)
+        return Check(MMSYSERR_INVALPARAM, "TavrenCompress Convert", site);
+
+    std::memcpy(info.pSourceBuffer.get() + info.SourceBytesHeld, buffer,
+                static_cast<size_t>(length));
+    info.Header.cbSrcLength = static_cast<uint32_t>(info.SourceBytesHeld + length);
+    const int32_t result =
+        Check(acmStreamConvert(info.hStream, &info.Header,
+                               ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END),
+              "TavrenCompress Convert", site);
+    if (result != 0)
+        return result;
+
+    std::memcpy(buffer, info.pDestBuffer.get(), info.Header.cbDstLengthUsed);
+    const uint32_t used = info.Header.cbSrcLengthUsed;
+    if (used < info.Header.cbSrcLength) {
+        info.SourceBytesHeld = static_cast<int32_t>(info.Header.cbSrcLength - used);
+        std::memmove(info.pSourceBuffer.get(), info.pSourceBuffer.get() + used,
+                     static_cast<size_t>(info.SourceBytesHeld));
+    } else {
+        info.SourceBytesHeld = 0;
+    }
+    length = static_cast<int32_t>(info.Header.cbDstLengthUsed);
     return 0;
 }
 
-void ClearConversionStream(StreamInfo& stream)
+int32_t ClearConversionStream(StreamInfo& info, ControlSite& site)
 {
-    stream.SourceBytesHeld = 0;
-    // A decoder may still hold samples or state from before the jump; they must not be heard
-    // in front of the audio after it.
-    if (stream.hStream != nullptr)
-        acmStreamReset(stream.hStream, 0);
+    info.SourceBytesHeld = 0;
+    if (info.hStream == nullptr)
+        return 0;
+    return Check(acmStreamReset(info.hStream, 0), "TavrenCompress Reset", site);
 }
 
-int32_t CloseConversionStream(StreamInfo& stream, ControlSite& site)
+int32_t CloseConversionStream(StreamInfo& info, ControlSite& site)
 {
-    if (stream.hStream == nullptr)
+    if (info.hStream == nullptr)
         return 0;
-
-    SetPreparedLengths(stream);
-    int32_t code = Check(acmStreamUnprepareHeader(stream.hStream, &stream.Header, 0),
-                         "TavrenCompress UnPrepare", site);
-    if (code != 0)
-        return code;
-    code = Check(acmStreamClose(stream.hStream, 0), "TavrenCompress Close", site);
-    if (code != 0)
-        return code;
-
-    stream.hSourceBuffer.reset();
-    stream.pSourceBuffer = nullptr;
-    stream.hDestBuffer.reset();
-    stream.pDestBuffer = nullptr;
-    stream.hStream = nullptr;
-    stream.SourceBytesHeld = 0;
+    RestorePreparedHeader(info);
+    int32_t result = Check(acmStreamUnprepareHeader(info.hStream, &info.Header, 0),
+                           "TavrenCompress UnPrepare", site);
+    if (result != 0)
+        return result;
+    result = Check(acmStreamClose(info.hStream, 0), "TavrenCompress Close", site);
+    if (result != 0)
+        return result;
+    info.pSourceBuffer.reset();
+    info.pDestBuffer.reset();
+    info.hStream = nullptr;
+    info.SourceBytesHeld = 0;
     return 0;
 }
 

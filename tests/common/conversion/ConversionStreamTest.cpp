@@ -1,0 +1,218 @@
+// The codec stream wrapper: sizing, the bytes held between conversions, the in-place result,
+// clearing, closing, and its message boxes.
+
+#include "common/ConversionStream.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+namespace tavrenly::test {
+namespace {
+
+constexpr WAVEFORMATEX kStereo44 = MakePcm16Format(44100, 2);
+constexpr WAVEFORMATEX kStereo48 = MakePcm16Format(48000, 2);
+
+class ConversionStreamTest : public testing::Test
+{
+protected:
+    void Open(const WAVEFORMATEX& from, const WAVEFORMATEX& to, int32_t sourceSize)
+    {
+        info.SourceBufferSize = sourceSize;
+        ASSERT_EQ(OpenConversionStream(info, &from, &to, site), 0);
+        ASSERT_TRUE(site.boxes.empty());
+    }
+    void TearDown() override { EXPECT_EQ(CloseConversionStream(info, site), 0); }
+
+    /// Converts `input` in place through the wrapper; returns the output bytes.
+    std::vector<uint8_t> Convert(std::vector<uint8_t> input, size_t room = 0)
+    {
+        auto length = static_cast<int32_t>(input.size());
+        input.resize(std::max(input.size(), room));
+        EXPECT_EQ(ConvertStreamData(info, input.data(), length, site), 0);
+        input.resize(static_cast<size_t>(length));
+        return input;
+    }
+
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    StreamInfo info;
+};
+
+std::vector<uint8_t> Counting(size_t count, uint8_t first)
+{
+    std::vector<uint8_t> bytes(count);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+TEST_F(ConversionStreamTest, OpeningDoublesBothBufferSizesAndPreparesTheHeader)
+{
+    Open(kStereo44, kStereo48, 17640);
+    EXPECT_EQ(info.SourceBufferSize, 35280);
+    uint32_t bound = 0;
+    ASSERT_EQ(acmStreamSize(info.hStream, 17640, &bound, ACM_STREAMSIZEF_SOURCE), 0u);
+    EXPECT_EQ(info.DestBufferSize, static_cast<int32_t>(2 * bound));
+    EXPECT_EQ(info.SourceBytesHeld, 0);
+    EXPECT_EQ(info.Header.pbSrc, info.pSourceBuffer.get());
+    EXPECT_EQ(info.Header.pbDst, info.pDestBuffer.get());
+    EXPECT_EQ(info.Header.cbDstLength, static_cast<uint32_t>(info.DestBufferSize));
+    EXPECT_NE(info.Header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED, 0u);
+}
+
+TEST_F(ConversionStreamTest, HoldsThePartialBlockAndPutsItInFrontOfTheNextInput)
+{
+    Open(kStereo44, kStereo44, 400);
+    const std::vector<uint8_t> stream = Counting(23, 1);
+    EXPECT_EQ(Convert({stream.begin(), stream.begin() + 10}),
+              std::vector<uint8_t>(stream.begin(), stream.begin() + 8));
+    EXPECT_EQ(info.SourceBytesHeld, 2);
+    EXPECT_EQ(Convert({stream.begin() + 10, stream.begin() + 11}), std::vector<uint8_t>{});
+    EXPECT_EQ(info.SourceBytesHeld, 3);
+    EXPECT_EQ(Convert({stream.begin() + 11, stream.end()}),
+              std::vector<uint8_t>(stream.begin() + 8, stream.begin() + 20));
+    EXPECT_EQ(info.SourceBytesHeld, 3);
+}
+
+TEST_F(ConversionStreamTest, LosesAndRepeatsNothingAcrossUnevenBuffersWhenResampling)
+{
+    Open(MakePcm16Format(22050, 1), kStereo44, 4410);
+    std::vector<uint8_t> input(22050 * 2);
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<uint8_t>((i * 7919) >> 3);
+    std::vector<uint8_t> pieces;
+    const size_t sizes[] = {4410, 3, 1001, 2, 4409};
+    for (size_t at = 0, turn = 0; at < input.size(); ++turn) {
+        const size_t size = std::min(sizes[turn % 5], input.size() - at);
+        const auto out = Convert({input.begin() + at, input.begin() + at + size},
+                                 static_cast<size_t>(info.DestBufferSize));
+        pieces.insert(pieces.end(), out.begin(), out.end());
+        at += size;
+    }
+    // The same stream in whole seconds through a stream of its own.
+    StreamInfo whole;
+    whole.SourceBufferSize = static_cast<int32_t>(input.size());
+    ASSERT_EQ(OpenConversionStream(whole,
+                                   &static_cast<const WAVEFORMATEX&>(MakePcm16Format(22050, 1)),
+                                   &kStereo44, site),
+              0);
+    std::vector<uint8_t> once = input;
+    once.resize(static_cast<size_t>(whole.DestBufferSize));
+    auto length = static_cast<int32_t>(input.size());
+    ASSERT_EQ(ConvertStreamData(whole, once.data(), length, site), 0);
+    once.resize(static_cast<size_t>(length));
+    EXPECT_EQ(CloseConversionStream(whole, site), 0);
+    EXPECT_TRUE(pieces == once);
+}
+
+TEST_F(ConversionStreamTest, ClearingDropsTheHeldBytes)
+{
+    Open(kStereo44, kStereo44, 400);
+    EXPECT_TRUE(Convert(Counting(3, 100)).empty());
+    ASSERT_EQ(info.SourceBytesHeld, 3);
+    EXPECT_EQ(ClearConversionStream(info, site), 0);
+    EXPECT_EQ(info.SourceBytesHeld, 0);
+    EXPECT_EQ(Convert(Counting(4, 1)), Counting(4, 1));
+    EXPECT_TRUE(site.boxes.empty());
+}
+
+TEST_F(ConversionStreamTest, ZeroOrNegativeLengthChangesNothing)
+{
+    Open(kStereo44, kStereo44, 400);
+    Convert(Counting(6, 1));
+    std::vector<uint8_t> buffer = Counting(8, 50);
+    int32_t length = 0;
+    EXPECT_EQ(ConvertStreamData(info, buffer.data(), length, site), 0);
+    EXPECT_EQ(length, 0);
+    length = -4;
+    EXPECT_EQ(ConvertStreamData(info, buffer.data(), length, site), 0);
+    EXPECT_EQ(length, -4);
+    EXPECT_EQ(buffer, Counting(8, 50));
+    EXPECT_EQ(info.SourceBytesHeld, 2);
+}
+
+TEST_F(ConversionStreamTest, ACodecErrorShowsOneBoxAndLeavesTheBufferAlone)
+{
+    Open(kStereo44, kStereo44, 400);
+    info.Header.fdwStatus &= ~ACMSTREAMHEADER_STATUSF_PREPARED; // the codec now refuses it
+    std::vector<uint8_t> buffer = Counting(16, 9);
+    int32_t length = 16;
+    EXPECT_EQ(ConvertStreamData(info, buffer.data(), length, site),
+              static_cast<int32_t>(ACMERR_UNPREPARED));
+    EXPECT_EQ(length, 16);
+    EXPECT_EQ(buffer, Counting(16, 9));
+    ASSERT_EQ(site.boxes.size(), 1u);
+    EXPECT_EQ(site.boxes[0].title, "Tavrenly - TavrenCompress Convert");
+    info.Header.fdwStatus |= ACMSTREAMHEADER_STATUSF_PREPARED;
+}
+
+TEST(ConversionStreamLifeTest, ClosingANeverOpenedRecordTouchesNothing)
+{
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    StreamInfo info;
+    info.SourceBufferSize = 1234;
+    info.SourceBytesHeld = 5;
+    EXPECT_EQ(CloseConversionStream(info, site), 0);
+    EXPECT_EQ(info.SourceBufferSize, 1234);
+    EXPECT_EQ(info.SourceBytesHeld, 5);
+    EXPECT_TRUE(site.boxes.empty());
+}
+
+TEST(ConversionStreamLifeTest, AnUnsupportedFormatFailsTheOpenWithItsBox)
+{
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    StreamInfo info;
+    info.SourceBufferSize = 4000;
+    WAVEFORMATEX unknown = MakePcm16Format(44100, 2);
+    unknown.wFormatTag = 0x7A7A;
+    EXPECT_EQ(OpenConversionStream(info, &unknown, &kStereo44, site),
+              static_cast<int32_t>(ACMERR_NOTPOSSIBLE));
+    EXPECT_EQ(info.hStream, nullptr);
+    ASSERT_EQ(site.boxes.size(), 1u);
+    EXPECT_EQ(site.boxes[0].title, "Tavrenly - TavrenCompress Open");
+    EXPECT_EQ(info.SourceBufferSize, 4000);
+    EXPECT_EQ(CloseConversionStream(info, site), 0);
+}
+
+TEST(ConversionStreamLifeTest, ClosingReleasesEverythingAndAllowsReopening)
+{
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    StreamInfo info;
+    info.SourceBufferSize = 400;
+    ASSERT_EQ(OpenConversionStream(info, &kStereo44, &kStereo48, site), 0);
+    HACMSTREAM stream = info.hStream;
+    EXPECT_EQ(CloseConversionStream(info, site), 0);
+    EXPECT_EQ(info.hStream, nullptr);
+    EXPECT_EQ(info.pSourceBuffer, nullptr);
+    EXPECT_EQ(info.pDestBuffer, nullptr);
+    EXPECT_EQ(acmStreamClose(stream, 0), MMSYSERR_INVALHANDLE); // really closed
+    info.SourceBufferSize = 400;
+    EXPECT_EQ(OpenConversionStream(info, &kStereo44, &kStereo48, site), 0);
+    EXPECT_EQ(CloseConversionStream(info, site), 0);
+    EXPECT_TRUE(site.boxes.empty());
+}
+
+TEST(ConversionStreamLifeTest, DoublingPastThirtyTwoBitsIsAnOverflowError)
+{
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    StreamInfo info;
+    info.SourceBufferSize = 0x40000000;
+    try {
+        OpenConversionStream(info, &kStereo44, &kStereo44, site);
+        ADD_FAILURE() << "no overflow";
+    } catch (const RuntimeError& error) {
+        EXPECT_EQ(error.ErrorCode(), RuntimeError::kOverflow);
+    }
+    // The record still holds the open stream; its destructor closes it.
+}
+
+} // namespace
+} // namespace tavrenly::test
