@@ -183,6 +183,7 @@ uint32_t FfmpegDecoder::MaxOutputBytes(uint32_t sourceLength) const
 void FfmpegDecoder::Reset()
 {
     avcodec_flush_buffers(m_codec.get());
+    m_silenceDebt = 0;
     if (m_framing == Framing::Parsed)
         RestartParser();
 }
@@ -209,15 +210,14 @@ uint32_t FfmpegDecoder::Convert(const uint8_t* source, uint32_t sourceLength, ui
     return ConvertParsed(source, sourceLength, sourceUsed, dest, destLength, destUsed);
 }
 
-uint32_t FfmpegDecoder::DecodePacket(uint32_t size, int16_t* dest, uint32_t maxSamples,
-                                     bool& failed)
+uint32_t FfmpegDecoder::DecodePacket(uint32_t size, int16_t* dest, uint32_t maxSamples, bool& error)
 {
-    failed = false;
+    error = false;
     AVPacket& packet = *m_packet;
     packet.size = static_cast<int>(size);
     std::memset(packet.data + size, 0, kPadding);
     if (avcodec_send_packet(m_codec.get(), &packet) < 0) {
-        failed = true;
+        error = true;
         return 0;
     }
     uint32_t produced = 0;
@@ -226,7 +226,7 @@ uint32_t FfmpegDecoder::DecodePacket(uint32_t size, int16_t* dest, uint32_t maxS
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             break;
         if (result < 0) {
-            failed = produced == 0;
+            error = true;
             break;
         }
         const AVFrame& frame = *m_frame;
@@ -269,15 +269,15 @@ uint32_t FfmpegDecoder::ConvertBlocks(const uint8_t* source, uint32_t sourceLeng
         const uint32_t bytes = units * m_unitBytes;
         const auto maxSamples = static_cast<uint32_t>(MaxSamples(bytes));
         std::memcpy(m_packet->data, source + used, bytes);
-        bool failed = false;
-        uint32_t produced =
-            DecodePacket(bytes, out + size_t{written} * m_channels, maxSamples, failed);
+        bool error = false;
+        int16_t* at = out + size_t{written} * m_channels;
+        uint32_t produced = DecodePacket(bytes, at, maxSamples, error);
         // A block decodes to a known length: whatever the decoder could not give is silence.
         uint32_t expected = maxSamples;
         if (!m_exactRatio)
-            expected = failed ? std::min(maxSamples, SilenceFor(bytes)) : produced;
+            expected = error && produced == 0 ? SilenceFor(bytes, maxSamples) : produced;
         if (produced < expected) {
-            WriteSilence(out + size_t{written + produced} * m_channels, expected - produced);
+            WriteSilence(at + size_t{produced} * m_channels, expected - produced);
             produced = expected;
         }
         written += produced;
@@ -288,48 +288,55 @@ uint32_t FfmpegDecoder::ConvertBlocks(const uint8_t* source, uint32_t sourceLeng
     return 0;
 }
 
-uint32_t FfmpegDecoder::SilenceFor(uint32_t bytes) const
+uint32_t FfmpegDecoder::SilenceFor(uint32_t bytes, uint32_t maxSamples)
 {
-    if (m_avgBytesPerSec == 0)
+    if (m_avgBytesPerSec == 0 || maxSamples == 0)
         return 0;
-    uint64_t samples = uint64_t{bytes} * m_sampleRate / m_avgBytesPerSec;
+    // The debt is kept in bytes x rate, so no fraction of a sample is lost between calls.
+    m_silenceDebt += int64_t{bytes} * m_sampleRate;
+    int64_t samples = m_silenceDebt / m_avgBytesPerSec;
     if (m_mpeg && m_frameSamples > 0) {
         // Whole frames, so a damaged frame costs exactly its own length.
-        const double frameBytes =
-            static_cast<double>(m_frameSamples) * m_avgBytesPerSec / m_sampleRate;
-        samples = static_cast<uint64_t>(std::llround(bytes / frameBytes)) * m_frameSamples;
+        const int64_t frameDebt = int64_t{m_frameSamples} * m_avgBytesPerSec;
+        samples = (m_silenceDebt + frameDebt / 2) / frameDebt * m_frameSamples;
     }
-    return static_cast<uint32_t>(std::min(samples, MaxSamples(bytes)));
+    samples = std::clamp<int64_t>(samples, 0, maxSamples);
+    m_silenceDebt -= samples * m_avgBytesPerSec;
+    return static_cast<uint32_t>(samples);
 }
 
 uint32_t FfmpegDecoder::DecodeParsedFrame(const uint8_t* data, uint32_t size, int16_t* dest,
                                           uint32_t maxSamples)
 {
     std::memcpy(m_packet->data, data, size);
-    bool failed = false;
-    const uint32_t produced = DecodePacket(size, dest, maxSamples, failed);
-    if (!failed)
+    bool error = false;
+    const uint32_t produced = DecodePacket(size, dest, maxSamples, error);
+    if (!error || (!m_mpeg && produced > 0))
         return produced;
     if (m_mpeg) {
         // The parser puts bytes between frames in front of the next frame, where the decoder
-        // refuses them: decode the frame from its own header and skip what came before.
+        // refuses them: decode the frame from its own header and skip what came before. A
+        // candidate header counts only when it decodes cleanly to the packet's end (the
+        // parser ends packets at frame ends), which a chance sync pattern inside data
+        // almost never does.
         constexpr int kTries = 4;
         int tries = 0;
         for (uint32_t at = 1; at + 4 <= size && tries < kTries; ++at) {
             if (!LooksLikeMpegHeader(data + at))
                 continue;
             ++tries;
-            const uint32_t before = std::min(SilenceFor(at), maxSamples);
             std::memcpy(m_packet->data, data + at, size - at);
-            const uint32_t frame = DecodePacket(size - at, dest + size_t{before} * m_channels,
-                                                maxSamples - before, failed);
-            if (!failed) {
-                WriteSilence(dest, before);
-                return before + frame;
-            }
+            const uint32_t frame = DecodePacket(size - at, dest, maxSamples, error);
+            if (error)
+                continue;
+            const uint32_t before = SilenceFor(at, maxSamples - frame);
+            std::memmove(dest + size_t{before} * m_channels, dest,
+                         size_t{frame} * m_channels * sizeof(int16_t));
+            WriteSilence(dest, before);
+            return before + frame;
         }
     }
-    const uint32_t silence = std::min(SilenceFor(size), maxSamples);
+    const uint32_t silence = SilenceFor(size, maxSamples);
     WriteSilence(dest, silence);
     return silence;
 }
@@ -347,6 +354,7 @@ uint32_t FfmpegDecoder::ConvertParsed(const uint8_t* source, uint32_t sourceLeng
         } else {
             // The caller dropped what it held: the input jumped.
             avcodec_flush_buffers(m_codec.get());
+            m_silenceDebt = 0;
             if (!RestartParser())
                 return MMSYSERR_NOMEM;
         }
@@ -382,7 +390,7 @@ uint32_t FfmpegDecoder::ConvertParsed(const uint8_t* source, uint32_t sourceLeng
             pendingFrom = pos;
         } else if (pos - pendingFrom > m_holdLimit) {
             // This many bytes without a frame: garbage, played as silence of its length.
-            const uint32_t silence = std::min(SilenceFor(pos - pendingFrom), room);
+            const uint32_t silence = SilenceFor(pos - pendingFrom, room);
             WriteSilence(out + size_t{written} * m_channels, silence);
             written += silence;
             pendingFrom = pos;

@@ -57,15 +57,16 @@ private:
                            uint8_t* dest, uint32_t destLength, uint32_t& destUsed);
     bool RestartParser();
     /// Decodes one packet of `size` bytes from m_packet into `dest` (room: `maxSamples`
-    /// sample frames). Returns the sample frames written; `failed` tells whether the decoder
-    /// refused the packet before giving anything.
-    uint32_t DecodePacket(uint32_t size, int16_t* dest, uint32_t maxSamples, bool& failed);
+    /// sample frames). Returns the sample frames written; `error` tells whether the decoder
+    /// refused any part of the packet.
+    uint32_t DecodePacket(uint32_t size, int16_t* dest, uint32_t maxSamples, bool& error);
     /// Decodes a parsed frame, skipping garbage in front of an MPEG frame; silence for what
     /// cannot be decoded.
     uint32_t DecodeParsedFrame(const uint8_t* data, uint32_t size, int16_t* dest,
                                uint32_t maxSamples);
-    /// Sample frames of silence standing in for `bytes` undecodable bytes of a frame codec.
-    uint32_t SilenceFor(uint32_t bytes) const;
+    /// Sample frames of silence (at most `maxSamples`) standing in for `bytes` undecodable
+    /// bytes, so the output keeps the length the input's byte rate promises.
+    uint32_t SilenceFor(uint32_t bytes, uint32_t maxSamples);
     uint64_t MaxSamples(uint32_t bytes) const;
     void WriteSilence(int16_t* dest, uint32_t samples) const;
 
@@ -91,6 +92,7 @@ private:
     // Parsed framing.
     bool m_mpeg = false;
     uint32_t m_frameSamples = 0;   // of the last good frame (or what the record says)
+    int64_t m_silenceDebt = 0;     // bytes x rate of undecodable input not yet given as silence
     CodecContextPtr m_parserCodec; // the parser writes what it finds here, not into m_codec
     ParserPtr m_parser;
     AvBytesPtr m_scratch; // input chunk with padding, as the parser requires
