@@ -15,6 +15,9 @@
 // are measured while SampleAudioLevel is true, and LevelChanged is raised after each played
 // buffer, before its BufferAvailable, when RaiseAudioLevelEvents is also non-zero.
 //
+// Playing does not need a started stream, and ReturnBuffers is only stored: buffers are handed
+// back whatever it says.
+//
 // For tests it keeps every byte it played (volume applied), a log of the calls made to it and
 // of the events it raised, and the sizes and tags given to AddBuffer; hooks raise events a
 // device would. UI thread only; the engine must be destroyed before its loop. A listener may

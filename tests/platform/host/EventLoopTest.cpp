@@ -201,6 +201,23 @@ TEST(EventLoopRealTest, PostFromAnotherThreadWakesRun)
         EXPECT_EQ(values[i], i);
 }
 
+TEST(EventLoopRealTest, RunSleepsUntilTheNextTimerTick)
+{
+    EventLoop loop(Clock::Real);
+    std::vector<int64_t> ticks;
+    Timer timer(loop, 2, [&] {
+        ticks.push_back(loop.NowMicros());
+        if (ticks.size() == 3)
+            loop.Stop();
+    });
+    timer.Enabled(true);
+    loop.Run();
+    ASSERT_EQ(ticks.size(), 3u);
+    EXPECT_GE(ticks[0], 2000); // never early
+    EXPECT_LT(ticks[0], ticks[1]);
+    EXPECT_LT(ticks[1], ticks[2]);
+}
+
 TEST(EventLoopRealTest, RunUntilEndsWhenAPostedTaskSatisfiesIt)
 {
     EventLoop loop(Clock::Real);
