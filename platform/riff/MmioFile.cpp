@@ -222,14 +222,14 @@ bool MmioFile::Write(const char* source, int64_t count)
             offset >= 0 && offset <= static_cast<int64_t>(m_bufferValid) && offset < capacity;
         if (!inWindow) {
             if (Flush() != 0)
-                return false;
+                return WriteFailed();
             m_bufferStart = m_position;
             m_bufferValid = 0;
             continue;
         }
         if (m_bufferValid == 0 && count >= capacity) {
             if (!WriteAt(source, count, m_position))
-                return false;
+                return WriteFailed();
             m_position += count;
             return true;
         }
@@ -249,6 +249,14 @@ bool MmioFile::Write(const char* source, int64_t count)
         count -= static_cast<int64_t>(take);
     }
     return true;
+}
+
+bool MmioFile::WriteFailed()
+{
+    // Bytes the disk refused are gone; the position must not count them, or a chunk ascended
+    // next would claim them in its size.
+    m_position = std::min(m_position, Size());
+    return false;
 }
 
 MMRESULT MmioFile::Flush()

@@ -53,6 +53,8 @@ private:
     /// Reads at `offset` until `count` bytes or the end of the file; -1 on an I/O error.
     int64_t ReadAt(char* destination, int64_t count, int64_t offset);
     bool WriteAt(const char* source, int64_t count, int64_t offset);
+    /// After the disk refused bytes: keeps the position inside what the file really holds.
+    bool WriteFailed();
 
     int m_fd;
     uint32_t m_flags;

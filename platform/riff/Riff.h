@@ -134,7 +134,9 @@ int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 
 /// Writes `cch` bytes from `pch` at the current position (write-behind through the buffer).
 /// Returns `cch`, or -1 when the file is not open for writing, the disk refuses the bytes, the
-/// file would grow past 4 GiB, the handle is bad or the count is negative.
+/// file would grow past 4 GiB, the handle is bad or the count is negative. When the disk
+/// refuses bytes (a full disk), the bytes still buffered are dropped and the position is kept
+/// within what the file holds, so ascending the chunk written gives a size that matches it.
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 
 /// Moves the position to `offset` from the start (SEEK_SET), the current position (SEEK_CUR) or

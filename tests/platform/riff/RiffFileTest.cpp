@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <numeric>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace tavrenly {
@@ -168,6 +171,49 @@ TEST(RiffWriteTest, OverwritesAndGapsAcrossASmallBufferGiveTheExpectedBytes)
     EXPECT_EQ(back, expected);
     EXPECT_EQ(mmioClose(file, 0), 0u);
     EXPECT_EQ(ReadFileBytes(path), expected);
+}
+
+TEST(RiffWriteTest, AFullDiskFailsTheWriteAndTheChunkSizeMatchesTheFile)
+{
+    TempDir dir;
+    const std::string path = dir.File("full.wav");
+    MMIOINFO info;
+    info.cchBuffer = 1024;
+    HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    MMCKINFO data;
+    data.ckid = mmioFOURCC('d', 'a', 't', 'a');
+    ASSERT_EQ(mmioCreateChunk(file, &data, 0), 0u);
+    const auto audio = Counting(3000);
+    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 2000), 2000);
+
+    // The file size limit stands in for a full disk: writes past 2500 bytes fail.
+    struct rlimit old
+    {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 2500;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    // The first write fits the buffer; the second fills it, and its flush hits the limit.
+    const int32_t fits = mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 600);
+    const int32_t written = mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 1000);
+    const MMRESULT ascended = mmioAscend(file, &data, 0);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(fits, 600);
+    EXPECT_EQ(written, -1);
+    EXPECT_EQ(ascended, 0u);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    // What the disk took stays, and the chunk claims exactly the bytes the file holds.
+    const auto bytes = ReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 2500u);
+    EXPECT_EQ(data.cksize, 2492u);
+    EXPECT_EQ(bytes[4] | bytes[5] << 8, 2492);
+    std::vector<uint8_t> stream(audio.begin(), audio.begin() + 2000);
+    stream.insert(stream.end(), audio.begin(), audio.begin() + 600);
+    EXPECT_TRUE(std::equal(bytes.begin() + 8, bytes.end(), stream.begin()));
 }
 
 TEST(RiffWriteTest, ReadOnlyFilesRefuseWrites)
