@@ -26,12 +26,12 @@ const char* TrueFalse(bool value)
 
 int32_t TavrenPlayer::PlayAudio()
 {
+    if (m_log.Basic())
+        m_log.WriteLog("Start Function PlayAudio");
     if (m_state.hAudioFile == nullptr)
         return -1;
     if (m_state.EnginePlaying)
         return 0;
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function PlayAudio");
     if (m_log.Basic())
         m_log.WriteLog("Set Audio Finished and File Finished False");
     m_state.AudioFinished = false;
@@ -39,6 +39,10 @@ int32_t TavrenPlayer::PlayAudio()
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     FillPlaybackBuffers();
     if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
+        return 0;
+    // Started at the end of the data, the fill has already reported the end and paused:
+    // starting the engine now would leave it playing an empty queue that never ends.
+    if (m_state.AudioFinished)
         return 0;
     if (m_log.Basic())
         m_log.WriteLog("TavrenPlay Start Playback");
@@ -230,14 +234,20 @@ void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
         PausePlaybackStream(false);
     if (m_log.Basic())
         m_log.WriteLog("Call Function ClearConversionStream DeCompress");
-    ClearConversionStream(m_state.DeCompress);
+    ClearConversionStream(m_state.DeCompress, m_site);
     if (m_log.Basic())
         m_log.WriteLog("Call Function ClearConversionStream ConvertFilePCM");
-    ClearConversionStream(m_state.ConvertFilePCM);
+    ClearConversionStream(m_state.ConvertFilePCM, m_site);
     if (m_log.Basic())
         m_log.WriteLog("Call TavrenPlay ClearBuffers");
-    if (ClearEngineBuffers)
+    if (ClearEngineBuffers) {
         m_engine->ClearBuffers();
+        // The jump the deferred tag stood for is gone with the queue.
+        if (m_loopTagDeferred) {
+            m_loopTagDeferred = false;
+            m_state.LoopMarker = -1;
+        }
+    }
     if (m_log.Basic())
         m_log.WriteLog("End Function ClearBuffer\r\n");
 }
