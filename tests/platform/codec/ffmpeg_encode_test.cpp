@@ -1,0 +1,361 @@
+// Encoding 16-bit PCM through the FFmpeg stage: the format records we suggest are the ones
+// other software reads, the files decode in ffmpeg, sox and libsndfile, the bytes are those
+// FFmpeg's encoders give for the same settings, and records we cannot honour are refused.
+
+#include "platform/codec/Codec.h"
+#include "platform/codec/FfmpegFormats.h"
+#include "tests/platform/codec/ffmpeg_test_support.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace tavrenly::test {
+namespace {
+
+using codec::ADPCMWAVEFORMAT;
+using codec::MPEG1WAVEFORMAT;
+using codec::MPEGLAYER3WAVEFORMAT;
+using codec::SAMPLESPERBLOCKWAVEFORMAT;
+
+constexpr uint32_t kKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
+                                          ACM_FORMATSUGGESTF_NCHANNELS |
+                                          ACM_FORMATSUGGESTF_NSAMPLESPERSEC;
+const std::vector<uint32_t> kPieces = {8820, 1, 4410, 777, 65536};
+
+/// The record the stage suggests for `tag` at `channels` and `rate`, or an empty vector.
+FormatBytes Suggest(uint16_t tag, uint16_t channels, uint32_t rate,
+                    uint32_t flags = kKeepTagChannelsRate, uint32_t* result = nullptr)
+{
+    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, channels, rate, 16);
+    FormatBytes dest(64, 0xEE);
+    WAVEFORMATEX wanted{};
+    wanted.wFormatTag = tag;
+    wanted.nChannels = channels;
+    wanted.nSamplesPerSec = rate;
+    std::memcpy(dest.data(), &wanted, sizeof wanted);
+    const uint32_t answer = codec::SuggestCompressedFormat(
+        AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(dest.data()), 64, flags);
+    if (result)
+        *result = answer;
+    if (answer != 0)
+        return {};
+    dest.resize(18 + AsFormat(dest)->cbSize);
+    return dest;
+}
+
+template <typename Record> Record As(const FormatBytes& bytes)
+{
+    Record record{};
+    EXPECT_EQ(bytes.size(), sizeof record);
+    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+    return record;
+}
+
+TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReads)
+{
+    const auto mp2 = As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 48000));
+    EXPECT_EQ(mp2.wfx.cbSize, 22);
+    EXPECT_EQ(mp2.wfx.nAvgBytesPerSec, 32000u); // 256 kbit/s
+    EXPECT_EQ(mp2.wfx.nBlockAlign, 768);        // one frame
+    EXPECT_EQ(mp2.wfx.wBitsPerSample, 0);
+    EXPECT_EQ(mp2.fwHeadLayer, codec::ACM_MPEG_LAYER2);
+    EXPECT_EQ(mp2.dwHeadBitrate, 256000u);
+    EXPECT_EQ(mp2.fwHeadMode, codec::ACM_MPEG_STEREO);
+    EXPECT_EQ(mp2.fwHeadModeExt, 0);
+    EXPECT_EQ(mp2.wHeadEmphasis, 1);
+    EXPECT_EQ(mp2.fwHeadFlags, codec::ACM_MPEG_ID_MPEG1);
+    EXPECT_EQ(mp2.dwPTSLow | mp2.dwPTSHigh, 0u);
+
+    const auto mp2Mono = As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 1, 44100));
+    EXPECT_EQ(mp2Mono.dwHeadBitrate, 128000u);
+    EXPECT_EQ(mp2Mono.fwHeadMode, codec::ACM_MPEG_SINGLECHANNEL);
+    EXPECT_EQ(mp2Mono.wfx.nBlockAlign, 1); // padded frames vary in size at 44.1 kHz
+    EXPECT_EQ(As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 24000)).fwHeadFlags, 0);
+
+    const auto mp3 = As<MPEGLAYER3WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100));
+    EXPECT_EQ(mp3.wfx.cbSize, 12);
+    EXPECT_EQ(mp3.wfx.nBlockAlign, 1);
+    EXPECT_EQ(mp3.wfx.nAvgBytesPerSec, 24000u);
+    EXPECT_EQ(mp3.wID, codec::MPEGLAYER3_ID_MPEG);
+    EXPECT_EQ(mp3.nBlockSize, 626); // 144 x 192000 / 44100
+    EXPECT_EQ(mp3.nFramesPerBlock, 1);
+
+    const auto ima = As<SAMPLESPERBLOCKWAVEFORMAT>(Suggest(WAVE_FORMAT_IMA_ADPCM, 2, 44100));
+    EXPECT_EQ(ima.wfx.cbSize, 2);
+    EXPECT_EQ(ima.wfx.nBlockAlign, 2048);
+    EXPECT_EQ(ima.wfx.wBitsPerSample, 4);
+    EXPECT_EQ(ima.wSamplesPerBlock, 2041);
+    EXPECT_EQ(ima.wfx.nAvgBytesPerSec, 44251u);
+
+    const auto ms = As<ADPCMWAVEFORMAT>(Suggest(WAVE_FORMAT_ADPCM, 1, 22050));
+    EXPECT_EQ(ms.wfx.cbSize, 32);
+    EXPECT_EQ(ms.wfx.nBlockAlign, 512);
+    EXPECT_EQ(ms.wSamplesPerBlock, 1012);
+    EXPECT_EQ(ms.wNumCoef, 7);
+    EXPECT_EQ(ms.aCoef[5].iCoef1, 460);
+    EXPECT_EQ(ms.aCoef[5].iCoef2, -208);
+
+    const auto gsm = As<SAMPLESPERBLOCKWAVEFORMAT>(Suggest(WAVE_FORMAT_GSM610, 1, 8000));
+    EXPECT_EQ(gsm.wfx.nBlockAlign, 65);
+    EXPECT_EQ(gsm.wfx.nAvgBytesPerSec, 1625u);
+    EXPECT_EQ(gsm.wSamplesPerBlock, 320);
+
+    const auto alaw = As<WAVEFORMATEX>(Suggest(WAVE_FORMAT_ALAW, 2, 8000));
+    EXPECT_EQ(alaw.cbSize, 0);
+    EXPECT_EQ(alaw.nBlockAlign, 2);
+    EXPECT_EQ(alaw.wBitsPerSample, 8);
+    EXPECT_EQ(alaw.nAvgBytesPerSec, 16000u);
+}
+
+TEST(FfmpegFormatTest, KeepsWhatTheFlagsAskAndCompletesTheRest)
+{
+    uint32_t result = 0;
+    EXPECT_TRUE(Suggest(WAVE_FORMAT_GSM610, 1, 44100, kKeepTagChannelsRate, &result).empty());
+    EXPECT_EQ(result, ACMERR_NOTPOSSIBLE);
+    EXPECT_TRUE(Suggest(WAVE_FORMAT_MPEG, 6, 48000, kKeepTagChannelsRate, &result).empty());
+    EXPECT_EQ(result, ACMERR_NOTPOSSIBLE);
+    // Free channels and rate become the nearest the encoder takes.
+    const FormatBytes gsm = Suggest(WAVE_FORMAT_GSM610, 2, 44100, ACM_FORMATSUGGESTF_WFORMATTAG);
+    ASSERT_FALSE(gsm.empty());
+    EXPECT_EQ(AsFormat(gsm)->nChannels, 1);
+    EXPECT_EQ(AsFormat(gsm)->nSamplesPerSec, 8000u);
+    const FormatBytes mp2 = Suggest(WAVE_FORMAT_MPEG, 2, 8000,
+                                    ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS);
+    ASSERT_FALSE(mp2.empty());
+    EXPECT_EQ(AsFormat(mp2)->nSamplesPerSec, 16000u);
+    // Without a kept tag there is nothing compressed to suggest; decode-only tags neither.
+    Suggest(WAVE_FORMAT_MPEG, 2, 48000, ACM_FORMATSUGGESTF_NCHANNELS, &result);
+    EXPECT_EQ(result, ACMERR_NOTPOSSIBLE);
+    Suggest(WAVE_FORMAT_G722_ADPCM, 1, 16000, kKeepTagChannelsRate, &result);
+    EXPECT_EQ(result, ACMERR_NOTPOSSIBLE);
+    // Room for less than the whole record.
+    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16);
+    FormatBytes dest = FormatRecord(WAVE_FORMAT_MPEG, 2, 48000, 0);
+    dest.resize(39);
+    EXPECT_EQ(codec::SuggestCompressedFormat(AsFormat(source),
+                                             reinterpret_cast<WAVEFORMATEX*>(dest.data()), 39,
+                                             kKeepTagChannelsRate),
+              MMSYSERR_INVALPARAM);
+}
+
+TEST(FfmpegFormatTest, KnowsEachTagsRecordSize)
+{
+    const std::pair<uint16_t, uint32_t> sizes[] = {
+        {WAVE_FORMAT_ALAW, 18},       {WAVE_FORMAT_MULAW, 18},      {WAVE_FORMAT_IMA_ADPCM, 20},
+        {WAVE_FORMAT_ADPCM, 50},      {WAVE_FORMAT_GSM610, 20},     {WAVE_FORMAT_MPEG, 40},
+        {WAVE_FORMAT_MPEGLAYER3, 30}, {WAVE_FORMAT_G722_ADPCM, 18}, {WAVE_FORMAT_G721_ADPCM, 20}};
+    for (const auto& [tag, expected] : sizes) {
+        uint32_t size = 0;
+        EXPECT_EQ(codec::CompressedFormatSize(tag, size), 0u) << tag;
+        EXPECT_EQ(size, expected) << tag;
+    }
+    uint32_t size = 0;
+    EXPECT_EQ(codec::CompressedFormatSize(0x7A7A, size), ACMERR_NOTPOSSIBLE);
+    EXPECT_TRUE(codec::HasCompressedCodec(WAVE_FORMAT_MPEGLAYER3, true)); // libmp3lame is there
+    EXPECT_FALSE(codec::HasCompressedCodec(WAVE_FORMAT_G722_ADPCM, true));
+}
+
+FormatBytes WithField(FormatBytes record, size_t offset, uint32_t value, size_t bytes)
+{
+    std::memcpy(record.data() + offset, &value, bytes);
+    return record;
+}
+
+TEST(FfmpegEncoderTest, RefusesRecordsItCannotHonour)
+{
+    const FormatBytes mp2 = Suggest(WAVE_FORMAT_MPEG, 2, 48000);
+    const FormatBytes mp2Mono = Suggest(WAVE_FORMAT_MPEG, 1, 48000);
+    const FormatBytes ima = Suggest(WAVE_FORMAT_IMA_ADPCM, 1, 22050);
+    const FormatBytes ms = Suggest(WAVE_FORMAT_ADPCM, 1, 22050);
+    const std::pair<const char*, FormatBytes> refused[] = {
+        {"bit rate not in the table", WithField(WithField(mp2, 8, 12500, 4), 20, 100000, 4)},
+        {"256 kbit/s is not a mono Layer II rate",
+         WithField(WithField(mp2Mono, 8, 32000, 4), 20, 256000, 4)},
+        {"Layer I", WithField(mp2, 18, codec::ACM_MPEG_LAYER1, 2)},
+        {"block not a power of two", WithField(ima, 12, 1000, 2)},
+        {"samples per block not the block's", WithField(ima, 18, 1000, 2)},
+        {"other predictor pairs", WithField(ms, 22, 300, 2)},
+        {"GSM at 16 kHz", WithField(Suggest(WAVE_FORMAT_GSM610, 1, 8000), 4, 16000, 4)},
+        {"A-law block not one byte per channel",
+         WithField(Suggest(WAVE_FORMAT_ALAW, 1, 8000), 12, 2, 2)},
+        {"a tag we only decode", FormatRecord(WAVE_FORMAT_G722_ADPCM, 1, 16000, 4)},
+    };
+    for (const auto& [why, record] : refused) {
+        std::unique_ptr<codec::CodecStage> stage;
+        EXPECT_EQ(codec::CreateEncoder(AsFormat(record), stage), ACMERR_NOTPOSSIBLE) << why;
+        EXPECT_FALSE(stage) << why;
+    }
+}
+
+TEST(FfmpegEncoderTest, TakesWholeFramesOnly)
+{
+    auto stage = MakeEncoder(Suggest(WAVE_FORMAT_MPEG, 2, 48000));
+    ASSERT_TRUE(stage);
+    const std::vector<uint8_t> pcm = AsBytes(TestSignal(48000, 2, 0.1));
+    std::vector<uint8_t> dest(stage->MaxOutputBytes(static_cast<uint32_t>(pcm.size())));
+    // Four frames of at most 769 bytes (768, and a padding byte at other rates).
+    EXPECT_EQ(dest.size(), 4u * 769);
+    uint32_t used = 0;
+    uint32_t produced = 0;
+    ASSERT_EQ(stage->Convert(pcm.data(), 1151 * 4, used, dest.data(),
+                             static_cast<uint32_t>(dest.size()), produced, true),
+              0u);
+    EXPECT_EQ(used, 0u);
+    EXPECT_EQ(produced, 0u);
+    ASSERT_EQ(stage->Convert(pcm.data(), 2 * 1152 * 4 + 5, used, dest.data(),
+                             static_cast<uint32_t>(dest.size()), produced, true),
+              0u);
+    EXPECT_EQ(used, 2u * 1152 * 4);
+    EXPECT_EQ(produced, 2u * 768);
+    // No room for a frame's output: nothing is taken.
+    ASSERT_EQ(stage->Convert(pcm.data(), 1152 * 4, used, dest.data(), 767, produced, true), 0u);
+    EXPECT_EQ(used, 0u);
+}
+
+struct EncodeCase
+{
+    const char* name;
+    uint16_t tag;
+    uint16_t channels;
+    uint32_t rate;
+    std::string ffmpegCodec; // the same encoder on the command line, with its options
+    bool sox;                // sox and libsndfile read the tag from WAVE
+    double minSnr;
+};
+
+std::vector<EncodeCase> EncodeCases()
+{
+    return {
+        {"alaw_mono", WAVE_FORMAT_ALAW, 1, 8000, "pcm_alaw", true, 25},
+        {"alaw_stereo", WAVE_FORMAT_ALAW, 2, 44100, "pcm_alaw", true, 25},
+        {"mulaw_mono", WAVE_FORMAT_MULAW, 1, 11025, "pcm_mulaw", true, 25},
+        {"ima_mono", WAVE_FORMAT_IMA_ADPCM, 1, 22050, "adpcm_ima_wav -block_size 512", true, 25},
+        {"ima_stereo", WAVE_FORMAT_IMA_ADPCM, 2, 44100, "adpcm_ima_wav -block_size 2048", true, 25},
+        {"msadpcm_mono", WAVE_FORMAT_ADPCM, 1, 22050, "adpcm_ms -block_size 512", true, 25},
+        {"msadpcm_stereo", WAVE_FORMAT_ADPCM, 2, 48000, "adpcm_ms -block_size 2048", true, 25},
+        // A speech codec: a tone mix keeps about 10 dB through it.
+        {"gsm", WAVE_FORMAT_GSM610, 1, 8000, "libgsm_ms", true, 8},
+        {"mp2_stereo", WAVE_FORMAT_MPEG, 2, 48000, "mp2 -b:a 256k", false, 25},
+        {"mp2_mono_padded", WAVE_FORMAT_MPEG, 1, 44100, "mp2 -b:a 128k", false, 25},
+        {"mp2_half_rate", WAVE_FORMAT_MPEG, 2, 22050, "mp2 -b:a 128k", false, 25},
+        {"mp3_stereo", WAVE_FORMAT_MPEGLAYER3, 2, 44100, "libmp3lame -b:a 192k", false, 25},
+        {"mp3_mono_half_rate", WAVE_FORMAT_MPEGLAYER3, 1, 16000, "libmp3lame -b:a 32k", false, 25},
+    };
+}
+
+class FfmpegEncodeFileTest : public ::testing::TestWithParam<EncodeCase>
+{};
+
+TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
+{
+    const EncodeCase& c = GetParam();
+    TempDir dir;
+    const FormatBytes record = Suggest(c.tag, c.channels, c.rate);
+    ASSERT_FALSE(record.empty());
+    const std::vector<int16_t> signal = TestSignal(c.rate, c.channels, 3);
+    auto stage = MakeEncoder(record);
+    ASSERT_TRUE(stage);
+    const std::vector<uint8_t> encoded = RunStage(*stage, AsBytes(signal), kPieces, 65536);
+    ASSERT_FALSE(encoded.empty());
+    const std::string path = dir.File("ours.wav");
+    WriteFileBytes(path,
+                   WaveBytes(record, static_cast<uint32_t>(signal.size() / c.channels), encoded));
+
+    // The same encoder on the command line gives the same bytes (ours lack only the last,
+    // partial frame and what the encoder still held).
+    const std::string raw = dir.File("signal.raw");
+    WriteFileBytes(raw, AsBytes(signal));
+    RunOrFail("ffmpeg -nostdin -v error -y -f s16le -ar " + std::to_string(c.rate) + " -ac " +
+              std::to_string(c.channels) + " -i '" + raw + "' -c:a " + c.ffmpegCodec + " '" +
+              dir.File("theirs.wav") + "'");
+    const WaveFile theirs = ReadWave(dir.File("theirs.wav"));
+    ASSERT_GE(theirs.data.size(), encoded.size());
+    EXPECT_TRUE(std::equal(encoded.begin(), encoded.end(), theirs.data.begin()));
+    EXPECT_LT(theirs.data.size() - encoded.size(),
+              4u * (c.tag == WAVE_FORMAT_MPEGLAYER3 ? 1500 : AsFormat(record)->nBlockAlign) + 1500);
+
+    // Up to 3000 frames of codec delay (MPEG's filter banks and the Layer III encoder).
+    size_t delay = 0;
+    EXPECT_GE(DelayedSnr(signal, FfmpegDecode(path), c.channels, 3000, &delay), c.minSnr);
+    if (!c.sox)
+        return;
+    RunOrFail("sox '" + path + "' -t raw -e signed -b 16 '" + dir.File("sox.raw") + "'");
+    EXPECT_GE(DelayedSnr(signal, AsSamples16(ReadFileBytes(dir.File("sox.raw"))), c.channels, 3000),
+              c.minSnr);
+    RunOrFail("sndfile-convert -pcm16 '" + path + "' '" + dir.File("sndfile.wav") + "'");
+    EXPECT_GE(
+        DelayedSnr(signal, AsSamples16(ReadWave(dir.File("sndfile.wav")).data), c.channels, 3000),
+        c.minSnr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, FfmpegEncodeFileTest, ::testing::ValuesIn(EncodeCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FfmpegG711Test, RoundTripsItsOwnCodesExactly)
+{
+    for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
+        const FormatBytes record = Suggest(tag, 1, 8000);
+        // Every 16-bit value encodes as ffmpeg encodes it...
+        std::vector<int16_t> ramp(65536);
+        for (size_t i = 0; i < ramp.size(); ++i)
+            ramp[i] = static_cast<int16_t>(static_cast<int>(i) - 32768);
+        auto encoder = MakeEncoder(record);
+        ASSERT_TRUE(encoder);
+        const std::vector<uint8_t> codes = RunStage(*encoder, AsBytes(ramp), {10000, 3});
+        TempDir dir;
+        WriteFileBytes(dir.File("ramp.raw"), AsBytes(ramp));
+        const char* format = tag == WAVE_FORMAT_ALAW ? "alaw" : "mulaw";
+        RunOrFail(std::string("ffmpeg -nostdin -v error -y -f s16le -ar 8000 -ac 1 -i '") +
+                  dir.File("ramp.raw") + "' -f " + format + " '" + dir.File("codes.raw") + "'");
+        EXPECT_EQ(codes, ReadFileBytes(dir.File("codes.raw"))) << format;
+        // ...and every code decodes to a value that encodes back to that code (mu-law's
+        // negative zero comes back as its positive zero).
+        std::vector<uint8_t> all(256);
+        for (size_t i = 0; i < all.size(); ++i)
+            all[i] = static_cast<uint8_t>(i);
+        auto decoder = MakeDecoder(record);
+        ASSERT_TRUE(decoder);
+        const std::vector<uint8_t> decoded = RunStage(*decoder, all, {100});
+        auto again = MakeEncoder(record);
+        std::vector<uint8_t> expected = all;
+        if (tag == WAVE_FORMAT_MULAW)
+            expected[0x7F] = 0xFF;
+        EXPECT_EQ(RunStage(*again, decoded, {512}), expected) << format;
+    }
+}
+
+TEST(FfmpegEncoderTest, RecordsThroughTheCodecManagerAsTheRecorderDoes)
+{
+    // The recorder's steps: the tag's record size, a suggestion keeping tag, channels and rate
+    // into memory of that size, then a stream from 16-bit PCM to it.
+    ACMFORMATTAGDETAILSA details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = WAVE_FORMAT_MPEG;
+    ASSERT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG), 0u);
+    ASSERT_EQ(details.cbFormatSize, 40u);
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16);
+    FormatBytes record(details.cbFormatSize, 0);
+    WAVEFORMATEX wanted{};
+    wanted.wFormatTag = WAVE_FORMAT_MPEG;
+    wanted.nChannels = 2;
+    wanted.nSamplesPerSec = 48000;
+    std::memcpy(record.data(), &wanted, sizeof wanted);
+    ASSERT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm),
+                               reinterpret_cast<WAVEFORMATEX*>(record.data()), details.cbFormatSize,
+                               kKeepTagChannelsRate),
+              0u);
+    const std::vector<int16_t> signal = TestSignal(48000, 2, 3);
+    const std::vector<uint8_t> encoded =
+        ConvertInPieces(pcm, record, AsBytes(signal), {8820 * 20, 4410});
+    EXPECT_EQ(encoded.size() % 768, 0u);
+    EXPECT_EQ(encoded.size() / 768, signal.size() / 2 / 1152);
+    TempDir dir;
+    WriteFileBytes(dir.File("rec.wav"),
+                   WaveBytes(record, static_cast<uint32_t>(signal.size() / 2), encoded));
+    EXPECT_GE(DelayedSnr(signal, FfmpegDecode(dir.File("rec.wav")), 2, 3000), 25.0);
+}
+
+} // namespace
+} // namespace tavrenly::test
