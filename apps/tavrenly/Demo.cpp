@@ -1,5 +1,6 @@
 #include "apps/tavrenly/Demo.h"
 
+#include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/Jingle.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
@@ -10,89 +11,6 @@
 #include <fmt/format.h>
 
 namespace tavrenly::app {
-
-namespace {
-
-/// Prints each event with the position it happened at.
-class PrintingEvents : public TavrenPlayerEvents
-{
-public:
-    PrintingEvents(const TavrenPlayer& player, bool quiet) : m_player(player), m_quiet(quiet) {}
-
-    int positionEvents = 0;
-    int loopRestarts = 0;
-    bool ended = false;
-
-    void Playing() override { Print("Playing"); }
-    void Paused() override { Print("Paused"); }
-    void Cued() override { Print("Cued"); }
-    void Opened() override { Print("Opened"); }
-    void Closed() override { Print("Closed"); }
-    void AudioPositionChanged(bool& changing) override
-    {
-        ++positionEvents;
-        if (changing)
-            Print(fmt::format("AudioPositionChanged(True), audio part {}",
-                              static_cast<int>(m_player.AudioPart())));
-    }
-    void VolumeChangeStartNotify(int16_t& reference) override
-    {
-        Print(fmt::format("VolumeChangeStartNotify({})", reference));
-    }
-    void VolumeChangeNotify(int16_t& reference) override
-    {
-        Print(fmt::format("VolumeChangeNotify({})", reference));
-    }
-    void VolumeChangeEndNotify(int16_t& reference) override
-    {
-        Print(fmt::format("VolumeChangeEndNotify({})", reference));
-    }
-    void PlayerError(int32_t& code) override { Print(fmt::format("PlayerError({})", code)); }
-    void IntroStartReached() override { Print("IntroStartReached"); }
-    void IntroEndReached() override { Print("IntroEndReached"); }
-    void ExtroReached() override { Print("ExtroReached"); }
-    void AudioEndReached() override
-    {
-        ended = true;
-        Print("AudioEndReached");
-    }
-    void SweeperStartReached() override { Print("SweeperStartReached"); }
-    void LoopRestart() override
-    {
-        ++loopRestarts;
-        Print(fmt::format("LoopRestart (LoopCount {})", m_player.LoopCount()));
-    }
-    void LoopCompleted() override { Print("LoopCompleted"); }
-    void HookStartReached() override { Print("HookStartReached"); }
-    void HookEndReached() override { Print("HookEndReached"); }
-
-private:
-    void Print(const std::string& what)
-    {
-        if (!m_quiet)
-            fmt::print("{:8.3f} s  {}\n", m_player.TotalSecondsPlayed(), what);
-    }
-
-    const TavrenPlayer& m_player;
-    bool m_quiet;
-};
-
-const char* StatusName(ePlyStatus status)
-{
-    switch (status) {
-    case epsClosed:
-        return "closed";
-    case epsCued:
-        return "cued";
-    case epsPaused:
-        return "paused";
-    case epsPlaying:
-        return "playing";
-    }
-    return "?";
-}
-
-} // namespace
 
 int RunDemo(const DemoOptions& options)
 {
@@ -109,7 +27,7 @@ int RunDemo(const DemoOptions& options)
     HeadlessSite site(loop);
     TavrenPlayer player(site, CreateStreamPlay(loop, options.engine));
     player.InitNew();
-    PrintingEvents events(player, options.quiet);
+    EventPrinter events(player, options.quiet ? nullptr : stdout);
     player.SetEventListener(&events);
 
     fmt::print("Tavrenly demo: {} ({} engine{})\n", file, simulated ? "simulated" : "device",

@@ -1,0 +1,254 @@
+#include "apps/tavrenly/Play.h"
+
+#include "apps/tavrenly/EventPrinter.h"
+#include "apps/tavrenly/Jingle.h"
+#include "platform/host/ControlSite.h"
+#include "platform/host/EventLoop.h"
+#include "player/TavrenPlayer.h"
+#include "tstream2/SimulatedStreamPlay.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fmt/format.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace tavrenly::app {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int)
+{
+    g_interrupted.store(true);
+}
+
+std::vector<std::string> Split(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, ':'))
+        parts.push_back(part);
+    return parts;
+}
+
+std::optional<float> ToFloat(const std::string& text)
+{
+    try {
+        size_t used = 0;
+        const float value = std::stof(text, &used);
+        if (used == text.size())
+            return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+std::string LevelBar(int16_t level)
+{
+    const int width = 20;
+    const int filled = std::clamp(level * width / 100, 0, width);
+    return std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '.');
+}
+
+/// The status line shown on a terminal, redrawn in place.
+class LiveLine
+{
+public:
+    explicit LiveLine(const TavrenPlayer& player) : m_player(player) {}
+
+    void Draw()
+    {
+        const std::string line = fmt::format(
+            "{:<7} {:8.2f} / -{:7.2f} s  {:<11} L {} R {}", StatusName(m_player.Status()),
+            m_player.SecondsPlayed(), m_player.SecondsRemain(), AudioPartName(m_player.AudioPart()),
+            LevelBar(m_player.LeftAudioLevel()), LevelBar(m_player.RightAudioLevel()));
+        fmt::print(stdout, "\r{}", line);
+        std::fflush(stdout);
+        m_shown = true;
+    }
+
+    static void Clear(void* self)
+    {
+        auto* live = static_cast<LiveLine*>(self);
+        if (!live->m_shown)
+            return;
+        fmt::print(stdout, "\r\033[K");
+        live->m_shown = false;
+    }
+
+private:
+    const TavrenPlayer& m_player;
+    bool m_shown = false;
+};
+
+void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
+{
+    if (options.audioStart)
+        player.AudioStart(*options.audioStart);
+    if (options.audioEnd)
+        player.AudioEnd(*options.audioEnd);
+    if (options.introStart)
+        player.IntroStart(*options.introStart);
+    if (options.introEnd)
+        player.IntroEnd(*options.introEnd);
+    if (options.hookStart)
+        player.HookStart(*options.hookStart);
+    if (options.hookEnd)
+        player.HookEnd(*options.hookEnd);
+    if (options.extro)
+        player.Extro(*options.extro);
+    if (options.sweeper)
+        player.SweeperStart(*options.sweeper);
+    if (options.loop) {
+        player.LoopStart(options.loop->start);
+        player.LoopEnd(options.loop->end);
+        player.MaxLoopCount(options.loop->maxCount);
+        player.UseLoop(true);
+    }
+    int16_t reference = 1;
+    for (const FadeOption& fade : options.fades) {
+        bool permanently = false;
+        player.AddVolumeChangeEvent(reference, fade.start, fade.duration, fade.from, fade.to, -1.0f,
+                                    false, permanently);
+        ++reference;
+    }
+    if (options.offset) {
+        bool totalFile = false;
+        player.SeekTime(*options.offset, totalFile);
+    }
+}
+
+} // namespace
+
+std::optional<LoopOption> ParseLoop(const std::string& text)
+{
+    const std::vector<std::string> parts = Split(text);
+    if (parts.size() != 2 && parts.size() != 3)
+        return std::nullopt;
+    const auto start = ToFloat(parts[0]);
+    const auto end = ToFloat(parts[1]);
+    if (!start || !end)
+        return std::nullopt;
+    LoopOption loop{*start, *end, 1000};
+    if (parts.size() == 3) {
+        const auto count = ToFloat(parts[2]);
+        if (!count || *count < 0 || *count > 32767)
+            return std::nullopt;
+        loop.maxCount = static_cast<int16_t>(*count);
+    }
+    return loop;
+}
+
+std::optional<FadeOption> ParseFade(const std::string& text)
+{
+    const std::vector<std::string> parts = Split(text);
+    if (parts.size() != 4)
+        return std::nullopt;
+    FadeOption fade;
+    float* fields[] = {&fade.start, &fade.duration, &fade.from, &fade.to};
+    for (size_t i = 0; i < 4; ++i) {
+        const auto value = ToFloat(parts[i]);
+        if (!value)
+            return std::nullopt;
+        *fields[i] = *value;
+    }
+    return fade;
+}
+
+int RunPlay(const PlayOptions& options)
+{
+    const bool render = !options.render.empty();
+    const EngineKind engineKind = render ? EngineKind::Simulated : options.engine;
+    const bool simulated = engineKind == EngineKind::Simulated;
+    EventLoop loop(simulated ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
+    HeadlessSite site(loop);
+    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, engineKind);
+    auto* simulatedEngine = dynamic_cast<SimulatedStreamPlay*>(engine.get());
+    if (simulatedEngine != nullptr)
+        simulatedEngine->KeepPlayedAudio(render);
+    TavrenPlayer player(site, std::move(engine));
+    player.InitNew();
+
+    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
+    const bool printEvents = !options.quiet && (terminal || options.events);
+    EventPrinter events(player, printEvents ? stdout : nullptr);
+    LiveLine live(player);
+    if (terminal) {
+        events.beforeLine = &LiveLine::Clear;
+        events.beforeLineContext = &live;
+    }
+    player.SetEventListener(&events);
+
+    if (!options.debugFile.empty()) {
+        int32_t level = options.debugLevel.value_or(dmBasic);
+        player.SetDebugFile(options.debugFile, level);
+    }
+    if (options.device)
+        player.WaveOutDeviceNumber(*options.device);
+    if (options.rate)
+        player.SampleRate(*options.rate);
+    if (options.channels)
+        player.NumberChannels(*options.channels);
+    if (options.bufferMs)
+        player.WaveBufferLengthms(*options.bufferMs);
+    if (options.buffers)
+        player.NumberWavePlayBuffers(*options.buffers);
+    if (options.fadeMode)
+        player.FadeMode(*options.fadeMode);
+    if (options.volume)
+        player.PlayVolume(*options.volume);
+
+    std::string name = options.file;
+    const int32_t opened = player.OpenAudio(name);
+    if (opened != 0) {
+        fmt::print(stderr, "tavrenly: {} did not open (code {})\n", options.file, opened);
+        return 1;
+    }
+    ApplyOptions(player, options);
+
+    g_interrupted.store(false);
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    // Ctrl-C and the live line are looked at on the UI thread, on a timer of their own.
+    Timer watch(loop, 100, [&] {
+        if (g_interrupted.load())
+            loop.Stop();
+        else if (terminal)
+            live.Draw();
+    });
+    watch.Enabled(true);
+
+    player.PlayAudio();
+    const int64_t limitMs = static_cast<int64_t>(
+        (player.TotalAudioLength() + 60.0f) * 1000.0f *
+        (options.loop ? static_cast<float>(options.loop->maxCount + 1) : 1.0f));
+    loop.RunUntil([&] { return events.ended || g_interrupted.load(); }, limitMs);
+    watch.Enabled(false);
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    LiveLine::Clear(&live);
+
+    const bool interrupted = !events.ended;
+    if (interrupted)
+        player.CueAudio();
+    if (render && simulatedEngine != nullptr) {
+        const std::vector<uint8_t>& bytes = simulatedEngine->PlayedAudio();
+        std::vector<int16_t> samples(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        if (!WritePcm16Wave(options.render, samples, static_cast<uint32_t>(player.SampleRate()),
+                            static_cast<uint16_t>(player.NumberChannels()))) {
+            fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
+            return 1;
+        }
+    }
+    player.CloseAudio();
+    return interrupted ? 1 : 0;
+}
+
+} // namespace tavrenly::app
