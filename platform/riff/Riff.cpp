@@ -185,8 +185,10 @@ MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t)
 
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags)
 {
-    if (!Handles().Contains(hmmio) || ck == nullptr)
+    if (!Handles().Contains(hmmio))
         return MMSYSERR_INVALHANDLE;
+    if (ck == nullptr)
+        return MMSYSERR_INVALPARAM;
     MmioFile& file = *hmmio;
     const int64_t start = file.Position();
     int64_t limit = file.Size();
@@ -243,8 +245,10 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t
 
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t)
 {
-    if (!Handles().Contains(hmmio) || ck == nullptr)
+    if (!Handles().Contains(hmmio))
         return MMSYSERR_INVALHANDLE;
+    if (ck == nullptr)
+        return MMSYSERR_INVALPARAM;
     MmioFile& file = *hmmio;
     if (ck->dwFlags & MMIO_DIRTY) {
         const int64_t size = file.Position() - static_cast<int64_t>(ck->dwDataOffset);
@@ -279,8 +283,10 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t)
 
 MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags)
 {
-    if (!Handles().Contains(hmmio) || ck == nullptr)
+    if (!Handles().Contains(hmmio))
         return MMSYSERR_INVALHANDLE;
+    if (ck == nullptr)
+        return MMSYSERR_INVALPARAM;
     MmioFile& file = *hmmio;
     if (flags & MMIO_CREATERIFF)
         ck->ckid = FOURCC_RIFF;

@@ -145,8 +145,12 @@ int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 /// or not fit 31 bits, the origin is unknown or the handle is bad.
 int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin);
 
-/// Describes the open file in `info` (see MMIOINFO). MMSYSERR_INVALHANDLE for a bad handle.
+/// Describes the open file in `info` (see MMIOINFO). MMSYSERR_INVALHANDLE for a bad handle,
+/// MMSYSERR_INVALPARAM for a null `info`.
 MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t flags);
+
+// The chunk calls below answer MMSYSERR_INVALHANDLE for a handle that is not open and
+// MMSYSERR_INVALPARAM for a null chunk record.
 
 /// Enters a chunk. Without flags: the chunk whose header is at the current position. With
 /// MMIO_FINDCHUNK: the next chunk whose id is `ck->ckid`; MMIO_FINDRIFF / MMIO_FINDLIST: the
