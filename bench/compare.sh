@@ -8,7 +8,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-build="${1:-$here/../build/default}"
+build="$(cd "${1:-$here/../build/default}" && pwd)"
 bench="$build/bench/tavrenly_codec_bench"
 seconds="${SECONDS_OF_AUDIO:-600}"
 [ -x "$bench" ] || { echo "compare: build tavrenly_codec_bench first ($bench)" >&2; exit 1; }
@@ -26,9 +26,8 @@ ffmpeg -nostdin -v error -i in44s.wav -c:a adpcm_ima_wav -y ima.wav
 
 # CPU seconds (user + system) of one command.
 cpu() {
-    local report
-    report="$( { /usr/bin/time -f '%U %S' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)"
-    awk '{ printf "%.3f", $1 + $2 }' <<<"$report"
+    /usr/bin/time -f '%U %S' -o "$inputs/time.txt" "$@" >/dev/null 2>&1
+    awk '{ printf "%.3f", $1 + $2 }' "$inputs/time.txt"
 }
 
 echo "compare: running tavrenly_codec_bench" >&2

@@ -48,13 +48,15 @@ using ResamplerPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, ResamplerFre
 /// Input frames handed to soxr per call: large enough to amortise the call, small enough to
 /// keep the work buffers in cache.
 constexpr size_t kChunkFrames = 2048;
+/// Output frames taken from soxr per call, which bounds the work buffer for large upsampling.
+constexpr size_t kMaxOutChunkFrames = 16384;
 /// Silence run through soxr at creation and on Reset: longer than any filter's reach and
 /// enough calls for soxr's queues to reach their working size.
 constexpr size_t kSettleFrames = 4 * kChunkFrames;
-/// Silence given to soxr in one call at creation. soxr's queues grow to the largest single
-/// write they see and never shrink; one write this much larger than a working call (plus what
-/// soxr holds back) sizes them for good.
-constexpr size_t kBurstFrames = 32 * kChunkFrames;
+/// Silence given to soxr in one call at creation, in working calls' worth. soxr's queues grow
+/// to the largest single write they see and never shrink; one write this much larger than a
+/// working call (plus what soxr holds back) sizes them for good.
+constexpr size_t kBurstCalls = 32;
 
 uint32_t ClampBytes(uint64_t bytes) noexcept
 {
@@ -139,7 +141,8 @@ public:
         const uint32_t common = std::gcd(source.rate, dest.rate);
         m_inPeriod = source.rate / common;
         m_outPeriod = dest.rate / common;
-        m_outChunkFrames = static_cast<size_t>(std::ceil(kChunkFrames / m_ioRatio)) + 16;
+        m_outChunkFrames = std::min(static_cast<size_t>(std::ceil(kChunkFrames / m_ioRatio)) + 16,
+                                    kMaxOutChunkFrames);
     }
 
     /// Creates soxr and the work buffers and settles soxr on silence. Returns 0 or an error.
@@ -248,13 +251,14 @@ private:
     /// One large write of silence, with room for all of its output, to size soxr's queues.
     uint32_t Burst()
     {
-        const std::vector<uint8_t> silence(kBurstFrames * m_inFrameBytes, 0);
-        const size_t room = static_cast<size_t>(std::ceil(kBurstFrames / m_ioRatio)) + kBurstFrames;
+        const size_t frames = kBurstCalls * std::min(kChunkFrames, InputFor(m_outChunkFrames));
+        const std::vector<uint8_t> silence(frames * m_inFrameBytes, 0);
+        const size_t room = static_cast<size_t>(std::ceil(frames / m_ioRatio)) + kBurstCalls * 1024;
         std::vector<uint8_t> output(room * m_outFrameBytes);
         size_t used = 0;
         size_t produced = 0;
-        if (soxr_process(m_resampler.get(), silence.data(), kBurstFrames, &used, output.data(),
-                         room, &produced) != nullptr)
+        if (soxr_process(m_resampler.get(), silence.data(), frames, &used, output.data(), room,
+                         &produced) != nullptr)
             return MMSYSERR_ERROR;
         m_framesIn += used;
         m_framesOut += produced;
