@@ -41,15 +41,39 @@ public:
         return file;
     }
 
+    void FlushAll()
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& entry : m_files)
+            entry.second->Flush();
+    }
+
 private:
     std::mutex m_mutex;
     std::unordered_map<HMMIO, std::unique_ptr<MmioFile>> m_files;
 };
 
+class ExitFlush
+{
+public:
+    explicit ExitFlush(HandleTable& table) : m_table(table) {}
+    ~ExitFlush() { m_table.FlushAll(); }
+    ExitFlush(const ExitFlush&) = delete;
+    ExitFlush& operator=(const ExitFlush&) = delete;
+
+private:
+    HandleTable& m_table;
+};
+
 HandleTable& Handles()
 {
-    static HandleTable table;
-    return table;
+    // Never destroyed: a control in static storage may close its file during static
+    // destruction, after a table with static storage would already be gone. What is still
+    // open at exit gets its write-behind bytes flushed instead, so a recording that was never
+    // closed still has its audio on disk.
+    static HandleTable* const table = new HandleTable;
+    static const ExitFlush flushAtExit(*table);
+    return *table;
 }
 
 /// Offsets handed to callers are 31-bit (a negative LONG means failure).
