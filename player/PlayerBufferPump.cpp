@@ -53,11 +53,12 @@ void TavrenPlayer::FillPlaybackBuffers()
         const float seconds = static_cast<float>(m_engine->BufferDurationms()) / 1000.0f;
         if (m_log.Full())
             m_log.WriteLog(fmt::format("Seconds to read = {}", seconds));
-        int32_t bytes = RoundToInt32(
-            static_cast<double>(seconds * static_cast<float>(m_state.FileFormat.nAvgBytesPerSec)));
+        int32_t bytes = RoundToInt32(static_cast<double>(seconds) *
+                                     static_cast<double>(m_state.FileFormat.nAvgBytesPerSec));
         int32_t blocks = bytes / blockAlign;
 
         bool restart = false;
+        bool emptyCut = false;
         if (m_state.UseLoop) {
             if (m_log.Full())
                 m_log.WriteLog(fmt::format("Bytes to read (pre loop check)= {}", bytes));
@@ -79,8 +80,10 @@ void TavrenPlayer::FillPlaybackBuffers()
                 }
                 // Already past the loop end (a seek beyond it, or a loop shorter than one
                 // buffer): read nothing this time, but count the loop and jump back.
-                if (blocks < 0)
+                if (blocks < 0) {
                     blocks = 0;
+                    emptyCut = true;
+                }
             }
         }
 
@@ -98,7 +101,10 @@ void TavrenPlayer::FillPlaybackBuffers()
                 m_log.WriteLog(fmt::format("Bytes to read too big for buffer, set to {}", bytes));
         }
 
-        const bool decompress = m_state.FileFormat.wFormatTag != WAVE_FORMAT_PCM;
+        // PCM of another sample size (8, 24, 32 bits) is decoded to 16 bits like any other
+        // format: the engine takes 16-bit samples only.
+        const bool decompress = m_state.FileFormat.wFormatTag != WAVE_FORMAT_PCM ||
+                                m_state.FileFormat.wBitsPerSample != 16;
         const bool convert =
             !(m_state.FileFormat.nSamplesPerSec == static_cast<uint32_t>(m_state.SampleRate) &&
               m_state.FileFormat.nChannels == m_state.NumberChannels);
@@ -114,6 +120,7 @@ void TavrenPlayer::FillPlaybackBuffers()
             mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pConvBuffer), bytes);
         if (m_log.Full())
             m_log.WriteLog(fmt::format("Read from file {} bytes", got));
+        const int32_t blocksRead = got > 0 ? got / blockAlign : 0;
         if (got >= 0) {
             if (decompress) {
                 ConvertStreamData(m_state.DeCompress, m_state.pConvBuffer, got, m_site);
@@ -127,11 +134,20 @@ void TavrenPlayer::FillPlaybackBuffers()
             }
         }
         if (got > 0) {
-            m_engine->AddBuffer(m_state.pConvBuffer, got, m_state.LoopMarker);
+            int32_t tag = m_state.LoopMarker;
+            // A jump back cut while nothing was read rides on the first buffer after it; the
+            // position becomes right once that buffer has played, so the tag names the block
+            // that follows it.
+            if (m_loopTagDeferred && tag >= 0)
+                tag += blocksRead;
+            m_loopTagDeferred = false;
+            m_engine->AddBuffer(m_state.pConvBuffer, got, tag);
             if (m_state.LoopMarker != -1)
                 m_state.LoopMarker = -1;
             if (m_log.Full())
                 m_log.WriteLog("Buffer added");
+        } else if (emptyCut && m_state.LoopMarker != -1) {
+            m_loopTagDeferred = true;
         }
         if (restart) {
             const int32_t target = dataOffset + m_state.LoopStartBlock * blockAlign;
@@ -142,7 +158,7 @@ void TavrenPlayer::FillPlaybackBuffers()
         }
     }
     if (m_log.Full())
-        m_log.WriteLog("End Function FillPlaybackBuffers");
+        m_log.WriteLog("End Function FillPlaybackBuffers\r\n");
 }
 
 void TavrenPlayer::UndoLoopCut()
@@ -171,7 +187,7 @@ void TavrenPlayer::TestForFinish()
         SetFinished();
     }
     if (m_log.Medium())
-        m_log.WriteLog("End Function TestForFinish");
+        m_log.WriteLog("End Function TestForFinish\r\n");
 }
 
 void TavrenPlayer::SetFinished()
@@ -192,7 +208,7 @@ void TavrenPlayer::SetFinished()
         }
     }
     if (m_log.Basic())
-        m_log.WriteLog("End Function SetFinished");
+        m_log.WriteLog("End Function SetFinished\r\n");
 }
 
 } // namespace tavrenly

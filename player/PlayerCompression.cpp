@@ -59,6 +59,9 @@ void TavrenPlayer::InitialisePlaybackCompression(int32_t& result)
     if (m_log.Basic())
         m_log.WriteLog("Start Function InitialisePlaybackCompression");
     Bool16 showMessage = ToBool16(m_state.ReportErrors);
+    // A host that opens another file from the PlayerError of a failed stage owns the set-up
+    // from then on: tearing it down here would leave that file open without its conversion.
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
 
     WAVEFORMATEX request = PcmTemplate(static_cast<uint32_t>(m_state.SampleRate),
                                        static_cast<uint16_t>(m_state.NumberChannels));
@@ -97,6 +100,8 @@ void TavrenPlayer::InitialisePlaybackCompression(int32_t& result)
     if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Open Conversion Stream (1)",
                               m_site) != 0) {
         ReportCompressionFailure(code, "Opening decompression stream - Failed, Code ", result);
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return;
         int32_t ignored = 0;
         TerminatePlaybackCompression(ignored);
         return;
@@ -116,6 +121,8 @@ void TavrenPlayer::InitialisePlaybackCompression(int32_t& result)
     if (CheckMultimediaResult(code, showMessage, "TavrenPlayer Open Conversion Stream (2)",
                               m_site) != 0) {
         ReportCompressionFailure(code, "Opening conversion stream - Failed, Code ", result);
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return;
         int32_t ignored = 0;
         TerminatePlaybackCompression(ignored);
         return;

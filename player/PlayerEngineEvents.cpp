@@ -20,9 +20,10 @@ void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t len
         const int32_t openedFileCounter = m_state.OpenedFileCounter;
         if (tag != -2) {
             // From now on the position (BaseTime + seconds played) is the loop start.
-            m_state.BaseTime = static_cast<float>(tag) / static_cast<float>(m_state.TotalBlocks) *
-                                   m_state.TotalAudioLength -
-                               secondsPlayed;
+            m_state.BaseTime = static_cast<float>(
+                static_cast<double>(tag) / static_cast<double>(m_state.TotalBlocks) *
+                    static_cast<double>(m_state.TotalAudioLength) -
+                static_cast<double>(secondsPlayed));
             if (m_log.Full())
                 m_log.WriteLog(fmt::format(
                     "Buffer Received causing Base Time change - changed to {}", m_state.BaseTime));

@@ -23,6 +23,16 @@ constexpr uint32_t kAllocateBuffer = MMIO_ALLOCBUF;
 /// Restarts the open counter before it could overflow, so it runs 1 .. 2^30 + 1.
 constexpr int32_t kOpenedFileCounterLimit = 1073741824;
 
+std::string CorruptHeaderMessage(const std::string& fName, const WAVEFORMATEX& header,
+                                 int32_t referenceCode)
+{
+    return fmt::format("The header information in the audio file: {} is corrupt.\n"
+                       "The details are {}Hz, {} channels, {} bits, format tag {}, "
+                       "and the reference code was {}",
+                       fName, header.nSamplesPerSec, header.nChannels, header.wBitsPerSample,
+                       header.wFormatTag, referenceCode);
+}
+
 } // namespace
 
 int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string& message,
@@ -70,12 +80,7 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     if (referenceCode == 0 && (header.nBlockAlign == 0 || header.nAvgBytesPerSec == 0))
         referenceCode = kReferenceCodeCorruptSizes;
     if (referenceCode != 0)
-        return FailOpen(-1, false,
-                        fmt::format("The header information in the audio file: {} is corrupt.\n"
-                                    "The details are {}Hz, {} channels, {} bits, format tag {}, "
-                                    "and the reference code was {}",
-                                    fName, header.nSamplesPerSec, header.nChannels,
-                                    header.wBitsPerSample, header.wFormatTag, referenceCode),
+        return FailOpen(-1, false, CorruptHeaderMessage(fName, header, referenceCode),
                         kMessageInformation);
 
     if (m_log.Basic())
@@ -140,7 +145,8 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     m_state.FormatSize = static_cast<int32_t>(formatChunk.cksize);
     if (m_log.Basic())
         m_log.WriteLog("Check Format chunk size OK?");
-    if (m_state.FormatSize == 0)
+    // A size beyond 2^31 - 1 cannot be read in one call; it is as unreadable as an empty one.
+    if (m_state.FormatSize <= 0)
         return FailOpen(-1, true, "The files audio format could not be read", kMessageInformation);
 
     const int32_t allocationSize = std::max<int32_t>(m_state.FormatSize, sizeof(WAVEFORMATEX));
@@ -194,6 +200,11 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
 
     if (m_log.Basic())
         m_log.WriteLog("Get length of the audio");
+    // The header reader saw the same chunk, but the file may have changed since it looked.
+    if (m_state.FileFormat.nBlockAlign == 0 || m_state.FileFormat.nAvgBytesPerSec == 0)
+        return FailOpen(-1, true,
+                        CorruptHeaderMessage(fName, m_state.FileFormat, kReferenceCodeCorruptSizes),
+                        kMessageInformation);
     const double dataSize64 = static_cast<double>(m_state.DataChunk.cksize);
     m_state.TotalBlocks = RoundToInt32(dataSize64 / m_state.FileFormat.nBlockAlign);
     m_state.TotalAudioLength =
@@ -209,8 +220,13 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     m_state.AudioFinished = false;
     ClearMarkerFlags();
 
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
     int32_t compression = 0;
     InitialisePlaybackCompression(compression);
+    // The host opened another file from the PlayerError the failure raised: that file is
+    // open and stays so; this open has failed and was reported.
+    if (compression != 0 && openedFileCounter != m_state.OpenedFileCounter)
+        return compression;
     if (compression != 0) {
         if (m_log.Basic())
             m_log.WriteLog(fmt::format(
@@ -257,9 +273,18 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
         m_log.WriteLog("Raise Opened Event");
     if (m_events != nullptr)
         m_events->Opened();
+    // The host closed this file or opened another from Opened: nothing of this open is left
+    // to position.
+    if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
+        return 0;
 
     bool totalFile = false;
-    SeekTime(0, totalFile);
+    try {
+        SeekTime(0, totalFile);
+    } catch (const RuntimeError&) {
+        // An empty data chunk has no block to seek to; the item is open and ends as soon as
+        // it is played, like any other item at its end.
+    }
 
     if (m_log.Basic())
         m_log.WriteLog("End Function OpenAudio\r\n");

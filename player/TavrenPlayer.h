@@ -326,6 +326,8 @@ private:
     int32_t m_width = 0;
     /// Bytes one read may pass to the conversion stages (one second of the file's PCM).
     int32_t m_maxConversionInput = 0;
+    /// LoopMarker was set by a loop cut that read nothing; it rides the next buffer read.
+    bool m_loopTagDeferred = false;
 };
 
 } // namespace tavrenly
