@@ -80,20 +80,35 @@ void TavrenPlayer::ExitLoop()
 {
     if (!InLoop())
         return;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // Host code runs inside each of the steps below (Paused, the markers the seek passes,
+    // LoopCompleted); once it has replaced or closed the file nothing here applies any more.
+    const auto fileChanged = [&] {
+        return openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr;
+    };
     m_state.UseLoop = false;
     ClearBuffer(true, true);
-    const int32_t openedFileCounter = m_state.OpenedFileCounter;
-    SeekBlock(m_state.LoopEndBlock);
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (fileChanged())
+        return;
+    const bool positioned = SeekBlock(m_state.LoopEndBlock);
+    if (fileChanged())
         return;
     RaiseLoopCompleted();
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (fileChanged())
+        return;
+    // The seek's tick ended the item (the loop ends at AudioEnd): AudioEndReached has been
+    // raised and the engine paused, and starting it again would play on past the item's end.
+    if (m_state.AudioFinished)
         return;
     // The engine was emptied above: queue audio from the loop end before it starts, or it
-    // would start on an empty queue and never hand a buffer back to refill.
-    FillPlaybackBuffers();
-    if (openedFileCounter != m_state.OpenedFileCounter)
-        return;
+    // would start on an empty queue and never hand a buffer back to refill. A seek that did
+    // not move the file (the loop end is the end of the data) leaves nothing to queue; the
+    // position stands at the loop end and the next tick ends the item.
+    if (positioned) {
+        FillPlaybackBuffers();
+        if (fileChanged())
+            return;
+    }
     m_engine->StartPlayback();
 }
 

@@ -18,14 +18,21 @@ float ClampPercent(float value)
     return value;
 }
 
+/// True when host code run from an event replaced the file (the counter moved) or closed it:
+/// what is left of the update belongs to a file that is gone.
+bool FileChanged(const PlayerState& state, int32_t openedFileCounter)
+{
+    return openedFileCounter != state.OpenedFileCounter || state.hAudioFile == nullptr;
+}
+
 } // namespace
 
 void TavrenPlayer::tmrPosition_Timer()
 {
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     UpdateAudioTimes();
-    if (openedFileCounter == m_state.OpenedFileCounter &&
-        m_state.TotalSecondsPlayed >= m_state.AudioEnd)
+    // Without a file there is no item to end (a play range set with nothing open ticks too).
+    if (!FileChanged(m_state, openedFileCounter) && m_state.TotalSecondsPlayed >= m_state.AudioEnd)
         SetFinished();
 }
 
@@ -95,7 +102,7 @@ void TavrenPlayer::UpdateAudioTimes()
         bool audioPartChanging = audioPartChanges;
         if (m_events != nullptr)
             m_events->AudioPositionChanged(audioPartChanging);
-        if (openedFileCounter != m_state.OpenedFileCounter)
+        if (FileChanged(m_state, openedFileCounter))
             return;
     }
 
@@ -120,7 +127,7 @@ void TavrenPlayer::UpdateAudioTimes()
             if (m_events != nullptr)
                 (m_events->*marker.raise)();
         }
-        if (openedFileCounter != m_state.OpenedFileCounter)
+        if (FileChanged(m_state, openedFileCounter))
             return;
     }
 

@@ -90,10 +90,6 @@ void TavrenPlayer::ClearVolumeChangeEvent(int16_t slot)
     entry.SetVolumePermanently = kFalse;
 }
 
-} // namespace tavrenly
-
-namespace tavrenly {
-
 namespace {
 
 bool IsUsed(const VCHEV& entry)
@@ -104,6 +100,18 @@ bool IsUsed(const VCHEV& entry)
 float EndTime(const VCHEV& entry)
 {
     return entry.StartTime + entry.Duration;
+}
+
+/// Slot number (1..10) of the entry with `reference` whose end has been notified; 0 if none.
+/// References are unique in the table: an add reuses the slot that holds its reference.
+int16_t SlotOfEndedEntry(const std::array<VCHEV, kVolumeChangeSlots>& table, int16_t reference)
+{
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        const VCHEV& entry = table[static_cast<size_t>(slot - 1)];
+        if (entry.Reference == reference && IsTrue(entry.NotifiedEnd))
+            return slot;
+    }
+    return 0;
 }
 
 } // namespace
@@ -247,21 +255,29 @@ void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
         m_events->VolumeChangeEndNotify(reference);
     if (openedFileCounter != m_state.OpenedFileCounter)
         return;
-    // The handler may have rewritten the table; the slot is read again as it now stands.
-    if (IsTrue(Slot(slot).SetVolumePermanently))
-        PlayVolume(Slot(slot).EndVolume);
-    if (IsTrue(Slot(slot).RemoveWhenComplete)) {
-        int16_t toRemove = Slot(slot).Reference;
-        RemoveVolumeChangeEvent(toRemove);
+    // The handler may have added or removed entries, which re-sorts the table, so the entry
+    // that ended is looked up again each time code of the host may have run. When the handler
+    // removed or replaced it (a replacement starts un-notified), its end actions lapse: the
+    // entry now sitting in the slot is another one, which must not be ended before it plays.
+    int16_t ended = SlotOfEndedEntry(m_state.VolumeChangeEvents, reference);
+    if (ended != 0 && IsTrue(Slot(ended).SetVolumePermanently)) {
+        PlayVolume(Slot(ended).EndVolume);
+        ended = SlotOfEndedEntry(m_state.VolumeChangeEvents, reference);
     }
+    if (ended != 0 && IsTrue(Slot(ended).RemoveWhenComplete))
+        RemoveVolumeChangeEvent(reference);
     if (m_log.Medium())
-        m_log.WriteLog("End Function FinishedVolumeChangeEvent");
+        m_log.WriteLog("End Function FinishedVolumeChangeEvent\r\n");
 }
 
 bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
 {
     if (m_state.FirstVolumeChangeEventTime < 0.0f)
         return true;
+    // Host code run from an event replaced the file or closed it.
+    const auto fileChanged = [&] {
+        return openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr;
+    };
     const float t = m_state.TotalSecondsPlayed;
     const bool moved = m_state.SecondsPlayed != m_state.LastSecondsPlayed;
     float target = -1.0f;
@@ -296,10 +312,12 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
                 int16_t reference = Slot(slot).Reference;
                 if (m_events != nullptr)
                     m_events->VolumeChangeStartNotify(reference);
-                if (openedFileCounter != m_state.OpenedFileCounter)
+                if (fileChanged())
                     return false;
-                if (!IsUsed(Slot(slot)))
-                    continue; // the handler removed it
+                // The handler removed or moved the entry (an add or remove re-sorts): what
+                // sits in the slot now has not been started, and is met again next update.
+                if (Slot(slot).Reference != reference)
+                    continue;
             }
             const VCHEV& entry = Slot(slot);
             if (entry.Duration == 0.0f || EndTime(entry) <= t) {
@@ -316,7 +334,7 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
                     int16_t reference = entry.Reference;
                     if (m_events != nullptr)
                         m_events->VolumeChangeNotify(reference);
-                    if (openedFileCounter != m_state.OpenedFileCounter)
+                    if (fileChanged())
                         return false;
                 }
             }
@@ -325,7 +343,7 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
 
     if (target >= 0.0f && target != current)
         SetAudioVolume(target);
-    return openedFileCounter == m_state.OpenedFileCounter;
+    return !fileChanged();
 }
 
 } // namespace tavrenly

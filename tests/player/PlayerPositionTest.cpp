@@ -1,0 +1,348 @@
+// Position tracking and cue markers: the marker events in their order and once per arming,
+// AudioPositionChanged only on change, the seek that passes several markers at once, the host
+// replacing or closing the file from inside any of them, and the play range setters.
+
+#include "tests/player/PlayerFixture.h"
+#include "tests/player/PlayerTestFiles.h"
+
+#include <gtest/gtest.h>
+#include <map>
+
+namespace tavrenly::test {
+namespace {
+
+using Events = std::vector<std::string>;
+
+int16_t Silence(int32_t, int)
+{
+    return 0;
+}
+
+class PlayerPositionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        file = dir.File("item.wav");
+        WritePcmWave(file, 44100, 2, 70 * 44100, Silence);
+    }
+
+    void Open(PlayerHarness& h)
+    {
+        std::string name = file;
+        ASSERT_EQ(h.player->OpenAudio(name), 0);
+    }
+
+    /// What the host sees apart from the per-tick and per-buffer events.
+    static Events Marked(const RecordingListener& listener)
+    {
+        return listener.Without({"AudioPositionChanged(False)", "AudioLevelChanged"});
+    }
+
+    ScratchMachineSettings settings;
+    TempDir dir;
+    std::string file;
+};
+
+TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
+{
+    PlayerHarness h;
+    EXPECT_EQ(h.player->AudioPart(), eapEMPTY);
+    Open(h);
+    h.player->AudioEnd(60.0f);
+    h.player->IntroStart(2.0f);
+    h.player->IntroEnd(10.0f);
+    h.player->Extro(50.0f);
+    h.player->SweeperStart(55.0f);
+    EXPECT_EQ(h.player->AudioPart(), eapPREINTRO);
+
+    std::map<std::string, float> at;
+    std::map<std::string, eAudioPart> part;
+    for (const char* name :
+         {"IntroStartReached", "IntroEndReached", "HookStartReached", "HookEndReached",
+          "ExtroReached", "SweeperStartReached", "AudioEndReached"}) {
+        h.listener.on[name] = [&, name] {
+            at[name] = h.player->TotalSecondsPlayed();
+            part[name] = h.player->AudioPart();
+        };
+    }
+    h.listener.events.clear();
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(62000);
+
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"Playing", "AudioPositionChanged(True)", "IntroStartReached",
+                      "AudioPositionChanged(True)", "IntroEndReached", "AudioPositionChanged(True)",
+                      "ExtroReached", "AudioPositionChanged(True)", "SweeperStartReached",
+                      "AudioEndReached", "Paused"}))
+        << "no hook event while HookEnd is 0";
+    EXPECT_FLOAT_EQ(at["IntroStartReached"], 2.0f);
+    EXPECT_FLOAT_EQ(at["IntroEndReached"], 10.0f);
+    EXPECT_FLOAT_EQ(at["ExtroReached"], 50.0f);
+    EXPECT_FLOAT_EQ(at["SweeperStartReached"], 55.0f);
+    EXPECT_FLOAT_EQ(at["AudioEndReached"], 60.0f);
+    EXPECT_EQ(part["IntroStartReached"], eapDURINGINTRO);
+    EXPECT_EQ(part["IntroEndReached"], eapMAIN);
+    EXPECT_EQ(part["ExtroReached"], eapEXTRO);
+    EXPECT_EQ(part["SweeperStartReached"], eapEXTRO) << "the sweeper does not enter the part";
+
+    // The end pins the position; the ticks that follow change nothing and raise nothing.
+    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 60.0f);
+    EXPECT_FLOAT_EQ(h.player->SecondsRemain(), 0.0f);
+    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 100.0f);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsRemain(), 10.0f);
+    EXPECT_NEAR(h.player->TotalPercentagePlayed(), 600.0f / 7.0f, 1e-4);
+    const size_t settled = h.listener.events.size();
+    h.loop.Advance(1000);
+    EXPECT_EQ(h.listener.events.size(), settled);
+}
+
+TEST_F(PlayerPositionTest, HookEventsNeedAHookEndAndNeverChangeTheAudioPart)
+{
+    PlayerHarness h;
+    Open(h);
+    h.player->HookEnd(20.0f);
+    h.player->HookStart(15.0f);
+    h.player->SeekTime(14.0f);
+    h.listener.events.clear();
+    h.player->PlayAudio();
+    h.loop.Advance(6500);
+    EXPECT_EQ(Marked(h.listener), (Events{"Playing", "HookStartReached", "HookEndReached"}));
+    const auto start = std::find(h.listener.events.begin(), h.listener.events.end(),
+                                 std::string("HookStartReached"));
+    ASSERT_NE(start, h.listener.events.begin());
+    EXPECT_EQ(*(start - 1), "AudioPositionChanged(False)");
+
+    // Setting HookEnd to 0 pulls HookStart down with it and switches both off.
+    h.player->HookEnd(0.0f);
+    EXPECT_FLOAT_EQ(h.player->HookStart(), 0.0f);
+    h.player->SeekTime(10.0f);
+    h.listener.events.clear();
+    h.loop.Advance(12000);
+    EXPECT_EQ(h.listener.Count("HookStartReached") + h.listener.Count("HookEndReached"), 0u);
+}
+
+TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRearmsThem)
+{
+    PlayerHarness h;
+    Open(h);
+    h.player->IntroEnd(10.0f);
+    h.player->Extro(50.0f);
+    h.player->PlayAudio();
+    h.loop.Advance(5000);
+    EXPECT_EQ(h.listener.Count("IntroStartReached"), 1u);
+    EXPECT_EQ(h.listener.Count("IntroEndReached"), 0u);
+
+    h.listener.events.clear();
+    EXPECT_TRUE(h.player->SeekTime(60.0f));
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
+                      "IntroEndReached", "ExtroReached", "Playing"}));
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 60.0f);
+    EXPECT_EQ(h.player->AudioPart(), eapEXTRO);
+
+    // Back before the intro end: the intro start fires again at once, the end when reached.
+    h.listener.events.clear();
+    EXPECT_TRUE(h.player->SeekTime(8.0f));
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached", "Playing"}));
+    EXPECT_EQ(h.player->AudioPart(), eapDURINGINTRO);
+    h.listener.events.clear();
+    h.loop.Advance(2000);
+    EXPECT_EQ(Marked(h.listener), (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 10.0f);
+}
+
+TEST_F(PlayerPositionTest, RearmedMarkersFireAtTheNextTickEvenWhileThePositionStandsStill)
+{
+    PlayerHarness h;
+    Open(h);
+    h.player->IntroEnd(10.0f);
+    h.player->PlayAudio();
+    h.loop.Advance(12000);
+    h.player->PauseAudio();
+    h.loop.Advance(100);
+    EXPECT_EQ(h.player->Status(), epsPaused);
+
+    // Paused: the played time stands still, so nothing is raised.
+    h.listener.events.clear();
+    h.loop.Advance(1000);
+    EXPECT_TRUE(h.listener.events.empty());
+
+    // A marker set behind the position is re-armed by its own setter only; a sweeper at 0
+    // fires at the next tick. Both come in one update, the part change announced first.
+    h.player->IntroEnd(8.0f);
+    h.player->SweeperStart(0.0f);
+    h.loop.Advance(50);
+    EXPECT_EQ(h.listener.events,
+              (Events{"AudioPositionChanged(True)", "IntroEndReached", "SweeperStartReached"}));
+    h.loop.Advance(500);
+    EXPECT_EQ(h.listener.events.size(), 3u) << "once per arming";
+
+    // A negative sweeper switches it off; no position events at all when the host asks so.
+    h.player->SweeperStart(-1.0f);
+    h.player->RaiseAudioPositionChanged(false);
+    h.player->Extro(5.0f);
+    h.listener.events.clear();
+    h.loop.Advance(50);
+    EXPECT_EQ(h.listener.events, (Events{"ExtroReached"}));
+}
+
+TEST_F(PlayerPositionTest, ReplacingOrClosingTheFileFromAnyEventStopsTheUpdate)
+{
+    // The seek from 5 s to 60 s raises these four in one update; the host acts in each.
+    for (const std::string trigger :
+         {"AudioPositionChanged(True)", "IntroStartReached", "IntroEndReached", "ExtroReached"}) {
+        for (const bool reopen : {true, false}) {
+            SCOPED_TRACE(trigger + (reopen ? " reopen" : " close"));
+            PlayerHarness h;
+            Open(h);
+            h.player->IntroEnd(10.0f);
+            h.player->Extro(50.0f);
+            h.player->PlayAudio();
+            h.loop.Advance(5000);
+
+            bool acted = false;
+            h.listener.on[trigger] = [&] {
+                if (acted)
+                    return;
+                acted = true;
+                h.listener.events.push_back("--");
+                if (reopen) {
+                    std::string name = file;
+                    h.player->OpenAudio(name);
+                } else {
+                    h.player->CloseAudio();
+                }
+                h.listener.events.push_back("++");
+            };
+            EXPECT_TRUE(h.player->SeekTime(60.0f));
+            h.loop.Advance(20);
+
+            const auto end =
+                std::find(h.listener.events.begin(), h.listener.events.end(), std::string("++"));
+            ASSERT_NE(end, h.listener.events.end());
+            const Events after(end + 1, h.listener.events.end());
+            EXPECT_TRUE(after.empty()) << "raised after the file changed: " << after.front();
+            EXPECT_EQ(h.player->Status(), reopen ? epsCued : epsClosed)
+                << "the seek restarted nothing";
+            EXPECT_EQ(h.player->AudioPart(), reopen ? eapPREINTRO : eapEMPTY);
+            EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 0.0f);
+        }
+    }
+}
+
+TEST_F(PlayerPositionTest, MarkerSettersClampToTheItemAndKeepEachPairInOrder)
+{
+    PlayerHarness h;
+    Open(h);
+    h.player->IntroStart(3.0f);
+    h.player->IntroEnd(6.0f);
+    h.player->HookEnd(30.0f);
+    h.player->HookStart(20.0f);
+    h.player->Extro(40.0f);
+    h.player->SweeperStart(45.0f);
+
+    // AudioStart pulls every marker below it up, except the sweeper.
+    h.player->AudioStart(25.0f);
+    EXPECT_FLOAT_EQ(h.player->IntroStart(), 25.0f);
+    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 25.0f);
+    EXPECT_FLOAT_EQ(h.player->HookStart(), 25.0f);
+    EXPECT_FLOAT_EQ(h.player->HookEnd(), 30.0f);
+    EXPECT_FLOAT_EQ(h.player->Extro(), 40.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioLength(), 45.0f);
+
+    // AudioEnd pulls every marker above it down, the sweeper and AudioStart included.
+    h.player->AudioEnd(22.0f);
+    for (float value :
+         {h.player->AudioStart(), h.player->IntroStart(), h.player->IntroEnd(),
+          h.player->HookStart(), h.player->HookEnd(), h.player->Extro(), h.player->SweeperStart()})
+        EXPECT_FLOAT_EQ(value, 22.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioLength(), 0.0f);
+
+    // Both bounds clamp to the file; the markers clamp to the item.
+    h.player->AudioEnd(500.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioEnd(), 70.0f);
+    h.player->AudioStart(-4.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioStart(), 0.0f);
+    h.player->AudioStart(10.0f);
+    h.player->AudioEnd(60.0f);
+    h.player->Extro(65.0f);
+    EXPECT_FLOAT_EQ(h.player->Extro(), 60.0f);
+    h.player->IntroEnd(2.0f);
+    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 10.0f);
+    h.player->IntroStart(30.0f);
+    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 30.0f) << "a later start pushes the end";
+    h.player->IntroEnd(15.0f);
+    EXPECT_FLOAT_EQ(h.player->IntroStart(), 15.0f) << "an earlier end pulls the start";
+    h.player->HookStart(50.0f);
+    EXPECT_FLOAT_EQ(h.player->HookEnd(), 50.0f);
+    h.player->SweeperStart(5.0f);
+    EXPECT_FLOAT_EQ(h.player->SweeperStart(), 10.0f);
+    h.player->SweeperStart(-3.0f);
+    EXPECT_FLOAT_EQ(h.player->SweeperStart(), -3.0f) << "negative stays: the sweeper is off";
+    h.player->SweeperStart(99.0f);
+    EXPECT_FLOAT_EQ(h.player->SweeperStart(), 60.0f);
+}
+
+TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
+{
+    PlayerHarness h;
+    Open(h);
+    h.player->PlayAudio();
+    h.loop.Advance(3000);
+
+    // A start beyond the position seeks there; the item time then counts from it. The start
+    // pulled the intro and the hook (HookEnd 0 included) up to it, so all four fire there.
+    h.listener.events.clear();
+    h.player->AudioStart(20.0f);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
+    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 0.0f);
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
+                      "IntroEndReached", "HookStartReached", "HookEndReached", "Playing"}));
+    h.loop.Advance(5000);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
+    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 5.0f);
+    EXPECT_FLOAT_EQ(h.player->SecondsRemain(), 45.0f);
+    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 10.0f);
+
+    // A start behind the position does not seek: the item simply starts earlier.
+    h.listener.events.clear();
+    h.player->AudioStart(15.0f);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
+    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 10.0f);
+    EXPECT_TRUE(Marked(h.listener).empty());
+
+    // An end before the position does not seek; its own tick ends the item before it returns
+    // (and passes the extro it pulled down with it).
+    h.listener.events.clear();
+    h.player->AudioEnd(24.0f);
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"AudioPositionChanged(True)", "ExtroReached", "AudioEndReached", "Paused"}));
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
+    h.loop.Advance(50);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 24.0f) << "pinned to the end";
+    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 100.0f);
+
+    // Moving the end again clears the finish; an item of no length reports 0 per cent.
+    h.player->AudioEnd(15.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioLength(), 0.0f);
+    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 0.0f);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 2u);
+}
+
+TEST_F(PlayerPositionTest, WithoutAFileTheSettersNeitherTickNorEndAnything)
+{
+    PlayerHarness h;
+    h.player->AudioStart(5.0f);
+    h.player->AudioEnd(5.0f);
+    h.player->IntroEnd(3.0f);
+    EXPECT_TRUE(h.listener.events.empty());
+    EXPECT_FLOAT_EQ(h.player->AudioStart(), 0.0f);
+    EXPECT_FLOAT_EQ(h.player->AudioEnd(), 0.0f);
+    EXPECT_EQ(h.player->AudioPart(), eapEMPTY);
+}
+
+} // namespace
+} // namespace tavrenly::test
