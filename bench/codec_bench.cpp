@@ -182,6 +182,23 @@ void BM_Convert24To16Bits(benchmark::State& state)
     RunPipeline(state, Input("in24.wav"), Pcm16(44100, 2));
 }
 
+/// What opening a file costs the player when the rates differ: a resampling stream's set-up
+/// (soxr's filter design and the settling on silence) and close.
+void BM_OpenResamplingStream(benchmark::State& state)
+{
+    EventLoop loop;
+    HeadlessSite site(loop);
+    const std::vector<uint8_t> from = Pcm16(44100, 2);
+    const std::vector<uint8_t> to = Pcm16(48000, 2);
+    for (auto _ : state) {
+        StreamInfo stream;
+        stream.SourceBufferSize = 176400;
+        OpenConversionStream(stream, AsFormat(from), AsFormat(to), site);
+        CloseConversionStream(stream, site);
+    }
+}
+
+BENCHMARK(BM_OpenResamplingStream)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Resample44To48Stereo)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Resample22MonoTo44Stereo)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeMp2At256k)->Unit(benchmark::kMillisecond);
