@@ -102,12 +102,21 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         return ACMERR_NOTPOSSIBLE;
 
     // A codec whose output is proportional to whole units of input decodes block by block.
+    // FFmpeg also estimates durations from the bit rate; such an estimate, which changes with
+    // the bit rate, is no ratio.
     const uint32_t blockAlign = std::max<uint32_t>(source->nBlockAlign, 1);
+    const auto duration = [&context](uint32_t bytes, int64_t bitRate) {
+        const int64_t kept = context.bit_rate;
+        context.bit_rate = bitRate;
+        const int samples = av_get_audio_frame_duration(&context, static_cast<int>(bytes));
+        context.bit_rate = kept;
+        return samples;
+    };
     for (uint32_t multiple = 1; multiple <= 8 && !m_exactRatio; ++multiple) {
         const uint32_t unit = blockAlign * multiple;
-        const int once = av_get_audio_frame_duration(&context, static_cast<int>(unit));
-        const int twice = av_get_audio_frame_duration(&context, static_cast<int>(unit * 2));
-        if (once > 0 && twice == 2 * once) {
+        const int once = duration(unit, context.bit_rate);
+        const int twice = duration(unit * 2, context.bit_rate);
+        if (once > 0 && twice == 2 * once && duration(unit, context.bit_rate * 2 + 8000) == once) {
             m_exactRatio = true;
             m_unitBytes = unit;
             m_unitSamples = static_cast<uint32_t>(once);

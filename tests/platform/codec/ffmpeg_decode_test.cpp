@@ -24,6 +24,9 @@ struct FileCase
     std::string command; // writes the file named by %s
     uint16_t tag;
     uint16_t channels;
+    // Sample frames still held when the input ends (an AC-3 parser frame, a WMA decoder
+    // frame): the stream never says it ended, so they are not flushed.
+    size_t heldAtEnd = 0;
 };
 
 std::string Ffmpeg(uint32_t rate, uint16_t channels, const std::string& codecArgs)
@@ -58,6 +61,11 @@ std::vector<FileCase> FileCases()
         {"mp3_stereo", Ffmpeg(44100, 2, "-c:a libmp3lame -b:a 128k"), WAVE_FORMAT_MPEGLAYER3, 2},
         {"mp3_mono_lsf", Ffmpeg(22050, 1, "-c:a libmp3lame -b:a 32k"), WAVE_FORMAT_MPEGLAYER3, 1},
         {"mp3_vbr", Ffmpeg(48000, 2, "-c:a libmp3lame -q:a 4"), WAVE_FORMAT_MPEGLAYER3, 2},
+        // Tags beyond the ones we write: a frame codec through its parser, a block codec
+        // without a fixed ratio, another ADPCM.
+        {"ac3", Ffmpeg(48000, 2, "-c:a ac3 -b:a 192k"), 0x2000, 2, 1536},
+        {"wma", Ffmpeg(44100, 2, "-c:a wmav2 -b:a 128k"), 0x0161, 2, 2048},
+        {"yamaha", Ffmpeg(22050, 2, "-c:a adpcm_yamaha"), 0x0020, 2},
         {"sox_ima", Sox(44100, 2, "-e ima-adpcm"), WAVE_FORMAT_IMA_ADPCM, 2},
         {"sox_msadpcm", Sox(22050, 1, "-e ms-adpcm"), WAVE_FORMAT_ADPCM, 1},
         {"sox_gsm", Sox(8000, 1, "-e gsm-full-rate"), WAVE_FORMAT_GSM610, 1},
@@ -89,13 +97,14 @@ TEST_P(FfmpegDecodeFileTest, GivesFfmpegsOwnSamplesHoweverTheInputIsCut)
         ASSERT_EQ(format.wFormatTag, c.tag);
     }
     ASSERT_EQ(format.nChannels, c.channels);
-    const std::vector<int16_t> reference = FfmpegDecode(path);
+    std::vector<int16_t> reference = FfmpegDecode(path);
     ASSERT_GT(reference.size(), format.nSamplesPerSec * c.channels * 2u);
 
     auto stage = MakeDecoder(wave.format);
     ASSERT_TRUE(stage);
     const std::vector<int16_t> decoded = AsSamples16(RunStage(*stage, wave.data, kPieces));
-    EXPECT_EQ(decoded.size(), reference.size());
+    EXPECT_EQ(reference.size() - decoded.size(), c.heldAtEnd * c.channels);
+    reference.resize(std::min(reference.size(), decoded.size()));
     EXPECT_EQ(FirstDifference(decoded, reference), -1);
 
     // The same through the codec manager, as the player's decompression stream uses it.
