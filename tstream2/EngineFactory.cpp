@@ -1,6 +1,8 @@
 #include "engine/EngineFactory.h"
 
 #include "platform/settings/SettingsFile.h"
+#include "tstream2/DeviceStreamPlay.h"
+#include "tstream2/RtAudioDevices.h"
 #include "tstream2/SimulatedDevices.h"
 #include "tstream2/SimulatedStreamPlay.h"
 #include "tstream2/SimulatedStreamRecord.h"
@@ -50,12 +52,19 @@ EngineKind ParseEngineKind(std::string_view name)
     return EngineKind::Default;
 }
 
-// Until the device engine is part of this component, every kind gets the simulated engine on
-// the given loop: with a real-clock loop it is paced by the monotonic clock, as the null
-// backend would be.
+// The device engines install the device lists of the sound system they play through.
 std::unique_ptr<StreamPlay> CreateStreamPlay(EventLoop& loop, EngineKind kind)
 {
-    (void)Resolve(kind);
+    switch (Resolve(kind)) {
+    case EngineKind::Device:
+        InstallRtAudioDevices(false);
+        return std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
+    case EngineKind::Null:
+        InstallRtAudioDevices(true);
+        return std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Null);
+    default:
+        break;
+    }
     EnsureSimulatedDevices();
     return std::make_unique<SimulatedStreamPlay>(loop);
 }

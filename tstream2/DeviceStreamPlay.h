@@ -1,0 +1,251 @@
+#pragma once
+
+// The play engine on a real output device (RtAudio over JACK, PulseAudio or ALSA), or on the
+// null backend when there is no usable device or the null engine is asked for.
+//
+// Data flow. AddBuffer (UI thread) copies each buffer into a slot of a preallocated ring
+// (PlayBufferRing, NumberBuffers slots of one buffer each, built when the stream starts); a
+// buffer that finds no free slot waits in a UI-side list. The device's callback thread plays
+// the slots in order: it applies Volume (ramped across the device buffer after a change),
+// measures peaks, counts the frames it rendered and, for each buffer played to its end, pushes
+// a notice into a fixed-capacity single-producer queue (SpscRing) and wakes the UI thread at
+// most once per device buffer. The UI thread drains the notices and raises LevelChanged and
+// BufferAvailable there, freeing the slot just before, so the listener can refill it at once.
+//
+// The callback never locks, allocates, logs or calls the listener. The UI thread talks to it
+// through atomics only: playing/paused, the volume, level sampling, silence to flush, and
+// clear requests. A clear is a request the callback honours at its next buffer (dropping
+// everything written before it and answering with a notice); until then the dropped slots are
+// counted as free but new buffers wait in the UI-side list.
+//
+// Played time counts the frames the callback took from the queue since the stream started or
+// the queue was last cleared, less the frames still inside the device (its reported latency,
+// which drains while the device plays silence), so it follows the sample being heard. It never
+// runs backwards and stands still while nothing plays (paused, starved).
+//
+// Device failure: a backend whose callbacks stop for two seconds, or whose writes keep
+// failing, is closed; the engine raises EngineError then StreamReset and opens the device
+// again at the next StartTavrenStream.
+//
+// Threading: every member on the UI thread of `loop`, which must be a real-clock loop that
+// runs; events are raised there. The engine must be destroyed before its loop. A listener may
+// destroy the engine from inside any event.
+
+#include "engine/StreamPlay.h"
+#include "platform/host/EventLoop.h"
+#include "tstream2/PlayBackend.h"
+#include "tstream2/PlayBufferRing.h"
+#include "tstream2/SpscRing.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavrenly {
+
+class DeviceStreamPlay final : public StreamPlay, private PlayRenderer
+{
+public:
+    enum class Backend
+    {
+        Device, ///< a real device; the null backend when none can be used
+        Null,   ///< always the null backend
+    };
+
+    DeviceStreamPlay(EventLoop& loop, Backend backend);
+    ~DeviceStreamPlay() override;
+    DeviceStreamPlay(const DeviceStreamPlay&) = delete;
+    DeviceStreamPlay& operator=(const DeviceStreamPlay&) = delete;
+
+    void SetListener(StreamPlayEvents* listener) override { m_listener = listener; }
+
+    void LoadAudioEngine() override { m_engineLoaded = true; }
+    bool EngineLoaded() const override { return m_engineLoaded; }
+    bool ReturnBuffers() const override { return m_returnBuffers; }
+    void ReturnBuffers(bool value) override { m_returnBuffers = value; }
+    /// Opens the device in the current SampleRate and NumberChannels (restarting a started
+    /// stream, keeping its queue), then raises StreamStarted. A device number that names no
+    /// device, or a chosen device that fails to open, raises EngineError first and the stream
+    /// runs on the null backend.
+    void StartTavrenStream() override;
+    /// Closes the device, drops the queue and the played time; raises StreamReset.
+    void StopTavrenStream() override;
+    /// Copies the bytes before returning. A null address or a length of 0 or less is ignored;
+    /// more buffers than NumberBuffers are accepted (FreeBuffers then reads 0).
+    void AddBuffer(const void* address, int32_t length, int32_t tag) override;
+    void StartPlayback() override;
+    /// Keeps the queue; what the device already holds still plays out.
+    void Pause() override;
+    /// Drops the queue without handing buffers back; PlayedTimems reads 0 at once.
+    void ClearBuffers() override;
+    /// Plays FlushBufferLengthms of silence before any further queued audio; ignored while the
+    /// stream is stopped. The played time does not count it.
+    void FlushPlayback() override;
+    int32_t FlushBufferLengthms() const override { return m_flushBufferLengthms; }
+    void FlushBufferLengthms(int32_t value) override { m_flushBufferLengthms = value; }
+    int32_t FreeBuffers() const override;
+    int32_t NumberBuffers() const override { return m_numberBuffers; }
+    /// Values of 0 or less are ignored; the ring takes the new size at the next stream start.
+    void NumberBuffers(int32_t value) override;
+    int32_t State() const override { return m_playing.load(std::memory_order_relaxed) ? 1 : 0; }
+    int32_t StreamActive() const override { return m_streamActive ? 1 : 0; }
+    int32_t PlayedTimems() const override;
+    int32_t BufferDurationms() const override { return m_bufferLengthms; }
+    int32_t BufferLengthms() const override { return m_bufferLengthms; }
+    /// Values of 0 or less are ignored.
+    void BufferLengthms(int32_t value) override;
+    int32_t SampleRate() const override { return m_sampleRate; }
+    /// Values of 0 or less are ignored; a started stream keeps its rate until restarted.
+    void SampleRate(int32_t value) override;
+    int16_t NumberChannels() const override { return m_numberChannels; }
+    /// Only 1 and 2 are taken.
+    void NumberChannels(int16_t value) override;
+    int16_t DeviceNumber() const override { return m_deviceNumber; }
+    /// Taken at the next stream start.
+    void DeviceNumber(int16_t value) override { m_deviceNumber = value; }
+    float Volume() const override { return m_volume; }
+    /// Clamped to 0..100 (a linear gain of Volume / 100); NaN is ignored.
+    void Volume(float value) override;
+    bool CanSetVolume() const override { return true; }
+    int16_t Level() const override { return std::max(m_leftLevel, m_rightLevel); }
+    int16_t LeftLevel() const override { return m_leftLevel; }
+    int16_t RightLevel() const override { return m_rightLevel; }
+    bool ReportErrors() const override { return m_reportErrors; }
+    void ReportErrors(bool value) override { m_reportErrors = value; }
+    bool SampleAudioLevel() const override { return m_sampleAudioLevel; }
+    void SampleAudioLevel(bool value) override;
+    int32_t RaiseAudioLevelEvents() const override { return m_raiseAudioLevelEvents; }
+    void RaiseAudioLevelEvents(int32_t value) override { m_raiseAudioLevelEvents = value; }
+    /// No DirectX here: always reads back false.
+    bool DirectXMode() const override { return false; }
+    void DirectXMode(bool) override {}
+
+    // ---- Diagnostics -----------------------------------------------------------------------
+
+    /// "PulseAudio", "ALSA", "JACK", "null", or "" while no stream has started.
+    std::string BackendName() const;
+    /// Device buffers the device reported as run dry since the stream started.
+    int64_t Underruns() const { return m_underruns.load(std::memory_order_relaxed); }
+    /// The latency the played time is corrected by, in frames.
+    int64_t LatencyFrames() const { return m_latencyFrames; }
+
+private:
+    struct Notice
+    {
+        enum Kind : uint8_t
+        {
+            Played,  ///< buffer `index` played to its end, with its peaks
+            Cleared, ///< a clear was honoured: everything before `index` is dropped
+            Failed,  ///< the backend keeps failing
+        };
+        Kind kind = Played;
+        uint64_t index = 0;
+        int32_t peakLeft = 0;
+        int32_t peakRight = 0;
+    };
+    struct Pending
+    {
+        std::vector<uint8_t> data;
+        int32_t tag = -1;
+    };
+    class Waker;
+
+    void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept override;
+    void Starting(int64_t latencyFrames) noexcept override { m_latencyFrames = latencyFrames; }
+    void RenderFrames(const uint8_t* data, int16_t* out, uint32_t frames, uint32_t at,
+                      uint32_t total, float start, float target, bool levels) noexcept;
+    bool Notify(const Notice& notice) noexcept;
+
+    void Drain();
+    void WriteSlot(const void* data, int32_t length, int32_t tag);
+    void FeedPending();
+    void StartBackend();
+    void StopBackend();
+    void RequeueUnplayed();
+    void DropQueue();
+    void ResetCallbackState();
+    void ArmWatchdog();
+    void Watch();
+    void DeviceFailed();
+    int32_t BlockAlign() const { return m_streamChannels * 2; }
+    template <typename Fn> bool Raise(Fn&& raise);
+
+    EventLoop& m_loop;
+    const Backend m_backendKind;
+    StreamPlayEvents* m_listener = nullptr;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+
+    // Properties (UI thread).
+    bool m_engineLoaded = false;
+    bool m_returnBuffers = false;
+    bool m_streamActive = false;
+    int32_t m_flushBufferLengthms = 1;
+    int32_t m_numberBuffers = 10;
+    int32_t m_bufferLengthms = 100;
+    int32_t m_sampleRate = 44100;
+    int16_t m_numberChannels = 2;
+    int16_t m_deviceNumber = 0;
+    float m_volume = 100.0f;
+    bool m_reportErrors = false;
+    bool m_sampleAudioLevel = false;
+    int32_t m_raiseAudioLevelEvents = 0;
+    int16_t m_leftLevel = 0;
+    int16_t m_rightLevel = 0;
+
+    // The stream (UI thread; read by the callback only while it runs, set before it starts).
+    int32_t m_streamRate = 44100;
+    int16_t m_streamChannels = 2;
+    int64_t m_latencyFrames = 0;
+    std::unique_ptr<PlayBackend> m_backend;
+    bool m_backendRunning = false;
+    std::string m_backendName;
+
+    // The queue. Tags and lengths by slot: the UI thread alone needs them.
+    PlayBufferRing m_ring;
+    std::unique_ptr<SpscRing<Notice>> m_notices;
+    std::vector<int32_t> m_slotTags;
+    std::vector<int32_t> m_slotLengths;
+    std::deque<Pending> m_pending;
+    std::vector<uint8_t> m_returning; // the buffer being handed back by BufferAvailable
+    uint64_t m_clearUpTo = 0;         // buffers before this one were dropped by a clear
+
+    // The watchdog of a real device.
+    EventLoop::TaskId m_watchdog = 0;
+    uint64_t m_seenCallbacks = 0;
+    int64_t m_lastProgressMs = 0;
+
+    // Shared with the callback.
+    std::atomic<bool> m_playing{false};
+    std::atomic<bool> m_sampleLevels{false};
+    std::atomic<float> m_gainTarget{1.0f};
+    std::atomic<int64_t> m_flushRequest{0};   // frames of silence asked for
+    std::atomic<uint64_t> m_clearRequest{0};  // raised by each clear
+    std::atomic<uint64_t> m_clearIndex{0};    // where the latest clear cuts the queue
+    std::atomic<uint64_t> m_clearAnswered{0}; // the latest clear the callback honoured
+    std::atomic<int64_t> m_heardFrames{0};
+    std::atomic<uint64_t> m_callbacks{0};
+    std::atomic<int64_t> m_underruns{0};
+    std::atomic<bool> m_wakePending{false};
+
+    // The callback's own state (the UI thread touches it only while no callback runs).
+    int64_t m_headFrames = 0; // frames of the front buffer already played
+    float m_gain = 1.0f;
+    int32_t m_peakLeft = 0;
+    int32_t m_peakRight = 0;
+    int64_t m_rendered = 0;  // frames taken from the queue since the start or a clear
+    int64_t m_silentRun = 0; // frames of silence output since the last queued frame
+    int64_t m_heard = 0;
+    uint64_t m_clearSeen = 0;
+    int64_t m_flushLeft = 0;
+    int32_t m_errorRun = 0;
+    bool m_failed = false;
+
+    std::unique_ptr<Waker> m_waker;
+};
+
+} // namespace tavrenly

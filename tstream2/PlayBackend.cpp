@@ -1,0 +1,216 @@
+#include "tstream2/PlayBackend.h"
+
+#include "tstream2/RtAudioDevices.h"
+
+#include <rtaudio/RtAudio.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace tavrenly {
+
+namespace {
+
+// ---- Null backend -------------------------------------------------------------------------
+
+class NullPlayBackend final : public PlayBackend
+{
+public:
+    ~NullPlayBackend() override { Stop(); }
+
+    bool Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string&) override
+    {
+        Stop();
+        m_stop.store(false, std::memory_order_relaxed);
+        // 10 ms periods: fine enough for the position timer's 50 ms ticks, coarse enough to
+        // cost nothing.
+        const uint32_t period = static_cast<uint32_t>(std::max(format.sampleRate / 100, 1));
+        m_scratch.assign(size_t{period} * static_cast<size_t>(format.channels), 0);
+        renderer.Starting(0);
+        m_thread = std::thread(
+            [this, &renderer, period, rate = format.sampleRate] { Run(renderer, period, rate); });
+        return true;
+    }
+
+    void Stop() noexcept override
+    {
+        if (!m_thread.joinable())
+            return;
+        m_stop.store(true, std::memory_order_relaxed);
+        m_thread.join();
+    }
+
+    int64_t LatencyFrames() const noexcept override { return 0; }
+    bool CanStall() const noexcept override { return false; }
+    std::string Name() const override { return "null"; }
+
+private:
+    void Run(PlayRenderer& renderer, uint32_t period, int32_t rate)
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point origin = Clock::now();
+        int64_t frames = 0;
+        while (!m_stop.load(std::memory_order_relaxed)) {
+            renderer.Render(m_scratch.data(), period, 0);
+            frames += period;
+            // Each period is due when the frames before it would have played, counted from
+            // the start, so sleeping late now and then never makes the stream drift.
+            std::this_thread::sleep_until(origin +
+                                          std::chrono::microseconds(frames * 1'000'000 / rate));
+        }
+    }
+
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::vector<int16_t> m_scratch;
+};
+
+// ---- RtAudio backend ----------------------------------------------------------------------
+
+// RtAudio's error callback carries no user pointer. It is called on the thread that met the
+// error: for a failed write that is the stream's callback thread, so a thread-local flag
+// reaches the next Render of the same stream.
+thread_local bool t_deviceError = false;
+
+void OnRtAudioError(RtAudioError::Type type, const std::string&)
+{
+    // A failed write is only a warning to RtAudio; the engine judges by how long they last.
+    if (type != RtAudioError::DEBUG_WARNING)
+        t_deviceError = true;
+}
+
+// Device buffers of about 23 ms at 44.1 kHz, and four of them queued at the sound server:
+// short enough for a tight position, long enough not to underrun on a busy machine.
+constexpr unsigned kDeviceBufferFrames = 1024;
+constexpr unsigned kDeviceBuffers = 4;
+
+class RtAudioPlayBackend final : public PlayBackend
+{
+public:
+    ~RtAudioPlayBackend() override { Stop(); }
+
+    bool Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string& error) override
+    {
+        Stop();
+        m_abortRequested.store(false, std::memory_order_relaxed);
+        m_aborted.store(false, std::memory_order_relaxed);
+        RtAudioOutput output;
+        if (!FindRtAudioOutput(format.deviceNumber, output, error))
+            return false;
+        try {
+            m_audio = std::make_unique<RtAudio>(static_cast<RtAudio::Api>(output.api));
+            m_audio->showWarnings(false);
+            RtAudio::StreamParameters parameters;
+            parameters.deviceId = output.id;
+            parameters.nChannels = static_cast<unsigned>(format.channels);
+            RtAudio::StreamOptions options;
+            options.numberOfBuffers = kDeviceBuffers;
+            options.streamName = "Tavrenly";
+            unsigned frames = kDeviceBufferFrames * (format.sampleRate > 48000 ? 2u : 1u);
+            m_renderer = &renderer;
+            m_channels = static_cast<size_t>(format.channels);
+            m_audio->openStream(&parameters, nullptr, RTAUDIO_SINT16,
+                                static_cast<unsigned>(format.sampleRate), &frames, &Callback, this,
+                                &options, &OnRtAudioError);
+            if (!m_audio->isStreamOpen()) {
+                error = "the " + output.info.backend + " device \"" + output.info.name +
+                        "\" did not open";
+                m_audio.reset();
+                return false;
+            }
+            m_latency = m_audio->getStreamLatency();
+            // PulseAudio does not report its latency through RtAudio; the server holds what
+            // was asked for, about one device buffer per queued buffer.
+            if (m_latency <= 0 && output.api == RtAudio::LINUX_PULSE)
+                m_latency = int64_t{frames} * std::max(options.numberOfBuffers, 1u);
+            m_name = output.info.backend;
+            renderer.Starting(m_latency);
+            m_audio->startStream();
+            if (!m_audio->isStreamRunning()) {
+                error = "the " + output.info.backend + " device \"" + output.info.name +
+                        "\" did not start";
+                Stop();
+                return false;
+            }
+        } catch (const std::exception& failure) {
+            error = failure.what();
+            Stop();
+            return false;
+        }
+        return true;
+    }
+
+    void Stop() noexcept override
+    {
+        if (!m_audio)
+            return;
+        try {
+            // Stopping from this thread can wait a long time: RtAudio's callback thread holds
+            // the stream's lock through each blocking write and takes it back at once. So the
+            // callback is asked to abort the stream itself, which it does between writes.
+            if (m_audio->isStreamRunning()) {
+                m_abortRequested.store(true, std::memory_order_relaxed);
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                while (!m_aborted.load(std::memory_order_acquire) &&
+                       std::chrono::steady_clock::now() < giveUp)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            // Closing joins the callback thread; what the server still holds is dropped.
+            if (m_audio->isStreamOpen())
+                m_audio->closeStream();
+        } catch (const std::exception&) {
+            // a device that is gone cannot be closed any further
+        }
+        m_audio.reset();
+    }
+
+    int64_t LatencyFrames() const noexcept override { return m_latency; }
+    bool CanStall() const noexcept override { return true; }
+    std::string Name() const override { return m_name; }
+
+private:
+    static int Callback(void* out, void*, unsigned frames, double, RtAudioStreamStatus status,
+                        void* user) noexcept
+    {
+        auto* self = static_cast<RtAudioPlayBackend*>(user);
+        if (self->m_abortRequested.load(std::memory_order_relaxed)) {
+            std::memset(out, 0, size_t{frames} * self->m_channels * sizeof(int16_t));
+            self->m_aborted.store(true, std::memory_order_release);
+            return 2; // RtAudio aborts the stream from this thread, without the lock fight
+        }
+        uint32_t flags = 0;
+        if ((status & RTAUDIO_OUTPUT_UNDERFLOW) != 0)
+            flags |= kRenderUnderflow;
+        if (t_deviceError) {
+            t_deviceError = false;
+            flags |= kRenderDeviceError;
+        }
+        self->m_renderer->Render(static_cast<int16_t*>(out), frames, flags);
+        return 0;
+    }
+
+    std::unique_ptr<RtAudio> m_audio;
+    PlayRenderer* m_renderer = nullptr;
+    size_t m_channels = 2;
+    std::atomic<bool> m_abortRequested{false};
+    std::atomic<bool> m_aborted{false};
+    int64_t m_latency = 0;
+    std::string m_name = "device";
+};
+
+} // namespace
+
+std::unique_ptr<PlayBackend> MakeNullPlayBackend()
+{
+    return std::make_unique<NullPlayBackend>();
+}
+
+std::unique_ptr<PlayBackend> MakeDevicePlayBackend()
+{
+    return std::make_unique<RtAudioPlayBackend>();
+}
+
+} // namespace tavrenly

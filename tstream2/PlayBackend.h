@@ -1,0 +1,69 @@
+#pragma once
+
+// Where the play engine's audio goes: a real output device through RtAudio, or the null
+// backend, a thread that asks for audio at the stream's sample rate, paced by the monotonic
+// clock, and throws it away. The engine renders through the same callback either way, so
+// everything but the sound is the same.
+//
+// Threading: Start and Stop on the UI thread; the renderer is called on the backend's own
+// thread (RtAudio's callback thread, or the null backend's thread) until Stop returns.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tavrenly {
+
+/// Flags passed to PlayRenderer::Render.
+inline constexpr uint32_t kRenderUnderflow = 1;   ///< the device ran dry before this call
+inline constexpr uint32_t kRenderDeviceError = 2; ///< the backend reported a failure since
+
+class PlayRenderer
+{
+public:
+    /// Fills `frames` interleaved 16-bit frames at `out`. Runs on the audio thread: it must
+    /// not lock, allocate, log or throw.
+    virtual void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept = 0;
+    /// Called by Start on the UI thread once the device is open, before the first Render,
+    /// with the frames between the callback and the listener's ear (see LatencyFrames).
+    virtual void Starting(int64_t latencyFrames) noexcept = 0;
+
+protected:
+    ~PlayRenderer() = default;
+};
+
+struct PlayStreamFormat
+{
+    int32_t sampleRate = 44100;
+    int channels = 2;
+    /// 0 = the backend's default output, n = its output device n - 1.
+    int deviceNumber = 0;
+};
+
+class PlayBackend
+{
+public:
+    /// Stops the stream if it runs.
+    virtual ~PlayBackend() = default;
+
+    /// Opens the device in `format` and starts calling `renderer`. False when the device
+    /// cannot be used, with a sentence in `error` saying why; nothing runs then.
+    virtual bool Start(const PlayStreamFormat& format, PlayRenderer& renderer,
+                       std::string& error) = 0;
+    /// Stops and closes the stream; returns after the last Render call has returned.
+    virtual void Stop() noexcept = 0;
+    /// Frames between the callback and the listener's ear, as the backend reports it (or as
+    /// this backend asked for when the backend reports nothing); 0 for the null backend.
+    virtual int64_t LatencyFrames() const noexcept = 0;
+    /// True for a backend that can stall (a real device): the engine watches its callbacks.
+    virtual bool CanStall() const noexcept = 0;
+    /// "PulseAudio", "ALSA", "JACK" or "null".
+    virtual std::string Name() const = 0;
+};
+
+std::unique_ptr<PlayBackend> MakeNullPlayBackend();
+/// The first sound system with an output device (JACK, then PulseAudio, then ALSA). Start
+/// fails when there is none, or when format.deviceNumber names no output device.
+std::unique_ptr<PlayBackend> MakeDevicePlayBackend();
+
+} // namespace tavrenly

@@ -1,0 +1,127 @@
+#pragma once
+
+// The queue of buffers waiting to be played: a ring of slots, each a preallocated copy of one
+// buffer given to AddBuffer, shared without locks between the UI thread (the producer, which
+// fills slots and later releases them) and the audio callback (the consumer, which plays them).
+//
+// A slot passes through three hands, tracked by three counters that only grow (a slot is the
+// counter modulo the capacity):
+//   written  - the UI thread copied a buffer into it and published it (release store);
+//   read     - the callback has played it to the end (release store); the callback alone
+//              reads the slots in [read, written);
+//   released - the UI thread has handled the callback's notice for it, so the slot may be
+//              filled again. released <= read always, so a slot is never refilled while the
+//              callback may still be reading it.
+// A slot's storage is touched by the UI thread only outside [released, written) and by the
+// callback only inside [read, written).
+//
+// Thread safety: Allocate and the members marked "UI" on the UI thread; the members marked
+// "callback" on the audio thread; ReadCount from either. Allocate only while no callback runs.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace tavrenly {
+
+class PlayBufferRing
+{
+public:
+    PlayBufferRing() = default;
+    PlayBufferRing(const PlayBufferRing&) = delete;
+    PlayBufferRing& operator=(const PlayBufferRing&) = delete;
+
+    /// Makes `slots` empty slots (at least 1) of `slotBytes` bytes each and restarts every
+    /// counter at 0. UI, with no callback running.
+    void Allocate(int32_t slots, int32_t slotBytes)
+    {
+        m_slots.assign(static_cast<size_t>(std::max(slots, 1)), Slot{});
+        for (Slot& slot : m_slots)
+            slot.data.resize(static_cast<size_t>(std::max(slotBytes, 0)));
+        m_written.store(0, std::memory_order_relaxed);
+        m_read.store(0, std::memory_order_relaxed);
+        m_released = 0;
+    }
+
+    int32_t Capacity() const noexcept { return static_cast<int32_t>(m_slots.size()); }
+
+    // ---- UI --------------------------------------------------------------------------------
+
+    uint64_t Written() const noexcept { return m_written.load(std::memory_order_relaxed); }
+    uint64_t Released() const noexcept { return m_released; }
+    /// True when a slot is free to be written.
+    bool CanWrite() const noexcept { return Written() - m_released < m_slots.size(); }
+
+    /// Copies `length` bytes into the next free slot (growing it when the buffer is larger
+    /// than the slot: a free slot is the UI thread's own) and publishes it. Returns the
+    /// buffer's counter. Call only when CanWrite.
+    uint64_t Write(const void* data, int32_t length)
+    {
+        const uint64_t index = Written();
+        Slot& slot = m_slots[index % m_slots.size()];
+        if (slot.data.size() < static_cast<size_t>(length))
+            slot.data.resize(static_cast<size_t>(length));
+        std::memcpy(slot.data.data(), data, static_cast<size_t>(length));
+        slot.length = length;
+        m_written.store(index + 1, std::memory_order_release);
+        return index;
+    }
+
+    /// Makes every slot before `index` free again; `index` must not pass ReadCount.
+    void ReleaseUpTo(uint64_t index) noexcept { m_released = std::max(m_released, index); }
+
+    /// Exchanges the storage of the released buffer `index` with `other`, so the UI thread can
+    /// hand the played bytes to a listener that refills the ring while it holds them.
+    void SwapStorage(uint64_t index, std::vector<uint8_t>& other) noexcept
+    {
+        m_slots[index % m_slots.size()].data.swap(other);
+    }
+
+    // ---- Callback --------------------------------------------------------------------------
+
+    /// The oldest unplayed buffer, or null when none is queued. `index` receives its counter.
+    const uint8_t* Front(int32_t& length, uint64_t& index) const noexcept
+    {
+        index = m_read.load(std::memory_order_relaxed);
+        if (index == m_written.load(std::memory_order_acquire))
+            return nullptr;
+        const Slot& slot = m_slots[index % m_slots.size()];
+        length = slot.length;
+        return slot.data.data();
+    }
+
+    /// The front buffer has been played.
+    void Pop() noexcept
+    {
+        m_read.store(m_read.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+
+    /// Drops every buffer before `index` (a clear requested by the UI thread); never moves
+    /// past what has been written, nor backwards.
+    void SkipTo(uint64_t index) noexcept
+    {
+        const uint64_t written = m_written.load(std::memory_order_acquire);
+        const uint64_t read = m_read.load(std::memory_order_relaxed);
+        m_read.store(std::clamp(index, read, written), std::memory_order_release);
+    }
+
+    // ---- Either ----------------------------------------------------------------------------
+
+    uint64_t ReadCount() const noexcept { return m_read.load(std::memory_order_acquire); }
+
+private:
+    struct Slot
+    {
+        std::vector<uint8_t> data;
+        int32_t length = 0;
+    };
+
+    std::vector<Slot> m_slots = std::vector<Slot>(1);
+    alignas(64) std::atomic<uint64_t> m_written{0};
+    alignas(64) std::atomic<uint64_t> m_read{0};
+    uint64_t m_released = 0; // UI thread only
+};
+
+} // namespace tavrenly

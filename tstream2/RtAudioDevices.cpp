@@ -1,0 +1,178 @@
+#include "tstream2/RtAudioDevices.h"
+
+#include <rtaudio/RtAudio.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace tavrenly {
+
+namespace {
+
+// JACK first: a running JACK server is a deliberate choice of the studio. PulseAudio next, as
+// it shares the card with every other program; bare ALSA last.
+constexpr RtAudio::Api kApiOrder[] = {RtAudio::UNIX_JACK, RtAudio::LINUX_PULSE,
+                                      RtAudio::LINUX_ALSA};
+
+bool Compiled(RtAudio::Api api)
+{
+    std::vector<RtAudio::Api> apis;
+    RtAudio::getCompiledApi(apis);
+    return std::find(apis.begin(), apis.end(), api) != apis.end();
+}
+
+std::string ApiName(RtAudio::Api api)
+{
+    switch (api) {
+    case RtAudio::UNIX_JACK:
+        return "JACK";
+    case RtAudio::LINUX_PULSE:
+        return "PulseAudio";
+    case RtAudio::LINUX_ALSA:
+        return "ALSA";
+    default:
+        return RtAudio::getApiDisplayName(api);
+    }
+}
+
+/// The outputs (or inputs) of one sound system; empty when it has none or does not answer.
+std::vector<RtAudioOutput> Devices(RtAudio::Api api, bool outputs, size_t& defaultIndex)
+{
+    std::vector<RtAudioOutput> found;
+    defaultIndex = 0;
+    try {
+        RtAudio audio(api);
+        audio.showWarnings(false);
+        const unsigned count = audio.getDeviceCount();
+        for (unsigned id = 0; id < count; ++id) {
+            const RtAudio::DeviceInfo device = audio.getDeviceInfo(id);
+            const unsigned channels = outputs ? device.outputChannels : device.inputChannels;
+            if (!device.probed || channels == 0)
+                continue;
+            RtAudioOutput output;
+            output.api = static_cast<int>(api);
+            output.id = id;
+            output.info.name = device.name;
+            output.info.channels = static_cast<uint16_t>(
+                std::min<unsigned>(channels, std::numeric_limits<uint16_t>::max()));
+            output.info.backend = ApiName(api);
+            if (outputs ? device.isDefaultOutput : device.isDefaultInput)
+                defaultIndex = found.size();
+            found.push_back(std::move(output));
+        }
+    } catch (const std::exception&) {
+        found.clear(); // a sound system that fails while asked is as good as absent
+    }
+    return found;
+}
+
+DeviceInfo NullOutput()
+{
+    DeviceInfo device;
+    device.name = "Null output";
+    device.backend = "null";
+    return device;
+}
+
+} // namespace
+
+std::vector<RtAudioOutput> ListRtAudioOutputs(size_t& defaultIndex)
+{
+    for (const RtAudio::Api api : kApiOrder) {
+        if (!Compiled(api))
+            continue;
+        std::vector<RtAudioOutput> outputs = Devices(api, true, defaultIndex);
+        if (!outputs.empty())
+            return outputs;
+    }
+    defaultIndex = 0;
+    return {};
+}
+
+std::vector<RtAudioOutput> ListRtAudioInputs(size_t& defaultIndex)
+{
+    for (const RtAudio::Api api : kApiOrder) {
+        if (!Compiled(api))
+            continue;
+        std::vector<RtAudioOutput> inputs = Devices(api, false, defaultIndex);
+        if (!inputs.empty())
+            return inputs;
+    }
+    defaultIndex = 0;
+    return {};
+}
+
+bool FindRtAudioOutput(int deviceNumber, RtAudioOutput& output, std::string& error)
+{
+    size_t defaultIndex = 0;
+    const std::vector<RtAudioOutput> outputs = ListRtAudioOutputs(defaultIndex);
+    if (outputs.empty()) {
+        error = "no sound system offers an output device";
+        return false;
+    }
+    const size_t index = deviceNumber == 0 ? defaultIndex : static_cast<size_t>(deviceNumber - 1);
+    if (deviceNumber < 0 || index >= outputs.size()) {
+        error = "there is no output device " + std::to_string(deviceNumber) + " (" +
+                std::to_string(outputs.size()) + " on " + outputs.front().info.backend + ")";
+        return false;
+    }
+    output = outputs[index];
+    return true;
+}
+
+std::vector<DeviceInfo> RtAudioDeviceProvider::OutputDevices()
+{
+    if (m_silent)
+        return {};
+    size_t defaultIndex = 0;
+    std::vector<DeviceInfo> devices;
+    for (RtAudioOutput& output : ListRtAudioOutputs(defaultIndex))
+        devices.push_back(std::move(output.info));
+    return devices;
+}
+
+std::vector<DeviceInfo> RtAudioDeviceProvider::InputDevices()
+{
+    if (m_silent)
+        return {};
+    size_t defaultIndex = 0;
+    std::vector<DeviceInfo> devices;
+    for (RtAudioOutput& input : ListRtAudioInputs(defaultIndex))
+        devices.push_back(std::move(input.info));
+    return devices;
+}
+
+DeviceInfo RtAudioDeviceProvider::DefaultOutput()
+{
+    if (m_silent)
+        return NullOutput();
+    size_t defaultIndex = 0;
+    std::vector<RtAudioOutput> outputs = ListRtAudioOutputs(defaultIndex);
+    if (outputs.empty())
+        return NullOutput();
+    return outputs[defaultIndex].info;
+}
+
+DeviceInfo RtAudioDeviceProvider::DefaultInput()
+{
+    size_t defaultIndex = 0;
+    std::vector<RtAudioOutput> inputs;
+    if (!m_silent)
+        inputs = ListRtAudioInputs(defaultIndex);
+    if (inputs.empty()) {
+        DeviceInfo device = NullOutput();
+        device.name = "Null input";
+        return device;
+    }
+    return inputs[defaultIndex].info;
+}
+
+void InstallRtAudioDevices(bool silent)
+{
+    const auto installed = std::dynamic_pointer_cast<RtAudioDeviceProvider>(GetDeviceProvider());
+    if (installed && installed->Silent() == silent)
+        return;
+    SetDeviceProvider(std::make_shared<RtAudioDeviceProvider>(silent));
+}
+
+} // namespace tavrenly
