@@ -372,6 +372,7 @@ uint32_t FfmpegDecoder::ConvertParsed(const uint8_t* source, uint32_t sourceLeng
     int16_t* out = reinterpret_cast<int16_t*>(dest);
     uint32_t written = 0;     // sample frames
     uint32_t pendingFrom = 0; // input from here on sits in the parser, not yet in a frame
+    int stalls = 0;
     while (pos < sourceLength) {
         const uint32_t chunk = std::min(sourceLength - pos, kParserChunk);
         std::memcpy(m_scratch.get(), source + pos, chunk);
@@ -381,8 +382,11 @@ uint32_t FfmpegDecoder::ConvertParsed(const uint8_t* source, uint32_t sourceLeng
         const int consumed = av_parser_parse2(m_parser.get(), m_parserCodec.get(), &frameData,
                                               &frameSize, m_scratch.get(), static_cast<int>(chunk),
                                               AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (consumed <= 0 && frameSize <= 0)
-            break; // the parser takes nothing more; what is left stays with the caller
+        // A parser that takes nothing more (or keeps giving frames without taking input)
+        // leaves what is left with the caller.
+        stalls = consumed > 0 ? 0 : stalls + 1;
+        if (stalls > 1 || (consumed <= 0 && frameSize <= 0))
+            break;
         pos += static_cast<uint32_t>(std::max(consumed, 0));
         const uint32_t room = destLength / frameBytes - written;
         if (frameSize > 0) {

@@ -248,6 +248,20 @@ TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
     EXPECT_LE(MaxDifference(Slice(out, 2 * frame, 8 * frame),
                             Slice(file.reference, 102 * frame, 108 * frame), 0, 6 * frame),
               1);
+
+    // A reset (the manager's stream reset) forgets the held half frame as well: a frame
+    // start after it decodes at once.
+    ASSERT_EQ(stage->Convert(data.data(), 1152, used, dest.data(),
+                             static_cast<uint32_t>(dest.size()), produced, true),
+              0u);
+    EXPECT_EQ(used, 768u);
+    stage->Reset();
+    const size_t at = 110 * Mp2File::kFrameBytes;
+    ASSERT_EQ(stage->Convert(data.data() + at, 768, used, dest.data(),
+                             static_cast<uint32_t>(dest.size()), produced, true),
+              0u);
+    EXPECT_EQ(used, 768u);
+    EXPECT_EQ(produced, Mp2File::kFrameSamples * 4);
 }
 
 TEST(FfmpegDecoderTest, ConsumesWholeBlocksOnly)
