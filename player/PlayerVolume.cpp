@@ -13,6 +13,17 @@ namespace {
 
 const double kLn100 = std::log(100.0);
 
+/// The volume read back from the engine passes through the curve and its inverse in single
+/// precision and may miss the value applied by a few units in the last place. Taken as a
+/// change, that would apply and announce the same volume again at every tick while an entry
+/// holds it; a thousandth of a step of the 0..100 scale is far below anything audible.
+constexpr float kVolumeTolerance = 0.001f;
+
+bool VolumesDiffer(float a, float b)
+{
+    return std::fabs(a - b) > kVolumeTolerance;
+}
+
 } // namespace
 
 float TavrenPlayer::EngineVolumeFor(float linear) const
@@ -172,7 +183,8 @@ bool TavrenPlayer::RemoveVolumeChangeEvent(int16_t& ReferenceNumber)
         }
     }
     UpdateVolumeChangeEventTimes();
-    if (m_state.FirstVolumeChangeEventTime == -1.0f && PlayVolume() != m_state.SavedPlayVolume)
+    if (m_state.FirstVolumeChangeEventTime == -1.0f &&
+        VolumesDiffer(PlayVolume(), m_state.SavedPlayVolume))
         SetAudioVolume(m_state.SavedPlayVolume);
     return removed;
 }
@@ -341,7 +353,7 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
         }
     }
 
-    if (target >= 0.0f && target != current)
+    if (target >= 0.0f && VolumesDiffer(target, current))
         SetAudioVolume(target);
     return !fileChanged();
 }
