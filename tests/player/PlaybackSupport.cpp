@@ -143,6 +143,11 @@ std::vector<uint8_t> ConvertWhole(const WAVEFORMATEX* source, const WAVEFORMATEX
     StreamInfo stream;
     stream.SourceBufferSize = static_cast<int32_t>(input.size());
     EXPECT_EQ(OpenConversionStream(stream, source, destination, site), 0);
+    // The player's streams are cleared once before the first read (the seek to AudioStart at
+    // the open). A resampling stage cleared that way gives the same samples however the input
+    // is cut, but not always the same as a never-cleared one (it differs in the last bit of
+    // some samples and in the tail it holds back), so the reference is made the same way.
+    EXPECT_EQ(ClearConversionStream(stream, site), 0);
     input.resize(std::max<size_t>(input.size(), static_cast<size_t>(stream.DestBufferSize)));
     int32_t length = stream.SourceBufferSize / 2;
     EXPECT_EQ(ConvertStreamData(stream, input.data(), length, site), 0);

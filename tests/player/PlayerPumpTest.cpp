@@ -1,0 +1,281 @@
+// The buffer pump and the engine's events: what reaches the engine, byte for byte and sample
+// for sample, for files that pass straight through and files that need both stages; the end
+// of the audio; loops shorter than a buffer; events while the engine loads.
+
+#include "tests/player/PlaybackSupport.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace tavrenly::test {
+namespace {
+
+class PlayerPumpTest : public ::testing::Test
+{
+protected:
+    ScopedSettings settings;
+    TempDir dir;
+    PlayerHarness h;
+};
+
+std::vector<std::string> Transport(const RecordingListener& listener)
+{
+    std::vector<std::string> kept;
+    for (const std::string& e : listener.events)
+        if (e == "Playing" || e == "Paused" || e == "AudioEndReached")
+            kept.push_back(e);
+    return kept;
+}
+
+TEST_F(PlayerPumpTest, PassesPcmAtThePlaybackFormatThroughInWholeBuffersAndEndsOnce)
+{
+    std::string path = dir.File("pcm.wav");
+    RunOrFail("sox -n -r 44100 -c 2 -b 16 " + path + " synth 3.05 sine 440 sine 660");
+    const std::vector<uint8_t> data = DataChunkBytes(path);
+    ASSERT_EQ(data.size(), 538020u);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    int64_t playedAtEnd = -1;
+    h.listener.on["AudioEndReached"] = [&] { playedAtEnd = h.engine->PlayedBytes(); };
+    h.engine->ClearCalls();
+
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    ASSERT_EQ(h.engine->AddedBuffers().size(), 10u);
+    for (const auto& buffer : h.engine->AddedBuffers()) {
+        EXPECT_EQ(buffer.length, 17640);
+        EXPECT_EQ(buffer.tag, -1);
+    }
+    // Playing follows the engine's report, which follows the start request.
+    EXPECT_TRUE(InOrder(h.engine->Calls(), {"StartPlayback", "event:PlaybackStarted"}));
+    EXPECT_EQ(Transport(h.listener), std::vector<std::string>{"Playing"});
+    EXPECT_EQ(h.player->Status(), epsPlaying);
+
+    ASSERT_TRUE(PlayToEnd(h, 5000));
+    h.loop.Advance(500);
+    EXPECT_EQ(h.engine->PlayedAudio(), data) << "the file's data, in order, untouched";
+    EXPECT_EQ(playedAtEnd, 538020) << "the end is reported once the last buffer has played";
+    const auto& added = h.engine->AddedBuffers();
+    ASSERT_EQ(added.size(), 31u);
+    EXPECT_EQ(added.back().length, 538020 - 30 * 17640);
+    EXPECT_EQ(Transport(h.listener),
+              (std::vector<std::string>{"Playing", "AudioEndReached", "Paused"}));
+    EXPECT_TRUE(h.player->State().FileFinished);
+    EXPECT_EQ(h.player->Status(), epsPaused);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.05f);
+}
+
+struct ConvertedFile
+{
+    const char* name;
+    const char* command; ///< makes "%s"
+    int32_t bufferms;
+};
+
+class PlayerConversionTest : public ::testing::TestWithParam<ConvertedFile>
+{
+protected:
+    ScopedSettings settings;
+    TempDir dir;
+};
+
+TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFile)
+{
+    const ConvertedFile& c = GetParam();
+    PlayerHarness h;
+    int32_t bufferms = c.bufferms;
+    h.player->WaveBufferLengthms(bufferms);
+    std::string path = dir.File("in.wav");
+    std::string command = c.command;
+    command.replace(command.find("%s"), 2, path);
+    RunOrFail(command);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    const std::vector<uint8_t> reference = ConvertedInOnePiece(h, path);
+    ASSERT_GT(reference.size(), 100000u);
+
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    ASSERT_TRUE(PlayToEnd(h, 10000));
+    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
+
+    const size_t common = std::min(played.size(), reference.size());
+    size_t firstDifference = common;
+    for (size_t i = 0; i < common; ++i) {
+        if (played[i] != reference[i]) {
+            firstDifference = i;
+            break;
+        }
+    }
+    EXPECT_EQ(firstDifference, common) << "first differing byte of " << played.size();
+    const int64_t oneBuffer = int64_t{176400} * bufferms / 1000;
+    const double expected = double(h.player->TotalAudioLength()) * 176400.0;
+    EXPECT_LE(std::abs(double(played.size()) - expected), double(oneBuffer));
+    EXPECT_LE(std::abs(int64_t(played.size()) - int64_t(reference.size())), oneBuffer);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+}
+
+const char* const kSweep = "synth 3 sine 200-5000 sine 300";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, PlayerConversionTest,
+    ::testing::Values(
+        ConvertedFile{"Pcm22050Mono", "sox -n -r 22050 -c 1 -b 16 %s synth 3 sine 200-5000", 100},
+        ConvertedFile{"Pcm48000Stereo",
+                      "sox -n -r 48000 -c 2 -b 16 %s synth 3 sine 200-5000 sine 300", 100},
+        ConvertedFile{"Pcm24Bit", "sox -n -r 44100 -c 2 -b 24 %s synth 3 sine 200-5000 sine 300",
+                      100},
+        ConvertedFile{"MpegLayer2",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=3 -ac 2 "
+                      "-c:a mp2 -b:a 256k -bitexact %s",
+                      100},
+        ConvertedFile{"ImaAdpcm22050", "sox -n -r 22050 -c 1 -e ima-adpcm %s synth 3 sine 200-5000",
+                      100},
+        ConvertedFile{"ALaw",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=3 -ac 2 "
+                      "-c:a pcm_alaw -bitexact %s",
+                      100},
+        // Engine buffers of two seconds: each read is held to one second of the file's PCM.
+        ConvertedFile{"Pcm22050MonoLongBuffers",
+                      "sox -n -r 22050 -c 1 -b 16 %s synth 5 sine 200-5000", 2000},
+        ConvertedFile{"Pcm48000LongBuffers",
+                      "sox -n -r 48000 -c 2 -b 16 %s synth 5 sine 200-5000 sine 300", 2000},
+        ConvertedFile{"MpegLayer2LongBuffers",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=5 -ac 2 "
+                      "-c:a mp2 -b:a 256k -bitexact %s",
+                      2000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
+{
+    std::string path = dir.File("counter.wav");
+    const std::vector<uint8_t> data = WriteCounterWave(path, 3);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    h.player->MaxLoopCount(2);
+    h.player->LoopEnd(1.05f);
+    h.player->LoopStart(1.0f);
+    h.player->UseLoop(true);
+    ASSERT_EQ(h.player->State().LoopStartBlock, 44100);
+    ASSERT_EQ(h.player->State().LoopEndBlock, 46304);
+
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    ASSERT_TRUE(PlayToEnd(h, 6000));
+
+    // A read from the loop start is never cut; the read after it lies past the loop end, reads
+    // nothing and jumps back. So the section plays as one whole buffer, three times in all.
+    std::vector<uint8_t> expected(data.begin(), data.begin() + 48510 * 4);
+    for (int i = 0; i < 2; ++i)
+        expected.insert(expected.end(), data.begin() + 44100 * 4, data.begin() + 48510 * 4);
+    expected.insert(expected.end(), data.begin() + 48510 * 4, data.end());
+    EXPECT_EQ(h.engine->PlayedAudio() == expected, true);
+    EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
+    EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    // Whatever was played, the position (BaseTime + played time) ends at the file's end.
+    const double position =
+        double(h.player->State().BaseTime) + double(h.engine->PlayedBytes()) / 176400.0;
+    EXPECT_NEAR(position, 3.0, 0.0005);
+    std::vector<int32_t> tags;
+    for (const auto& buffer : h.engine->AddedBuffers())
+        if (buffer.tag != -1)
+            tags.push_back(buffer.tag);
+    EXPECT_EQ(tags, (std::vector<int32_t>{48510, 48510, -2}));
+}
+
+TEST_F(PlayerPumpTest, IgnoresBufferAndStreamEventsWhileTheEngineLoads)
+{
+    std::string path = dir.File("counter.wav");
+    WriteCounterWave(path, 3);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(250);
+    const size_t added = h.engine->AddedBuffers().size();
+    const float baseTime = h.player->State().BaseTime;
+    h.engine->DuringNextLoad([&] {
+        h.engine->RaiseBufferAvailable(22050);
+        h.engine->RaiseStreamReset();
+        h.engine->RaiseStreamStarted();
+    });
+
+    h.player->LoadAudioEngine();
+
+    EXPECT_EQ(h.engine->AddedBuffers().size(), added);
+    EXPECT_EQ(h.player->State().BaseTime, baseTime);
+    EXPECT_TRUE(h.player->State().EnginePlaying) << "the reset was ignored";
+    EXPECT_TRUE(h.player->tmrPosition().Enabled());
+    EXPECT_EQ(h.listener.Count("LoopRestart"), 0u);
+}
+
+TEST_F(PlayerPumpTest, AStreamResetRewindsTheFileAndEmptiesEverything)
+{
+    std::string path = dir.File("counter.wav");
+    WriteCounterWave(path, 3);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(1200);
+    h.listener.events.clear();
+
+    h.engine->RaiseStreamReset();
+
+    const PlayerState& s = h.player->State();
+    EXPECT_FALSE(s.EnginePlaying);
+    EXPECT_FALSE(h.player->tmrPosition().Enabled());
+    EXPECT_EQ(h.engine->QueuedBuffers(), 0);
+    EXPECT_EQ(s.BaseTime, 0.0f);
+    EXPECT_FALSE(s.IntroStartPassed);
+    EXPECT_EQ(StateEvents(h.listener), std::vector<std::string>{"Paused"});
+
+    h.engine->ClearPlayedAudio();
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(200);
+    ASSERT_GE(h.engine->PlayedAudio().size(), 4u);
+    EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 0) << "played again from the start";
+}
+
+TEST_F(PlayerPumpTest, PassesEngineErrorsAndLevelsToTheHost)
+{
+    h.engine->RaiseEngineError(1234);
+    EXPECT_EQ(h.listener.events, std::vector<std::string>{"PlayerError(1234)"});
+
+    // Without a file the engine's reports still reach the host; the status stays closed.
+    h.engine->StartPlayback();
+    EXPECT_EQ(h.listener.events.back(), "Playing");
+    EXPECT_EQ(h.player->Status(), epsClosed);
+}
+
+TEST_F(PlayerPumpTest, TracesEachReadAtTheFullLevelOnly)
+{
+    std::string path = dir.File("counter.wav");
+    WriteCounterWave(path, 1);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    int32_t level = 16;
+    h.player->SetDebugFile(dir.File("medium.txt"), level);
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.player->PauseAudio();
+    for (const std::string& line : LogLines(dir.File("medium.txt")))
+        EXPECT_EQ(line.find("FillPlaybackBuffers"), std::string::npos) << line;
+
+    h.player->CueAudio();
+    level = 255;
+    h.player->SetDebugFile(dir.File("full.txt"), level);
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    EXPECT_TRUE(
+        InOrder(LogLines(dir.File("full.txt")), {"Start Function PlayAudio",
+                                                 "Set Audio Finished and File Finished False",
+                                                 "Start Function FillPlaybackBuffers",
+                                                 "Opened File Counter = 1",
+                                                 "Number Free Buffers = 10",
+                                                 "Get current position = 0",
+                                                 "Bytes Remaining = 176400",
+                                                 "Seconds to read = 0.1",
+                                                 "Bytes to read (post loop check)= 17640",
+                                                 "Read from file 17640 bytes",
+                                                 "Buffer added",
+                                                 "Get current position = 17640",
+                                                 "End Function FillPlaybackBuffers",
+                                                 "",
+                                                 "TavrenPlay Start Playback",
+                                                 "Start Function TestForFinish",
+                                                 "End Function TestForFinish",
+                                                 "",
+                                                 "End Function PlayAudio",
+                                                 ""}));
+}
+
+} // namespace
+} // namespace tavrenly::test
