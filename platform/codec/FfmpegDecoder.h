@@ -17,9 +17,11 @@
 // Frames whose rate differs from the record's play as silence (they cannot be played at the
 // right speed); frames with another channel count are mixed to the record's.
 //
-// Everything is allocated when the stage is made. Convert() copies input into buffers made
-// then and reuses one packet and one frame; only libavcodec's own frame pools and packet
-// references work underneath, and the parser is made again after a jump in the input.
+// Everything of ours is allocated when the stage is made: Convert() copies input into buffers
+// made then and reuses one packet and one frame. Underneath, libavcodec's send/receive calls
+// take a few small reference records per packet and frame from the heap (its interface offers
+// no way around them; the sample buffers come from its pools), and the parser is made again
+// after a jump in the input or a Reset().
 
 #include "platform/codec/CodecStage.h"
 #include "platform/codec/FfmpegHandles.h"

@@ -11,7 +11,9 @@
 // encoder's look-ahead (about two frames) is never written; every other codec here holds
 // nothing back.
 //
-// Everything is allocated when the stage is made; Convert() reuses one frame and one packet.
+// Everything of ours is allocated when the stage is made; Convert() reuses one frame and one
+// packet. libavcodec itself allocates each encoded packet's buffer and a few small reference
+// records per frame.
 
 #include "platform/codec/CodecStage.h"
 #include "platform/codec/FfmpegHandles.h"

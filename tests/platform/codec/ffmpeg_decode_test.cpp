@@ -264,6 +264,22 @@ TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
     EXPECT_EQ(produced, Mp2File::kFrameSamples * 4);
 }
 
+TEST(FfmpegDecoderTest, ReadsTheRegisteredG722TagAsG722)
+{
+    // FFmpeg's own table files 0x0065 under G.726; the registered meaning is G.722.
+    TempDir dir;
+    const std::string path = dir.File("g722.wav");
+    RunOrFail(Fill(Ffmpeg(16000, 1, "-c:a g722"), path));
+    const WaveFile wave = ReadWave(path);
+    FormatBytes registered = wave.format;
+    const uint16_t tag = WAVE_FORMAT_G722_ADPCM;
+    std::memcpy(registered.data(), &tag, 2);
+    auto theirs = MakeDecoder(wave.format);
+    auto ours = MakeDecoder(registered);
+    ASSERT_TRUE(theirs && ours);
+    EXPECT_EQ(RunStage(*ours, wave.data, kPieces), RunStage(*theirs, wave.data, kPieces));
+}
+
 TEST(FfmpegDecoderTest, ConsumesWholeBlocksOnly)
 {
     TempDir dir;
