@@ -1,0 +1,402 @@
+// Loops and level metering: a loop heard sample for sample with its joins, the loop bounds in
+// blocks, leaving a loop early, the engine's levels passed through, and an hour of playback
+// with a loop, fades and every marker whose position never strays from what is heard.
+
+#include "tests/player/PlayerFixture.h"
+#include "tests/player/PlayerTestFiles.h"
+
+#include <algorithm>
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace tavrenly::test {
+namespace {
+
+using Events = std::vector<std::string>;
+
+constexpr int32_t kFileFrames = 10 * 44100;
+// 1.875 s is block 82687.5, which rounds to the even 82688; 3.125 s is block 137812.5, which
+// the loop end rounds down.
+constexpr float kLoopStart = 1.875f;
+constexpr float kLoopEnd = 3.125f;
+constexpr int32_t kLoopStartBlock = 82688;
+constexpr int32_t kLoopEndBlock = 137812;
+constexpr int32_t kSection = kLoopEndBlock - kLoopStartBlock;
+
+class PlayerLoopTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        file = dir.File("counter.wav");
+        WriteCounterWave(file, kFileFrames);
+    }
+
+    void Open(PlayerHarness& h, const std::string& name)
+    {
+        std::string path = name;
+        ASSERT_EQ(h.player->OpenAudio(path), 0);
+    }
+
+    static void SetLoop(PlayerHarness& h, int16_t maxLoopCount)
+    {
+        h.player->LoopStart(kLoopStart);
+        h.player->LoopEnd(kLoopEnd);
+        h.player->MaxLoopCount(maxLoopCount);
+        h.player->UseLoop(true);
+        ASSERT_TRUE(h.player->UseLoop());
+    }
+
+    static Events Marked(const RecordingListener& listener)
+    {
+        return listener.Without({"AudioPositionChanged(False)", "AudioLevelChanged"});
+    }
+
+    static size_t PlayedFrames(PlayerHarness& h) { return h.engine->PlayedAudio().size() / 4; }
+
+    ScratchMachineSettings settings;
+    TempDir dir;
+    std::string file;
+};
+
+struct LoopRun
+{
+    int16_t maxLoopCountPut;
+    int32_t passes;
+};
+
+class PlayerLoopPassesTest : public PlayerLoopTest, public ::testing::WithParamInterface<LoopRun>
+{};
+
+TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHeard)
+{
+    const LoopRun run = GetParam();
+    PlayerHarness h;
+    Open(h, file);
+    SetLoop(h, run.maxLoopCountPut);
+    EXPECT_EQ(h.player->State().LoopStartBlock, kLoopStartBlock);
+    EXPECT_EQ(h.player->State().LoopEndBlock, kLoopEndBlock);
+
+    struct Moment
+    {
+        std::string event;
+        size_t frames;
+        int64_t micros;
+        int16_t loopCount;
+        float position;
+    };
+    std::vector<Moment> moments;
+    int64_t endedAt = 0;
+    h.listener.on["AudioEndReached"] = [&] { endedAt = h.loop.NowMicros(); };
+    for (const char* name : {"LoopRestart", "LoopCompleted"})
+        h.listener.on[name] = [&, name] {
+            moments.push_back(Moment{name, PlayedFrames(h), h.loop.NowMicros(),
+                                     h.player->LoopCount(), h.player->TotalSecondsPlayed()});
+        };
+    h.player->PlayAudio();
+    h.loop.Advance(15000);
+
+    // The played audio is the file with the section repeated, nothing lost or doubled.
+    std::vector<int32_t> expected;
+    for (int32_t f = 0; f < kLoopEndBlock; ++f)
+        expected.push_back(f);
+    for (int32_t pass = 1; pass < run.passes; ++pass)
+        for (int32_t f = kLoopStartBlock; f < kLoopEndBlock; ++f)
+            expected.push_back(f);
+    for (int32_t f = kLoopEndBlock; f < kFileFrames; ++f)
+        expected.push_back(f);
+    const std::vector<int32_t> played = CounterFrames(h.engine->PlayedAudio());
+    ASSERT_EQ(played.size(), expected.size());
+    const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
+    EXPECT_TRUE(mismatch.first == played.end())
+        << "frame " << (mismatch.first - played.begin()) << " is block " << *mismatch.first
+        << ", wanted " << *mismatch.second;
+
+    // Each join is announced when its last frame before it has been heard, with the position
+    // already back at the loop start; LoopCount counts the loop ends read so far.
+    std::vector<Moment> wanted;
+    for (int32_t pass = 1; pass <= run.passes; ++pass) {
+        const bool last = pass == run.passes;
+        const size_t frames = size_t(kLoopEndBlock) + size_t(pass - 1) * size_t(kSection);
+        wanted.push_back(Moment{last ? "LoopCompleted" : "LoopRestart", frames, 0,
+                                static_cast<int16_t>(last ? 0 : pass),
+                                last ? kLoopEnd : kLoopStart});
+    }
+    EXPECT_EQ(endedAt, static_cast<int64_t>(
+                           std::ceil(static_cast<double>(expected.size()) * 1e6 / 44100.0)));
+    ASSERT_EQ(moments.size(), wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(moments[i].event, wanted[i].event);
+        EXPECT_EQ(moments[i].frames, wanted[i].frames);
+        // No gap: the moment falls exactly where that many frames take to play.
+        const auto micros =
+            static_cast<int64_t>(std::ceil(static_cast<double>(wanted[i].frames) * 1e6 / 44100.0));
+        EXPECT_EQ(moments[i].micros, micros);
+        EXPECT_EQ(moments[i].loopCount, wanted[i].loopCount);
+        if (wanted[i].event == "LoopRestart") {
+            EXPECT_NEAR(moments[i].position, kLoopStartBlock / 44100.0, 0.001);
+        }
+    }
+
+    std::vector<int32_t> tags;
+    for (const auto& added : h.engine->AddedBuffers())
+        if (added.tag != -1)
+            tags.push_back(added.tag);
+    std::vector<int32_t> wantedTags(size_t(run.passes - 1), kLoopStartBlock);
+    wantedTags.push_back(-2);
+    EXPECT_EQ(tags, wantedTags);
+    EXPECT_FALSE(h.player->UseLoop());
+    EXPECT_EQ(h.player->LoopCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, PlayerLoopPassesTest,
+                         ::testing::Values(LoopRun{2, 3}, LoopRun{-4, 1}), [](const auto& info) {
+                             return "MaxLoopCount" + std::to_string(info.param.passes - 1);
+                         });
+
+TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
+{
+    PlayerHarness none;
+    none.player->LoopStart(3.0f);
+    none.player->LoopEnd(4.0f);
+    EXPECT_EQ(none.player->State().LoopStartBlock, 0) << "no file: no block is changed";
+    EXPECT_FLOAT_EQ(none.player->LoopStart(), 0.0f);
+    EXPECT_FLOAT_EQ(none.player->LoopEnd(), 0.0f);
+    none.player->UseLoop(true);
+    EXPECT_FALSE(none.player->UseLoop());
+
+    PlayerHarness h;
+    Open(h, file);
+    h.player->LoopStart(1.00001f);
+    EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
+    EXPECT_FLOAT_EQ(h.player->LoopStart(), 1.0f);
+    h.player->LoopEnd(2.99999f);
+    EXPECT_EQ(h.player->State().LoopEndBlock, 132299) << "the end rounds down";
+
+    // An end before the start moves the start (rounded to nearest); a start after the end
+    // moves the end (rounded down).
+    h.player->LoopEnd(0.5f);
+    EXPECT_EQ(h.player->State().LoopStartBlock, 22050);
+    EXPECT_EQ(h.player->State().LoopEndBlock, 22050);
+    h.player->LoopStart(4.99999f);
+    EXPECT_EQ(h.player->State().LoopStartBlock, 220500);
+    EXPECT_EQ(h.player->State().LoopEndBlock, 220499);
+    EXPECT_FALSE(h.player->State().SettingLoopBounds);
+
+    h.player->AudioStart(1.0f);
+    h.player->AudioEnd(8.0f);
+    h.player->LoopEnd(9.0f);
+    h.player->LoopStart(0.2f);
+    EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
+    EXPECT_EQ(h.player->State().LoopEndBlock, 352800);
+
+    // Looping needs an end after AudioStart.
+    h.player->LoopEnd(1.0f);
+    h.player->UseLoop(true);
+    EXPECT_FALSE(h.player->UseLoop());
+    h.player->LoopEnd(2.0f);
+    h.player->UseLoop(true);
+    EXPECT_TRUE(h.player->UseLoop());
+    h.site.changed.clear();
+    h.player->MaxLoopCount(-4);
+    EXPECT_EQ(h.player->MaxLoopCount(), 0);
+    EXPECT_EQ(h.site.changed, (Events{"MaxLoopCount"}));
+}
+
+TEST_F(PlayerLoopTest, UseLoopResetsTheCountOnlyWhenItChanges)
+{
+    PlayerHarness h;
+    Open(h, file);
+    SetLoop(h, 5);
+    h.player->PlayAudio();
+    h.loop.Advance(3000);
+    ASSERT_EQ(h.player->LoopCount(), 1) << "the first loop end has been read";
+    EXPECT_TRUE(h.player->InLoop());
+    h.player->UseLoop(true);
+    EXPECT_EQ(h.player->LoopCount(), 1);
+    h.player->UseLoop(false);
+    EXPECT_EQ(h.player->LoopCount(), 0);
+    EXPECT_FALSE(h.player->InLoop());
+
+    // The jump back already queued still plays out.
+    h.listener.events.clear();
+    h.loop.Advance(1000);
+    EXPECT_EQ(h.listener.Count("LoopRestart"), 1u);
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 4.0 - 3.125 + 1.875, 0.002);
+}
+
+TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
+{
+    PlayerHarness h;
+    Open(h, file);
+    h.player->IntroEnd(3.0f);
+    h.player->Extro(6.0f);
+    SetLoop(h, 1000);
+    h.player->PlayAudio();
+    h.loop.Advance(5000); // in the second pass
+    ASSERT_TRUE(h.player->InLoop());
+    const int16_t count = h.player->LoopCount();
+
+    h.listener.events.clear();
+    h.player->ExitLoop();
+    h.engine->ClearPlayedAudio(); // what was heard before the call
+    EXPECT_EQ(Marked(h.listener),
+              (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
+                      "IntroEndReached", "LoopCompleted", "Playing"}))
+        << "markers at or before the loop end fire again during the call";
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), kLoopEndBlock / 44100.0, 1e-4);
+    EXPECT_FALSE(h.player->UseLoop());
+    EXPECT_EQ(h.player->LoopCount(), count);
+    EXPECT_FALSE(h.player->InLoop());
+
+    // Playback goes on from the loop end without a gap, and later markers come as reached.
+    h.listener.events.clear();
+    h.loop.Advance(3000);
+    const std::vector<int32_t> played = CounterFrames(h.engine->PlayedAudio());
+    ASSERT_EQ(played.size(), 3u * 44100u);
+    for (size_t i = 0; i < played.size(); ++i)
+        ASSERT_EQ(played[i], kLoopEndBlock + static_cast<int32_t>(i));
+    EXPECT_EQ(Marked(h.listener), (Events{"AudioPositionChanged(True)", "ExtroReached"}));
+
+    // Outside the loop (and with looping off) it does nothing.
+    h.listener.events.clear();
+    h.player->ExitLoop();
+    EXPECT_TRUE(h.listener.events.empty());
+}
+
+TEST_F(PlayerLoopTest, ExitLoopEndingAtTheItemsEndEndsTheItem)
+{
+    for (const float end : {5.0f, 10.0f}) {
+        SCOPED_TRACE(end);
+        PlayerHarness h;
+        Open(h, file);
+        h.player->AudioEnd(end);
+        h.player->LoopStart(end - 1.0f);
+        h.player->LoopEnd(end);
+        h.player->UseLoop(true);
+        h.player->SeekTime(end - 0.5f);
+        h.player->PlayAudio();
+        h.loop.Advance(200);
+        ASSERT_TRUE(h.player->InLoop());
+
+        h.listener.events.clear();
+        h.engine->ClearPlayedAudio();
+        h.player->ExitLoop();
+        h.loop.Advance(1000);
+        EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+        EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
+        EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing from inside the loop again";
+        EXPECT_EQ(h.player->Status(), epsPaused);
+        EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), end);
+        const auto done = std::find(h.listener.events.begin(), h.listener.events.end(),
+                                    std::string("AudioEndReached"));
+        EXPECT_EQ(std::count(done, h.listener.events.end(), std::string("Playing")), 0)
+            << "not restarted after the end";
+    }
+}
+
+TEST_F(PlayerLoopTest, LevelsAreTheEnginesPassedThrough)
+{
+    const std::string levels = dir.File("levels.wav");
+    WritePcmWave(levels, 44100, 2, 44100, [](int32_t, int channel) {
+        return static_cast<int16_t>(channel == 0 ? 16384 : -8192);
+    });
+    PlayerHarness h;
+    Open(h, levels);
+    h.player->PlayAudio();
+    h.loop.Advance(250);
+    EXPECT_EQ(h.listener.Count("AudioLevelChanged(50,25)"), 2u);
+    EXPECT_EQ(h.player->LeftAudioLevel(), 50);
+    EXPECT_EQ(h.player->RightAudioLevel(), 25);
+    EXPECT_EQ(h.player->AudioLevel(), 50);
+
+    h.site.changed.clear();
+    h.player->RaiseAudioLevelEvents(0);
+    h.player->SampleAudioLevel(false);
+    EXPECT_EQ(h.engine->RaiseAudioLevelEvents(), 0);
+    EXPECT_FALSE(h.engine->SampleAudioLevel());
+    EXPECT_EQ(h.site.changed, (Events{"RaiseAudioLevelEvents", "SampleAudioLevel"}));
+    h.listener.events.clear();
+    h.loop.Advance(300);
+    EXPECT_EQ(h.listener.Count("AudioLevelChanged(50,25)"), 0u);
+}
+
+TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
+{
+    const std::string minute = dir.File("minute.wav");
+    const std::string hour = dir.File("hour.wav");
+    RunOrFail("sox -n -r 11025 -c 1 -b 16 " + minute + " synth 60 sine 440");
+    RunOrFail("sox " + minute + " " + hour + " repeat 59");
+
+    PlayerHarness h;
+    h.player->SampleRate(11025);
+    h.player->NumberChannels(1);
+    h.engine->KeepPlayedAudio(false);
+    h.engine->KeepLogs(false);
+    Open(h, hour);
+    ASSERT_FLOAT_EQ(h.player->TotalAudioLength(), 3600.0f);
+    h.player->IntroStart(1.0f);
+    h.player->IntroEnd(30.0f);
+    h.player->HookEnd(90.0f);
+    h.player->HookStart(60.0f);
+    h.player->Extro(3500.0f);
+    h.player->SweeperStart(3550.0f);
+    // Bounds off the 50 ms grid, so no tick falls on a join.
+    h.player->LoopStart(600.01f);
+    h.player->LoopEnd(900.02f);
+    h.player->MaxLoopCount(2);
+    h.player->UseLoop(true);
+    bool keep = false;
+    int16_t in = 1, dip = 2, out = 3;
+    h.player->AddVolumeChangeEvent(in, 0, 5, 0, 100, -1, false, keep);
+    h.player->AddVolumeChangeEvent(dip, 700, 10, 100, 30, 50, false, keep);
+    h.player->AddVolumeChangeEvent(out, 3590, 10, 30, 0, -1, true, keep);
+
+    // The file time heard after `elapsed` seconds of playing: the section is heard three
+    // times.
+    const double start = h.player->State().LoopStartBlock / 11025.0;
+    const double end = h.player->State().LoopEndBlock / 11025.0;
+    ASSERT_NEAR(start, 600.01, 1e-4);
+    ASSERT_NEAR(end, 900.02, 1e-4);
+    const double section = end - start;
+    const auto heard = [&](double elapsed) {
+        if (elapsed < end)
+            return elapsed;
+        if (elapsed < end + 2 * section)
+            return start + std::fmod(elapsed - end, section);
+        return elapsed - 2 * section;
+    };
+    double worst = 0;
+    size_t checks = 0;
+    const auto check = [&] {
+        const double elapsed = static_cast<double>(h.loop.NowMicros()) / 1e6;
+        worst = std::max(worst, std::abs(h.player->TotalSecondsPlayed() - heard(elapsed)));
+        ++checks;
+    };
+    h.listener.on["AudioPositionChanged(False)"] = check;
+    h.listener.on["AudioPositionChanged(True)"] = check;
+    h.listener.on["AudioEndReached"] = check;
+
+    ASSERT_EQ(h.loop.NowMicros(), 0);
+    h.player->PlayAudio();
+    h.loop.Advance(4201000);
+
+    EXPECT_GE(checks, 4200u * 20u - 1u) << "an update at every tick";
+    EXPECT_LE(worst, 0.050) << "within one timer tick";
+    EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
+    EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    for (const char* marker : {"IntroStartReached", "IntroEndReached", "HookStartReached",
+                               "HookEndReached", "ExtroReached", "SweeperStartReached"})
+        EXPECT_EQ(h.listener.Count(marker), 1u) << marker << ": first pass only";
+    EXPECT_EQ(h.listener.Count("VolumeChangeStartNotify(2)"), 3u) << "once per pass";
+    EXPECT_EQ(h.listener.Count("VolumeChangeNotify(2)"), 3u);
+    EXPECT_EQ(h.listener.Count("VolumeChangeEndNotify(3)"), 1u);
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 3600.0, 1e-3);
+    RecordProperty("WorstPositionErrorMs", std::to_string(worst * 1000));
+    h.listener.on.clear(); // the checks capture locals that end before the player closes
+}
+
+} // namespace
+} // namespace tavrenly::test
