@@ -28,7 +28,12 @@ private:
 } // namespace
 
 EventLoop::EventLoop(Clock clock) : m_clock(clock), m_realOrigin(std::chrono::steady_clock::now())
-{}
+{
+    // The free lists grow with the most tasks ever retired at once; sized now, they never
+    // allocate when a later peak (a pause cancelling a queue's worth of buffer ends) comes.
+    m_freeTaskNodes.reserve(kMaxFreeNodes);
+    m_freeIdNodes.reserve(kMaxFreeNodes);
+}
 
 EventLoop::~EventLoop() = default;
 
