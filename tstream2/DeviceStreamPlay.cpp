@@ -349,6 +349,7 @@ void DeviceStreamPlay::ResetCallbackState()
     m_silentRun = 0;
     m_heard = 0;
     m_flushLeft = 0;
+    m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
     m_errorRun = 0;
     m_failed = false;
     m_clearSeen = m_clearRequest.load(std::memory_order_relaxed);
@@ -430,13 +431,14 @@ void DeviceStreamPlay::StartBackend()
     std::string why;
     if (m_backendKind == Backend::Device) {
         m_backend = MakeDevicePlayBackend();
-        if (m_backend->Start(format, *this, why)) {
+        const StartResult started = m_backend->Start(format, *this, why);
+        if (started == StartResult::Started) {
             m_backendRunning = true;
         } else if (m_deviceNumber != 0) {
             // A device chosen by number that cannot be used is the host's business; the
             // default device missing is the machine's, and only said once.
-            failure = why.find("no output device") != std::string::npos ? MMSYSERR_BADDEVICEID
-                                                                        : kDeviceNotEnabled;
+            failure =
+                started == StartResult::NoSuchDevice ? MMSYSERR_BADDEVICEID : kDeviceNotEnabled;
             std::fprintf(stderr, "tavrenly: output device %d: %s; playing on the null backend\n",
                          m_deviceNumber, why.c_str());
         } else {
@@ -445,7 +447,7 @@ void DeviceStreamPlay::StartBackend()
     }
     if (!m_backendRunning) {
         m_backend = MakeNullPlayBackend();
-        m_backendRunning = m_backend->Start(format, *this, why);
+        m_backendRunning = m_backend->Start(format, *this, why) == StartResult::Started;
     }
     m_backendName = m_backend->Name();
     if (m_backendRunning && m_backend->CanStall())

@@ -21,7 +21,7 @@ class NullPlayBackend final : public PlayBackend
 public:
     ~NullPlayBackend() override { Stop(); }
 
-    bool Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string&) override
+    StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string&) override
     {
         Stop();
         m_stop.store(false, std::memory_order_relaxed);
@@ -32,7 +32,7 @@ public:
         renderer.Starting(0);
         m_thread = std::thread(
             [this, &renderer, period, rate = format.sampleRate] { Run(renderer, period, rate); });
-        return true;
+        return StartResult::Started;
     }
 
     void Stop() noexcept override
@@ -92,14 +92,15 @@ class RtAudioPlayBackend final : public PlayBackend
 public:
     ~RtAudioPlayBackend() override { Stop(); }
 
-    bool Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string& error) override
+    StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer,
+                      std::string& error) override
     {
         Stop();
         m_abortRequested.store(false, std::memory_order_relaxed);
         m_aborted.store(false, std::memory_order_relaxed);
         RtAudioOutput output;
         if (!FindRtAudioOutput(format.deviceNumber, output, error))
-            return false;
+            return format.deviceNumber != 0 ? StartResult::NoSuchDevice : StartResult::Failed;
         try {
             m_audio = std::make_unique<RtAudio>(static_cast<RtAudio::Api>(output.api));
             m_audio->showWarnings(false);
@@ -119,7 +120,7 @@ public:
                 error = "the " + output.info.backend + " device \"" + output.info.name +
                         "\" did not open";
                 m_audio.reset();
-                return false;
+                return StartResult::Failed;
             }
             m_latency = m_audio->getStreamLatency();
             // PulseAudio does not report its latency through RtAudio; the server holds what
@@ -133,14 +134,14 @@ public:
                 error = "the " + output.info.backend + " device \"" + output.info.name +
                         "\" did not start";
                 Stop();
-                return false;
+                return StartResult::Failed;
             }
         } catch (const std::exception& failure) {
             error = failure.what();
             Stop();
-            return false;
+            return StartResult::Failed;
         }
-        return true;
+        return StartResult::Started;
     }
 
     void Stop() noexcept override

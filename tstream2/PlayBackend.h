@@ -40,16 +40,23 @@ struct PlayStreamFormat
     int deviceNumber = 0;
 };
 
+enum class StartResult
+{
+    Started,
+    NoSuchDevice, ///< the device number names no output device
+    Failed,       ///< no sound system, or the device would not open or start
+};
+
 class PlayBackend
 {
 public:
     /// Stops the stream if it runs.
     virtual ~PlayBackend() = default;
 
-    /// Opens the device in `format` and starts calling `renderer`. False when the device
-    /// cannot be used, with a sentence in `error` saying why; nothing runs then.
-    virtual bool Start(const PlayStreamFormat& format, PlayRenderer& renderer,
-                       std::string& error) = 0;
+    /// Opens the device in `format` and starts calling `renderer`. When the device cannot be
+    /// used, a sentence in `error` says why and nothing runs.
+    virtual StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer,
+                              std::string& error) = 0;
     /// Stops and closes the stream; returns after the last Render call has returned.
     virtual void Stop() noexcept = 0;
     /// Frames between the callback and the listener's ear, as the backend reports it (or as

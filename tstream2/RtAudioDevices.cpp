@@ -112,7 +112,7 @@ bool FindRtAudioOutput(int deviceNumber, RtAudioOutput& output, std::string& err
     }
     const size_t index = deviceNumber == 0 ? defaultIndex : static_cast<size_t>(deviceNumber - 1);
     if (deviceNumber < 0 || index >= outputs.size()) {
-        error = "there is no output device " + std::to_string(deviceNumber) + " (" +
+        error = "no output device " + std::to_string(deviceNumber) + " (" +
                 std::to_string(outputs.size()) + " on " + outputs.front().info.backend + ")";
         return false;
     }
