@@ -274,7 +274,9 @@ uint32_t WriteEncodedFormat(uint16_t tag, uint16_t channels, uint32_t rate, WAVE
         mpeg->dwHeadBitrate = bitRate;
         mpeg->fwHeadMode = channels == 1 ? ACM_MPEG_SINGLECHANNEL : ACM_MPEG_STEREO;
         mpeg->wHeadEmphasis = 1;
-        mpeg->fwHeadFlags = IsMpeg1Rate(rate) ? ACM_MPEG_ID_MPEG1 : 0;
+        // As the encoder's frame headers say: the original bit set, MPEG-1 at its own rates.
+        mpeg->fwHeadFlags = static_cast<uint16_t>(ACM_MPEG_ORIGINALHOME |
+                                                  (IsMpeg1Rate(rate) ? ACM_MPEG_ID_MPEG1 : 0));
         return 0;
     }
     case WAVE_FORMAT_MPEGLAYER3: {

@@ -75,6 +75,7 @@ inline constexpr uint16_t ACM_MPEG_STEREO = 0x0001;
 inline constexpr uint16_t ACM_MPEG_JOINTSTEREO = 0x0002;
 inline constexpr uint16_t ACM_MPEG_DUALCHANNEL = 0x0004;
 inline constexpr uint16_t ACM_MPEG_SINGLECHANNEL = 0x0008;
+inline constexpr uint16_t ACM_MPEG_ORIGINALHOME = 0x0004;
 inline constexpr uint16_t ACM_MPEG_ID_MPEG1 = 0x0010;
 inline constexpr uint16_t MPEGLAYER3_ID_MPEG = 1;
 inline constexpr uint32_t MPEGLAYER3_FLAG_PADDING_ISO = 0;

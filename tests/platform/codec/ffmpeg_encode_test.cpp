@@ -65,14 +65,15 @@ TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReads)
     EXPECT_EQ(mp2.fwHeadMode, codec::ACM_MPEG_STEREO);
     EXPECT_EQ(mp2.fwHeadModeExt, 0);
     EXPECT_EQ(mp2.wHeadEmphasis, 1);
-    EXPECT_EQ(mp2.fwHeadFlags, codec::ACM_MPEG_ID_MPEG1);
+    EXPECT_EQ(mp2.fwHeadFlags, codec::ACM_MPEG_ID_MPEG1 | codec::ACM_MPEG_ORIGINALHOME);
     EXPECT_EQ(mp2.dwPTSLow | mp2.dwPTSHigh, 0u);
 
     const auto mp2Mono = As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 1, 44100));
     EXPECT_EQ(mp2Mono.dwHeadBitrate, 128000u);
     EXPECT_EQ(mp2Mono.fwHeadMode, codec::ACM_MPEG_SINGLECHANNEL);
     EXPECT_EQ(mp2Mono.wfx.nBlockAlign, 1); // padded frames vary in size at 44.1 kHz
-    EXPECT_EQ(As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 24000)).fwHeadFlags, 0);
+    EXPECT_EQ(As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 24000)).fwHeadFlags,
+              codec::ACM_MPEG_ORIGINALHOME);
 
     const auto mp3 = As<MPEGLAYER3WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100));
     EXPECT_EQ(mp3.wfx.cbSize, 12);
@@ -276,6 +277,15 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
     EXPECT_LT(theirs.data.size() - encoded.size(),
               4u * (c.tag == WAVE_FORMAT_MPEGLAYER3 ? 1500 : AsFormat(record)->nBlockAlign) + 1500);
 
+    if (c.tag == WAVE_FORMAT_MPEG) {
+        // The record describes the frames: version, layer, mode and the original bit.
+        const auto mpeg = As<MPEG1WAVEFORMAT>(record);
+        ASSERT_GE(encoded.size(), 4u);
+        EXPECT_EQ((encoded[1] >> 3) & 1, (mpeg.fwHeadFlags & codec::ACM_MPEG_ID_MPEG1) ? 1 : 0);
+        EXPECT_EQ((encoded[1] >> 1) & 3, 2); // Layer II
+        EXPECT_EQ(encoded[3] >> 6, mpeg.fwHeadMode == codec::ACM_MPEG_SINGLECHANNEL ? 3 : 0);
+        EXPECT_EQ((encoded[3] >> 2) & 1, (mpeg.fwHeadFlags & codec::ACM_MPEG_ORIGINALHOME) ? 1 : 0);
+    }
     // Up to 3000 frames of codec delay (MPEG's filter banks and the Layer III encoder).
     size_t delay = 0;
     EXPECT_GE(DelayedSnr(signal, FfmpegDecode(path), c.channels, 3000, &delay), c.minSnr);
