@@ -88,6 +88,9 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         (id == AV_CODEC_ID_ADPCM_IMA_WAV || id == AV_CODEC_ID_ADPCM_MS))
         context.bits_per_coded_sample = 4;
     context.thread_count = 1;
+    // Damaged input is expected and handled here (silence, resync); FFmpeg's complaints about
+    // it go to its verbose level instead of the host's error output.
+    context.log_level_offset = AV_LOG_VERBOSE - AV_LOG_ERROR;
     // Streams that carry frame checksums get them checked, so a damaged frame is refused
     // (and played as silence) instead of decoded to noise.
     context.err_recognition |= AV_EF_CRCCHECK;
@@ -133,6 +136,7 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         if (!m_parserCodec)
             return MMSYSERR_NOMEM;
         m_parserCodec->codec_id = id;
+        m_parserCodec->log_level_offset = context.log_level_offset;
         // The caller holds what the parser holds; keep that under half a second of the PCM
         // the caller sizes its buffers for.
         m_holdLimit = std::min(m_mpeg ? kMpegHoldLimit : kOtherHoldLimit,
