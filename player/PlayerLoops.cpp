@@ -87,6 +87,9 @@ void TavrenPlayer::ExitLoop()
         return openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr;
     };
     m_state.UseLoop = false;
+    // A jump back the pump cut without reading anything waits for the next buffer; the loop
+    // is left, so that buffer must not carry it.
+    m_state.LoopMarker = -1;
     ClearBuffer(true, true);
     if (fileChanged())
         return;

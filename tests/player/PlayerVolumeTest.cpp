@@ -328,6 +328,36 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
     EXPECT_EQ(VolumeEvents(h.listener), Events{});
 }
 
+TEST_F(PlayerVolumeTest, PositionAndEnvelopeStepsAreTraced)
+{
+    PlayerHarness h;
+    Open(h);
+    ASSERT_TRUE(Add(h, 1, 0.1f, 0, 100, 50, -1, true));
+    int32_t level = dmFull;
+    h.player->SetDebugFile(dir.File("trace.log"), level);
+    h.player->PlayAudio();
+    h.loop.Advance(100);
+    h.player->SetDebugFile("", level);
+
+    const std::vector<uint8_t> bytes = ReadFileBytes(dir.File("trace.log"));
+    const std::string log(bytes.begin(), bytes.end());
+    size_t at = 0;
+    for (const std::string line :
+         {" Start Function UpdateAudioTimes\r\n", " RaiseEvent AudioPositionChanged(True)\r\n",
+          " RaiseEvent IntroStartReached\r\n", " RaiseEvent IntroEndReached\r\n",
+          " End Function UpdateAudioTimes - 0.05\r\n\r\n", " Start Function UpdateAudioTimes\r\n",
+          " Start Function FinishedVolumeChangeEvent(1)\r\n",
+          " Raise event VolumeChangeEndNotify(1)\r\n",
+          " End Function FinishedVolumeChangeEvent\r\n\r\n",
+          " Start Function SetAudioVolume(50)\r\n", " End Function SetAudioVolume\r\n\r\n",
+          " RaiseEvent AudioPositionChanged(False)\r\n",
+          " End Function UpdateAudioTimes - 0.1\r\n\r\n"}) {
+        const size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line;
+        at = found + line.size();
+    }
+}
+
 TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEntries)
 {
     PlayerHarness h;
