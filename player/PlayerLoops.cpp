@@ -19,6 +19,9 @@ float TavrenPlayer::BlockTime(int32_t block) const
 
 double TavrenPlayer::TimeToBlocks(float seconds) const
 {
+    // A file whose data chunk is empty has no time to divide by; its only block is 0.
+    if (m_state.TotalAudioLength <= 0.0f)
+        return 0.0;
     return static_cast<double>(seconds) / static_cast<double>(m_state.TotalAudioLength) *
            static_cast<double>(m_state.TotalBlocks);
 }

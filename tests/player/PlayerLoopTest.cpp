@@ -202,6 +202,17 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     h.player->MaxLoopCount(-4);
     EXPECT_EQ(h.player->MaxLoopCount(), 0);
     EXPECT_EQ(h.site.changed, (Events{"MaxLoopCount"}));
+
+    // An empty data chunk has block 0 only; the bounds neither fail nor move.
+    const std::string empty = dir.File("empty.wav");
+    WriteCounterWave(empty, 0);
+    PlayerHarness e;
+    Open(e, empty);
+    e.player->LoopEnd(2.0f);
+    e.player->LoopStart(1.0f);
+    EXPECT_EQ(e.player->State().LoopStartBlock, 0);
+    EXPECT_EQ(e.player->State().LoopEndBlock, 0);
+    EXPECT_FLOAT_EQ(e.player->LoopStart(), 0.0f);
 }
 
 TEST_F(PlayerLoopTest, UseLoopResetsTheCountOnlyWhenItChanges)
