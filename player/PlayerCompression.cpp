@@ -136,7 +136,8 @@ void TavrenPlayer::InitialisePlaybackCompression(int32_t& result)
     // of at most one second of the file decodes to no more than that.
     const uint32_t blockAlign = std::max<uint32_t>(m_state.FileFormat.nBlockAlign, 1);
     const uint32_t maxInput =
-        std::min(m_state.FilePCMFormat.nAvgBytesPerSec, m_state.FileFormat.nAvgBytesPerSec);
+        std::min(uint32_t{m_state.FilePCMFormat.nAvgBytesPerSec},
+                 uint32_t{m_state.FileFormat.nAvgBytesPerSec});
     m_maxConversionInput = static_cast<int32_t>(std::max(maxInput / blockAlign, 1u) * blockAlign);
     if (m_log.Basic())
         m_log.WriteLog(

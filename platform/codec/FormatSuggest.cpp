@@ -91,8 +91,8 @@ MMRESULT SuggestPcmFamily(const WAVEFORMATEX* source, WAVEFORMATEX* dest, uint32
     format.nChannels =
         (flags & ACM_FORMATSUGGESTF_NCHANNELS) != 0 ? dest->nChannels : source->nChannels;
     format.nSamplesPerSec = (flags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) != 0
-                                ? dest->nSamplesPerSec
-                                : source->nSamplesPerSec;
+                                ? uint32_t{dest->nSamplesPerSec}
+                                : uint32_t{source->nSamplesPerSec};
     const bool isFloat = tag == WAVE_FORMAT_IEEE_FLOAT || NamesFloat(dest, destSize);
     format.wBitsPerSample = (flags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) != 0 ? dest->wBitsPerSample
                             : isFloat                                        ? 32
