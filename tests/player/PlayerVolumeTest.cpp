@@ -277,6 +277,26 @@ TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
     EXPECT_EQ(record.Reference, 0x5A5A) << "left as it was";
 }
 
+TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
+{
+    // The sort is not stable: with free slots taking part at key 0, the second of two entries
+    // ending together lands below the first, so the first holds the volume at that time.
+    PlayerHarness h;
+    Open(h);
+    ASSERT_TRUE(Add(h, 1, 4, 1, 100, 30));
+    ASSERT_TRUE(Add(h, 2, 3, 2, 100, 60));
+    ASSERT_TRUE(Add(h, 3, 0, 0, 100, 100));
+    ASSERT_TRUE(Add(h, 4, 0, 0, 100, 100));
+    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{3, 4, 2, 1, -1, -1, -1, -1, -1, -1}));
+    h.player->PlayAudio();
+    h.loop.Advance(4950);
+    h.listener.events.clear();
+    h.loop.Advance(50); // both end at 5 s: the entry in the higher slot sets the volume
+    EXPECT_EQ(
+        VolumeEvents(h.listener),
+        (Events{"VolumeChangeEndNotify(2)", "VolumeChangeEndNotify(1)", "AudioVolumeChanged(30)"}));
+}
+
 TEST_F(PlayerVolumeTest, JumpWithSetVolumePermanentlyKeepsItsEndAndRearmsAfterASeekBack)
 {
     PlayerHarness h;
