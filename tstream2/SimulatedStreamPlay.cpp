@@ -259,6 +259,10 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
     }
     Slot& slot = m_slots[static_cast<size_t>((m_head + m_count) % m_slots.size())];
     const auto* bytes = static_cast<const uint8_t*>(address);
+    // Headroom: resampled buffers vary in length (the first after a reset is short), and a
+    // slot must not grow with each new peak.
+    if (slot.data.capacity() < static_cast<size_t>(length))
+        slot.data.reserve(std::max<size_t>(length, ByteRate() * m_bufferLengthms / 1000) * 2);
     slot.data.assign(bytes, bytes + length);
     slot.length = length;
     slot.tag = tag;

@@ -213,7 +213,7 @@ TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsT
     quirky.backend = "simulated";
     h.devices->SetOutputDevices({quirky});
     h.player->WaveOutDeviceNumber(1);
-    ASSERT_EQ(h.player->State().OutDeviceCaps.wMid, 39);
+    ASSERT_EQ(uint16_t{h.player->State().OutDeviceCaps.wMid}, 39);
 
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(1500);
