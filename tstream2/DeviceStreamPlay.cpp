@@ -191,6 +191,7 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
         m_peakRight = 0;
         m_rendered = 0;
         m_heard = 0;
+        m_unheardCount = 0; // dropped with the queue: the clear's notice frees their slots
         m_heardFrames.store(0, std::memory_order_relaxed);
         m_clearSeen = clear;
         m_clearAnswered.store(clear, std::memory_order_release);
@@ -237,7 +238,14 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
         if (m_headFrames >= bufferFrames) {
             // A part frame at the end of a buffer cannot be played and is dropped with it.
             m_ring.Pop();
-            noticed = Notify(Notice{Notice::Played, index, m_peakLeft, m_peakRight}) || noticed;
+            const Notice played{Notice::Played, index, m_peakLeft, m_peakRight};
+            if (m_unheardCount < m_unheard.size()) {
+                m_unheard[(m_unheardHead + m_unheardCount) % m_unheard.size()] = {played,
+                                                                                  m_rendered};
+                ++m_unheardCount;
+            } else {
+                noticed = Notify(played) || noticed; // cannot happen: one entry per slot
+            }
             m_headFrames = 0;
             m_peakLeft = 0;
             m_peakRight = 0;
@@ -254,6 +262,11 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     const int64_t inDevice = std::max<int64_t>(0, m_latencyFrames - m_silentRun);
     m_heard = std::min(m_rendered, std::max(m_heard, m_rendered - inDevice));
     m_heardFrames.store(m_heard, std::memory_order_relaxed);
+    while (m_unheardCount > 0 && m_unheard[m_unheardHead].endFrame <= m_heard) {
+        noticed = Notify(m_unheard[m_unheardHead].notice) || noticed;
+        m_unheardHead = (m_unheardHead + 1) % m_unheard.size();
+        --m_unheardCount;
+    }
 
     if (noticed && !m_wakePending.exchange(true, std::memory_order_acq_rel))
         m_waker->Notify();
@@ -348,6 +361,8 @@ void DeviceStreamPlay::ResetCallbackState()
     m_rendered = 0;
     m_silentRun = 0;
     m_heard = 0;
+    m_unheardHead = 0;
+    m_unheardCount = 0;
     m_flushLeft = 0;
     m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
     m_errorRun = 0;
@@ -420,6 +435,7 @@ void DeviceStreamPlay::StartBackend()
     m_clearUpTo = 0;
     // Per slot at most one "played" notice is outstanding, plus the clears and a failure.
     m_notices = std::make_unique<SpscRing<Notice>>(static_cast<size_t>(m_ring.Capacity()) * 2 + 8);
+    m_unheard.assign(static_cast<size_t>(m_ring.Capacity()), Unheard{});
     ResetCallbackState();
     FeedPending();
 

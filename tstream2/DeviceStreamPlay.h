@@ -21,7 +21,10 @@
 // Played time counts the frames the callback took from the queue since the stream started or
 // the queue was last cleared, less the frames still inside the device (its reported latency,
 // which drains while the device plays silence), so it follows the sample being heard. It never
-// runs backwards and stands still while nothing plays (paused, starved).
+// runs backwards and stands still while nothing plays (paused, starved). A buffer comes back
+// through BufferAvailable only once its last frame has been heard by that count: when every
+// buffer is back the listener has heard everything, and may close the stream at once without
+// cutting the end of the audio still inside the device.
 //
 // Device failure: a backend whose callbacks stop for two seconds, or whose writes keep
 // failing, is closed; the engine raises EngineError then StreamReset and opens the device
@@ -148,6 +151,12 @@ private:
         int32_t peakLeft = 0;
         int32_t peakRight = 0;
     };
+    /// A buffer the callback has played into the device but the listener has not heard yet.
+    struct Unheard
+    {
+        Notice notice;
+        int64_t endFrame = 0; ///< the played-frame count at its last frame
+    };
     struct Pending
     {
         std::vector<uint8_t> data;
@@ -244,6 +253,9 @@ private:
     int64_t m_flushLeft = 0;
     int32_t m_errorRun = 0;
     bool m_failed = false;
+    std::vector<Unheard> m_unheard; // a FIFO, preallocated with the ring
+    size_t m_unheardHead = 0;
+    size_t m_unheardCount = 0;
 
     std::unique_ptr<Waker> m_waker;
 };

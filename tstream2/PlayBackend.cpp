@@ -82,10 +82,12 @@ void OnRtAudioError(RtAudioError::Type type, const std::string&)
         t_deviceError = true;
 }
 
-// Device buffers of about 23 ms at 44.1 kHz, and four of them queued at the sound server:
-// short enough for a tight position, long enough not to underrun on a busy machine.
+// Device buffers of about 23 ms at 44.1 kHz, and six of them queued at the sound server
+// (about 140 ms): the callback thread runs at normal priority, and on a busy machine a
+// shorter queue runs dry now and then, which is heard as a gap. The played time is corrected
+// by this latency, so only the reaction to Pause and Volume is slower.
 constexpr unsigned kDeviceBufferFrames = 1024;
-constexpr unsigned kDeviceBuffers = 4;
+constexpr unsigned kDeviceBuffers = 6;
 
 class RtAudioPlayBackend final : public PlayBackend
 {
