@@ -169,10 +169,14 @@ TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAs
     EXPECT_EQ(h.engine->FlushCount(), 1);
     EXPECT_TRUE(InOrder(h.engine->Calls(), {"FlushPlayback", "ClearBuffers"}))
         << "the flush always seeks";
-    EXPECT_TRUE(
-        InOrder(LogLines(dir.File("log.txt")),
-                {"Start Function CueAudio", "Flushing Playback", "Seeking to AudioStart (0)",
-                 "Raising Cued Event", "End Function CueAudio", ""}));
+    EXPECT_TRUE(InOrder(
+        LogLines(dir.File("log.txt")),
+        {"Start Function CueAudio", "Flushing Playback", "Seeking to AudioStart (0)",
+         "Start Function SeekTime(0,True)", "Start Function SeekBlock(0)",
+         "Start Function ClearBuffer", "Call Function ClearConversionStream DeCompress",
+         "Call Function ClearConversionStream ConvertFilePCM", "Call TavrenPlay ClearBuffers",
+         "End Function ClearBuffer", "", "End Function SeekBlock", "", "End Function SeekTime", "",
+         "Raising Cued Event", "End Function CueAudio", ""}));
 
     h.player->CloseAudio();
     EXPECT_EQ(h.player->CueAudio(), -1);
