@@ -202,9 +202,9 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     const float start = m_gain;
     const float target = m_gainTarget.load(std::memory_order_relaxed);
     const bool levels = m_sampleLevels.load(std::memory_order_relaxed);
-    // A failed device plays nothing: its writes go nowhere, and the queue must wait for the
+    // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
     // device to be opened again rather than drain at the speed of failing calls.
-    const bool playing = m_playing.load(std::memory_order_relaxed) && !m_failed;
+    const bool playing = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0;
 
     uint32_t done = 0;
     while (done < frames) {

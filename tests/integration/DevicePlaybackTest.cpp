@@ -188,59 +188,82 @@ private:
     const TavrenPlayer& m_player;
 };
 
-TEST(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTheSound)
+/// A private PulseAudio server with one null sink, "tavrenly", for the length of a test.
+class DevicePlaybackTest : public testing::Test
 {
-    for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
-        if (!HaveProgram(program))
-            GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
-
-    test::TempDir dir;
-    const std::string runtime = dir.File("pulse");
-    const std::string socket = runtime + "/native";
-    setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-    setenv("PULSE_RUNTIME_PATH", runtime.c_str(), 1);
-    setenv("HOME", dir.Path().c_str(), 1);
-    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-    unsetenv("PULSE_SINK");
-
-    // norewinds: a null sink that rewinds (when a new stream ends its start-up underrun)
-    // renders part of its output twice, and its monitor has already recorded the first take.
-    EventLoop loop(EventLoop::Clock::Real);
-    ChildProcess server(
-        loop,
-        {"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-         "--disallow-exit", "--disable-shm=yes", "--use-pid-file=no", "-F", "/dev/null",
-         "--load=module-null-sink sink_name=tavrenly rate=44100 channels=2 norewinds=1",
-         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket},
-        dir.File("pulseaudio.log"), SIGTERM);
-    const auto serverAnswers = [] { return std::system("pactl info > /dev/null 2>&1") == 0; };
-    if (!server.Started() || !WaitFor(loop, serverAnswers, 10'000)) {
-        const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("pulseaudio.log"));
-        GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
-                     << std::string(log.begin(), log.end());
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
+            if (!HaveProgram(program))
+                GTEST_SKIP() << program
+                             << " is not installed (scripts/install-deps.sh installs it)";
+        setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+        setenv("PULSE_RUNTIME_PATH", dir.File("pulse").c_str(), 1);
+        setenv("HOME", dir.Path().c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
+        unsetenv("PULSE_SINK");
+        if (!StartServer()) {
+            const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("pulseaudio.log"));
+            GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
+                         << std::string(log.begin(), log.end());
+        }
     }
 
+    std::string Socket() const { return dir.File("pulse") + "/native"; }
+
+    /// User mode even as root, no configuration file, no shared memory to leave behind.
+    /// norewinds: a null sink that rewinds (when a new stream ends its start-up underrun)
+    /// renders part of its output twice, and its monitor has already recorded the first take.
+    bool StartServer()
+    {
+        server = std::make_unique<ChildProcess>(
+            loop,
+            std::vector<std::string>{
+                "pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                "--disallow-exit", "--disable-shm=yes", "--use-pid-file=no", "-F", "/dev/null",
+                "--load=module-null-sink sink_name=tavrenly rate=44100 channels=2 norewinds=1",
+                "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
+            dir.File("pulseaudio.log"), SIGTERM);
+        const auto answers = [] { return std::system("pactl info > /dev/null 2>&1") == 0; };
+        return server->Started() && WaitFor(loop, answers, 10'000);
+    }
+
+    /// Records the sink's monitor into `file` and returns once the recording grows: a freshly
+    /// started null sink renders in one long idle block (up to two seconds) before it follows
+    /// the low latency the recorder asks for, as a sound card would from the start.
+    std::unique_ptr<ChildProcess> StartRecording(const std::string& file)
+    {
+        auto recorder = std::make_unique<ChildProcess>(
+            loop,
+            std::vector<std::string>{"parecord", "--raw", "-d", "tavrenly.monitor",
+                                     "--latency-msec=20", "--rate=44100", "--channels=2",
+                                     "--format=s16le", file},
+            dir.File("parecord.log"), SIGINT);
+        const auto recording = [&] {
+            std::error_code error;
+            const auto bytes = std::filesystem::file_size(file, error);
+            return !error && bytes >= kRate / 10 * 4; // a tenth of a second has come through
+        };
+        EXPECT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
+        return recorder;
+    }
+
+    test::TempDir dir;
+    EventLoop loop{EventLoop::Clock::Real};
+    std::unique_ptr<ChildProcess> server;
+};
+
+TEST_F(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTheSound)
+{
     // Two sweeps in opposite directions: no lag but the right one matches both channels.
     const std::string item = dir.File("item.wav");
     test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + item +
                     " synth 5 sine 300-3000 sine 2500-200 vol 0.5");
     test::RunOrFail("sox " + item + " -t raw " + dir.File("item.raw"));
 
-    // Recording first, and playing only once the recording grows: a freshly started null
-    // sink renders in one long idle block (up to two seconds) before it follows the low
-    // latency the monitor's recorder asks for, as a sound card would from the start.
     const std::string heardFile = dir.File("heard.raw");
-    ChildProcess recorder(loop,
-                          {"parecord", "--raw", "-d", "tavrenly.monitor", "--latency-msec=20",
-                           "--rate=44100", "--channels=2", "--format=s16le", heardFile},
-                          dir.File("parecord.log"), SIGINT);
-    ASSERT_TRUE(recorder.Started());
-    const auto recording = [&] {
-        std::error_code error;
-        const auto bytes = std::filesystem::file_size(heardFile, error);
-        return !error && bytes >= kRate / 10 * 4; // a tenth of a second has come through
-    };
-    ASSERT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
+    std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
 
     test::RecordingSite site(loop);
     auto engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
@@ -275,7 +298,7 @@ TEST(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTh
     // Let the sink's last buffers reach the recording, then stop it cleanly.
     WaitFor(
         loop, [] { return false; }, 500);
-    recorder.Stop();
+    recorder->Stop();
 
     const std::vector<int16_t> file = ReadSamples(dir.File("item.raw"));
     const std::vector<int16_t> heard = ReadSamples(dir.File("heard.raw"));
@@ -286,6 +309,60 @@ TEST(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTh
     EXPECT_NEAR(match.gainDb, 0.0, 0.5);
     std::printf("the file starts %.1f ms into the recording; correlation %.6f, level %+.3f dB\n",
                 match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
+}
+
+/// Records the engine's events and how many buffers came back.
+class EngineEvents : public StreamPlayEvents
+{
+public:
+    std::vector<std::string> events;
+    int returned = 0;
+
+    void BufferAvailable(int32_t, const void*, int32_t) override { ++returned; }
+    void StreamStarted() override { events.emplace_back("StreamStarted"); }
+    void StreamReset() override { events.emplace_back("StreamReset"); }
+    void EngineError(int32_t code) override
+    {
+        events.push_back("EngineError " + std::to_string(code));
+    }
+};
+
+TEST_F(DevicePlaybackTest, AServerThatDiesClosesTheStreamAndTheNextStartRecovers)
+{
+    DeviceStreamPlay engine(loop, DeviceStreamPlay::Backend::Device);
+    EngineEvents events;
+    engine.SetListener(&events);
+    const std::vector<uint8_t> silence(kRate / 10 * 4, 0); // 100 ms
+    const auto play = [&] {
+        for (int i = 0; i < 10; ++i)
+            engine.AddBuffer(silence.data(), static_cast<int32_t>(silence.size()), i);
+        engine.StartPlayback();
+    };
+
+    engine.StartTavrenStream();
+    ASSERT_EQ(engine.BackendName(), "PulseAudio");
+    play();
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return events.returned > 0; }, 10'000));
+
+    server.reset(); // the server goes away in the middle of the item
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return !events.events.empty() && events.events.back() == "StreamReset"; },
+        10'000));
+    EXPECT_EQ(events.events,
+              (std::vector<std::string>{"StreamStarted", "EngineError 1", "StreamReset"}));
+    EXPECT_EQ(engine.StreamActive(), 0);
+    EXPECT_EQ(engine.State(), 0);
+    EXPECT_EQ(engine.FreeBuffers(), engine.NumberBuffers());
+
+    ASSERT_TRUE(StartServer());
+    engine.StartTavrenStream();
+    EXPECT_EQ(engine.BackendName(), "PulseAudio");
+    const int before = events.returned;
+    play();
+    EXPECT_TRUE(WaitFor(
+        loop, [&] { return events.returned >= before + 10; }, 10'000));
+    EXPECT_EQ(engine.PlayedTimems(), 1000);
 }
 
 } // namespace
