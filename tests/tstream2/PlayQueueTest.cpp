@@ -126,22 +126,6 @@ TEST(PlayBufferRingTest, HandsBackThePlayedBytesWhileTheSlotIsRefilled)
     EXPECT_EQ(std::vector<uint8_t>(front, front + length), larger);
 }
 
-TEST(PlayBufferRingTest, SkipDropsOnlyWhatWasWrittenBeforeTheCut)
-{
-    PlayBufferRing ring;
-    ring.Allocate(4, 2);
-    const uint8_t data[2] = {1, 2};
-    for (int i = 0; i < 3; ++i)
-        ring.Write(data, 2);
-    ring.SkipTo(10); // never past what was written
-    EXPECT_EQ(ring.ReadCount(), 3u);
-    int32_t length = 0;
-    uint64_t index = 0;
-    EXPECT_EQ(ring.Front(length, index), nullptr);
-    ring.SkipTo(1); // nor backwards
-    EXPECT_EQ(ring.ReadCount(), 3u);
-}
-
 // The engine's pattern with two real threads: the UI side writes numbered buffers whenever a
 // slot is free and releases what the audio side has played; the audio side must see every
 // buffer once, whole and in order.
