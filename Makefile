@@ -2,7 +2,7 @@
 # Both install what they need first, so they work on a fresh Debian machine.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo sanitize fuzz bench format clean
+.PHONY: all deps configure build test demo sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -25,6 +25,11 @@ sanitize: deps
 	cmake --preset sanitize
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan
 
 fuzz: deps
 	bash scripts/run-fuzz.sh

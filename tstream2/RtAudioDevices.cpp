@@ -1,8 +1,12 @@
 #include "tstream2/RtAudioDevices.h"
 
+#include "platform/settings/SettingsFile.h"
+
 #include <rtaudio/RtAudio.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <limits>
 
 namespace tavrenly {
@@ -13,6 +17,27 @@ namespace {
 // it shares the card with every other program; bare ALSA last.
 constexpr RtAudio::Api kApiOrder[] = {RtAudio::UNIX_JACK, RtAudio::LINUX_PULSE,
                                       RtAudio::LINUX_ALSA};
+
+/// The sound systems to ask, in order: the one named by TAVRENLY_AUDIO_API, or else by
+/// "AudioApi=" in the machine-wide settings ("jack", "pulse" or "alsa"), alone; otherwise all
+/// three in the order above.
+std::vector<RtAudio::Api> ApiOrder()
+{
+    std::string chosen;
+    if (const char* fromEnvironment = std::getenv("TAVRENLY_AUDIO_API"))
+        chosen = fromEnvironment;
+    else
+        ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, "AudioApi", chosen);
+    std::transform(chosen.begin(), chosen.end(), chosen.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (chosen == "jack")
+        return {RtAudio::UNIX_JACK};
+    if (chosen == "pulse" || chosen == "pulseaudio")
+        return {RtAudio::LINUX_PULSE};
+    if (chosen == "alsa")
+        return {RtAudio::LINUX_ALSA};
+    return {std::begin(kApiOrder), std::end(kApiOrder)};
+}
 
 bool Compiled(RtAudio::Api api)
 {
@@ -78,7 +103,7 @@ DeviceInfo NullOutput()
 
 std::vector<RtAudioOutput> ListRtAudioOutputs(size_t& defaultIndex)
 {
-    for (const RtAudio::Api api : kApiOrder) {
+    for (const RtAudio::Api api : ApiOrder()) {
         if (!Compiled(api))
             continue;
         std::vector<RtAudioOutput> outputs = Devices(api, true, defaultIndex);
@@ -91,7 +116,7 @@ std::vector<RtAudioOutput> ListRtAudioOutputs(size_t& defaultIndex)
 
 std::vector<RtAudioOutput> ListRtAudioInputs(size_t& defaultIndex)
 {
-    for (const RtAudio::Api api : kApiOrder) {
+    for (const RtAudio::Api api : ApiOrder()) {
         if (!Compiled(api))
             continue;
         std::vector<RtAudioOutput> inputs = Devices(api, false, defaultIndex);

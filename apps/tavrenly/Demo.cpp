@@ -6,6 +6,7 @@
 #include "platform/host/EventLoop.h"
 #include "platform/system/System.h"
 #include "player/TavrenPlayer.h"
+#include "tstream2/DeviceStreamPlay.h"
 
 #include <filesystem>
 #include <fmt/format.h>
@@ -25,13 +26,15 @@ int RunDemo(const DemoOptions& options)
     const bool simulated = options.engine == EngineKind::Simulated;
     EventLoop loop(simulated ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
     HeadlessSite site(loop);
-    TavrenPlayer player(site, CreateStreamPlay(loop, options.engine));
+    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, options.engine);
+    const auto* device = dynamic_cast<const DeviceStreamPlay*>(engine.get());
+    const std::string engineName = simulated ? "simulated engine, virtual time" : "device engine";
+    TavrenPlayer player(site, std::move(engine));
     player.InitNew();
     EventPrinter events(player, options.quiet ? nullptr : stdout);
     player.SetEventListener(&events);
 
-    fmt::print("Tavrenly demo: {} ({} engine{})\n", file, simulated ? "simulated" : "device",
-               simulated ? ", virtual time" : "");
+    fmt::print("Tavrenly demo: {} ({})\n", file, engineName);
     fmt::print("Player status {}; {} Hz, {} channels, {} x {} ms buffers, cache {} s, "
                "fade mode {}, flush on cue {}\n",
                StatusName(player.Status()), player.SampleRate(), player.NumberChannels(),
@@ -66,6 +69,8 @@ int RunDemo(const DemoOptions& options)
     const float endedAt = player.TotalSecondsPlayed();
     player.CloseAudio();
 
+    if (device != nullptr)
+        fmt::print("Played through the {} backend\n", device->BackendName());
     fmt::print("Done: ended at {:.3f} s, {} loop restart(s), {} position events, status {}\n",
                endedAt, events.loopRestarts, events.positionEvents, StatusName(player.Status()));
     return events.ended ? 0 : 1;

@@ -6,7 +6,7 @@ namespace tavrenly::app {
 
 struct DemoOptions
 {
-    EngineKind engine = EngineKind::Simulated;
+    EngineKind engine = EngineKind::Device;
     bool quiet = false;
 };
 

@@ -76,10 +76,13 @@ int main(int argc, char** argv)
 
     // demo
     tavrenly::app::DemoOptions demo;
-    std::string demoEngine = "simulated";
+    std::string demoEngine = "device";
     CLI::App* demoCommand =
         app.add_subcommand("demo", "Play a generated jingle with markers, a loop and a fade");
-    demoCommand->add_option("--engine", demoEngine, "simulated (virtual time), device or null")
+    demoCommand
+        ->add_option("--engine", demoEngine,
+                     "device (the default; the null backend when there is no sound device), null "
+                     "or simulated (virtual time)")
         ->check(CLI::IsMember(kEngines));
     demoCommand->add_flag("--quiet", demo.quiet, "Print only the summary");
 
