@@ -35,25 +35,18 @@ SimulatedStreamPlay::~SimulatedStreamPlay()
 
 void SimulatedStreamPlay::Log(const char* name)
 {
-    if (m_keepLogs)
-        m_calls.emplace_back(name);
+    m_callLog.Call(name);
 }
 
 void SimulatedStreamPlay::LogPut(const char* name, const std::string& value)
 {
-    if (m_keepLogs)
-        m_calls.push_back(std::string(name) + "=" + value);
+    m_callLog.Put(name, value);
 }
 
 template <typename Fn> bool SimulatedStreamPlay::Raise(const char* name, Fn&& raise)
 {
-    if (m_keepLogs)
-        m_calls.push_back(std::string("event:") + name);
-    if (m_listener == nullptr)
-        return true;
-    const std::weak_ptr<int> alive = m_alive;
-    raise(*m_listener);
-    return !alive.expired(); // false: the listener destroyed the engine
+    m_callLog.Event(name);
+    return RaiseGuarded(m_listener, m_alive, std::forward<Fn>(raise));
 }
 
 void SimulatedStreamPlay::RaiseStreamStarted()
@@ -267,7 +260,7 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
     slot.length = length;
     slot.tag = tag;
     ++m_count;
-    if (m_keepLogs)
+    if (m_callLog.Keeping())
         m_added.push_back(AddedBuffer{length, tag});
     StartClock();
 }

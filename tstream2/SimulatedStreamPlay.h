@@ -25,6 +25,7 @@
 
 #include "engine/StreamPlay.h"
 #include "platform/host/EventLoop.h"
+#include "tstream2/EngineCallLog.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -113,12 +114,12 @@ public:
     /// Members called, in order: a method by its name ("StartPlayback"), a property put as
     /// "Name=value" ("Volume=50"), and each event raised as "event:Name"
     /// ("event:PlaybackStarted"). Property gets are not logged.
-    const std::vector<std::string>& Calls() const { return m_calls; }
-    void ClearCalls() { m_calls.clear(); }
+    const std::vector<std::string>& Calls() const { return m_callLog.Calls(); }
+    void ClearCalls() { m_callLog.Clear(); }
     /// Every AddBuffer accepted, in order.
     const std::vector<AddedBuffer>& AddedBuffers() const { return m_added; }
     /// Switches both logs; on by default.
-    void KeepLogs(bool keep) { m_keepLogs = keep; }
+    void KeepLogs(bool keep) { m_callLog.Keep(keep); }
     int32_t FlushCount() const { return m_flushCount; }
     /// Milliseconds of silence flushed in all (FlushBufferLengthms at each flush).
     int64_t FlushedMs() const { return m_flushedMs; }
@@ -209,9 +210,8 @@ private:
 
     std::vector<uint8_t> m_playedAudio;
     bool m_keepPlayedAudio = true;
-    std::vector<std::string> m_calls;
+    EngineCallLog m_callLog;
     std::vector<AddedBuffer> m_added;
-    bool m_keepLogs = true;
     int32_t m_flushCount = 0;
     int64_t m_flushedMs = 0;
     std::function<void()> m_loadHook;

@@ -105,25 +105,18 @@ SimulatedStreamRecord::~SimulatedStreamRecord()
 
 void SimulatedStreamRecord::Log(const char* name)
 {
-    if (m_keepLogs)
-        m_calls.emplace_back(name);
+    m_callLog.Call(name);
 }
 
 void SimulatedStreamRecord::LogPut(const char* name, const std::string& value)
 {
-    if (m_keepLogs)
-        m_calls.push_back(std::string(name) + "=" + value);
+    m_callLog.Put(name, value);
 }
 
 template <typename Fn> bool SimulatedStreamRecord::Raise(const char* name, Fn&& raise)
 {
-    if (m_keepLogs)
-        m_calls.push_back(std::string("event:") + name);
-    if (m_listener == nullptr)
-        return true;
-    const std::weak_ptr<int> alive = m_alive;
-    raise(*m_listener);
-    return !alive.expired(); // false: the listener destroyed the engine
+    m_callLog.Event(name);
+    return RaiseGuarded(m_listener, m_alive, std::forward<Fn>(raise));
 }
 
 void SimulatedStreamRecord::RaiseStreamStarted()

@@ -23,6 +23,7 @@
 
 #include "engine/StreamRecord.h"
 #include "platform/host/EventLoop.h"
+#include "tstream2/EngineCallLog.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -108,9 +109,9 @@ public:
     void DeliverInWaitMode(bool deliver) { m_deliverInWaitMode = deliver; }
     /// Members called, in order: methods by name, property puts as "Name=value", events as
     /// "event:Name". Property gets are not logged.
-    const std::vector<std::string>& Calls() const { return m_calls; }
-    void ClearCalls() { m_calls.clear(); }
-    void KeepLogs(bool keep) { m_keepLogs = keep; }
+    const std::vector<std::string>& Calls() const { return m_callLog.Calls(); }
+    void ClearCalls() { m_callLog.Clear(); }
+    void KeepLogs(bool keep) { m_callLog.Keep(keep); }
     /// Frames captured since StartTavrenStream, to now.
     int64_t CapturedFrames() const;
 
@@ -178,8 +179,7 @@ private:
     bool m_repeat = false;
 
     bool m_deliverInWaitMode = true;
-    std::vector<std::string> m_calls;
-    bool m_keepLogs = true;
+    EngineCallLog m_callLog;
     std::function<void()> m_loadHook;
 };
 
