@@ -16,6 +16,8 @@ seconds="${SECONDS_OF_AUDIO:-600}"
 inputs="$(mktemp -d "${TMPDIR:-/tmp}/tavrenly-playback.XXXXXX")"
 trap 'rm -rf "$inputs"' EXIT
 cd "$inputs"
+# shellcheck source=bench/compare_lib.sh
+source "$here/compare_lib.sh"
 
 echo "compare: making ${seconds} s inputs in $inputs" >&2
 sox -R -r 44100 -c 2 -n -b 16 in44s.wav synth "$seconds" pinknoise vol 0.5
@@ -23,34 +25,11 @@ sox -R -r 48000 -c 2 -n -b 16 in48s.wav synth "$seconds" pinknoise vol 0.5
 sox -R -r 22050 -c 1 -n -b 16 in22m.wav synth "$seconds" pinknoise vol 0.5
 ffmpeg -nostdin -v error -i in44s.wav -c:a mp2 -b:a 256k -y mp2.wav
 
-cpu() {
-    /usr/bin/time -f '%U %S' -o "$inputs/time.txt" "$@" >/dev/null 2>&1
-    awk '{ printf "%.3f", $1 + $2 }' "$inputs/time.txt"
-}
-
 echo "compare: running tavrenly_player_bench" >&2
 TAVRENLY_BENCH_INPUTS="$inputs" "$bench" --benchmark_min_time=2 \
     --benchmark_out="$inputs/bench.json" --benchmark_out_format=json >/dev/null
 
-ours() {
-    python3 - "$inputs/bench.json" "$1" <<'PY'
-import json, sys
-runs = json.load(open(sys.argv[1]))["benchmarks"]
-print("%.0f" % next(r["x_realtime"] for r in runs if r["name"] == sys.argv[2]))
-PY
-}
-
-printf '%-30s %-8s %10s %10s %8s\n' playback tool ours tool ratio
-row() {  # name benchmark tool command...
-    local name="$1" benchmark="$2" tool="$3"
-    shift 3
-    local used ourFactor toolFactor
-    used="$(cpu "$@")"
-    ourFactor="$(ours "$benchmark")"
-    toolFactor="$(awk -v s="$seconds" -v c="$used" 'BEGIN { printf "%.0f", s / c }')"
-    printf '%-30s %-8s %9sx %9sx %8s\n' "$name" "$tool" "$ourFactor" "$toolFactor" \
-        "$(awk -v a="$ourFactor" -v b="$toolFactor" 'BEGIN { printf "%.2f", a / b }')"
-}
+header playback
 
 ff=(ffmpeg -nostdin -v error -threads 1)
 row "44.1k stereo passthrough" BM_PlayPcm44StereoPassthrough sox sox -D in44s.wav -t wav /dev/null
