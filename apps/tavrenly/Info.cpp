@@ -158,7 +158,10 @@ int RunInfo(const std::string& file, bool json)
             format.nAvgBytesPerSec > 0
                 ? static_cast<float>(static_cast<double>(dataSize) / format.nAvgBytesPerSec)
                 : 0.0f;
-        totalBlocks = format.nBlockAlign > 0 ? dataSize / format.nBlockAlign : 0;
+        totalBlocks = format.nBlockAlign > 0
+                          ? static_cast<int32_t>(
+                                RoundHalfEven(static_cast<double>(dataSize) / format.nBlockAlign))
+                          : 0;
     }
     std::optional<CartChunk> cart;
     const std::vector<ChunkEntry> chunks = WalkChunks(file, cart);

@@ -113,7 +113,8 @@ void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
     }
     int16_t reference = 1;
     for (const FadeOption& fade : options.fades) {
-        bool permanently = false;
+        // The volume stays where each change leaves it, also after the last one.
+        bool permanently = true;
         player.AddVolumeChangeEvent(reference, fade.start, fade.duration, fade.from, fade.to, -1.0f,
                                     false, permanently);
         ++reference;

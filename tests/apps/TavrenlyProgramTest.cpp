@@ -1,0 +1,695 @@
+// The tavrenly program run as a user runs it: `info --json` on files made by sox and ffmpeg and
+// on byte-built broken ones, `play --render` on the simulated engine checked sample for sample,
+// `devices`, and the refusal of bad arguments. The file layouts the expectations are checked
+// against are read here from the files' own bytes, not through the library.
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+namespace {
+
+using nlohmann::json;
+using Bytes = std::vector<uint8_t>;
+
+struct Output
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string Text(const std::string& path)
+{
+    const Bytes bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+/// Runs the program in `dir` with machine settings of its own (none), so a settings file on
+/// the build machine cannot change the defaults the expectations rely on.
+Output RunProgram(const TempDir& dir, const std::vector<std::string>& args)
+{
+    std::string command = "cd " + Quoted(dir.Path().string()) +
+                          " && TAVRENLY_SYSCONFDIR=" + Quoted(dir.File("etc")) + " " +
+                          Quoted(TAVRENLY_PROGRAM);
+    for (const std::string& arg : args)
+        command += " " + Quoted(arg);
+    command += " > " + Quoted(dir.File("stdout.txt")) + " 2> " + Quoted(dir.File("stderr.txt"));
+    Output output;
+    output.status = Run(command);
+    output.out = Text(dir.File("stdout.txt"));
+    output.err = Text(dir.File("stderr.txt"));
+    return output;
+}
+
+// ---- RIFF files built and read here ----
+
+uint16_t Le16(const Bytes& b, size_t at)
+{
+    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+uint32_t Le32(const Bytes& b, size_t at)
+{
+    return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+           static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+void Put16(Bytes& b, uint16_t v)
+{
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void Put32(Bytes& b, uint32_t v)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        b.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+struct Chunk
+{
+    std::string id;
+    Bytes body;
+};
+
+/// A RIFF file of these chunks, each padded to an even length.
+Bytes Riff(const std::vector<Chunk>& chunks, const std::string& riffId = "RIFF")
+{
+    Bytes body{'W', 'A', 'V', 'E'};
+    for (const Chunk& chunk : chunks) {
+        body.insert(body.end(), chunk.id.begin(), chunk.id.end());
+        Put32(body, static_cast<uint32_t>(chunk.body.size()));
+        body.insert(body.end(), chunk.body.begin(), chunk.body.end());
+        if (chunk.body.size() % 2 != 0)
+            body.push_back(0);
+    }
+    Bytes file(riffId.begin(), riffId.end());
+    Put32(file, static_cast<uint32_t>(body.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
+              uint16_t blockAlign, uint16_t bits)
+{
+    Bytes b;
+    Put16(b, tag);
+    Put16(b, channels);
+    Put32(b, rate);
+    Put32(b, bytesPerSecond);
+    Put16(b, blockAlign);
+    Put16(b, bits);
+    return b;
+}
+
+Bytes PcmFmt()
+{
+    return FmtBody(1, 2, 44100, 176400, 4, 16);
+}
+
+struct FileChunk
+{
+    std::string id;
+    uint32_t offset;
+    uint32_t size;
+};
+
+/// The chunks of a RIFF form in file order, walked over the bytes.
+std::vector<FileChunk> WalkChunks(const Bytes& file)
+{
+    std::vector<FileChunk> chunks;
+    if (file.size() < 12)
+        return chunks;
+    const size_t end = std::min<size_t>(file.size(), 8 + size_t{Le32(file, 4)});
+    for (size_t at = 12; at + 8 <= end;) {
+        const uint32_t size = Le32(file, at + 4);
+        chunks.push_back(FileChunk{std::string(file.begin() + static_cast<long>(at),
+                                               file.begin() + static_cast<long>(at) + 4),
+                                   static_cast<uint32_t>(at), size});
+        at += 8 + size + (size % 2);
+    }
+    return chunks;
+}
+
+const FileChunk* Find(const std::vector<FileChunk>& chunks, const std::string& id)
+{
+    for (const FileChunk& chunk : chunks)
+        if (chunk.id == id)
+            return &chunk;
+    return nullptr;
+}
+
+json ChunksJson(const std::vector<FileChunk>& chunks)
+{
+    json list = json::array();
+    for (const FileChunk& chunk : chunks)
+        list.push_back({{"id", chunk.id}, {"offset", chunk.offset}, {"size", chunk.size}});
+    return list;
+}
+
+json FormatJson(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
+                uint16_t blockAlign, uint16_t bits, uint16_t cbSize)
+{
+    return {{"wFormatTag", tag},         {"nChannels", channels},
+            {"nSamplesPerSec", rate},    {"nAvgBytesPerSec", bytesPerSecond},
+            {"nBlockAlign", blockAlign}, {"wBitsPerSample", bits},
+            {"cbSize", cbSize}};
+}
+
+/// The fmt chunk's fields as the file holds them.
+json FormatOf(const Bytes& file, const FileChunk& fmt)
+{
+    const size_t at = fmt.offset + 8;
+    return FormatJson(Le16(file, at), Le16(file, at + 2), Le32(file, at + 4), Le32(file, at + 8),
+                      Le16(file, at + 12), Le16(file, at + 14),
+                      fmt.size >= 18 ? Le16(file, at + 16) : 0);
+}
+
+/// The object the program printed; fails the test when stdout is not one JSON object.
+json Info(const TempDir& dir, const std::string& path, int& status)
+{
+    const Output output = RunProgram(dir, {"info", path, "--json"});
+    status = output.status;
+    json parsed = json::parse(output.out, nullptr, false);
+    EXPECT_TRUE(parsed.is_object()) << "stdout: " << output.out << "\nstderr: " << output.err;
+    return parsed;
+}
+
+const std::vector<std::string> kInfoKeys = {
+    "file",          "header_result", "open_result", "reference_code",     "message",
+    "player_errors", "format",        "data_size",   "total_audio_length", "total_blocks",
+    "chunks",        "cart",          "playable"};
+
+void ExpectKeysInOrder(const json& info)
+{
+    std::vector<std::string> keys;
+    for (auto it = info.begin(); it != info.end(); ++it)
+        keys.push_back(it.key());
+    // nlohmann::json sorts its keys; the printed order is checked on the text instead.
+    std::vector<std::string> wanted = kInfoKeys;
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(keys, wanted);
+}
+
+// ---- info on files made by sox and ffmpeg ----
+
+struct MadeFile
+{
+    const char* name;
+    std::string command; ///< $OUT stands for the file
+    uint16_t tag;
+    uint16_t channels;
+    uint32_t rate;
+    uint16_t bits;
+    bool playable;
+};
+
+std::string Sox(uint32_t rate, int channels, const std::string& encoding)
+{
+    return "sox -q -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " -n " +
+           encoding + " $OUT synth 0.7 sine 440 gain -3";
+}
+
+std::string Ffmpeg(uint32_t rate, int channels, const std::string& codec)
+{
+    return "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=" +
+           std::to_string(rate) + ":duration=0.7 -ac " + std::to_string(channels) + " " + codec +
+           " $OUT";
+}
+
+std::vector<MadeFile> MadeFiles()
+{
+    return {
+        {"Pcm16Mono8000", Sox(8000, 1, "-b 16 -e signed-integer"), 1, 1, 8000, 16, true},
+        {"Pcm16Stereo22050", Sox(22050, 2, "-b 16 -e signed-integer"), 1, 2, 22050, 16, true},
+        {"Pcm16Stereo44100", Sox(44100, 2, "-b 16 -e signed-integer"), 1, 2, 44100, 16, true},
+        {"Pcm16Mono96000", Sox(96000, 1, "-b 16 -e signed-integer"), 1, 1, 96000, 16, true},
+        {"Pcm24Mono48000", Sox(48000, 1, "-b 24 -e signed-integer"), 0xFFFE, 1, 48000, 24, true},
+        {"Pcm24Stereo44100", Sox(44100, 2, "-b 24 -e signed-integer"), 0xFFFE, 2, 44100, 24, true},
+        {"FfmpegPcm16Stereo48000", Ffmpeg(48000, 2, "-c:a pcm_s16le"), 1, 2, 48000, 16, true},
+        {"FfmpegPcm24Mono32000", Ffmpeg(32000, 1, "-c:a pcm_s24le"), 0xFFFE, 1, 32000, 24, true},
+        {"ALawMono8000", Sox(8000, 1, "-e a-law"), 6, 1, 8000, 8, true},
+        {"FfmpegALawStereo44100", Ffmpeg(44100, 2, "-c:a pcm_alaw"), 6, 2, 44100, 8, true},
+        {"ImaAdpcmMono22050", Sox(22050, 1, "-e ima-adpcm"), 0x11, 1, 22050, 4, true},
+        {"FfmpegImaAdpcmStereo44100", Ffmpeg(44100, 2, "-c:a adpcm_ima_wav"), 0x11, 2, 44100, 4,
+         true},
+        {"Mp2Stereo48000", Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), 0x50, 2, 48000, 0, true},
+        {"Mp2Mono44100", Ffmpeg(44100, 1, "-c:a mp2 -b:a 128k"), 0x50, 1, 44100, 0, true},
+        // 24-bit stereo at 96 kHz is 576000 bytes a second: more than playback takes.
+        {"Pcm24Stereo96000", Sox(96000, 2, "-b 24 -e signed-integer"), 0xFFFE, 2, 96000, 24, false},
+    };
+}
+
+class InfoOnMadeFilesTest : public ::testing::TestWithParam<MadeFile>
+{
+protected:
+    TempDir dir;
+};
+
+TEST_P(InfoOnMadeFilesTest, DescribesTheFileAsItsBytesStandAndSaysWhetherItPlays)
+{
+    const MadeFile& made = GetParam();
+    const std::string path = dir.File("made.wav");
+    std::string command = made.command;
+    command.replace(command.find("$OUT"), 4, Quoted(path));
+    RunOrFail(command);
+    const Bytes bytes = ReadFileBytes(path);
+    const std::vector<FileChunk> chunks = WalkChunks(bytes);
+    const FileChunk* fmt = Find(chunks, "fmt ");
+    const FileChunk* data = Find(chunks, "data");
+    ASSERT_NE(fmt, nullptr);
+    ASSERT_NE(data, nullptr);
+    const json format = FormatOf(bytes, *fmt);
+    ASSERT_EQ(format["wFormatTag"], made.tag) << "the tool wrote another layout than expected";
+    ASSERT_EQ(format["nChannels"], made.channels);
+    ASSERT_EQ(format["nSamplesPerSec"], made.rate);
+    ASSERT_EQ(format["wBitsPerSample"], made.bits);
+
+    int status = -1;
+    const json info = Info(dir, path, status);
+    ASSERT_TRUE(info.is_object());
+    ExpectKeysInOrder(info);
+    EXPECT_EQ(info["file"], path);
+    EXPECT_EQ(info["header_result"], 0);
+    EXPECT_EQ(info["format"], format);
+    EXPECT_EQ(info["data_size"], data->size);
+    const double bytesPerSecond = format["nAvgBytesPerSec"].get<double>();
+    EXPECT_NEAR(info["total_audio_length"].get<double>(), data->size / bytesPerSecond, 1e-4);
+    // Whole blocks, rounded to the nearest: an MP2 stream's last frame may be short.
+    EXPECT_EQ(info["total_blocks"],
+              std::llrint(static_cast<double>(data->size) / format["nBlockAlign"].get<double>()));
+    EXPECT_EQ(info["chunks"], ChunksJson(chunks));
+    EXPECT_EQ(info["cart"], nullptr);
+    if (made.playable) {
+        EXPECT_EQ(info["open_result"], 0);
+        EXPECT_EQ(info["reference_code"], nullptr);
+        EXPECT_EQ(info["message"], nullptr);
+        EXPECT_EQ(info["player_errors"], json::array());
+        EXPECT_EQ(info["playable"], true);
+        EXPECT_EQ(status, 0);
+    } else {
+        EXPECT_EQ(info["open_result"], -1);
+        EXPECT_EQ(info["reference_code"], 3);
+        EXPECT_EQ(info["message"],
+                  "The header information in the audio file: " + path +
+                      " is corrupt.\nThe details are 96000Hz, 2 channels, 24 bits, format tag "
+                      "65534, and the reference code was 3");
+        EXPECT_EQ(info["player_errors"], json::array({-1}));
+        EXPECT_EQ(info["playable"], false);
+        EXPECT_EQ(status, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, InfoOnMadeFilesTest, ::testing::ValuesIn(MadeFiles()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InfoOutputTest, KeysArePrintedInTheDocumentedOrder)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.wav");
+    WriteFileBytes(path, Riff({{"fmt ", PcmFmt()}, {"data", Bytes(400, 0)}}));
+    const Output output = RunProgram(dir, {"info", path, "--json"});
+    size_t last = 0;
+    for (const std::string& key : kInfoKeys) {
+        const size_t at = output.out.find("\"" + key + "\":");
+        ASSERT_NE(at, std::string::npos) << key;
+        EXPECT_GT(at, last) << key << " out of order";
+        last = at;
+    }
+}
+
+// ---- info on byte-built files that do not play ----
+
+struct Refused
+{
+    const char* name;
+    std::optional<Bytes> bytes; ///< nullopt: no file at all
+    int32_t headerResult;
+    int32_t openResult;
+    std::optional<int32_t> referenceCode;
+    std::string message; ///< "%s" stands for the path
+    json format;
+    uint32_t dataSize;
+};
+
+std::string Corrupt(const std::string& details)
+{
+    return "The header information in the audio file: %s is corrupt.\nThe details are " + details;
+}
+
+std::vector<Refused> RefusedFiles()
+{
+    const Bytes data(4000, 1);
+    const json noFormat = FormatJson(0, 0, 0, 0, 0, 0, 0);
+    const json pcm = FormatJson(1, 2, 44100, 176400, 4, 16, 0);
+    const std::string notFound = "The audio information could not be found in the wave file";
+    return {
+        {"Missing", std::nullopt, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
+        {"Empty", Bytes{}, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
+        {"NotRiff", Riff({{"fmt ", PcmFmt()}, {"data", data}}, "RIFX"), 265, -1, std::nullopt,
+         "The header in the audio file: %s could not be read, and the code was 265", noFormat, 0},
+        {"NoDataChunk", Riff({{"fmt ", PcmFmt()}, {"LIST", {'I', 'N', 'F', 'O'}}}), 0, 265,
+         std::nullopt, notFound, pcm, 0},
+        {"DataBeforeFormat", Riff({{"data", data}, {"fmt ", PcmFmt()}}), 0, 265, std::nullopt,
+         notFound, pcm, 4000},
+        {"RateNotAccepted", Riff({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0,
+         -1, 1, Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1"),
+         FormatJson(1, 2, 16000, 64000, 4, 16, 0), 4000},
+        {"ThreeChannelsAtTooHighAByteRate",
+         Riff({{"fmt ", FmtBody(1, 3, 48000, 400000, 6, 16)}, {"data", data}}), 0, -1, 3,
+         Corrupt("48000Hz, 3 channels, 16 bits, format tag 1, and the reference code was 3"),
+         FormatJson(1, 3, 48000, 400000, 6, 16, 0), 4000},
+        {"FormatChunkOfSizeZero", Riff({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
+         Corrupt("0Hz, 0 channels, 0 bits, format tag 0, and the reference code was 1"), noFormat,
+         0},
+    };
+}
+
+class InfoOnRefusedFilesTest : public ::testing::TestWithParam<Refused>
+{
+protected:
+    TempDir dir;
+};
+
+TEST_P(InfoOnRefusedFilesTest, ReportsTheCodesTheMessageAndExitsOne)
+{
+    const Refused& r = GetParam();
+    const std::string path = dir.File("bad.wav");
+    if (r.bytes)
+        WriteFileBytes(path, *r.bytes);
+    int status = -1;
+    const json info = Info(dir, path, status);
+    ASSERT_TRUE(info.is_object());
+    ExpectKeysInOrder(info);
+
+    std::string message = r.message;
+    if (const size_t at = message.find("%s"); at != std::string::npos)
+        message.replace(at, 2, path);
+    EXPECT_EQ(info["header_result"], r.headerResult);
+    EXPECT_EQ(info["open_result"], r.openResult);
+    EXPECT_EQ(info["reference_code"], r.referenceCode ? json(*r.referenceCode) : json(nullptr));
+    EXPECT_EQ(info["message"], message);
+    EXPECT_EQ(info["player_errors"], json::array({r.openResult}));
+    EXPECT_EQ(info["format"], r.format);
+    EXPECT_EQ(info["data_size"], r.dataSize);
+    const double bytesPerSecond = r.format["nAvgBytesPerSec"].get<double>();
+    EXPECT_NEAR(info["total_audio_length"].get<double>(),
+                bytesPerSecond > 0 ? r.dataSize / bytesPerSecond : 0.0, 1e-4);
+    const uint32_t blockAlign = r.format["nBlockAlign"].get<uint32_t>();
+    // Rounded to the nearest block as the player counts them: 4000 / 6 is 667.
+    EXPECT_EQ(info["total_blocks"],
+              blockAlign > 0 ? std::llrint(static_cast<double>(r.dataSize) / blockAlign) : 0);
+    const bool riff =
+        r.bytes && r.bytes->size() >= 4 && std::memcmp(r.bytes->data(), "RIFF", 4) == 0;
+    EXPECT_EQ(info["chunks"], riff ? ChunksJson(WalkChunks(*r.bytes)) : json::array());
+    EXPECT_EQ(info["cart"], nullptr);
+    EXPECT_EQ(info["playable"], false);
+    EXPECT_EQ(status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteBuilt, InfoOnRefusedFilesTest, ::testing::ValuesIn(RefusedFiles()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the cart chunk ----
+
+Bytes CartBody(const std::string& title, const std::string& artist, const std::string& cutId,
+               int32_t levelReference)
+{
+    Bytes body(2048, 0);
+    const auto put = [&](size_t at, const std::string& text) {
+        std::memcpy(body.data() + at, text.data(), text.size());
+    };
+    put(0, "0101");
+    put(4, title);
+    put(68, artist);
+    put(132, cutId);
+    const auto level = static_cast<uint32_t>(levelReference);
+    for (size_t i = 0; i < 4; ++i)
+        body[680 + i] = static_cast<uint8_t>(level >> (8 * i));
+    put(1024, "https://example.org/cut");
+    return body;
+}
+
+TEST(InfoCartTest, CartFieldsAndEveryChunkInFileOrderWithOddSizesPadded)
+{
+    TempDir dir;
+    const std::string path = dir.File("cart.wav");
+    // A 64-byte title fills its field with no terminator; an odd LIST chunk moves what follows.
+    const std::string title(64, 'T');
+    const Bytes list{'I', 'N', 'F', 'O', 'x'};
+    const Bytes file = Riff({{"fmt ", PcmFmt()},
+                             {"cart", CartBody(title, "The Artist", "CUT-0042", -12000)},
+                             {"LIST", list},
+                             {"data", Bytes(17640, 0)}});
+    WriteFileBytes(path, file);
+    int status = -1;
+    const json info = Info(dir, path, status);
+    ASSERT_TRUE(info.is_object());
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(info["playable"], true);
+    EXPECT_EQ(info["chunks"], json::parse(R"([{"id":"fmt ","offset":12,"size":16},
+                                               {"id":"cart","offset":36,"size":2048},
+                                               {"id":"LIST","offset":2092,"size":5},
+                                               {"id":"data","offset":2106,"size":17640}])"));
+    EXPECT_EQ(info["data_size"], 17640);
+    EXPECT_NEAR(info["total_audio_length"].get<double>(), 0.1, 1e-6);
+    EXPECT_EQ(info["total_blocks"], 4410);
+    const json& cart = info["cart"];
+    ASSERT_TRUE(cart.is_object());
+    EXPECT_EQ(cart["Version"], "0101");
+    EXPECT_EQ(cart["Title"], title);
+    EXPECT_EQ(cart["Artist"], "The Artist");
+    EXPECT_EQ(cart["CutID"], "CUT-0042");
+    EXPECT_EQ(cart["ClientID"], "");
+    EXPECT_EQ(cart["LevelReference"], -12000);
+    EXPECT_EQ(cart["URL"], "https://example.org/cut");
+}
+
+// ---- play --render ----
+
+struct Rendered
+{
+    json format;
+    Bytes data;
+};
+
+Rendered ReadRendered(const std::string& path)
+{
+    const Bytes bytes = ReadFileBytes(path);
+    const std::vector<FileChunk> chunks = WalkChunks(bytes);
+    const FileChunk* fmt = Find(chunks, "fmt ");
+    const FileChunk* data = Find(chunks, "data");
+    Rendered rendered;
+    if (fmt == nullptr || data == nullptr) {
+        ADD_FAILURE() << path << " is not a WAVE file with fmt and data";
+        return rendered;
+    }
+    rendered.format = FormatOf(bytes, *fmt);
+    rendered.data.assign(bytes.begin() + data->offset + 8,
+                         bytes.begin() + data->offset + 8 + data->size);
+    return rendered;
+}
+
+/// A stereo 16-bit file whose every frame holds its own number (low word left, high right).
+Bytes CounterWave(int32_t frames)
+{
+    Bytes data;
+    for (int32_t f = 0; f < frames; ++f)
+        Put32(data, static_cast<uint32_t>(f));
+    return Riff({{"fmt ", PcmFmt()}, {"data", data}});
+}
+
+std::vector<int32_t> Frames(const Bytes& data)
+{
+    std::vector<int32_t> frames(data.size() / 4);
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = static_cast<int32_t>(Le32(data, 4 * i));
+    return frames;
+}
+
+class RenderTest : public ::testing::Test
+{
+protected:
+    Output Play(const std::string& file, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args{"play", file, "--engine", "simulated", "--render", out};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunProgram(dir, args);
+    }
+
+    TempDir dir;
+    std::string out = dir.File("out.wav");
+};
+
+TEST_F(RenderTest, PcmAtThePlaybackFormatIsRenderedByteForByte)
+{
+    const std::string item = dir.File("item.wav");
+    RunOrFail("sox -q -r 44100 -c 2 -n -b 16 " + Quoted(item) +
+              " synth 2.3 sine 300-3000 sine 2500-200 gain -6");
+    const Output output = Play(item, {"--quiet"});
+    ASSERT_EQ(output.status, 0) << output.err;
+    EXPECT_EQ(output.out, "");
+    const Rendered rendered = ReadRendered(out);
+    EXPECT_EQ(rendered.format, FormatJson(1, 2, 44100, 176400, 4, 16, 0));
+    const Bytes file = ReadFileBytes(item);
+    const FileChunk* data = Find(WalkChunks(file), "data");
+    ASSERT_NE(data, nullptr);
+    const Bytes expected(file.begin() + data->offset + 8,
+                         file.begin() + data->offset + 8 + data->size);
+    ASSERT_EQ(rendered.data.size(), expected.size());
+    EXPECT_TRUE(rendered.data == expected) << "the rendered samples differ from the file's";
+}
+
+TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
+{
+    constexpr int32_t kFrames = 3 * 44100;
+    constexpr int32_t kStart = 44100; // 1 s
+    constexpr int32_t kEnd = 77175;   // 1.75 s
+    const std::string item = dir.File("counter.wav");
+    WriteFileBytes(item, CounterWave(kFrames));
+    const Output output = Play(item, {"--loop", "1:1.75:2", "--events"});
+    ASSERT_EQ(output.status, 0) << output.err;
+
+    std::vector<int32_t> expected;
+    for (int32_t f = 0; f < kEnd; ++f)
+        expected.push_back(f);
+    for (int pass = 0; pass < 2; ++pass)
+        for (int32_t f = kStart; f < kEnd; ++f)
+            expected.push_back(f);
+    for (int32_t f = kEnd; f < kFrames; ++f)
+        expected.push_back(f);
+    const std::vector<int32_t> played = Frames(ReadRendered(out).data);
+    ASSERT_EQ(played.size(), expected.size());
+    const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
+    EXPECT_TRUE(mismatch.first == played.end())
+        << "frame " << (mismatch.first - played.begin()) << " is " << *mismatch.first << ", wanted "
+        << *mismatch.second;
+
+    // The event lines name the two restarts and the completion, in that order.
+    std::vector<std::string> loopEvents;
+    for (const char* name : {"LoopRestart", "LoopCompleted"})
+        for (size_t at = output.out.find(name); at != std::string::npos;
+             at = output.out.find(name, at + 1))
+            loopEvents.emplace_back(std::to_string(at) + name);
+    std::sort(loopEvents.begin(), loopEvents.end(), [](const std::string& a, const std::string& b) {
+        return std::stoul(a) < std::stoul(b);
+    });
+    ASSERT_EQ(loopEvents.size(), 3u) << output.out;
+    EXPECT_NE(loopEvents[0].find("LoopRestart"), std::string::npos);
+    EXPECT_NE(loopEvents[1].find("LoopRestart"), std::string::npos);
+    EXPECT_NE(loopEvents[2].find("LoopCompleted"), std::string::npos);
+}
+
+TEST_F(RenderTest, FadeFollowsTheFastStartCurveAndStaysSilentAfterIt)
+{
+    constexpr int16_t kLevel = 30000;
+    constexpr int32_t kFrames = 4 * 44100;
+    constexpr int32_t kFramesPerStep = 2205; // the volume moves every 50 ms
+    Bytes data;
+    for (int32_t f = 0; f < kFrames; ++f) {
+        Put16(data, kLevel);
+        Put16(data, kLevel);
+    }
+    const std::string item = dir.File("level.wav");
+    WriteFileBytes(item, Riff({{"fmt ", PcmFmt()}, {"data", data}}));
+    const Output output = Play(item, {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"});
+    ASSERT_EQ(output.status, 0) << output.err;
+
+    const Bytes played = ReadRendered(out).data;
+    ASSERT_EQ(played.size(), data.size());
+    int checkedAfterTheFade = 0;
+    for (int32_t frame = 0; frame < kFrames; ++frame) {
+        const double t = 0.05 * (frame / kFramesPerStep);
+        const double linear = t < 1 ? 100 : t < 3 ? 100 - 50 * (t - 1) : 0;
+        const double engine = linear < 1 ? 0 : 100 - 100 * std::log(101 - linear) / std::log(100.0);
+        const double wanted = std::nearbyint(kLevel * engine / 100);
+        const auto left = static_cast<int16_t>(Le16(played, 4 * size_t(frame)));
+        const auto right = static_cast<int16_t>(Le16(played, 4 * size_t(frame) + 2));
+        if (std::abs(left - wanted) > 1 || std::abs(right - wanted) > 1) {
+            ADD_FAILURE() << "frame " << frame << " (" << t << " s) played " << left << "/" << right
+                          << ", wanted " << wanted;
+            break;
+        }
+        checkedAfterTheFade += t >= 3 ? 1 : 0;
+    }
+    EXPECT_EQ(checkedAfterTheFade, 44100);
+}
+
+TEST_F(RenderTest, AFileThatDoesNotOpenExitsOneWithThePlayersMessage)
+{
+    const std::string missing = dir.File("missing.wav");
+    const Output output = Play(missing);
+    EXPECT_EQ(output.status, 1);
+    EXPECT_NE(output.err.find("The file: " + missing + " did not exist"), std::string::npos)
+        << output.err;
+    EXPECT_NE(output.err.find("tavrenly: " + missing + " did not open (code -1)"),
+              std::string::npos)
+        << output.err;
+    EXPECT_FALSE(std::filesystem::exists(out)) << "nothing was played, nothing is written";
+}
+
+// ---- devices and arguments ----
+
+TEST(DevicesCommandTest, ListsTheDefaultOutputAsDeviceZero)
+{
+    TempDir dir;
+    const Output output = RunProgram(dir, {"devices"});
+    EXPECT_EQ(output.status, 0) << output.err;
+    EXPECT_EQ(output.out.rfind("Output devices (WaveOutDeviceNumber):\n  0  ", 0), 0u)
+        << output.out;
+    EXPECT_NE(output.out.find(" (default)\n"), std::string::npos) << output.out;
+    EXPECT_NE(output.out.find("Input devices:\n"), std::string::npos) << output.out;
+}
+
+TEST(ArgumentsTest, MalformedArgumentsAreRefusedBeforeAnythingPlays)
+{
+    TempDir dir;
+    const std::string item = dir.File("item.wav");
+    WriteFileBytes(item, CounterWave(4410));
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string stderrHas;
+    };
+    const std::vector<Case> cases = {
+        {{"play", item, "--engine", "simulated", "--loop", "1"}, "--loop wants"},
+        {{"play", item, "--engine", "simulated", "--loop", "a:2"}, "--loop wants"},
+        {{"play", item, "--engine", "simulated", "--loop", "0:1:-1"}, "--loop wants"},
+        {{"play", item, "--engine", "simulated", "--loop", "0:1:2:3"}, "--loop wants"},
+        {{"play", item, "--engine", "simulated", "--fade", "1:2:100"}, "--fade wants"},
+        {{"play", item, "--engine", "simulated", "--fade", "1:2:100:x"}, "--fade wants"},
+        {{"play", item, "--engine", "loud"}, "--engine"},
+        {{"play"}, "file"},
+        {{"info"}, "file"},
+        {{}, "subcommand"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args)
+            joined += arg + " ";
+        SCOPED_TRACE(joined);
+        const Output output = RunProgram(dir, c.args);
+        EXPECT_NE(output.status, 0);
+        EXPECT_NE(output.err.find(c.stderrHas), std::string::npos) << output.err;
+    }
+}
+
+} // namespace
+} // namespace tavrenly::test
