@@ -92,41 +92,47 @@ uint32_t waveInGetNumDevs()
     return provider ? static_cast<uint32_t>(provider->InputDevices().size()) : 0;
 }
 
-uint32_t waveOutGetDevCapsA(int32_t deviceId, WAVEOUTCAPS* caps, uint32_t size)
+namespace {
+
+/// Fills an output or input capabilities record for platform device `deviceId`.
+template <typename Caps>
+uint32_t GetDevCaps(int32_t deviceId, Caps* caps, uint32_t size, bool output)
 {
-    if (caps == nullptr || size < sizeof(WAVEOUTCAPS))
+    if (caps == nullptr || size < sizeof(Caps))
         return MMSYSERR_INVALPARAM;
     std::memset(caps, 0, sizeof *caps);
     const auto provider = GetDeviceProvider();
+    const auto mapperName = output ? kOutputMapperName : kInputMapperName;
     DeviceInfo device;
     std::string name;
-    const bool found = provider
-                           ? Resolve(deviceId, provider->OutputDevices(), provider->DefaultOutput(),
-                                     kOutputMapperName, device, name)
-                           : Resolve(deviceId, {}, DeviceInfo{}, kOutputMapperName, device, name);
+    bool found;
+    if (!provider)
+        found = Resolve(deviceId, {}, DeviceInfo{}, mapperName, device, name);
+    else if (output)
+        found = Resolve(deviceId, provider->OutputDevices(), provider->DefaultOutput(), mapperName,
+                        device, name);
+    else
+        found = Resolve(deviceId, provider->InputDevices(), provider->DefaultInput(), mapperName,
+                        device, name);
     if (!found)
         return MMSYSERR_BADDEVICEID;
     Fill(*caps, device, name);
-    caps->dwSupport = kVolumeSupport;
     return MMSYSERR_NOERROR;
+}
+
+} // namespace
+
+uint32_t waveOutGetDevCapsA(int32_t deviceId, WAVEOUTCAPS* caps, uint32_t size)
+{
+    const uint32_t result = GetDevCaps(deviceId, caps, size, true);
+    if (result == MMSYSERR_NOERROR)
+        caps->dwSupport = kVolumeSupport;
+    return result;
 }
 
 uint32_t waveInGetDevCapsA(int32_t deviceId, WAVEINCAPS* caps, uint32_t size)
 {
-    if (caps == nullptr || size < sizeof(WAVEINCAPS))
-        return MMSYSERR_INVALPARAM;
-    std::memset(caps, 0, sizeof *caps);
-    const auto provider = GetDeviceProvider();
-    DeviceInfo device;
-    std::string name;
-    const bool found = provider
-                           ? Resolve(deviceId, provider->InputDevices(), provider->DefaultInput(),
-                                     kInputMapperName, device, name)
-                           : Resolve(deviceId, {}, DeviceInfo{}, kInputMapperName, device, name);
-    if (!found)
-        return MMSYSERR_BADDEVICEID;
-    Fill(*caps, device, name);
-    return MMSYSERR_NOERROR;
+    return GetDevCaps(deviceId, caps, size, false);
 }
 
 } // namespace tavrenly
