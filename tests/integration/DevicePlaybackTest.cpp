@@ -1,6 +1,8 @@
 // The real sound path end to end: a private PulseAudio server with a null sink, the player on
 // the device engine, and parecord listening to the sink's monitor. What the recording holds
-// must be the file's audio at the file's level, and the player's events must follow the sound.
+// must be the file's audio at the file's level, and the player's events must follow the sound;
+// a loop's section must be heard once per pass with sample-exact joins, and a fade-out must
+// fall steadily into silence.
 //
 // The server runs in a temporary folder of its own (runtime folder, socket, home), so the test
 // never touches a session's sound server and works as root: the daemon is started in user
@@ -187,6 +189,7 @@ public:
     int64_t endedAtMs = -1;
     std::vector<float> positions; // between Playing and AudioEndReached
     std::vector<int32_t> errors;
+    std::vector<std::string> marks; // loop joins and the fade's ends, in order
 
     void Playing() override { playingAtMs = m_loop.NowMs(); }
     void AudioPositionChanged(bool&) override
@@ -196,6 +199,10 @@ public:
     }
     void AudioEndReached() override { endedAtMs = m_loop.NowMs(); }
     void PlayerError(int32_t& code) override { errors.push_back(code); }
+    void LoopRestart() override { marks.emplace_back("LoopRestart"); }
+    void LoopCompleted() override { marks.emplace_back("LoopCompleted"); }
+    void VolumeChangeStartNotify(int16_t&) override { marks.emplace_back("FadeStart"); }
+    void VolumeChangeEndNotify(int16_t&) override { marks.emplace_back("FadeEnd"); }
 
 private:
     EventLoop& m_loop;
@@ -323,6 +330,196 @@ TEST_F(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollow
     EXPECT_NEAR(match.gainDb, 0.0, 0.5);
     std::printf("the file starts %.1f ms into the recording; correlation %.6f, level %+.3f dB\n",
                 match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
+}
+
+/// Where `section` (stereo) is heard in `heard`, each place with a normalised correlation of
+/// at least `threshold` over the whole section. Candidates are the lags where the section's
+/// first 1024 left samples match closely; each is then measured over the whole section, both
+/// channels, at the lags just after it, where the probe's own peak lies.
+std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vector<int16_t>& heard,
+                             double threshold)
+{
+    constexpr size_t kProbe = 1024;
+    const size_t frames = section.size() / 2;
+    const size_t heardFrames = heard.size() / 2;
+    std::vector<Match> found;
+    if (heardFrames < frames || frames < kProbe)
+        return found;
+    double probeEnergy = 0.0;
+    for (size_t i = 0; i < kProbe; ++i)
+        probeEnergy += static_cast<double>(section[2 * i]) * section[2 * i];
+    // Running energy of the heard left channel, so each lag costs only its cross products.
+    std::vector<double> energy(heardFrames + 1, 0.0);
+    for (size_t i = 0; i < heardFrames; ++i)
+        energy[i + 1] = energy[i] + static_cast<double>(heard[2 * i]) * heard[2 * i];
+
+    const auto whole = [&](size_t lag) {
+        double cross = 0.0;
+        double heardEnergy = 0.0;
+        double sectionEnergy = 0.0;
+        const int16_t* at = heard.data() + 2 * lag;
+        for (size_t i = 0; i < section.size(); ++i) {
+            cross += static_cast<double>(section[i]) * at[i];
+            heardEnergy += static_cast<double>(at[i]) * at[i];
+            sectionEnergy += static_cast<double>(section[i]) * section[i];
+        }
+        Match match;
+        match.lag = lag;
+        if (heardEnergy > 0.0) {
+            match.correlation = cross / std::sqrt(sectionEnergy * heardEnergy);
+            match.gainDb = 10.0 * std::log10(heardEnergy / sectionEnergy);
+        }
+        return match;
+    };
+
+    for (size_t lag = 0; lag + frames <= heardFrames; ++lag) {
+        const double heardEnergy = energy[lag + kProbe] - energy[lag];
+        if (heardEnergy <= 0.0)
+            continue;
+        double cross = 0.0;
+        const int16_t* at = heard.data() + 2 * lag;
+        for (size_t i = 0; i < kProbe; ++i)
+            cross += static_cast<double>(section[2 * i]) * at[2 * i];
+        if (cross / std::sqrt(probeEnergy * heardEnergy) < 0.95)
+            continue;
+        Match best = whole(lag);
+        for (size_t near = lag + 1; near <= lag + 8 && near + frames <= heardFrames; ++near) {
+            const Match candidate = whole(near);
+            if (candidate.correlation > best.correlation)
+                best = candidate;
+        }
+        if (best.correlation >= threshold) {
+            found.push_back(best);
+            lag = best.lag + kProbe; // a section is not heard twice within a probe's length
+        }
+    }
+    return found;
+}
+
+/// RMS of both channels over `count` frames from `first`.
+double Rms(const std::vector<int16_t>& samples, size_t first, size_t count)
+{
+    double sum = 0.0;
+    for (size_t i = 2 * first; i < 2 * (first + count); ++i)
+        sum += static_cast<double>(samples[i]) * samples[i];
+    return std::sqrt(sum / static_cast<double>(2 * count));
+}
+
+TEST_F(DevicePlaybackTest, ALoopIsHeardTheTimesAskedAndTheFadeOutEndsInSilence)
+{
+    // One second of a 440 Hz tone, the loop section (two opposite sweeps, which match only
+    // themselves), then two seconds of a 1 kHz tone that the fade takes out.
+    const std::string item = dir.File("item.wav");
+    const std::string section = dir.File("section.wav");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + dir.File("intro.wav") +
+                    " synth 1 sine 440 vol 0.5");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + section +
+                    " synth 1 sine 600-3000 sine 2800-400 vol 0.5");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + dir.File("tone.wav") +
+                    " synth 2 sine 1000 vol 0.5");
+    test::RunOrFail("sox " + dir.File("intro.wav") + " " + section + " " + dir.File("tone.wav") +
+                    " " + item);
+    test::RunOrFail("sox " + section + " -t raw " + dir.File("section.raw"));
+    constexpr int16_t kMaxLoopCount = 2;
+    constexpr int kPasses = kMaxLoopCount + 1;
+    constexpr float kFadeStart = 2.5f; // item seconds, after the loop
+    constexpr float kFadeLength = 1.0f;
+
+    const std::string heardFile = dir.File("heard.raw");
+    std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
+
+    test::RecordingSite site(loop);
+    {
+        TavrenPlayer player(
+            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+        player.InitNew();
+        player.FadeMode(efmFastStart);
+        Listener listener(loop, player);
+        player.SetEventListener(&listener);
+        std::string name = item;
+        ASSERT_EQ(player.OpenAudio(name), 0);
+        player.LoopStart(1.0f);
+        player.LoopEnd(2.0f);
+        player.MaxLoopCount(kMaxLoopCount);
+        player.UseLoop(true);
+        // Kept at its end volume: on a real clock no update lands exactly on the fade's end,
+        // and the first one past the envelope goes back to the standing volume.
+        int16_t reference = 1;
+        bool permanently = true;
+        ASSERT_TRUE(player.AddVolumeChangeEvent(reference, kFadeStart, kFadeLength, 100.0f, 0.0f,
+                                                -1.0f, true, permanently));
+
+        player.PlayAudio();
+        ASSERT_TRUE(WaitFor(
+            loop, [&] { return listener.endedAtMs >= 0; }, 20'000));
+        player.CloseAudio();
+        player.SetEventListener(nullptr);
+
+        EXPECT_TRUE(listener.errors.empty());
+        EXPECT_EQ(listener.marks,
+                  (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted",
+                                            "FadeStart", "FadeEnd"}));
+        EXPECT_NEAR(static_cast<double>(listener.endedAtMs - listener.playingAtMs),
+                    (4.0 + kMaxLoopCount) * 1000.0, 300.0);
+    }
+    WaitFor(
+        loop, [] { return false; }, 500);
+    recorder->Stop();
+
+    const std::vector<int16_t> sectionSamples = ReadSamples(dir.File("section.raw"));
+    const std::vector<int16_t> heard = ReadSamples(heardFile);
+    ASSERT_EQ(sectionSamples.size(), static_cast<size_t>(2 * kRate));
+
+    // The section is heard once per pass, back to back: every join sample-exact.
+    const std::vector<Match> places = FindEvery(sectionSamples, heard, 0.9);
+    for (const Match& place : places)
+        std::printf("section at %.4f s into the recording: correlation %.6f, level %+.3f dB\n",
+                    static_cast<double>(place.lag) / kRate, place.correlation, place.gainDb);
+    ASSERT_EQ(places.size(), static_cast<size_t>(kPasses));
+    for (size_t i = 0; i < places.size(); ++i) {
+        EXPECT_GE(places[i].correlation, 0.95) << "pass " << i;
+        EXPECT_NEAR(places[i].gainDb, 0.0, 0.5) << "pass " << i;
+        if (i > 0) {
+            EXPECT_EQ(places[i].lag - places[i - 1].lag, static_cast<size_t>(kRate))
+                << "pass " << i << " does not follow the one before at once";
+        }
+    }
+
+    // The fade, in 50 ms windows over the tone's two seconds of the timeline: full level
+    // before it, a fall that never rises, silence after it. A volume set on the position's
+    // tick reaches the samples the device takes next, so it is heard up to a tick and the
+    // device's latency later than its place in the item (about 150 ms here).
+    constexpr double kVolumeLag = 0.25;
+    const size_t itemStart = places.front().lag - static_cast<size_t>(kRate); // the intro's second
+    const auto frameAt = [&](double seconds) {
+        return itemStart + static_cast<size_t>(seconds * kRate);
+    };
+    const double toneStart = 2.0 + kMaxLoopCount; // played seconds
+    const double fadeStart = kFadeStart + kMaxLoopCount;
+    const double fadeEnd = fadeStart + kFadeLength;
+    const size_t window = kRate / 20;
+    ASSERT_GE(heard.size() / 2, frameAt(toneStart + 2.0)) << "the recording ends too soon";
+    const double full = 0.5 * 32767.0 / std::sqrt(2.0);
+    std::vector<double> levels;
+    for (double t = toneStart; t < toneStart + 2.0 - 1e-9; t += 0.05)
+        levels.push_back(Rms(heard, frameAt(t), window));
+    for (size_t i = 0; i < levels.size(); ++i) {
+        const double t = toneStart + 0.05 * static_cast<double>(i);
+        SCOPED_TRACE(testing::Message() << "window at " << t << " s: RMS " << levels[i]);
+        if (t + 0.05 <= fadeStart - 0.05) {
+            EXPECT_NEAR(20.0 * std::log10(levels[i] / full), 0.0, 0.5);
+        }
+        if (i > 0) {
+            EXPECT_LE(levels[i], levels[i - 1] * 1.01 + 1.0) << "the level rose during the fade";
+        }
+        if (t >= fadeEnd + kVolumeLag) {
+            EXPECT_LE(levels[i], 1.0) << "not silent after the fade";
+        }
+    }
+    // Halfway the linear volume is 50, which the fast-start curve plays at about 15 %.
+    const double middle = Rms(heard, frameAt(fadeStart + kFadeLength / 2), window) / full;
+    EXPECT_GT(middle, 0.05);
+    EXPECT_LT(middle, 0.35);
 }
 
 /// Records the engine's events and how many buffers came back.
