@@ -549,7 +549,8 @@ TEST_F(RenderTest, PcmAtThePlaybackFormatIsRenderedByteForByte)
     const Rendered rendered = ReadRendered(out);
     EXPECT_EQ(rendered.format, FormatJson(1, 2, 44100, 176400, 4, 16, 0));
     const Bytes file = ReadFileBytes(item);
-    const FileChunk* data = Find(WalkChunks(file), "data");
+    const std::vector<FileChunk> chunks = WalkChunks(file);
+    const FileChunk* data = Find(chunks, "data");
     ASSERT_NE(data, nullptr);
     const Bytes expected(file.begin() + data->offset + 8,
                          file.begin() + data->offset + 8 + data->size);
