@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -197,12 +200,13 @@ const std::vector<std::string> kInfoKeys = {
     "player_errors", "format",        "data_size",   "total_audio_length", "total_blocks",
     "chunks",        "cart",          "playable"};
 
-void ExpectKeysInOrder(const json& info)
+void ExpectTheDocumentedKeys(const json& info)
 {
     std::vector<std::string> keys;
     for (auto it = info.begin(); it != info.end(); ++it)
         keys.push_back(it.key());
-    // nlohmann::json sorts its keys; the printed order is checked on the text instead.
+    // nlohmann::json sorts its keys: this checks the set, and the printed order is checked on
+    // the text.
     std::vector<std::string> wanted = kInfoKeys;
     std::sort(wanted.begin(), wanted.end());
     EXPECT_EQ(keys, wanted);
@@ -285,7 +289,7 @@ TEST_P(InfoOnMadeFilesTest, DescribesTheFileAsItsBytesStandAndSaysWhetherItPlays
     int status = -1;
     const json info = Info(dir, path, status);
     ASSERT_TRUE(info.is_object());
-    ExpectKeysInOrder(info);
+    ExpectTheDocumentedKeys(info);
     EXPECT_EQ(info["file"], path);
     EXPECT_EQ(info["header_result"], 0);
     EXPECT_EQ(info["format"], format);
@@ -397,7 +401,7 @@ TEST_P(InfoOnRefusedFilesTest, ReportsTheCodesTheMessageAndExitsOne)
     int status = -1;
     const json info = Info(dir, path, status);
     ASSERT_TRUE(info.is_object());
-    ExpectKeysInOrder(info);
+    ExpectTheDocumentedKeys(info);
 
     std::string message = r.message;
     if (const size_t at = message.find("%s"); at != std::string::npos)
@@ -585,17 +589,14 @@ TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
 
     // The event lines name the two restarts and the completion, in that order.
     std::vector<std::string> loopEvents;
-    for (const char* name : {"LoopRestart", "LoopCompleted"})
-        for (size_t at = output.out.find(name); at != std::string::npos;
-             at = output.out.find(name, at + 1))
-            loopEvents.emplace_back(std::to_string(at) + name);
-    std::sort(loopEvents.begin(), loopEvents.end(), [](const std::string& a, const std::string& b) {
-        return std::stoul(a) < std::stoul(b);
-    });
-    ASSERT_EQ(loopEvents.size(), 3u) << output.out;
-    EXPECT_NE(loopEvents[0].find("LoopRestart"), std::string::npos);
-    EXPECT_NE(loopEvents[1].find("LoopRestart"), std::string::npos);
-    EXPECT_NE(loopEvents[2].find("LoopCompleted"), std::string::npos);
+    std::istringstream lines(output.out);
+    for (std::string line; std::getline(lines, line);) {
+        for (const char* name : {"LoopRestart", "LoopCompleted"})
+            if (line.find(name) != std::string::npos)
+                loopEvents.emplace_back(name);
+    }
+    EXPECT_EQ(loopEvents, (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted"}))
+        << output.out;
 }
 
 TEST_F(RenderTest, FadeFollowsTheFastStartCurveAndStaysSilentAfterIt)
