@@ -45,12 +45,13 @@ std::string Text(const std::string& path)
 }
 
 /// Runs the program in `dir` with machine settings of its own (none), so a settings file on
-/// the build machine cannot change the defaults the expectations rely on.
+/// the build machine cannot change the defaults the expectations rely on, and with `dir` as
+/// its temporary folder.
 Output RunProgram(const TempDir& dir, const std::vector<std::string>& args)
 {
     std::string command = "cd " + Quoted(dir.Path().string()) +
-                          " && TAVRENLY_SYSCONFDIR=" + Quoted(dir.File("etc")) + " " +
-                          Quoted(TAVRENLY_PROGRAM);
+                          " && TAVRENLY_SYSCONFDIR=" + Quoted(dir.File("etc")) +
+                          " TMPDIR=" + Quoted(dir.Path().string()) + " " + Quoted(TAVRENLY_PROGRAM);
     for (const std::string& arg : args)
         command += " " + Quoted(arg);
     command += " > " + Quoted(dir.File("stdout.txt")) + " 2> " + Quoted(dir.File("stderr.txt"));
@@ -658,6 +659,16 @@ TEST(DevicesCommandTest, ListsTheDefaultOutputAsDeviceZero)
         << output.out;
     EXPECT_NE(output.out.find(" (default)\n"), std::string::npos) << output.out;
     EXPECT_NE(output.out.find("Input devices:\n"), std::string::npos) << output.out;
+}
+
+TEST(DemoCommandTest, PlaysTheJingleWithItsLoopAndFadeToTheEndInVirtualTime)
+{
+    TempDir dir;
+    const Output output = RunProgram(dir, {"demo", "--engine", "simulated", "--quiet"});
+    EXPECT_EQ(output.status, 0) << output.err;
+    EXPECT_NE(output.out.find("Done: ended at 10.000 s, 1 loop restart(s)"), std::string::npos)
+        << output.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("tavrenly-demo/jingle.wav")));
 }
 
 TEST(ArgumentsTest, MalformedArgumentsAreRefusedBeforeAnythingPlays)
