@@ -296,13 +296,21 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
     const float current = PlayVolume();
 
     if (t > m_state.LastVolumeChangeEventTime) {
+        // The update that crosses the envelope's end acts as one landing exactly on it would:
+        // an entry that ends now sets its end volume. Updates come every 50 ms of played time
+        // and never land exactly on an end, so otherwise a fade-out removed when complete would
+        // restore the standing volume, and the item would jump back to full level on air.
+        float endingVolume = -1.0f;
         if (moved) {
             for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
-                if (IsUsed(Slot(slot)))
-                    FinishedVolumeChangeEvent(slot);
+                if (!IsUsed(Slot(slot)))
+                    continue;
+                if (!IsTrue(Slot(slot).NotifiedEnd))
+                    endingVolume = Slot(slot).EndVolume;
+                FinishedVolumeChangeEvent(slot);
             }
         }
-        target = m_state.SavedPlayVolume;
+        target = endingVolume >= 0.0f ? endingVolume : m_state.SavedPlayVolume;
     } else if (t < m_state.FirstVolumeChangeEventTime) {
         if (moved) {
             for (VCHEV& entry : m_state.VolumeChangeEvents) {

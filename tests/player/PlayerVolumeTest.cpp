@@ -138,6 +138,30 @@ INSTANTIATE_TEST_SUITE_P(Curves, PlayerFadeTest,
                                                                              : "FastStart");
                          });
 
+TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
+{
+    // A real device's updates never land exactly on a fade's end: the update that crosses it
+    // must hold the end volume, not jump back to the standing volume.
+    PlayerHarness h;
+    h.player->FadeMode(efmNormal);
+    Open(h);
+    ASSERT_TRUE(Add(h, 1, 30, 4.97f, 100, 0, -1, true, false));
+    h.listener.events.clear();
+    h.player->PlayAudio();
+    h.loop.Advance(36000);
+
+    const Events volumes = VolumeEvents(h.listener);
+    ASSERT_GE(volumes.size(), 3u);
+    EXPECT_EQ(
+        Events(volumes.end() - 3, volumes.end()),
+        (Events{"VolumeChangeEndNotify(1)", "AudioVolumeChanged(100)", "AudioVolumeChanged(0)"}));
+    EXPECT_FLOAT_EQ(h.player->PlayVolume(), 0.0f);
+    const std::vector<int16_t> played = LeftSamples(h.engine->PlayedAudio());
+    ASSERT_GE(played.size(), 36u * 44100u - kFramesPerTick);
+    for (size_t frame = 35 * 44100 + kFramesPerTick; frame < played.size(); ++frame)
+        ASSERT_EQ(played[frame], 0) << "frame " << frame << " after the fade's end";
+}
+
 TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 {
     PlayerHarness h;
