@@ -57,7 +57,7 @@ struct ADPCMCOEFSET
     int16_t iCoef2;
 };
 
-/// Microsoft ADPCM record (0x0002) with its seven standard predictor pairs: cbSize 32.
+/// MS ADPCM record (0x0002) with its seven standard predictor pairs: cbSize 32.
 struct ADPCMWAVEFORMAT
 {
     WAVEFORMATEX wfx;

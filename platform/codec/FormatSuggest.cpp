@@ -120,7 +120,7 @@ const char* TagName(uint16_t tag)
     case WAVE_FORMAT_PCM:
         return "PCM";
     case WAVE_FORMAT_ADPCM:
-        return "Microsoft ADPCM";
+        return "MS ADPCM";
     case WAVE_FORMAT_IEEE_FLOAT:
         return "IEEE Float";
     case WAVE_FORMAT_ALAW:
