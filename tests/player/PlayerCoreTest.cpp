@@ -2,40 +2,20 @@
 // machine-wide settings, first-time defaults, saved settings, devices and the engine wiring.
 
 #include "tests/player/PlayerFixture.h"
+#include "tests/player/PlayerTestFiles.h"
 
 #include "common/TavrenlyFN.h"
 #include "platform/host/PropertyBag.h"
 
-#include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace tavrenly::test {
 namespace {
 
-/// Points the machine-wide settings at a scratch folder for the life of a test.
-class ScopedSettings
-{
-public:
-    ScopedSettings()
-    {
-        setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
-        std::filesystem::create_directories(m_dir.Path() / "Corvane");
-    }
-    ~ScopedSettings() { unsetenv("TAVRENLY_SYSCONFDIR"); }
-    void Write(const std::string& text)
-    {
-        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
-    }
-
-private:
-    TempDir m_dir;
-};
-
 class PlayerCoreTest : public ::testing::Test
 {
 protected:
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
 };
 
 TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportErrorsSays)
@@ -73,31 +53,6 @@ TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportEr
     EXPECT_EQ(h.engine->BufferLengthms(), 100);
     EXPECT_EQ(h.engine->NumberBuffers(), 10);
     EXPECT_TRUE(h.listener.events.empty()) << "refusals raise no PlayerError";
-}
-
-TEST_F(PlayerCoreTest, AcceptedValuesReachTheEngineAndNotifyTheHost)
-{
-    PlayerHarness h;
-    h.site.changed.clear();
-
-    h.player->WaveBufferLengthms(1);
-    h.player->NumberWavePlayBuffers(3);
-    h.player->SampleRate(22050);
-    h.player->NumberChannels(1);
-    int16_t cache = -5;
-    h.player->NumberCacheSeconds(cache);
-
-    EXPECT_EQ(h.engine->BufferLengthms(), 1);
-    EXPECT_EQ(h.player->WaveBufferLengthms(), 1);
-    EXPECT_EQ(h.engine->NumberBuffers(), 3);
-    EXPECT_EQ(h.engine->SampleRate(), 22050);
-    EXPECT_EQ(h.engine->NumberChannels(), 1);
-    EXPECT_EQ(cache, 0) << "a negative value is replaced in the caller's variable too";
-    EXPECT_EQ(h.player->NumberCacheSeconds(), 0);
-    EXPECT_EQ(h.site.changed,
-              (std::vector<std::string>{"WaveBufferLengthms", "NumberWavePlayBuffers", "SampleRate",
-                                        "NumberChannels", "NumberCacheSeconds"}));
-    EXPECT_TRUE(h.site.boxes.empty());
 }
 
 TEST_F(PlayerCoreTest, StartUpWithoutSettingsFileUsesDefaults)
@@ -248,107 +203,6 @@ TEST_F(PlayerCoreTest, EmptySavedSettingsMatchFirstTimeDefaultsButPositionEvents
     EXPECT_EQ(a.DirectXMode(), b.DirectXMode());
     EXPECT_TRUE(a.RaiseAudioPositionChanged());
     EXPECT_FALSE(b.RaiseAudioPositionChanged());
-}
-
-TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)
-{
-    PlayerHarness h;
-    DeviceInfo first;
-    first.name = "Studio A Console Output With A Very Long Name";
-    first.manufacturerId = 39;
-    DeviceInfo second;
-    second.name = "Monitor";
-    second.manufacturerId = 7;
-    h.devices->SetOutputDevices({first, second}, 1);
-
-    h.player->WaveOutDeviceNumber(0);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39) << "0 reads platform device 0";
-    h.player->WaveOutDeviceNumber(1);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39);
-    h.player->WaveOutDeviceNumber(2);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 7);
-
-    const std::string second32 = h.player->WaveOutDeviceName();
-    ASSERT_EQ(second32.size(), 32u);
-    EXPECT_EQ(second32.substr(0, 8), std::string("Monitor\0", 8));
-    h.player->WaveOutDeviceNumber(1);
-    const std::string first32 = h.player->WaveOutDeviceName();
-    ASSERT_EQ(first32.size(), 32u);
-    EXPECT_EQ(first32.substr(0, 31), first.name.substr(0, 31));
-    h.player->WaveOutDeviceNumber(0);
-    const std::string mapper = h.player->WaveOutDeviceName();
-    ASSERT_EQ(mapper.size(), 32u);
-    EXPECT_NE(mapper, first32) << "device 0 names the default (mapper) device";
-}
-
-TEST_F(PlayerCoreTest, DirectXModeStoresWhatTheEngineAccepted)
-{
-    PlayerHarness h;
-    h.engine->AcceptDirectXMode(false);
-    h.player->DirectXMode(true);
-    EXPECT_FALSE(h.player->DirectXMode());
-    h.engine->AcceptDirectXMode(true);
-    h.player->DirectXMode(true);
-    EXPECT_TRUE(h.player->DirectXMode());
-}
-
-TEST_F(PlayerCoreTest, EngineEventsDuringLoadAudioEngineAreIgnored)
-{
-    PlayerHarness h;
-    h.engine->DuringNextLoad([&] {
-        h.engine->RaiseStreamStarted();
-        EXPECT_TRUE(h.player->State().EngineLoading);
-    });
-    h.player->LoadAudioEngine();
-    EXPECT_FALSE(h.player->State().EngineLoading);
-    EXPECT_FALSE(h.player->tmrPosition().Enabled()) << "StreamStarted while loading is ignored";
-
-    h.engine->RaiseStreamStarted();
-    EXPECT_TRUE(h.player->tmrPosition().Enabled());
-    EXPECT_EQ(h.player->tmrPosition().Interval(), 50);
-}
-
-TEST_F(PlayerCoreTest, StatusIsClosedWithoutAFileEvenWhileTheEnginePlays)
-{
-    PlayerHarness h;
-    h.engine->StartPlayback();
-    EXPECT_TRUE(h.player->State().EnginePlaying);
-    EXPECT_EQ(h.player->Status(), epsClosed);
-    EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Playing"}));
-    h.engine->RaiseEngineError(1234);
-    EXPECT_EQ(h.listener.events.back(), "PlayerError(1234)");
-}
-
-TEST_F(PlayerCoreTest, CloseWithNothingOpenDoesNothingAndLogsIt)
-{
-    TempDir dir;
-    PlayerHarness h;
-    int32_t level = dmBasic;
-    h.player->SetDebugFile(dir.File("player.log"), level);
-    EXPECT_EQ(h.player->CloseAudio(), 0);
-    EXPECT_EQ(h.player->CloseAudio(), 0);
-    h.player->LoadAudioEngine();
-    EXPECT_TRUE(h.listener.events.empty());
-
-    const auto bytes = ReadFileBytes(dir.File("player.log"));
-    const std::string log(bytes.begin(), bytes.end());
-    // Lines are "dd/mm/yyyy hh:nn:ss message" and CR LF; exit texts carry their own CR LF.
-    const auto count = [&](const std::string& what) {
-        size_t n = 0;
-        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(count(" Start Function CloseAudio\r\n"), 2u);
-    EXPECT_EQ(count(" End Function CloseAudio - Nothing to do\r\n\r\n"), 2u);
-    EXPECT_EQ(count(" Start Function LoadAudioEngine\r\n"), 1u);
-    EXPECT_EQ(count(" End Function LoadAudioEngine\r\n\r\n"), 1u);
-
-    // Setting a path alone switches on the basic level; the writer never looks at levels.
-    h.player->DebugFile(dir.File("other.log"));
-    EXPECT_EQ(h.player->DebugLevel(), dmBasic);
-    h.player->DebugFile("");
-    EXPECT_EQ(h.player->DebugLevel(), dmOff);
 }
 
 } // namespace

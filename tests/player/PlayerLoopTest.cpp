@@ -215,28 +215,6 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     EXPECT_FLOAT_EQ(e.player->LoopStart(), 0.0f);
 }
 
-TEST_F(PlayerLoopTest, UseLoopResetsTheCountOnlyWhenItChanges)
-{
-    PlayerHarness h;
-    Open(h, file);
-    SetLoop(h, 5);
-    h.player->PlayAudio();
-    h.loop.Advance(3000);
-    ASSERT_EQ(h.player->LoopCount(), 1) << "the first loop end has been read";
-    EXPECT_TRUE(h.player->InLoop());
-    h.player->UseLoop(true);
-    EXPECT_EQ(h.player->LoopCount(), 1);
-    h.player->UseLoop(false);
-    EXPECT_EQ(h.player->LoopCount(), 0);
-    EXPECT_FALSE(h.player->InLoop());
-
-    // The jump back already queued still plays out.
-    h.listener.events.clear();
-    h.loop.Advance(1000);
-    EXPECT_EQ(h.listener.Count("LoopRestart"), 1u);
-    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 4.0 - 3.125 + 1.875, 0.002);
-}
-
 TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
 {
     PlayerHarness h;
@@ -305,32 +283,6 @@ TEST_F(PlayerLoopTest, ExitLoopEndingAtTheItemsEndEndsTheItem)
         EXPECT_EQ(std::count(done, h.listener.events.end(), std::string("Playing")), 0)
             << "not restarted after the end";
     }
-}
-
-TEST_F(PlayerLoopTest, LevelsAreTheEnginesPassedThrough)
-{
-    const std::string levels = dir.File("levels.wav");
-    WritePcmWave(levels, 44100, 2, 44100, [](int32_t, int channel) {
-        return static_cast<int16_t>(channel == 0 ? 16384 : -8192);
-    });
-    PlayerHarness h;
-    Open(h, levels);
-    h.player->PlayAudio();
-    h.loop.Advance(250);
-    EXPECT_EQ(h.listener.Count("AudioLevelChanged(50,25)"), 2u);
-    EXPECT_EQ(h.player->LeftAudioLevel(), 50);
-    EXPECT_EQ(h.player->RightAudioLevel(), 25);
-    EXPECT_EQ(h.player->AudioLevel(), 50);
-
-    h.site.changed.clear();
-    h.player->RaiseAudioLevelEvents(0);
-    h.player->SampleAudioLevel(false);
-    EXPECT_EQ(h.engine->RaiseAudioLevelEvents(), 0);
-    EXPECT_FALSE(h.engine->SampleAudioLevel());
-    EXPECT_EQ(h.site.changed, (Events{"RaiseAudioLevelEvents", "SampleAudioLevel"}));
-    h.listener.events.clear();
-    h.loop.Advance(300);
-    EXPECT_EQ(h.listener.Count("AudioLevelChanged(50,25)"), 0u);
 }
 
 TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)

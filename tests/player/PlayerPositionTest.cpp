@@ -97,31 +97,6 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
     EXPECT_EQ(h.listener.events.size(), settled);
 }
 
-TEST_F(PlayerPositionTest, HookEventsNeedAHookEndAndNeverChangeTheAudioPart)
-{
-    PlayerHarness h;
-    Open(h);
-    h.player->HookEnd(20.0f);
-    h.player->HookStart(15.0f);
-    h.player->SeekTime(14.0f);
-    h.listener.events.clear();
-    h.player->PlayAudio();
-    h.loop.Advance(6500);
-    EXPECT_EQ(Marked(h.listener), (Events{"Playing", "HookStartReached", "HookEndReached"}));
-    const auto start = std::find(h.listener.events.begin(), h.listener.events.end(),
-                                 std::string("HookStartReached"));
-    ASSERT_NE(start, h.listener.events.begin());
-    EXPECT_EQ(*(start - 1), "AudioPositionChanged(False)");
-
-    // Setting HookEnd to 0 pulls HookStart down with it and switches both off.
-    h.player->HookEnd(0.0f);
-    EXPECT_FLOAT_EQ(h.player->HookStart(), 0.0f);
-    h.player->SeekTime(10.0f);
-    h.listener.events.clear();
-    h.loop.Advance(12000);
-    EXPECT_EQ(h.listener.Count("HookStartReached") + h.listener.Count("HookEndReached"), 0u);
-}
-
 TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRearmsThem)
 {
     PlayerHarness h;
@@ -231,59 +206,6 @@ TEST_F(PlayerPositionTest, ReplacingOrClosingTheFileFromAnyEventStopsTheUpdate)
             h.listener.on.clear(); // `acted` ends before the player closes
         }
     }
-}
-
-TEST_F(PlayerPositionTest, MarkerSettersClampToTheItemAndKeepEachPairInOrder)
-{
-    PlayerHarness h;
-    Open(h);
-    h.player->IntroStart(3.0f);
-    h.player->IntroEnd(6.0f);
-    h.player->HookEnd(30.0f);
-    h.player->HookStart(20.0f);
-    h.player->Extro(40.0f);
-    h.player->SweeperStart(45.0f);
-
-    // AudioStart pulls every marker below it up, except the sweeper.
-    h.player->AudioStart(25.0f);
-    EXPECT_FLOAT_EQ(h.player->IntroStart(), 25.0f);
-    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 25.0f);
-    EXPECT_FLOAT_EQ(h.player->HookStart(), 25.0f);
-    EXPECT_FLOAT_EQ(h.player->HookEnd(), 30.0f);
-    EXPECT_FLOAT_EQ(h.player->Extro(), 40.0f);
-    EXPECT_FLOAT_EQ(h.player->AudioLength(), 45.0f);
-
-    // AudioEnd pulls every marker above it down, the sweeper and AudioStart included.
-    h.player->AudioEnd(22.0f);
-    for (float value :
-         {h.player->AudioStart(), h.player->IntroStart(), h.player->IntroEnd(),
-          h.player->HookStart(), h.player->HookEnd(), h.player->Extro(), h.player->SweeperStart()})
-        EXPECT_FLOAT_EQ(value, 22.0f);
-    EXPECT_FLOAT_EQ(h.player->AudioLength(), 0.0f);
-
-    // Both bounds clamp to the file; the markers clamp to the item.
-    h.player->AudioEnd(500.0f);
-    EXPECT_FLOAT_EQ(h.player->AudioEnd(), 70.0f);
-    h.player->AudioStart(-4.0f);
-    EXPECT_FLOAT_EQ(h.player->AudioStart(), 0.0f);
-    h.player->AudioStart(10.0f);
-    h.player->AudioEnd(60.0f);
-    h.player->Extro(65.0f);
-    EXPECT_FLOAT_EQ(h.player->Extro(), 60.0f);
-    h.player->IntroEnd(2.0f);
-    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 10.0f);
-    h.player->IntroStart(30.0f);
-    EXPECT_FLOAT_EQ(h.player->IntroEnd(), 30.0f) << "a later start pushes the end";
-    h.player->IntroEnd(15.0f);
-    EXPECT_FLOAT_EQ(h.player->IntroStart(), 15.0f) << "an earlier end pulls the start";
-    h.player->HookStart(50.0f);
-    EXPECT_FLOAT_EQ(h.player->HookEnd(), 50.0f);
-    h.player->SweeperStart(5.0f);
-    EXPECT_FLOAT_EQ(h.player->SweeperStart(), 10.0f);
-    h.player->SweeperStart(-3.0f);
-    EXPECT_FLOAT_EQ(h.player->SweeperStart(), -3.0f) << "negative stays: the sweeper is off";
-    h.player->SweeperStart(99.0f);
-    EXPECT_FLOAT_EQ(h.player->SweeperStart(), 60.0f);
 }
 
 TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)

@@ -227,55 +227,5 @@ TEST_F(PlayerPumpTest, AStreamResetRewindsTheFileAndEmptiesEverything)
     EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 0) << "played again from the start";
 }
 
-TEST_F(PlayerPumpTest, PassesEngineErrorsAndLevelsToTheHost)
-{
-    h.engine->RaiseEngineError(1234);
-    EXPECT_EQ(h.listener.events, std::vector<std::string>{"PlayerError(1234)"});
-
-    // Without a file the engine's reports still reach the host; the status stays closed.
-    h.engine->StartPlayback();
-    EXPECT_EQ(h.listener.events.back(), "Playing");
-    EXPECT_EQ(h.player->Status(), epsClosed);
-}
-
-TEST_F(PlayerPumpTest, TracesEachReadAtTheFullLevelOnly)
-{
-    std::string path = dir.File("counter.wav");
-    WriteCounterWave(path, 1);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
-    int32_t level = 16;
-    h.player->SetDebugFile(dir.File("medium.txt"), level);
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.player->PauseAudio();
-    for (const std::string& line : LogLines(dir.File("medium.txt")))
-        EXPECT_EQ(line.find("FillPlaybackBuffers"), std::string::npos) << line;
-
-    h.player->CueAudio();
-    level = 255;
-    h.player->SetDebugFile(dir.File("full.txt"), level);
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    EXPECT_TRUE(
-        InOrder(LogLines(dir.File("full.txt")), {"Start Function PlayAudio",
-                                                 "Set Audio Finished and File Finished False",
-                                                 "Start Function FillPlaybackBuffers",
-                                                 "Opened File Counter = 1",
-                                                 "Number Free Buffers = 10",
-                                                 "Get current position = 0",
-                                                 "Bytes Remaining = 176400",
-                                                 "Seconds to read = 0.1",
-                                                 "Bytes to read (post loop check)= 17640",
-                                                 "Read from file 17640 bytes",
-                                                 "Buffer added",
-                                                 "Get current position = 17640",
-                                                 "End Function FillPlaybackBuffers",
-                                                 "",
-                                                 "TavrenPlay Start Playback",
-                                                 "Start Function TestForFinish",
-                                                 "End Function TestForFinish",
-                                                 "",
-                                                 "End Function PlayAudio",
-                                                 ""}));
-}
-
 } // namespace
 } // namespace tavrenly::test

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,12 @@ class ScratchMachineSettings
 public:
     ScratchMachineSettings() { setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1); }
     ~ScratchMachineSettings() { unsetenv("TAVRENLY_SYSCONFDIR"); }
+    /// Writes the settings file the player reads at start-up.
+    void Write(const std::string& text)
+    {
+        std::filesystem::create_directories(m_dir.Path() / "Corvane");
+        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
+    }
 
 private:
     TempDir m_dir;

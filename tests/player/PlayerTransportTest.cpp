@@ -128,17 +128,6 @@ TEST_F(PlayerTransportTest, ASeekFromAnEventDuringASeekIsRefused)
     EXPECT_TRUE(h.player->SeekTime(2));
 }
 
-TEST_F(PlayerTransportTest, PlayWhilePlayingChangesNothing)
-{
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(150);
-    const size_t added = h.engine->AddedBuffers().size();
-    h.engine->ClearCalls();
-    EXPECT_EQ(h.player->PlayAudio(), 0);
-    EXPECT_EQ(h.engine->AddedBuffers().size(), added);
-    EXPECT_TRUE(h.engine->Calls().empty());
-}
-
 TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAsked)
 {
     h.player->FlushBuffers(false);
@@ -188,8 +177,6 @@ TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAs
 
 TEST_F(PlayerTransportTest, PauseKeepsTheQueueSoPlayContinuesWithTheNextSample)
 {
-    int32_t level = 1;
-    h.player->SetDebugFile(dir.File("log.txt"), level);
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(1500);
     EXPECT_EQ(h.player->PauseAudio(), 0);
@@ -201,12 +188,6 @@ TEST_F(PlayerTransportTest, PauseKeepsTheQueueSoPlayContinuesWithTheNextSample)
     const std::vector<uint8_t>& played = h.engine->PlayedAudio();
     ASSERT_EQ(played.size(), 2500u * 176400 / 1000);
     EXPECT_TRUE(std::equal(played.begin(), played.end(), data.begin()));
-    EXPECT_TRUE(InOrder(LogLines(dir.File("log.txt")),
-                        {"Start Function PlayAudio", "Set Audio Finished and File Finished False",
-                         "TavrenPlay Start Playback", "End Function PlayAudio", "",
-                         "Start Function PauseAudio", "Start Function PausePlaybackStream(True)",
-                         "TavrenPlay Pause", "TavrenPlay Pause - Complete",
-                         "End Function PausePlaybackStream", "", "End Function PauseAudio", ""}));
 }
 
 TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsTheFile)

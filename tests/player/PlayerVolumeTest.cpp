@@ -203,21 +203,6 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
     EXPECT_FLOAT_EQ(h.engine->Volume(), before);
     h.player->PlayVolume(40);
     EXPECT_FLOAT_EQ(h.engine->Volume(), 40.0f);
-
-    h.site.changed.clear();
-    h.player->FadeMode(efmFastStart);
-    EXPECT_FALSE(h.player->InverseLogFades());
-    h.player->InverseLogFades(false);
-    EXPECT_EQ(h.player->FadeMode(), efmNormal);
-    h.player->InverseLogFades(true);
-    EXPECT_EQ(h.player->FadeMode(), efmSlowStart);
-    EXPECT_TRUE(h.player->InverseLogFades());
-    EXPECT_EQ(h.site.changed,
-              (Events{"FadeMode", "FadeMode", "InverseLogFades", "FadeMode", "InverseLogFades"}));
-
-    EXPECT_TRUE(h.player->CanSetPlayVolume());
-    h.engine->CanSetVolume(false);
-    EXPECT_FALSE(h.player->CanSetPlayVolume());
 }
 
 TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
@@ -370,36 +355,6 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
     h.listener.events.clear();
     h.loop.Advance(1000);
     EXPECT_EQ(VolumeEvents(h.listener), Events{});
-}
-
-TEST_F(PlayerVolumeTest, PositionAndEnvelopeStepsAreTraced)
-{
-    PlayerHarness h;
-    Open(h);
-    ASSERT_TRUE(Add(h, 1, 0.1f, 0, 100, 50, -1, true));
-    int32_t level = dmFull;
-    h.player->SetDebugFile(dir.File("trace.log"), level);
-    h.player->PlayAudio();
-    h.loop.Advance(100);
-    h.player->SetDebugFile("", level);
-
-    const std::vector<uint8_t> bytes = ReadFileBytes(dir.File("trace.log"));
-    const std::string log(bytes.begin(), bytes.end());
-    size_t at = 0;
-    for (const std::string line :
-         {" Start Function UpdateAudioTimes\r\n", " RaiseEvent AudioPositionChanged(True)\r\n",
-          " RaiseEvent IntroStartReached\r\n", " RaiseEvent IntroEndReached\r\n",
-          " End Function UpdateAudioTimes - 0.05\r\n\r\n", " Start Function UpdateAudioTimes\r\n",
-          " Start Function FinishedVolumeChangeEvent(1)\r\n",
-          " Raise event VolumeChangeEndNotify(1)\r\n",
-          " End Function FinishedVolumeChangeEvent\r\n\r\n",
-          " Start Function SetAudioVolume(50)\r\n", " End Function SetAudioVolume\r\n\r\n",
-          " RaiseEvent AudioPositionChanged(False)\r\n",
-          " End Function UpdateAudioTimes - 0.1\r\n\r\n"}) {
-        const size_t found = log.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line;
-        at = found + line.size();
-    }
 }
 
 TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEntries)
