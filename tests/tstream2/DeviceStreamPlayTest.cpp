@@ -58,31 +58,32 @@ public:
     }
 };
 
-/// One buffer of `frames` frames whose samples are (tag * 100 + frame) on the left and the
-/// negation on the right, so every buffer differs and a swapped or torn one shows.
-std::vector<uint8_t> NumberedBuffer(int32_t tag, int32_t frames = kBufferFrames, int channels = 2)
+/// `frames` frames of 16-bit little-endian samples, `sample(frame, channel)` each.
+template <typename Sample> std::vector<uint8_t> Frames(int32_t frames, int channels, Sample sample)
 {
     std::vector<uint8_t> bytes;
     for (int32_t frame = 0; frame < frames; ++frame)
         for (int channel = 0; channel < channels; ++channel) {
-            const auto sample =
-                static_cast<int16_t>((channel == 0 ? 1 : -1) * (tag * 100 + frame % 100));
-            bytes.push_back(static_cast<uint8_t>(sample & 0xFF));
-            bytes.push_back(static_cast<uint8_t>((sample >> 8) & 0xFF));
+            const auto value = static_cast<int16_t>(sample(frame, channel));
+            bytes.push_back(static_cast<uint8_t>(value & 0xFF));
+            bytes.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
         }
     return bytes;
 }
 
+/// Stereo samples (tag * 100 + frame) on the left and the negation on the right, so every
+/// buffer differs and a swapped or torn one shows.
+std::vector<uint8_t> NumberedBuffer(int32_t tag, int32_t frames = kBufferFrames)
+{
+    return Frames(frames, 2, [&](int32_t frame, int channel) {
+        return (channel == 0 ? 1 : -1) * (tag * 100 + frame % 100);
+    });
+}
+
 std::vector<uint8_t> ConstantBuffer(int16_t left, int16_t right, int channels)
 {
-    std::vector<uint8_t> bytes;
-    for (int32_t frame = 0; frame < kBufferFrames; ++frame)
-        for (int channel = 0; channel < channels; ++channel) {
-            const int16_t sample = channel == 0 ? left : right;
-            bytes.push_back(static_cast<uint8_t>(sample & 0xFF));
-            bytes.push_back(static_cast<uint8_t>((sample >> 8) & 0xFF));
-        }
-    return bytes;
+    return Frames(kBufferFrames, channels,
+                  [&](int32_t, int channel) { return channel == 0 ? left : right; });
 }
 
 class DeviceStreamPlayTest : public testing::Test

@@ -40,33 +40,6 @@ TEST(SpscRingTest, KeepsOrderAndRefusesWhenFull)
     }
 }
 
-TEST(SpscRingTest, DeliversEveryValueOnceAcrossThreads)
-{
-    constexpr uint64_t kCount = 200'000;
-    SpscRing<Message> ring(16);
-    std::thread producer([&] {
-        for (uint64_t i = 0; i < kCount;) {
-            if (ring.Push({i, static_cast<int32_t>(i * 7)}))
-                ++i;
-            else
-                std::this_thread::yield();
-        }
-    });
-    uint64_t expected = 0;
-    while (expected < kCount) {
-        Message out{};
-        if (!ring.Pop(out)) {
-            std::this_thread::yield();
-            continue;
-        }
-        ASSERT_EQ(out.sequence, expected);
-        ASSERT_EQ(out.payload, static_cast<int32_t>(expected * 7));
-        ++expected;
-    }
-    producer.join();
-    EXPECT_TRUE(ring.Empty());
-}
-
 std::vector<uint8_t> Bytes(size_t count, uint8_t first)
 {
     std::vector<uint8_t> bytes(count);

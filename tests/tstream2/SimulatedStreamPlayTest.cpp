@@ -322,21 +322,6 @@ TEST_F(SimulatedStreamPlayTest, StreamStartAndStop)
     EXPECT_EQ(recorder.events, expected);
 }
 
-TEST_F(SimulatedStreamPlayTest, StreamFormatIsFixedWhenTheStreamStarts)
-{
-    engine.SampleRate(48000);
-    engine.NumberChannels(1);
-    engine.StartTavrenStream();
-    engine.SampleRate(11025); // read back at once, played with at the next start
-    engine.NumberChannels(2);
-    EXPECT_EQ(engine.SampleRate(), 11025);
-    Add(std::vector<int16_t>(4800));
-    engine.StartPlayback();
-    loop.Advance(100);
-    EXPECT_EQ(engine.FreeBuffers(), 10);
-    EXPECT_EQ(engine.PlayedTimems(), 100);
-}
-
 TEST_F(SimulatedStreamPlayTest, ListenerMayDestroyTheEngineInsideAnEvent)
 {
     auto owned = std::make_unique<SimulatedStreamPlay>(loop);
@@ -382,67 +367,6 @@ TEST_F(SimulatedStreamPlayTest, HooksRaiseEventsInsideLoadAudioEngine)
     EXPECT_EQ(recorder.events,
               (std::vector<Event>{
                   {"StreamReset", 0}, {"BufferAvailable", 0, -2, 0}, {"EngineError", 0, 32}}));
-}
-
-TEST_F(SimulatedStreamPlayTest, DefaultsAndReadBacks)
-{
-    EXPECT_EQ(engine.BufferLengthms(), 100);
-    EXPECT_EQ(engine.BufferDurationms(), 100);
-    EXPECT_EQ(engine.NumberBuffers(), 10);
-    EXPECT_EQ(engine.SampleRate(), 44100);
-    EXPECT_EQ(engine.NumberChannels(), 2);
-    EXPECT_EQ(engine.DeviceNumber(), 0);
-    EXPECT_EQ(engine.Volume(), 100.0f);
-    EXPECT_TRUE(engine.CanSetVolume());
-    EXPECT_EQ(engine.FlushBufferLengthms(), 1);
-
-    engine.BufferLengthms(250);
-    engine.NumberBuffers(0);
-    engine.NumberChannels(3);
-    EXPECT_EQ(engine.BufferDurationms(), 250);
-    EXPECT_EQ(engine.NumberBuffers(), 10);
-    EXPECT_EQ(engine.NumberChannels(), 2);
-
-    engine.DirectXMode(true);
-    EXPECT_TRUE(engine.DirectXMode());
-    engine.AcceptDirectXMode(false);
-    engine.DirectXMode(true);
-    EXPECT_FALSE(engine.DirectXMode());
-
-    engine.CanSetVolume(false);
-    engine.Volume(20);
-    EXPECT_EQ(engine.Volume(), 100.0f);
-
-    engine.FlushBufferLengthms(40);
-    Add(std::vector<int16_t>(100));
-    engine.FlushPlayback();
-    engine.FlushPlayback();
-    EXPECT_EQ(engine.FlushCount(), 2);
-    EXPECT_EQ(engine.FlushedMs(), 80);
-    EXPECT_EQ(engine.QueuedBuffers(), 1);
-    EXPECT_EQ(engine.Calls().back(), "FlushPlayback");
-}
-
-TEST_F(SimulatedStreamPlayTest, AnHourOfAudioPlaysToTheFrame)
-{
-    engine.KeepPlayedAudio(false);
-    engine.KeepLogs(false);
-    engine.SampleAudioLevel(true);
-    engine.StartTavrenStream();
-    const auto bytes = ToBytes(Ramp(8820));
-    int handedBack = 0;
-    recorder.onBuffer = [&](int32_t) {
-        ++handedBack;
-        recorder.events.clear();
-        engine.AddBuffer(bytes.data(), 17640, -1);
-    };
-    for (int i = 0; i < 10; ++i)
-        engine.AddBuffer(bytes.data(), 17640, -1);
-    engine.StartPlayback();
-    loop.Advance(3600 * 1000);
-    EXPECT_EQ(handedBack, 36000);
-    EXPECT_EQ(engine.PlayedTimems(), 3600 * 1000);
-    EXPECT_EQ(engine.LeftLevel(), 100);
 }
 
 } // namespace

@@ -203,16 +203,6 @@ TEST_F(SimulatedStreamRecordTest, LevelsComeBeforeTheirBufferSoATriggerKeepsIt)
     EXPECT_EQ(engine.Level(), 0);
 }
 
-TEST_F(SimulatedStreamRecordTest, WaitModeStillDeliversByDefault)
-{
-    engine.WaitMode(true);
-    engine.StartTavrenStream();
-    loop.Advance(100);
-    EXPECT_EQ(listener.buffers.size(), 2u); // 50 ms buffers by default
-    EXPECT_EQ(listener.buffers[0].samples.size(), 4410u);
-    EXPECT_TRUE(listener.levels.empty()); // level events are off until asked for
-}
-
 TEST_F(SimulatedStreamRecordTest, VolumeAndNoise)
 {
     engine.SampleRate(8000);

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <set>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -115,26 +113,6 @@ TEST(SystemFileTest, RenameMovesAcrossFileSystems)
     EXPECT_EQ(GetFileLength(dir.File("dest.wav")), 14);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
         << "no staging file is left beside the destination";
-}
-
-TEST(SystemTempTest, TempFileNamesAreCreatedAndUnique)
-{
-    TempDir dir;
-    const std::regex shape(
-        std::regex_replace(dir.Path().string(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-        "/TAV[0-9A-F]{4}\\.TMP");
-    std::set<std::string> names;
-    for (int i = 0; i < 50; ++i) {
-        const std::string name =
-            GetTempFileName(dir.Path().string() + (i % 2 ? "/" : ""), "TAVRENLY");
-        ASSERT_TRUE(std::regex_match(name, shape)) << name;
-        EXPECT_EQ(GetFileLength(name), 0) << "the name is taken by an empty file";
-        names.insert(name);
-    }
-    EXPECT_EQ(names.size(), 50u);
-
-    EXPECT_EQ(GetTempFileName(dir.File("missing"), "TAV"), "");
-    EXPECT_EQ(GetTempFileName("", "TAV"), "");
 }
 
 TEST(SystemDiskTest, FreeSpaceOfAFileToBeCreatedIsItsFolders)
