@@ -73,25 +73,6 @@ TEST(FormatSuggestTest, AnswersNotPossibleForWhatNoStreamConverts)
               ACMERR_NOTPOSSIBLE);
 }
 
-TEST(FormatTagDetailsTest, GivesTheSizeOfEachPcmFamilyRecord)
-{
-    const std::pair<uint16_t, uint32_t> cases[] = {
-        {WAVE_FORMAT_PCM, 16}, {WAVE_FORMAT_IEEE_FLOAT, 18}, {WAVE_FORMAT_EXTENSIBLE, 40}};
-    for (const auto& [tag, size] : cases) {
-        ACMFORMATTAGDETAILSA details{};
-        details.cbStruct = sizeof details;
-        details.dwFormatTag = tag;
-        ASSERT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG), 0u);
-        EXPECT_EQ(details.cbFormatSize, size) << tag;
-        EXPECT_EQ(details.dwFormatTag, tag);
-    }
-    ACMFORMATTAGDETAILSA pcm{};
-    pcm.cbStruct = sizeof pcm;
-    pcm.dwFormatTag = WAVE_FORMAT_PCM;
-    acmFormatTagDetailsA(nullptr, &pcm, ACM_FORMATTAGDETAILSF_FORMATTAG);
-    EXPECT_STREQ(pcm.szFormatTag, "PCM");
-}
-
 TEST(FormatTagDetailsTest, AnswersNotPossibleForATagWithoutCodec)
 {
     ACMFORMATTAGDETAILSA details{};

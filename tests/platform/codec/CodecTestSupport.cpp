@@ -10,17 +10,6 @@
 
 namespace tavrenly::test {
 
-namespace {
-
-uint32_t Read32(const std::vector<uint8_t>& bytes, size_t at)
-{
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
-
-} // namespace
-
 FormatBytes FormatRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits)
 {
     WAVEFORMATEX format{};
@@ -58,7 +47,8 @@ WaveFile ReadWave(const std::string& path)
     }
     size_t at = 12;
     while (at + 8 <= file.size()) {
-        const uint32_t size = Read32(file, at + 4);
+        uint32_t size = 0;
+        std::memcpy(&size, file.data() + at + 4, 4);
         const size_t body = at + 8;
         const size_t end = std::min(file.size(), body + size);
         if (std::memcmp(file.data() + at, "fmt ", 4) == 0)

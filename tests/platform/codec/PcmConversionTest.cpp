@@ -48,85 +48,92 @@ size_t CountDifferences(const std::vector<uint8_t>& got, const std::vector<uint8
     return differing;
 }
 
-class PcmToolComparisonTest : public testing::Test
-{
-protected:
-    /// Makes a file with `make` ($OUT), converts it to 16-bit PCM with `reference` ($IN,
-    /// $OUT) and returns the file and the tool's samples.
-    void MakeFiles(const std::string& make, const std::string& reference)
-    {
-        const std::string in = dir.File("in.wav");
-        const std::string out = dir.File("out.wav");
-        RunOrFail(Substitute(make, "", in));
-        RunOrFail(Substitute(reference, in, out));
-        source = ReadWave(in);
-        expected = ReadWave(out);
-        ASSERT_FALSE(source.data.empty());
-        const WAVEFORMATEX* format = AsFormat(source.format);
-        to16 = FormatRecord(WAVE_FORMAT_PCM, format->nChannels, format->nSamplesPerSec, 16);
-    }
+const std::string kSoxTo16 = "sox -D $IN -b 16 -e signed-integer $OUT";
+const std::string kFfmpegTo16 = "ffmpeg -nostdin -v error -i $IN -c:a pcm_s16le -y $OUT";
+const std::string kFfmpegNoise = "ffmpeg -nostdin -v error -f lavfi -i \"anoisesrc=d=1:a=1:";
 
-    void ExpectLikeTheTool(const FormatBytes& format)
-    {
-        const std::vector<uint8_t> converted = Convert(format, to16, source.data);
+struct ToolCase
+{
+    const char* name;
+    std::string make;      // writes $OUT
+    std::string reference; // converts $IN to 16-bit PCM in $OUT
+    uint16_t fileTag;      // the tag the file must carry
+    // Further records describing the same samples; a bits value of 0 stands for the file's.
+    std::vector<std::pair<uint16_t, uint16_t>> alsoAs; // (tag, bits); tag 0xFFFE = float ext.
+    bool fileRecordToo = true;
+};
+
+// Full-scale noise reaches every rounding case and both clipping edges; float sources with
+// peaks at 1.5 times full scale exercise the clipping.
+const ToolCase kToolCases[] = {
+    {"int24_extensible",
+     "sox -R -r 44100 -c 2 -n -b 24 -e signed-integer $OUT synth 1 whitenoise",
+     kSoxTo16,
+     WAVE_FORMAT_EXTENSIBLE,
+     {{WAVE_FORMAT_PCM, 24}}},
+    {"int32",
+     "sox -R -r 44100 -c 2 -n -b 32 -e signed-integer $OUT synth 1 whitenoise",
+     kSoxTo16,
+     0,
+     {{WAVE_FORMAT_PCM, 32}}},
+    {"unsigned8",
+     "sox -R -r 22050 -c 1 -n -b 8 -e unsigned-integer $OUT synth 1 whitenoise",
+     kSoxTo16,
+     WAVE_FORMAT_PCM,
+     {}},
+    {"float32",
+     kFfmpegNoise + "r=44100:seed=5,aformat=sample_fmts=flt:channel_layouts=stereo,"
+                    "volume=1.5\" -c:a pcm_f32le -y $OUT",
+     kFfmpegTo16,
+     0,
+     {{WAVE_FORMAT_IEEE_FLOAT, 32}, {0xFFFE, 32}}},
+    {"float64",
+     kFfmpegNoise + "r=48000:seed=9,aformat=sample_fmts=dbl:channel_layouts=mono,"
+                    "volume=1.5\" -c:a pcm_f64le -y $OUT",
+     kFfmpegTo16,
+     0,
+     {{WAVE_FORMAT_IEEE_FLOAT, 64}},
+     false},
+};
+
+class PcmToolComparisonTest : public testing::TestWithParam<ToolCase>
+{};
+
+TEST_P(PcmToolComparisonTest, ConvertsLikeTheTool)
+{
+    const ToolCase& c = GetParam();
+    TempDir dir;
+    const std::string in = dir.File("in.wav");
+    const std::string out = dir.File("out.wav");
+    RunOrFail(Substitute(c.make, "", in));
+    RunOrFail(Substitute(c.reference, in, out));
+    const WaveFile source = ReadWave(in);
+    const WaveFile expected = ReadWave(out);
+    ASSERT_FALSE(source.data.empty());
+    const WAVEFORMATEX* format = AsFormat(source.format);
+    if (c.fileTag != 0) {
+        ASSERT_EQ(format->wFormatTag, c.fileTag);
+    }
+    const FormatBytes to16 =
+        FormatRecord(WAVE_FORMAT_PCM, format->nChannels, format->nSamplesPerSec, 16);
+    std::vector<FormatBytes> records;
+    if (c.fileRecordToo)
+        records.push_back(source.format);
+    for (const auto& [tag, bits] : c.alsoAs)
+        records.push_back(tag == 0xFFFE
+                              ? ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, format->nChannels,
+                                                 format->nSamplesPerSec, bits)
+                              : FormatRecord(tag, format->nChannels, format->nSamplesPerSec, bits));
+    for (const FormatBytes& record : records) {
+        const std::vector<uint8_t> converted = Convert(record, to16, source.data);
         ASSERT_EQ(converted.size(), expected.data.size());
         EXPECT_EQ(CountDifferences(converted, expected.data), 0u)
             << "of " << converted.size() / 2 << " samples";
     }
-
-    TempDir dir;
-    WaveFile source;
-    WaveFile expected;
-    FormatBytes to16;
-};
-
-// Full-scale noise reaches every rounding case and both clipping edges.
-const std::string kSoxNoise = "sox -R -r 44100 -n $OUT synth 1 whitenoise";
-const std::string kSoxTo16 = "sox -D $IN -b 16 -e signed-integer $OUT";
-const std::string kFfmpegTo16 = "ffmpeg -nostdin -v error -i $IN -c:a pcm_s16le -y $OUT";
-
-TEST_F(PcmToolComparisonTest, Int24ExtensibleRoundsLikeSox)
-{
-    MakeFiles("sox -R -r 44100 -c 2 -n -b 24 -e signed-integer $OUT synth 1 whitenoise", kSoxTo16);
-    ASSERT_EQ(AsFormat(source.format)->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-    ExpectLikeTheTool(source.format);
-    ExpectLikeTheTool(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 24));
 }
 
-TEST_F(PcmToolComparisonTest, Int32RoundsLikeSox)
-{
-    MakeFiles("sox -R -r 44100 -c 2 -n -b 32 -e signed-integer $OUT synth 1 whitenoise", kSoxTo16);
-    ExpectLikeTheTool(source.format);
-    ExpectLikeTheTool(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 32));
-}
-
-TEST_F(PcmToolComparisonTest, Unsigned8WidensLikeSox)
-{
-    MakeFiles("sox -R -r 22050 -c 1 -n -b 8 -e unsigned-integer $OUT synth 1 whitenoise", kSoxTo16);
-    ASSERT_EQ(AsFormat(source.format)->wFormatTag, WAVE_FORMAT_PCM);
-    ExpectLikeTheTool(source.format);
-}
-
-// Float sources with peaks at 1.5 times full scale exercise the clipping.
-TEST_F(PcmToolComparisonTest, Float32RoundsAndClipsLikeFfmpeg)
-{
-    MakeFiles("ffmpeg -nostdin -v error -f lavfi -i "
-              "\"anoisesrc=d=1:r=44100:a=1:seed=5,aformat=sample_fmts=flt:channel_layouts=stereo,"
-              "volume=1.5\" -c:a pcm_f32le -y $OUT",
-              kFfmpegTo16);
-    ExpectLikeTheTool(source.format);
-    ExpectLikeTheTool(FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32));
-    ExpectLikeTheTool(ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32));
-}
-
-TEST_F(PcmToolComparisonTest, Float64RoundsAndClipsLikeFfmpeg)
-{
-    MakeFiles("ffmpeg -nostdin -v error -f lavfi -i "
-              "\"anoisesrc=d=1:r=48000:a=1:seed=9,aformat=sample_fmts=dbl:channel_layouts=mono,"
-              "volume=1.5\" -c:a pcm_f64le -y $OUT",
-              kFfmpegTo16);
-    ExpectLikeTheTool(FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 48000, 64));
-}
+INSTANTIATE_TEST_SUITE_P(Tools, PcmToolComparisonTest, testing::ValuesIn(kToolCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PcmRoundingTest, FloatRoundsHalvesToEvenClipsAndSilencesNan)
 {
@@ -217,18 +224,6 @@ TEST(PcmWideningTest, SixteenBitsWidenExactly)
     const auto as8 = Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
                              FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 8), AsBytes(in));
     EXPECT_EQ(as8, (std::vector<uint8_t>{128, 128, 128, 255, 0, 176}));
-}
-
-TEST(PcmCopyTest, IdenticalFormatsAreCopiedBitForBit)
-{
-    std::vector<uint8_t> data(30001);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i * 37 + 11);
-    const FormatBytes format = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
-    const auto out = Convert(format, format, data);
-    // Whole frames only: the last odd byte stays with the caller.
-    ASSERT_EQ(out.size(), 30000u);
-    EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin()));
 }
 
 } // namespace

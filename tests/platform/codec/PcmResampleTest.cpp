@@ -25,12 +25,6 @@ struct RateCase
     uint16_t toChannels;
 };
 
-void PrintTo(const RateCase& c, std::ostream* out)
-{
-    *out << c.fromRate << " Hz x" << c.fromChannels << " -> " << c.toRate << " Hz x"
-         << c.toChannels;
-}
-
 std::string CaseName(const testing::TestParamInfo<RateCase>& info)
 {
     const RateCase& c = info.param;

@@ -110,7 +110,7 @@ std::vector<uint8_t> WaveBytes(const FormatBytes& format, uint32_t frames,
 }
 
 double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
-                  uint16_t channels, size_t maxDelay, size_t* delay)
+                  uint16_t channels, size_t maxDelay)
 {
     const size_t frames = std::min(original.size(), decoded.size()) / channels;
     // Find the delay on a window past the codec's start-up, then measure over everything
@@ -139,8 +139,6 @@ double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_
         signal += static_cast<double>(original[i]) * original[i];
         noise += d * d;
     }
-    if (delay)
-        *delay = best;
     return noise == 0 ? 200.0 : 10 * std::log10(signal / noise);
 }
 

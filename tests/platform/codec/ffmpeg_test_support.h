@@ -37,9 +37,9 @@ std::vector<uint8_t> WaveBytes(const FormatBytes& format, uint32_t frames,
                                const std::vector<uint8_t>& data);
 
 /// SNR in dB of `decoded` against `original` (both interleaved with `channels`), after
-/// shifting `decoded` by the delay (up to `maxDelay` frames) that fits best. `delay` gets it.
+/// shifting `decoded` by the delay (up to `maxDelay` frames) that fits best.
 double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
-                  uint16_t channels, size_t maxDelay, size_t* delay = nullptr);
+                  uint16_t channels, size_t maxDelay);
 
 /// Index of the first differing sample, or -1 when equal in length and content.
 long FirstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b);
