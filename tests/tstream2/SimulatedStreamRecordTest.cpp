@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <numbers>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,14 @@ protected:
     Listener listener{loop};
 };
 
+/// Mono samples 0, 1, 2, ...: each one tells its frame.
+std::vector<int16_t> Ramp()
+{
+    std::vector<int16_t> ramp(8000);
+    std::iota(ramp.begin(), ramp.end(), int16_t{0});
+    return ramp;
+}
+
 int16_t Sine(double frequency, double amplitude, int rate, int64_t frame)
 {
     return static_cast<int16_t>(RoundHalfEven(
@@ -122,9 +131,7 @@ TEST_F(SimulatedStreamRecordTest, ReturnAudioHandsOverThePartialBufferBeforeRetu
     engine.SampleRate(8000);
     engine.NumberChannels(1);
     engine.BufferLength(1600.0); // 800 frames = 100 ms
-    std::vector<int16_t> ramp(8000);
-    for (size_t i = 0; i < ramp.size(); ++i)
-        ramp[i] = static_cast<int16_t>(i);
+    const std::vector<int16_t> ramp = Ramp();
     engine.CaptureSamples(ramp);
     engine.StartTavrenStream();
     loop.Advance(130);
@@ -147,10 +154,7 @@ TEST_F(SimulatedStreamRecordTest, StartStopAndClearBuffers)
     engine.SampleRate(8000);
     engine.NumberChannels(1);
     engine.BufferLength(1600.0);
-    std::vector<int16_t> ramp(8000);
-    for (size_t i = 0; i < ramp.size(); ++i)
-        ramp[i] = static_cast<int16_t>(i);
-    engine.CaptureSamples(ramp);
+    engine.CaptureSamples(Ramp());
     EXPECT_EQ(engine.State(), 0);
     engine.StartTavrenStream();
     EXPECT_EQ(listener.log, (std::vector<std::string>{"StreamStarted"}));
