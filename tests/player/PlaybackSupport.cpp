@@ -11,17 +11,6 @@
 
 namespace tavrenly::test {
 
-ScopedSettings::ScopedSettings()
-{
-    setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
-    std::filesystem::create_directories(m_dir.Path() / "Corvane");
-}
-
-ScopedSettings::~ScopedSettings()
-{
-    unsetenv("TAVRENLY_SYSCONFDIR");
-}
-
 std::vector<uint8_t> FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avgBytes,
                              uint16_t blockAlign, uint16_t bits, size_t size)
 {

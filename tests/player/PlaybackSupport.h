@@ -1,9 +1,9 @@
 #pragma once
 
 // Files and references for the playback tests: wave files built byte by byte or made by sox
-// and ffmpeg, the machine-wide settings pointed at a scratch folder, the diagnostic log read
-// back, running a player to the end of its item in virtual time, and the reference output of
-// the codec layer converting a whole file in one piece.
+// and ffmpeg, the diagnostic log read back, running a player to the end of its item in
+// virtual time, and the reference output of the codec layer converting a whole file in one
+// piece.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -12,19 +12,6 @@
 #include <vector>
 
 namespace tavrenly::test {
-
-/// Points the machine-wide settings at a scratch folder for the life of a test.
-class ScopedSettings
-{
-public:
-    ScopedSettings();
-    ~ScopedSettings();
-    ScopedSettings(const ScopedSettings&) = delete;
-    ScopedSettings& operator=(const ScopedSettings&) = delete;
-
-private:
-    TempDir m_dir;
-};
 
 /// The 16 bytes of a plain `fmt ` chunk body (no cbSize), or `size` bytes zero-extended.
 std::vector<uint8_t> FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avgBytes,

@@ -91,7 +91,7 @@ struct PlayedFile
 class PlayerAllocationTest : public ::testing::TestWithParam<PlayedFile>
 {
 protected:
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
     TempDir dir;
 };
 

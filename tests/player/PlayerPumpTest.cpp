@@ -13,7 +13,7 @@ namespace {
 class PlayerPumpTest : public ::testing::Test
 {
 protected:
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
     TempDir dir;
     PlayerHarness h;
 };
@@ -73,7 +73,7 @@ struct ConvertedFile
 class PlayerConversionTest : public ::testing::TestWithParam<ConvertedFile>
 {
 protected:
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
     TempDir dir;
 };
 

@@ -1,38 +1,18 @@
 #pragma once
 
-// Files for the player's tests: machine-wide settings kept in a scratch folder, byte-built
-// 16-bit PCM WAVE files, and the counter signal whose every frame names its own place in the
-// file, so played audio shows which block was heard where.
+// Files for the player's tests: byte-built 16-bit PCM WAVE files, and the counter signal
+// whose every frame names its own place in the file, so played audio shows which block was
+// heard where.
 
 #include "tests/support/TestSupport.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace tavrenly::test {
-
-/// Points the machine-wide settings at an empty scratch folder for the life of a test, so the
-/// machine's own settings file cannot change the fade curve or flushing.
-class ScratchMachineSettings
-{
-public:
-    ScratchMachineSettings() { setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1); }
-    ~ScratchMachineSettings() { unsetenv("TAVRENLY_SYSCONFDIR"); }
-    /// Writes the settings file the player reads at start-up.
-    void Write(const std::string& text)
-    {
-        std::filesystem::create_directories(m_dir.Path() / "Corvane");
-        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
-    }
-
-private:
-    TempDir m_dir;
-};
 
 /// Writes a 16-bit PCM WAVE file of `frames` frames; `sample(frame, channel)` gives each value.
 inline void WritePcmWave(const std::string& path, uint32_t rate, uint16_t channels, int32_t frames,

@@ -38,7 +38,7 @@ protected:
         return CounterFrameAt(h.engine->PlayedAudio(), 0);
     }
 
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
     TempDir dir;
     PlayerHarness h;
     std::string path;
@@ -228,7 +228,7 @@ struct Reentry
 class PlayerReentryTest : public ::testing::TestWithParam<Reentry>
 {
 protected:
-    ScopedSettings settings;
+    ScratchMachineSettings settings;
     TempDir dir;
 };
 
