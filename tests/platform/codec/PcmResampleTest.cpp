@@ -102,8 +102,8 @@ TEST_P(PcmResampleTest, DeliversTheWholeStreamButTheResamplersLookAhead)
 
 INSTANTIATE_TEST_SUITE_P(Rates, PcmResampleTest,
                          testing::Values(RateCase{44100, 2, 48000, 2}, RateCase{48000, 2, 44100, 2},
-                                         RateCase{22050, 1, 44100, 2}, RateCase{44100, 2, 22050, 1},
-                                         RateCase{32000, 2, 44100, 1}),
+                                         RateCase{22050, 1, 44100, 2},
+                                         RateCase{44100, 2, 22050, 1}),
                          CaseName);
 
 class PcmResetTest : public testing::Test
