@@ -205,5 +205,36 @@ TEST_F(PlayerCoreTest, EmptySavedSettingsMatchFirstTimeDefaultsButPositionEvents
     EXPECT_FALSE(b.RaiseAudioPositionChanged());
 }
 
+TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)
+{
+    PlayerHarness h;
+    DeviceInfo first;
+    first.name = "Studio A Console Output With A Very Long Name";
+    first.manufacturerId = 39;
+    DeviceInfo second;
+    second.name = "Monitor";
+    second.manufacturerId = 7;
+    h.devices->SetOutputDevices({first, second}, 1);
+
+    h.player->WaveOutDeviceNumber(0);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39) << "0 reads platform device 0";
+    h.player->WaveOutDeviceNumber(1);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39);
+    h.player->WaveOutDeviceNumber(2);
+    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 7);
+
+    const std::string second32 = h.player->WaveOutDeviceName();
+    ASSERT_EQ(second32.size(), 32u);
+    EXPECT_EQ(second32.substr(0, 8), std::string("Monitor\0", 8));
+    h.player->WaveOutDeviceNumber(1);
+    const std::string first32 = h.player->WaveOutDeviceName();
+    ASSERT_EQ(first32.size(), 32u);
+    EXPECT_EQ(first32.substr(0, 31), first.name.substr(0, 31));
+    h.player->WaveOutDeviceNumber(0);
+    const std::string mapper = h.player->WaveOutDeviceName();
+    ASSERT_EQ(mapper.size(), 32u);
+    EXPECT_NE(mapper, first32) << "device 0 names the default (mapper) device";
+}
+
 } // namespace
 } // namespace tavrenly::test
