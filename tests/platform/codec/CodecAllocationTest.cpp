@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <utility>
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -63,36 +64,17 @@ int posix_memalign(void** pointer, size_t alignment, size_t size)
 namespace tavrenly::test {
 namespace {
 
-struct AllocationCase
-{
-    FormatBytes from;
-    FormatBytes to;
-};
+using AllocationCase = std::pair<FormatBytes, FormatBytes>;
 
-class CodecAllocationTest : public testing::TestWithParam<int>
+class CodecAllocationTest : public testing::TestWithParam<AllocationCase>
 {};
-
-AllocationCase CaseFor(int index)
-{
-    switch (index) {
-    case 0:
-        return {FormatRecord(1, 2, 44100, 16), FormatRecord(1, 2, 48000, 16)};
-    case 1:
-        return {FormatRecord(1, 1, 22050, 16), FormatRecord(1, 2, 44100, 16)};
-    case 2:
-        return {FormatRecord(1, 2, 48000, 24), FormatRecord(1, 1, 8000, 16)};
-    default:
-        return {FormatRecord(3, 2, 44100, 32), FormatRecord(1, 2, 44100, 16)};
-    }
-}
 
 TEST_P(CodecAllocationTest, ConvertingAndResettingAllocateNothing)
 {
-    const AllocationCase c = CaseFor(GetParam());
+    const auto& [from, to] = GetParam();
     HACMSTREAM stream = nullptr;
-    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(c.from), AsFormat(c.to), nullptr, 0, 0, 0),
-              0u);
-    const uint32_t sourceSize = 2 * AsFormat(c.from)->nAvgBytesPerSec;
+    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(from), AsFormat(to), nullptr, 0, 0, 0), 0u);
+    const uint32_t sourceSize = 2 * AsFormat(from)->nAvgBytesPerSec;
     uint32_t destSize = 0;
     ASSERT_EQ(acmStreamSize(stream, sourceSize, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
     std::vector<uint8_t> source(sourceSize, 0x11);
@@ -122,7 +104,12 @@ TEST_P(CodecAllocationTest, ConvertingAndResettingAllocateNothing)
     EXPECT_EQ(acmStreamClose(stream, 0), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Conversions, CodecAllocationTest, testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(
+    Conversions, CodecAllocationTest,
+    testing::Values(AllocationCase{FormatRecord(1, 2, 44100, 16), FormatRecord(1, 2, 48000, 16)},
+                    AllocationCase{FormatRecord(1, 1, 22050, 16), FormatRecord(1, 2, 44100, 16)},
+                    AllocationCase{FormatRecord(1, 2, 48000, 24), FormatRecord(1, 1, 8000, 16)},
+                    AllocationCase{FormatRecord(3, 2, 44100, 32), FormatRecord(1, 2, 44100, 16)}));
 
 } // namespace
 } // namespace tavrenly::test
