@@ -100,22 +100,4 @@ public:
     std::shared_ptr<SimulatedDeviceProvider> devices;
 };
 
-/// Points the machine-wide settings at an empty scratch folder for the life of a test, so the
-/// machine's own settings file cannot change the fade curve or flushing.
-class ScratchMachineSettings
-{
-public:
-    ScratchMachineSettings() { setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1); }
-    ~ScratchMachineSettings() { unsetenv("TAVRENLY_SYSCONFDIR"); }
-    /// Writes the settings file the player reads at start-up.
-    void Write(const std::string& text)
-    {
-        std::filesystem::create_directories(m_dir.Path() / "Corvane");
-        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
-    }
-
-private:
-    TempDir m_dir;
-};
-
 } // namespace tavrenly::test

@@ -30,6 +30,27 @@ TempDir::~TempDir()
     std::filesystem::remove_all(m_path, error);
 }
 
+ScratchMachineSettings::ScratchMachineSettings()
+{
+    if (const char* old = std::getenv("TAVRENLY_SYSCONFDIR"))
+        m_saved = old;
+    ::setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
+}
+
+ScratchMachineSettings::~ScratchMachineSettings()
+{
+    if (m_saved)
+        ::setenv("TAVRENLY_SYSCONFDIR", m_saved->c_str(), 1);
+    else
+        ::unsetenv("TAVRENLY_SYSCONFDIR");
+}
+
+void ScratchMachineSettings::Write(const std::string& text)
+{
+    std::filesystem::create_directories(m_dir.Path() / "Corvane");
+    std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf", std::ios::binary) << text;
+}
+
 int Run(const std::string& command)
 {
     const int status = std::system(command.c_str());
@@ -52,7 +73,8 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path)
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 ByteWriter& ByteWriter::Tag(const char (&fourcc)[5])

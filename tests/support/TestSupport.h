@@ -9,13 +9,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tavrenly::test {
 
 /// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
+class TempDir
+{
 public:
     TempDir();
     ~TempDir();
@@ -30,6 +32,25 @@ private:
     std::filesystem::path m_path;
 };
 
+/// Points the machine-wide settings (TAVRENLY_SYSCONFDIR) at an empty scratch folder for its
+/// life, so the machine's own settings file cannot change a test; restores the old value.
+class ScratchMachineSettings
+{
+public:
+    ScratchMachineSettings();
+    ~ScratchMachineSettings();
+    ScratchMachineSettings(const ScratchMachineSettings&) = delete;
+    ScratchMachineSettings& operator=(const ScratchMachineSettings&) = delete;
+
+    /// Writes the settings file (Corvane/TavrenStream.conf) with exactly these bytes.
+    void Write(const std::string& text);
+    const std::filesystem::path& Folder() const { return m_dir.Path(); }
+
+private:
+    TempDir m_dir;
+    std::optional<std::string> m_saved;
+};
+
 /// Runs a shell command; returns its exit status. Output goes to the test log.
 int Run(const std::string& command);
 /// Runs a shell command and fails the current test when it does not exit 0.
@@ -39,7 +60,8 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 /// Appends little-endian values and chunks, for byte-built files.
-class ByteWriter {
+class ByteWriter
+{
 public:
     ByteWriter& Tag(const char (&fourcc)[5]);
     ByteWriter& U16(uint16_t value);
@@ -53,9 +75,11 @@ private:
 };
 
 /// A site that records what the control did to it. Message boxes answer OK.
-class RecordingSite : public ControlSite {
+class RecordingSite : public ControlSite
+{
 public:
-    struct Box {
+    struct Box
+    {
         std::string text;
         int32_t style;
         std::string title;

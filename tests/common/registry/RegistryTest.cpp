@@ -16,25 +16,7 @@ namespace {
 class ReadRegistryLongTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        if (const char* old = std::getenv("TAVRENLY_SYSCONFDIR"))
-            m_saved = old;
-        ::setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
-    }
-    void TearDown() override
-    {
-        if (m_saved)
-            ::setenv("TAVRENLY_SYSCONFDIR", m_saved->c_str(), 1);
-        else
-            ::unsetenv("TAVRENLY_SYSCONFDIR");
-    }
-
-    void WriteSettings(const std::string& text)
-    {
-        std::filesystem::create_directories(m_dir.Path() / "Corvane");
-        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf") << text;
-    }
+    void WriteSettings(const std::string& text) { m_settings.Write(text); }
 
     static int32_t Read(std::string_view name, int32_t fallback)
     {
@@ -42,8 +24,7 @@ protected:
     }
 
 private:
-    test::TempDir m_dir;
-    std::optional<std::string> m_saved;
+    test::ScratchMachineSettings m_settings;
 };
 
 TEST_F(ReadRegistryLongTest, DefaultsWithoutFileOrValue)

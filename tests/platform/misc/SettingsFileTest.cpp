@@ -17,25 +17,7 @@ namespace {
 class SettingsFileTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        if (const char* old = std::getenv("TAVRENLY_SYSCONFDIR"))
-            m_saved = old;
-        ::setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
-    }
-    void TearDown() override
-    {
-        if (m_saved)
-            ::setenv("TAVRENLY_SYSCONFDIR", m_saved->c_str(), 1);
-        else
-            ::unsetenv("TAVRENLY_SYSCONFDIR");
-    }
-
-    void WriteSettings(const std::string& text)
-    {
-        std::filesystem::create_directories(m_dir.Path() / "Corvane");
-        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf", std::ios::binary) << text;
-    }
+    void WriteSettings(const std::string& text) { m_settings.Write(text); }
 
     struct Query
     {
@@ -55,15 +37,14 @@ protected:
         return query;
     }
 
-    test::TempDir m_dir;
+    test::ScratchMachineSettings m_settings;
 
 private:
-    std::optional<std::string> m_saved;
 };
 
 TEST_F(SettingsFileTest, MapsRootAndKeyPathToConfFile)
 {
-    const std::string dir = m_dir.Path().string();
+    const std::string dir = m_settings.Folder().string();
     EXPECT_EQ(SettingsFilePath(HKEY_LOCAL_MACHINE, kTavrenStreamKey),
               dir + "/Corvane/TavrenStream.conf");
     EXPECT_EQ(SettingsFilePath(HKEY_LOCAL_MACHINE, "software\\A\\B\\C"), dir + "/A/B/C.conf");
@@ -83,7 +64,7 @@ TEST_F(SettingsFileTest, MissingFileOrFolderDoesNotOpen)
     EXPECT_EQ(key, nullptr);
 
     // A folder where the file should be is no settings file either.
-    std::filesystem::create_directories(m_dir.Path() / "Corvane" / "TavrenStream.conf");
+    std::filesystem::create_directories(m_settings.Folder() / "Corvane" / "TavrenStream.conf");
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kTavrenStreamKey, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
 }
