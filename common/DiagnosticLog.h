@@ -3,18 +3,20 @@
 // A control's diagnostic trace: one text line per call of WriteLog, appended to DebugFile.
 // Each control owns one DiagnosticLog, so two controls may log to different files or the same.
 //
-// The writer never looks at DebugLevel: producers test the gate (Basic/Medium/Full) before they
-// build a message, so with logging off no text is built:
+// The writer never looks at DebugLevel: producers write through a gate (Basic/Medium/Full),
+// which builds the text only when its level passes, so with logging off no text is built:
 //
-//     if (m_log.Medium())
-//         m_log.WriteLog("After Loop End - count= " + std::to_string(count));
+//     m_log.Medium([&] { return fmt::format("After Loop End - count= {}", count); });
+//     m_log.Full("Start Function FillPlaybackBuffers");
 //
 // Every failure (no such folder, no access, full disk) loses the line silently. All members run
 // on the owning control's thread.
 
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tavrenly {
 
@@ -47,6 +49,27 @@ public:
     bool Medium() const noexcept { return m_debugLevel >= dmMedium; }
     bool Full() const noexcept { return m_debugLevel >= dmFull; }
 
+    /// Writes a fixed line, or the line `makeText()` returns, when the gate passes; `makeText` is
+    /// not called otherwise, so a message costs nothing while its level is off.
+    void Basic(std::string_view text) const noexcept { WriteIf(Basic(), text); }
+    void Medium(std::string_view text) const noexcept { WriteIf(Medium(), text); }
+    void Full(std::string_view text) const noexcept { WriteIf(Full(), text); }
+    template <std::invocable MakeText> void Basic(MakeText&& makeText) const
+    {
+        if (Basic())
+            WriteLog(std::forward<MakeText>(makeText)());
+    }
+    template <std::invocable MakeText> void Medium(MakeText&& makeText) const
+    {
+        if (Medium())
+            WriteLog(std::forward<MakeText>(makeText)());
+    }
+    template <std::invocable MakeText> void Full(MakeText&& makeText) const
+    {
+        if (Full())
+            WriteLog(std::forward<MakeText>(makeText)());
+    }
+
     /// Appends "dd/mm/yyyy hh:nn:ss <message>" and CR LF to DebugFile in local time, the message
     /// unchanged (line breaks inside it included). Nothing happens when DebugFile is empty. The
     /// file is opened, written with one write and closed per line, so other writers may append
@@ -54,6 +77,12 @@ public:
     void WriteLog(std::string_view message) const noexcept;
 
 private:
+    void WriteIf(bool gate, std::string_view text) const noexcept
+    {
+        if (gate)
+            WriteLog(text);
+    }
+
     std::string m_debugFile;
     int32_t m_debugLevel = dmOff;
 };
