@@ -13,20 +13,22 @@ void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t len
     const float secondsPlayed = static_cast<float>(m_engine->PlayedTimems()) / 1000.0f;
     if (m_state.EngineLoading)
         return;
-    if (m_log.Full())
-        m_log.WriteLog(fmt::format("BufferAvailable Event, BufNum: {} BufPtr: {} BufLen: {}\r\n",
-                                   tag, address, length));
-    if (tag != -1 && m_state.TotalBlocks >= 1) {
+    m_log.Full([&] {
+        return fmt::format("BufferAvailable Event, BufNum: {} BufPtr: {} BufLen: {}\r\n", tag,
+                           address, length);
+    });
+    if (tag != kBufferTagOrdinary && m_state.TotalBlocks >= 1) {
         const int32_t openedFileCounter = m_state.OpenedFileCounter;
-        if (tag != -2) {
+        if (tag != kBufferTagLoopEnded) {
             // From now on the position (BaseTime + seconds played) is the loop start.
             m_state.BaseTime = static_cast<float>(
                 static_cast<double>(tag) / static_cast<double>(m_state.TotalBlocks) *
                     static_cast<double>(m_state.TotalAudioLength) -
                 static_cast<double>(secondsPlayed));
-            if (m_log.Full())
-                m_log.WriteLog(fmt::format(
-                    "Buffer Received causing Base Time change - changed to {}", m_state.BaseTime));
+            m_log.Full([&] {
+                return fmt::format("Buffer Received causing Base Time change - changed to {}",
+                                   m_state.BaseTime);
+            });
             tmrPosition_Timer();
             if (openedFileCounter != m_state.OpenedFileCounter)
                 return;

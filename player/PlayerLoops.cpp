@@ -92,7 +92,7 @@ void TavrenPlayer::ExitLoop()
     m_state.UseLoop = false;
     // A jump back the pump cut without reading anything waits for the next buffer; the loop
     // is left, so that buffer must not carry it.
-    m_state.LoopMarker = -1;
+    m_state.LoopMarker = kBufferTagOrdinary;
     ClearBuffer(true, true);
     if (fileChanged())
         return;

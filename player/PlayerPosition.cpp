@@ -3,7 +3,9 @@
 
 #include "player/TavrenPlayer.h"
 
+#include <algorithm>
 #include <fmt/format.h>
+#include <iterator>
 
 namespace tavrenly {
 
@@ -18,40 +20,118 @@ float ClampPercent(float value)
     return value;
 }
 
-/// True when host code run from an event replaced the file (the counter moved) or closed it:
-/// what is left of the update belongs to a file that is gone.
-bool FileChanged(const PlayerState& state, int32_t openedFileCounter)
+/// One cue marker: its time, the flag that says its event was raised for this pass, whether it
+/// takes part at all, and whether passing it changes AudioPart.
+struct CueMarker
 {
-    return openedFileCounter != state.OpenedFileCounter || state.hAudioFile == nullptr;
+    float PlayerState::*time;
+    bool PlayerState::*passed;
+    bool (*armed)(const PlayerState&);
+    bool changesAudioPart;
+    const char* logText;
+    void (TavrenPlayerEvents::*raise)();
+};
+
+bool Always(const PlayerState&)
+{
+    return true;
+}
+/// A hook whose end is 0 is not set.
+bool HookSet(const PlayerState& state)
+{
+    return state.HookEnd > 0.0f;
+}
+/// A negative sweeper start switches the sweeper off.
+bool SweeperSet(const PlayerState& state)
+{
+    return state.SweeperStart >= 0.0f;
+}
+
+/// In the order their events are raised when one update passes several.
+const CueMarker kCueMarkers[] = {
+    {&PlayerState::IntroStart, &PlayerState::IntroStartPassed, Always, true,
+     "RaiseEvent IntroStartReached", &TavrenPlayerEvents::IntroStartReached},
+    {&PlayerState::IntroEnd, &PlayerState::IntroEndPassed, Always, true,
+     "RaiseEvent IntroEndReached", &TavrenPlayerEvents::IntroEndReached},
+    {&PlayerState::HookStart, &PlayerState::HookStartPassed, HookSet, false,
+     "RaiseEvent HookStartReached", &TavrenPlayerEvents::HookStartReached},
+    {&PlayerState::HookEnd, &PlayerState::HookEndPassed, HookSet, false,
+     "RaiseEvent HookEndReached", &TavrenPlayerEvents::HookEndReached},
+    {&PlayerState::Extro, &PlayerState::ExtroPassed, Always, true, "RaiseEvent ExtroReached",
+     &TavrenPlayerEvents::ExtroReached},
+    {&PlayerState::SweeperStart, &PlayerState::SweeperStartPassed, SweeperSet, true,
+     "RaiseEvent SweeperStartReached", &TavrenPlayerEvents::SweeperStartReached},
+};
+
+/// Marks every marker the position has reached for the first time in this pass; bit i of the
+/// result stands for kCueMarkers[i].
+uint32_t NoteMarkersReached(PlayerState& state)
+{
+    uint32_t reached = 0;
+    for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
+        const CueMarker& marker = kCueMarkers[i];
+        if (!(state.*marker.passed) && marker.armed(state) &&
+            state.TotalSecondsPlayed >= state.*marker.time) {
+            state.*marker.passed = true;
+            reached |= 1u << i;
+        }
+    }
+    return reached;
+}
+
+bool ChangesAudioPart(uint32_t reached)
+{
+    for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
+        if ((reached & (1u << i)) != 0 && kCueMarkers[i].changesAudioPart)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
+
+bool TavrenPlayer::SameFileOpen(int32_t openedFileCounter) const
+{
+    return openedFileCounter == m_state.OpenedFileCounter && m_state.hAudioFile != nullptr;
+}
 
 void TavrenPlayer::tmrPosition_Timer()
 {
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     UpdateAudioTimes();
     // Without a file there is no item to end (a play range set with nothing open ticks too).
-    if (!FileChanged(m_state, openedFileCounter) && m_state.TotalSecondsPlayed >= m_state.AudioEnd)
+    if (SameFileOpen(openedFileCounter) && m_state.TotalSecondsPlayed >= m_state.AudioEnd)
         SetFinished();
 }
 
 void TavrenPlayer::UpdateAudioTimes()
 {
-    if (m_log.Medium())
-        m_log.WriteLog("Start Function UpdateAudioTimes");
+    m_log.Medium("Start Function UpdateAudioTimes");
     if (m_state.AudioFileName.empty())
         return;
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
 
-    float t;
-    if (m_state.AudioFinished) {
-        t = std::min(m_state.AudioEnd, m_state.TotalAudioLength);
-    } else {
-        t = static_cast<float>(static_cast<double>(m_engine->PlayedTimems()) / 1000.0 +
-                               static_cast<double>(m_state.BaseTime));
-    }
+    // Once the item has ended its position stands at the end, whatever the engine counts.
+    const float heard =
+        m_state.AudioFinished
+            ? std::min(m_state.AudioEnd, m_state.TotalAudioLength)
+            : static_cast<float>(static_cast<double>(m_engine->PlayedTimems()) / 1000.0 +
+                                 static_cast<double>(m_state.BaseTime));
+    SetPositionValues(heard);
 
+    if (!RunVolumeEnvelope(openedFileCounter))
+        return;
+    if (!RaiseCueEvents(NoteMarkersReached(m_state), openedFileCounter))
+        return;
+
+    m_state.LastSecondsPlayed = m_state.SecondsPlayed;
+    m_log.Medium([&] {
+        return fmt::format("End Function UpdateAudioTimes - {}\r\n", m_state.SecondsPlayed);
+    });
+}
+
+void TavrenPlayer::SetPositionValues(float t)
+{
     if (m_state.TotalAudioLength <= 0.0f) {
         m_state.TotalPercentagePlayed = 0;
         m_state.TotalSecondsPlayed = 0;
@@ -59,82 +139,44 @@ void TavrenPlayer::UpdateAudioTimes()
         m_state.PercentagePlayed = 0;
         m_state.SecondsPlayed = 0;
         m_state.SecondsRemain = 0;
-    } else {
-        m_state.TotalPercentagePlayed = ClampPercent(t / m_state.TotalAudioLength * 100.0f);
-        m_state.TotalSecondsPlayed = t;
-        m_state.TotalSecondsRemain = m_state.TotalAudioLength - t;
-        // An empty item (AudioStart = AudioEnd) reports 0 rather than dividing by zero.
-        m_state.PercentagePlayed =
-            m_state.AudioLength > 0.0f
-                ? ClampPercent((m_state.TotalSecondsPlayed - m_state.AudioStart) /
-                               m_state.AudioLength * 100.0f)
-                : 0.0f;
-        m_state.SecondsPlayed = m_state.TotalSecondsPlayed - m_state.AudioStart;
-        m_state.SecondsRemain = m_state.AudioLength - m_state.SecondsPlayed;
-    }
-
-    if (!RunVolumeEnvelope(openedFileCounter))
         return;
+    }
+    m_state.TotalPercentagePlayed = ClampPercent(t / m_state.TotalAudioLength * 100.0f);
+    m_state.TotalSecondsPlayed = t;
+    m_state.TotalSecondsRemain = m_state.TotalAudioLength - t;
+    // An empty item (AudioStart = AudioEnd) reports 0 rather than dividing by zero.
+    m_state.PercentagePlayed =
+        m_state.AudioLength > 0.0f
+            ? ClampPercent((m_state.TotalSecondsPlayed - m_state.AudioStart) / m_state.AudioLength *
+                           100.0f)
+            : 0.0f;
+    m_state.SecondsPlayed = m_state.TotalSecondsPlayed - m_state.AudioStart;
+    m_state.SecondsRemain = m_state.AudioLength - m_state.SecondsPlayed;
+}
 
-    const float played = m_state.TotalSecondsPlayed;
-    bool introStart = false, introEnd = false, hookStart = false, hookEnd = false, extro = false,
-         sweeper = false;
-    if (!m_state.IntroStartPassed && played >= m_state.IntroStart)
-        m_state.IntroStartPassed = introStart = true;
-    if (!m_state.IntroEndPassed && played >= m_state.IntroEnd)
-        m_state.IntroEndPassed = introEnd = true;
-    if (!m_state.HookStartPassed && m_state.HookEnd > 0.0f && played >= m_state.HookStart)
-        m_state.HookStartPassed = hookStart = true;
-    if (!m_state.HookEndPassed && m_state.HookEnd > 0.0f && played >= m_state.HookEnd)
-        m_state.HookEndPassed = hookEnd = true;
-    if (!m_state.ExtroPassed && played >= m_state.Extro)
-        m_state.ExtroPassed = extro = true;
-    if (!m_state.SweeperStartPassed && m_state.SweeperStart >= 0.0f &&
-        played >= m_state.SweeperStart)
-        m_state.SweeperStartPassed = sweeper = true;
-
-    const bool audioPartChanges = introStart || introEnd || extro || sweeper;
+bool TavrenPlayer::RaiseCueEvents(uint32_t reached, int32_t openedFileCounter)
+{
+    const bool audioPartChanges = ChangesAudioPart(reached);
     if ((audioPartChanges || m_state.SecondsPlayed != m_state.LastSecondsPlayed) &&
         m_state.RaiseAudioPositionChanged) {
-        if (m_log.Full())
-            m_log.WriteLog(audioPartChanges ? "RaiseEvent AudioPositionChanged(True)"
-                                            : "RaiseEvent AudioPositionChanged(False)");
+        m_log.Full(audioPartChanges ? "RaiseEvent AudioPositionChanged(True)"
+                                    : "RaiseEvent AudioPositionChanged(False)");
         bool audioPartChanging = audioPartChanges;
         if (m_events != nullptr)
             m_events->AudioPositionChanged(audioPartChanging);
-        if (FileChanged(m_state, openedFileCounter))
-            return;
+        if (!SameFileOpen(openedFileCounter))
+            return false;
     }
-
-    struct Marker
-    {
-        bool noted;
-        const char* logText;
-        void (TavrenPlayerEvents::*raise)();
-    };
-    const Marker markers[] = {
-        {introStart, "RaiseEvent IntroStartReached", &TavrenPlayerEvents::IntroStartReached},
-        {introEnd, "RaiseEvent IntroEndReached", &TavrenPlayerEvents::IntroEndReached},
-        {hookStart, "RaiseEvent HookStartReached", &TavrenPlayerEvents::HookStartReached},
-        {hookEnd, "RaiseEvent HookEndReached", &TavrenPlayerEvents::HookEndReached},
-        {extro, "RaiseEvent ExtroReached", &TavrenPlayerEvents::ExtroReached},
-        {sweeper, "RaiseEvent SweeperStartReached", &TavrenPlayerEvents::SweeperStartReached},
-    };
-    for (const Marker& marker : markers) {
-        if (marker.noted) {
-            if (m_log.Full())
-                m_log.WriteLog(marker.logText);
+    for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
+        if ((reached & (1u << i)) != 0) {
+            m_log.Full(kCueMarkers[i].logText);
             if (m_events != nullptr)
-                (m_events->*marker.raise)();
+                (m_events->*kCueMarkers[i].raise)();
         }
-        if (FileChanged(m_state, openedFileCounter))
-            return;
+        if (!SameFileOpen(openedFileCounter))
+            return false;
     }
-
-    m_state.LastSecondsPlayed = m_state.SecondsPlayed;
-    if (m_log.Medium())
-        m_log.WriteLog(
-            fmt::format("End Function UpdateAudioTimes - {}\r\n", m_state.SecondsPlayed));
+    return true;
 }
 
 void TavrenPlayer::ClearMarkerFlags()

@@ -22,6 +22,13 @@ namespace tavrenly {
 /// locked pointer: `hFormat` is non-null exactly while the memory is held).
 using FormatMemory = std::unique_ptr<uint8_t[]>;
 
+/// Tags the pump hands to the engine with a buffer (LoopMarker) and gets back when the buffer
+/// has been played. Any tag of 0 or more is the loop's restart block: the buffer ends at the
+/// loop end, and playback goes on at that block.
+inline constexpr int32_t kBufferTagOrdinary = -1;
+/// The buffer ends at the loop end after the last repetition: looping has ended.
+inline constexpr int32_t kBufferTagLoopEnded = -2;
+
 struct PlayerState
 {
     std::string AudioFileName;
@@ -57,7 +64,7 @@ struct PlayerState
     int32_t LoopStartBlock = 0;
     int32_t LoopEndBlock = 0;
     bool UseLoop = false;
-    int32_t LoopMarker = -1;
+    int32_t LoopMarker = kBufferTagOrdinary;
     int16_t MaxLoopCount = 0;
     int16_t LoopCount = 0;
     float TotalPercentagePlayed = 0;

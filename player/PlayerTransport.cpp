@@ -26,14 +26,12 @@ const char* TrueFalse(bool value)
 
 int32_t TavrenPlayer::PlayAudio()
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function PlayAudio");
+    m_log.Basic("Start Function PlayAudio");
     if (m_state.hAudioFile == nullptr)
         return -1;
     if (m_state.EnginePlaying)
         return 0;
-    if (m_log.Basic())
-        m_log.WriteLog("Set Audio Finished and File Finished False");
+    m_log.Basic("Set Audio Finished and File Finished False");
     m_state.AudioFinished = false;
     m_state.FileFinished = false;
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
@@ -44,40 +42,34 @@ int32_t TavrenPlayer::PlayAudio()
     // starting the engine now would leave it playing an empty queue that never ends.
     if (m_state.AudioFinished)
         return 0;
-    if (m_log.Basic())
-        m_log.WriteLog("TavrenPlay Start Playback");
+    m_log.Basic("TavrenPlay Start Playback");
     m_engine->StartPlayback();
     if (openedFileCounter != m_state.OpenedFileCounter)
         return 0;
     TestForFinish();
-    if (m_log.Basic())
-        m_log.WriteLog("End Function PlayAudio\r\n");
+    m_log.Basic("End Function PlayAudio\r\n");
     return 0;
 }
 
 int32_t TavrenPlayer::PauseAudio()
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function PauseAudio");
+    m_log.Basic("Start Function PauseAudio");
     const int32_t result = PausePlaybackStream(true);
-    if (m_log.Basic())
-        m_log.WriteLog("End Function PauseAudio\r\n");
+    m_log.Basic("End Function PauseAudio\r\n");
     return result;
 }
 
 int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
 {
-    if (m_log.Basic())
-        m_log.WriteLog(
-            fmt::format("Start Function PausePlaybackStream({})", TrueFalse(KeepPosition)));
+    m_log.Basic([&] {
+        return fmt::format("Start Function PausePlaybackStream({})", TrueFalse(KeepPosition));
+    });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (m_state.hAudioFile == nullptr)
         return -1;
-    if (m_log.Basic())
-        m_log.WriteLog("TavrenPlay Pause");
+    m_log.Basic("TavrenPlay Pause");
     m_engine->Pause();
-    if (m_log.Basic())
-        m_log.WriteLog("TavrenPlay Pause - Complete");
+    m_log.Basic("TavrenPlay Pause - Complete");
     if (openedFileCounter != m_state.OpenedFileCounter)
         return 0;
 
@@ -95,18 +87,15 @@ int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
             ClearBuffer(true, true);
         }
     }
-    if (m_log.Basic())
-        m_log.WriteLog("End Function PausePlaybackStream\r\n");
+    m_log.Basic("End Function PausePlaybackStream\r\n");
     return 0;
 }
 
 int32_t TavrenPlayer::CueAudio()
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function CueAudio");
+    m_log.Basic("Start Function CueAudio");
     if (m_state.hAudioFile == nullptr) {
-        if (m_log.Basic())
-            m_log.WriteLog("Exiting CueAudio - no hAudioFile");
+        m_log.Basic("Exiting CueAudio - no hAudioFile");
         return -1;
     }
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
@@ -115,32 +104,29 @@ int32_t TavrenPlayer::CueAudio()
     if (openedFileCounter != m_state.OpenedFileCounter)
         return 0;
     if (m_state.FlushBuffers) {
-        if (m_log.Medium())
-            m_log.WriteLog("Flushing Playback");
+        m_log.Medium("Flushing Playback");
         m_engine->FlushPlayback();
     }
     if (!(m_state.SecondsPlayed == 0.0f && !m_state.FlushBuffers)) {
-        if (m_log.Medium())
-            m_log.WriteLog(fmt::format("Seeking to AudioStart ({})", m_state.AudioStart));
+        m_log.Medium([&] { return fmt::format("Seeking to AudioStart ({})", m_state.AudioStart); });
         bool totalFile = true;
         SeekTime(m_state.AudioStart, totalFile);
         if (openedFileCounter != m_state.OpenedFileCounter)
             return 0;
     }
-    if (m_log.Medium())
-        m_log.WriteLog("Raising Cued Event");
+    m_log.Medium("Raising Cued Event");
     if (m_events != nullptr)
         m_events->Cued();
-    if (m_log.Basic())
-        m_log.WriteLog("End Function CueAudio\r\n");
+    m_log.Basic("End Function CueAudio\r\n");
     return 0;
 }
 
 bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
 {
-    if (m_log.Basic())
-        m_log.WriteLog(
-            fmt::format("Start Function SeekPercentage({},{})", newPosition, TrueFalse(TotalFile)));
+    m_log.Basic([&] {
+        return fmt::format("Start Function SeekPercentage({},{})", newPosition,
+                           TrueFalse(TotalFile));
+    });
     if (m_state.hAudioFile == nullptr)
         return false;
     newPosition = std::clamp(newPosition, 0.0f, 100.0f);
@@ -152,16 +138,15 @@ bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
         bool totalFile = false;
         result = SeekTime(newPosition / 100.0f * m_state.AudioLength, totalFile);
     }
-    if (m_log.Basic())
-        m_log.WriteLog("End Function SeekPercentage\r\n");
+    m_log.Basic("End Function SeekPercentage\r\n");
     return result;
 }
 
 bool TavrenPlayer::SeekTime(float newTime, bool& TotalFile)
 {
-    if (m_log.Basic())
-        m_log.WriteLog(
-            fmt::format("Start Function SeekTime({},{})", newTime, TrueFalse(TotalFile)));
+    m_log.Basic([&] {
+        return fmt::format("Start Function SeekTime({},{})", newTime, TrueFalse(TotalFile));
+    });
     if (m_state.hAudioFile == nullptr)
         return false;
     float t = TotalFile ? newTime : newTime + m_state.AudioStart;
@@ -174,15 +159,13 @@ bool TavrenPlayer::SeekTime(float newTime, bool& TotalFile)
     const double block = static_cast<double>(t) / static_cast<double>(m_state.TotalAudioLength) *
                          static_cast<double>(m_state.TotalBlocks);
     const bool result = SeekBlock(RoundToInt32(block));
-    if (m_log.Basic())
-        m_log.WriteLog("End Function SeekTime\r\n");
+    m_log.Basic("End Function SeekTime\r\n");
     return result;
 }
 
 bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
 {
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Start Function SeekBlock({})", BlockNumber));
+    m_log.Basic([&] { return fmt::format("Start Function SeekBlock({})", BlockNumber); });
     if (m_state.Seeking || m_state.hAudioFile == nullptr)
         return false;
     m_state.Seeking = true;
@@ -220,36 +203,31 @@ bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
     if (openedFileCounter == m_state.OpenedFileCounter) {
         if (wasPlaying)
             PlayAudio();
-        if (m_log.Basic() && openedFileCounter == m_state.OpenedFileCounter)
-            m_log.WriteLog("End Function SeekBlock\r\n");
+        if (openedFileCounter == m_state.OpenedFileCounter)
+            m_log.Basic("End Function SeekBlock\r\n");
     }
     return true;
 }
 
 void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function ClearBuffer");
+    m_log.Basic("Start Function ClearBuffer");
     if (PauseIfPlaying && m_engine->State() == 1)
         PausePlaybackStream(false);
-    if (m_log.Basic())
-        m_log.WriteLog("Call Function ClearConversionStream DeCompress");
+    m_log.Basic("Call Function ClearConversionStream DeCompress");
     ClearConversionStream(m_state.DeCompress, m_site);
-    if (m_log.Basic())
-        m_log.WriteLog("Call Function ClearConversionStream ConvertFilePCM");
+    m_log.Basic("Call Function ClearConversionStream ConvertFilePCM");
     ClearConversionStream(m_state.ConvertFilePCM, m_site);
-    if (m_log.Basic())
-        m_log.WriteLog("Call TavrenPlay ClearBuffers");
+    m_log.Basic("Call TavrenPlay ClearBuffers");
     if (ClearEngineBuffers) {
         m_engine->ClearBuffers();
         // The jump the deferred tag stood for is gone with the queue.
         if (m_loopTagDeferred) {
             m_loopTagDeferred = false;
-            m_state.LoopMarker = -1;
+            m_state.LoopMarker = kBufferTagOrdinary;
         }
     }
-    if (m_log.Basic())
-        m_log.WriteLog("End Function ClearBuffer\r\n");
+    m_log.Basic("End Function ClearBuffer\r\n");
 }
 
 } // namespace tavrenly

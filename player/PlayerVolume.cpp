@@ -45,16 +45,14 @@ float TavrenPlayer::EngineVolumeFor(float linear) const
 
 void TavrenPlayer::SetAudioVolume(float volume)
 {
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Start Function SetAudioVolume({})", volume));
+    m_log.Basic([&] { return fmt::format("Start Function SetAudioVolume({})", volume); });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     m_engine->Volume(EngineVolumeFor(volume));
     if (m_events != nullptr)
         m_events->AudioVolumeChanged(static_cast<int16_t>(RoundHalfEven(volume)));
     if (openedFileCounter != m_state.OpenedFileCounter)
         return;
-    if (m_log.Basic())
-        m_log.WriteLog("End Function SetAudioVolume\r\n");
+    m_log.Basic("End Function SetAudioVolume\r\n");
 }
 
 float TavrenPlayer::PlayVolume() const
@@ -254,15 +252,13 @@ void TavrenPlayer::SortVolumeChangeEvents()
 
 void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
 {
-    if (m_log.Medium())
-        m_log.WriteLog(fmt::format("Start Function FinishedVolumeChangeEvent({})", slot));
+    m_log.Medium([&] { return fmt::format("Start Function FinishedVolumeChangeEvent({})", slot); });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (IsTrue(Slot(slot).NotifiedEnd))
         return;
     Slot(slot).NotifiedEnd = kTrue;
     int16_t reference = Slot(slot).Reference;
-    if (m_log.Medium())
-        m_log.WriteLog(fmt::format("Raise event VolumeChangeEndNotify({})", reference));
+    m_log.Medium([&] { return fmt::format("Raise event VolumeChangeEndNotify({})", reference); });
     if (m_events != nullptr)
         m_events->VolumeChangeEndNotify(reference);
     if (openedFileCounter != m_state.OpenedFileCounter)
@@ -278,92 +274,102 @@ void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
     }
     if (ended != 0 && IsTrue(Slot(ended).RemoveWhenComplete))
         RemoveVolumeChangeEvent(reference);
-    if (m_log.Medium())
-        m_log.WriteLog("End Function FinishedVolumeChangeEvent\r\n");
+    m_log.Medium("End Function FinishedVolumeChangeEvent\r\n");
 }
 
 bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
 {
     if (m_state.FirstVolumeChangeEventTime < 0.0f)
         return true;
-    // Host code run from an event replaced the file or closed it.
-    const auto fileChanged = [&] {
-        return openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr;
-    };
     const float t = m_state.TotalSecondsPlayed;
     const bool moved = m_state.SecondsPlayed != m_state.LastSecondsPlayed;
-    float target = -1.0f;
     const float current = PlayVolume();
-
-    if (t > m_state.LastVolumeChangeEventTime) {
-        // The update that crosses the envelope's end acts as one landing exactly on it would:
-        // an entry that ends now sets its end volume. Updates come every 50 ms of played time
-        // and never land exactly on an end, so otherwise a fade-out removed when complete would
-        // restore the standing volume, and the item would jump back to full level on air.
-        float endingVolume = -1.0f;
-        if (moved) {
-            for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
-                if (!IsUsed(Slot(slot)))
-                    continue;
-                if (!IsTrue(Slot(slot).NotifiedEnd))
-                    endingVolume = Slot(slot).EndVolume;
-                FinishedVolumeChangeEvent(slot);
-            }
-        }
-        target = endingVolume >= 0.0f ? endingVolume : m_state.SavedPlayVolume;
-    } else if (t < m_state.FirstVolumeChangeEventTime) {
-        if (moved) {
-            for (VCHEV& entry : m_state.VolumeChangeEvents) {
-                if (IsUsed(entry))
-                    entry.Notified = entry.NotifiedStart = entry.NotifiedEnd = kFalse;
-            }
-        }
-        target = m_state.SavedPlayVolume;
-    } else {
-        for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
-            if (!IsUsed(Slot(slot)))
-                continue;
-            if (t < Slot(slot).StartTime) {
-                Slot(slot).Notified = Slot(slot).NotifiedStart = Slot(slot).NotifiedEnd = kFalse;
-                continue;
-            }
-            if (!IsTrue(Slot(slot).NotifiedStart)) {
-                Slot(slot).NotifiedStart = kTrue;
-                int16_t reference = Slot(slot).Reference;
-                if (m_events != nullptr)
-                    m_events->VolumeChangeStartNotify(reference);
-                if (fileChanged())
-                    return false;
-                // The handler removed or moved the entry (an add or remove re-sorts): what
-                // sits in the slot now has not been started, and is met again next update.
-                if (Slot(slot).Reference != reference)
-                    continue;
-            }
-            const VCHEV& entry = Slot(slot);
-            if (entry.Duration == 0.0f || EndTime(entry) <= t) {
-                target = entry.EndVolume;
-                FinishedVolumeChangeEvent(slot);
-                continue;
-            }
-            const float fraction = (t - entry.StartTime) / entry.Duration;
-            target = (entry.EndVolume - entry.StartVolume) * fraction + entry.StartVolume;
-            if (entry.NotifyVolume >= 0.0f && !IsTrue(entry.Notified)) {
-                const bool rising = entry.StartVolume <= entry.EndVolume;
-                if (rising ? target >= entry.NotifyVolume : target <= entry.NotifyVolume) {
-                    Slot(slot).Notified = kTrue;
-                    int16_t reference = entry.Reference;
-                    if (m_events != nullptr)
-                        m_events->VolumeChangeNotify(reference);
-                    if (fileChanged())
-                        return false;
-                }
-            }
-        }
-    }
+    float target = -1.0f;
+    if (t > m_state.LastVolumeChangeEventTime)
+        target = VolumeAfterEnvelope(moved);
+    else if (t < m_state.FirstVolumeChangeEventTime)
+        target = VolumeBeforeEnvelope(moved);
+    else if (!VolumeWithinEnvelope(t, openedFileCounter, target))
+        return false;
 
     if (target >= 0.0f && VolumesDiffer(target, current))
         SetAudioVolume(target);
-    return !fileChanged();
+    return SameFileOpen(openedFileCounter);
+}
+
+float TavrenPlayer::VolumeAfterEnvelope(bool moved)
+{
+    // The update that crosses the envelope's end acts as one landing exactly on it would: an
+    // entry that ends now sets its end volume. Updates come every 50 ms of played time and
+    // never land exactly on an end, so otherwise a fade-out removed when complete would restore
+    // the standing volume, and the item would jump back to full level on air.
+    float endingVolume = -1.0f;
+    if (moved) {
+        for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+            if (!IsUsed(Slot(slot)))
+                continue;
+            if (!IsTrue(Slot(slot).NotifiedEnd))
+                endingVolume = Slot(slot).EndVolume;
+            FinishedVolumeChangeEvent(slot);
+        }
+    }
+    return endingVolume >= 0.0f ? endingVolume : m_state.SavedPlayVolume;
+}
+
+float TavrenPlayer::VolumeBeforeEnvelope(bool moved)
+{
+    // Back before the first entry (a seek back): every entry is met again.
+    if (moved) {
+        for (VCHEV& entry : m_state.VolumeChangeEvents) {
+            if (IsUsed(entry))
+                entry.Notified = entry.NotifiedStart = entry.NotifiedEnd = kFalse;
+        }
+    }
+    return m_state.SavedPlayVolume;
+}
+
+bool TavrenPlayer::VolumeWithinEnvelope(float t, int32_t openedFileCounter, float& target)
+{
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        if (!IsUsed(Slot(slot)))
+            continue;
+        if (t < Slot(slot).StartTime) {
+            Slot(slot).Notified = Slot(slot).NotifiedStart = Slot(slot).NotifiedEnd = kFalse;
+            continue;
+        }
+        if (!IsTrue(Slot(slot).NotifiedStart)) {
+            Slot(slot).NotifiedStart = kTrue;
+            int16_t reference = Slot(slot).Reference;
+            if (m_events != nullptr)
+                m_events->VolumeChangeStartNotify(reference);
+            if (!SameFileOpen(openedFileCounter))
+                return false;
+            // The handler removed or moved the entry (an add or remove re-sorts): what sits in
+            // the slot now has not been started, and is met again next update.
+            if (Slot(slot).Reference != reference)
+                continue;
+        }
+        const VCHEV& entry = Slot(slot);
+        if (entry.Duration == 0.0f || EndTime(entry) <= t) {
+            target = entry.EndVolume;
+            FinishedVolumeChangeEvent(slot);
+            continue;
+        }
+        const float fraction = (t - entry.StartTime) / entry.Duration;
+        target = (entry.EndVolume - entry.StartVolume) * fraction + entry.StartVolume;
+        if (entry.NotifyVolume >= 0.0f && !IsTrue(entry.Notified)) {
+            const bool rising = entry.StartVolume <= entry.EndVolume;
+            if (rising ? target >= entry.NotifyVolume : target <= entry.NotifyVolume) {
+                Slot(slot).Notified = kTrue;
+                int16_t reference = entry.Reference;
+                if (m_events != nullptr)
+                    m_events->VolumeChangeNotify(reference);
+                if (!SameFileOpen(openedFileCounter))
+                    return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace tavrenly

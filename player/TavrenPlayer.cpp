@@ -6,9 +6,9 @@
 #include "engine/EngineFactory.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/PropertyBag.h"
+#include "platform/host/SavedSettings.h"
 
 #include <cstring>
-#include <limits>
 
 namespace tavrenly {
 
@@ -19,14 +19,6 @@ constexpr int32_t kPositionTimerIntervalms = 50;
 
 /// The one size property of the surface that a new instance sets.
 constexpr int32_t kFirstTimeWidth = 1800;
-
-std::optional<int16_t> To16(std::optional<int32_t> value)
-{
-    if (!value || *value < std::numeric_limits<int16_t>::min() ||
-        *value > std::numeric_limits<int16_t>::max())
-        return std::nullopt;
-    return static_cast<int16_t>(*value);
-}
 
 } // namespace
 
@@ -82,49 +74,61 @@ void TavrenPlayer::InitNew()
     WaveOutDeviceNumber(0);
 }
 
+std::span<const SavedSetting<TavrenPlayer>> TavrenPlayer::SavedSettings()
+{
+    using P = TavrenPlayer;
+    // Each value is assigned through its property, so validation and the engine updates apply,
+    // except MaxLoopCount, which is stored as saved, without the property's clamp. The engine
+    // keeps the buffer length, buffer count and device number; they are saved from it.
+    static constexpr SavedSetting<P> kSettings[] = {
+        {"WaveBufferLengthms", SettingType::Int32, 100,
+         [](P& p, int32_t v) { p.WaveBufferLengthms(v); },
+         [](P& p) { return p.m_engine->BufferLengthms(); }},
+        {"NumberWavePlayBuffers", SettingType::Int32, 10,
+         [](P& p, int32_t v) { p.NumberWavePlayBuffers(v); },
+         [](P& p) { return p.m_engine->NumberBuffers(); }},
+        {"NumberChannels", SettingType::Int32, 2, [](P& p, int32_t v) { p.NumberChannels(v); },
+         [](P& p) { return int32_t{p.m_state.NumberChannels}; }},
+        {"SampleRate", SettingType::Int32, esr44100, [](P& p, int32_t v) { p.SampleRate(v); },
+         [](P& p) { return p.m_state.SampleRate; }},
+        {"NumberCacheSeconds", SettingType::Int16, 4,
+         [](P& p, int32_t v) {
+             int16_t seconds = static_cast<int16_t>(v);
+             p.NumberCacheSeconds(seconds);
+         },
+         [](P& p) { return int32_t{p.m_state.NumberCacheSeconds}; }},
+        {"WaveOutDeviceNumber", SettingType::Int16, 0,
+         [](P& p, int32_t v) { p.WaveOutDeviceNumber(static_cast<int16_t>(v)); },
+         [](P& p) { return int32_t{p.m_engine->DeviceNumber()}; }},
+        {"MaxLoopCount", SettingType::Int16, 1000,
+         [](P& p, int32_t v) { p.m_state.MaxLoopCount = static_cast<int16_t>(v); },
+         [](P& p) { return int32_t{p.m_state.MaxLoopCount}; }},
+        {"RaiseAudioPositionChanged", SettingType::Bool, 0,
+         [](P& p, int32_t v) { p.RaiseAudioPositionChanged(v != 0); },
+         [](P& p) { return int32_t{p.m_state.RaiseAudioPositionChanged}; }},
+        // The key differs from the property's name.
+        {"RaiseLevelChangeEvents", SettingType::Int32, 1,
+         [](P& p, int32_t v) { p.RaiseAudioLevelEvents(v); },
+         [](P& p) { return p.m_state.RaiseAudioLevelEvents; }},
+        {"SampleAudioLevel", SettingType::Bool, 1,
+         [](P& p, int32_t v) { p.SampleAudioLevel(v != 0); },
+         [](P& p) { return int32_t{p.m_state.SampleAudioLevel}; }},
+        {"ReportErrors", SettingType::Bool, 1, [](P& p, int32_t v) { p.ReportErrors(v != 0); },
+         [](P& p) { return int32_t{p.m_state.ReportErrors}; }},
+        {"DirectXMode", SettingType::Bool, 0, [](P& p, int32_t v) { p.DirectXMode(v != 0); },
+         [](P& p) { return int32_t{p.m_state.DirectXMode}; }},
+    };
+    return kSettings;
+}
+
 void TavrenPlayer::ReadProperties(PropertyBag& bag)
 {
-    if (auto value = bag.ReadInt32("WaveBufferLengthms", 100))
-        WaveBufferLengthms(*value);
-    if (auto value = bag.ReadInt32("NumberWavePlayBuffers", 10))
-        NumberWavePlayBuffers(*value);
-    if (auto value = bag.ReadInt32("NumberChannels", 2))
-        NumberChannels(*value);
-    if (auto value = bag.ReadInt32("SampleRate", esr44100))
-        SampleRate(*value);
-    if (auto value = To16(bag.ReadInt32("NumberCacheSeconds", 4)))
-        NumberCacheSeconds(*value);
-    if (auto value = To16(bag.ReadInt32("WaveOutDeviceNumber", 0)))
-        WaveOutDeviceNumber(*value);
-    // Stored as saved, without the property's clamp.
-    if (auto value = To16(bag.ReadInt32("MaxLoopCount", 1000)))
-        m_state.MaxLoopCount = *value;
-    if (auto value = bag.ReadBool("RaiseAudioPositionChanged", false))
-        RaiseAudioPositionChanged(*value);
-    if (auto value = bag.ReadInt32("RaiseLevelChangeEvents", 1))
-        RaiseAudioLevelEvents(*value);
-    if (auto value = bag.ReadBool("SampleAudioLevel", true))
-        SampleAudioLevel(*value);
-    if (auto value = bag.ReadBool("ReportErrors", true))
-        ReportErrors(*value);
-    if (auto value = bag.ReadBool("DirectXMode", false))
-        DirectXMode(*value);
+    ReadSavedSettings(bag, *this, SavedSettings());
 }
 
 void TavrenPlayer::WriteProperties(PropertyBag& bag)
 {
-    bag.WriteInt32("WaveBufferLengthms", m_engine->BufferLengthms(), 100);
-    bag.WriteInt32("NumberWavePlayBuffers", m_engine->NumberBuffers(), 10);
-    bag.WriteInt32("NumberChannels", m_state.NumberChannels, 2);
-    bag.WriteInt32("SampleRate", m_state.SampleRate, esr44100);
-    bag.WriteInt32("NumberCacheSeconds", m_state.NumberCacheSeconds, 4);
-    bag.WriteInt32("WaveOutDeviceNumber", m_engine->DeviceNumber(), 0);
-    bag.WriteInt32("MaxLoopCount", m_state.MaxLoopCount, 1000);
-    bag.WriteBool("RaiseAudioPositionChanged", m_state.RaiseAudioPositionChanged, false);
-    bag.WriteInt32("RaiseLevelChangeEvents", m_state.RaiseAudioLevelEvents, 1);
-    bag.WriteBool("SampleAudioLevel", m_state.SampleAudioLevel, true);
-    bag.WriteBool("ReportErrors", m_state.ReportErrors, true);
-    bag.WriteBool("DirectXMode", m_state.DirectXMode, false);
+    WriteSavedSettings(bag, *this, SavedSettings());
 }
 
 ePlyStatus TavrenPlayer::Status() const
@@ -138,13 +142,11 @@ ePlyStatus TavrenPlayer::Status() const
 
 void TavrenPlayer::LoadAudioEngine()
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function LoadAudioEngine");
+    m_log.Basic("Start Function LoadAudioEngine");
     m_state.EngineLoading = true;
     m_engine->LoadAudioEngine();
     m_state.EngineLoading = false;
-    if (m_log.Basic())
-        m_log.WriteLog("End Function LoadAudioEngine\r\n");
+    m_log.Basic("End Function LoadAudioEngine\r\n");
 }
 
 int16_t TavrenPlayer::WaveOutDeviceNumber() const

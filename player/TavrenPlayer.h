@@ -22,6 +22,17 @@
 //   if (player.OpenAudio(file) == 0)
 //       player.PlayAudio();
 //   loop.Run();
+//
+// Where the members are defined:
+//   TavrenPlayer.cpp        lifecycle, saved settings, the core and settings properties
+//   PlayerFile.cpp          OpenAudio, CloseAudio and their steps
+//   PlayerCompression.cpp   the two conversion stages and the conversion buffer
+//   PlayerBufferPump.cpp    FillPlaybackBuffers and its steps, TestForFinish, SetFinished
+//   PlayerEngineEvents.cpp  the engine's event handlers
+//   PlayerTransport.cpp     play, pause, cue, seeks, ClearBuffer
+//   PlayerPosition.cpp      the position timer, UpdateAudioTimes, play range and cue markers
+//   PlayerVolume.cpp        fade curves, PlayVolume and the volume envelope
+//   PlayerLoops.cpp         loop bounds, ExitLoop, levels, the loop and error events
 
 #include "common/DiagnosticLog.h"
 #include "engine/StreamPlay.h"
@@ -36,15 +47,20 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace tavrenly {
 
 class ControlSite;
 class PropertyBag;
+template <class Control> struct SavedSetting;
 
-/// Member ids of the player's dispatch interface (those of the core; each later group of
-/// members lists its own beside its declarations).
+/// Member ids of the player's dispatch interface (those of the core members and a few others
+/// so far), for a host that drives the control by member
+/// id (a scripting or automation host) rather than by calling these members. Nothing in the
+/// library dispatches on them yet; they are kept here, with the ids of the events in
+/// TavrenPlayerEvents.h, so that such an interface can be added without renumbering anything.
 namespace player_ids {
 inline constexpr int32_t Status = 0x68030020;
 inline constexpr int32_t LoadAudioEngine = 0x60030031;
@@ -264,6 +280,9 @@ public:
     const Timer& tmrPosition() const { return m_tmrPosition; }
 
 private:
+    /// The saved-settings keys with their defaults, in the order they are loaded and saved.
+    static std::span<const SavedSetting<TavrenPlayer>> SavedSettings();
+
     // Engine events (StreamPlayEvents).
     void BufferAvailable(int32_t tag, const void* address, int32_t length) override;
     void StreamStarted() override;
@@ -276,11 +295,32 @@ private:
     // Opening and closing.
     int32_t FailOpen(int32_t code, bool closeFirst, const std::string& message, int32_t style);
     void InitialisePlaybackCompression(int32_t& result);
+    bool SuggestPlaybackFormats(int32_t& result);
+    bool OpenConversionStages(int32_t& result);
+    void AllocateConversionBuffer(int32_t& result);
     void TerminatePlaybackCompression(int32_t& result);
     void ReportCompressionFailure(int32_t code, const char* failureText, int32_t& result);
 
     // Buffer pump and transport.
+    /// One read of the pump: its length after the loop cut and the caps, the whole blocks the
+    /// file gave, and what the loop cut decided.
+    struct PumpRead
+    {
+        int32_t bytes = 0;
+        int32_t blocksRead = 0;
+        bool restart = false;
+        bool emptyCut = false;
+    };
     void FillPlaybackBuffers();
+    /// False when the file was replaced or closed while the end was being reported.
+    bool FinishDataChunk(int32_t openedFileCounter);
+    PumpRead PlanRead(int32_t currentBlock, int32_t remaining);
+    int32_t CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, PumpRead& read);
+    bool NeedsDecompression() const;
+    bool NeedsRateConversion() const;
+    int32_t ReadAndConvert(PumpRead& read);
+    void QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut);
+    void SeekToLoopStart();
     void UndoLoopCut();
     void TestForFinish();
     void SetFinished();
@@ -291,6 +331,13 @@ private:
     // Position.
     void tmrPosition_Timer();
     void UpdateAudioTimes();
+    void SetPositionValues(float t);
+    /// Raises AudioPositionChanged and the events of the markers in `reached` (bit i = the
+    /// i-th marker in the order they are raised); false when the file changed under them.
+    bool RaiseCueEvents(uint32_t reached, int32_t openedFileCounter);
+    /// The re-entrancy guard: true while the file open when `openedFileCounter` was taken is
+    /// still the open file (not replaced, not closed).
+    bool SameFileOpen(int32_t openedFileCounter) const;
     void ClearMarkerFlags();
     float ClampToItem(float value) const;
     float ClampToFile(float value) const;
@@ -304,6 +351,9 @@ private:
     void SortVolumeChangeEvents();
     void FinishedVolumeChangeEvent(int16_t slot);
     bool RunVolumeEnvelope(int32_t openedFileCounter);
+    float VolumeAfterEnvelope(bool moved);
+    float VolumeBeforeEnvelope(bool moved);
+    bool VolumeWithinEnvelope(float t, int32_t openedFileCounter, float& target);
 
     // Loops.
     float BlockTime(int32_t block) const;

@@ -9,7 +9,8 @@
 
 namespace tavrenly {
 
-/// Event ids of the player's event interface.
+/// Event ids of the player's event interface, for a host that receives events by id (a
+/// scripting or automation host); the listener below is how the library raises them today.
 namespace player_event_ids {
 inline constexpr int32_t Playing = 1;
 inline constexpr int32_t Paused = 2;

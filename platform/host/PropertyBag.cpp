@@ -64,6 +64,15 @@ std::optional<int32_t> PropertyBag::ReadInt32(std::string_view key, int32_t defa
     return static_cast<int32_t>(*value);
 }
 
+std::optional<int16_t> PropertyBag::ReadInt16(std::string_view key, int16_t defaultValue)
+{
+    const auto value = ReadInt32(key, defaultValue);
+    if (!value || *value < std::numeric_limits<int16_t>::min() ||
+        *value > std::numeric_limits<int16_t>::max())
+        return std::nullopt;
+    return static_cast<int16_t>(*value);
+}
+
 std::optional<bool> PropertyBag::ReadBool(std::string_view key, bool defaultValue)
 {
     const auto text = ReadText(key);

@@ -29,6 +29,8 @@ public:
     /// Absent -> `defaultValue`; present and a whole number that fits 32 bits -> it;
     /// anything else -> nullopt (a failed read).
     std::optional<int32_t> ReadInt32(std::string_view key, int32_t defaultValue);
+    /// As ReadInt32, for a whole number that fits 16 bits.
+    std::optional<int16_t> ReadInt16(std::string_view key, int16_t defaultValue);
     /// Booleans are stored as -1/0 (any non-zero number reads true; "True"/"False" too).
     std::optional<bool> ReadBool(std::string_view key, bool defaultValue);
     std::optional<std::string> ReadString(std::string_view key, std::string_view defaultValue);

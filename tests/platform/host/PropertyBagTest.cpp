@@ -1,4 +1,5 @@
 #include "platform/host/PropertyBag.h"
+#include "platform/host/SavedSettings.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -6,6 +7,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 namespace tavrenly {
 namespace {
@@ -62,6 +65,64 @@ TEST(PropertyBagTest, UnreadableValuesAreFailedReads)
     EXPECT_EQ(bag.ReadBool("Word", false), true);
     EXPECT_EQ(bag.ReadBool("Two", false), true);
     EXPECT_EQ(bag.ReadInt32("Two", 0), 2);
+    bag.WriteText("Short", "-32768");
+    EXPECT_EQ(bag.ReadInt16("Short", 0), INT16_MIN);
+    EXPECT_EQ(bag.ReadInt16("Two", 0), 2);
+    EXPECT_EQ(bag.ReadInt16("Big", 0), std::nullopt);
+    bag.WriteText("Big", "32768");
+    EXPECT_EQ(bag.ReadInt16("Big", 0), std::nullopt);
+    EXPECT_EQ(bag.ReadInt16("Absent", -4), -4);
+}
+
+// A table of three settings read in one order and saved in another; the bag logs what is
+// written or removed, in order.
+struct SettingsOwner
+{
+    int32_t rate = -1;
+    int16_t cache = -1;
+    bool loud = false;
+};
+struct LoggingBag : MemoryPropertyBag
+{
+    std::vector<std::string> writes;
+    bool WriteText(std::string_view key, std::string_view value) override
+    {
+        writes.push_back(std::string(key) + "=" + std::string(value));
+        return MemoryPropertyBag::WriteText(key, value);
+    }
+    void Remove(std::string_view key) override
+    {
+        writes.push_back("-" + std::string(key));
+        MemoryPropertyBag::Remove(key);
+    }
+};
+constexpr SavedSetting<SettingsOwner> kOwnerSettings[] = {
+    {"Rate", SettingType::Int32, 44100, [](SettingsOwner& o, int32_t v) { o.rate = v; },
+     [](SettingsOwner& o) { return o.rate; }},
+    {"Cache", SettingType::Int16, 4,
+     [](SettingsOwner& o, int32_t v) { o.cache = static_cast<int16_t>(v); },
+     [](SettingsOwner& o) { return int32_t{o.cache}; }},
+    {"Loud", SettingType::Bool, 1, [](SettingsOwner& o, int32_t v) { o.loud = v != 0; },
+     [](SettingsOwner& o) { return int32_t{o.loud}; }},
+};
+
+TEST(SavedSettingsTest, OneTableReadsAndWritesEveryKeyWithItsDefault)
+{
+    LoggingBag bag;
+    bag.MemoryPropertyBag::WriteText("Rate", "fast");   // unreadable: skipped
+    bag.MemoryPropertyBag::WriteText("Cache", "70000"); // beyond 16 bits: skipped
+    SettingsOwner owner;
+    ReadSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings);
+    EXPECT_EQ(owner.rate, -1);
+    EXPECT_EQ(owner.cache, -1);
+    EXPECT_TRUE(owner.loud) << "absent: the default";
+
+    owner = {48000, 4, false};
+    WriteSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings);
+    constexpr std::string_view kSaveOrder[] = {"Loud", "Rate", "Missing"};
+    WriteSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings, kSaveOrder);
+    EXPECT_EQ(bag.writes,
+              (std::vector<std::string>{"Rate=48000", "-Cache", "Loud=0", "Loud=0", "Rate=48000"}));
 }
 
 TEST(IniFilePropertyBagTest, RoundTripKeepsOtherSectionsAndComments)
