@@ -1,7 +1,10 @@
 #pragma once
 
-// The wave format module: the wave header reader, the playback format checks and the cart
-// record (WaveFormat.h), and the codec stream wrapper (ConversionStream.h).
+// The wave format module, chief header: the WAVE file reader rules (WaveFile.h), the
+// recording writer (WaveFileWriter.h), the cart record (CartChunk.h) and the codec stream
+// wrapper (ConversionStream.h).
 
+#include "common/CartChunk.h"
 #include "common/ConversionStream.h"
-#include "common/WaveFormat.h"
+#include "common/WaveFile.h"
+#include "common/WaveFileWriter.h"

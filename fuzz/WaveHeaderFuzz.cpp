@@ -1,7 +1,7 @@
 // Fuzzes the wave header reader with arbitrary file content and checks what it promises:
 // a known result code, a data size the file can hold, and no descriptor left open.
 
-#include "common/WaveFormat.h"
+#include "common/WaveFile.h"
 #include "fuzz/MemoryFile.h"
 #include "platform/riff/Riff.h"
 

@@ -5,7 +5,7 @@
 
 #include "common/MultimediaAPI.h"
 #include "common/TavrenlyFN.h"
-#include "common/WaveFormat.h"
+#include "common/WaveFile.h"
 #include "platform/host/ControlSite.h"
 
 #include <cstring>

@@ -1,10 +1,11 @@
 #include "apps/tavrenly/Info.h"
 
-#include "common/WaveFormat.h"
+#include "common/CartChunk.h"
+#include "common/WaveFile.h"
 #include "engine/EngineFactory.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
-#include "platform/riff/Riff.h"
+#include "platform/riff/WaveChunks.h"
 #include "player/TavrenPlayer.h"
 
 #include <cstring>
@@ -77,7 +78,7 @@ std::vector<ChunkEntry> WalkChunks(const std::string& file, std::optional<CartCh
                 break;
             chunks.push_back(
                 ChunkEntry{FourCCText(chunk.ckid), chunk.dwDataOffset - 8, chunk.cksize});
-            if (chunk.ckid == mmioFOURCC('c', 'a', 'r', 't') && !cart) {
+            if (chunk.ckid == kCartChunkId && !cart) {
                 CartChunk record{};
                 const int32_t wanted =
                     static_cast<int32_t>(std::min<uint32_t>(chunk.cksize, sizeof(record)));

@@ -1,7 +1,7 @@
 #include "apps/tavrenly/Jingle.h"
 
+#include "common/WaveFileWriter.h"
 #include "platform/base/WaveFormat.h"
-#include "platform/riff/Riff.h"
 
 #include <algorithm>
 #include <cmath>
@@ -70,26 +70,8 @@ std::vector<int16_t> MakeJingle()
 bool WritePcm16Wave(const std::string& path, const std::vector<int16_t>& samples,
                     uint32_t sampleRate, uint16_t channels)
 {
-    HMMIO file = mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE);
-    if (file == nullptr)
-        return false;
-    MMCKINFO riff{};
-    riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    bool ok = mmioCreateChunk(file, &riff, MMIO_CREATERIFF) == 0;
-    MMCKINFO format{};
-    format.ckid = mmioFOURCC('f', 'm', 't', ' ');
     const WAVEFORMATEX pcm = MakePcm16Format(sampleRate, channels);
-    ok = ok && mmioCreateChunk(file, &format, 0) == 0;
-    ok = ok && mmioWrite(file, reinterpret_cast<const char*>(&pcm), sizeof(pcm)) == sizeof(pcm);
-    ok = ok && mmioAscend(file, &format, 0) == 0;
-    MMCKINFO data{};
-    data.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    const int32_t bytes = static_cast<int32_t>(samples.size() * sizeof(int16_t));
-    ok = ok && mmioCreateChunk(file, &data, 0) == 0;
-    ok = ok && mmioWrite(file, reinterpret_cast<const char*>(samples.data()), bytes) == bytes;
-    ok = ok && mmioAscend(file, &data, 0) == 0;
-    ok = ok && mmioAscend(file, &riff, 0) == 0;
-    return mmioClose(file, 0) == 0 && ok;
+    return WriteWaveFile(path, RecordBytes(pcm), AsBytes(std::span(samples))) == 0;
 }
 
 } // namespace tavrenly::app

@@ -1,7 +1,7 @@
 #pragma once
 
 // The demo's jingle: a short item made by our own code (tones and a noise burst), written as a
-// 16-bit stereo WAVE file through the library's RIFF layer.
+// 16-bit stereo WAVE file by the library's WAVE writer.
 
 #include <cstdint>
 #include <string>
@@ -15,8 +15,8 @@ inline constexpr double kJingleSeconds = 10.0;
 /// Interleaved stereo 16-bit samples of the jingle.
 std::vector<int16_t> MakeJingle();
 
-/// Writes 16-bit PCM as a WAVE file ("RIFF", "fmt ", "data"). Returns false when the file
-/// cannot be written.
+/// Writes 16-bit PCM as a WAVE file in the recording layout ("RIFF", "fmt ", "cart", "data").
+/// Returns false when the file cannot be written.
 bool WritePcm16Wave(const std::string& path, const std::vector<int16_t>& samples,
                     uint32_t sampleRate, uint16_t channels);
 

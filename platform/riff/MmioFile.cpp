@@ -155,7 +155,7 @@ int64_t MmioFile::ReadAt(char* destination, int64_t count, int64_t offset)
     return done;
 }
 
-bool MmioFile::WriteAt(const char* source, int64_t count, int64_t offset)
+bool MmioFile::WriteAt(const char* source, int64_t count, int64_t offset, int64_t* written)
 {
     int64_t done = 0;
     while (done < count) {
@@ -168,6 +168,8 @@ bool MmioFile::WriteAt(const char* source, int64_t count, int64_t offset)
         done += put;
     }
     m_diskSize = std::max(m_diskSize, offset + done);
+    if (written != nullptr)
+        *written = done;
     return done == count;
 }
 
@@ -228,9 +230,12 @@ bool MmioFile::Write(const char* source, int64_t count)
             continue;
         }
         if (m_bufferValid == 0 && count >= capacity) {
-            if (!WriteAt(source, count, m_position))
+            int64_t done = 0;
+            const bool complete = WriteAt(source, count, m_position, &done);
+            // The bytes the disk took before refusing are in the file, in order: count them.
+            m_position += done;
+            if (!complete)
                 return WriteFailed();
-            m_position += count;
             return true;
         }
         const size_t at = static_cast<size_t>(offset);

@@ -52,7 +52,9 @@ private:
     bool Dirty() const noexcept { return m_dirtyEnd > m_dirtyBegin; }
     /// Reads at `offset` until `count` bytes or the end of the file; -1 on an I/O error.
     int64_t ReadAt(char* destination, int64_t count, int64_t offset);
-    bool WriteAt(const char* source, int64_t count, int64_t offset);
+    /// Writes at `offset` until `count` bytes or a refusal; `done` (when given) gets the count
+    /// the disk took.
+    bool WriteAt(const char* source, int64_t count, int64_t offset, int64_t* done = nullptr);
     /// After the disk refused bytes: keeps the position inside what the file really holds.
     bool WriteFailed();
 

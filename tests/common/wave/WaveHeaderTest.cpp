@@ -1,6 +1,6 @@
 // The wave header reader on byte-built layouts, and the player's format checks.
 
-#include "common/WaveFormat.h"
+#include "common/WaveFile.h"
 
 #include "platform/riff/Riff.h"
 #include "tests/support/TestSupport.h"

@@ -1,7 +1,7 @@
 // The wave header reader on files made by sox and ffmpeg: every accepted rate, PCM of every
 // width, float, and the compressed formats a station meets in WAVE files.
 
-#include "common/WaveFormat.h"
+#include "common/WaveFile.h"
 
 #include "tests/support/TestSupport.h"
 

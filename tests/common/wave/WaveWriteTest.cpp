@@ -1,19 +1,21 @@
-// A WAVE file written through the RIFF writer in the recorder's order, checked byte by byte
-// and read back by other software; and the cart record's bytes.
+// WAVE files written in the recording layout, checked byte by byte and read back by other
+// software; a full disk in the middle of the audio; and the cart record's bytes.
 
-#include "common/WaveFormat.h"
+#include "common/WaveFileWriter.h"
 
-#include "platform/riff/Riff.h"
+#include "common/WaveFile.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 
 namespace tavrenly {
 namespace {
@@ -35,53 +37,6 @@ std::string Output(const std::string& command)
     return text;
 }
 
-/// Writes a recording of `audio` as the recorder does: create, header chunks, data, complete.
-void WriteRecording(const std::string& path, const WAVEFORMATEX& format,
-                    const std::vector<uint8_t>& audio)
-{
-    MMIOINFO info;
-    info.dwFlags = MMIO_ALLOCBUF;
-    info.cchBuffer = static_cast<int32_t>(format.nAvgBytesPerSec * 2);
-    HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE | MMIO_ALLOCBUF);
-    ASSERT_NE(file, nullptr) << info.wErrorRet;
-    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
-    MMCKINFO riff;
-    riff.fccType = mmioStringToFOURCCA("WAVE", 0);
-    ASSERT_EQ(mmioCreateChunk(file, &riff, MMIO_CREATERIFF), 0u);
-    MMCKINFO fmt;
-    fmt.ckid = mmioStringToFOURCCA("fmt ", 0);
-    ASSERT_EQ(mmioCreateChunk(file, &fmt, 0), 0u);
-    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(&format), sizeof format),
-              static_cast<int32_t>(sizeof format));
-    ASSERT_EQ(mmioAscend(file, &fmt, 0), 0u);
-    MMCKINFO cart;
-    cart.ckid = mmioStringToFOURCCA("cart", 0);
-    ASSERT_EQ(mmioCreateChunk(file, &cart, 0), 0u);
-    const auto cartBytes = CartChunkBytes(MakeRecordingCartChunk());
-    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(cartBytes.data()), kCartChunkSize),
-              static_cast<int32_t>(kCartChunkSize));
-    ASSERT_EQ(mmioAscend(file, &cart, 0), 0u);
-    MMCKINFO data;
-    data.ckid = mmioStringToFOURCCA("data", 0);
-    ASSERT_EQ(mmioCreateChunk(file, &data, 0), 0u);
-    MMIOINFO state;
-    ASSERT_EQ(mmioGetInfo(file, &state, 0), 0u);
-    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(audio.data()),
-                        static_cast<int32_t>(audio.size())),
-              static_cast<int32_t>(audio.size()));
-    // Completing: data, then the form, then find the form again from the start and leave it.
-    ASSERT_EQ(mmioGetInfo(file, &state, 0), 0u);
-    ASSERT_EQ(mmioAscend(file, &data, 0), 0u);
-    EXPECT_EQ(data.cksize, audio.size());
-    ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
-    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
-    MMCKINFO again;
-    again.fccType = mmioStringToFOURCCA("WAVE", 0);
-    ASSERT_EQ(mmioDescend(file, &again, nullptr, MMIO_FINDRIFF), 0u);
-    ASSERT_EQ(mmioAscend(file, &again, 0), 0u);
-    ASSERT_EQ(mmioClose(file, 0), 0u);
-}
-
 TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
 {
     TempDir dir;
@@ -90,7 +45,8 @@ TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
     format.wBitsPerSample = 8;
     format.nBlockAlign = 1;
     format.nAvgBytesPerSec = 8000;
-    WriteRecording(path, format, {0x80, 0x90, 0x70});
+    const std::vector<uint8_t> audio{0x80, 0x90, 0x70};
+    ASSERT_EQ(WriteWaveFile(path, RecordBytes(format), audio, 16000), 0);
 
     ByteWriter expected;
     expected.Tag("RIFF").U32(2106 - 8).Tag("WAVE");
@@ -123,6 +79,71 @@ TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
                path + " 2>&1");
     EXPECT_EQ(probe, "stream|codec_name=pcm_u8|sample_rate=8000|channels=1\n");
     EXPECT_EQ(Output("sox --i -s " + path + " 2>&1"), "3\n");
+}
+
+TEST(WaveWriteTest, AFullDiskStopsTheAudioForGoodAndTheSizesMatchWhatTheDiskHolds)
+{
+    TempDir dir;
+    const std::string path = dir.File("full.wav");
+    MMIOINFO info{};
+    info.dwFlags = MMIO_ALLOCBUF;
+    info.cchBuffer = 1000;
+    HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    WaveFileWriter writer(file);
+    MMCKINFO riff;
+    MMCKINFO fmt;
+    MMCKINFO data;
+    const WAVEFORMATEX format = MakePcm16Format(8000, 1);
+    ASSERT_EQ(writer.CreateForm(riff), 0u);
+    ASSERT_EQ(writer.CreateFormatChunk(fmt), 0u);
+    ASSERT_EQ(writer.FinishFormatChunk(fmt, &format, sizeof format).failed, WaveWritePart::kNone);
+    ASSERT_EQ(writer.WriteCartChunk(MakeRecordingCartChunk()).failed, WaveWritePart::kNone);
+    ASSERT_EQ(writer.OpenDataChunk(data), 0u);
+    constexpr uint32_t kHeader = 12 + 26 + 2056 + 8;
+    std::vector<uint8_t> audio(1500);
+    for (size_t i = 0; i < audio.size(); ++i)
+        audio[i] = static_cast<uint8_t>(i * 7 + 1);
+    ASSERT_EQ(writer.Append(audio.data(), 1500), 1500);
+
+    // The file size limit stands in for a full disk: the flush of the second buffer hits it.
+    struct rlimit old
+    {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = kHeader + 2000;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const int32_t refused = writer.Append(audio.data(), 1500);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    // With room again, the writer still refuses: audio after the gap would play out of place.
+    const int32_t after = writer.Append(audio.data(), 10);
+    const MMRESULT dataLeft = writer.CompleteChunk(data);
+    const MMRESULT formLeft = writer.CompleteChunk(riff);
+    MMCKINFO again;
+    ASSERT_EQ(writer.FindFormAgain(again), 0u);
+    EXPECT_EQ(writer.CompleteChunk(again), 0u);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+
+    EXPECT_EQ(refused, -1);
+    EXPECT_EQ(after, -1);
+    EXPECT_TRUE(writer.Failed());
+    EXPECT_EQ(dataLeft, 0u);
+    EXPECT_EQ(formLeft, 0u);
+    const auto bytes = ReadFileBytes(path);
+    ASSERT_GE(bytes.size(), kHeader + 1500);
+    ASSERT_LE(bytes.size(), kHeader + 2000);
+    const uint32_t dataSize = data.cksize;
+    EXPECT_EQ(bytes.size(), kHeader + dataSize + (dataSize & 1));
+    EXPECT_EQ(again.cksize, bytes.size() - 8);
+    WAVEFORMATEX back{};
+    int32_t readSize = 0;
+    EXPECT_EQ(ReadWaveHeader(path, back, readSize), 0);
+    EXPECT_EQ(static_cast<uint32_t>(readSize), dataSize);
+    // What is on disk is the audio in order: the first buffer whole, then the start of the second.
+    for (uint32_t i = 0; i < dataSize; ++i)
+        ASSERT_EQ(bytes[kHeader + i], audio[i % 1500]) << i;
 }
 
 TEST(CartChunkTest, FieldsLandAtTheirOffsetsLittleEndian)

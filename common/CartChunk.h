@@ -1,35 +1,13 @@
 #pragma once
 
-// The WAVE file rules both controls share: the header reader the player uses as the first
-// check of a file, the format checks of the player's open, and the broadcast cart record the
-// recorder writes after the "fmt " chunk.
-
-#include "platform/base/WaveFormat.h"
+// The broadcast cart record a recording carries after its "fmt " chunk (the fixed part of the
+// AES46-2002 cart chunk), as a packed record and as the bytes written into the file.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace tavrenly {
-
-/// Reads the first 18 bytes of the "fmt " chunk of the RIFF "WAVE" form in `fileName` into
-/// `format` and the size of its "data" chunk into `dataSize` (0 when there is none).
-/// Returns 0 when read (also for a "fmt " chunk of size 0, which leaves `format` untouched; a
-/// 16-byte chunk leaves `cbSize` untouched), -1 when the file is missing, empty or cannot be
-/// opened or its format cannot be read, or the RIFF file services' code of the chunk search
-/// that failed (MMIOERR_CHUNKNOTFOUND, 265, for a file that is not a WAVE form or has no
-/// "fmt " chunk). Reports nothing itself and always closes the file. Any thread.
-int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_t& dataSize);
-
-/// The player's open-time checks of a file's format. Returns 0 when the format is accepted,
-/// else the reference code of the first failing check: 1 = sample rate not one of 8000,
-/// 11025, 22050, 32000, 32075, 44100, 48000, 96000 Hz (then nothing else is checked); 2 =
-/// channels not 1 or 2; 3 = more than 384000 bytes per second (also when the channels fail).
-int32_t CheckPlaybackFileFormat(const WAVEFORMATEX& format);
-
-/// The highest average data rate the player accepts: 96000 Hz x 2 channels x 16 bits.
-inline constexpr uint32_t kMaxPlaybackBytesPerSecond = 384000;
 
 #pragma pack(push, 1)
 /// One post-timer entry of the cart record: a four-character usage id and a sample position.

@@ -1,0 +1,115 @@
+#pragma once
+
+// Writes WAVE files in the recording layout: "RIFF" size "WAVE", "fmt " (the whole format
+// record), "cart" (2048 bytes), "data", with the RIFF and "data" sizes completed at the end.
+// The layout keeps a crashed recording recoverable: a fixed header, then the audio in order.
+//
+// The recorder runs the writing one documented step at a time, with its own log lines and
+// checks between, so the writer is a set of pieces over a file the caller opened and keeps:
+//
+//   MMIOINFO info{};  info.dwFlags = MMIO_ALLOCBUF;  info.cchBuffer = bufferBytes;
+//   HMMIO file = mmioOpenA(path, &info, MMIO_CREATE | MMIO_READWRITE);
+//   WaveFileWriter writer(file);
+//   MMCKINFO riff, fmt, data, again;
+//   writer.CreateForm(riff);                          // "RIFF" 0 "WAVE"
+//   writer.CreateFormatChunk(fmt);                    // "fmt " 0
+//   writer.FinishFormatChunk(fmt, pFormat, FormatSize);
+//   writer.WriteCartChunk(MakeRecordingCartChunk());
+//   writer.OpenDataChunk(data);
+//   writer.Append(bytes, count);                      // once per buffer
+//   writer.CompleteChunk(data);                       // writes the data size (and pad byte)
+//   writer.CompleteChunk(riff);                       // writes the RIFF size
+//   writer.FindFormAgain(again);  writer.CompleteChunk(again);
+//   mmioClose(file, 0);
+//
+// WriteWaveFile does all of it in one call, for files written in one piece.
+
+#include "common/CartChunk.h"
+#include "platform/riff/Riff.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tavrenly {
+
+/// Which call of a writing step failed.
+enum class WaveWritePart : int32_t
+{
+    kNone = 0, ///< nothing failed
+    kCreate,   ///< creating the chunk (code: the RIFF file services')
+    kWrite,    ///< writing its bytes (code -1)
+    kLeave,    ///< leaving it, which writes its size (code: the RIFF file services')
+};
+
+struct WaveWriteResult
+{
+    WaveWritePart failed = WaveWritePart::kNone;
+    int32_t code = 0;
+};
+
+/// The writing steps of a recording over one open file. Does not own the file; every piece
+/// runs on the thread that owns the handle and reports without showing anything.
+class WaveFileWriter
+{
+public:
+    WaveFileWriter() = default;
+    /// `file` is open for writing and positioned where the form starts (byte 0).
+    explicit WaveFileWriter(HMMIO file) : m_file(file) {}
+
+    HMMIO File() const { return m_file; }
+    /// True after any refused write: every later Append refuses too, so a gap the disk
+    /// dropped is never followed by audio that would play out of place.
+    bool Failed() const { return m_failed; }
+
+    /// Writes "RIFF", size 0, "WAVE" and enters the form; `riff` is filled for CompleteChunk.
+    MMRESULT CreateForm(MMCKINFO& riff);
+    /// Writes the "fmt " header with size 0 and enters it.
+    MMRESULT CreateFormatChunk(MMCKINFO& fmt);
+    /// Writes `record` (the whole format record as the file is to hold it) into the entered
+    /// "fmt " chunk and leaves it, which fixes its size.
+    WaveWriteResult FinishFormatChunk(MMCKINFO& fmt, const void* record, int32_t size);
+    /// Creates "cart", writes the 2048 bytes of `cart` and leaves it.
+    WaveWriteResult WriteCartChunk(const CartChunk& cart);
+    /// Writes the "data" header with size 0 and stays inside it for the audio.
+    MMRESULT OpenDataChunk(MMCKINFO& data);
+    /// Appends `count` bytes of audio at the position. Returns `count`, or -1 when the write is
+    /// refused or an earlier one was (see Failed). After a refusal the position stays within
+    /// what the file holds, so completing the sizes describes exactly the audio on disk.
+    int32_t Append(const void* bytes, int32_t count);
+    /// Leaves a chunk this writer created, writing its real size and a pad byte when odd; for
+    /// a chunk found again it only moves past it.
+    MMRESULT CompleteChunk(MMCKINFO& chunk);
+    /// Moves to byte 0 and finds the RIFF form "WAVE" again into `form` (the last step of a
+    /// recording before close, so the file is left as a reader would find it). The seek's
+    /// failure is MMIOERR_CANNOTSEEK, the search's its own code.
+    MMRESULT FindFormAgain(MMCKINFO& form);
+
+private:
+    /// A write through the writer: refused for good once one was refused.
+    bool Write(const void* bytes, int32_t count);
+
+    HMMIO m_file = nullptr;
+    bool m_failed = false;
+};
+
+/// Writes `path` (created or truncated) in the recording layout in one call: `format` as the
+/// "fmt " chunk, the recording's cart record, `audio` as the "data" chunk; `bufferBytes` is
+/// the I/O buffer (0 = the RIFF layer's default). Returns 0, -1 when the file cannot be
+/// created or a write is refused, or the RIFF file services' code of the first failing step.
+/// The file is closed on every way out and its sizes are completed whenever its header could
+/// be written. Any thread.
+int32_t WriteWaveFile(const std::string& path, std::span<const uint8_t> format,
+                      std::span<const uint8_t> audio, int32_t bufferBytes = 0);
+
+/// The bytes of a record or of a run of samples, for WriteWaveFile.
+template <typename T> std::span<const uint8_t> AsBytes(std::span<const T> values)
+{
+    return {reinterpret_cast<const uint8_t*>(values.data()), values.size_bytes()};
+}
+template <typename T> std::span<const uint8_t> RecordBytes(const T& record)
+{
+    return {reinterpret_cast<const uint8_t*>(&record), sizeof record};
+}
+
+} // namespace tavrenly

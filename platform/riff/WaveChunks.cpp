@@ -1,0 +1,96 @@
+#include "platform/riff/WaveChunks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace tavrenly {
+
+namespace {
+
+WaveReadResult Failed(WaveReadStep step, int32_t code)
+{
+    return WaveReadResult{step, code};
+}
+
+/// Reads the "fmt " chunk the position is in: at most `rules.formatLimit` bytes, into memory
+/// of at least one format record so a short chunk reads as a record with zeros after it.
+WaveReadResult ReadFormatBytes(HMMIO file, const WaveReadRules& rules, WaveChunks& chunks,
+                               const WaveStepHook& beforeStep)
+{
+    // A size beyond 2^31 - 1 cannot be read in one call; it is as unreadable as an empty one.
+    const int64_t size = chunks.format.cksize;
+    const int32_t wanted =
+        static_cast<int32_t>(std::min<int64_t>(size, std::max(rules.formatLimit, 0)));
+    if (beforeStep)
+        beforeStep(WaveReadStep::kFormatSize, chunks);
+    if (rules.emptyFormatFails && static_cast<int32_t>(chunks.format.cksize) <= 0)
+        return Failed(WaveReadStep::kFormatSize, -1);
+
+    if (beforeStep)
+        beforeStep(WaveReadStep::kFormatMemory, chunks);
+    const int32_t allocated = std::max<int32_t>(wanted, sizeof(WAVEFORMATEX));
+    chunks.formatBytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(allocated)]());
+    if (!chunks.formatBytes)
+        return Failed(WaveReadStep::kFormatMemory, -1);
+    chunks.formatAllocated = allocated;
+
+    if (beforeStep)
+        beforeStep(WaveReadStep::kFormatRead, chunks);
+    const int32_t got = mmioRead(file, reinterpret_cast<char*>(chunks.formatBytes.get()), wanted);
+    if (got < 0)
+        return Failed(WaveReadStep::kFormatRead, -1);
+    chunks.formatRead = got;
+    // Leaving "fmt " only moves the position; a failure here would show in the next search.
+    mmioAscend(file, &chunks.format, 0);
+    return {};
+}
+
+} // namespace
+
+WAVEFORMATEX WaveChunks::Format() const
+{
+    WAVEFORMATEX format{};
+    if (formatBytes)
+        std::memcpy(&format, formatBytes.get(), sizeof format);
+    return format;
+}
+
+WaveReadResult ReadWaveChunks(HMMIO file, const WaveReadRules& rules, WaveChunks& chunks,
+                              const WaveStepHook& beforeStep)
+{
+    chunks = WaveChunks{};
+    if (beforeStep)
+        beforeStep(WaveReadStep::kForm, chunks);
+    chunks.riff.fccType = kWaveFormType;
+    if (const MMRESULT result = mmioDescend(file, &chunks.riff, nullptr, MMIO_FINDRIFF))
+        return Failed(WaveReadStep::kForm, static_cast<int32_t>(result));
+
+    if (beforeStep)
+        beforeStep(WaveReadStep::kFormat, chunks);
+    chunks.format.ckid = kFormatChunkId;
+    if (const MMRESULT result = mmioDescend(file, &chunks.format, &chunks.riff, MMIO_FINDCHUNK))
+        return Failed(WaveReadStep::kFormat, static_cast<int32_t>(result));
+    if (!rules.emptyFormatFails && chunks.format.cksize == 0)
+        return {};
+    if (const WaveReadResult read = ReadFormatBytes(file, rules, chunks, beforeStep);
+        read.failed != WaveReadStep::kNone)
+        return read;
+
+    if (beforeStep)
+        beforeStep(WaveReadStep::kData, chunks);
+    chunks.data.ckid = kDataChunkId;
+    MMRESULT result = 0;
+    // The first sub-chunk starts just after the form type.
+    if (rules.dataAnywhereInForm &&
+        mmioSeek(file, static_cast<int32_t>(chunks.riff.dwDataOffset + 4), SEEK_SET) < 0)
+        result = MMIOERR_CANNOTSEEK;
+    else
+        result = mmioDescend(file, &chunks.data, &chunks.riff, MMIO_FINDCHUNK);
+    chunks.haveData = result == 0;
+    if (result != 0 && rules.dataRequired)
+        return Failed(WaveReadStep::kData, static_cast<int32_t>(result));
+    return {};
+}
+
+} // namespace tavrenly
