@@ -2,6 +2,7 @@
 
 #include "common/MultimediaAPI.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -122,12 +123,39 @@ int32_t ConvertStreamData(StreamInfo& info, uint8_t* buffer, int32_t& length, Co
     return 0;
 }
 
-int32_t ClearConversionStream(StreamInfo& info, ControlSite& site)
+int32_t ClearConversionStream(StreamInfo& info, ControlSite&)
 {
+    // The codec is not reset: a reset would throw away the resampler's history and the output
+    // it still holds, and a loop's join would click and lose that much audio.
     info.SourceBytesHeld = 0;
+    return 0;
+}
+
+int32_t DrainConversionStream(StreamInfo& info, uint8_t* buffer, int32_t& length, ControlSite& site)
+{
+    const int32_t room = length;
+    length = 0;
     if (info.hStream == nullptr)
         return 0;
-    return Check(acmStreamReset(info.hStream, 0), "TavrenCompress Reset", site);
+    if (buffer == nullptr || room <= 0 || info.pSourceBuffer == nullptr)
+        return Check(MMSYSERR_INVALPARAM, "TavrenCompress Drain", site);
+
+    info.Header.cbSrcLength = static_cast<uint32_t>(info.SourceBytesHeld);
+    info.Header.cbDstLength = static_cast<uint32_t>(std::min(room, info.DestBufferSize));
+    const MMRESULT drained = acmStreamConvert(info.hStream, &info.Header, ACM_STREAMCONVERTF_DRAIN);
+    // Later conversions rely on the whole output buffer.
+    info.Header.cbDstLength = static_cast<uint32_t>(info.DestBufferSize);
+    if (const int32_t result = Check(drained, "TavrenCompress Drain", site); result != 0)
+        return result;
+
+    std::memcpy(buffer, info.pDestBuffer.get(), info.Header.cbDstLengthUsed);
+    const uint32_t used = info.Header.cbSrcLengthUsed;
+    info.SourceBytesHeld = static_cast<int32_t>(info.Header.cbSrcLength - used);
+    if (info.SourceBytesHeld > 0)
+        std::memmove(info.pSourceBuffer.get(), info.pSourceBuffer.get() + used,
+                     static_cast<size_t>(info.SourceBytesHeld));
+    length = static_cast<int32_t>(info.Header.cbDstLengthUsed);
+    return 0;
 }
 
 int32_t CloseConversionStream(StreamInfo& info, ControlSite& site)

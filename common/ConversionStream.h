@@ -6,9 +6,16 @@
 // convert whole blocks only; the rest is held and put in front of the next input).
 //
 // Every codec call's result goes through CheckMultimediaResult with the message switch on,
-// captioned "TavrenCompress Open", "... Size", "... Prepare", "... Convert", "... Reset",
+// captioned "TavrenCompress Open", "... Size", "... Prepare", "... Convert", "... Drain",
 // "... UnPrepare" or "... Close": a failing codec call shows its box whatever the control's
 // ReportErrors says, and the caller then gets the code to report its own way.
+//
+// A stream is one continuous signal from open to drain: a resampler keeps its history across
+// every conversion, also across ClearConversionStream, so audio cut and joined by the caller
+// (a loop's jump back) is converted as the joined signal a listener hears. At the end of the
+// input the caller drains the stream (DrainConversionStream) to get what the codec still
+// holds back: a resampler's look-ahead (about 10 ms from 48 kHz, over 100 ms from 8 kHz), an
+// encoder's last partial frame and look-ahead, a decoder's last partial block.
 //
 // Called on the owning control's thread only; may show a modal box (and so run the event
 // loop) on a failure. A record is never shared between controls.
@@ -64,9 +71,32 @@ int32_t OpenConversionStream(StreamInfo& info, const WAVEFORMATEX* source, const
 /// `length` <= 0. On a codec failure returns its code with buffer and length untouched.
 int32_t ConvertStreamData(StreamInfo& info, uint8_t* buffer, int32_t& length, ControlSite& site);
 
-/// Drops the held bytes and what the codec itself still holds from earlier input (resampler
-/// history, decoder state), for a jump in the stream. Returns 0 or the codec's code.
+/// Drops the held bytes (SourceBytesHeld := 0), for a jump in the stream, so no stale partial
+/// block is put in front of audio from the new position. The codec keeps its state: a
+/// resampler goes on from the audio before the jump, so the join is seamless; a decoder of
+/// framed formats notices the missing bytes and starts over by itself. Returns 0.
 int32_t ClearConversionStream(StreamInfo& info, ControlSite& site);
+
+/// Drains the stream at the end of its input: converts the held bytes and delivers what the
+/// codec holds back, into `buffer`.
+///
+/// `length`: in, the room at `buffer` in bytes; out, the bytes delivered. Each call delivers
+/// at most min(room, DestBufferSize) bytes. Call it until a call delivers 0 bytes: that is
+/// "empty", the stream has given everything, holds no bytes (SourceBytesHeld 0) and takes its
+/// next ConvertStreamData input as a new stream (an encoder starts a new one; a resampler
+/// starts from silence). With a room of DestBufferSize bytes the first call delivers
+/// everything and the second delivers 0; a room of at least one unit of output (a sample
+/// frame, an encoded packet, a decoded frame) always makes progress.
+///
+/// Two chained streams drain in order: drain the first, pass what it delivers through the
+/// second with ConvertStreamData, then drain the second. Draining a stream that was never fed
+/// (or is already empty) delivers 0 at once; a closed record too, returning 0.
+///
+/// Returns 0, or the codec's code (its box captioned "TavrenCompress Drain" shown): for a
+/// room too small for the next unit, MMSYSERR_INVALPARAM with `length` 0. Allocates nothing,
+/// except that an encoder drained for good is opened again by the next conversion.
+int32_t DrainConversionStream(StreamInfo& info, uint8_t* buffer, int32_t& length,
+                              ControlSite& site);
 
 /// Unprepares the header, closes the stream and frees the buffers. Returns 0 (also for a
 /// record never opened) or the failing step's code, leaving the stream and buffers as they

@@ -234,9 +234,12 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
         return MMSYSERR_INVALHANDLE;
     if (!HeaderReadable(pash))
         return MMSYSERR_INVALPARAM;
-    constexpr uint32_t known =
-        ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
+    constexpr uint32_t known = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START |
+                               ACM_STREAMCONVERTF_END | ACM_STREAMCONVERTF_DRAIN;
     if ((fdwConvert & ~known) != 0)
+        return MMSYSERR_INVALFLAG;
+    const bool drain = (fdwConvert & ACM_STREAMCONVERTF_DRAIN) != 0;
+    if (drain && (fdwConvert & ACM_STREAMCONVERTF_START) != 0)
         return MMSYSERR_INVALFLAG;
     if ((pash->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) == 0)
         return ACMERR_UNPREPARED;
@@ -256,9 +259,11 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
         (pash->fdwStatus & ~ACMSTREAMHEADER_STATUSF_DONE) | ACMSTREAMHEADER_STATUSF_INQUEUE;
     uint32_t used = 0;
     uint32_t produced = 0;
-    const MMRESULT result =
-        has->stage->Convert(pash->pbSrc, pash->cbSrcLength, used, pash->pbDst, pash->cbDstLength,
-                            produced, (fdwConvert & ACM_STREAMCONVERTF_END) != 0);
+    const MMRESULT result = drain ? has->stage->Drain(pash->pbSrc, pash->cbSrcLength, used,
+                                                      pash->pbDst, pash->cbDstLength, produced)
+                                  : has->stage->Convert(pash->pbSrc, pash->cbSrcLength, used,
+                                                        pash->pbDst, pash->cbDstLength, produced,
+                                                        (fdwConvert & ACM_STREAMCONVERTF_END) != 0);
     pash->cbSrcLengthUsed = used;
     pash->cbDstLengthUsed = produced;
     pash->fdwStatus =

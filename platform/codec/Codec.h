@@ -21,8 +21,10 @@
 // Anything else answers ACMERR_NOTPOSSIBLE.
 //
 // The end flag (ACM_STREAMCONVERTF_END) is accepted and never flushes: callers that set it on
-// every buffer get one continuous stream. What a codec holds back when the input really ends
-// (a resampler's look-ahead of some milliseconds, an encoder's last partial frame) is dropped.
+// every buffer get one continuous stream. The input's real end is told with this manager's
+// own drain flag (ACM_STREAMCONVERTF_DRAIN), which delivers what a codec holds back: a
+// resampler's look-ahead (tens of milliseconds; over 100 ms from 8 kHz), an encoder's last
+// partial frame and its delay, a decoder's last partial block or frame.
 //
 // Threads: every call on one stream must come from one thread at a time; different streams
 // may be used from different threads. No call raises an exception.
@@ -65,6 +67,9 @@ inline constexpr uint32_t ACM_STREAMSIZEF_DESTINATION = 0x00000001;
 inline constexpr uint32_t ACM_STREAMCONVERTF_BLOCKALIGN = 0x00000004;
 inline constexpr uint32_t ACM_STREAMCONVERTF_START = 0x00000010;
 inline constexpr uint32_t ACM_STREAMCONVERTF_END = 0x00000020;
+/// Not one of the classic flags: ends the stream's input and delivers what it holds back (see
+/// acmStreamConvert).
+inline constexpr uint32_t ACM_STREAMCONVERTF_DRAIN = 0x00000100;
 
 inline constexpr uint32_t ACMSTREAMHEADER_STATUSF_DONE = 0x00010000;
 inline constexpr uint32_t ACMSTREAMHEADER_STATUSF_PREPARED = 0x00020000;
@@ -152,8 +157,22 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t 
 /// cbDstLengthUsed, and the DONE status bit. The buffers must be the prepared ones and the
 /// lengths at most the prepared lengths. Flags: ACM_STREAMCONVERTF_BLOCKALIGN (whole blocks;
 /// the stream always works that way), _START (forget what the stream holds first), _END
-/// (accepted, never flushes). Returns 0; MMSYSERR_INVALHANDLE; MMSYSERR_INVALPARAM;
-/// MMSYSERR_INVALFLAG; ACMERR_UNPREPARED; ACMERR_BUSY; a codec's error code.
+/// (accepted, never flushes), _DRAIN (not with _START).
+///
+/// Draining: the source given is the last of the input (what earlier calls left unused, or
+/// nothing). The stream converts it, completes a trailing partial frame with silence for an
+/// encoder or decodes a trailing partial block as far as the decoder can (a partial PCM frame
+/// is dropped), then delivers what it holds back, at most cbDstLength bytes per call. Present
+/// the unused source again (cbSrcLengthUsed tells) and call again until a call produces 0
+/// bytes: that call has used all its source and the stream is empty; its next input starts a
+/// new stream (a resampler settled afresh, a new encoder). Draining a stream that holds
+/// nothing produces 0 bytes at once. MMSYSERR_INVALPARAM when nothing could be produced
+/// because cbDstLength cannot hold the next unit of output (an encoded packet, a decoded
+/// frame, a sample frame); an output of the bound acmStreamSize gives for one whole input
+/// always has room.
+///
+/// Returns 0; MMSYSERR_INVALHANDLE; MMSYSERR_INVALPARAM; MMSYSERR_INVALFLAG;
+/// ACMERR_UNPREPARED; ACMERR_BUSY; a codec's error code.
 MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwConvert);
 
 /// Drops everything the stream holds from earlier input (resampler history, decoder state),

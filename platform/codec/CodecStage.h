@@ -7,7 +7,8 @@
 //
 // A stage converts whole input blocks (or frames) only and reports how much input it used;
 // what it did not use stays with the caller, which puts it in front of the next input. A stage
-// allocates everything it needs when it is made: Convert() allocates nothing.
+// allocates everything it needs when it is made: Convert() allocates nothing. Drain() runs
+// once at the end of a stream and may allocate where a codec must start over afterwards.
 
 #include "platform/base/WaveFormat.h"
 
@@ -25,12 +26,20 @@ public:
     /// Converts from `source` (sourceLength bytes) into `dest` (room for destLength bytes).
     /// Sets sourceUsed / destUsed. `end` is the caller's ACM_STREAMCONVERTF_END flag. The
     /// controls give it with every buffer, so it cannot mark the stream's last buffer: a stage
-    /// must neither flush nor reset on it. What a stage holds back when the input really ends
-    /// (a resampler's look-ahead, an encoder's partial frame) is never delivered; that is at
-    /// most a few tens of milliseconds. Returns 0 or a codec manager error code (ACMERR_* /
-    /// MMSYSERR_*).
+    /// must neither flush nor reset on it; the end of the input is told by Drain(). Returns 0
+    /// or a codec manager error code (ACMERR_* / MMSYSERR_*).
     virtual uint32_t Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                              uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool end) = 0;
+    /// Ends the input: `source` is its last part (what Convert left unused, or nothing). Converts
+    /// it, completes a trailing partial unit with silence where the codec works in frames or
+    /// drops it where it cannot be decoded, then delivers what the stage holds back (a
+    /// resampler's look-ahead, an encoder's delay), at most `destLength` bytes per call. The
+    /// caller presents what was not used again and calls until a call produces nothing; that
+    /// call has used all its source and left the stage empty, taking its next input as a new
+    /// stream. Returns 0; MMSYSERR_INVALPARAM when nothing could be produced because
+    /// `destLength` cannot hold the next unit of output; a codec error.
+    virtual uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                           uint8_t* dest, uint32_t destLength, uint32_t& destUsed) = 0;
     /// An upper bound of the output for `sourceLength` input bytes.
     virtual uint32_t MaxOutputBytes(uint32_t sourceLength) const = 0;
     /// Forgets everything held from earlier input (a jump in the stream).

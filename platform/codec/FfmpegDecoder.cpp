@@ -108,6 +108,7 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
     // FFmpeg also estimates durations from the bit rate; such an estimate, which changes with
     // the bit rate, is no ratio.
     const uint32_t blockAlign = std::max<uint32_t>(source->nBlockAlign, 1);
+    m_blockAlign = blockAlign;
     const auto duration = [&context](uint32_t bytes, int64_t bitRate) {
         const int64_t kept = context.bit_rate;
         context.bit_rate = bitRate;
@@ -196,6 +197,7 @@ uint32_t FfmpegDecoder::MaxOutputBytes(uint32_t sourceLength) const
 void FfmpegDecoder::Reset()
 {
     avcodec_flush_buffers(m_codec.get());
+    m_fed = false;
     m_silenceDebt = 0;
     if (m_framing == Framing::Parsed)
         RestartParser();
@@ -218,6 +220,7 @@ uint32_t FfmpegDecoder::Convert(const uint8_t* source, uint32_t sourceLength, ui
 {
     sourceUsed = 0;
     destUsed = 0;
+    m_fed = m_fed || sourceLength > 0;
     if (m_framing == Framing::Blocks)
         return ConvertBlocks(source, sourceLength, sourceUsed, dest, destLength, destUsed);
     return ConvertParsed(source, sourceLength, sourceUsed, dest, destLength, destUsed);
@@ -233,6 +236,11 @@ uint32_t FfmpegDecoder::DecodePacket(uint32_t size, int16_t* dest, uint32_t maxS
         error = true;
         return 0;
     }
+    return ReceiveFrames(dest, maxSamples, error);
+}
+
+uint32_t FfmpegDecoder::ReceiveFrames(int16_t* dest, uint32_t maxSamples, bool& error)
+{
     uint32_t produced = 0;
     for (;;) {
         const int result = avcodec_receive_frame(m_codec.get(), m_frame.get());
@@ -259,6 +267,65 @@ uint32_t FfmpegDecoder::DecodePacket(uint32_t size, int16_t* dest, uint32_t maxS
         av_frame_unref(m_frame.get());
     }
     return produced;
+}
+
+uint32_t FfmpegDecoder::Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                              uint8_t* dest, uint32_t destLength, uint32_t& destUsed)
+{
+    sourceUsed = 0;
+    destUsed = 0;
+    if (!m_fed && sourceLength == 0)
+        return 0;
+    if (const uint32_t result =
+            Convert(source, sourceLength, sourceUsed, dest, destLength, destUsed, true);
+        result != 0)
+        return result;
+    // What Convert left: with blocks less than a unit unless the room ran out; parsed, the
+    // bytes the parser holds unless the room ran out.
+    const uint32_t rest = sourceLength - sourceUsed;
+    const bool roomRanOut =
+        m_framing == Framing::Blocks ? rest >= m_unitBytes : rest > m_heldLength;
+    const uint32_t frameBytes = m_channels * 2u;
+    const uint32_t room = (destLength - destUsed) / frameBytes;
+    // The tail decodes to at most one unit, or to one frame of what the parser holds.
+    uint64_t needed = m_exactRatio ? m_unitSamples : MaxSamples(rest) + m_slackSamples;
+    if (m_framing == Framing::Blocks && rest == 0)
+        needed = 0;
+    if (roomRanOut || room < needed)
+        return destUsed == 0 ? MMSYSERR_INVALPARAM : 0;
+    const uint32_t written =
+        DrainTail(source + sourceUsed, rest, reinterpret_cast<int16_t*>(dest + destUsed), room);
+    destUsed += written * frameBytes;
+    sourceUsed = sourceLength;
+    Reset();
+    return 0;
+}
+
+uint32_t FfmpegDecoder::DrainTail(const uint8_t* rest, uint32_t restLength, int16_t* dest,
+                                  uint32_t room)
+{
+    // A cut unit at the end decodes as far as the decoder makes anything of it, without
+    // silence for what it refuses: there is no length to keep for it.
+    uint32_t written = 0;
+    bool error = false;
+    if (m_framing == Framing::Blocks && restLength > 0) {
+        std::memcpy(m_packet->data, rest, restLength);
+        written += DecodePacket(restLength, dest, room, error);
+    } else if (m_framing == Framing::Parsed && m_parser) {
+        uint8_t* frameData = nullptr;
+        int frameSize = 0;
+        std::memset(m_scratch.get(), 0, kPadding);
+        av_parser_parse2(m_parser.get(), m_parserCodec.get(), &frameData, &frameSize,
+                         m_scratch.get(), 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (frameSize > 0 && static_cast<uint32_t>(frameSize) <= m_packetCapacity) {
+            std::memcpy(m_packet->data, frameData, static_cast<size_t>(frameSize));
+            written += DecodePacket(static_cast<uint32_t>(frameSize), dest, room, error);
+        }
+    }
+    if ((m_codec->codec->capabilities & AV_CODEC_CAP_DELAY) != 0 &&
+        avcodec_send_packet(m_codec.get(), nullptr) >= 0)
+        written += ReceiveFrames(dest + size_t{written} * m_channels, room - written, error);
+    return written;
 }
 
 uint32_t FfmpegDecoder::ConvertBlocks(const uint8_t* source, uint32_t sourceLength,

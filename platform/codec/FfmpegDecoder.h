@@ -12,6 +12,10 @@
 //   copy of them, and the stage checks that the next input starts with the same bytes: when
 //   it does not (the caller dropped its held bytes at a jump), parser and decoder start over.
 //
+// A drain decodes what is left at the end: a last partial block as far as the decoder can
+// (FFmpeg's own reading of a file does the same), the frame the parser still holds, and what a
+// decoder with a delay keeps back; then decoder and parser start over.
+//
 // A unit that fails to decode becomes silence of its length, garbage between MPEG frames is
 // skipped, and the stream goes on: a damaged file never stops playback or puts noise on air.
 // Frames whose rate differs from the record's play as silence (they cannot be played at the
@@ -41,6 +45,8 @@ public:
 
     uint32_t Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                      uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool end) override;
+    uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                   uint8_t* dest, uint32_t destLength, uint32_t& destUsed) override;
     uint32_t MaxOutputBytes(uint32_t sourceLength) const override;
     void Reset() override;
 
@@ -62,6 +68,11 @@ private:
     /// sample frames). Returns the sample frames written; `error` tells whether the decoder
     /// refused any part of the packet.
     uint32_t DecodePacket(uint32_t size, int16_t* dest, uint32_t maxSamples, bool& error);
+    /// Takes the frames the decoder has ready into `dest` (room: `maxSamples` sample frames).
+    uint32_t ReceiveFrames(int16_t* dest, uint32_t maxSamples, bool& error);
+    /// The part of a drain after the whole units: the partial block or the parser's last
+    /// frame, then the decoder's delay. Returns the sample frames written.
+    uint32_t DrainTail(const uint8_t* rest, uint32_t restLength, int16_t* dest, uint32_t room);
     /// Decodes a parsed frame, skipping garbage in front of an MPEG frame; silence for what
     /// cannot be decoded.
     uint32_t DecodeParsedFrame(const uint8_t* data, uint32_t size, int16_t* dest,
@@ -80,6 +91,8 @@ private:
     uint16_t m_channels = 0;
     uint32_t m_sampleRate = 0;
     uint32_t m_avgBytesPerSec = 0;
+    uint32_t m_blockAlign = 1;
+    bool m_fed = false; // input arrived since the last drain or reset
 
     // Blocks: packets of whole units of m_unitBytes. With an exact ratio each unit decodes to
     // m_unitSamples sample frames; without one, each packet is one unit.

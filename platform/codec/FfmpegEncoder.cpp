@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/dict.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include <algorithm>
@@ -41,6 +42,11 @@ uint32_t FfmpegEncoder::Create(const WAVEFORMATEX* destination, std::unique_ptr<
     std::unique_ptr<FfmpegEncoder> encoder(new (std::nothrow) FfmpegEncoder());
     if (!encoder)
         return MMSYSERR_NOMEM;
+    const size_t size = sizeof(WAVEFORMATEX) + destination->cbSize;
+    encoder->m_record.reset(new (std::nothrow) uint8_t[size]);
+    if (!encoder->m_record)
+        return MMSYSERR_NOMEM;
+    std::memcpy(encoder->m_record.get(), destination, size);
     if (const uint32_t result = encoder->Open(destination); result != 0)
         return result;
     stage = std::move(encoder);
@@ -59,6 +65,10 @@ uint32_t FfmpegEncoder::Open(const WAVEFORMATEX* destination)
     if (sampleFormat == AV_SAMPLE_FMT_NONE)
         return ACMERR_NOTPOSSIBLE;
     m_channels = settings.channels;
+    m_state = State::Encoding;
+    m_pending = false;
+    m_fed = false;
+    m_nextPts = 0;
 
     m_codec.reset(avcodec_alloc_context3(codec));
     m_frame.reset(av_frame_alloc());
@@ -131,13 +141,67 @@ void FfmpegEncoder::Reset()
 {
     // What an encoder holds (the Layer III look-ahead) belongs to the audio already given, so
     // only encoders that can drop it cleanly do.
-    if (m_codec->codec->capabilities & AV_CODEC_CAP_ENCODER_FLUSH)
+    if (m_state == State::Encoding && (m_codec->codec->capabilities & AV_CODEC_CAP_ENCODER_FLUSH))
         avcodec_flush_buffers(m_codec.get());
+}
+
+uint32_t FfmpegEncoder::SendFrame(const uint8_t* source, uint32_t samples)
+{
+    if (av_frame_make_writable(m_frame.get()) < 0)
+        return MMSYSERR_NOMEM;
+    m_frame->nb_samples = static_cast<int>(samples);
+    S16ToFrame(source, *m_frame);
+    if (!m_variableFrames && samples < m_frameSamples) {
+        av_samples_set_silence(m_frame->extended_data, static_cast<int>(samples),
+                               static_cast<int>(m_frameSamples - samples), m_channels,
+                               static_cast<AVSampleFormat>(m_frame->format));
+        m_frame->nb_samples = static_cast<int>(m_frameSamples);
+    }
+    m_frame->pts = m_nextPts;
+    if (avcodec_send_frame(m_codec.get(), m_frame.get()) < 0)
+        return MMSYSERR_ERROR;
+    m_nextPts += m_frame->nb_samples;
+    m_fed = true;
+    return 0;
+}
+
+uint32_t FfmpegEncoder::TakePackets(uint8_t* dest, uint32_t destLength, uint32_t& written,
+                                    bool& ended)
+{
+    ended = false;
+    for (;;) {
+        if (!m_pending) {
+            const int received = avcodec_receive_packet(m_codec.get(), m_packet.get());
+            if (received == AVERROR(EAGAIN))
+                return 0;
+            if (received == AVERROR_EOF) {
+                ended = true;
+                return 0;
+            }
+            if (received < 0)
+                return MMSYSERR_ERROR;
+            m_pending = true;
+        }
+        const auto size = static_cast<uint32_t>(m_packet->size);
+        if (size > destLength - written)
+            return 0; // a cut packet would damage the file: it waits for room
+        std::memcpy(dest + written, m_packet->data, size);
+        written += size;
+        av_packet_unref(m_packet.get());
+        m_pending = false;
+    }
 }
 
 uint32_t FfmpegEncoder::Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                                 uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool)
 {
+    sourceUsed = 0;
+    destUsed = 0;
+    if (m_state != State::Encoding) {
+        if (const uint32_t result = Open(reinterpret_cast<const WAVEFORMATEX*>(m_record.get()));
+            result != 0)
+            return result;
+    }
     const uint32_t inFrameBytes = m_channels * 2u;
     uint32_t used = 0;
     uint32_t written = 0;
@@ -151,35 +215,16 @@ uint32_t FfmpegEncoder::Convert(const uint8_t* source, uint32_t sourceLength, ui
             samples = 0;
         if (samples == 0)
             break;
-        if (av_frame_make_writable(m_frame.get()) < 0) {
-            result = MMSYSERR_NOMEM;
+        if ((result = SendFrame(source + used, samples)) != 0)
             break;
-        }
-        m_frame->nb_samples = static_cast<int>(samples);
-        S16ToFrame(source + used, *m_frame);
-        m_frame->pts = m_nextPts;
-        if (avcodec_send_frame(m_codec.get(), m_frame.get()) < 0) {
-            result = MMSYSERR_ERROR;
-            break;
-        }
-        m_nextPts += samples;
         used += samples * inFrameBytes;
-        int received = 0;
-        while ((received = avcodec_receive_packet(m_codec.get(), m_packet.get())) == 0) {
-            const auto size = static_cast<uint32_t>(m_packet->size);
-            if (size > destLength - written) {
-                // Cannot happen with the room kept above; a cut packet would damage the file.
-                av_packet_unref(m_packet.get());
-                result = MMSYSERR_ERROR;
-                break;
-            }
-            std::memcpy(dest + written, m_packet->data, size);
-            written += size;
-            av_packet_unref(m_packet.get());
-        }
-        if (result != 0)
+        bool ended = false;
+        if ((result = TakePackets(dest, destLength, written, ended)) != 0)
             break;
-        if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
+        if (m_pending) {
+            // Cannot happen with the room kept above.
+            av_packet_unref(m_packet.get());
+            m_pending = false;
             result = MMSYSERR_ERROR;
             break;
         }
@@ -187,6 +232,43 @@ uint32_t FfmpegEncoder::Convert(const uint8_t* source, uint32_t sourceLength, ui
     sourceUsed = used;
     destUsed = written;
     return result;
+}
+
+uint32_t FfmpegEncoder::Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                              uint8_t* dest, uint32_t destLength, uint32_t& destUsed)
+{
+    sourceUsed = 0;
+    destUsed = 0;
+    if (m_state == State::Drained && sourceLength == 0)
+        return 0;
+    if (m_state != State::Draining) {
+        if (const uint32_t result =
+                Convert(source, sourceLength, sourceUsed, dest, destLength, destUsed, true);
+            result != 0)
+            return result;
+        const uint32_t inFrameBytes = m_channels * 2u;
+        const uint32_t left = (sourceLength - sourceUsed) / inFrameBytes;
+        if (left >= m_frameSamples || (m_variableFrames && left > 0))
+            return destUsed == 0 ? MMSYSERR_INVALPARAM : 0; // no room for the next frame
+        if (left > 0) {
+            if (const uint32_t result = SendFrame(source + sourceUsed, left); result != 0)
+                return result;
+        }
+        sourceUsed = sourceLength; // less than a frame of one channel is no sample
+        if (!m_fed)
+            return 0; // the encoder holds nothing and stays open
+        if (avcodec_send_frame(m_codec.get(), nullptr) < 0)
+            return MMSYSERR_ERROR;
+        m_state = State::Draining;
+    }
+    bool ended = false;
+    if (const uint32_t result = TakePackets(dest, destLength, destUsed, ended); result != 0)
+        return result;
+    if (ended)
+        m_state = State::Drained;
+    else if (destUsed == 0)
+        return MMSYSERR_INVALPARAM; // the next packet does not fit
+    return 0;
 }
 
 } // namespace tavrenly::codec

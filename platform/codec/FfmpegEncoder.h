@@ -6,10 +6,10 @@
 //
 // The stage takes whole frames of the codec's frame size (its block's samples for ADPCM and
 // GSM, 1152 for MPEG; any number for A-law and mu-law) and reports the rest unused. The end
-// flag does not flush: the controls give it on every buffer. A recording's last partial frame
-// therefore stays with the caller and is dropped when the stream closes, and the Layer III
-// encoder's look-ahead (about two frames) is never written; every other codec here holds
-// nothing back.
+// flag does not flush: the controls give it on every buffer. A drain encodes the last partial
+// frame completed with silence and takes out what the encoder still holds (the Layer III
+// look-ahead, about two frames); an encoder cannot take input after that, so the stage opens
+// a new one when input comes again.
 //
 // Everything of ours is allocated when the stage is made; Convert() reuses one frame and one
 // packet. libavcodec itself allocates each encoded packet's buffer and a few small reference
@@ -34,12 +34,26 @@ public:
 
     uint32_t Convert(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                      uint8_t* dest, uint32_t destLength, uint32_t& destUsed, bool end) override;
+    uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                   uint8_t* dest, uint32_t destLength, uint32_t& destUsed) override;
     uint32_t MaxOutputBytes(uint32_t sourceLength) const override;
     void Reset() override;
 
 private:
+    enum class State
+    {
+        Encoding,
+        Draining, ///< the end was sent; packets are still coming out
+        Drained   ///< the encoder is spent: a new one is opened for more input
+    };
+
     FfmpegEncoder() = default;
     uint32_t Open(const WAVEFORMATEX* destination);
+    /// Encodes `samples` sample frames from `source`, completed with silence to a whole frame.
+    uint32_t SendFrame(const uint8_t* source, uint32_t samples);
+    /// Copies the packets the encoder has ready into dest[written, destLength); a packet that
+    /// does not fit stays pending. Sets `ended` when the encoder has given its last packet.
+    uint32_t TakePackets(uint8_t* dest, uint32_t destLength, uint32_t& written, bool& ended);
 
     CodecContextPtr m_codec;
     FramePtr m_frame;
@@ -49,6 +63,10 @@ private:
     bool m_variableFrames = false; // any number of samples per frame (A-law, mu-law)
     uint32_t m_maxPacketBytes = 0; // the largest packet one frame can give
     int64_t m_nextPts = 0;
+    std::unique_ptr<uint8_t[]> m_record; // the destination record, to open the encoder again
+    State m_state = State::Encoding;
+    bool m_pending = false; // m_packet holds a packet that did not fit the last output
+    bool m_fed = false;     // input was sent since the encoder was opened
 };
 
 } // namespace tavrenly::codec

@@ -10,8 +10,10 @@
 // the stream is cut into calls; every call takes out all the output soxr can give, so the
 // output of buffer-by-buffer conversion equals the one-piece output sample for sample. soxr
 // aligns its output with its input (output frame k is input time k x in / out); it holds back
-// up to one of its processing blocks, which it would only release on a flush. The stage never
-// flushes (see CodecStage.h), so that tail is not delivered at the stream's end.
+// up to one of its processing blocks. A drain releases that tail by feeding silence until every
+// output frame up to the input's end has come out (the length of the input at the output rate,
+// rounded up), which leaves soxr running, so nothing is allocated, and then settles it again
+// for a new stream.
 //
 // Memory: soxr grows its internal queues during its first calls. To keep every allocation in
 // the stage's creation, the stage runs soxr on silence first (and again on Reset), a whole
@@ -114,6 +116,16 @@ public:
         }
         sourceUsed = frames * m_source.blockAlign;
         destUsed = frames * m_dest.blockAlign;
+        return 0;
+    }
+
+    uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                   uint8_t* dest, uint32_t destLength, uint32_t& destUsed) override
+    {
+        Convert(source, sourceLength, sourceUsed, dest, destLength, destUsed, true);
+        if (sourceLength - sourceUsed >= m_source.blockAlign)
+            return destUsed == 0 ? MMSYSERR_INVALPARAM : 0;
+        sourceUsed = sourceLength; // less than a frame is no sample
         return 0;
     }
 
@@ -231,6 +243,39 @@ public:
         return result;
     }
 
+    uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
+                   uint8_t* dest, uint32_t destLength, uint32_t& destUsed) override
+    {
+        sourceUsed = 0;
+        destUsed = 0;
+        if (!m_draining) {
+            const uint32_t whole = sourceLength / m_source.blockAlign * m_source.blockAlign;
+            if (const uint32_t result =
+                    Convert(source, whole, sourceUsed, dest, destLength, destUsed, true);
+                result != 0)
+                return result;
+            if (sourceUsed < whole)
+                return destUsed == 0 ? MMSYSERR_INVALPARAM : 0;
+            sourceUsed = sourceLength; // less than a frame is no sample
+            if (m_framesIn == m_settledIn)
+                return 0; // nothing since the last settle: nothing held
+            // The input's end at the output rate, rounded up.
+            m_drainUntil = (m_framesIn * m_outPeriod + m_inPeriod - 1) / m_inPeriod;
+            m_draining = true;
+        }
+        const size_t room = destLength / m_dest.blockAlign;
+        size_t outDone = destUsed / m_dest.blockAlign;
+        if (outDone == room && m_framesOut < m_drainUntil)
+            return MMSYSERR_INVALPARAM;
+        if (const uint32_t result = RunSilence(m_drainUntil, dest, room, outDone); result != 0)
+            return result;
+        destUsed = static_cast<uint32_t>(outDone * m_dest.blockAlign);
+        if (m_framesOut < m_drainUntil)
+            return 0;
+        m_draining = false;
+        return Settle();
+    }
+
     uint32_t MaxOutputBytes(uint32_t sourceLength) const override
     {
         const uint64_t frames = sourceLength / m_source.blockAlign;
@@ -238,7 +283,11 @@ public:
         return ClampBytes((fresh + m_heldBound) * m_dest.blockAlign);
     }
 
-    void Reset() override { Settle(); }
+    void Reset() override
+    {
+        m_draining = false;
+        Settle();
+    }
 
 private:
     /// Input frames soxr takes for `outFrames` output frames (its own rounding, so that it
@@ -246,6 +295,41 @@ private:
     size_t InputFor(size_t outFrames) const
     {
         return static_cast<size_t>(std::ceil(static_cast<double>(outFrames) * m_ioRatio));
+    }
+
+    /// Feeds silence until soxr has given out every output frame before `until`, writing those
+    /// from m_dropUntil on into `dest` while its `room` frames last (`outDone` counts them).
+    /// Input goes in whole chunks: soxr answers a few frames' request only once it has a
+    /// processing block, and the silence it has not used yet is what Settle() feeds anyway.
+    uint32_t RunSilence(uint64_t until, uint8_t* dest, size_t room, size_t& outDone)
+    {
+        while (m_framesOut < until) {
+            const bool dropping = m_framesOut < m_dropUntil;
+            const uint64_t limit = dropping ? std::min(m_dropUntil, until) : until;
+            const size_t space = dropping ? m_outChunkFrames : room - outDone;
+            const size_t outFrames =
+                std::min({static_cast<size_t>(limit - m_framesOut), space, m_outChunkFrames});
+            if (outFrames == 0)
+                break;
+            const bool direct = !dropping && m_fromResampler == nullptr;
+            void* out = direct ? dest + outDone * m_dest.blockAlign : m_outBuffer.data();
+            size_t used = 0;
+            size_t produced = 0;
+            if (soxr_process(m_resampler.get(), m_silence.data(), kChunkFrames, &used, out,
+                             outFrames, &produced) != nullptr)
+                return MMSYSERR_ERROR;
+            m_framesIn += used;
+            m_framesOut += produced;
+            if (!dropping && produced > 0) {
+                if (!direct)
+                    m_fromResampler(m_outBuffer.data(), dest + outDone * m_dest.blockAlign,
+                                    produced, m_channels);
+                outDone += produced;
+            }
+            if (used == 0 && produced == 0)
+                return MMSYSERR_ERROR; // cannot happen with room for output; never spin
+        }
+        return 0;
     }
 
     /// One large write of silence, with room for all of its output, to size soxr's queues.
@@ -291,6 +375,7 @@ private:
             if (used == 0 && produced == 0)
                 return MMSYSERR_ERROR; // cannot happen with room for output; never spin
         }
+        m_settledIn = m_framesIn;
         return 0;
     }
 
@@ -312,7 +397,10 @@ private:
     uint64_t m_framesIn = 0;  ///< frames fed to soxr, silence included
     uint64_t m_framesOut = 0; ///< frames taken from soxr, dropped ones included
     uint64_t m_dropUntil = 0; ///< output frames before this index are dropped
-    size_t m_heldBound = 0;   ///< most output frames soxr was seen holding, plus a call's worth
+    uint64_t m_settledIn = 0; ///< m_framesIn when the last settle ended
+    bool m_draining = false;
+    uint64_t m_drainUntil = 0; ///< a drain ends when m_framesOut reaches this
+    size_t m_heldBound = 0;    ///< most output frames soxr was seen holding, plus a call's worth
 };
 
 } // namespace

@@ -1,5 +1,5 @@
 // The codec stream wrapper: sizing, the bytes held between conversions, the in-place result,
-// clearing, closing, and its message boxes.
+// clearing without breaking the signal, draining at the end, closing, and its message boxes.
 
 #include "common/ConversionStream.h"
 
@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <vector>
@@ -95,6 +96,95 @@ TEST_F(ConversionStreamTest, ClearingDropsTheHeldBytes)
     EXPECT_EQ(info.SourceBytesHeld, 0);
     EXPECT_EQ(Convert(Counting(4, 1)), Counting(4, 1));
     EXPECT_TRUE(site.boxes.empty());
+}
+
+/// A mono 22.05 kHz signal that reaches every filter phase: a slow sine plus a counter.
+std::vector<uint8_t> Signal(size_t frames, int seed)
+{
+    std::vector<uint8_t> bytes(frames * 2);
+    for (size_t i = 0; i < frames; ++i) {
+        const auto value =
+            static_cast<int16_t>(8000.0 * std::sin(0.01 * static_cast<double>(i) + seed) +
+                                 static_cast<double>((i * 37 + seed) % 2000));
+        std::memcpy(&bytes[i * 2], &value, 2);
+    }
+    return bytes;
+}
+
+TEST_F(ConversionStreamTest, ClearingKeepsTheResamplerSoAJoinConvertsAsTheJoinedSignal)
+{
+    constexpr WAVEFORMATEX kMono22 = MakePcm16Format(22050, 1);
+    const std::vector<uint8_t> before = Signal(3001, 1);
+    const std::vector<uint8_t> after = Signal(4410, 2);
+    Open(kMono22, kStereo44, 22050 * 2);
+    const auto room = static_cast<size_t>(info.DestBufferSize);
+    std::vector<uint8_t> joined = Convert({before.begin(), before.end() - 1}, room);
+    ASSERT_EQ(info.SourceBytesHeld, 1); // a stale byte the jump must drop
+    EXPECT_EQ(ClearConversionStream(info, site), 0);
+    EXPECT_EQ(info.SourceBytesHeld, 0);
+    const auto second = Convert(after, room);
+    joined.insert(joined.end(), second.begin(), second.end());
+
+    // The same frames converted in one piece by a fresh stream.
+    std::vector<uint8_t> whole(before.begin(), before.end() - 2);
+    whole.insert(whole.end(), after.begin(), after.end());
+    ASSERT_EQ(CloseConversionStream(info, site), 0);
+    Open(kMono22, kStereo44, 22050 * 2);
+    const auto reference = Convert(whole, room);
+    ASSERT_EQ(joined.size(), reference.size());
+    EXPECT_TRUE(joined == reference);
+}
+
+TEST_F(ConversionStreamTest, DrainingDeliversTheTailThenIsEmptyAndStartsANewStream)
+{
+    constexpr WAVEFORMATEX kMono8 = MakePcm16Format(8000, 1);
+    const std::vector<uint8_t> input = Signal(8000 + 7, 3);
+    const auto drainAll = [this](int32_t room) {
+        std::vector<uint8_t> out;
+        std::vector<uint8_t> buffer(static_cast<size_t>(room));
+        for (int call = 0; call < 100000; ++call) {
+            int32_t length = room;
+            EXPECT_EQ(DrainConversionStream(info, buffer.data(), length, site), 0);
+            if (length == 0)
+                break;
+            out.insert(out.end(), buffer.begin(), buffer.begin() + length);
+        }
+        return out;
+    };
+    Open(kMono8, kStereo44, 8000 * 2);
+    const auto room = static_cast<size_t>(info.DestBufferSize);
+    std::vector<uint8_t> first = Convert({input.begin(), input.end() - 1}, room);
+    ASSERT_EQ(info.SourceBytesHeld, 1);
+    // One call with DestBufferSize delivers all; the next says empty.
+    std::vector<uint8_t> buffer(room);
+    int32_t length = info.DestBufferSize;
+    ASSERT_EQ(DrainConversionStream(info, buffer.data(), length, site), 0);
+    EXPECT_GT(length, 0);
+    first.insert(first.end(), buffer.begin(), buffer.begin() + length);
+    EXPECT_EQ(info.SourceBytesHeld, 0);
+    EXPECT_TRUE(drainAll(info.DestBufferSize).empty());
+    // 8006 whole frames (the odd byte is no sample) at 44.1 kHz, rounded up: 44133.08 -> 44134.
+    EXPECT_EQ(first.size(), 44134u * 4);
+
+    // The next input is a new stream; draining it a frame at a time gives the same.
+    std::vector<uint8_t> second = Convert({input.begin(), input.end() - 1}, room);
+    const auto tail = drainAll(4);
+    second.insert(second.end(), tail.begin(), tail.end());
+    EXPECT_EQ(second.size(), first.size());
+
+    // Too little room for a frame is refused with the drain's box; a closed record is empty.
+    Convert(input, room);
+    length = 3;
+    EXPECT_EQ(DrainConversionStream(info, buffer.data(), length, site),
+              static_cast<int32_t>(MMSYSERR_INVALPARAM));
+    EXPECT_EQ(length, 0);
+    ASSERT_EQ(site.boxes.size(), 1u);
+    EXPECT_EQ(site.boxes[0].title, "Tavrenly - TavrenCompress Drain");
+    site.boxes.clear();
+    StreamInfo closed;
+    length = 100;
+    EXPECT_EQ(DrainConversionStream(closed, buffer.data(), length, site), 0);
+    EXPECT_EQ(length, 0);
 }
 
 TEST_F(ConversionStreamTest, ZeroOrNegativeLengthChangesNothing)

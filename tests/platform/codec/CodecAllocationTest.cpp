@@ -69,7 +69,7 @@ using AllocationCase = std::pair<FormatBytes, FormatBytes>;
 class CodecAllocationTest : public testing::TestWithParam<AllocationCase>
 {};
 
-TEST_P(CodecAllocationTest, ConvertingAndResettingAllocateNothing)
+TEST_P(CodecAllocationTest, ConvertingResettingAndDrainingAllocateNothing)
 {
     const auto& [from, to] = GetParam();
     HACMSTREAM stream = nullptr;
@@ -95,6 +95,12 @@ TEST_P(CodecAllocationTest, ConvertingAndResettingAllocateNothing)
         acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
         if (round == 10)
             acmStreamReset(stream, 0);
+        if (round == 15) { // an item's end: the stream drains and goes on as a new one
+            header.cbSrcLength = 3;
+            acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
+            header.cbSrcLength = 0;
+            acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
+        }
     }
     g_counting = false;
     EXPECT_EQ(g_allocations.load(), 0);

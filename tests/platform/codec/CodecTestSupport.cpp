@@ -79,7 +79,7 @@ std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples)
 
 std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
                                      const std::vector<uint8_t>& input,
-                                     const std::vector<uint32_t>& pieces)
+                                     const std::vector<uint32_t>& pieces, uint32_t drainRoom)
 {
     std::vector<uint8_t> output;
     HACMSTREAM stream = nullptr;
@@ -119,6 +119,23 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
         held = header.cbSrcLength - header.cbSrcLengthUsed;
         std::memmove(sourceBuffer.data(), sourceBuffer.data() + header.cbSrcLengthUsed, held);
     }
+    // A drain ends within a few calls; more would mean it never reports empty.
+    for (int call = 0; drainRoom > 0 && result == 0 && call < 10000; ++call) {
+        header.cbSrcLength = static_cast<uint32_t>(held);
+        header.cbDstLength = std::min(drainRoom, destSize);
+        result = acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
+        EXPECT_EQ(result, 0u);
+        output.insert(output.end(), destBuffer.begin(),
+                      destBuffer.begin() + header.cbDstLengthUsed);
+        held = header.cbSrcLength - header.cbSrcLengthUsed;
+        std::memmove(sourceBuffer.data(), sourceBuffer.data() + header.cbSrcLengthUsed, held);
+        if (header.cbDstLengthUsed == 0) {
+            EXPECT_EQ(held, 0u) << "an empty drain uses all its source";
+            drainRoom = 0;
+        }
+    }
+    EXPECT_EQ(drainRoom, 0u) << "the drain never reported empty";
+    header.cbDstLength = destSize;
     header.cbSrcLength = static_cast<uint32_t>(sourceBuffer.size());
     EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
     EXPECT_EQ(acmStreamClose(stream, 0), 0u);

@@ -36,11 +36,14 @@ std::vector<int16_t> AsSamples16(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples);
 
 /// Converts `input` through a new stream, presenting it in pieces of the given sizes (in
-/// turn, repeated), with the same flags as the controls. Returns the concatenated output.
-/// Fails the test on any error.
+/// turn, repeated), with the same flags as the controls; with a `drainRoom`, then drains the
+/// stream with at most that many output bytes per call until it is empty. Returns the
+/// concatenated output. Fails the test on any error.
 std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
                                      const std::vector<uint8_t>& input,
-                                     const std::vector<uint32_t>& pieces);
+                                     const std::vector<uint32_t>& pieces, uint32_t drainRoom = 0);
+/// Room enough for any drain call of ConvertInPieces.
+inline constexpr uint32_t kWholeDrain = 0xFFFFFFFF;
 
 /// 16-bit samples of amplitude x sin(2 pi f n / rate + 0), rounded, on every channel.
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,

@@ -1,5 +1,6 @@
 // Rate conversion through the codec manager: quality against the ideal signal, independence
-// from how the stream is cut into buffers, time alignment, length, and forgetting on reset.
+// from how the stream is cut into buffers, time alignment, length when drained, and
+// forgetting on reset and after a drain.
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
@@ -88,16 +89,28 @@ TEST_P(PcmResampleTest, BufferByBufferEqualsOnePiece)
     EXPECT_TRUE(pieces == whole);
 }
 
-TEST_P(PcmResampleTest, DeliversTheWholeStreamButTheResamplersLookAhead)
+TEST_P(PcmResampleTest, DrainedItGivesTheInputsLengthAtTheOutputRateAndTheSignalToItsEnd)
 {
     const RateCase& c = GetParam();
-    const std::vector<uint8_t> input = SineInput(5.0);
-    const auto output = ConvertInPieces(From(), To(), input, {c.fromRate / 10 * 4});
-    const double expected = 5.0 * c.toRate;
-    const double frames = static_cast<double>(output.size()) / (2 * c.toChannels);
-    EXPECT_LE(frames, expected);
-    // What stays behind is soxr's last processing block, well under a 100 ms engine buffer.
-    EXPECT_GE(frames, expected - 0.05 * c.toRate);
+    // Not a whole number of rate periods, so the length rounds.
+    const uint64_t inFrames = 2 * c.fromRate + 37;
+    const std::vector<uint8_t> input =
+        AsBytes(Sine16(kFrequency, kAmplitude, c.fromRate, c.fromChannels, inFrames));
+    const uint32_t piece = c.fromRate / 10 * 4;
+    const auto output = ConvertInPieces(From(), To(), input, {piece}, kWholeDrain);
+    const uint64_t expected = (inFrames * c.toRate + c.fromRate - 1) / c.fromRate;
+    EXPECT_EQ(output.size(), expected * 2 * c.toChannels);
+    // A drain through a room of one frame, then three, gives the same samples.
+    const uint32_t frame = 2u * c.toChannels;
+    EXPECT_TRUE(ConvertInPieces(From(), To(), input, {piece, 1}, frame) == output);
+    EXPECT_TRUE(ConvertInPieces(From(), To(), input, {piece}, 3 * frame + 1) == output);
+    // The held-back tail is the signal: the last 50 ms up to the filter's reach before the
+    // cut (2 ms) match the ideal sine as well as the rest does.
+    const std::vector<int16_t> samples = AsSamples16(output);
+    const size_t last = expected - c.toRate / 500;
+    EXPECT_GE(SineSnr(samples, c.toChannels, 0, kFrequency, kAmplitude, c.toRate,
+                      last - c.toRate / 20, last),
+              80.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, PcmResampleTest,
@@ -167,6 +180,33 @@ TEST_F(PcmResetTest, ForgetsEverythingFromBeforeTheJump)
     }
     ASSERT_GT(heard.size(), 4000u);
     EXPECT_EQ(std::count(heard.begin(), heard.end(), int16_t{0}), static_cast<long>(heard.size()));
+}
+
+TEST_F(PcmResetTest, ADrainedStreamIsEmptyAndStartsTheNextInputInTime)
+{
+    header.cbSrcLength = 0;
+    ASSERT_EQ(acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN), 0u);
+    EXPECT_EQ(header.cbDstLengthUsed, 0u) << "a stream never fed holds nothing";
+    Convert(Sine16(440.0, 0.5, 44100, 2, 3001));
+    header.cbSrcLength = 0; // all of it was used
+    ASSERT_EQ(acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN), 0u);
+    EXPECT_EQ(header.cbDstLengthUsed % 4, 0u);
+    EXPECT_GT(header.cbDstLengthUsed, 0u);
+    ASSERT_EQ(acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN), 0u);
+    EXPECT_EQ(header.cbDstLengthUsed, 0u);
+    EXPECT_EQ(
+        acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN | ACM_STREAMCONVERTF_START),
+        MMSYSERR_INVALFLAG);
+    const std::vector<int16_t> sine = Sine16(kFrequency, kAmplitude, 44100, 2, 44100);
+    std::vector<int16_t> heard;
+    for (size_t at = 0; at < sine.size(); at += 8820) {
+        const std::vector<int16_t> part(sine.begin() + at, sine.begin() + at + 8820);
+        const auto out = Convert(part);
+        heard.insert(heard.end(), out.begin(), out.end());
+    }
+    const size_t frames = heard.size() / 2;
+    ASSERT_GT(frames, 40000u);
+    EXPECT_GE(SineSnr(heard, 2, 0, kFrequency, kAmplitude, 48000, 2400, frames), 90.0);
 }
 
 TEST_F(PcmResetTest, RestartsInTimeWithTheNewInput)

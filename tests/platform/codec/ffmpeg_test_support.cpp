@@ -12,7 +12,7 @@
 namespace tavrenly::test {
 
 std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
-                              const std::vector<uint32_t>& pieces, size_t maxHeld)
+                              const std::vector<uint32_t>& pieces, size_t maxHeld, bool drain)
 {
     std::vector<uint8_t> output;
     std::vector<uint8_t> pending;
@@ -40,6 +40,20 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
         if (pending.size() > maxHeld)
             break;
     }
+    dest.resize(stage.MaxOutputBytes(65536));
+    const bool drained = drain;
+    for (int call = 0; drain && call < 1000; ++call) {
+        uint32_t used = 0;
+        uint32_t produced = 0;
+        EXPECT_EQ(stage.Drain(pending.data(), static_cast<uint32_t>(pending.size()), used,
+                              dest.data(), static_cast<uint32_t>(dest.size()), produced),
+                  0u);
+        output.insert(output.end(), dest.begin(), dest.begin() + produced);
+        pending.erase(pending.begin(), pending.begin() + used);
+        drain = produced > 0;
+    }
+    EXPECT_FALSE(drain) << "the drain never reported empty";
+    EXPECT_TRUE(!drained || pending.empty()) << "an empty drain uses all its source";
     return output;
 }
 

@@ -15,10 +15,11 @@ namespace tavrenly::test {
 
 /// Feeds `input` to `stage` in pieces of the given sizes (in turn, repeated), presenting the
 /// unused bytes again in front of the next piece, with output room of MaxOutputBytes for
-/// each call. Returns the output; fails the test on an error or when the held bytes grow past
-/// `maxHeld`.
+/// each call; with `drain`, then drains the stage until it is empty. Returns the output; fails
+/// the test on an error or when the held bytes grow past `maxHeld`.
 std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
-                              const std::vector<uint32_t>& pieces, size_t maxHeld = 16384);
+                              const std::vector<uint32_t>& pieces, size_t maxHeld = 16384,
+                              bool drain = false);
 
 std::unique_ptr<codec::CodecStage> MakeDecoder(const FormatBytes& format);
 std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format);
