@@ -2,6 +2,7 @@
 
 // Public enumerations and records of the player's interface.
 
+#include "common/ControlTypes.h"
 #include "platform/base/Types.h"
 
 #include <cstddef>
@@ -15,14 +16,6 @@ enum ePlyStatus : int32_t
     epsCued = 5,
     epsPaused = 10,
     epsPlaying = 20,
-};
-
-enum enSampleRate : int32_t
-{
-    esr11025 = 11025,
-    esr22050 = 22050,
-    esr44100 = 44100,
-    esr48000 = 48000,
 };
 
 enum eAudioPart : int32_t

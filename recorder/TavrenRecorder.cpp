@@ -1,1 +1,319 @@
+// The recorder's core: its settings with their validation and engine wiring, the saved
+// settings, the status, the position tick and the end-of-length handling.
+
 #include "recorder/TavrenRecorder.h"
+
+#include "common/MultimediaAPI.h"
+#include "engine/EngineFactory.h"
+#include "platform/devices/Devices.h"
+#include "platform/host/ControlSite.h"
+#include "platform/host/PropertyBag.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <optional>
+
+namespace tavrenly {
+
+namespace {
+
+/// Interval of the position timer: the recorded time moves in 50 ms steps.
+constexpr int32_t kPositionTimerIntervalms = 50;
+
+std::optional<int16_t> To16(std::optional<int32_t> value)
+{
+    if (!value || *value < std::numeric_limits<int16_t>::min() ||
+        *value > std::numeric_limits<int16_t>::max())
+        return std::nullopt;
+    return static_cast<int16_t>(*value);
+}
+
+} // namespace
+
+TavrenRecorder::TavrenRecorder(ControlSite& site, std::unique_ptr<StreamRecord> engine)
+    : m_site(site), m_engine(engine ? std::move(engine) : CreateStreamRecord(site.Loop())),
+      m_tmrPosition(site.Loop(), kPositionTimerIntervalms, [this] { tmrPosition_Timer(); })
+{
+    m_engine->SetListener(this);
+}
+
+TavrenRecorder::~TavrenRecorder()
+{
+    // A recording still open is kept under its destination name. Nothing may escape a
+    // destructor, and a failing close leaves nothing to undo.
+    try {
+        bool saveRecording = true;
+        CloseRecording(saveRecording);
+    } catch (...) {
+    }
+    m_tmrPosition.Enabled(false);
+    m_engine->SetListener(nullptr);
+}
+
+void TavrenRecorder::InitNew()
+{
+    RaiseAudioPositionChanged(true);
+    RaiseAudioLevelEvents(1);
+    WaveBufferLengthms(50);
+    NumberWaveRecordBuffers(20);
+    int16_t cacheSeconds = 4;
+    NumberCacheSeconds(cacheSeconds);
+    NumberChannels(2);
+    SampleRate(esr44100);
+    ReportErrors(true);
+    WaveInDeviceNumber(0);
+}
+
+void TavrenRecorder::ReadProperties(PropertyBag& bag)
+{
+    if (auto value = bag.ReadInt32("WaveBufferLengthms", 50))
+        WaveBufferLengthms(*value);
+    if (auto value = bag.ReadInt32("NumberWaveRecordBuffers", 20))
+        NumberWaveRecordBuffers(*value);
+    if (auto value = bag.ReadInt32("NumberChannels", 2))
+        NumberChannels(*value);
+    if (auto value = bag.ReadInt32("SampleRate", esr44100))
+        SampleRate(*value);
+    if (auto value = To16(bag.ReadInt32("NumberCacheSeconds", 4)))
+        NumberCacheSeconds(*value);
+    if (auto value = To16(bag.ReadInt32("WaveInDeviceNumber", 0)))
+        WaveInDeviceNumber(*value);
+    // A new instance raises position events, but settings saved without the key load False.
+    if (auto value = bag.ReadBool("RaiseAudioPositionChanged", false))
+        RaiseAudioPositionChanged(*value);
+    if (auto value = bag.ReadInt32("RaiseLevelChangeEvents", 1))
+        RaiseAudioLevelEvents(*value);
+    if (auto value = bag.ReadBool("ReportErrors", true))
+        ReportErrors(*value);
+}
+
+void TavrenRecorder::WriteProperties(PropertyBag& bag)
+{
+    bag.WriteInt32("NumberWaveRecordBuffers", m_engine->NumberBuffers(), 20);
+    bag.WriteInt32("WaveBufferLengthms", m_state.WaveBufferLengthms, 50);
+    bag.WriteInt32("NumberChannels", m_state.NumberChannels, 2);
+    bag.WriteInt32("SampleRate", m_state.SampleRate, esr44100);
+    bag.WriteInt32("NumberCacheSeconds", m_state.NumberCacheSeconds, 4);
+    bag.WriteInt32("WaveInDeviceNumber", m_engine->DeviceNumber(), 0);
+    bag.WriteBool("RaiseAudioPositionChanged", m_state.RaiseAudioPositionChanged, false);
+    bag.WriteInt32("RaiseLevelChangeEvents", m_state.RaiseAudioLevelEvents, 1);
+    bag.WriteBool("ReportErrors", m_state.ReportErrors, true);
+}
+
+eRecStatus TavrenRecorder::Status() const
+{
+    // A paused start without its file yet is waiting too, so this comes before the file test.
+    if (m_state.FileOpenPending)
+        return ersWaitingLevel;
+    if (m_state.hAudioFile == nullptr)
+        return ersClosed;
+    if (m_state.TriggerLevelActive)
+        return ersWaitingLevel;
+    return m_state.WritingToDisk ? ersRecording : ersPaused;
+}
+
+void TavrenRecorder::UpdateRecordPosition()
+{
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (m_state.AudioFileName.empty())
+        return;
+
+    float current = m_state.TimeRecordedBeforeLastPause;
+    if (m_engine->State() == kEngineCapturing && Status() == ersRecording)
+        current = static_cast<float>(m_engine->RecordedTimems()) / 1000.0f -
+                  m_state.EngineTimeAtResume + m_state.TimeRecordedBeforeLastPause;
+
+    const float audioLength = m_state.AudioLength;
+    if (audioLength > 0) {
+        m_state.TotalPercentageRecorded = std::clamp(current / audioLength * 100.0f, 0.0f, 100.0f);
+        m_state.TotalSecondsRecorded = audioLength * m_state.TotalPercentageRecorded / 100.0f;
+        m_state.TotalSecondsRemain =
+            (100.0f - m_state.TotalPercentageRecorded) * audioLength / 100.0f;
+    } else {
+        m_state.TotalPercentageRecorded = 0;
+        m_state.TotalSecondsRecorded = current;
+        m_state.TotalSecondsRemain = 0;
+    }
+
+    if (m_state.TotalSecondsRecorded != m_state.LastPositionSeconds &&
+        m_state.RaiseAudioPositionChanged)
+        RaiseAudioPositionChangedEvent();
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return;
+
+    // At its length the recording is paused, not closed: the host decides when to close it,
+    // and until then every tick pauses again and repeats the end event.
+    if (audioLength > 0 && m_state.TotalSecondsRecorded >= audioLength) {
+        PauseRecording();
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return;
+        if (m_events != nullptr)
+            m_events->RecordingEndReached();
+    }
+    m_state.LastPositionSeconds = m_state.TotalSecondsRecorded;
+}
+
+void TavrenRecorder::LoadAudioEngine()
+{
+    m_log.Basic("Start Function LoadAudioEngine");
+    m_engine->LoadAudioEngine();
+    m_log.Basic("End Function LoadAudioEngine");
+}
+
+void TavrenRecorder::WaveBufferLengthms(const int32_t& value)
+{
+    if (value <= 0)
+        return;
+    m_state.WaveBufferLengthms = value;
+    Notify("WaveBufferLengthms");
+}
+
+void TavrenRecorder::SampleRate(const int32_t& value)
+{
+    if (value != esr11025 && value != esr22050 && value != esr44100 && value != esr48000) {
+        ShowPlainMessage("Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000");
+        return;
+    }
+    m_state.SampleRate = value;
+    m_engine->SampleRate(value);
+    Notify("SampleRate");
+}
+
+void TavrenRecorder::NumberChannels(const int32_t& value)
+{
+    if (value != 1 && value != 2) {
+        ShowPlainMessage("Invalid NumberChannels Specified : \nMax = 2");
+        return;
+    }
+    m_state.NumberChannels = static_cast<int16_t>(value);
+    m_engine->NumberChannels(m_state.NumberChannels);
+    Notify("NumberChannels");
+}
+
+void TavrenRecorder::NumberCacheSeconds(int16_t& value)
+{
+    if (value < 0)
+        value = 0;
+    m_state.NumberCacheSeconds = value;
+    Notify("NumberCacheSeconds");
+}
+
+void TavrenRecorder::RaiseAudioPositionChanged(bool value)
+{
+    m_state.RaiseAudioPositionChanged = value;
+    Notify("RaiseAudioPositionChanged");
+}
+
+bool TavrenRecorder::CanSetRecordVolume() const
+{
+    return m_engine->CanSetVolume();
+}
+
+float TavrenRecorder::RecordVolume() const
+{
+    return m_engine->Volume();
+}
+
+void TavrenRecorder::RecordVolume(float value)
+{
+    m_engine->Volume(value);
+}
+
+void TavrenRecorder::RaiseAudioLevelEvents(int32_t value)
+{
+    m_state.RaiseAudioLevelEvents = value;
+    m_engine->RaiseAudioLevelEvents(value);
+    // The notification names the saved-settings key, which differs from the property's name.
+    Notify("RaiseLevelChangeEvents");
+}
+
+int16_t TavrenRecorder::AudioLevel() const
+{
+    return m_engine->Level();
+}
+
+int16_t TavrenRecorder::LeftAudioLevel() const
+{
+    return m_engine->LeftLevel();
+}
+
+int16_t TavrenRecorder::RightAudioLevel() const
+{
+    return m_engine->RightLevel();
+}
+
+void TavrenRecorder::ReportErrors(bool value)
+{
+    m_state.ReportErrors = value;
+    m_engine->ReportErrors(value);
+    Notify("ReportErrors");
+}
+
+int32_t TavrenRecorder::NumberWaveRecordBuffers() const
+{
+    return m_engine->NumberBuffers();
+}
+
+void TavrenRecorder::NumberWaveRecordBuffers(const int32_t& value)
+{
+    if (value <= 0)
+        return;
+    m_engine->NumberBuffers(value);
+    Notify("NumberWaveRecordBuffers");
+}
+
+std::string TavrenRecorder::WaveInDeviceName() const
+{
+    // Device 0 is the default device, which the platform numbers -1 (the mapper).
+    WAVEINCAPS caps{};
+    waveInGetDevCapsA(m_engine->DeviceNumber() - 1, &caps, sizeof(caps));
+    return std::string(caps.szPname, sizeof(caps.szPname));
+}
+
+int16_t TavrenRecorder::WaveInDeviceNumber() const
+{
+    return m_engine->DeviceNumber();
+}
+
+void TavrenRecorder::WaveInDeviceNumber(int16_t value)
+{
+    m_engine->DeviceNumber(value);
+    Notify("WaveInDeviceNumber");
+}
+
+void TavrenRecorder::SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode)
+{
+    DebugFile(DebugFileName);
+    m_log.DebugLevel(DebugMode);
+}
+
+void TavrenRecorder::RaisePlayerError(int32_t code)
+{
+    if (m_events != nullptr)
+        m_events->PlayerError(code);
+}
+
+void TavrenRecorder::RaiseAudioPositionChangedEvent()
+{
+    if (m_events != nullptr)
+        m_events->AudioPositionChanged();
+}
+
+void TavrenRecorder::ShowPlainMessage(const std::string& text)
+{
+    m_site.ShowMessage(text, kMessageOk, kApplicationTitle);
+}
+
+void TavrenRecorder::Notify(const char* key)
+{
+    m_site.PropertyChanged(key);
+}
+
+bool TavrenRecorder::FileStepFailed(int32_t& code, const char* caption)
+{
+    Bool16 showMessage = ToBool16(m_state.ReportErrors);
+    return CheckMultimediaResult(code, showMessage, caption, m_site) != 0;
+}
+
+} // namespace tavrenly

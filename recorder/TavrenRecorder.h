@@ -1,9 +1,270 @@
 #pragma once
 
-// The recording control. Its behaviour is not built yet; this header reserves its place.
+// TavrenRecorder: the recording control a host embeds. It records its engine's captured
+// 16-bit PCM into a WAVE file (PCM at any listed rate and channel count, or any format a codec
+// exists for), with a broadcast cart chunk, optionally waiting for a trigger level or for
+// ResumeRecording, and stops at the length the disk space and the requested length allow.
+//
+// Threading: every member must be called on the UI thread of the site's event loop; events
+// reach the listener on that thread, synchronously, and a handler may call back into the
+// recorder (also CloseRecording or RecordAudioEx). Nothing here locks.
+//
+// Results: operations return 0 when done, -1 when the recorder refused (nothing open, nothing
+// to pause), else the failing platform step's code (or the file system's error number when an
+// old destination cannot be deleted).
+//
+// Example:
+//   EventLoop loop;                        // the UI thread's loop
+//   HeadlessSite site(loop);
+//   TavrenRecorder recorder(site);         // the engine comes from the engine factory
+//   recorder.InitNew();                    // or ReadProperties(savedSettings)
+//   recorder.SetEventListener(&myEvents);
+//   std::string file = "/srv/audio/take1.wav";
+//   int32_t rate = 44100, length = 0;
+//   int16_t channels = 2, tag = WAVE_FORMAT_PCM, trigger = 0;
+//   float seconds = 0;
+//   int32_t flags = erfDefault;
+//   recorder.RecordAudioEx(file, rate, channels, tag, trigger, seconds, flags);
+//   ... loop.Run() until the host is done ...
+//   bool save = true;
+//   recorder.CloseRecording(save);        // the file is renamed to take1.wav
+
+#include "common/DiagnosticLog.h"
+#include "engine/StreamRecord.h"
+#include "platform/host/EventLoop.h"
+#include "recorder/RecorderState.h"
+#include "recorder/RecorderTypes.h"
+#include "recorder/TavrenRecorderEvents.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
 
 namespace tavrenly {
 
-class TavrenRecorder;
+class ControlSite;
+class PropertyBag;
+
+/// Member ids of the recorder's dispatch interface.
+namespace recorder_ids {
+inline constexpr int32_t RecordAudio = 0x60030015;
+inline constexpr int32_t CloseRecording = 0x60030016;
+inline constexpr int32_t PauseRecording = 0x60030017;
+inline constexpr int32_t ResumeRecording = 0x60030018;
+inline constexpr int32_t LoadAudioEngine = 0x60030019;
+inline constexpr int32_t ClearBuffer = 0x6003001A;
+inline constexpr int32_t SetDebugFile = 0x6003002B;
+inline constexpr int32_t RecordAudioEx = 0x6003002C;
+inline constexpr int32_t WaveInDeviceNumber = 0x68030000;
+inline constexpr int32_t WaveInDeviceName = 0x68030001;
+inline constexpr int32_t NumberWaveRecordBuffers = 0x68030002;
+inline constexpr int32_t ReportErrors = 0x68030003;
+inline constexpr int32_t RightAudioLevel = 0x68030004;
+inline constexpr int32_t LeftAudioLevel = 0x68030005;
+inline constexpr int32_t AudioLevel = 0x68030006;
+inline constexpr int32_t RaiseAudioLevelEvents = 0x68030007;
+inline constexpr int32_t RecordVolume = 0x68030008;
+inline constexpr int32_t CanSetRecordVolume = 0x68030009;
+inline constexpr int32_t RaiseAudioPositionChanged = 0x6803000A;
+inline constexpr int32_t AudioLength = 0x6803000B;
+inline constexpr int32_t NumberCacheSeconds = 0x6803000C;
+inline constexpr int32_t NumberChannels = 0x6803000D;
+inline constexpr int32_t SampleRate = 0x6803000E;
+inline constexpr int32_t WaveBufferLengthms = 0x6803000F;
+inline constexpr int32_t Status = 0x68030010;
+inline constexpr int32_t TotalPercentageRecorded = 0x68030011;
+inline constexpr int32_t TotalSecondsRemain = 0x68030012;
+inline constexpr int32_t TotalSecondsRecorded = 0x68030013;
+inline constexpr int32_t AudioFileName = 0x68030014;
+inline constexpr int32_t DebugFile = 0x6803001B;
+inline constexpr int32_t TriggerLevelActive = 0x6803001C;
+inline constexpr int32_t TriggerLevel = 0x6803001D;
+} // namespace recorder_ids
+
+/// The caption label on the control's surface.
+struct RecorderCaptionLabel
+{
+    std::string Caption = "TavrenRecorder";
+    std::string FontName = "Arial";
+};
+
+class TavrenRecorder : private StreamRecordEvents
+{
+public:
+    /// Creates the recorder on `site` (which must outlive it) with `engine`, or with the engine
+    /// factory's default engine when `engine` is null.
+    explicit TavrenRecorder(ControlSite& site, std::unique_ptr<StreamRecord> engine = nullptr);
+    /// Closes an open recording and keeps it (CloseRecording(True); its result is ignored).
+    ~TavrenRecorder() override;
+    TavrenRecorder(const TavrenRecorder&) = delete;
+    TavrenRecorder& operator=(const TavrenRecorder&) = delete;
+
+    /// The listener stays owned by the caller; null switches events off.
+    void SetEventListener(TavrenRecorderEvents* listener) noexcept { m_events = listener; }
+
+    // Lifecycle with the host's property store.
+
+    /// First-time defaults of a new instance, each through its property.
+    void InitNew();
+    /// Loads the nine saved settings through their setters; a key that cannot be read is
+    /// skipped.
+    void ReadProperties(PropertyBag& bag);
+    /// Saves the nine settings; a key that cannot be written is skipped.
+    void WriteProperties(PropertyBag& bag);
+
+    // Recording (RecorderStart.cpp, RecorderFinish.cpp).
+
+    /// RecordAudioEx without flags.
+    int32_t RecordAudio(const std::string& NewAudioFileName, const int32_t& SampleRate,
+                        const int16_t& Channels, const int16_t& FormatTag,
+                        const int16_t& TriggerLevel, const float& RecordLength);
+    /// Starts recording into `Filename` (deleting an old file of that name first) as 16-bit
+    /// PCM or the format `RecFormatTag` at `RecSampleRate`/`RecChannels`. 0 = started; else
+    /// the deletion's error number, the format chain's or the file writer's code. The host
+    /// closes an earlier recording first.
+    int32_t RecordAudioEx(const std::string& Filename, const int32_t& RecSampleRate,
+                          const int16_t& RecChannels, const int16_t& RecFormatTag,
+                          const int16_t& RecTriggerLevel, const float& RecordLength,
+                          const int32_t& RecordFlags);
+    /// Ends the recording: the file is completed and renamed to its destination, or deleted
+    /// when `SaveRecording` is false or it holds no audio (then `SaveRecording` reads false).
+    /// Returns 0 or the last failing file step's code. Raises Closed and AudioPositionChanged,
+    /// also when nothing was open.
+    int32_t CloseRecording(bool& SaveRecording);
+    /// 0 = paused; -1 = no file open or the engine is not capturing.
+    int32_t PauseRecording();
+    /// 0 = recording; -1 = nothing to resume; else the file writer's code for a pending file.
+    int32_t ResumeRecording();
+    /// Drops what the engine captured and has not handed over.
+    void ClearBuffer();
+    void LoadAudioEngine();
+
+    // Position (updated every 50 ms while the engine runs).
+
+    const std::string& AudioFileName() const { return m_state.AudioFileName; }
+    float TotalSecondsRecorded() const { return m_state.TotalSecondsRecorded; }
+    float TotalSecondsRemain() const { return m_state.TotalSecondsRemain; }
+    float TotalPercentageRecorded() const { return m_state.TotalPercentageRecorded; }
+    float AudioLength() const { return m_state.AudioLength; }
+    eRecStatus Status() const;
+
+    // Settings.
+
+    int32_t WaveBufferLengthms() const { return m_state.WaveBufferLengthms; }
+    /// Ignored unless above 0; used from the next recording start on.
+    void WaveBufferLengthms(const int32_t& value);
+    int32_t SampleRate() const { return m_state.SampleRate; }
+    /// 11025, 22050, 44100 or 48000; anything else shows a plain box and changes nothing.
+    void SampleRate(const int32_t& value);
+    int16_t NumberChannels() const { return m_state.NumberChannels; }
+    /// 1 or 2; anything else shows a plain box and changes nothing.
+    void NumberChannels(const int32_t& value);
+    int16_t NumberCacheSeconds() const { return m_state.NumberCacheSeconds; }
+    /// A negative value becomes 0, also in the caller's variable.
+    void NumberCacheSeconds(int16_t& value);
+    bool RaiseAudioPositionChanged() const { return m_state.RaiseAudioPositionChanged; }
+    void RaiseAudioPositionChanged(bool value);
+    bool CanSetRecordVolume() const;
+    float RecordVolume() const;
+    void RecordVolume(float value);
+    int32_t RaiseAudioLevelEvents() const { return m_state.RaiseAudioLevelEvents; }
+    void RaiseAudioLevelEvents(int32_t value);
+    int16_t AudioLevel() const;
+    int16_t LeftAudioLevel() const;
+    int16_t RightAudioLevel() const;
+    bool ReportErrors() const { return m_state.ReportErrors; }
+    void ReportErrors(bool value);
+    int32_t NumberWaveRecordBuffers() const;
+    /// Ignored unless above 0.
+    void NumberWaveRecordBuffers(const int32_t& value);
+    /// Exactly 32 characters: the input device's whole name field.
+    std::string WaveInDeviceName() const;
+    int16_t WaveInDeviceNumber() const;
+    void WaveInDeviceNumber(int16_t value);
+    int16_t TriggerLevel() const { return m_state.TriggerLevel; }
+    /// Stored as given, without checks or notification.
+    void TriggerLevel(int16_t value) { m_state.TriggerLevel = value; }
+    bool TriggerLevelActive() const { return m_state.TriggerLevelActive; }
+
+    // Diagnostic log.
+
+    const std::string& DebugFile() const { return m_log.DebugFile(); }
+    void DebugFile(const std::string& value) { m_log.DebugFile(value); }
+    int32_t DebugLevel() const { return m_log.DebugLevel(); }
+    void SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode);
+
+    // For hosts and tests that look inside.
+
+    const RecorderState& State() const { return m_state; }
+    StreamRecord& Engine() { return *m_engine; }
+    const Timer& tmrPosition() const { return m_tmrPosition; }
+    const RecorderCaptionLabel& lblTavrenRecorder() const { return m_label; }
+
+private:
+    /// The engine's State while it captures.
+    static constexpr int32_t kEngineCapturing = 2;
+
+    // Engine events (StreamRecordEvents; RecorderIntake.cpp).
+    void BufferReceived(void* address, int32_t size) override;
+    void StreamStarted() override;
+    void StreamStopped() override;
+    void LevelChanged(int16_t left, int16_t right) override;
+    void EngineError(int32_t code) override;
+    int32_t AudioScanForFirstAbove(const uint8_t* address, int32_t size, int16_t channels,
+                                   int16_t triggerLevel) const;
+    /// Runs one codec stream over the buffer, moving it into the control's own buffer first
+    /// when the stream may give more bytes than the engine's buffer has room for.
+    void ConvertIntakeBuffer(StreamInfo& stream, uint8_t*& address, int32_t& size);
+
+    // Starting (RecorderStart.cpp).
+    int32_t DeleteOldDestination(const std::string& Filename);
+    int32_t DeleteOldTemporaryFile();
+    void StartRecordEngine(const int32_t& RecordFlags);
+    static std::string FolderOfPath(const std::string& path);
+    std::string TemporaryAudioFileName(const std::string& folder, const std::string& extension);
+
+    // The file (RecorderFile.cpp).
+    int32_t OpenRecordingFile();
+    int32_t WriteHeaderChunks();
+    void ReadDiskSpace();
+    int32_t WriteAudioData(uint8_t*& address, int32_t& count);
+    static int64_t DiskFreeBytes(const std::string& path, int32_t which);
+    /// Logs `failureText` + code and raises PlayerError(code); when `closeRecording`, then
+    /// closes without saving unless the host replaced the recording meanwhile. Returns `code`.
+    int32_t FailFileStep(int32_t code, const char* failureText, bool closeRecording);
+
+    // The format chain (RecorderCompression.cpp).
+    void InitialiseRecordCompression(const WAVEFORMATEX& StreamFormatRequest, int32_t& result);
+    void TerminateRecordCompression();
+    int32_t SuggestPcmFormat(uint32_t samplesPerSec, uint16_t channels, WAVEFORMATEX& format,
+                             const char* caption, const char* failureText);
+    int32_t OpenRecordStreams();
+
+    // Finishing (RecorderFinish.cpp).
+    void CompleteRecordingFile(bool& SaveRecording, int32_t& result);
+    void DrainRecordStreams();
+    void ResetRecording();
+
+    // Core (TavrenRecorder.cpp).
+    void tmrPosition_Timer() { UpdateRecordPosition(); }
+    void UpdateRecordPosition();
+    void RaisePlayerError(int32_t code);
+    void RaiseAudioPositionChangedEvent();
+    void ShowPlainMessage(const std::string& text);
+    void Notify(const char* key);
+    bool FileStepFailed(int32_t& code, const char* caption);
+
+    ControlSite& m_site;
+    std::unique_ptr<StreamRecord> m_engine;
+    TavrenRecorderEvents* m_events = nullptr;
+    DiagnosticLog m_log;
+    RecorderState m_state;
+    Timer m_tmrPosition;
+    RecorderCaptionLabel m_label;
+    /// Where a conversion that grows the data puts its output: sized once per recording from
+    /// the streams' output bounds, so no buffer is allocated while recording.
+    std::unique_ptr<uint8_t[]> m_convBuffer;
+    int32_t m_convBufferSize = 0;
+};
 
 } // namespace tavrenly

@@ -77,6 +77,13 @@ int32_t DeleteFile(const std::string& path)
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
+std::string ErrorDescription(int32_t errorNumber)
+{
+    char text[256] = {};
+    // The GNU strerror_r returns its text, which need not be the buffer passed.
+    return ::strerror_r(errorNumber, text, sizeof text);
+}
+
 static std::string FolderOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');

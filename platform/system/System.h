@@ -39,6 +39,9 @@ int64_t GetFileLength(const std::string& path);
 bool FileExists(const std::string& path);
 /// Removes a file (not a directory). 0 on success, else the errno value.
 int32_t DeleteFile(const std::string& path);
+/// The system's description of an error number (strerror), for log lines; "Unknown error n"
+/// for a number it does not know.
+std::string ErrorDescription(int32_t errorNumber);
 /// Moves a file, replacing an existing destination. Across file systems the file is copied
 /// beside the destination under a temporary name, renamed into place and then removed from
 /// `from`, so the destination is never left half-written. 0 on success, else the errno value;

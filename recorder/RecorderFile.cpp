@@ -1,0 +1,207 @@
+// The record file writer: creating the WAVE file with its "fmt " and "cart" chunks and an open
+// "data" chunk, working out from the free disk space how long the recording may run, and
+// appending each buffer of audio in the file's format.
+
+#include "recorder/TavrenRecorder.h"
+
+#include "common/MultimediaAPI.h"
+#include "common/WaveFormat.h"
+#include "platform/host/ControlSite.h"
+#include "platform/system/System.h"
+
+#include <fmt/format.h>
+
+namespace tavrenly {
+
+namespace {
+
+/// Restarts the open counter before it could overflow, so it runs 1 .. 2^30 + 1.
+constexpr int32_t kOpenedFileCounterLimit = 1073741824;
+
+/// The largest count the recorder's 32-bit sizes can hold: more free space than this is
+/// taken as this much.
+constexpr int64_t kMostRecordableBytes = 2147483647;
+
+/// Which value DiskFreeBytes gives.
+constexpr int32_t kFreeBytesToCaller = 2;
+
+} // namespace
+
+int32_t TavrenRecorder::FailFileStep(int32_t code, const char* failureText, bool closeRecording)
+{
+    m_log.Basic([&] { return fmt::format("{}{}", failureText, code); });
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    RaisePlayerError(code);
+    if (closeRecording && openedFileCounter == m_state.OpenedFileCounter) {
+        bool saveRecording = false;
+        CloseRecording(saveRecording);
+    }
+    return code;
+}
+
+int32_t TavrenRecorder::OpenRecordingFile()
+{
+    m_log.Basic("Start Function OpenRecordingFile");
+    m_state.mmioInf = MMIOINFO{};
+    m_state.mmioInf.dwFlags = MMIO_ALLOCBUF;
+    m_state.mmioInf.cchBuffer =
+        static_cast<int32_t>(m_state.FileFormat.nAvgBytesPerSec) * m_state.NumberCacheSeconds;
+    m_log.Basic([&] {
+        return fmt::format("Opening Record Stream - Buffer size {}", m_state.mmioInf.cchBuffer);
+    });
+    m_state.hAudioFile = mmioOpenA(m_state.TemporaryFileName.c_str(), &m_state.mmioInf,
+                                   MMIO_CREATE | MMIO_READWRITE | MMIO_ALLOCBUF);
+    if (m_state.hAudioFile == nullptr) {
+        m_log.Basic([&] {
+            return fmt::format("Opening Record Stream - Failed, Code {}",
+                               m_state.mmioInf.wErrorRet);
+        });
+        if (m_state.ReportErrors)
+            m_site.ShowMessage("There was a problem opening the file to record.",
+                               kMessageInformation, kApplicationTitle);
+        return -1;
+    }
+
+    if (m_state.OpenedFileCounter > kOpenedFileCounterLimit)
+        m_state.OpenedFileCounter = 0;
+    ++m_state.OpenedFileCounter;
+
+    m_log.Basic("Seeking to beginning of file");
+    mmioSeek(m_state.hAudioFile, 0, SEEK_SET);
+    return WriteHeaderChunks();
+}
+
+int32_t TavrenRecorder::WriteHeaderChunks()
+{
+    HMMIO file = m_state.hAudioFile;
+    m_state.RiffChunk = MMCKINFO{};
+    m_state.RiffChunk.fccType = mmioStringToFOURCCA("WAVE", 0);
+    int32_t code = static_cast<int32_t>(mmioCreateChunk(file, &m_state.RiffChunk, MMIO_CREATERIFF));
+    if (FileStepFailed(code, "TavrenPlayer Record Create (1)"))
+        return FailFileStep(code, "Create RIFF Chunk - failed, Code ", false);
+
+    MMCKINFO formatChunk{};
+    formatChunk.ckid = mmioStringToFOURCCA("fmt ", 0);
+    code = static_cast<int32_t>(mmioCreateChunk(file, &formatChunk, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Create (2)"))
+        return FailFileStep(code, "Create fmt Chunk - failed, Code ", false);
+
+    ReadDiskSpace();
+
+    if (mmioWrite(file, reinterpret_cast<const char*>(m_state.pFormat), m_state.FormatSize) !=
+        m_state.FormatSize) {
+        m_log.Basic("Write fmt Chunk - failed!");
+        const int32_t openedFileCounter = m_state.OpenedFileCounter;
+        RaisePlayerError(-1);
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return -1;
+        if (m_state.ReportErrors)
+            ShowPlainMessage("No Data written during 'Write Wave Format'");
+        bool saveRecording = false;
+        CloseRecording(saveRecording);
+        return -1;
+    }
+    code = static_cast<int32_t>(mmioAscend(file, &formatChunk, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Ascend"))
+        return FailFileStep(code, "Ascend FMT Chunk - Failed, Code ", true);
+
+    // The cart chunk's creation is tested without the result check: no box for it.
+    MMCKINFO cartChunk{};
+    cartChunk.ckid = mmioStringToFOURCCA("cart", 0);
+    code = static_cast<int32_t>(mmioCreateChunk(file, &cartChunk, 0));
+    if (code != 0)
+        return FailFileStep(code, "Create cart Chunk - failed, Code ", false);
+    const auto cart = CartChunkBytes(MakeRecordingCartChunk());
+    if (mmioWrite(file, reinterpret_cast<const char*>(cart.data()),
+                  static_cast<int32_t>(cart.size())) != static_cast<int32_t>(cart.size()))
+        return FailFileStep(-1, "writing the  Cart Chunk - failed, Code ", false);
+    code = static_cast<int32_t>(mmioAscend(file, &cartChunk, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Ascend"))
+        return FailFileStep(code, "Ascend Cart Chunk - Failed, Code ", true);
+
+    m_state.DataChunk = MMCKINFO{};
+    m_state.DataChunk.ckid = mmioStringToFOURCCA("data", 0);
+    code = static_cast<int32_t>(mmioCreateChunk(file, &m_state.DataChunk, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Ascend (3)"))
+        return FailFileStep(code, "Create data Chunk - Failed, Code ", true);
+    m_log.Basic("End Function OpenRecordingFile");
+    return 0;
+}
+
+void TavrenRecorder::ReadDiskSpace()
+{
+    int64_t bytes = DiskFreeBytes(FolderOfPath(m_state.AudioFileName), kFreeBytesToCaller);
+    const auto high = static_cast<int32_t>(static_cast<uint64_t>(bytes) >> 32);
+    const auto low = static_cast<int32_t>(static_cast<uint32_t>(bytes & 0xFFFFFFFF));
+    m_log.Basic([&] { return fmt::format("Reading Disk Space - {},{}", high, low); });
+    if (high != 0 || low < 0) {
+        bytes = kMostRecordableBytes;
+        m_log.Basic(
+            [&] { return fmt::format("Too much Disk Space - rounding down to {}", bytes); });
+    }
+
+    // The header bytes are not subtracted: the limit is the audio the space could hold. A
+    // format without a block size or byte rate (no codec gives one) allows nothing.
+    const double freeBytes = static_cast<double>(bytes);
+    const WAVEFORMATEX& format = m_state.FileFormat;
+    m_state.NumberAudioBlocks =
+        format.nBlockAlign == 0 ? 0 : RoundToInt32(freeBytes / format.nBlockAlign);
+    m_state.AudioLength =
+        format.nAvgBytesPerSec == 0 ? 0.0f : static_cast<float>(freeBytes / format.nAvgBytesPerSec);
+    m_log.Basic([&] {
+        return fmt::format("Number Audio Blocks/Audio File Length {}/{}", m_state.NumberAudioBlocks,
+                           m_state.AudioLength);
+    });
+    if (m_state.RecordLength > 0 && m_state.RecordLength < m_state.AudioLength)
+        m_state.AudioLength = m_state.RecordLength;
+}
+
+int64_t TavrenRecorder::DiskFreeBytes(const std::string& path, int32_t which)
+{
+    // The volume to ask about is the one the destination's folder lives on; a destination
+    // without a folder lives in the current one.
+    DiskSpace space{};
+    if (!GetDiskSpace(path.empty() ? std::string(".") : path, space))
+        return 0;
+    switch (which) {
+    case 0:
+        return space.totalBytes;
+    case 1:
+        return space.totalFreeBytes;
+    default:
+        return space.freeBytesToCaller;
+    }
+}
+
+int32_t TavrenRecorder::WriteAudioData(uint8_t*& address, int32_t& count)
+{
+    const auto* pointer = static_cast<const void*>(address);
+    m_log.Medium(
+        [&] { return fmt::format("Start Function WriteAudioData({},{})", pointer, count); });
+    m_log.Medium("Read Current file position");
+    int32_t code = static_cast<int32_t>(mmioGetInfo(m_state.hAudioFile, &m_state.mmioInf, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Write Data")) {
+        RaisePlayerError(code);
+        return code;
+    }
+
+    const int32_t written =
+        mmioWrite(m_state.hAudioFile, reinterpret_cast<const char*>(address), count);
+    m_log.Medium([&] { return fmt::format("Written {} bytes", written); });
+    if (written == -1) {
+        // Shown for every failing buffer, whatever ReportErrors says: audio is being lost.
+        ShowPlainMessage("Failed to write data during 'WriteAudioData'");
+        return 0;
+    }
+
+    m_log.Medium("Read Current file position again");
+    code = static_cast<int32_t>(mmioGetInfo(m_state.hAudioFile, &m_state.mmioInf, 0));
+    if (FileStepFailed(code, "TavrenPlayer Record Write Get Information")) {
+        RaisePlayerError(code);
+        return code;
+    }
+    m_log.Medium([&] { return fmt::format("End Function WriteAudioData({},{})", pointer, count); });
+    return 0;
+}
+
+} // namespace tavrenly

@@ -1,0 +1,192 @@
+// Finishing and pausing recordings: CloseRecording completes the WAVE file's sizes, closes it,
+// takes the format chain down and moves the file to its destination or deletes it;
+// PauseRecording and ResumeRecording stop and restart the writing while the engine keeps
+// capturing (ResumeRecording also creates a file whose creation was put off).
+
+#include "recorder/TavrenRecorder.h"
+
+#include "common/TavrenlyFN.h"
+#include "platform/system/System.h"
+
+#include <fmt/format.h>
+
+namespace tavrenly {
+
+int32_t TavrenRecorder::CloseRecording(bool& SaveRecording)
+{
+    m_log.Basic([&] {
+        return fmt::format("Start Function CloseRecording({})", SaveRecording ? "True" : "False");
+    });
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (m_engine->State() == kEngineCapturing) {
+        // What the engine still holds arrives through BufferReceived during this call and is
+        // written while WritingToDisk is still set.
+        m_log.Medium("Pre-TavrenRecord ReturnAudio");
+        m_engine->ReturnAudio();
+        // A host that replaced the recording from inside those buffers' events owns it now.
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return 0;
+        m_log.Medium("Pre-TavrenRecord StopTavrenStream");
+        m_engine->StopTavrenStream();
+    } else {
+        m_log.Medium("TavrenRecord already finished");
+    }
+
+    int32_t result = 0;
+    if (m_state.hAudioFile != nullptr)
+        CompleteRecordingFile(SaveRecording, result);
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return result;
+    TerminateRecordCompression();
+
+    if (!m_state.TemporaryFileName.empty()) {
+        // Failures are silent: an unsaved file may linger, a saved one keeps its temporary name.
+        if (!SaveRecording) {
+            if (FileExists(m_state.TemporaryFileName))
+                DeleteFile(m_state.TemporaryFileName);
+        } else if (m_state.TemporaryFileName != m_state.AudioFileName) {
+            RenameFile(m_state.TemporaryFileName, m_state.AudioFileName);
+        }
+    }
+    ResetRecording();
+    m_engine->WaitMode(false);
+
+    if (m_events != nullptr)
+        m_events->Closed();
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return result;
+    // Raised whatever RaiseAudioPositionChanged says: the position has gone back to 0.
+    RaiseAudioPositionChangedEvent();
+    m_log.Basic("End Function CloseRecording");
+    return result;
+}
+
+void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
+{
+    DrainRecordStreams();
+    HMMIO file = m_state.hAudioFile;
+    if (file == nullptr)
+        return;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // Each failing step is reported and the next one still runs, so the file is always
+    // closed; a host that closes or replaces the recording from PlayerError ends the steps.
+    const auto failed = [&](int32_t code, const char* caption, const char* failureText) {
+        if (!FileStepFailed(code, caption))
+            return false;
+        m_log.Basic([&] { return fmt::format("{}{}", failureText, code); });
+        result = code;
+        RaisePlayerError(code);
+        return m_state.hAudioFile != file || openedFileCounter != m_state.OpenedFileCounter;
+    };
+
+    m_log.Medium([&] { return fmt::format("Audio File Handle : {}", static_cast<void*>(file)); });
+    if (failed(static_cast<int32_t>(mmioGetInfo(file, &m_state.mmioInf, 0)),
+               "TavrenPlayer Record Get Information", "Read File Info - Failed, Code "))
+        return;
+    if (failed(static_cast<int32_t>(mmioAscend(file, &m_state.DataChunk, 0)),
+               "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
+        return;
+    m_log.Medium(
+        [&] { return fmt::format("Audio Sub Chunk Size : {}", m_state.DataChunk.cksize); });
+    if (m_state.DataChunk.cksize == 0)
+        SaveRecording = false; // an empty recording is never kept
+    if (failed(static_cast<int32_t>(mmioAscend(file, &m_state.RiffChunk, 0)),
+               "TavrenPlayer Record Ascend (2)", "Ascend Out of File 2 - Failed, Code "))
+        return;
+
+    m_log.Medium("Seek to the beginning of the file");
+    mmioSeek(file, 0, SEEK_SET);
+    m_log.Medium("Pre-Descend back into file");
+    MMCKINFO riff{};
+    riff.fccType = mmioStringToFOURCCA("WAVE", 0);
+    if (failed(static_cast<int32_t>(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF)),
+               "TavrenPlayer Record Descend Riff", "Descend back into file - Failed, Code "))
+        return;
+    m_log.Medium("Pre-Ascend out of file");
+    if (failed(static_cast<int32_t>(mmioAscend(file, &riff, 0)), "TavrenPlayer Record Ascend Riff",
+               "Ascend out of file - Failed, Code "))
+        return;
+
+    m_log.Medium("Pre-Close file");
+    // The handle is gone whatever the close answers.
+    m_state.hAudioFile = nullptr;
+    failed(static_cast<int32_t>(mmioClose(file, 0)), "TavrenPlayer Record Close",
+           "Close file - Failed, Code ");
+}
+
+void TavrenRecorder::DrainRecordStreams()
+{
+    // The codec streams deliver what they hold back only when asked at the very end.
+}
+
+void TavrenRecorder::ResetRecording()
+{
+    m_state.AudioFileName.clear();
+    m_state.TemporaryFileName.clear();
+    m_state.RecordLength = 0;
+    m_state.FileOpenPending = false;
+    m_state.LastPositionSeconds = -1;
+    m_state.TimeRecordedBeforeLastPause = 0;
+    m_state.EngineTimeAtResume = 0;
+    m_state.TriggerLevel = 0;
+    m_state.TotalPercentageRecorded = 0;
+    m_state.TotalSecondsRecorded = 0;
+    m_state.TotalSecondsRemain = 0;
+    m_state.WritingToDisk = false;
+    m_state.TriggerLevelActive = false;
+    // AudioLength keeps the closed recording's value.
+}
+
+int32_t TavrenRecorder::PauseRecording()
+{
+    m_log.Basic("Start Function PauseRecording");
+    if (m_state.hAudioFile == nullptr || m_engine->State() != kEngineCapturing)
+        return -1;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // Audio captured so far arrives during this call and is written before the pause.
+    m_engine->ReturnAudio();
+    if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
+        return -1;
+    m_state.WritingToDisk = false;
+    m_state.TimeRecordedBeforeLastPause = m_state.TotalSecondsRecorded;
+    m_log.Basic([&] {
+        return fmt::format("TimeRecordedBeforeLastPause={}", m_state.TimeRecordedBeforeLastPause);
+    });
+    m_log.Basic("Pre-Raise Event Paused");
+    if (m_events != nullptr)
+        m_events->Paused();
+    m_log.Basic("End Function PauseRecording");
+    return 0;
+}
+
+int32_t TavrenRecorder::ResumeRecording()
+{
+    m_log.Basic("Start Function ResumeRecording");
+    if (m_state.FileOpenPending) {
+        if (const int32_t r = OpenRecordingFile(); r != 0)
+            return r;
+        m_state.FileOpenPending = false;
+    }
+    if (m_state.hAudioFile == nullptr || m_engine->State() != kEngineCapturing)
+        return -1;
+    m_state.TriggerLevelActive = false;
+    ClearBuffer(); // audio captured while paused or waiting is not part of the recording
+    if (m_state.EngineTimeAtResume == -1)
+        m_state.EngineTimeAtResume = 0;
+    else
+        m_state.EngineTimeAtResume = static_cast<float>(m_engine->RecordedTimems()) / 1000.0f;
+    m_state.WritingToDisk = true;
+    if (m_events != nullptr)
+        m_events->Recording();
+    m_log.Basic("End Function ResumeRecording");
+    return 0;
+}
+
+void TavrenRecorder::ClearBuffer()
+{
+    m_log.Basic("Start Function ClearBuffer");
+    m_engine->ClearBuffers();
+    m_log.Basic("End Function ClearBuffer");
+}
+
+} // namespace tavrenly
