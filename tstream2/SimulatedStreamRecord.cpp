@@ -134,6 +134,11 @@ void SimulatedStreamRecord::RaiseEngineError(int32_t code)
     Raise("EngineError", [code](StreamRecordEvents& events) { events.EngineError(code); });
 }
 
+void SimulatedStreamRecord::RaiseLevelChanged(int16_t left, int16_t right)
+{
+    Raise("LevelChanged", [=](StreamRecordEvents& events) { events.LevelChanged(left, right); });
+}
+
 // ---- Signals ----------------------------------------------------------------------------
 
 void SimulatedStreamRecord::CaptureSilence()

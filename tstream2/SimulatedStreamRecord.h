@@ -120,6 +120,8 @@ public:
     void RaiseStreamStarted();
     void RaiseStreamStopped();
     void RaiseEngineError(int32_t code);
+    /// A level report with these levels; the measured levels are not changed.
+    void RaiseLevelChanged(int16_t left, int16_t right);
     void CanSetVolume(bool value) { m_canSetVolume = value; }
 
 private:

@@ -1,0 +1,157 @@
+// The recorder's core: first-time defaults, validation, saved settings, the status and the
+// position tick with the end of the allowed length.
+
+#include "tests/recorder/RecorderFixture.h"
+
+#include "platform/host/PropertyBag.h"
+#include "platform/system/System.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace tavrenly::test {
+namespace {
+
+TEST(RecorderCoreTest, DefaultsValidationAndSavedSettings)
+{
+    RecorderHarness h;
+    TavrenRecorder& r = *h.recorder;
+    const std::vector<std::string> initOrder = {"RaiseAudioPositionChanged",
+                                                "RaiseLevelChangeEvents",
+                                                "WaveBufferLengthms",
+                                                "NumberWaveRecordBuffers",
+                                                "NumberCacheSeconds",
+                                                "NumberChannels",
+                                                "SampleRate",
+                                                "ReportErrors",
+                                                "WaveInDeviceNumber"};
+    EXPECT_EQ(h.site.changed, initOrder);
+    EXPECT_TRUE(r.RaiseAudioPositionChanged());
+    EXPECT_EQ(h.engine->RaiseAudioLevelEvents(), 1);
+    EXPECT_EQ(r.WaveBufferLengthms(), 50);
+    EXPECT_EQ(h.engine->NumberBuffers(), 20);
+    EXPECT_EQ(r.NumberCacheSeconds(), 4);
+    EXPECT_EQ(h.engine->NumberChannels(), 2);
+    EXPECT_EQ(h.engine->SampleRate(), 44100);
+    EXPECT_TRUE(h.engine->ReportErrors());
+    EXPECT_EQ(r.Status(), ersClosed);
+    EXPECT_EQ(r.WaveInDeviceName().size(), 32u);
+
+    // Invalid values: plain boxes whatever ReportErrors says, silence for the buffer sizes.
+    r.ReportErrors(false);
+    h.site.changed.clear();
+    r.SampleRate(32000);
+    r.NumberChannels(3);
+    r.WaveBufferLengthms(0);
+    r.NumberWaveRecordBuffers(-1);
+    ASSERT_EQ(h.site.boxes.size(), 2u);
+    EXPECT_EQ(h.site.boxes[0].text,
+              "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000");
+    EXPECT_EQ(h.site.boxes[1].text, "Invalid NumberChannels Specified : \nMax = 2");
+    for (const auto& box : h.site.boxes) {
+        EXPECT_EQ(box.style, kMessageOk);
+        EXPECT_EQ(box.title, "Tavrenly");
+    }
+    EXPECT_TRUE(h.site.changed.empty());
+    EXPECT_EQ(r.SampleRate(), 44100);
+    EXPECT_EQ(r.NumberChannels(), 2);
+    EXPECT_EQ(r.WaveBufferLengthms(), 50);
+    EXPECT_EQ(r.NumberWaveRecordBuffers(), 20);
+    EXPECT_TRUE(h.listener.events.empty());
+    int16_t cache = -5;
+    r.NumberCacheSeconds(cache);
+    EXPECT_EQ(cache, 0);
+    EXPECT_EQ(r.NumberCacheSeconds(), 0);
+
+    // Saved settings: every non-default value survives a save and a load, under its key.
+    r.WaveBufferLengthms(80);
+    r.NumberWaveRecordBuffers(12);
+    r.NumberChannels(1);
+    r.SampleRate(48000);
+    cache = 2;
+    r.NumberCacheSeconds(cache);
+    r.WaveInDeviceNumber(1);
+    r.RaiseAudioLevelEvents(0);
+    MemoryPropertyBag bag;
+    r.WriteProperties(bag);
+    EXPECT_EQ(bag.Values().size(), 9u);
+    EXPECT_EQ(bag.Values().at("RaiseLevelChangeEvents"), "0");
+    RecorderHarness loaded;
+    loaded.recorder->ReadProperties(bag);
+    TavrenRecorder& l = *loaded.recorder;
+    EXPECT_EQ(l.WaveBufferLengthms(), 80);
+    EXPECT_EQ(l.NumberWaveRecordBuffers(), 12);
+    EXPECT_EQ(l.NumberChannels(), 1);
+    EXPECT_EQ(l.SampleRate(), 48000);
+    EXPECT_EQ(l.NumberCacheSeconds(), 2);
+    EXPECT_EQ(l.WaveInDeviceNumber(), 1);
+    EXPECT_TRUE(l.RaiseAudioPositionChanged());
+    EXPECT_EQ(l.RaiseAudioLevelEvents(), 0);
+    EXPECT_FALSE(l.ReportErrors());
+
+    // Settings saved without a key load its default, except that the position events are off;
+    // an unreadable value is skipped and the next key still read.
+    MemoryPropertyBag sparse;
+    sparse.WriteText("SampleRate", "fast");
+    sparse.WriteText("NumberCacheSeconds", "7");
+    l.ReadProperties(sparse);
+    EXPECT_EQ(l.SampleRate(), 48000);
+    EXPECT_EQ(l.NumberCacheSeconds(), 7);
+    EXPECT_EQ(l.WaveBufferLengthms(), 50);
+    EXPECT_FALSE(l.RaiseAudioPositionChanged());
+    EXPECT_TRUE(l.ReportErrors());
+}
+
+TEST(RecorderCoreTest, PositionTickPausesAtTheLengthAndRepeatsTheEnd)
+{
+    RecorderHarness h;
+    TavrenRecorder& r = *h.recorder;
+    ASSERT_EQ(h.Start("take.wav", 44100, 2, 1, 0, 2.0f), 0);
+    EXPECT_EQ(h.listener.events,
+              (std::vector<std::string>{"AudioPositionChanged", "RecordOpen", "Recording"}));
+    EXPECT_EQ(r.Status(), ersRecording);
+    EXPECT_FLOAT_EQ(r.AudioLength(), 2.0f);
+
+    h.Run(1000);
+    EXPECT_NEAR(r.TotalSecondsRecorded(), 1.0, 0.05);
+    EXPECT_NEAR(r.TotalPercentageRecorded(), 50.0, 2.5);
+    EXPECT_NEAR(r.TotalSecondsRemain(), 1.0, 0.05);
+    h.listener.events.clear();
+    h.Run(1100);
+    EXPECT_EQ(r.Status(), ersPaused);
+    EXPECT_FLOAT_EQ(r.TotalPercentageRecorded(), 100.0f);
+    EXPECT_FLOAT_EQ(r.TotalSecondsRemain(), 0.0f);
+    // Left open at its end, every tick pauses again and repeats the end event; the position,
+    // no longer moving, is not reported again.
+    const auto state = h.listener.StateEvents();
+    ASSERT_GE(state.size(), 4u);
+    for (size_t i = 0; i + 1 < state.size(); i += 2)
+        EXPECT_EQ((std::vector<std::string>{state[i], state[i + 1]}),
+                  (std::vector<std::string>{"Paused", "RecordingEndReached"}));
+    const auto end =
+        std::find(h.listener.events.begin(), h.listener.events.end(), "RecordingEndReached");
+    EXPECT_EQ(std::count(end, h.listener.events.end(), "AudioPositionChanged"), 0);
+    h.listener.events.clear();
+    EXPECT_EQ(h.Close(), 0);
+    EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Closed", "AudioPositionChanged"}));
+    EXPECT_EQ(r.Status(), ersClosed);
+    EXPECT_FLOAT_EQ(r.AudioLength(), 2.0f) << "kept after the close";
+}
+
+TEST(RecorderCoreTest, WithoutARequestedLengthTheDiskSpaceIsTheLimit)
+{
+    RecorderHarness h;
+    h.recorder->RaiseAudioPositionChanged(false);
+    ASSERT_EQ(h.Start("take.wav"), 0);
+    const int64_t free = std::min<int64_t>(GetDiskFreeSpace(h.dir.Path().string()), 2147483647);
+    EXPECT_NEAR(h.recorder->AudioLength(), free / 176400.0, 1.0);
+    h.Run(3000);
+    EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 3.0, 0.05);
+    EXPECT_EQ(h.listener.StateEvents(), (std::vector<std::string>{"RecordOpen", "Recording"}))
+        << "no position events while they are switched off";
+    EXPECT_EQ(
+        std::count(h.listener.events.begin(), h.listener.events.end(), "AudioPositionChanged"), 0);
+}
+
+} // namespace
+} // namespace tavrenly::test

@@ -1,0 +1,303 @@
+// Recorded files: their exact chunk layout and sizes, what other tools read from them and how
+// close their audio is to what was captured; where the written file lives for each start
+// flag; and the start's and close's failures.
+
+#include "tests/recorder/RecorderFixture.h"
+
+#include "platform/base/WaveFormat.h"
+#include "platform/system/System.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+namespace tavrenly::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FileCase
+{
+    const char* name;
+    int32_t captureRate;
+    int16_t captureChannels;
+    int32_t fileRate;
+    int16_t fileChannels;
+    uint16_t tag;
+    const char* codecName; ///< as ffprobe names it
+    double minSnrDb;       ///< 0 = the data must equal the captured bytes
+    size_t maxLagFrames;   ///< codec delay the comparison may skip
+};
+
+class RecordedFileTest : public testing::TestWithParam<FileCase>
+{};
+
+std::vector<std::string> Names(const std::vector<ChunkInfo>& chunks)
+{
+    std::vector<std::string> names;
+    for (const auto& chunk : chunks)
+        names.push_back(chunk.id);
+    return names;
+}
+
+uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
+{
+    const FileCase& c = GetParam();
+    RecorderHarness h;
+    h.recorder->SampleRate(c.captureRate);
+    h.recorder->NumberChannels(c.captureChannels);
+    int16_t cache = 0; // the platform's small I/O buffer, so the header is on disk at once
+    h.recorder->NumberCacheSeconds(cache);
+    h.engine->CaptureSine(440.0, 0.5);
+    const std::string path = h.dir.File("take.wav");
+    ASSERT_EQ(h.Start("take.wav", c.fileRate, c.fileChannels, static_cast<int16_t>(c.tag)), 0);
+    h.Run(550);
+
+    // While recording, the RIFF and data sizes on disk are still 0 (a slow format may not
+    // have filled the platform's I/O buffer yet).
+    const std::vector<uint8_t> partial = ReadFileBytes(h.recorder->State().TemporaryFileName);
+    if (c.tag != WAVE_FORMAT_GSM610) {
+        ASSERT_GT(partial.size(), 12u + 8 + 2056 + 8);
+        EXPECT_EQ(U32At(partial, 4), 0u);
+        const auto partialChunks = WalkChunks(partial);
+        ASSERT_GE(partialChunks.size(), 4u);
+        EXPECT_EQ(partialChunks[3].size, 0u);
+    }
+
+    h.Run(500);
+    const int32_t formatSize = h.recorder->State().FormatSize;
+    ASSERT_EQ(h.Close(), 0);
+    const std::vector<uint8_t> file = ReadFileBytes(path);
+    const auto chunks = WalkChunks(file);
+    ASSERT_EQ(Names(chunks), (std::vector<std::string>{"RIFF", "fmt ", "cart", "data"}));
+    EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 12), "WAVE");
+    EXPECT_EQ(chunks[0].size, file.size() - 8);
+    EXPECT_EQ(chunks[1].size, static_cast<uint32_t>(formatSize));
+    EXPECT_EQ(chunks[1].offset, 20u);
+    WAVEFORMATEX stored{};
+    std::memcpy(&stored, file.data() + 20, 16);
+    EXPECT_EQ(stored.wFormatTag, c.tag);
+    EXPECT_EQ(stored.nChannels, c.fileChannels);
+    EXPECT_EQ(stored.nSamplesPerSec, static_cast<uint32_t>(c.fileRate));
+    ASSERT_EQ(chunks[2].size, 2048u);
+    std::vector<uint8_t> cart(2048, 0);
+    std::memcpy(cart.data(), "0101", 4);
+    EXPECT_EQ(std::vector<uint8_t>(file.begin() + chunks[2].offset,
+                                   file.begin() + chunks[2].offset + 2048),
+              cart);
+    const uint32_t dataSize = chunks[3].size;
+    EXPECT_GT(dataSize, 0u);
+    EXPECT_EQ(file.size(), chunks[3].offset + dataSize + (dataSize & 1)) << "odd sizes are padded";
+
+    EXPECT_EQ(Output("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of "
+                     "csv=p=0 '" +
+                     path + "'"),
+              std::string(c.codecName) + "," + std::to_string(c.fileRate) + "," +
+                  std::to_string(c.fileChannels) + "\n");
+    if (c.tag == WAVE_FORMAT_PCM) {
+        EXPECT_EQ(Output("sox --i -r '" + path + "'"), std::to_string(c.fileRate) + "\n");
+        const std::string info = Output("sndfile-info '" + path + "'");
+        EXPECT_NE(info.find("Sample Rate : " + std::to_string(c.fileRate)), std::string::npos);
+        EXPECT_NE(info.find("Channels    : " + std::to_string(c.fileChannels)), std::string::npos);
+    }
+
+    const size_t capturedFrames = h.listener.written.size() / (2u * c.captureChannels);
+    if (c.minSnrDb == 0) {
+        const std::vector<uint8_t> data(file.begin() + chunks[3].offset,
+                                        file.begin() + chunks[3].offset + dataSize);
+        EXPECT_EQ(data, h.listener.written);
+        return;
+    }
+    const std::vector<int16_t> decoded = DecodeWithFfmpeg(path);
+    const double fileFrames = double(capturedFrames) * c.fileRate / c.captureRate;
+    const double decodedFrames = double(decoded.size()) / c.fileChannels;
+    // Whatever the codec streams held back at the end is drained at the close.
+    const double slack = c.tag == WAVE_FORMAT_PCM ? 1.0 : 1152.0;
+    EXPECT_NEAR(decodedFrames, fileFrames, slack + double(c.maxLagFrames));
+    const auto expected = Sine(440.0, 0.5, c.fileRate, c.fileChannels, decoded.size());
+    const size_t skip = static_cast<size_t>(c.fileRate / 20) * c.fileChannels;
+    EXPECT_GE(SnrDb(expected, decoded, c.fileChannels, skip, skip * 8, c.maxLagFrames), c.minSnrDb);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecorderFileTest, RecordedFileTest,
+    testing::Values(
+        FileCase{"Pcm44100Stereo", 44100, 2, 44100, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
+        FileCase{"Pcm48000Mono", 48000, 1, 48000, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
+        FileCase{"Pcm11025Mono", 11025, 1, 11025, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
+        FileCase{"Pcm22050Stereo", 22050, 2, 22050, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
+        FileCase{"Pcm44100To11025Stereo", 44100, 2, 11025, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"Pcm44100To22050Mono", 44100, 2, 22050, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"Pcm44100To44100Mono", 44100, 2, 44100, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"Pcm44100To48000Stereo", 44100, 2, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"Pcm11025MonoTo48000Stereo", 11025, 1, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 40,
+                 2},
+        FileCase{"Pcm22050To11025Mono", 22050, 2, 11025, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"Pcm48000To22050Stereo", 48000, 1, 22050, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
+        FileCase{"ALawMono", 44100, 1, 44100, 1, WAVE_FORMAT_ALAW, "pcm_alaw", 30, 0},
+        FileCase{"MuLaw22050", 44100, 2, 22050, 1, WAVE_FORMAT_MULAW, "pcm_mulaw", 30, 2},
+        FileCase{"ImaAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", 20, 0},
+        FileCase{"MsAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_ADPCM, "adpcm_ms", 20, 0},
+        FileCase{"Gsm610", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 3, 400},
+        FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 20, 1200},
+        FileCase{"Mp3", 44100, 2, 44100, 2, WAVE_FORMAT_MPEGLAYER3, "mp3", 15, 2400}),
+    [](const testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
+
+bool IsTemporaryName(const fs::path& file)
+{
+    return std::regex_match(file.filename().string(), std::regex("TAV[0-9A-F]{4}\\.WAV"));
+}
+
+std::vector<fs::path> FilesIn(const fs::path& folder)
+{
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
+    return files;
+}
+
+struct FlagCase
+{
+    int32_t flags;
+    bool plainName; ///< destination without a folder: written in the temporary folder
+    bool save;
+    eRecStatus afterStart;
+    bool temporary; ///< a temporary name is written (else the destination itself)
+};
+
+class RecordFlagsTest : public testing::TestWithParam<FlagCase>
+{};
+
+TEST_P(RecordFlagsTest, WritesTheFileWhereTheFlagsSay)
+{
+    const FlagCase& c = GetParam();
+    RecorderHarness h;
+    const fs::path work = h.dir.Path() / "work", temp = h.dir.Path() / "temp";
+    fs::create_directories(work);
+    fs::create_directories(temp);
+    const fs::path oldCwd = fs::current_path();
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string savedTmp = oldTmp != nullptr ? oldTmp : "";
+    ::setenv("TMPDIR", temp.c_str(), 1);
+    fs::current_path(work);
+    const std::string destination = c.plainName ? "take.wav" : (work / "take.wav").string();
+    const fs::path written = c.plainName ? temp : work;
+
+    ASSERT_EQ(h.recorder->RecordAudioEx(destination, 44100, 2, 1, 0, 0, c.flags), 0);
+    EXPECT_EQ(h.recorder->Status(), c.afterStart);
+    // Bit 4 alone puts the creation off only until the resume the start itself makes.
+    const bool pending = (c.flags & erfEnterPauseModeImmediately) != 0;
+    EXPECT_EQ(FilesIn(written).size(), pending ? 0u : 1u) << "no file before the first resume";
+    if (pending) {
+        EXPECT_EQ(h.recorder->ResumeRecording(), 0);
+    }
+    EXPECT_EQ(h.recorder->Status(), ersRecording);
+    const auto files = FilesIn(written);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(IsTemporaryName(files[0]), c.temporary) << files[0];
+    EXPECT_EQ(files[0] == work / "take.wav", !c.temporary);
+    h.Run(500);
+    bool save = c.save;
+    EXPECT_EQ(h.Close(save), 0);
+
+    EXPECT_EQ(fs::exists(work / "take.wav"), c.save);
+    EXPECT_TRUE(FilesIn(temp).empty());
+    if (c.save) {
+        EXPECT_EQ(WalkChunks(ReadFileBytes((work / "take.wav").string())).size(), 4u);
+    }
+    fs::current_path(oldCwd);
+    if (oldTmp != nullptr)
+        ::setenv("TMPDIR", savedTmp.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+}
+
+INSTANTIATE_TEST_SUITE_P(RecorderFileTest, RecordFlagsTest,
+                         testing::Values(FlagCase{0, false, true, ersRecording, true},
+                                         FlagCase{0, true, true, ersRecording, true},
+                                         FlagCase{1, false, false, ersRecording, false},
+                                         FlagCase{1, false, true, ersRecording, false},
+                                         FlagCase{2, false, true, ersWaitingLevel, true},
+                                         FlagCase{6, false, true, ersWaitingLevel, true},
+                                         FlagCase{7, false, true, ersWaitingLevel, false},
+                                         FlagCase{4, false, true, ersRecording, true}));
+
+TEST(RecorderFileTest, StartAndCloseFailures)
+{
+    RecorderHarness h;
+    std::string logFile = h.dir.File("rec.log");
+    int32_t level = dmBasic;
+    h.recorder->SetDebugFile(logFile, level);
+
+    // An existing destination goes first, even when no codec exists for the tag.
+    const std::string old = h.dir.File("old.wav");
+    WriteFileBytes(old, {1, 2, 3});
+    const int32_t noCodec = h.Start("old.wav", 44100, 2, 0x1234);
+    EXPECT_NE(noCodec, 0);
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_EQ(h.listener.StateEvents(),
+              (std::vector<std::string>{"PlayerError(" + std::to_string(noCodec) + ")", "Closed"}));
+    EXPECT_EQ(h.recorder->Status(), ersClosed);
+    EXPECT_EQ(FilesIn(h.dir.Path()).size(), 1u) << "only the log is left";
+
+    // A destination that cannot be deleted ends the start with the error number.
+    h.listener.events.clear();
+    h.site.boxes.clear();
+    const int32_t e = h.Start("/proc/version");
+    EXPECT_GT(e, 0);
+    EXPECT_EQ(h.listener.events,
+              (std::vector<std::string>{"PlayerError(" + std::to_string(-e) + ")"}));
+    ASSERT_EQ(h.site.boxes.size(), 1u);
+    EXPECT_EQ(h.site.boxes[0].text, "There was a problem deleting /proc/version");
+    EXPECT_EQ(h.site.boxes[0].style, kMessageInformation);
+    std::ifstream log(logFile);
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("Deleting Old Audio - Failed, Code " + std::to_string(e) + "," +
+                        ErrorDescription(e)),
+              std::string::npos);
+
+    // A folder that cannot be written: creation fails at once, or at the resume of a paused
+    // start, which then stays pending.
+    h.site.boxes.clear();
+    EXPECT_EQ(h.Start("/no/such/folder/take.wav"), -1);
+    EXPECT_EQ(h.Close(false), 0);
+    ASSERT_EQ(h.Start("/no/such/folder/take.wav", 44100, 2, 1, 0, 0, erfDelayCreateFileUntilResume),
+              0);
+    EXPECT_EQ(h.recorder->ResumeRecording(), -1);
+    EXPECT_EQ(h.recorder->Status(), ersWaitingLevel);
+    ASSERT_EQ(h.site.boxes.size(), 2u);
+    EXPECT_EQ(h.site.boxes[1].text, "There was a problem opening the file to record.");
+    EXPECT_EQ(h.Close(false), 0);
+
+    // Nothing written: the file is deleted even when it was to be saved.
+    ASSERT_EQ(h.Start("quiet.wav", 44100, 2, 1, 50), 0);
+    h.Run(300);
+    bool save = true;
+    h.listener.events.clear();
+    EXPECT_EQ(h.recorder->CloseRecording(save), 0);
+    EXPECT_FALSE(save);
+    EXPECT_FALSE(fs::exists(h.dir.File("quiet.wav")));
+    EXPECT_EQ(FilesIn(h.dir.Path()).size(), 1u);
+    EXPECT_EQ(h.listener.StateEvents(), (std::vector<std::string>{"Closed"}));
+    EXPECT_EQ(h.listener.events.back(), "AudioPositionChanged");
+
+    // Closing with nothing open still reports the close.
+    h.listener.events.clear();
+    EXPECT_EQ(h.Close(), 0);
+    EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Closed", "AudioPositionChanged"}));
+}
+
+} // namespace
+} // namespace tavrenly::test

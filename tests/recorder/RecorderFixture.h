@@ -1,0 +1,93 @@
+#pragma once
+
+// A recorder on a virtual-time loop with the simulated record engine, a recording site, a
+// scratch folder and a listener that writes every event, in order, as text ("RecordOpen",
+// "PlayerError(-1)", ...) and keeps the bytes of every buffer the recorder was writing.
+
+#include "recorder/TavrenRecorder.h"
+#include "tests/support/TestSupport.h"
+#include "tstream2/SimulatedStreamRecord.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+
+class RecorderListener : public TavrenRecorderEvents
+{
+public:
+    std::vector<std::string> events;
+    /// Runs after the named event has been recorded, so a test can call back into the
+    /// recorder from inside it.
+    std::map<std::string, std::function<void()>> on;
+    /// The bytes of the buffers that arrived while the recorder was writing to disk.
+    std::vector<uint8_t> written;
+    const TavrenRecorder* recorder = nullptr;
+
+    void RecordingEndReached() override { Record("RecordingEndReached"); }
+    void Recording() override { Record("Recording"); }
+    void Paused() override { Record("Paused"); }
+    void RecordOpen() override { Record("RecordOpen"); }
+    void Closed() override { Record("Closed"); }
+    void AudioPositionChanged() override { Record("AudioPositionChanged"); }
+    void AudioLevelChanged(int16_t left, int16_t right) override
+    {
+        Record("AudioLevelChanged(" + std::to_string(left) + "," + std::to_string(right) + ")");
+    }
+    void PlayerError(int32_t& code) override
+    {
+        Record("PlayerError(" + std::to_string(code) + ")");
+    }
+    void BufferRecieved(const void* buffer, int32_t size) override;
+
+    /// The events without those that come every tick or buffer.
+    std::vector<std::string> StateEvents() const;
+
+private:
+    void Record(const std::string& name);
+};
+
+struct RecorderHarness
+{
+    RecorderHarness();
+    ~RecorderHarness();
+
+    /// RecordAudioEx into `file` (a name in the scratch folder unless it holds a '/').
+    int32_t Start(const std::string& file, int32_t rate = 44100, int16_t channels = 2,
+                  int16_t tag = 1, int16_t trigger = 0, float length = 0, int32_t flags = 0);
+    int32_t Close(bool save = true);
+    /// Advances virtual time in 10 ms steps.
+    void Run(int64_t ms);
+
+    TempDir dir;
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    RecorderListener listener;
+    SimulatedStreamRecord* engine = nullptr; // owned by the recorder
+    std::unique_ptr<TavrenRecorder> recorder;
+};
+
+/// The chunks of a RIFF file in order: id, size field, data offset.
+struct ChunkInfo
+{
+    std::string id;
+    uint32_t size;
+    size_t offset;
+};
+std::vector<ChunkInfo> WalkChunks(const std::vector<uint8_t>& file);
+
+/// Decodes `path` with ffmpeg to interleaved 16-bit samples at its own rate and channels.
+std::vector<int16_t> DecodeWithFfmpeg(const std::string& path);
+/// What a shell command writes to standard output.
+std::string Output(const std::string& command);
+/// Signal-to-noise ratio (dB) of `actual` against `expected` over `window` samples from
+/// `skip` on, at the lag (0..`maxLag` frames later in `actual`) that fits best.
+double SnrDb(const std::vector<int16_t>& expected, const std::vector<int16_t>& actual, int channels,
+             size_t skip, size_t window, size_t maxLag);
+/// The simulated engine's sine, frames [0, frames) at `rate` on `channels` channels.
+std::vector<int16_t> Sine(double hz, double amplitude, int32_t rate, int channels, size_t frames);
+
+} // namespace tavrenly::test

@@ -1,0 +1,180 @@
+// Buffer intake: the trigger level, trimming the first buffer after it, pausing and resuming,
+// and hosts that close or replace the recording from inside the recorder's events.
+
+#include "tests/recorder/RecorderFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+namespace tavrenly::test {
+namespace {
+
+std::vector<uint8_t> DataOf(const std::string& path)
+{
+    const std::vector<uint8_t> file = ReadFileBytes(path);
+    const auto chunks = WalkChunks(file);
+    if (chunks.size() != 4 || chunks[3].id != "data")
+        return {};
+    return std::vector<uint8_t>(file.begin() + chunks[3].offset,
+                                file.begin() + chunks[3].offset + chunks[3].size);
+}
+
+/// The sizes a completed file's headers carry agree with the bytes it holds.
+void ExpectComplete(const std::string& path)
+{
+    const std::vector<uint8_t> file = ReadFileBytes(path);
+    const auto chunks = WalkChunks(file);
+    ASSERT_EQ(chunks.size(), 4u) << path;
+    EXPECT_EQ(chunks[0].size, file.size() - 8);
+    EXPECT_EQ(file.size(), chunks[3].offset + chunks[3].size + (chunks[3].size & 1));
+}
+
+TEST(RecorderIntakeTest, TriggerLevelCountsLeftWhenEqualAndRightOnlyAbove)
+{
+    struct Row
+    {
+        int16_t trigger;
+        int32_t flags;
+        int16_t left, right;
+        bool starts;
+    };
+    const Row rows[] = {{20, 0, 20, 5, true},   {20, 0, 19, 20, false}, {20, 0, 0, 21, true},
+                        {20, 0, 19, 19, false}, {10, 0, 11, 0, true},   {0, 2, 0, 0, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.trigger << " " << row.left << "," << row.right);
+        RecorderHarness h;
+        h.recorder->RaiseAudioLevelEvents(0); // only the levels this test raises
+        ASSERT_EQ(h.Start("t.wav", 44100, 2, 1, row.trigger, 0, row.flags), 0);
+        EXPECT_EQ(h.recorder->Status(), ersWaitingLevel);
+        EXPECT_TRUE(h.recorder->TriggerLevelActive());
+        EXPECT_EQ(h.listener.StateEvents(), (std::vector<std::string>{"RecordOpen"}));
+        h.engine->RaiseLevelChanged(row.left, row.right);
+        EXPECT_EQ(h.recorder->Status(), row.starts ? ersRecording : ersWaitingLevel);
+        EXPECT_EQ(h.recorder->TriggerLevelActive(), !row.starts);
+        EXPECT_EQ(h.engine->WaitMode(), !row.starts);
+        EXPECT_EQ(h.listener.events[h.listener.events.size() - (row.starts ? 2 : 1)],
+                  "AudioLevelChanged(" + std::to_string(row.left) + "," +
+                      std::to_string(row.right) + ")");
+        EXPECT_EQ(h.listener.events.back() == "Recording", row.starts);
+    }
+}
+
+TEST(RecorderIntakeTest, FirstBufferAfterTheTriggerStartsAtItsFirstLoudFrame)
+{
+    RecorderHarness h;
+    // One silent buffer, then 24 silent frames and a loud rest: the scan looks at frames 0, 12
+    // and 24 of the second buffer and finds the loud one at byte 96.
+    std::vector<int16_t> samples(2 * (2205 + 24), 0);
+    samples.resize(samples.size() + 2 * 2205 * 30, 16384);
+    h.engine->CaptureSamples(samples);
+    ASSERT_EQ(h.Start("t.wav", 44100, 2, 1, 20), 0);
+    h.Run(1100);
+    EXPECT_EQ(h.recorder->Status(), ersRecording);
+    EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 1.0, 0.05) << "counted from the trigger";
+    ASSERT_EQ(h.Close(), 0);
+    const std::vector<uint8_t> data = DataOf(h.dir.File("t.wav"));
+    ASSERT_GT(h.listener.written.size(), 96u);
+    EXPECT_EQ(data,
+              std::vector<uint8_t>(h.listener.written.begin() + 96, h.listener.written.end()));
+    EXPECT_EQ(h.listener.written.size() % 8820, 0u) << "the silent buffer was not written";
+
+    // A 4-byte buffer is too short to scan: it is written whole.
+    RecorderHarness s;
+    s.engine->CaptureSine(440.0, 0.5);
+    s.recorder->RaiseAudioLevelEvents(0);
+    ASSERT_EQ(s.Start("s.wav", 44100, 2, 1, 20), 0);
+    s.loop.Advance(50); // the first buffer, dropped while waiting
+    s.engine->RaiseLevelChanged(30, 30);
+    s.loop.AdvanceMicros(23); // one frame
+    ASSERT_EQ(s.recorder->PauseRecording(), 0);
+    ASSERT_EQ(s.Close(), 0);
+    EXPECT_EQ(s.listener.written.size(), 4u);
+    EXPECT_EQ(DataOf(s.dir.File("s.wav")), s.listener.written);
+}
+
+TEST(RecorderIntakeTest, PausedTimeIsNeitherCountedNorWritten)
+{
+    RecorderHarness h;
+    h.engine->CaptureNoise(0.5);
+    ASSERT_EQ(h.Start("p.wav"), 0);
+    h.Run(10000);
+    ASSERT_EQ(h.recorder->PauseRecording(), 0);
+    EXPECT_EQ(h.recorder->Status(), ersPaused);
+    h.Run(5000);
+    EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 10.0, 0.05);
+    ASSERT_EQ(h.recorder->ResumeRecording(), 0);
+    h.Run(10000);
+    EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 20.0, 0.05);
+    ASSERT_EQ(h.Close(), 0);
+    const std::vector<uint8_t> data = DataOf(h.dir.File("p.wav"));
+    EXPECT_EQ(data, h.listener.written);
+    EXPECT_NEAR(double(data.size()), 20.0 * 176400, 8820.0);
+    const auto state = h.listener.StateEvents();
+    EXPECT_EQ(state, (std::vector<std::string>{"RecordOpen", "Recording", "Paused", "Recording",
+                                               "Closed"}));
+}
+
+struct NestingCase
+{
+    const char* event;
+    bool restart; ///< else the host only closes
+};
+
+class RecorderNestingTest : public testing::TestWithParam<NestingCase>
+{};
+
+TEST_P(RecorderNestingTest, HostClosesOrReplacesTheRecordingFromInsideAnEvent)
+{
+    const NestingCase& c = GetParam();
+    RecorderHarness h;
+    h.engine->CaptureNoise(0.5);
+    const std::string first = h.dir.File("a.wav"), second = h.dir.File("b.wav");
+    int32_t counterAtAction = -1;
+    bool acted = false;
+    h.listener.on[c.event] = [&] {
+        // Once the recording has written something, so the first file has audio to lose.
+        if (acted || h.listener.written.size() < 3 * 8820)
+            return;
+        acted = true;
+        counterAtAction = h.recorder->State().OpenedFileCounter;
+        h.Close();
+        if (c.restart) {
+            h.listener.written.clear();
+            EXPECT_EQ(h.Start("b.wav"), 0);
+        }
+    };
+    ASSERT_EQ(h.Start("a.wav", 44100, 2, 1, 0, 1.0f), 0);
+    h.Run(1500);
+    ASSERT_TRUE(acted);
+    EXPECT_EQ(h.recorder->Status(), c.restart ? ersRecording : ersClosed);
+    EXPECT_EQ(h.recorder->State().OpenedFileCounter, counterAtAction + (c.restart ? 1 : 0));
+    h.listener.on.clear();
+    EXPECT_EQ(h.Close(), 0);
+    ExpectComplete(first);
+    EXPECT_EQ(std::filesystem::exists(second), c.restart);
+    if (c.restart) {
+        ExpectComplete(second);
+        EXPECT_EQ(DataOf(second), h.listener.written) << "nothing of the first recording in it";
+    }
+    for (const std::string& event : h.listener.events)
+        EXPECT_EQ(event.rfind("PlayerError", 0), std::string::npos) << event;
+    EXPECT_TRUE(h.site.boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecorderIntakeTest, RecorderNestingTest,
+    testing::Values(NestingCase{"BufferRecieved", false}, NestingCase{"BufferRecieved", true},
+                    NestingCase{"AudioLevelChanged", false}, NestingCase{"AudioLevelChanged", true},
+                    NestingCase{"AudioPositionChanged", false},
+                    NestingCase{"AudioPositionChanged", true},
+                    NestingCase{"RecordingEndReached", false},
+                    NestingCase{"RecordingEndReached", true}),
+    [](const testing::TestParamInfo<NestingCase>& info) {
+        return std::string(info.param.event) + (info.param.restart ? "Restart" : "Close");
+    });
+
+} // namespace
+} // namespace tavrenly::test
