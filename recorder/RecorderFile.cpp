@@ -4,8 +4,8 @@
 
 #include "recorder/TavrenRecorder.h"
 
+#include "common/CartChunk.h"
 #include "common/MultimediaAPI.h"
-#include "common/WaveFormat.h"
 #include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
 
@@ -73,23 +73,22 @@ int32_t TavrenRecorder::OpenRecordingFile()
 
 int32_t TavrenRecorder::WriteHeaderChunks()
 {
-    HMMIO file = m_state.hAudioFile;
+    m_writer = WaveFileWriter(m_state.hAudioFile);
     m_state.RiffChunk = MMCKINFO{};
-    m_state.RiffChunk.fccType = mmioStringToFOURCCA("WAVE", 0);
-    int32_t code = static_cast<int32_t>(mmioCreateChunk(file, &m_state.RiffChunk, MMIO_CREATERIFF));
+    int32_t code = static_cast<int32_t>(m_writer.CreateForm(m_state.RiffChunk));
     if (FileStepFailed(code, "TavrenPlayer Record Create (1)"))
         return FailFileStep(code, "Create RIFF Chunk - failed, Code ", false);
 
     MMCKINFO formatChunk{};
-    formatChunk.ckid = mmioStringToFOURCCA("fmt ", 0);
-    code = static_cast<int32_t>(mmioCreateChunk(file, &formatChunk, 0));
+    code = static_cast<int32_t>(m_writer.CreateFormatChunk(formatChunk));
     if (FileStepFailed(code, "TavrenPlayer Record Create (2)"))
         return FailFileStep(code, "Create fmt Chunk - failed, Code ", false);
 
     ReadDiskSpace();
 
-    if (mmioWrite(file, reinterpret_cast<const char*>(m_state.pFormat), m_state.FormatSize) !=
-        m_state.FormatSize) {
+    const WaveWriteResult format =
+        m_writer.FinishFormatChunk(formatChunk, m_state.pFormat, m_state.FormatSize);
+    if (format.failed == WaveWritePart::kWrite) {
         m_log.Basic("Write fmt Chunk - failed!");
         const int32_t openedFileCounter = m_state.OpenedFileCounter;
         RaisePlayerError(-1);
@@ -101,27 +100,27 @@ int32_t TavrenRecorder::WriteHeaderChunks()
         CloseRecording(saveRecording);
         return -1;
     }
-    code = static_cast<int32_t>(mmioAscend(file, &formatChunk, 0));
+    code = format.code;
     if (FileStepFailed(code, "TavrenPlayer Record Ascend"))
         return FailFileStep(code, "Ascend FMT Chunk - Failed, Code ", true);
 
-    // The cart chunk's creation is tested without the result check: no box for it.
-    MMCKINFO cartChunk{};
-    cartChunk.ckid = mmioStringToFOURCCA("cart", 0);
-    code = static_cast<int32_t>(mmioCreateChunk(file, &cartChunk, 0));
-    if (code != 0)
+    const WaveWriteResult cart = m_writer.WriteCartChunk(MakeRecordingCartChunk());
+    code = cart.code;
+    switch (cart.failed) {
+    case WaveWritePart::kCreate:
+        // Tested without the result check: no box for the cart chunk's creation.
         return FailFileStep(code, "Create cart Chunk - failed, Code ", false);
-    const auto cart = CartChunkBytes(MakeRecordingCartChunk());
-    if (mmioWrite(file, reinterpret_cast<const char*>(cart.data()),
-                  static_cast<int32_t>(cart.size())) != static_cast<int32_t>(cart.size()))
+    case WaveWritePart::kWrite:
         return FailFileStep(-1, "writing the  Cart Chunk - failed, Code ", false);
-    code = static_cast<int32_t>(mmioAscend(file, &cartChunk, 0));
-    if (FileStepFailed(code, "TavrenPlayer Record Ascend"))
+    case WaveWritePart::kLeave:
+        FileStepFailed(code, "TavrenPlayer Record Ascend");
         return FailFileStep(code, "Ascend Cart Chunk - Failed, Code ", true);
+    case WaveWritePart::kNone:
+        break;
+    }
 
     m_state.DataChunk = MMCKINFO{};
-    m_state.DataChunk.ckid = mmioStringToFOURCCA("data", 0);
-    code = static_cast<int32_t>(mmioCreateChunk(file, &m_state.DataChunk, 0));
+    code = static_cast<int32_t>(m_writer.OpenDataChunk(m_state.DataChunk));
     if (FileStepFailed(code, "TavrenPlayer Record Ascend (3)"))
         return FailFileStep(code, "Create data Chunk - Failed, Code ", true);
     m_log.Basic("End Function OpenRecordingFile");
@@ -185,8 +184,7 @@ int32_t TavrenRecorder::WriteAudioData(uint8_t*& address, int32_t& count)
         return code;
     }
 
-    const int32_t written =
-        mmioWrite(m_state.hAudioFile, reinterpret_cast<const char*>(address), count);
+    const int32_t written = m_writer.Append(address, count);
     m_log.Medium([&] { return fmt::format("Written {} bytes", written); });
     if (written == -1) {
         // Shown for every failing buffer, whatever ReportErrors says: audio is being lost.

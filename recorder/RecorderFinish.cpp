@@ -83,33 +83,33 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
     if (failed(static_cast<int32_t>(mmioGetInfo(file, &m_state.mmioInf, 0)),
                "TavrenPlayer Record Get Information", "Read File Info - Failed, Code "))
         return;
-    if (failed(static_cast<int32_t>(mmioAscend(file, &m_state.DataChunk, 0)),
+    if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.DataChunk)),
                "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
         return;
     m_log.Medium(
         [&] { return fmt::format("Audio Sub Chunk Size : {}", m_state.DataChunk.cksize); });
     if (m_state.DataChunk.cksize == 0)
         SaveRecording = false; // an empty recording is never kept
-    if (failed(static_cast<int32_t>(mmioAscend(file, &m_state.RiffChunk, 0)),
+    if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.RiffChunk)),
                "TavrenPlayer Record Ascend (2)", "Ascend Out of File 2 - Failed, Code "))
         return;
 
+    // The file is left as a reader finds it: the form found again from byte 0 and left.
     m_log.Medium("Seek to the beginning of the file");
-    mmioSeek(file, 0, SEEK_SET);
     m_log.Medium("Pre-Descend back into file");
     MMCKINFO riff{};
-    riff.fccType = mmioStringToFOURCCA("WAVE", 0);
-    if (failed(static_cast<int32_t>(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF)),
+    if (failed(static_cast<int32_t>(m_writer.FindFormAgain(riff)),
                "TavrenPlayer Record Descend Riff", "Descend back into file - Failed, Code "))
         return;
     m_log.Medium("Pre-Ascend out of file");
-    if (failed(static_cast<int32_t>(mmioAscend(file, &riff, 0)), "TavrenPlayer Record Ascend Riff",
-               "Ascend out of file - Failed, Code "))
+    if (failed(static_cast<int32_t>(m_writer.CompleteChunk(riff)),
+               "TavrenPlayer Record Ascend Riff", "Ascend out of file - Failed, Code "))
         return;
 
     m_log.Medium("Pre-Close file");
     // The handle is gone whatever the close answers.
     m_state.hAudioFile = nullptr;
+    m_writer = WaveFileWriter();
     failed(static_cast<int32_t>(mmioClose(file, 0)), "TavrenPlayer Record Close",
            "Close file - Failed, Code ");
 }

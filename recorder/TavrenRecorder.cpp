@@ -8,11 +8,10 @@
 #include "platform/devices/Devices.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/PropertyBag.h"
+#include "platform/host/SavedSettings.h"
 
 #include <algorithm>
 #include <exception>
-#include <limits>
-#include <optional>
 
 namespace tavrenly {
 
@@ -20,14 +19,6 @@ namespace {
 
 /// Interval of the position timer: the recorded time moves in 50 ms steps.
 constexpr int32_t kPositionTimerIntervalms = 50;
-
-std::optional<int16_t> To16(std::optional<int32_t> value)
-{
-    if (!value || *value < std::numeric_limits<int16_t>::min() ||
-        *value > std::numeric_limits<int16_t>::max())
-        return std::nullopt;
-    return static_cast<int16_t>(*value);
-}
 
 } // namespace
 
@@ -65,40 +56,63 @@ void TavrenRecorder::InitNew()
     WaveInDeviceNumber(0);
 }
 
+std::span<const SavedSetting<TavrenRecorder>> TavrenRecorder::SavedSettings()
+{
+    using R = TavrenRecorder;
+    // In load order. Each value is assigned through its property, so validation and the engine
+    // updates apply; the engine keeps the buffer count and device number, saved from it.
+    static constexpr SavedSetting<R> kSettings[] = {
+        {"WaveBufferLengthms", SettingType::Int32, 50,
+         [](R& r, int32_t v) { r.WaveBufferLengthms(v); },
+         [](R& r) { return r.m_state.WaveBufferLengthms; }},
+        {"NumberWaveRecordBuffers", SettingType::Int32, 20,
+         [](R& r, int32_t v) { r.NumberWaveRecordBuffers(v); },
+         [](R& r) { return r.m_engine->NumberBuffers(); }},
+        {"NumberChannels", SettingType::Int32, 2, [](R& r, int32_t v) { r.NumberChannels(v); },
+         [](R& r) { return int32_t{r.m_state.NumberChannels}; }},
+        {"SampleRate", SettingType::Int32, esr44100, [](R& r, int32_t v) { r.SampleRate(v); },
+         [](R& r) { return r.m_state.SampleRate; }},
+        {"NumberCacheSeconds", SettingType::Int16, 4,
+         [](R& r, int32_t v) {
+             int16_t seconds = static_cast<int16_t>(v);
+             r.NumberCacheSeconds(seconds);
+         },
+         [](R& r) { return int32_t{r.m_state.NumberCacheSeconds}; }},
+        {"WaveInDeviceNumber", SettingType::Int16, 0,
+         [](R& r, int32_t v) { r.WaveInDeviceNumber(static_cast<int16_t>(v)); },
+         [](R& r) { return int32_t{r.m_engine->DeviceNumber()}; }},
+        // A new instance raises position events, but settings saved without the key load False.
+        {"RaiseAudioPositionChanged", SettingType::Bool, 0,
+         [](R& r, int32_t v) { r.RaiseAudioPositionChanged(v != 0); },
+         [](R& r) { return int32_t{r.m_state.RaiseAudioPositionChanged}; }},
+        // The key differs from the property's name.
+        {"RaiseLevelChangeEvents", SettingType::Int32, 1,
+         [](R& r, int32_t v) { r.RaiseAudioLevelEvents(v); },
+         [](R& r) { return r.m_state.RaiseAudioLevelEvents; }},
+        {"ReportErrors", SettingType::Bool, 1, [](R& r, int32_t v) { r.ReportErrors(v != 0); },
+         [](R& r) { return int32_t{r.m_state.ReportErrors}; }},
+    };
+    return kSettings;
+}
+
 void TavrenRecorder::ReadProperties(PropertyBag& bag)
 {
-    if (auto value = bag.ReadInt32("WaveBufferLengthms", 50))
-        WaveBufferLengthms(*value);
-    if (auto value = bag.ReadInt32("NumberWaveRecordBuffers", 20))
-        NumberWaveRecordBuffers(*value);
-    if (auto value = bag.ReadInt32("NumberChannels", 2))
-        NumberChannels(*value);
-    if (auto value = bag.ReadInt32("SampleRate", esr44100))
-        SampleRate(*value);
-    if (auto value = To16(bag.ReadInt32("NumberCacheSeconds", 4)))
-        NumberCacheSeconds(*value);
-    if (auto value = To16(bag.ReadInt32("WaveInDeviceNumber", 0)))
-        WaveInDeviceNumber(*value);
-    // A new instance raises position events, but settings saved without the key load False.
-    if (auto value = bag.ReadBool("RaiseAudioPositionChanged", false))
-        RaiseAudioPositionChanged(*value);
-    if (auto value = bag.ReadInt32("RaiseLevelChangeEvents", 1))
-        RaiseAudioLevelEvents(*value);
-    if (auto value = bag.ReadBool("ReportErrors", true))
-        ReportErrors(*value);
+    ReadSavedSettings(bag, *this, SavedSettings());
 }
 
 void TavrenRecorder::WriteProperties(PropertyBag& bag)
 {
-    bag.WriteInt32("NumberWaveRecordBuffers", m_engine->NumberBuffers(), 20);
-    bag.WriteInt32("WaveBufferLengthms", m_state.WaveBufferLengthms, 50);
-    bag.WriteInt32("NumberChannels", m_state.NumberChannels, 2);
-    bag.WriteInt32("SampleRate", m_state.SampleRate, esr44100);
-    bag.WriteInt32("NumberCacheSeconds", m_state.NumberCacheSeconds, 4);
-    bag.WriteInt32("WaveInDeviceNumber", m_engine->DeviceNumber(), 0);
-    bag.WriteBool("RaiseAudioPositionChanged", m_state.RaiseAudioPositionChanged, false);
-    bag.WriteInt32("RaiseLevelChangeEvents", m_state.RaiseAudioLevelEvents, 1);
-    bag.WriteBool("ReportErrors", m_state.ReportErrors, true);
+    // Saved in another order than loaded: the buffer count first.
+    static constexpr std::string_view kSaveOrder[] = {"NumberWaveRecordBuffers",
+                                                      "WaveBufferLengthms",
+                                                      "NumberChannels",
+                                                      "SampleRate",
+                                                      "NumberCacheSeconds",
+                                                      "WaveInDeviceNumber",
+                                                      "RaiseAudioPositionChanged",
+                                                      "RaiseLevelChangeEvents",
+                                                      "ReportErrors"};
+    WriteSavedSettings(bag, *this, SavedSettings(), std::span<const std::string_view>(kSaveOrder));
 }
 
 eRecStatus TavrenRecorder::Status() const

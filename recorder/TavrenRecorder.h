@@ -30,14 +30,17 @@
 //   recorder.CloseRecording(save);        // the file is renamed to take1.wav
 
 #include "common/DiagnosticLog.h"
+#include "common/WaveFileWriter.h"
 #include "engine/StreamRecord.h"
 #include "platform/host/EventLoop.h"
+#include "platform/host/SavedSettings.h"
 #include "recorder/RecorderState.h"
 #include "recorder/RecorderTypes.h"
 #include "recorder/TavrenRecorderEvents.h"
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace tavrenly {
@@ -246,6 +249,7 @@ private:
     void ResetRecording();
 
     // Core (TavrenRecorder.cpp).
+    static std::span<const SavedSetting<TavrenRecorder>> SavedSettings();
     void tmrPosition_Timer() { UpdateRecordPosition(); }
     void UpdateRecordPosition();
     void RaisePlayerError(int32_t code);
@@ -264,6 +268,8 @@ private:
     /// Where a conversion that grows the data puts its output: sized once per recording from
     /// the streams' output bounds, so no buffer is allocated while recording.
     std::unique_ptr<uint8_t[]> m_convBuffer;
+    /// The writing steps over hAudioFile; it refuses every write after one the disk refused.
+    WaveFileWriter m_writer;
     int32_t m_convBufferSize = 0;
 };
 
