@@ -8,6 +8,7 @@
 #include "common/TavrenlyFN.h"
 #include "platform/system/System.h"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 namespace tavrenly {
@@ -116,7 +117,38 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
 
 void TavrenRecorder::DrainRecordStreams()
 {
-    // The codec streams deliver what they hold back only when asked at the very end.
+    // The resampler holds its look-ahead and the encoder its last partial frame until told the
+    // input has ended: drained in chain order, their output completes the file's audio.
+    const bool converts =
+        m_state.FilePCMFormat.nChannels != m_state.CaptureFormat.nChannels ||
+        m_state.FilePCMFormat.nSamplesPerSec != m_state.CaptureFormat.nSamplesPerSec;
+    const bool compresses = m_state.FileFormat.wFormatTag != WAVE_FORMAT_PCM;
+    uint8_t* buffer = m_convBuffer.get();
+    if (buffer == nullptr || (!converts && !compresses))
+        return;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // What the conversion gives is one input of the compression, which takes at most the size
+    // it was opened for (opening doubled it).
+    const int32_t conversionRoom =
+        compresses ? std::min(m_convBufferSize, m_state.CompressionStream.SourceBufferSize / 2)
+                   : m_convBufferSize;
+    const auto drain = [&](StreamInfo& stream, int32_t room, bool thenCompress) {
+        for (;;) {
+            int32_t length = room;
+            if (DrainConversionStream(stream, buffer, length, m_site) != 0 || length <= 0)
+                return true;
+            if (thenCompress)
+                ConvertStreamData(m_state.CompressionStream, buffer, length, m_site);
+            uint8_t* address = buffer;
+            WriteAudioData(address, length);
+            if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
+                return false;
+        }
+    };
+    if (converts && !drain(m_state.ConversionStream, conversionRoom, compresses))
+        return;
+    if (compresses)
+        drain(m_state.CompressionStream, m_convBufferSize, false);
 }
 
 void TavrenRecorder::ResetRecording()
