@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace tavrenly {
 
 void TavrenPlayer::FillPlaybackBuffers()
@@ -27,6 +29,12 @@ void TavrenPlayer::FillPlaybackBuffers()
         m_log.Full([&] { return fmt::format("Bytes Remaining = {}", remaining); });
 
         if (remaining < 1) {
+            // The stages still hold the last of the audio (a resampler's look-ahead, a partial
+            // block): it is queued before the data counts as finished, so it is heard.
+            if (const int32_t tail = DrainConversion(); tail > 0) {
+                QueueBuffer(tail, 0, false);
+                continue;
+            }
             if (!FinishDataChunk(openedFileCounter))
                 return;
             break;
@@ -155,6 +163,37 @@ int32_t TavrenPlayer::ReadAndConvert(PumpRead& read)
         m_log.Full([&] { return fmt::format("Converted to {} bytes", got); });
     }
     return got;
+}
+
+int32_t TavrenPlayer::DrainConversion()
+{
+    // The decompression stage is drained first, its output going on through the rate
+    // conversion, and the rate conversion only once the first is empty, so that its input
+    // really has ended.
+    for (;;) {
+        int32_t got = 0;
+        if (NeedsDecompression()) {
+            // What goes on to the rate conversion is held to the one second it takes per call.
+            got = m_state.ConvBufferSize;
+            if (NeedsRateConversion())
+                got = std::min(got, static_cast<int32_t>(m_state.FilePCMFormat.nAvgBytesPerSec));
+            DrainConversionStream(m_state.DeCompress, m_state.pConvBuffer, got, m_site);
+            m_log.Full([&] { return fmt::format("Drained decompression to {} bytes", got); });
+            if (got > 0) {
+                if (NeedsRateConversion())
+                    ConvertStreamData(m_state.ConvertFilePCM, m_state.pConvBuffer, got, m_site);
+                if (got > 0)
+                    return got;
+                continue; // the rate conversion took it all in; the decompression goes on
+            }
+        }
+        if (!NeedsRateConversion())
+            return 0;
+        got = m_state.ConvBufferSize;
+        DrainConversionStream(m_state.ConvertFilePCM, m_state.pConvBuffer, got, m_site);
+        m_log.Full([&] { return fmt::format("Drained conversion to {} bytes", got); });
+        return got;
+    }
 }
 
 void TavrenPlayer::QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut)

@@ -319,6 +319,9 @@ private:
     bool NeedsDecompression() const;
     bool NeedsRateConversion() const;
     int32_t ReadAndConvert(PumpRead& read);
+    /// At the end of the data: the next part of what the stages still hold, converted, in the
+    /// conversion buffer; 0 once both stages are empty.
+    int32_t DrainConversion();
     void QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut);
     void SeekToLoopStart();
     void UndoLoopCut();

@@ -50,8 +50,11 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
 bool PlayToEnd(PlayerHarness& h, int64_t maxMs);
 
 /// What the codec layer makes of the open file's whole data chunk in one conversion per
-/// stage, with the stages the player uses for it (read from the player's state).
+/// stage, each drained at the end, with the stages the player uses for it (read from the
+/// player's state).
 std::vector<uint8_t> ConvertedInOnePiece(PlayerHarness& h, const std::string& path);
+/// The same for `audio` in the open file's format instead of its data chunk.
+std::vector<uint8_t> ConvertedInOnePiece(PlayerHarness& h, std::vector<uint8_t> audio);
 
 /// Events without the position and level ones, which come every tick and buffer.
 std::vector<std::string> StateEvents(const RecordingListener& listener);
