@@ -20,10 +20,10 @@ class RecorderListener : public TavrenRecorderEvents
 {
 public:
     std::vector<std::string> events;
-    /// Runs after the named event has been recorded, so a test can call back into the
-    /// recorder from inside it.
+    /// Runs after an event has been recorded, found by its full text or its bare name, so a
+    /// test can call back into the recorder from inside it.
     std::map<std::string, std::function<void()>> on;
-    /// The bytes of the buffers that arrived while the recorder was writing to disk.
+    /// The buffers that arrived while the recorder was writing to disk.
     std::vector<uint8_t> written;
     const TavrenRecorder* recorder = nullptr;
 
@@ -45,6 +45,7 @@ public:
 
     /// The events without those that come every tick or buffer.
     std::vector<std::string> StateEvents() const;
+    size_t Count(const std::string& name) const;
 
 private:
     void Record(const std::string& name);
@@ -58,7 +59,7 @@ struct RecorderHarness
     /// RecordAudioEx into `file` (a name in the scratch folder unless it holds a '/').
     int32_t Start(const std::string& file, int32_t rate = 44100, int16_t channels = 2,
                   int16_t tag = 1, int16_t trigger = 0, float length = 0, int32_t flags = 0);
-    int32_t Close(bool save = true);
+    int32_t Close(bool save = true) { return recorder->CloseRecording(save); }
     /// Advances virtual time in 10 ms steps.
     void Run(int64_t ms);
 
@@ -70,7 +71,7 @@ struct RecorderHarness
     std::unique_ptr<TavrenRecorder> recorder;
 };
 
-/// The chunks of a RIFF file in order: id, size field, data offset.
+/// The chunks of a RIFF file in order: id, size field, data offset (the first is the form).
 struct ChunkInfo
 {
     std::string id;
@@ -78,16 +79,5 @@ struct ChunkInfo
     size_t offset;
 };
 std::vector<ChunkInfo> WalkChunks(const std::vector<uint8_t>& file);
-
-/// Decodes `path` with ffmpeg to interleaved 16-bit samples at its own rate and channels.
-std::vector<int16_t> DecodeWithFfmpeg(const std::string& path);
-/// What a shell command writes to standard output.
-std::string Output(const std::string& command);
-/// Signal-to-noise ratio (dB) of `actual` against `expected` over `window` samples from
-/// `skip` on, at the lag (0..`maxLag` frames later in `actual`) that fits best.
-double SnrDb(const std::vector<int16_t>& expected, const std::vector<int16_t>& actual, int channels,
-             size_t skip, size_t window, size_t maxLag);
-/// The simulated engine's sine, frames [0, frames) at `rate` on `channels` channels.
-std::vector<int16_t> Sine(double hz, double amplitude, int32_t rate, int channels, size_t frames);
 
 } // namespace tavrenly::test

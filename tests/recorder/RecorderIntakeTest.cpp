@@ -1,6 +1,7 @@
 // Buffer intake: the trigger level, trimming the first buffer after it, pausing and resuming,
 // and hosts that close or replace the recording from inside the recorder's events.
 
+#include "tests/player/PlaybackSupport.h"
 #include "tests/recorder/RecorderFixture.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +12,6 @@
 
 namespace tavrenly::test {
 namespace {
-
-std::vector<uint8_t> DataOf(const std::string& path)
-{
-    const std::vector<uint8_t> file = ReadFileBytes(path);
-    const auto chunks = WalkChunks(file);
-    if (chunks.size() != 4 || chunks[3].id != "data")
-        return {};
-    return std::vector<uint8_t>(file.begin() + chunks[3].offset,
-                                file.begin() + chunks[3].offset + chunks[3].size);
-}
 
 /// The sizes a completed file's headers carry agree with the bytes it holds.
 void ExpectComplete(const std::string& path)
@@ -75,7 +66,7 @@ TEST(RecorderIntakeTest, FirstBufferAfterTheTriggerStartsAtItsFirstLoudFrame)
     EXPECT_EQ(h.recorder->Status(), ersRecording);
     EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 1.0, 0.05) << "counted from the trigger";
     ASSERT_EQ(h.Close(), 0);
-    const std::vector<uint8_t> data = DataOf(h.dir.File("t.wav"));
+    const std::vector<uint8_t> data = DataChunkBytes(h.dir.File("t.wav"));
     ASSERT_GT(h.listener.written.size(), 96u);
     EXPECT_EQ(data,
               std::vector<uint8_t>(h.listener.written.begin() + 96, h.listener.written.end()));
@@ -92,7 +83,7 @@ TEST(RecorderIntakeTest, FirstBufferAfterTheTriggerStartsAtItsFirstLoudFrame)
     ASSERT_EQ(s.recorder->PauseRecording(), 0);
     ASSERT_EQ(s.Close(), 0);
     EXPECT_EQ(s.listener.written.size(), 4u);
-    EXPECT_EQ(DataOf(s.dir.File("s.wav")), s.listener.written);
+    EXPECT_EQ(DataChunkBytes(s.dir.File("s.wav")), s.listener.written);
 }
 
 TEST(RecorderIntakeTest, PausedTimeIsNeitherCountedNorWritten)
@@ -109,7 +100,7 @@ TEST(RecorderIntakeTest, PausedTimeIsNeitherCountedNorWritten)
     h.Run(10000);
     EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 20.0, 0.05);
     ASSERT_EQ(h.Close(), 0);
-    const std::vector<uint8_t> data = DataOf(h.dir.File("p.wav"));
+    const std::vector<uint8_t> data = DataChunkBytes(h.dir.File("p.wav"));
     EXPECT_EQ(data, h.listener.written);
     EXPECT_NEAR(double(data.size()), 20.0 * 176400, 8820.0);
     const auto state = h.listener.StateEvents();
@@ -157,7 +148,8 @@ TEST_P(RecorderNestingTest, HostClosesOrReplacesTheRecordingFromInsideAnEvent)
     EXPECT_EQ(std::filesystem::exists(second), c.restart);
     if (c.restart) {
         ExpectComplete(second);
-        EXPECT_EQ(DataOf(second), h.listener.written) << "nothing of the first recording in it";
+        EXPECT_EQ(DataChunkBytes(second), h.listener.written)
+            << "nothing of the first recording in it";
     }
     for (const std::string& event : h.listener.events)
         EXPECT_EQ(event.rfind("PlayerError", 0), std::string::npos) << event;
