@@ -3,6 +3,7 @@
 #include "common/TavrenlyFN.h"
 #include "platform/riff/WaveChunks.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tavrenly {
@@ -17,7 +18,53 @@ bool IsAcceptedRate(uint32_t rate)
     return rate == 44100 || rate == 48000 || rate == 96000;
 }
 
+/// Samples per block a decoder gets from a block of `blockAlign` bytes: `headerBytes` per
+/// channel, then two 4-bit samples per byte per channel, plus the `headerSamples` a header
+/// holds. 0 when the block is too small.
+uint32_t SamplesFromBlock(uint32_t blockAlign, uint32_t channels, uint32_t headerBytes,
+                          uint32_t headerSamples)
+{
+    if (channels == 0 || blockAlign <= headerBytes * channels)
+        return 0;
+    return (blockAlign - headerBytes * channels) * 2 / channels + headerSamples;
+}
+
 } // namespace
+
+double BlockLayoutBytesPerSecond(const uint8_t* format, int32_t formatSize)
+{
+    if (format == nullptr || formatSize < static_cast<int32_t>(sizeof(WAVEFORMATEX)))
+        return 0.0;
+    WAVEFORMATEX record;
+    std::memcpy(&record, format, sizeof record);
+    // wSamplesPerBlock, the first extra word of all three records, where the record has it.
+    uint32_t samplesPerBlock = 0;
+    const int32_t extra = std::min<int32_t>(record.cbSize, formatSize - int32_t{sizeof record});
+    if (extra >= 2)
+        samplesPerBlock = uint32_t{format[sizeof record]} | uint32_t{format[sizeof record + 1]}
+                                                                << 8;
+    const uint32_t channels = record.nChannels;
+    const uint32_t blockAlign = record.nBlockAlign;
+    switch (record.wFormatTag) {
+    case WAVE_FORMAT_IMA_ADPCM: // a 4-byte header per channel holding the first sample
+        if (samplesPerBlock == 0)
+            samplesPerBlock = SamplesFromBlock(blockAlign, channels, 4, 1);
+        break;
+    case WAVE_FORMAT_ADPCM: // a 7-byte header per channel holding the first two samples
+        if (samplesPerBlock == 0)
+            samplesPerBlock = SamplesFromBlock(blockAlign, channels, 7, 2);
+        break;
+    case WAVE_FORMAT_GSM610: // 320 samples in each 65 bytes (two 160-sample frames)
+        if (samplesPerBlock == 0)
+            samplesPerBlock = blockAlign / 65 * 320;
+        break;
+    default:
+        return 0.0;
+    }
+    if (samplesPerBlock == 0 || blockAlign == 0)
+        return 0.0;
+    return static_cast<double>(record.nSamplesPerSec) * blockAlign / samplesPerBlock;
+}
 
 int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_t& dataSize)
 {

@@ -33,6 +33,16 @@ int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_
 /// channels not 1 or 2; 3 = more than 384000 bytes per second (also when the channels fail).
 int32_t CheckPlaybackFileFormat(const WAVEFORMATEX& format);
 
+/// The data rate, in bytes per second, that the block layout of a block codec fixes: IMA
+/// ADPCM and MS ADPCM (samples per block from the record's extra bytes, else from the block
+/// size as their decoders count them) and GSM 6.10 (320 samples per 65-byte block). Writers
+/// commonly store a wrong nAvgBytesPerSec for these (one writes 16000 into every IMA ADPCM
+/// file), while the block layout is what the decoder really follows. `format` is the complete
+/// record of `formatSize` bytes; its extra bytes are read only as far as both cbSize and
+/// `formatSize` reach. Returns 0 for other formats or a layout that fixes nothing (a block
+/// too small for its headers). Any thread.
+double BlockLayoutBytesPerSecond(const uint8_t* format, int32_t formatSize);
+
 /// The highest average data rate the player accepts: 96000 Hz x 2 channels x 16 bits.
 inline constexpr uint32_t kMaxPlaybackBytesPerSecond = 384000;
 

@@ -69,8 +69,7 @@ TavrenPlayer::PumpRead TavrenPlayer::PlanRead(int32_t currentBlock, int32_t rema
     const int32_t blockAlign = m_state.FileFormat.nBlockAlign;
     const float seconds = static_cast<float>(m_engine->BufferDurationms()) / 1000.0f;
     m_log.Full([&] { return fmt::format("Seconds to read = {}", seconds); });
-    const int32_t bytes = RoundToInt32(static_cast<double>(seconds) *
-                                       static_cast<double>(m_state.FileFormat.nAvgBytesPerSec));
+    const int32_t bytes = RoundToInt32(static_cast<double>(seconds) * m_fileBytesPerSecond);
 
     PumpRead read;
     int32_t blocks = bytes / blockAlign;

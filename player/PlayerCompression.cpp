@@ -5,9 +5,11 @@
 #include "player/TavrenPlayer.h"
 
 #include "common/MultimediaAPI.h"
+#include "common/WaveFile.h"
 #include "platform/codec/Codec.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fmt/format.h>
 #include <new>
@@ -140,6 +142,23 @@ bool TavrenPlayer::OpenConversionStages(int32_t& result)
     return true;
 }
 
+double TavrenPlayer::FileBytesPerSecond()
+{
+    const double stored = m_state.FileFormat.nAvgBytesPerSec;
+    const double layout = BlockLayoutBytesPerSecond(m_state.pFormat, m_state.FormatSize);
+    if (layout <= 0.0)
+        return stored;
+    // The header checks went by the stored field; timing and reads go by the blocks, which
+    // are what the decoder follows.
+    if (std::abs(layout - stored) >= 1.0)
+        m_log.Basic([&] {
+            return fmt::format("Average bytes per second from the block layout - {:.1f}, the "
+                               "header says {}",
+                               layout, m_state.FileFormat.nAvgBytesPerSec);
+        });
+    return layout;
+}
+
 void TavrenPlayer::AllocateConversionBuffer(int32_t& result)
 {
     // Two seconds at the highest of the three byte rates: a read is converted in place, so the
@@ -151,8 +170,8 @@ void TavrenPlayer::AllocateConversionBuffer(int32_t& result)
     // One conversion call takes at most one second of the file's PCM, and a compressed read
     // of at most one second of the file decodes to no more than that.
     const uint32_t blockAlign = std::max<uint32_t>(m_state.FileFormat.nBlockAlign, 1);
-    const uint32_t maxInput = std::min(uint32_t{m_state.FilePCMFormat.nAvgBytesPerSec},
-                                       uint32_t{m_state.FileFormat.nAvgBytesPerSec});
+    const auto fileRate = static_cast<uint32_t>(m_fileBytesPerSecond);
+    const uint32_t maxInput = std::min(uint32_t{m_state.FilePCMFormat.nAvgBytesPerSec}, fileRate);
     m_maxConversionInput = static_cast<int32_t>(std::max(maxInput / blockAlign, 1u) * blockAlign);
     m_log.Basic([&] {
         return fmt::format("Requesting conversion buffer memory - {} bytes",

@@ -207,8 +207,8 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
                         kMessageInformation);
     const double dataSize64 = static_cast<double>(m_state.DataChunk.cksize);
     m_state.TotalBlocks = RoundToInt32(dataSize64 / m_state.FileFormat.nBlockAlign);
-    m_state.TotalAudioLength =
-        static_cast<float>(dataSize64 / static_cast<double>(m_state.FileFormat.nAvgBytesPerSec));
+    m_fileBytesPerSecond = FileBytesPerSecond();
+    m_state.TotalAudioLength = static_cast<float>(dataSize64 / m_fileBytesPerSecond);
     if (m_log.Basic())
         m_log.WriteLog(fmt::format("Get length of the audio OK - {}", m_state.TotalAudioLength));
 

@@ -314,6 +314,8 @@ private:
     void FillPlaybackBuffers();
     /// False when the file was replaced or closed while the end was being reported.
     bool FinishDataChunk(int32_t openedFileCounter);
+    /// The file's true data rate from its format record, logged when it corrects the stored one.
+    double FileBytesPerSecond();
     PumpRead PlanRead(int32_t currentBlock, int32_t remaining);
     int32_t CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, PumpRead& read);
     bool NeedsDecompression() const;
@@ -379,6 +381,9 @@ private:
     int32_t m_width = 0;
     /// Bytes one read may pass to the conversion stages (one second of the file's PCM).
     int32_t m_maxConversionInput = 0;
+    /// The open file's data rate for its length, reads and position: nAvgBytesPerSec, or
+    /// what the block layout of a block codec fixes when the two differ.
+    double m_fileBytesPerSecond = 0.0;
     /// LoopMarker was set by a loop cut that read nothing; it rides the next buffer read.
     bool m_loopTagDeferred = false;
 };

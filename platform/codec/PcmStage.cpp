@@ -250,8 +250,9 @@ public:
         destUsed = 0;
         if (!m_draining) {
             const uint32_t whole = sourceLength / m_source.blockAlign * m_source.blockAlign;
-            if (const uint32_t result =
-                    Convert(source, whole, sourceUsed, dest, destLength, destUsed, true);
+            if (const uint32_t result = whole == 0 ? 0
+                                                   : Convert(source, whole, sourceUsed, dest,
+                                                             destLength, destUsed, true);
                 result != 0)
                 return result;
             if (sourceUsed < whole)

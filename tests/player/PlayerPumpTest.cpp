@@ -111,6 +111,8 @@ TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileToItsLastS
                               double(file.nSamplesPerSec);
         EXPECT_NEAR(double(played.size()) / 4.0, frames, 1.0);
     }
+    // The length the player reports is the audio's, within one block of a block codec.
+    EXPECT_NEAR(h.player->TotalAudioLength(), double(played.size()) / 176400.0, 0.03);
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
 }
 
@@ -140,6 +142,16 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertedFile{"ImaAdpcm22050",
                       "sox -n -r 22050 -c 1 -e ima-adpcm %s synth 3.0123 sine 200-5000", 100,
                       false},
+        // ffmpeg stores 16000 bytes per second in every IMA ADPCM file; the blocks tell the
+        // true rate (about 11 k and 44 k here).
+        ConvertedFile{"ImaAdpcmFfmpeg22050Mono",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=22050:d=3 -ac 1 "
+                      "-c:a adpcm_ima_wav %s",
+                      100, false},
+        ConvertedFile{"ImaAdpcmFfmpeg44100Stereo",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=3 -ac 2 "
+                      "-c:a adpcm_ima_wav %s",
+                      100, false},
         // Engine buffers of two seconds: each read is held to one second of the file's PCM.
         ConvertedFile{"Pcm22050MonoLongBuffers",
                       "sox -n -r 22050 -c 1 -b 16 %s synth 5 sine 200-5000", 2000, true},

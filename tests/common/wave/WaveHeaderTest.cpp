@@ -228,5 +228,79 @@ TEST(PlaybackFormatCheckTest, GivesTheReferenceCodeOfTheFirstFailingCheck)
     EXPECT_EQ(check(96000, 6, 1152000), 3); // both fail: 3 replaces 2
 }
 
+TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
+{
+    struct Case
+    {
+        const char* what;
+        uint16_t tag, channels;
+        uint32_t rate;
+        uint16_t blockAlign;
+        std::vector<uint8_t> extra; ///< after cbSize; cbSize = its length unless `cbSize` set
+        int32_t cbSize;
+        double expected;
+    };
+    const Case cases[] = {
+        // ffmpeg's IMA ADPCM files store 16000 whatever the stream.
+        {"IMA mono, samples per block given",
+         0x11,
+         1,
+         22050,
+         1024,
+         {0xF9, 0x07},
+         -1,
+         22050.0 * 1024 / 2041},
+        {"IMA stereo, samples per block given",
+         0x11,
+         2,
+         44100,
+         1024,
+         {0xF9, 0x03},
+         -1,
+         44100.0 * 1024 / 1017},
+        {"IMA without extra bytes: from the block",
+         0x11,
+         2,
+         44100,
+         1024,
+         {},
+         -1,
+         44100.0 * 1024 / 1017},
+        {"IMA whose cbSize claims bytes the record lacks",
+         0x11,
+         1,
+         22050,
+         512,
+         {},
+         40,
+         22050.0 * 512 / 1017},
+        {"MS ADPCM without extra bytes", 0x02, 1, 22050, 512, {}, -1, 22050.0 * 512 / 1012},
+        {"MS ADPCM, samples per block given",
+         0x02,
+         2,
+         44100,
+         2048,
+         {0xF4, 0x07},
+         -1,
+         44100.0 * 2048 / 2036},
+        {"GSM 6.10", 0x31, 1, 8000, 65, {0x40, 0x01}, -1, 1625.0},
+        {"GSM 6.10 without extra bytes", 0x31, 1, 8000, 65, {}, -1, 1625.0},
+        {"IMA block too small for its headers", 0x11, 2, 44100, 8, {}, -1, 0.0},
+        {"PCM", 0x01, 2, 44100, 4, {}, -1, 0.0},
+        {"MPEG", 0x50, 2, 48000, 768, {}, -1, 0.0},
+    };
+    for (const Case& c : cases) {
+        ByteWriter w;
+        w.U16(c.tag).U16(c.channels).U32(c.rate).U32(16000).U16(c.blockAlign).U16(4);
+        w.U16(static_cast<uint16_t>(c.cbSize >= 0 ? c.cbSize : int32_t(c.extra.size())));
+        w.Bytes(c.extra);
+        const std::vector<uint8_t>& record = w.Data();
+        EXPECT_NEAR(BlockLayoutBytesPerSecond(record.data(), static_cast<int32_t>(record.size())),
+                    c.expected, 1e-6)
+            << c.what;
+    }
+    EXPECT_EQ(BlockLayoutBytesPerSecond(nullptr, 20), 0.0);
+}
+
 } // namespace
 } // namespace tavrenly
