@@ -163,6 +163,24 @@ INSTANTIATE_TEST_SUITE_P(
                       2000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(PlayerPumpTest, LogsTheBlockRateThatCorrectsTheHeaderAndKeepsTheStoredField)
+{
+    std::string path = dir.File("ima.wav");
+    RunOrFail("ffmpeg -v error -y -f lavfi -i sine=f=440:r=22050:d=3 -ac 1 -c:a adpcm_ima_wav " +
+              path);
+    int32_t level = 1;
+    h.player->SetDebugFile(dir.File("log.txt"), level);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    // 1024-byte blocks of 2041 samples at 22050 Hz.
+    EXPECT_TRUE(InOrder(LogLines(dir.File("log.txt")),
+                        {"Get length of the audio",
+                         "Average bytes per second from the block layout - 11062.8, the header "
+                         "says 16000"}));
+    EXPECT_EQ(h.player->State().FileFormat.nAvgBytesPerSec, 16000u);
+    EXPECT_NEAR(h.player->TotalAudioLength(),
+                double(DataChunkBytes(path).size()) * 2041.0 / (22050.0 * 1024.0), 1e-5);
+}
+
 class PlayerConvertedLoopTest : public PlayerConversionTest
 {};
 
