@@ -7,12 +7,15 @@
 // raised there too, also from inside a member call before it returns (StartPlayback raises
 // PlaybackStarted, Pause raises PlaybackPaused). A listener may call back into the engine.
 
+#include "engine/StreamRules.h"
+
 #include <cstdint>
 
 namespace tavrenly {
 
 /// Receives the play engine's events; every member defaults to doing nothing.
-class StreamPlayEvents {
+class StreamPlayEvents
+{
 public:
     virtual ~StreamPlayEvents() = default;
     /// A buffer given to AddBuffer has been played. `tag` is the tag it was added with
@@ -28,7 +31,8 @@ public:
     virtual void EngineError(int32_t /*code*/) {}
 };
 
-class StreamPlay {
+class StreamPlay
+{
 public:
     virtual ~StreamPlay() = default;
 
@@ -62,6 +66,7 @@ public:
     /// Slots free for AddBuffer; equal to NumberBuffers when everything has been played.
     virtual int32_t FreeBuffers() const = 0;
     virtual int32_t NumberBuffers() const = 0;
+    /// Values of 0 or less are ignored (stream_rules::TakesCount).
     virtual void NumberBuffers(int32_t value) = 0;
 
     /// 1 = playing.
@@ -75,10 +80,13 @@ public:
     virtual int32_t BufferDurationms() const = 0;
 
     virtual int32_t BufferLengthms() const = 0;
+    /// Values of 0 or less are ignored.
     virtual void BufferLengthms(int32_t value) = 0;
     virtual int32_t SampleRate() const = 0;
+    /// Values of 0 or less are ignored.
     virtual void SampleRate(int32_t value) = 0;
     virtual int16_t NumberChannels() const = 0;
+    /// Only 1 and 2 are taken (stream_rules::TakesChannels).
     virtual void NumberChannels(int16_t value) = 0;
     /// 0 = the default device, n = platform device n - 1.
     virtual int16_t DeviceNumber() const = 0;
@@ -86,6 +94,7 @@ public:
 
     /// 0..100.
     virtual float Volume() const = 0;
+    /// Clamped to 0..100; NaN is ignored (stream_rules::TakenVolume).
     virtual void Volume(float value) = 0;
     virtual bool CanSetVolume() const = 0;
     virtual int16_t Level() const = 0;

@@ -6,11 +6,14 @@
 // Threading: members and events on the owning control's UI thread; events may come from inside
 // member calls (ReturnAudio raises BufferReceived before it returns).
 
+#include "engine/StreamRules.h"
+
 #include <cstdint>
 
 namespace tavrenly {
 
-class StreamRecordEvents {
+class StreamRecordEvents
+{
 public:
     virtual ~StreamRecordEvents() = default;
     /// Captured PCM; the listener may overwrite it in place during the call.
@@ -21,7 +24,8 @@ public:
     virtual void EngineError(int32_t /*code*/) {}
 };
 
-class StreamRecord {
+class StreamRecord
+{
 public:
     virtual ~StreamRecord() = default;
 
@@ -45,17 +49,22 @@ public:
 
     /// Bytes per capture buffer (set as a 64-bit float, read as 32 bits).
     virtual int32_t BufferLength() const = 0;
+    /// Rounded half to even; a result of 0 or less is ignored (stream_rules::TakesCount).
     virtual void BufferLength(double value) = 0;
     virtual int32_t NumberBuffers() const = 0;
+    /// Values of 0 or less are ignored.
     virtual void NumberBuffers(int32_t value) = 0;
     virtual int32_t SampleRate() const = 0;
+    /// Values of 0 or less are ignored.
     virtual void SampleRate(int32_t value) = 0;
     virtual int16_t NumberChannels() const = 0;
+    /// Only 1 and 2 are taken (stream_rules::TakesChannels).
     virtual void NumberChannels(int16_t value) = 0;
     virtual int16_t DeviceNumber() const = 0;
     virtual void DeviceNumber(int16_t value) = 0;
 
     virtual float Volume() const = 0;
+    /// Clamped to 0..100; NaN is ignored (stream_rules::TakenVolume).
     virtual void Volume(float value) = 0;
     virtual bool CanSetVolume() const = 0;
     virtual int16_t Level() const = 0;

@@ -1,22 +1,14 @@
 #include "tstream2/DeviceStreamPlay.h"
 
 #include "platform/base/MmResult.h"
-#include "tstream2/Pcm16.h"
+#include "tstream2/GuardedRaise.h"
 
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace tavrenly {
 
 namespace {
 
-// A device whose callbacks stop for this long has gone (unplugged, server killed).
-constexpr int64_t kStallMs = 2000;
-constexpr int64_t kWatchIntervalMs = 500;
 // Consecutive device buffers with a failed write before the device counts as gone: an xrun
 // fails one write now and then, a vanished server fails every one.
 constexpr int32_t kFailedBuffers = 16;
@@ -24,86 +16,7 @@ constexpr int32_t kFailedBuffers = 16;
 constexpr MMRESULT kDeviceFailed = MMSYSERR_ERROR;
 constexpr MMRESULT kDeviceNotEnabled = 3; // the driver of the device could not be enabled
 
-std::atomic<bool> g_saidNullBackend{false};
-
-void SayNullBackendOnce(const std::string& why)
-{
-    if (g_saidNullBackend.exchange(true))
-        return;
-    std::fprintf(stderr,
-                 "tavrenly: no usable sound device (%s); playing on the null backend, "
-                 "nothing will be heard\n",
-                 why.c_str());
-}
-
-int16_t ClampSample(float value) noexcept
-{
-    // lrintf rounds halves to even in the default rounding mode, as every gain here does.
-    const long rounded = std::lrintf(value);
-    return static_cast<int16_t>(std::clamp<long>(rounded, -32768, 32767));
-}
-
 } // namespace
-
-// ---- The wake of the UI thread ------------------------------------------------------------
-
-// The audio callback may not lock, and EventLoop::Post does. So the callback only writes to
-// an eventfd (one non-blocking system call) and this thread, which may block, turns each
-// wake into a Post of the engine's drain.
-class DeviceStreamPlay::Waker
-{
-public:
-    Waker(EventLoop& loop, DeviceStreamPlay& engine, std::weak_ptr<int> alive)
-        : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-    {
-        if (m_fd < 0)
-            return;
-        m_thread = std::thread([this, &loop, &engine, alive = std::move(alive)] {
-            while (Wait())
-                loop.Post([&engine, alive] {
-                    if (!alive.expired())
-                        engine.Drain();
-                });
-        });
-    }
-    ~Waker()
-    {
-        if (m_thread.joinable()) {
-            m_stop.store(true, std::memory_order_relaxed);
-            Notify();
-            m_thread.join();
-        }
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    Waker(const Waker&) = delete;
-    Waker& operator=(const Waker&) = delete;
-
-    /// Callback-safe: one write that never blocks.
-    void Notify() noexcept
-    {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(m_fd, &one, sizeof one);
-    }
-    bool Works() const { return m_fd >= 0; }
-
-private:
-    bool Wait()
-    {
-        for (;;) {
-            pollfd entry{m_fd, POLLIN, 0};
-            if (poll(&entry, 1, -1) < 0)
-                continue; // interrupted
-            uint64_t count = 0;
-            [[maybe_unused]] const ssize_t got = read(m_fd, &count, sizeof count);
-            return !m_stop.load(std::memory_order_relaxed);
-        }
-    }
-
-    int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 // ---- Life ---------------------------------------------------------------------------------
 
@@ -113,23 +26,19 @@ DeviceStreamPlay::DeviceStreamPlay(EventLoop& loop, Backend backend)
     m_ring.Allocate(m_numberBuffers, 0);
     m_slotTags.assign(static_cast<size_t>(m_ring.Capacity()), -1);
     m_slotLengths.assign(static_cast<size_t>(m_ring.Capacity()), 0);
-    m_waker = std::make_unique<Waker>(loop, *this, m_alive);
+    m_waker = std::make_unique<UiWaker>(
+        loop, [this] { Drain(); }, [this](const std::string& why) { Fail(why); });
 }
 
 DeviceStreamPlay::~DeviceStreamPlay()
 {
     StopBackend();
-    m_waker.reset(); // joins the waker: nothing more is posted after this
-    m_loop.Cancel(m_watchdog);
+    m_waker.reset(); // joins the waker: a wake posted before runs nothing
 }
 
 template <typename Fn> bool DeviceStreamPlay::Raise(Fn&& raise)
 {
-    if (m_listener == nullptr)
-        return true;
-    const std::weak_ptr<int> alive = m_alive;
-    raise(*m_listener);
-    return !alive.expired(); // false: the listener destroyed the engine
+    return RaiseGuarded(m_listener, m_alive, std::forward<Fn>(raise));
 }
 
 // ---- The audio callback -------------------------------------------------------------------
@@ -143,21 +52,18 @@ bool DeviceStreamPlay::Notify(const Notice& notice) noexcept
 }
 
 void DeviceStreamPlay::RenderFrames(const uint8_t* data, int16_t* out, uint32_t frames, uint32_t at,
-                                    uint32_t total, float start, float target, bool levels) noexcept
+                                    const pcm16::GainRamp& ramp, bool levels) noexcept
 {
     const int channels = m_streamChannels;
     for (uint32_t frame = 0; frame < frames; ++frame) {
         // The gain moves from the last device buffer's value to the new one across this
         // device buffer, so a volume step never clicks.
-        const float gain = start == target
-                               ? target
-                               : start + (target - start) * static_cast<float>(at + frame + 1) /
-                                             static_cast<float>(total);
+        const double gain = ramp.At(at + frame);
         for (int channel = 0; channel < channels; ++channel) {
             int16_t sample;
             std::memcpy(&sample, data + (size_t{frame} * channels + channel) * 2, 2);
             const int16_t played =
-                gain == 1.0f ? sample : ClampSample(static_cast<float>(sample) * gain);
+                gain == 1.0 ? sample : pcm16::ClampSample(static_cast<double>(sample) * gain);
             out[size_t{frame} * channels + channel] = played;
             if (levels) {
                 const int32_t magnitude = std::abs(int32_t{played});
@@ -173,7 +79,6 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     m_callbacks.fetch_add(1, std::memory_order_relaxed);
     if ((flags & kRenderUnderflow) != 0)
         m_underruns.fetch_add(1, std::memory_order_relaxed);
-    const int channels = m_streamChannels;
     bool noticed = false;
 
     m_errorRun = (flags & kRenderDeviceError) != 0 ? m_errorRun + 1 : 0;
@@ -181,31 +86,50 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
         m_failed = true;
         noticed = Notify(Notice{Notice::Failed, 0, 0, 0});
     }
-
-    const uint64_t clear = m_clearRequest.load(std::memory_order_acquire);
-    if (clear != m_clearSeen) {
-        const uint64_t index = m_clearIndex.load(std::memory_order_relaxed);
-        m_ring.SkipTo(index);
-        m_headFrames = 0;
-        m_peakLeft = 0;
-        m_peakRight = 0;
-        m_rendered = 0;
-        m_heard = 0;
-        m_unheardCount = 0; // dropped with the queue: the clear's notice frees their slots
-        m_heardFrames.store(0, std::memory_order_relaxed);
-        m_clearSeen = clear;
-        m_clearAnswered.store(clear, std::memory_order_release);
-        noticed = Notify(Notice{Notice::Cleared, index, 0, 0}) || noticed;
-    }
+    noticed = HonourClear() || noticed;
 
     m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
-    const float start = m_gain;
-    const float target = m_gainTarget.load(std::memory_order_relaxed);
-    const bool levels = m_sampleLevels.load(std::memory_order_relaxed);
+    const pcm16::GainRamp ramp{m_gain, m_gainTarget.load(std::memory_order_relaxed), frames};
     // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
     // device to be opened again rather than drain at the speed of failing calls.
     const bool playing = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0;
+    const uint32_t done = RenderQueue(out, frames, ramp, playing, noticed);
+    if (done < frames) {
+        const int channels = m_streamChannels;
+        std::fill_n(out + size_t{done} * channels, size_t{frames - done} * channels, int16_t{0});
+        m_silentRun += frames - done;
+    }
+    m_gain = ramp.target;
+    noticed = NoticeHeard() || noticed;
 
+    if (noticed && !m_wakePending.exchange(true, std::memory_order_acq_rel))
+        m_waker->Notify();
+}
+
+bool DeviceStreamPlay::HonourClear() noexcept
+{
+    const uint64_t clear = m_clearRequest.load(std::memory_order_acquire);
+    if (clear == m_clearSeen)
+        return false;
+    const uint64_t index = m_clearIndex.load(std::memory_order_relaxed);
+    m_ring.SkipTo(index);
+    m_headFrames = 0;
+    m_peakLeft = 0;
+    m_peakRight = 0;
+    m_rendered = 0;
+    m_heard = 0;
+    m_unheardCount = 0; // dropped with the queue: the clear's notice frees their slots
+    m_heardFrames.store(0, std::memory_order_relaxed);
+    m_clearSeen = clear;
+    m_clearAnswered.store(clear, std::memory_order_release);
+    return Notify(Notice{Notice::Cleared, index, 0, 0});
+}
+
+uint32_t DeviceStreamPlay::RenderQueue(int16_t* out, uint32_t frames, const pcm16::GainRamp& ramp,
+                                       bool playing, bool& noticed) noexcept
+{
+    const int channels = m_streamChannels;
+    const bool levels = m_sampleLevels.load(std::memory_order_relaxed);
     uint32_t done = 0;
     while (done < frames) {
         if (m_flushLeft > 0) {
@@ -229,47 +153,48 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
             static_cast<uint32_t>(std::min<int64_t>(bufferFrames - m_headFrames, frames - done));
         if (take > 0) {
             RenderFrames(data + m_headFrames * channels * 2, out + size_t{done} * channels, take,
-                         done, frames, start, target, levels);
+                         done, ramp, levels);
             m_headFrames += take;
             m_rendered += take;
             m_silentRun = 0;
             done += take;
         }
-        if (m_headFrames >= bufferFrames) {
-            // A part frame at the end of a buffer cannot be played and is dropped with it.
-            m_ring.Pop();
-            const Notice played{Notice::Played, index, m_peakLeft, m_peakRight};
-            if (m_unheardCount < m_unheard.size()) {
-                m_unheard[(m_unheardHead + m_unheardCount) % m_unheard.size()] = {played,
-                                                                                  m_rendered};
-                ++m_unheardCount;
-            } else {
-                noticed = Notify(played) || noticed; // cannot happen: one entry per slot
-            }
-            m_headFrames = 0;
-            m_peakLeft = 0;
-            m_peakRight = 0;
-        }
+        if (m_headFrames >= bufferFrames)
+            noticed = BufferRendered(index) || noticed;
     }
-    if (done < frames) {
-        std::fill_n(out + size_t{done} * channels, size_t{frames - done} * channels, int16_t{0});
-        m_silentRun += frames - done;
-    }
-    m_gain = target;
+    return done;
+}
 
+bool DeviceStreamPlay::BufferRendered(uint64_t index) noexcept
+{
+    // A part frame at the end of a buffer cannot be played and is dropped with it.
+    m_ring.Pop();
+    const Notice played{Notice::Played, index, m_peakLeft, m_peakRight};
+    m_headFrames = 0;
+    m_peakLeft = 0;
+    m_peakRight = 0;
+    if (m_unheardCount < m_unheard.size()) {
+        m_unheard[(m_unheardHead + m_unheardCount) % m_unheard.size()] = {played, m_rendered};
+        ++m_unheardCount;
+        return false;
+    }
+    return Notify(played); // cannot happen: one entry per slot
+}
+
+bool DeviceStreamPlay::NoticeHeard() noexcept
+{
     // What the device still holds plays out while it is fed silence; the heard position
     // never moves back, so after a pause it waits for the new audio to come through.
     const int64_t inDevice = std::max<int64_t>(0, m_latencyFrames - m_silentRun);
     m_heard = std::min(m_rendered, std::max(m_heard, m_rendered - inDevice));
     m_heardFrames.store(m_heard, std::memory_order_relaxed);
+    bool noticed = false;
     while (m_unheardCount > 0 && m_unheard[m_unheardHead].endFrame <= m_heard) {
         noticed = Notify(m_unheard[m_unheardHead].notice) || noticed;
         m_unheardHead = (m_unheardHead + 1) % m_unheard.size();
         --m_unheardCount;
     }
-
-    if (noticed && !m_wakePending.exchange(true, std::memory_order_acq_rel))
-        m_waker->Notify();
+    return noticed;
 }
 
 // ---- Notices on the UI thread -------------------------------------------------------------
@@ -280,7 +205,7 @@ void DeviceStreamPlay::Drain()
     Notice notice;
     while (m_notices && m_notices->Pop(notice)) {
         if (notice.kind == Notice::Failed) {
-            DeviceFailed();
+            Fail("the " + m_backendName + " output keeps failing; the stream is closed");
             return;
         }
         if (notice.kind == Notice::Cleared) {
@@ -315,102 +240,6 @@ void DeviceStreamPlay::Drain()
     }
 }
 
-// ---- The queue (UI thread) ----------------------------------------------------------------
-
-void DeviceStreamPlay::WriteSlot(const void* data, int32_t length, int32_t tag)
-{
-    const uint64_t index = m_ring.Write(data, length);
-    const size_t slot = index % static_cast<uint64_t>(m_ring.Capacity());
-    m_slotTags[slot] = tag;
-    m_slotLengths[slot] = length;
-}
-
-void DeviceStreamPlay::FeedPending()
-{
-    while (!m_pending.empty() && m_ring.CanWrite()) {
-        Pending& next = m_pending.front();
-        WriteSlot(next.data.data(), static_cast<int32_t>(next.data.size()), next.tag);
-        m_pending.pop_front();
-    }
-}
-
-void DeviceStreamPlay::AddBuffer(const void* address, int32_t length, int32_t tag)
-{
-    if (address == nullptr || length <= 0)
-        return;
-    if (m_pending.empty() && m_ring.CanWrite()) {
-        WriteSlot(address, length, tag);
-        return;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(address);
-    m_pending.push_back(Pending{std::vector<uint8_t>(bytes, bytes + length), tag});
-}
-
-int32_t DeviceStreamPlay::FreeBuffers() const
-{
-    const uint64_t held = m_ring.Written() - std::max(m_ring.Released(), m_clearUpTo);
-    const auto queued = static_cast<int64_t>(held + m_pending.size());
-    return static_cast<int32_t>(std::max<int64_t>(0, m_numberBuffers - queued));
-}
-
-void DeviceStreamPlay::ResetCallbackState()
-{
-    m_headFrames = 0;
-    m_peakLeft = 0;
-    m_peakRight = 0;
-    m_rendered = 0;
-    m_silentRun = 0;
-    m_heard = 0;
-    m_unheardHead = 0;
-    m_unheardCount = 0;
-    m_flushLeft = 0;
-    m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
-    m_errorRun = 0;
-    m_failed = false;
-    m_clearSeen = m_clearRequest.load(std::memory_order_relaxed);
-    m_clearAnswered.store(m_clearSeen, std::memory_order_relaxed);
-    m_flushRequest.store(0, std::memory_order_relaxed);
-    m_heardFrames.store(0, std::memory_order_relaxed);
-}
-
-void DeviceStreamPlay::DropQueue()
-{
-    // Only while no callback runs: the UI thread stands in for the consumer.
-    m_pending.clear();
-    m_ring.SkipTo(m_ring.Written());
-    m_ring.ReleaseUpTo(m_ring.Written());
-    m_clearUpTo = m_ring.Written();
-    if (m_notices) {
-        Notice ignored;
-        while (m_notices->Pop(ignored)) {
-        }
-    }
-    ResetCallbackState();
-}
-
-void DeviceStreamPlay::RequeueUnplayed()
-{
-    // Only while no callback runs: what is still queued goes back to the front of the
-    // UI-side list, the front buffer without the part already played.
-    const bool frontIsPartPlayed = m_ring.ReadCount() >= m_clearUpTo;
-    m_ring.SkipTo(m_clearUpTo);
-    std::deque<Pending> unplayed;
-    int32_t length = 0;
-    uint64_t index = 0;
-    bool first = true;
-    for (const uint8_t* data; (data = m_ring.Front(length, index)) != nullptr; m_ring.Pop()) {
-        const int64_t skip = first && frontIsPartPlayed ? m_headFrames * BlockAlign() : 0;
-        first = false;
-        if (length > skip)
-            unplayed.push_back(
-                Pending{std::vector<uint8_t>(data + skip, data + length),
-                        m_slotTags[index % static_cast<uint64_t>(m_ring.Capacity())]});
-    }
-    for (Pending& waiting : m_pending)
-        unplayed.push_back(std::move(waiting));
-    m_pending = std::move(unplayed);
-}
-
 // ---- The backend --------------------------------------------------------------------------
 
 void DeviceStreamPlay::StopBackend()
@@ -419,11 +248,10 @@ void DeviceStreamPlay::StopBackend()
         return;
     m_backend->Stop(); // the last callback has returned after this
     m_backendRunning = false;
-    m_loop.Cancel(m_watchdog);
-    m_watchdog = 0;
+    m_watchdog.Disarm();
 }
 
-void DeviceStreamPlay::StartBackend()
+void DeviceStreamPlay::PrepareQueue()
 {
     const int32_t bufferBytes = static_cast<int32_t>(
         (int64_t{m_bufferLengthms} * m_streamRate + 999) / 1000 * BlockAlign());
@@ -438,27 +266,31 @@ void DeviceStreamPlay::StartBackend()
     m_unheard.assign(static_cast<size_t>(m_ring.Capacity()), Unheard{});
     ResetCallbackState();
     FeedPending();
+}
 
-    PlayStreamFormat format;
+int32_t DeviceStreamPlay::OpenBackend()
+{
+    StreamFormat format;
     format.sampleRate = m_streamRate;
     format.channels = m_streamChannels;
     format.deviceNumber = m_deviceNumber;
     int32_t failure = 0;
     std::string why;
+    m_problem.clear();
     if (m_backendKind == Backend::Device) {
         m_backend = MakeDevicePlayBackend();
         const StartResult started = m_backend->Start(format, *this, why);
         if (started == StartResult::Started) {
             m_backendRunning = true;
-        } else if (m_deviceNumber != 0) {
-            // A device chosen by number that cannot be used is the host's business; the
-            // default device missing is the machine's, and only said once.
-            failure =
-                started == StartResult::NoSuchDevice ? MMSYSERR_BADDEVICEID : kDeviceNotEnabled;
-            std::fprintf(stderr, "tavrenly: output device %d: %s; playing on the null backend\n",
-                         m_deviceNumber, why.c_str());
         } else {
-            SayNullBackendOnce(why);
+            // A device chosen by number that cannot be used is the host's business and raises
+            // an error; the default device missing is the machine's, said by Problem only.
+            if (m_deviceNumber != 0)
+                failure =
+                    started == StartResult::NoSuchDevice ? MMSYSERR_BADDEVICEID : kDeviceNotEnabled;
+            m_problem = (m_deviceNumber != 0 ? "output device " + std::to_string(m_deviceNumber)
+                                             : std::string("no usable sound device")) +
+                        ": " + why + "; playing on the null backend, nothing will be heard";
         }
     }
     if (!m_backendRunning) {
@@ -467,7 +299,21 @@ void DeviceStreamPlay::StartBackend()
     }
     m_backendName = m_backend->Name();
     if (m_backendRunning && m_backend->CanStall())
-        ArmWatchdog();
+        m_watchdog.Arm(m_callbacks, [this] {
+            Fail("the " + m_backendName + " output stopped calling back; the stream is closed");
+        });
+    return failure;
+}
+
+void DeviceStreamPlay::StartBackend()
+{
+    if (!m_waker->Works()) {
+        // Nothing played could ever be handed back: refuse the stream, as a failed device.
+        Fail(m_waker->Error());
+        return;
+    }
+    PrepareQueue();
+    const int32_t failure = OpenBackend();
     m_streamActive = true;
     if (failure != 0) {
         if (!Raise([&](StreamPlayEvents& e) { e.EngineError(failure); }))
@@ -476,31 +322,9 @@ void DeviceStreamPlay::StartBackend()
     Raise([](StreamPlayEvents& e) { e.StreamStarted(); });
 }
 
-void DeviceStreamPlay::ArmWatchdog()
+void DeviceStreamPlay::Fail(const std::string& why)
 {
-    m_seenCallbacks = m_callbacks.load(std::memory_order_relaxed);
-    m_lastProgressMs = m_loop.NowMs();
-    m_watchdog = m_loop.ScheduleAfter(kWatchIntervalMs * 1000, [this] { Watch(); });
-}
-
-void DeviceStreamPlay::Watch()
-{
-    m_watchdog = 0;
-    const uint64_t callbacks = m_callbacks.load(std::memory_order_relaxed);
-    if (callbacks != m_seenCallbacks) {
-        m_seenCallbacks = callbacks;
-        m_lastProgressMs = m_loop.NowMs();
-    } else if (m_loop.NowMs() - m_lastProgressMs >= kStallMs) {
-        DeviceFailed();
-        return;
-    }
-    m_watchdog = m_loop.ScheduleAfter(kWatchIntervalMs * 1000, [this] { Watch(); });
-}
-
-void DeviceStreamPlay::DeviceFailed()
-{
-    std::fprintf(stderr, "tavrenly: the %s output stopped working; the stream is closed\n",
-                 m_backendName.c_str());
+    m_problem = why;
     StopBackend();
     DropQueue();
     m_playing.store(false, std::memory_order_relaxed);
@@ -569,7 +393,7 @@ void DeviceStreamPlay::FlushPlayback()
 
 void DeviceStreamPlay::NumberBuffers(int32_t value)
 {
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_numberBuffers = value;
 }
 
@@ -585,27 +409,28 @@ int32_t DeviceStreamPlay::PlayedTimems() const
 
 void DeviceStreamPlay::BufferLengthms(int32_t value)
 {
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_bufferLengthms = value;
 }
 
 void DeviceStreamPlay::SampleRate(int32_t value)
 {
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_sampleRate = value;
 }
 
 void DeviceStreamPlay::NumberChannels(int16_t value)
 {
-    if (value == 1 || value == 2)
+    if (stream_rules::TakesChannels(value))
         m_numberChannels = value;
 }
 
 void DeviceStreamPlay::Volume(float value)
 {
-    if (std::isnan(value))
+    const std::optional<float> taken = stream_rules::TakenVolume(value);
+    if (!taken)
         return;
-    m_volume = std::clamp(value, 0.0f, 100.0f);
+    m_volume = *taken;
     m_gainTarget.store(m_volume / 100.0f, std::memory_order_relaxed);
 }
 

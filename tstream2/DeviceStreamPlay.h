@@ -26,9 +26,10 @@
 // buffer is back the listener has heard everything, and may close the stream at once without
 // cutting the end of the audio still inside the device.
 //
-// Device failure: a backend whose callbacks stop for two seconds, or whose writes keep
-// failing, is closed; the engine raises EngineError then StreamReset and opens the device
-// again at the next StartTavrenStream.
+// Device failure: a backend whose callbacks stop for two seconds (DeviceWatchdog), or whose
+// writes keep failing, is closed; the engine raises EngineError then StreamReset and opens the
+// device again at the next StartTavrenStream. The engine prints nothing: Problem says in a
+// sentence what went wrong, and the host decides whether to show it.
 //
 // Threading: every member on the UI thread of `loop`, which must be a real-clock loop that
 // runs; events are raised there. The engine must be destroyed before its loop. A listener may
@@ -36,9 +37,12 @@
 
 #include "engine/StreamPlay.h"
 #include "platform/host/EventLoop.h"
+#include "tstream2/DeviceWatchdog.h"
+#include "tstream2/Pcm16.h"
 #include "tstream2/PlayBackend.h"
 #include "tstream2/PlayBufferRing.h"
 #include "tstream2/SpscRing.h"
+#include "tstream2/UiWaker.h"
 
 #include <algorithm>
 #include <atomic>
@@ -46,7 +50,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tavrenly {
@@ -136,6 +139,9 @@ public:
     int64_t Underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     /// The latency the played time is corrected by, in frames.
     int64_t LatencyFrames() const { return m_latencyFrames; }
+    /// Why the last stream start fell back to the null backend or the stream was closed, in a
+    /// sentence; "" when the last start found its device.
+    const std::string& Problem() const { return m_problem; }
 
 private:
     struct Notice
@@ -162,25 +168,29 @@ private:
         std::vector<uint8_t> data;
         int32_t tag = -1;
     };
-    class Waker;
-
     void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept override;
     void Starting(int64_t latencyFrames) noexcept override { m_latencyFrames = latencyFrames; }
+    // Steps of Render; each returns true when it queued a notice.
+    bool HonourClear() noexcept;
+    uint32_t RenderQueue(int16_t* out, uint32_t frames, const pcm16::GainRamp& ramp, bool playing,
+                         bool& noticed) noexcept;
     void RenderFrames(const uint8_t* data, int16_t* out, uint32_t frames, uint32_t at,
-                      uint32_t total, float start, float target, bool levels) noexcept;
+                      const pcm16::GainRamp& ramp, bool levels) noexcept;
+    bool BufferRendered(uint64_t index) noexcept;
+    bool NoticeHeard() noexcept;
     bool Notify(const Notice& notice) noexcept;
 
     void Drain();
     void WriteSlot(const void* data, int32_t length, int32_t tag);
     void FeedPending();
     void StartBackend();
+    void PrepareQueue();
+    int32_t OpenBackend(); ///< the error to raise, or 0
     void StopBackend();
     void RequeueUnplayed();
     void DropQueue();
     void ResetCallbackState();
-    void ArmWatchdog();
-    void Watch();
-    void DeviceFailed();
+    void Fail(const std::string& why);
     int32_t BlockAlign() const { return m_streamChannels * 2; }
     template <typename Fn> bool Raise(Fn&& raise);
 
@@ -213,6 +223,7 @@ private:
     std::unique_ptr<PlayBackend> m_backend;
     bool m_backendRunning = false;
     std::string m_backendName;
+    std::string m_problem;
 
     // The queue. Tags and lengths by slot: the UI thread alone needs them.
     PlayBufferRing m_ring;
@@ -223,10 +234,7 @@ private:
     std::vector<uint8_t> m_returning; // the buffer being handed back by BufferAvailable
     uint64_t m_clearUpTo = 0;         // buffers before this one were dropped by a clear
 
-    // The watchdog of a real device.
-    EventLoop::TaskId m_watchdog = 0;
-    uint64_t m_seenCallbacks = 0;
-    int64_t m_lastProgressMs = 0;
+    DeviceWatchdog m_watchdog{m_loop};
 
     // Shared with the callback.
     std::atomic<bool> m_playing{false};
@@ -257,7 +265,7 @@ private:
     size_t m_unheardHead = 0;
     size_t m_unheardCount = 0;
 
-    std::unique_ptr<Waker> m_waker;
+    std::unique_ptr<UiWaker> m_waker;
 };
 
 } // namespace tavrenly

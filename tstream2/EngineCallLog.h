@@ -1,10 +1,11 @@
 #pragma once
 
 // What a simulated engine keeps of the calls made to it and the events it raised, so tests can
-// check their order ("StartPlayback", "Volume=50", "event:PlaybackStarted"); and the guarded
-// raise both simulated engines use to survive a listener that destroys them.
+// check their order ("StartPlayback", "Volume=50", "event:PlaybackStarted"). The simulated
+// engines raise through RaiseGuarded, as every engine does.
 
-#include <memory>
+#include "tstream2/GuardedRaise.h"
+
 #include <string>
 #include <vector>
 
@@ -39,17 +40,5 @@ private:
     std::vector<std::string> m_calls;
     bool m_keep = true;
 };
-
-/// Calls `raise(*listener)` when there is a listener. Returns false when the listener destroyed
-/// the engine whose `alive` token is given (the caller must then touch nothing of itself).
-template <typename Listener, typename Fn>
-bool RaiseGuarded(Listener* listener, const std::shared_ptr<int>& alive, Fn&& raise)
-{
-    if (listener == nullptr)
-        return true;
-    const std::weak_ptr<int> watch = alive;
-    raise(*listener);
-    return !watch.expired();
-}
 
 } // namespace tavrenly

@@ -1,7 +1,5 @@
 #include "tstream2/Pcm16.h"
 
-#include "platform/base/Types.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -87,9 +85,7 @@ void ApplyGain(const uint8_t* in, uint8_t* out, int64_t bytes, double gain)
         return;
     }
     for (int64_t i = 0; i < samples; ++i) {
-        const double scaled = RoundHalfEven(SampleAt(in, i) * gain);
-        const auto value = static_cast<int16_t>(std::clamp(scaled, -32768.0, 32767.0));
-        const auto bits = static_cast<uint16_t>(value);
+        const auto bits = static_cast<uint16_t>(ClampSample(SampleAt(in, i) * gain));
         out[2 * i] = static_cast<uint8_t>(bits & 0xFF);
         out[2 * i + 1] = static_cast<uint8_t>(bits >> 8);
     }

@@ -1,9 +1,13 @@
 #pragma once
 
-// Gain and peak metering over interleaved 16-bit little-endian PCM, shared by the simulated
-// engines. A level is a peak as 0..100 % of full scale (32768), rounded half to even, so a
-// sample of -32768 reads 100.
+// Gain and peak metering over interleaved 16-bit little-endian PCM, shared by every engine.
+// A level is a peak as 0..100 % of full scale (32768), rounded half to even, so a sample of
+// -32768 reads 100. Every scaled sample is rounded by the one rule, halves to even, and clamped
+// to 16 bits (ClampSample), whether an engine scales a whole buffer or ramps frame by frame.
 
+#include "platform/base/Types.h"
+
+#include <algorithm>
 #include <cstdint>
 
 namespace tavrenly::pcm16 {
@@ -23,6 +27,29 @@ Peaks MeasurePeaks(const uint8_t* data, int64_t bytes, int channels);
 int32_t ScalePeak(int32_t peak, double gain);
 
 int16_t LevelPercent(int32_t peak);
+
+/// round(value) with halves to even, clamped to -32768..32767. Safe on an audio thread.
+inline int16_t ClampSample(double value) noexcept
+{
+    return static_cast<int16_t>(std::clamp(RoundHalfEven(value), -32768.0, 32767.0));
+}
+
+/// A gain moving linearly from `start` to `target` across `frames` frames, so a volume change
+/// never clicks: frame i (0-based) gets start + (target - start) x (i + 1) / frames, the last
+/// frame exactly `target`. Safe on an audio thread.
+struct GainRamp
+{
+    double start = 1.0;
+    double target = 1.0;
+    uint32_t frames = 1;
+
+    double At(uint32_t frame) const noexcept
+    {
+        if (start == target || frame + 1 >= frames)
+            return target;
+        return start + (target - start) * static_cast<double>(frame + 1) / frames;
+    }
+};
 
 /// Writes round(sample x gain) (halves to even, clamped to 16 bits) for each sample of `in`
 /// to `out`; the two may be the same memory. A trailing odd byte is copied unchanged.

@@ -21,7 +21,7 @@ class NullPlayBackend final : public PlayBackend
 public:
     ~NullPlayBackend() override { Stop(); }
 
-    StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer, std::string&) override
+    StartResult Start(const StreamFormat& format, PlayRenderer& renderer, std::string&) override
     {
         Stop();
         m_stop.store(false, std::memory_order_relaxed);
@@ -94,14 +94,14 @@ class RtAudioPlayBackend final : public PlayBackend
 public:
     ~RtAudioPlayBackend() override { Stop(); }
 
-    StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer,
+    StartResult Start(const StreamFormat& format, PlayRenderer& renderer,
                       std::string& error) override
     {
         Stop();
         m_abortRequested.store(false, std::memory_order_relaxed);
         m_aborted.store(false, std::memory_order_relaxed);
-        RtAudioOutput output;
-        if (!FindRtAudioOutput(format.deviceNumber, output, error))
+        RtAudioDevice output;
+        if (!FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error))
             return format.deviceNumber != 0 ? StartResult::NoSuchDevice : StartResult::Failed;
         try {
             m_audio = std::make_unique<RtAudio>(static_cast<RtAudio::Api>(output.api));

@@ -8,6 +8,8 @@
 // Threading: Start and Stop on the UI thread; the renderer is called on the backend's own
 // thread (RtAudio's callback thread, or the null backend's thread) until Stop returns.
 
+#include "tstream2/StreamBackend.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,21 +34,6 @@ protected:
     ~PlayRenderer() = default;
 };
 
-struct PlayStreamFormat
-{
-    int32_t sampleRate = 44100;
-    int channels = 2;
-    /// 0 = the backend's default output, n = its output device n - 1.
-    int deviceNumber = 0;
-};
-
-enum class StartResult
-{
-    Started,
-    NoSuchDevice, ///< the device number names no output device
-    Failed,       ///< no sound system, or the device would not open or start
-};
-
 class PlayBackend
 {
 public:
@@ -55,7 +42,7 @@ public:
 
     /// Opens the device in `format` and starts calling `renderer`. When the device cannot be
     /// used, a sentence in `error` says why and nothing runs.
-    virtual StartResult Start(const PlayStreamFormat& format, PlayRenderer& renderer,
+    virtual StartResult Start(const StreamFormat& format, PlayRenderer& renderer,
                               std::string& error) = 0;
     /// Stops and closes the stream; returns after the last Render call has returned.
     virtual void Stop() noexcept = 0;

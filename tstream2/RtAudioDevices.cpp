@@ -61,9 +61,9 @@ std::string ApiName(RtAudio::Api api)
 }
 
 /// The outputs (or inputs) of one sound system; empty when it has none or does not answer.
-std::vector<RtAudioOutput> Devices(RtAudio::Api api, bool outputs, size_t& defaultIndex)
+std::vector<RtAudioDevice> Devices(RtAudio::Api api, bool outputs, size_t& defaultIndex)
 {
-    std::vector<RtAudioOutput> found;
+    std::vector<RtAudioDevice> found;
     defaultIndex = 0;
     try {
         RtAudio audio(api);
@@ -74,16 +74,16 @@ std::vector<RtAudioOutput> Devices(RtAudio::Api api, bool outputs, size_t& defau
             const unsigned channels = outputs ? device.outputChannels : device.inputChannels;
             if (!device.probed || channels == 0)
                 continue;
-            RtAudioOutput output;
-            output.api = static_cast<int>(api);
-            output.id = id;
-            output.info.name = device.name;
-            output.info.channels = static_cast<uint16_t>(
+            RtAudioDevice entry;
+            entry.api = static_cast<int>(api);
+            entry.id = id;
+            entry.info.name = device.name;
+            entry.info.channels = static_cast<uint16_t>(
                 std::min<unsigned>(channels, std::numeric_limits<uint16_t>::max()));
-            output.info.backend = ApiName(api);
+            entry.info.backend = ApiName(api);
             if (outputs ? device.isDefaultOutput : device.isDefaultInput)
                 defaultIndex = found.size();
-            found.push_back(std::move(output));
+            found.push_back(std::move(entry));
         }
     } catch (const std::exception&) {
         found.clear(); // a sound system that fails while asked is as good as absent
@@ -101,47 +101,37 @@ DeviceInfo NullOutput()
 
 } // namespace
 
-std::vector<RtAudioOutput> ListRtAudioOutputs(size_t& defaultIndex)
+std::vector<RtAudioDevice> ListRtAudioDevices(DeviceDirection direction, size_t& defaultIndex)
 {
     for (const RtAudio::Api api : ApiOrder()) {
         if (!Compiled(api))
             continue;
-        std::vector<RtAudioOutput> outputs = Devices(api, true, defaultIndex);
-        if (!outputs.empty())
-            return outputs;
+        std::vector<RtAudioDevice> devices =
+            Devices(api, direction == DeviceDirection::Output, defaultIndex);
+        if (!devices.empty())
+            return devices;
     }
     defaultIndex = 0;
     return {};
 }
 
-std::vector<RtAudioOutput> ListRtAudioInputs(size_t& defaultIndex)
+bool FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
+                       std::string& error)
 {
-    for (const RtAudio::Api api : ApiOrder()) {
-        if (!Compiled(api))
-            continue;
-        std::vector<RtAudioOutput> inputs = Devices(api, false, defaultIndex);
-        if (!inputs.empty())
-            return inputs;
-    }
-    defaultIndex = 0;
-    return {};
-}
-
-bool FindRtAudioOutput(int deviceNumber, RtAudioOutput& output, std::string& error)
-{
+    const char* kind = direction == DeviceDirection::Output ? "output" : "input";
     size_t defaultIndex = 0;
-    const std::vector<RtAudioOutput> outputs = ListRtAudioOutputs(defaultIndex);
-    if (outputs.empty()) {
-        error = "no sound system offers an output device";
+    const std::vector<RtAudioDevice> devices = ListRtAudioDevices(direction, defaultIndex);
+    if (devices.empty()) {
+        error = std::string("no sound system offers an ") + kind + " device";
         return false;
     }
     const size_t index = deviceNumber == 0 ? defaultIndex : static_cast<size_t>(deviceNumber - 1);
-    if (deviceNumber < 0 || index >= outputs.size()) {
-        error = "no output device " + std::to_string(deviceNumber) + " (" +
-                std::to_string(outputs.size()) + " on " + outputs.front().info.backend + ")";
+    if (deviceNumber < 0 || index >= devices.size()) {
+        error = std::string("no ") + kind + " device " + std::to_string(deviceNumber) + " (" +
+                std::to_string(devices.size()) + " on " + devices.front().info.backend + ")";
         return false;
     }
-    output = outputs[index];
+    device = devices[index];
     return true;
 }
 
@@ -151,7 +141,7 @@ std::vector<DeviceInfo> RtAudioDeviceProvider::OutputDevices()
         return {};
     size_t defaultIndex = 0;
     std::vector<DeviceInfo> devices;
-    for (RtAudioOutput& output : ListRtAudioOutputs(defaultIndex))
+    for (RtAudioDevice& output : ListRtAudioDevices(DeviceDirection::Output, defaultIndex))
         devices.push_back(std::move(output.info));
     return devices;
 }
@@ -162,7 +152,7 @@ std::vector<DeviceInfo> RtAudioDeviceProvider::InputDevices()
         return {};
     size_t defaultIndex = 0;
     std::vector<DeviceInfo> devices;
-    for (RtAudioOutput& input : ListRtAudioInputs(defaultIndex))
+    for (RtAudioDevice& input : ListRtAudioDevices(DeviceDirection::Input, defaultIndex))
         devices.push_back(std::move(input.info));
     return devices;
 }
@@ -172,7 +162,7 @@ DeviceInfo RtAudioDeviceProvider::DefaultOutput()
     if (m_silent)
         return NullOutput();
     size_t defaultIndex = 0;
-    std::vector<RtAudioOutput> outputs = ListRtAudioOutputs(defaultIndex);
+    std::vector<RtAudioDevice> outputs = ListRtAudioDevices(DeviceDirection::Output, defaultIndex);
     if (outputs.empty())
         return NullOutput();
     return outputs[defaultIndex].info;
@@ -181,9 +171,9 @@ DeviceInfo RtAudioDeviceProvider::DefaultOutput()
 DeviceInfo RtAudioDeviceProvider::DefaultInput()
 {
     size_t defaultIndex = 0;
-    std::vector<RtAudioOutput> inputs;
+    std::vector<RtAudioDevice> inputs;
     if (!m_silent)
-        inputs = ListRtAudioInputs(defaultIndex);
+        inputs = ListRtAudioDevices(DeviceDirection::Input, defaultIndex);
     if (inputs.empty()) {
         DeviceInfo device = NullOutput();
         device.name = "Null input";

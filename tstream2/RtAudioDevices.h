@@ -1,10 +1,10 @@
 #pragma once
 
-// The device lists of the real sound system, as the platform device layer and the device play
-// engine see them. The sound system is the first of JACK, PulseAudio and ALSA that offers an
-// output device right now (asked afresh on every query, so devices plugged in later appear).
-// Output devices are numbered in the sound system's own order, counting only devices with
-// output channels; the default device is the sound system's default output.
+// The device lists of the real sound system, as the platform device layer and the device
+// engines see them. The sound system is the first of JACK, PulseAudio and ALSA that offers a
+// device of the direction asked for right now (asked afresh on every query, so devices plugged
+// in later appear). Devices are numbered in the sound system's own order, counting only devices
+// with channels in that direction; the default device is the sound system's default of it.
 //
 // Thread-safe: every query opens its own connection to the sound system.
 
@@ -16,24 +16,29 @@
 
 namespace tavrenly {
 
+/// Playback devices or capture devices.
+enum class DeviceDirection
+{
+    Output,
+    Input,
+};
+
 /// One device of the chosen sound system.
-struct RtAudioOutput
+struct RtAudioDevice
 {
     int api = 0;     ///< the RtAudio::Api value of the sound system
     unsigned id = 0; ///< the sound system's device id
     DeviceInfo info; ///< name, channels, backend name
 };
 
-/// The chosen sound system's output devices, in order; empty when there is none.
-/// `defaultIndex` receives the index of the default output in the list.
-std::vector<RtAudioOutput> ListRtAudioOutputs(size_t& defaultIndex);
+/// The chosen sound system's devices of `direction`, in order; empty when there is none.
+/// `defaultIndex` receives the index of the default device in the list.
+std::vector<RtAudioDevice> ListRtAudioDevices(DeviceDirection direction, size_t& defaultIndex);
 
-/// The chosen sound system's input devices, in the same way.
-std::vector<RtAudioOutput> ListRtAudioInputs(size_t& defaultIndex);
-
-/// The output device behind a control's device number (0 = the default, n = output n - 1).
-/// False with a sentence in `error` when there is no such device.
-bool FindRtAudioOutput(int deviceNumber, RtAudioOutput& output, std::string& error);
+/// The device behind a control's device number (0 = the default, n = device n - 1 of that
+/// direction). False with a sentence in `error` when there is no such device.
+bool FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
+                       std::string& error);
 
 /// Lists the sound system's devices for the platform device layer. With `silent` set (the
 /// null engine) it lists nothing and names the default device "Null output".

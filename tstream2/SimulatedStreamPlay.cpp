@@ -310,7 +310,7 @@ int32_t SimulatedStreamPlay::FreeBuffers() const
 void SimulatedStreamPlay::NumberBuffers(int32_t value)
 {
     LogPut("NumberBuffers", std::to_string(value));
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_numberBuffers = value;
 }
 
@@ -322,14 +322,14 @@ int32_t SimulatedStreamPlay::PlayedTimems() const
 void SimulatedStreamPlay::BufferLengthms(int32_t value)
 {
     LogPut("BufferLengthms", std::to_string(value));
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_bufferLengthms = value;
 }
 
 void SimulatedStreamPlay::SampleRate(int32_t value)
 {
     LogPut("SampleRate", std::to_string(value));
-    if (value <= 0)
+    if (!stream_rules::TakesCount(value))
         return;
     // Only the clock of a stream that is not started follows the property at once.
     const bool restart = m_clockRunning && !m_streamActive;
@@ -343,7 +343,7 @@ void SimulatedStreamPlay::SampleRate(int32_t value)
 void SimulatedStreamPlay::NumberChannels(int16_t value)
 {
     LogPut("NumberChannels", std::to_string(value));
-    if (value != 1 && value != 2)
+    if (!stream_rules::TakesChannels(value))
         return;
     const bool restart = m_clockRunning && !m_streamActive;
     if (restart)
@@ -362,10 +362,11 @@ void SimulatedStreamPlay::DeviceNumber(int16_t value)
 void SimulatedStreamPlay::Volume(float value)
 {
     LogPut("Volume", FormatNumber(value));
-    if (!m_canSetVolume || std::isnan(value))
+    const std::optional<float> taken = stream_rules::TakenVolume(value);
+    if (!m_canSetVolume || !taken)
         return;
     Sync(); // what has played so far keeps the gain it was played with
-    m_volume = std::clamp(value, 0.0f, 100.0f);
+    m_volume = *taken;
 }
 
 void SimulatedStreamPlay::ReportErrors(bool value)

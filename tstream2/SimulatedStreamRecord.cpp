@@ -32,11 +32,6 @@ uint64_t SplitMix64(uint64_t value)
     return value ^ (value >> 31);
 }
 
-int16_t ToSample(double value)
-{
-    return static_cast<int16_t>(std::clamp(RoundHalfEven(value), -32768.0, 32767.0));
-}
-
 uint32_t ReadU32(const std::vector<uint8_t>& bytes, size_t at)
 {
     return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
@@ -192,8 +187,8 @@ void SimulatedStreamRecord::Generate(int64_t firstFrame, int64_t frames, int16_t
     case SignalKind::Sine: {
         const double step = 2.0 * std::numbers::pi * m_frequency / m_streamRate;
         for (int64_t i = 0; i < frames; ++i) {
-            const int16_t value =
-                ToSample(m_amplitude * kFullScale * std::sin(step * double(firstFrame + i)));
+            const int16_t value = pcm16::ClampSample(m_amplitude * kFullScale *
+                                                     std::sin(step * double(firstFrame + i)));
             for (int c = 0; c < channels; ++c)
                 out[i * channels + c] = value;
         }
@@ -205,7 +200,8 @@ void SimulatedStreamRecord::Generate(int64_t firstFrame, int64_t frames, int16_t
                 const uint64_t index = uint64_t(firstFrame + i) * uint64_t(channels) + uint64_t(c);
                 const uint64_t hash = SplitMix64(uint64_t{m_seed} << 40 ^ index);
                 const double unit = double(hash >> 11) * 0x1.0p-53; // [0, 1)
-                out[i * channels + c] = ToSample((2.0 * unit - 1.0) * m_amplitude * kFullScale);
+                out[i * channels + c] =
+                    pcm16::ClampSample((2.0 * unit - 1.0) * m_amplitude * kFullScale);
             }
         }
         return;
@@ -383,7 +379,7 @@ void SimulatedStreamRecord::BufferLength(double value)
     if (!(value >= 0.5) || value > 2147483647.0)
         return;
     const double rounded = RoundHalfEven(value);
-    if (rounded < 1.0)
+    if (!stream_rules::TakesCount(static_cast<int64_t>(rounded)))
         return;
     m_bufferLength = static_cast<int32_t>(rounded);
     if (m_capturing)
@@ -393,21 +389,21 @@ void SimulatedStreamRecord::BufferLength(double value)
 void SimulatedStreamRecord::NumberBuffers(int32_t value)
 {
     LogPut("NumberBuffers", std::to_string(value));
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_numberBuffers = value;
 }
 
 void SimulatedStreamRecord::SampleRate(int32_t value)
 {
     LogPut("SampleRate", std::to_string(value));
-    if (value > 0)
+    if (stream_rules::TakesCount(value))
         m_sampleRate = value;
 }
 
 void SimulatedStreamRecord::NumberChannels(int16_t value)
 {
     LogPut("NumberChannels", std::to_string(value));
-    if (value == 1 || value == 2)
+    if (stream_rules::TakesChannels(value))
         m_numberChannels = value;
 }
 
@@ -420,9 +416,10 @@ void SimulatedStreamRecord::DeviceNumber(int16_t value)
 void SimulatedStreamRecord::Volume(float value)
 {
     LogPut("Volume", FormatNumber(value));
-    if (!m_canSetVolume || std::isnan(value))
+    const std::optional<float> taken = stream_rules::TakenVolume(value);
+    if (!m_canSetVolume || !taken)
         return;
-    m_volume = std::clamp(value, 0.0f, 100.0f);
+    m_volume = *taken;
 }
 
 void SimulatedStreamRecord::ReportErrors(bool value)

@@ -2,6 +2,7 @@
 
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/Jingle.h"
+#include "apps/tavrenly/Play.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "platform/system/System.h"
@@ -65,7 +66,9 @@ int RunDemo(const DemoOptions& options)
                player.LoopEnd(), StatusName(player.Status()));
 
     player.PlayAudio();
+    SayDeviceProblem(device);
     loop.RunUntil([&] { return events.ended; }, 60 * 1000);
+    SayDeviceProblem(device);
     const float endedAt = player.TotalSecondsPlayed();
     player.CloseAudio();
 

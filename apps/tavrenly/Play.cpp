@@ -5,6 +5,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "player/TavrenPlayer.h"
+#include "tstream2/DeviceStreamPlay.h"
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <algorithm>
@@ -127,6 +128,17 @@ void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
 
 } // namespace
 
+void SayDeviceProblem(const DeviceStreamPlay* engine)
+{
+    // The engine only records what went wrong; saying it is the program's business. Each
+    // sentence is said once, however often it is asked.
+    static std::string said;
+    if (engine == nullptr || engine->Problem().empty() || engine->Problem() == said)
+        return;
+    said = engine->Problem();
+    fmt::print(stderr, "tavrenly: {}\n", said);
+}
+
 std::optional<LoopOption> ParseLoop(const std::string& text)
 {
     const std::vector<std::string> parts = Split(text);
@@ -171,6 +183,7 @@ int RunPlay(const PlayOptions& options)
     HeadlessSite site(loop);
     std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, engineKind);
     auto* simulatedEngine = dynamic_cast<SimulatedStreamPlay*>(engine.get());
+    const auto* deviceEngine = dynamic_cast<const DeviceStreamPlay*>(engine.get());
     if (simulatedEngine != nullptr)
         simulatedEngine->KeepPlayedAudio(render);
     TavrenPlayer player(site, std::move(engine));
@@ -226,6 +239,7 @@ int RunPlay(const PlayOptions& options)
     watch.Enabled(true);
 
     player.PlayAudio();
+    SayDeviceProblem(deviceEngine);
     const int64_t limitMs = static_cast<int64_t>(
         (player.TotalAudioLength() + 60.0f) * 1000.0f *
         (options.loop ? static_cast<float>(options.loop->maxCount + 1) : 1.0f));
@@ -234,6 +248,7 @@ int RunPlay(const PlayOptions& options)
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     LiveLine::Clear(&live);
+    SayDeviceProblem(deviceEngine);
 
     const bool interrupted = !events.ended;
     if (interrupted)

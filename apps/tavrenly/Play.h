@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace tavrenly {
+class DeviceStreamPlay;
+}
+
 namespace tavrenly::app {
 
 struct LoopOption
@@ -51,6 +55,10 @@ struct PlayOptions
     bool events = false;
     bool quiet = false;
 };
+
+/// Prints, once, what the device engine says went wrong with its device (nothing for another
+/// engine or when all is well).
+void SayDeviceProblem(const DeviceStreamPlay* engine);
 
 /// "start:end" or "start:end:max" -> the loop; nullopt when malformed.
 std::optional<LoopOption> ParseLoop(const std::string& text);

@@ -293,6 +293,7 @@ TEST_F(DeviceStreamPlayTest, AnUnknownDeviceRaisesAnErrorAndPlaysOnTheNullBacken
     device.StartTavrenStream();
     EXPECT_EQ(deviceLog.events, (std::vector<std::string>{"EngineError 2", "StreamStarted"}));
     EXPECT_EQ(device.BackendName(), "null");
+    EXPECT_EQ(device.Problem().rfind("output device 999: ", 0), 0u) << device.Problem();
 
     const auto bytes = NumberedBuffer(7, kBufferFrames * 44100 / kRate);
     device.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), 7);

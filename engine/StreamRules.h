@@ -1,0 +1,35 @@
+#pragma once
+
+// The property rules every engine applies the same way, play or record, device or simulated:
+// a count, a length or a rate of 0 or less is ignored; only mono and stereo are taken; a volume
+// is clamped to 0..100 and NaN is ignored. Each engine setter asks these before taking a value.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace tavrenly::stream_rules {
+
+/// NumberBuffers, BufferLengthms, SampleRate (and the record engine's BufferLength once
+/// rounded): values of 0 or less leave the property as it was.
+constexpr bool TakesCount(int64_t value) noexcept
+{
+    return value > 0;
+}
+
+/// NumberChannels: only 1 and 2.
+constexpr bool TakesChannels(int16_t value) noexcept
+{
+    return value == 1 || value == 2;
+}
+
+/// Volume: the value to keep, clamped to 0..100; nothing for NaN.
+inline std::optional<float> TakenVolume(float value) noexcept
+{
+    if (std::isnan(value))
+        return std::nullopt;
+    return std::clamp(value, 0.0f, 100.0f);
+}
+
+} // namespace tavrenly::stream_rules

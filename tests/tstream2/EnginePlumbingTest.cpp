@@ -1,0 +1,112 @@
+// The pieces every device engine is built from: the watchdog (in virtual time), the waker of
+// the UI thread (on a real-clock loop, waiting for outcomes only) and the one rounding rule of
+// scaled samples.
+
+#include "tstream2/DeviceWatchdog.h"
+#include "tstream2/Pcm16.h"
+#include "tstream2/UiWaker.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+namespace tavrenly {
+namespace {
+
+TEST(DeviceWatchdogTest, ADeviceThatKeepsCallingIsLeftAloneAndOneThatStopsIsReportedOnce)
+{
+    EventLoop loop(EventLoop::Clock::Virtual);
+    DeviceWatchdog watchdog(loop);
+    std::atomic<uint64_t> callbacks{0};
+    std::vector<int64_t> stalledAt;
+    watchdog.Arm(callbacks, [&] { stalledAt.push_back(loop.NowMs()); });
+    for (int step = 0; step < 20; ++step) { // 5 s of a device calling back every 250 ms
+        callbacks.fetch_add(1);
+        loop.Advance(250);
+    }
+    EXPECT_TRUE(stalledAt.empty());
+    EXPECT_TRUE(watchdog.Armed());
+
+    // The last call came at 4.75 s; the checks every 500 ms see it at 5.0 s, and the first
+    // check 2 s after that gives up.
+    loop.Advance(10'000);
+    EXPECT_EQ(stalledAt, std::vector<int64_t>{7000});
+    EXPECT_FALSE(watchdog.Armed());
+
+    watchdog.Arm(callbacks, [&] { stalledAt.push_back(loop.NowMs()); });
+    watchdog.Disarm();
+    loop.Advance(10'000);
+    EXPECT_EQ(stalledAt.size(), 1u);
+}
+
+TEST(DeviceWatchdogTest, TheOwnerMayDestroyTheWatchdogFromItsHandler)
+{
+    EventLoop loop(EventLoop::Clock::Virtual);
+    auto watchdog = std::make_unique<DeviceWatchdog>(loop);
+    std::atomic<uint64_t> callbacks{0};
+    watchdog->Arm(callbacks, [&] { watchdog.reset(); });
+    loop.Advance(3000);
+    EXPECT_EQ(watchdog, nullptr);
+}
+
+TEST(UiWakerTest, WakesRunOnTheLoopThreadAndNoneRunsOnceTheWakerIsGone)
+{
+    EventLoop loop(EventLoop::Clock::Real);
+    int wakes = 0;
+    bool onLoopThread = true;
+    const std::thread::id uiThread = std::this_thread::get_id();
+    auto waker = std::make_unique<UiWaker>(
+        loop,
+        [&] {
+            ++wakes;
+            onLoopThread = onLoopThread && std::this_thread::get_id() == uiThread;
+        },
+        [](const std::string&) { FAIL() << "the wait failed"; });
+    ASSERT_TRUE(waker->Works()) << waker->Error();
+    EXPECT_EQ(waker->Error(), "");
+
+    std::thread audio([&] { waker->Notify(); });
+    audio.join();
+    ASSERT_TRUE(loop.RunUntil([&] { return wakes > 0; }, 10'000));
+    EXPECT_TRUE(onLoopThread);
+
+    const int before = wakes;
+    waker->Notify();
+    waker.reset(); // joins its thread; a wake it posted already must find nothing to call
+    loop.RunUntil([] { return false; }, 50);
+    EXPECT_EQ(wakes, before);
+}
+
+TEST(Pcm16Test, EveryScaledSampleRoundsHalvesToEvenAndClampsTo16Bits)
+{
+    const std::pair<double, int16_t> cases[] = {
+        {2.5, 2},           {3.5, 4},           {-2.5, -2},       {-3.5, -4},
+        {2.49, 2},          {32767.4, 32767},   {32767.5, 32767}, {40000.0, 32767},
+        {-32768.5, -32768}, {-40000.0, -32768}, {0.5, 0},         {-0.5, 0},
+    };
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(pcm16::ClampSample(value), expected) << value;
+
+    // The whole-buffer gain of the simulated engines uses the same rule.
+    const uint8_t in[] = {5, 0, 7, 0, 0xFB, 0xFF}; // 5, 7, -5
+    uint8_t out[6];
+    pcm16::ApplyGain(in, out, 6, 0.5);
+    EXPECT_EQ((std::vector<uint8_t>(out, out + 6)),
+              (std::vector<uint8_t>{2, 0, 4, 0, 0xFE, 0xFF})); // 2.5 -> 2, 3.5 -> 4, -2.5 -> -2
+}
+
+TEST(Pcm16Test, AGainRampMovesLinearlyAndEndsOnItsTarget)
+{
+    const pcm16::GainRamp down{1.0, 0.0, 4};
+    EXPECT_DOUBLE_EQ(down.At(0), 0.75);
+    EXPECT_DOUBLE_EQ(down.At(1), 0.5);
+    EXPECT_DOUBLE_EQ(down.At(2), 0.25);
+    EXPECT_DOUBLE_EQ(down.At(3), 0.0);
+    EXPECT_DOUBLE_EQ(down.At(9), 0.0);
+    const pcm16::GainRamp steady{0.3, 0.3, 4};
+    EXPECT_DOUBLE_EQ(steady.At(0), 0.3);
+}
+
+} // namespace
+} // namespace tavrenly

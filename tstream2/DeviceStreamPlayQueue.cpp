@@ -1,0 +1,102 @@
+// The UI side of the device play engine's queue: slots written, buffers waiting for a slot, and
+// what a stop or a restart does with them.
+
+#include "tstream2/DeviceStreamPlay.h"
+
+namespace tavrenly {
+
+void DeviceStreamPlay::WriteSlot(const void* data, int32_t length, int32_t tag)
+{
+    const uint64_t index = m_ring.Write(data, length);
+    const size_t slot = index % static_cast<uint64_t>(m_ring.Capacity());
+    m_slotTags[slot] = tag;
+    m_slotLengths[slot] = length;
+}
+
+void DeviceStreamPlay::FeedPending()
+{
+    while (!m_pending.empty() && m_ring.CanWrite()) {
+        Pending& next = m_pending.front();
+        WriteSlot(next.data.data(), static_cast<int32_t>(next.data.size()), next.tag);
+        m_pending.pop_front();
+    }
+}
+
+void DeviceStreamPlay::AddBuffer(const void* address, int32_t length, int32_t tag)
+{
+    if (address == nullptr || length <= 0)
+        return;
+    if (m_pending.empty() && m_ring.CanWrite()) {
+        WriteSlot(address, length, tag);
+        return;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    m_pending.push_back(Pending{std::vector<uint8_t>(bytes, bytes + length), tag});
+}
+
+int32_t DeviceStreamPlay::FreeBuffers() const
+{
+    const uint64_t held = m_ring.Written() - std::max(m_ring.Released(), m_clearUpTo);
+    const auto queued = static_cast<int64_t>(held + m_pending.size());
+    return static_cast<int32_t>(std::max<int64_t>(0, m_numberBuffers - queued));
+}
+
+void DeviceStreamPlay::ResetCallbackState()
+{
+    m_headFrames = 0;
+    m_peakLeft = 0;
+    m_peakRight = 0;
+    m_rendered = 0;
+    m_silentRun = 0;
+    m_heard = 0;
+    m_unheardHead = 0;
+    m_unheardCount = 0;
+    m_flushLeft = 0;
+    m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
+    m_errorRun = 0;
+    m_failed = false;
+    m_clearSeen = m_clearRequest.load(std::memory_order_relaxed);
+    m_clearAnswered.store(m_clearSeen, std::memory_order_relaxed);
+    m_flushRequest.store(0, std::memory_order_relaxed);
+    m_heardFrames.store(0, std::memory_order_relaxed);
+}
+
+void DeviceStreamPlay::DropQueue()
+{
+    // Only while no callback runs: the UI thread stands in for the consumer.
+    m_pending.clear();
+    m_ring.SkipTo(m_ring.Written());
+    m_ring.ReleaseUpTo(m_ring.Written());
+    m_clearUpTo = m_ring.Written();
+    if (m_notices) {
+        Notice ignored;
+        while (m_notices->Pop(ignored)) {
+        }
+    }
+    ResetCallbackState();
+}
+
+void DeviceStreamPlay::RequeueUnplayed()
+{
+    // Only while no callback runs: what is still queued goes back to the front of the
+    // UI-side list, the front buffer without the part already played.
+    const bool frontIsPartPlayed = m_ring.ReadCount() >= m_clearUpTo;
+    m_ring.SkipTo(m_clearUpTo);
+    std::deque<Pending> unplayed;
+    int32_t length = 0;
+    uint64_t index = 0;
+    bool first = true;
+    for (const uint8_t* data; (data = m_ring.Front(length, index)) != nullptr; m_ring.Pop()) {
+        const int64_t skip = first && frontIsPartPlayed ? m_headFrames * BlockAlign() : 0;
+        first = false;
+        if (length > skip)
+            unplayed.push_back(
+                Pending{std::vector<uint8_t>(data + skip, data + length),
+                        m_slotTags[index % static_cast<uint64_t>(m_ring.Capacity())]});
+    }
+    for (Pending& waiting : m_pending)
+        unplayed.push_back(std::move(waiting));
+    m_pending = std::move(unplayed);
+}
+
+} // namespace tavrenly
