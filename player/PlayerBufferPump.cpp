@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tavrenly {
 
@@ -27,6 +28,11 @@ void TavrenPlayer::FillPlaybackBuffers()
         m_log.Full([&] { return fmt::format("Get current position = {}", position); });
         const int32_t remaining = dataSize - position;
         m_log.Full([&] { return fmt::format("Bytes Remaining = {}", remaining); });
+        // Nothing past AudioEnd's block is queued, as a loop end is cut: what is queued is
+        // heard, however late the position tick notices the end.
+        const int32_t toAudioEnd = AudioEndCutBytes() - position;
+        if (toAudioEnd < 1 && remaining >= 1)
+            break;
 
         if (remaining < 1) {
             // The stages still hold the last of the audio (a resampler's look-ahead, a partial
@@ -40,13 +46,38 @@ void TavrenPlayer::FillPlaybackBuffers()
             break;
         }
 
-        PumpRead read = PlanRead(position / m_state.FileFormat.nBlockAlign, remaining);
+        PumpRead read =
+            PlanRead(position / m_state.FileFormat.nBlockAlign, std::min(remaining, toAudioEnd));
         const int32_t got = ReadAndConvert(read);
         QueueBuffer(got, read.blocksRead, read.emptyCut);
         if (read.restart)
             SeekToLoopStart();
     }
     m_log.Full("End Function FillPlaybackBuffers\r\n");
+}
+
+int32_t TavrenPlayer::AudioEndCutBytes() const
+{
+    const auto dataSize = static_cast<int32_t>(m_state.DataChunk.cksize);
+    if (m_state.AudioEnd >= m_state.TotalAudioLength)
+        return dataSize; // the end of the item is the end of the data
+    // The first block that starts at or after AudioEnd; a hair below a whole block is taken as
+    // that block, so a time that names a block exactly does not play one more.
+    const double block = std::ceil(TimeToBlocks(m_state.AudioEnd) - 1e-6);
+    return static_cast<int32_t>(
+        std::min<int64_t>(dataSize, static_cast<int64_t>(block) * m_state.FileFormat.nBlockAlign));
+}
+
+bool TavrenPlayer::AudioEndCutHeard() const
+{
+    // The queue has run out at the cut: everything up to AudioEnd has been heard, even when
+    // the played time, counted in whole milliseconds, stops a fraction short of AudioEnd.
+    if (m_state.hAudioFile == nullptr || m_state.AudioEnd >= m_state.TotalAudioLength)
+        return false;
+    const int32_t position = mmioSeek(m_state.hAudioFile, 0, SEEK_CUR) -
+                             static_cast<int32_t>(m_state.DataChunk.dwDataOffset);
+    return position >= AudioEndCutBytes() && m_state.EnginePlaying &&
+           m_engine->FreeBuffers() == m_engine->NumberBuffers();
 }
 
 bool TavrenPlayer::FinishDataChunk(int32_t openedFileCounter)

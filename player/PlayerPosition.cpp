@@ -100,7 +100,8 @@ void TavrenPlayer::tmrPosition_Timer()
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     UpdateAudioTimes();
     // Without a file there is no item to end (a play range set with nothing open ticks too).
-    if (SameFileOpen(openedFileCounter) && m_state.TotalSecondsPlayed >= m_state.AudioEnd)
+    if (SameFileOpen(openedFileCounter) &&
+        (m_state.TotalSecondsPlayed >= m_state.AudioEnd || AudioEndCutHeard()))
         SetFinished();
 }
 

@@ -317,6 +317,11 @@ private:
     /// The file's true data rate from its format record, logged when it corrects the stored one.
     double FileBytesPerSecond();
     PumpRead PlanRead(int32_t currentBlock, int32_t remaining);
+    /// Bytes of the data chunk up to AudioEnd's block (the whole chunk when AudioEnd is the
+    /// end of the file): the pump queues nothing beyond.
+    int32_t AudioEndCutBytes() const;
+    /// True once the pump stopped at AudioEnd's cut and the engine has played all of it.
+    bool AudioEndCutHeard() const;
     int32_t CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, PumpRead& read);
     bool NeedsDecompression() const;
     bool NeedsRateConversion() const;

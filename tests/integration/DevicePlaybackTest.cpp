@@ -576,5 +576,63 @@ TEST_F(DevicePlaybackTest, AServerThatDiesClosesTheStreamAndTheNextStartRecovers
     EXPECT_EQ(engine.PlayedTimems(), 1000);
 }
 
+TEST_F(DevicePlaybackTest, NothingPastAudioEndIsHeard)
+{
+    // A sweep (unique at every lag) for 4 s, then noise: with AudioStart 1 and AudioEnd 4 the
+    // sink must hear the sweep's seconds 1 to 4 and not one sample of the noise.
+    const std::string item = dir.File("item.wav");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + dir.File("sweep.wav") +
+                    " synth 4 sine 300-3000 sine 2500-200 vol 0.5");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + dir.File("noise.wav") +
+                    " synth 1 whitenoise vol 0.5");
+    test::RunOrFail("sox " + dir.File("sweep.wav") + " " + dir.File("noise.wav") + " " + item);
+    test::RunOrFail("sox " + dir.File("sweep.wav") + " -t raw " + dir.File("range.raw") +
+                    " trim 1 3");
+    constexpr double kAudioEnd = 4.0;
+
+    const std::string heardFile = dir.File("heard.raw");
+    std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
+    test::RecordingSite site(loop);
+    {
+        TavrenPlayer player(
+            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+        player.InitNew();
+        Listener listener(loop, player);
+        player.SetEventListener(&listener);
+        std::string name = item;
+        ASSERT_EQ(player.OpenAudio(name), 0);
+        player.AudioEnd(static_cast<float>(kAudioEnd));
+        player.AudioStart(1.0f);
+        player.PlayAudio();
+        ASSERT_TRUE(WaitFor(
+            loop, [&] { return listener.endedAtMs >= 0; }, 20'000));
+        // As a playout system does: the item is closed the moment its end is reported.
+        player.CloseAudio();
+        player.SetEventListener(nullptr);
+        EXPECT_TRUE(listener.errors.empty());
+    }
+    WaitFor(
+        loop, [] { return false; }, 500);
+    recorder->Stop();
+
+    const std::vector<int16_t> range = ReadSamples(dir.File("range.raw"));
+    const std::vector<int16_t> heard = ReadSamples(heardFile);
+    const Match match = FindInRecording(range, heard);
+    ASSERT_GE(match.correlation, 0.95);
+    EXPECT_NEAR(match.gainDb, 0.0, 0.5);
+    // The range's last 10 ms are heard as they are, and after them only silence.
+    const size_t end = match.lag + range.size() / 2;
+    ASSERT_GE(heard.size() / 2, end + kRate / 2) << "the recording ends too soon";
+    for (size_t i = 2 * (end - kRate / 100); i < 2 * end; ++i)
+        ASSERT_EQ(heard[i], range[i - 2 * match.lag]) << "frame " << i / 2 - match.lag;
+    size_t lastLoud = end;
+    for (size_t frame = end; frame < heard.size() / 2; ++frame)
+        if (std::abs(heard[2 * frame]) > 16 || std::abs(heard[2 * frame + 1]) > 16)
+            lastLoud = frame + 1;
+    std::printf("audio heard past AudioEnd: %.1f ms\n",
+                static_cast<double>(lastLoud - end) * 1000.0 / kRate);
+    EXPECT_EQ(lastLoud, end) << "the noise after AudioEnd was heard";
+}
+
 } // namespace
 } // namespace tavrenly
