@@ -166,10 +166,10 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t 
 /// the unused source again (cbSrcLengthUsed tells) and call again until a call produces 0
 /// bytes: that call has used all its source and the stream is empty; its next input starts a
 /// new stream (a resampler settled afresh, a new encoder). Draining a stream that holds
-/// nothing produces 0 bytes at once. MMSYSERR_INVALPARAM when nothing could be produced
-/// because cbDstLength cannot hold the next unit of output (an encoded packet, a decoded
-/// frame, a sample frame); an output of the bound acmStreamSize gives for one whole input
-/// always has room.
+/// nothing produces 0 bytes at once. MMSYSERR_INVALPARAM, with nothing taken or produced,
+/// when cbDstLength cannot hold the next unit of output (an encoded packet, a decoded frame,
+/// a sample frame); an output of the bound acmStreamSize gives for one whole input always has
+/// room.
 ///
 /// Returns 0; MMSYSERR_INVALHANDLE; MMSYSERR_INVALPARAM; MMSYSERR_INVALFLAG;
 /// ACMERR_UNPREPARED; ACMERR_BUSY; a codec's error code.

@@ -36,8 +36,8 @@ public:
     /// resampler's look-ahead, an encoder's delay), at most `destLength` bytes per call. The
     /// caller presents what was not used again and calls until a call produces nothing; that
     /// call has used all its source and left the stage empty, taking its next input as a new
-    /// stream. Returns 0; MMSYSERR_INVALPARAM when nothing could be produced because
-    /// `destLength` cannot hold the next unit of output; a codec error.
+    /// stream. Returns 0; MMSYSERR_INVALPARAM, taking nothing, when `destLength` cannot hold
+    /// the next unit of output; a codec error.
     virtual uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                            uint8_t* dest, uint32_t destLength, uint32_t& destUsed) = 0;
     /// An upper bound of the output for `sourceLength` input bytes.

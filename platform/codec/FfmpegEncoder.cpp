@@ -241,6 +241,10 @@ uint32_t FfmpegEncoder::Drain(const uint8_t* source, uint32_t sourceLength, uint
     destUsed = 0;
     if (m_state == State::Drained && sourceLength == 0)
         return 0;
+    // Checked before anything is taken, so a refused call leaves the input to the caller; with
+    // this room every call gives at least one packet until the end.
+    if (destLength < (m_variableFrames ? m_channels : m_maxPacketBytes))
+        return MMSYSERR_INVALPARAM;
     if (m_state != State::Draining) {
         if (const uint32_t result =
                 Convert(source, sourceLength, sourceUsed, dest, destLength, destUsed, true);
@@ -249,7 +253,7 @@ uint32_t FfmpegEncoder::Drain(const uint8_t* source, uint32_t sourceLength, uint
         const uint32_t inFrameBytes = m_channels * 2u;
         const uint32_t left = (sourceLength - sourceUsed) / inFrameBytes;
         if (left >= m_frameSamples || (m_variableFrames && left > 0))
-            return destUsed == 0 ? MMSYSERR_INVALPARAM : 0; // no room for the next frame
+            return 0; // the room is full; the rest comes with the next call
         if (left > 0) {
             if (const uint32_t result = SendFrame(source + sourceUsed, left); result != 0)
                 return result;
@@ -267,7 +271,7 @@ uint32_t FfmpegEncoder::Drain(const uint8_t* source, uint32_t sourceLength, uint
     if (ended)
         m_state = State::Drained;
     else if (destUsed == 0)
-        return MMSYSERR_INVALPARAM; // the next packet does not fit
+        return MMSYSERR_ERROR; // cannot happen with the room checked above; never report empty
     return 0;
 }
 

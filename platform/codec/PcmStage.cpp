@@ -122,9 +122,13 @@ public:
     uint32_t Drain(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                    uint8_t* dest, uint32_t destLength, uint32_t& destUsed) override
     {
+        if (destLength < m_dest.blockAlign && sourceLength >= m_source.blockAlign) {
+            sourceUsed = destUsed = 0;
+            return MMSYSERR_INVALPARAM;
+        }
         Convert(source, sourceLength, sourceUsed, dest, destLength, destUsed, true);
         if (sourceLength - sourceUsed >= m_source.blockAlign)
-            return destUsed == 0 ? MMSYSERR_INVALPARAM : 0;
+            return 0;              // the room is full; the rest comes with the next call
         sourceUsed = sourceLength; // less than a frame is no sample
         return 0;
     }
@@ -248,6 +252,9 @@ public:
     {
         sourceUsed = 0;
         destUsed = 0;
+        // Checked before anything is taken, so a refused call leaves the input to the caller.
+        if (destLength < m_dest.blockAlign)
+            return MMSYSERR_INVALPARAM;
         if (!m_draining) {
             const uint32_t whole = sourceLength / m_source.blockAlign * m_source.blockAlign;
             if (const uint32_t result = whole == 0 ? 0
@@ -255,9 +262,9 @@ public:
                                                              destLength, destUsed, true);
                 result != 0)
                 return result;
-            if (sourceUsed < whole)
-                return destUsed == 0 ? MMSYSERR_INVALPARAM : 0;
-            sourceUsed = sourceLength; // less than a frame is no sample
+            if (sourceUsed < whole) // the room is full; the rest comes with the next call
+                return destUsed == 0 ? MMSYSERR_ERROR : 0; // never report empty early
+            sourceUsed = sourceLength;                     // less than a frame is no sample
             if (m_framesIn == m_settledIn)
                 return 0; // nothing since the last settle: nothing held
             // The input's end at the output rate, rounded up.
@@ -266,8 +273,6 @@ public:
         }
         const size_t room = destLength / m_dest.blockAlign;
         size_t outDone = destUsed / m_dest.blockAlign;
-        if (outDone == room && m_framesOut < m_drainUntil)
-            return MMSYSERR_INVALPARAM;
         if (const uint32_t result = RunSilence(m_drainUntil, dest, room, outDone); result != 0)
             return result;
         destUsed = static_cast<uint32_t>(outDone * m_dest.blockAlign);

@@ -198,6 +198,40 @@ TEST(FfmpegEncoderTest, TakesWholeFramesOnly)
     EXPECT_EQ(used, 0u);
 }
 
+TEST(FfmpegEncoderTest, DrainsThroughAnyRoomThatHoldsAPacket)
+{
+    // Layer III holds about two frames back, so its drain has several packets to give.
+    const FormatBytes record = Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100);
+    const std::vector<uint8_t> pcm = AsBytes(TestSignal(44100, 2, 0.5));
+    auto whole = MakeEncoder(record);
+    ASSERT_TRUE(whole);
+    const std::vector<uint8_t> reference = RunStage(*whole, pcm, {8820}, 65536, true);
+
+    auto stage = MakeEncoder(record);
+    ASSERT_TRUE(stage);
+    std::vector<uint8_t> out = RunStage(*stage, pcm, {8820}, 65536, false);
+    std::vector<uint8_t> dest(627); // one packet of 626 bytes, or one with its padding byte
+    uint32_t used = 0;
+    uint32_t produced = 0;
+    const std::vector<uint8_t> rest(pcm.end() - static_cast<long>(pcm.size() % 4608), pcm.end());
+    EXPECT_EQ(stage->Drain(rest.data(), static_cast<uint32_t>(rest.size()), used, dest.data(), 100,
+                           produced),
+              MMSYSERR_INVALPARAM)
+        << "no room for a packet";
+    EXPECT_EQ(used, 0u) << "a refused drain takes nothing";
+    int calls = 0;
+    for (bool first = true; calls < 100; ++calls, first = false) {
+        const uint32_t length = first ? static_cast<uint32_t>(rest.size()) : 0;
+        ASSERT_EQ(stage->Drain(rest.data(), length, used, dest.data(), 627, produced), 0u);
+        EXPECT_EQ(used, length);
+        out.insert(out.end(), dest.begin(), dest.begin() + produced);
+        if (produced == 0)
+            break;
+    }
+    EXPECT_GT(calls, 2) << "a packet per call";
+    EXPECT_TRUE(out == reference);
+}
+
 struct EncodeCase
 {
     const char* name;
