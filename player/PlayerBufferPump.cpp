@@ -3,6 +3,7 @@
 
 #include "player/TavrenPlayer.h"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -103,7 +104,21 @@ TavrenPlayer::PumpRead TavrenPlayer::PlanRead(int32_t currentBlock, int32_t rema
     const int32_t bytes = RoundToInt32(static_cast<double>(seconds) * m_fileBytesPerSecond);
 
     PumpRead read;
-    int32_t blocks = bytes / blockAlign;
+    // At least one whole block: with short buffers a stream of large blocks at a low bit rate
+    // would otherwise read nothing, and the item would never end.
+    int32_t blocks = std::max(bytes / blockAlign, 1);
+    // The caps come before the loop cut, so that a read cut at the loop end really ends there
+    // and the jump back it announces is not made early or lost.
+    const int32_t bufferBlocks = std::max(m_state.ConvBufferSize / blockAlign, 1);
+    if (blocks > bufferBlocks) {
+        blocks = bufferBlocks;
+        m_log.Full([&] {
+            return fmt::format("Bytes to read too big for buffer, set to {}", blocks * blockAlign);
+        });
+    }
+    // The conversion stages take at most one second of the file's PCM per call.
+    if (NeedsDecompression() || NeedsRateConversion())
+        blocks = std::min(blocks, std::max(m_maxConversionInput / blockAlign, 1));
     if (m_state.UseLoop) {
         m_log.Full([&] { return fmt::format("Bytes to read (pre loop check)= {}", bytes); });
         blocks = CutReadAtLoopEnd(currentBlock, blocks, read);
@@ -116,31 +131,23 @@ TavrenPlayer::PumpRead TavrenPlayer::PlanRead(int32_t currentBlock, int32_t rema
         m_log.Full(
             [&] { return fmt::format("Bytes to read more than file - set to {}", read.bytes); });
     }
-    if (read.bytes > m_state.ConvBufferSize) {
-        read.bytes = m_state.ConvBufferSize;
-        m_log.Full(
-            [&] { return fmt::format("Bytes to read too big for buffer, set to {}", read.bytes); });
-    }
-    // The conversion stages take at most one second of the file's PCM per call.
-    if (NeedsDecompression() || NeedsRateConversion()) {
-        if (read.bytes > m_maxConversionInput) {
-            read.bytes = m_maxConversionInput;
-            read.restart = false;
-            if (m_state.LoopMarker != kBufferTagOrdinary)
-                UndoLoopCut();
-        }
-    }
+    // A block larger than the whole buffer (a header no codec would write) is read in part
+    // rather than past the buffer's end.
+    read.bytes = std::min(read.bytes, m_state.ConvBufferSize);
     return read;
 }
 
 int32_t TavrenPlayer::CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, PumpRead& read)
 {
-    // A read that starts at the loop start is never cut, so a loop shorter than one buffer
-    // still plays once through before it is met again.
-    if (currentBlock <= m_state.LoopStartBlock || currentBlock + blocks < m_state.LoopEndBlock)
+    if (currentBlock + blocks < m_state.LoopEndBlock)
         return blocks;
     m_state.LoopCount += 1;
-    blocks = m_state.LoopEndBlock - currentBlock;
+    // A read from the loop start is never cut: a loop shorter than one read plays as one whole
+    // read, and the jump back follows it. Counting the pass at this read tags the buffer that
+    // really ends it, so the position follows what is heard. Any other read that reaches the
+    // loop end stops there, also one that began before the loop (a read longer than the loop).
+    if (currentBlock != m_state.LoopStartBlock)
+        blocks = m_state.LoopEndBlock - currentBlock;
     m_log.Medium([&] { return fmt::format("After Loop End - count= {}", m_state.LoopCount); });
     if (m_state.LoopCount > m_state.MaxLoopCount) {
         m_log.Medium("Reached Loop Max Count - ending looping");
@@ -151,9 +158,9 @@ int32_t TavrenPlayer::CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, Pum
         m_state.LoopMarker = m_state.LoopStartBlock;
         read.restart = true;
     }
-    // Already past the loop end (a seek beyond it, or a loop shorter than one buffer): read
-    // nothing this time, but count the loop and jump back.
-    if (blocks < 0) {
+    // At or past the loop end (a seek to or beyond it): read nothing this time, but count the
+    // loop and jump back.
+    if (blocks <= 0) {
         blocks = 0;
         read.emptyCut = true;
     }
@@ -254,19 +261,6 @@ void TavrenPlayer::SeekToLoopStart()
     ClearBuffer(false, false);
 }
 
-void TavrenPlayer::UndoLoopCut()
-{
-    // The read was shortened below the loop end, so this buffer does not reach it: the loop
-    // end is met again by a later read, which counts it then.
-    if (m_state.LoopMarker == kBufferTagLoopEnded) {
-        m_state.UseLoop = true;
-        m_state.LoopCount = m_state.MaxLoopCount;
-    } else {
-        m_state.LoopCount -= 1;
-    }
-    m_state.LoopMarker = kBufferTagOrdinary;
-}
-
 void TavrenPlayer::TestForFinish()
 {
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
@@ -274,7 +268,7 @@ void TavrenPlayer::TestForFinish()
     if (m_state.FileFinished && m_engine->FreeBuffers() == m_engine->NumberBuffers() &&
         !m_state.AudioFinished) {
         UpdateAudioTimes();
-        if (openedFileCounter != m_state.OpenedFileCounter)
+        if (!SameFileOpen(openedFileCounter))
             return;
         SetFinished();
     }
@@ -290,7 +284,7 @@ void TavrenPlayer::SetFinished()
         m_log.Basic("Raise event AudioEndReached");
         if (m_events != nullptr)
             m_events->AudioEndReached();
-        if (openedFileCounter == m_state.OpenedFileCounter)
+        if (SameFileOpen(openedFileCounter))
             PausePlaybackStream(false);
         else
             m_log.Basic("SetFinished - Opened File Counter changed");

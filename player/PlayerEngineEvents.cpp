@@ -11,13 +11,17 @@ namespace tavrenly {
 void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t length)
 {
     const float secondsPlayed = static_cast<float>(m_engine->PlayedTimems()) / 1000.0f;
-    if (m_state.EngineLoading)
+    // The buffer whose level the host was told of when it closed or replaced the file: it
+    // belongs to the file that is gone, and neither its tag nor a refill applies.
+    const bool bufferOfOldFile = m_oldFileBufferDue;
+    m_oldFileBufferDue = false;
+    if (m_state.EngineLoading || bufferOfOldFile)
         return;
     m_log.Full([&] {
         return fmt::format("BufferAvailable Event, BufNum: {} BufPtr: {} BufLen: {}\r\n", tag,
                            address, length);
     });
-    if (tag != kBufferTagOrdinary && m_state.TotalBlocks >= 1) {
+    if (tag != kBufferTagOrdinary && m_state.hAudioFile != nullptr && m_state.TotalBlocks >= 1) {
         const int32_t openedFileCounter = m_state.OpenedFileCounter;
         if (tag != kBufferTagLoopEnded) {
             // From now on the position (BaseTime + seconds played) is the loop start.
@@ -30,13 +34,13 @@ void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t len
                                    m_state.BaseTime);
             });
             tmrPosition_Timer();
-            if (openedFileCounter != m_state.OpenedFileCounter)
+            if (!SameFileOpen(openedFileCounter))
                 return;
             RaiseLoopRestart();
         } else {
             RaiseLoopCompleted();
         }
-        if (openedFileCounter != m_state.OpenedFileCounter)
+        if (!SameFileOpen(openedFileCounter))
             return;
     }
     FillPlaybackBuffers();
@@ -81,8 +85,13 @@ void TavrenPlayer::PlaybackPaused()
 
 void TavrenPlayer::LevelChanged(int16_t left, int16_t right)
 {
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    const bool hadFile = m_state.hAudioFile != nullptr;
     if (m_events != nullptr)
         m_events->AudioLevelChanged(left, right);
+    // The engine hands back the buffer this level was measured on right after this event.
+    m_oldFileBufferDue = openedFileCounter != m_state.OpenedFileCounter ||
+                         (hadFile && m_state.hAudioFile == nullptr);
 }
 
 void TavrenPlayer::EngineError(int32_t code)

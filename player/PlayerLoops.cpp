@@ -33,12 +33,13 @@ float TavrenPlayer::LoopStart() const
 
 void TavrenPlayer::LoopStart(float value)
 {
+    if (!std::isfinite(value))
+        return;
     if (!m_state.SettingLoopBounds) {
-        m_state.SettingLoopBounds = true;
+        const ScopedFlag settingBounds(m_state.SettingLoopBounds);
         value = ClampToItem(value);
         if (value > LoopEnd())
             LoopEnd(value);
-        m_state.SettingLoopBounds = false;
     }
     if (m_state.hAudioFile != nullptr)
         m_state.LoopStartBlock = RoundToInt32(TimeToBlocks(value));
@@ -51,12 +52,13 @@ float TavrenPlayer::LoopEnd() const
 
 void TavrenPlayer::LoopEnd(float value)
 {
+    if (!std::isfinite(value))
+        return;
     if (!m_state.SettingLoopBounds) {
-        m_state.SettingLoopBounds = true;
+        const ScopedFlag settingBounds(m_state.SettingLoopBounds);
         value = ClampToItem(value);
         if (value < LoopStart())
             LoopStart(value);
-        m_state.SettingLoopBounds = false;
     }
     if (m_state.hAudioFile != nullptr) {
         const double block = std::floor(TimeToBlocks(value));

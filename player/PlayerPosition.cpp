@@ -3,6 +3,8 @@
 
 #include "player/TavrenPlayer.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <fmt/format.h>
 #include <iterator>
@@ -112,13 +114,7 @@ void TavrenPlayer::UpdateAudioTimes()
         return;
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
 
-    // Once the item has ended its position stands at the end, whatever the engine counts.
-    const float heard =
-        m_state.AudioFinished
-            ? std::min(m_state.AudioEnd, m_state.TotalAudioLength)
-            : static_cast<float>(static_cast<double>(m_engine->PlayedTimems()) / 1000.0 +
-                                 static_cast<double>(m_state.BaseTime));
-    SetPositionValues(heard);
+    SetPositionValues(HeardTime());
 
     if (!RunVolumeEnvelope(openedFileCounter))
         return;
@@ -129,6 +125,15 @@ void TavrenPlayer::UpdateAudioTimes()
     m_log.Medium([&] {
         return fmt::format("End Function UpdateAudioTimes - {}\r\n", m_state.SecondsPlayed);
     });
+}
+
+float TavrenPlayer::HeardTime() const
+{
+    // Once the item has ended its position stands at the end, whatever the engine counts.
+    if (m_state.AudioFinished)
+        return std::min(m_state.AudioEnd, m_state.TotalAudioLength);
+    return static_cast<float>(static_cast<double>(m_engine->PlayedTimems()) / 1000.0 +
+                              static_cast<double>(m_state.BaseTime));
 }
 
 void TavrenPlayer::SetPositionValues(float t)
@@ -142,6 +147,9 @@ void TavrenPlayer::SetPositionValues(float t)
         m_state.SecondsRemain = 0;
         return;
     }
+    // What is heard lies in the file, even when a base time taken from a buffer tag or a
+    // restarted engine count would put it a few milliseconds outside.
+    t = ClampToFile(t);
     m_state.TotalPercentagePlayed = ClampPercent(t / m_state.TotalAudioLength * 100.0f);
     m_state.TotalSecondsPlayed = t;
     m_state.TotalSecondsRemain = m_state.TotalAudioLength - t;
@@ -223,6 +231,8 @@ float TavrenPlayer::ClampToFile(float value) const
 
 void TavrenPlayer::AudioStart(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToFile(value);
     m_state.AudioStart = value;
     for (float* marker : {&m_state.AudioEnd, &m_state.IntroStart, &m_state.IntroEnd,
@@ -240,6 +250,8 @@ void TavrenPlayer::AudioStart(float value)
 
 void TavrenPlayer::AudioEnd(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToFile(value);
     m_state.AudioEnd = value;
     m_state.AudioFinished = false;
@@ -255,6 +267,8 @@ void TavrenPlayer::AudioEnd(float value)
 
 void TavrenPlayer::IntroStart(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToItem(value);
     m_state.IntroStart = value;
     m_state.IntroStartPassed = false;
@@ -264,6 +278,8 @@ void TavrenPlayer::IntroStart(float value)
 
 void TavrenPlayer::IntroEnd(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToItem(value);
     m_state.IntroEnd = value;
     m_state.IntroEndPassed = false;
@@ -273,6 +289,8 @@ void TavrenPlayer::IntroEnd(float value)
 
 void TavrenPlayer::HookStart(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToItem(value);
     m_state.HookStart = value;
     m_state.HookStartPassed = false;
@@ -282,6 +300,8 @@ void TavrenPlayer::HookStart(float value)
 
 void TavrenPlayer::HookEnd(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToItem(value);
     m_state.HookEnd = value;
     m_state.HookEndPassed = false;
@@ -291,6 +311,8 @@ void TavrenPlayer::HookEnd(float value)
 
 void TavrenPlayer::Extro(float value)
 {
+    if (!std::isfinite(value))
+        return;
     value = ClampToItem(value);
     m_state.ExtroPassed = false;
     m_state.Extro = value;
@@ -298,6 +320,8 @@ void TavrenPlayer::Extro(float value)
 
 void TavrenPlayer::SweeperStart(float value)
 {
+    if (!std::isfinite(value))
+        return;
     // A negative value switches the sweeper off and is kept as it is.
     if (value >= 0.0f && value < m_state.AudioStart)
         value = m_state.AudioStart;

@@ -29,6 +29,20 @@ inline constexpr int32_t kBufferTagOrdinary = -1;
 /// The buffer ends at the loop end after the last repetition: looping has ended.
 inline constexpr int32_t kBufferTagLoopEnded = -2;
 
+/// Holds a guard flag of the state record set while it lives and clears it on every way out,
+/// an arithmetic error included, so no guard outlives the operation that set it.
+class ScopedFlag
+{
+public:
+    explicit ScopedFlag(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~ScopedFlag() { m_flag = false; }
+    ScopedFlag(const ScopedFlag&) = delete;
+    ScopedFlag& operator=(const ScopedFlag&) = delete;
+
+private:
+    bool& m_flag;
+};
+
 struct PlayerState
 {
     std::string AudioFileName;

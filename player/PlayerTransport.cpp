@@ -6,6 +6,7 @@
 #include "common/TavrenlyFN.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fmt/format.h>
 #include <limits>
 
@@ -44,7 +45,7 @@ int32_t TavrenPlayer::PlayAudio()
         return 0;
     m_log.Basic("TavrenPlay Start Playback");
     m_engine->StartPlayback();
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (!SameFileOpen(openedFileCounter))
         return 0;
     TestForFinish();
     m_log.Basic("End Function PlayAudio\r\n");
@@ -70,21 +71,29 @@ int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
     m_log.Basic("TavrenPlay Pause");
     m_engine->Pause();
     m_log.Basic("TavrenPlay Pause - Complete");
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (!SameFileOpen(openedFileCounter))
         return 0;
 
     if (m_state.OutDeviceCaps.wMid == kManufacturerNeedingFlushOnPause &&
         OSVersionRecord().dwPlatformId == VER_PLATFORM_WIN32_NT) {
         if (KeepPosition) {
             UpdateAudioTimes();
-            if (openedFileCounter != m_state.OpenedFileCounter)
+            if (!SameFileOpen(openedFileCounter))
                 return 0;
             const float pausedAt = m_state.TotalSecondsPlayed;
             ClearBuffer(true, true);
+            if (!SameFileOpen(openedFileCounter))
+                return 0;
             bool totalFile = true;
             SeekTime(pausedAt, totalFile);
         } else {
+            // The clear restarts the engine's played-time count: the file and the base time
+            // move to what was heard, so the position stays where it was.
+            const float heard = HeardTime();
             ClearBuffer(true, true);
+            if (!SameFileOpen(openedFileCounter))
+                return 0;
+            RepositionAt(heard);
         }
     }
     m_log.Basic("End Function PausePlaybackStream\r\n");
@@ -101,7 +110,7 @@ int32_t TavrenPlayer::CueAudio()
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (m_state.EnginePlaying)
         PausePlaybackStream(false);
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (!SameFileOpen(openedFileCounter))
         return 0;
     if (m_state.FlushBuffers) {
         m_log.Medium("Flushing Playback");
@@ -111,7 +120,7 @@ int32_t TavrenPlayer::CueAudio()
         m_log.Medium([&] { return fmt::format("Seeking to AudioStart ({})", m_state.AudioStart); });
         bool totalFile = true;
         SeekTime(m_state.AudioStart, totalFile);
-        if (openedFileCounter != m_state.OpenedFileCounter)
+        if (!SameFileOpen(openedFileCounter))
             return 0;
     }
     m_log.Medium("Raising Cued Event");
@@ -127,7 +136,7 @@ bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
         return fmt::format("Start Function SeekPercentage({},{})", newPosition,
                            TrueFalse(TotalFile));
     });
-    if (m_state.hAudioFile == nullptr)
+    if (m_state.hAudioFile == nullptr || !std::isfinite(newPosition))
         return false;
     newPosition = std::clamp(newPosition, 0.0f, 100.0f);
     bool result;
@@ -147,7 +156,7 @@ bool TavrenPlayer::SeekTime(float newTime, bool& TotalFile)
     m_log.Basic([&] {
         return fmt::format("Start Function SeekTime({},{})", newTime, TrueFalse(TotalFile));
     });
-    if (m_state.hAudioFile == nullptr)
+    if (m_state.hAudioFile == nullptr || !std::isfinite(newTime))
         return false;
     float t = TotalFile ? newTime : newTime + m_state.AudioStart;
     if (t > m_state.AudioEnd)
@@ -168,14 +177,9 @@ bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
     m_log.Basic([&] { return fmt::format("Start Function SeekBlock({})", BlockNumber); });
     if (m_state.Seeking || m_state.hAudioFile == nullptr)
         return false;
-    m_state.Seeking = true;
+    // Refuses a seek from inside this one whichever way this one ends.
+    const ScopedFlag seeking(m_state.Seeking);
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
-    // Leaves Seeking false whichever way the seek ends, also by an arithmetic error.
-    struct SeekingGuard
-    {
-        bool& seeking;
-        ~SeekingGuard() { seeking = false; }
-    } guard{m_state.Seeking};
 
     m_state.FileFinished = false;
     m_state.AudioFinished = false;
@@ -185,35 +189,62 @@ bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
     m_state.BaseTime = static_cast<float>(
         static_cast<double>(m_state.TotalAudioLength) *
         (static_cast<double>(BlockNumber) / static_cast<double>(m_state.TotalBlocks)));
+    m_positionJumped = true;
     const bool wasPlaying = m_engine->State() == 1;
     ClearBuffer(true, true);
-    if (openedFileCounter != m_state.OpenedFileCounter)
+    if (!SameFileOpen(openedFileCounter))
         return true;
 
     const int64_t offset = int64_t{BlockNumber} * int64_t{m_state.FileFormat.nBlockAlign};
     if (offset > std::numeric_limits<int32_t>::max() ||
         offset < std::numeric_limits<int32_t>::min())
         throw RuntimeError(RuntimeError::kOverflow, "Overflow");
-    if (offset < 0 || offset >= static_cast<int64_t>(m_state.DataChunk.cksize))
+    if (offset < 0 || offset >= static_cast<int64_t>(m_state.DataChunk.cksize)) {
+        // No block starts there: the target is the end of the data. The file is put there as
+        // well, so a later play finds nothing left instead of playing on from wherever the
+        // reading had got to while the position says the end.
+        if (offset >= 0)
+            RepositionAt(m_state.TotalAudioLength);
         return false;
+    }
 
     mmioSeek(m_state.hAudioFile, static_cast<int32_t>(m_state.DataChunk.dwDataOffset + offset),
              SEEK_SET);
     tmrPosition_Timer();
-    if (openedFileCounter == m_state.OpenedFileCounter) {
-        if (wasPlaying)
-            PlayAudio();
-        if (openedFileCounter == m_state.OpenedFileCounter)
-            m_log.Basic("End Function SeekBlock\r\n");
-    }
+    if (!SameFileOpen(openedFileCounter))
+        return true;
+    // The seek's own update ended the item (the target is at or past AudioEnd): it has been
+    // reported and the engine paused, and restarting would play on past the item's end.
+    if (wasPlaying && !m_state.AudioFinished)
+        PlayAudio();
+    if (SameFileOpen(openedFileCounter))
+        m_log.Basic("End Function SeekBlock\r\n");
     return true;
+}
+
+void TavrenPlayer::RepositionAt(float t)
+{
+    const int32_t block = RoundToInt32(TimeToBlocks(ClampToFile(t)));
+    const int64_t offset = std::min(int64_t{block} * m_state.FileFormat.nBlockAlign,
+                                    int64_t{m_state.DataChunk.cksize});
+    mmioSeek(m_state.hAudioFile, static_cast<int32_t>(m_state.DataChunk.dwDataOffset + offset),
+             SEEK_SET);
+    m_state.BaseTime = std::min(BlockTime(block), m_state.TotalAudioLength);
 }
 
 void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
 {
     m_log.Basic("Start Function ClearBuffer");
-    if (PauseIfPlaying && m_engine->State() == 1)
+    if (PauseIfPlaying && m_engine->State() == 1) {
+        const int32_t openedFileCounter = m_state.OpenedFileCounter;
+        const bool hadFile = m_state.hAudioFile != nullptr;
         PausePlaybackStream(false);
+        // Host code run from Paused closed or replaced the file: what is queued and held now
+        // belongs to whatever the host did, not to this clear.
+        if (openedFileCounter != m_state.OpenedFileCounter ||
+            (hadFile && m_state.hAudioFile == nullptr))
+            return;
+    }
     m_log.Basic("Call Function ClearConversionStream DeCompress");
     ClearConversionStream(m_state.DeCompress, m_site);
     m_log.Basic("Call Function ClearConversionStream ConvertFilePCM");

@@ -70,6 +70,8 @@ float TavrenPlayer::PlayVolume() const
 
 void TavrenPlayer::PlayVolume(float value)
 {
+    if (!std::isfinite(value))
+        return;
     if (value > 100.0f)
         value = 100.0f;
     if (value < 0.0f)
@@ -134,6 +136,9 @@ bool TavrenPlayer::AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTim
                                         float StartVolume, float EndVolume, float NotifyVolume,
                                         bool RemoveWhenComplete, bool& SetVolumePermanently)
 {
+    for (float value : {StartTime, Duration, StartVolume, EndVolume, NotifyVolume})
+        if (!std::isfinite(value))
+            return false;
     int16_t chosen = 0;
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
         if (Slot(slot).Reference == ReferenceNumber || Slot(slot).Reference == -1) {
@@ -250,19 +255,20 @@ void TavrenPlayer::SortVolumeChangeEvents()
         ClearVolumeChangeEvent(slot);
 }
 
-void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
+bool TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
 {
     m_log.Medium([&] { return fmt::format("Start Function FinishedVolumeChangeEvent({})", slot); });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (IsTrue(Slot(slot).NotifiedEnd))
-        return;
+        return true;
     Slot(slot).NotifiedEnd = kTrue;
     int16_t reference = Slot(slot).Reference;
     m_log.Medium([&] { return fmt::format("Raise event VolumeChangeEndNotify({})", reference); });
     if (m_events != nullptr)
         m_events->VolumeChangeEndNotify(reference);
-    if (openedFileCounter != m_state.OpenedFileCounter)
-        return;
+    // A file the handler closed or opened has nothing to do with this entry's end volume.
+    if (!SameFileOpen(openedFileCounter))
+        return false;
     // The handler may have added or removed entries, which re-sorts the table, so the entry
     // that ended is looked up again each time code of the host may have run. When the handler
     // removed or replaced it (a replacement starts un-notified), its end actions lapse: the
@@ -270,24 +276,33 @@ void TavrenPlayer::FinishedVolumeChangeEvent(int16_t slot)
     int16_t ended = SlotOfEndedEntry(m_state.VolumeChangeEvents, reference);
     if (ended != 0 && IsTrue(Slot(ended).SetVolumePermanently)) {
         PlayVolume(Slot(ended).EndVolume);
+        if (!SameFileOpen(openedFileCounter))
+            return false;
         ended = SlotOfEndedEntry(m_state.VolumeChangeEvents, reference);
     }
-    if (ended != 0 && IsTrue(Slot(ended).RemoveWhenComplete))
+    if (ended != 0 && IsTrue(Slot(ended).RemoveWhenComplete)) {
         RemoveVolumeChangeEvent(reference);
+        if (!SameFileOpen(openedFileCounter))
+            return false;
+    }
     m_log.Medium("End Function FinishedVolumeChangeEvent\r\n");
+    return true;
 }
 
 bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
 {
+    const bool jumped = m_positionJumped;
+    m_positionJumped = false;
     if (m_state.FirstVolumeChangeEventTime < 0.0f)
         return true;
     const float t = m_state.TotalSecondsPlayed;
     const bool moved = m_state.SecondsPlayed != m_state.LastSecondsPlayed;
     const float current = PlayVolume();
     float target = -1.0f;
-    if (t > m_state.LastVolumeChangeEventTime)
-        target = VolumeAfterEnvelope(moved);
-    else if (t < m_state.FirstVolumeChangeEventTime)
+    if (t > m_state.LastVolumeChangeEventTime) {
+        if (!VolumeAfterEnvelope(moved && !jumped, moved, openedFileCounter, target))
+            return false;
+    } else if (t < m_state.FirstVolumeChangeEventTime)
         target = VolumeBeforeEnvelope(moved);
     else if (!VolumeWithinEnvelope(t, openedFileCounter, target))
         return false;
@@ -297,23 +312,28 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
     return SameFileOpen(openedFileCounter);
 }
 
-float TavrenPlayer::VolumeAfterEnvelope(bool moved)
+bool TavrenPlayer::VolumeAfterEnvelope(bool playedThrough, bool moved, int32_t openedFileCounter,
+                                       float& target)
 {
-    // The update that crosses the envelope's end acts as one landing exactly on it would: an
-    // entry that ends now sets its end volume. Updates come every 50 ms of played time and
-    // never land exactly on an end, so otherwise a fade-out removed when complete would restore
-    // the standing volume, and the item would jump back to full level on air.
+    // The update that plays through the envelope's end acts as one landing exactly on it
+    // would: an entry that ends now sets its end volume. Updates come every 50 ms of played
+    // time and never land exactly on an end, so otherwise a fade-out removed when complete
+    // would restore the standing volume, and the item would jump back to full level on air.
+    // A seek that jumps past the end skips the entries: what follows plays at the standing
+    // volume (their end notices and actions still happen).
     float endingVolume = -1.0f;
     if (moved) {
         for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
             if (!IsUsed(Slot(slot)))
                 continue;
-            if (!IsTrue(Slot(slot).NotifiedEnd))
+            if (playedThrough && !IsTrue(Slot(slot).NotifiedEnd))
                 endingVolume = Slot(slot).EndVolume;
-            FinishedVolumeChangeEvent(slot);
+            if (!FinishedVolumeChangeEvent(slot))
+                return false;
         }
     }
-    return endingVolume >= 0.0f ? endingVolume : m_state.SavedPlayVolume;
+    target = endingVolume >= 0.0f ? endingVolume : m_state.SavedPlayVolume;
+    return SameFileOpen(openedFileCounter);
 }
 
 float TavrenPlayer::VolumeBeforeEnvelope(bool moved)
@@ -352,7 +372,8 @@ bool TavrenPlayer::VolumeWithinEnvelope(float t, int32_t openedFileCounter, floa
         const VCHEV& entry = Slot(slot);
         if (entry.Duration == 0.0f || EndTime(entry) <= t) {
             target = entry.EndVolume;
-            FinishedVolumeChangeEvent(slot);
+            if (!FinishedVolumeChangeEvent(slot))
+                return false;
             continue;
         }
         const float fraction = (t - entry.StartTime) / entry.Duration;

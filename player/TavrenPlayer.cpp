@@ -143,9 +143,10 @@ ePlyStatus TavrenPlayer::Status() const
 void TavrenPlayer::LoadAudioEngine()
 {
     m_log.Basic("Start Function LoadAudioEngine");
-    m_state.EngineLoading = true;
-    m_engine->LoadAudioEngine();
-    m_state.EngineLoading = false;
+    {
+        const ScopedFlag loading(m_state.EngineLoading);
+        m_engine->LoadAudioEngine();
+    }
     m_log.Basic("End Function LoadAudioEngine\r\n");
 }
 

@@ -8,6 +8,10 @@
 // reach the listener on that thread, synchronously, and a handler may call back into the
 // player (also CloseAudio or OpenAudio). Nothing here locks.
 //
+// Non-finite arguments: every float setter and argument refuses NaN and the infinities like
+// any other invalid value: a setter keeps its old value, a seek or AddVolumeChangeEvent returns
+// false, and nothing else happens.
+//
 // Results: operations return 0 when done, -1 when the player refused (no file open, a check
 // failed), else the failing platform step's code. The only exception that leaves a member is
 // tavrenly::RuntimeError, for the arithmetic errors the behaviour hands to the caller.
@@ -331,16 +335,20 @@ private:
     int32_t DrainConversion();
     void QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut);
     void SeekToLoopStart();
-    void UndoLoopCut();
     void TestForFinish();
     void SetFinished();
     int32_t PausePlaybackStream(bool KeepPosition);
     bool SeekBlock(int32_t BlockNumber);
     void ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying);
+    /// Moves the file to the block nearest file time `t` (clamped to the file) and makes that
+    /// block's time the base time; raises nothing.
+    void RepositionAt(float t);
 
     // Position.
     void tmrPosition_Timer();
     void UpdateAudioTimes();
+    /// The file time being heard: the engine's played time from BaseTime, or the item's end.
+    float HeardTime() const;
     void SetPositionValues(float t);
     /// Raises AudioPositionChanged and the events of the markers in `reached` (bit i = the
     /// i-th marker in the order they are raised); false when the file changed under them.
@@ -359,9 +367,11 @@ private:
     void ClearVolumeChangeEvent(int16_t slot);
     void UpdateVolumeChangeEventTimes();
     void SortVolumeChangeEvents();
-    void FinishedVolumeChangeEvent(int16_t slot);
+    /// False when the handler of VolumeChangeEndNotify closed or replaced the file.
+    bool FinishedVolumeChangeEvent(int16_t slot);
     bool RunVolumeEnvelope(int32_t openedFileCounter);
-    float VolumeAfterEnvelope(bool moved);
+    bool VolumeAfterEnvelope(bool playedThrough, bool moved, int32_t openedFileCounter,
+                             float& target);
     float VolumeBeforeEnvelope(bool moved);
     bool VolumeWithinEnvelope(float t, int32_t openedFileCounter, float& target);
 
@@ -391,6 +401,11 @@ private:
     double m_fileBytesPerSecond = 0.0;
     /// LoopMarker was set by a loop cut that read nothing; it rides the next buffer read.
     bool m_loopTagDeferred = false;
+    /// The host closed or replaced the file from AudioLevelChanged: the buffer the engine
+    /// hands back next was played from the old file.
+    bool m_oldFileBufferDue = false;
+    /// A seek moved the position since the envelope last ran: a jump, not played time.
+    bool m_positionJumped = false;
 };
 
 } // namespace tavrenly

@@ -262,6 +262,8 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
     ++m_count;
     if (m_callLog.Keeping())
         m_added.push_back(AddedBuffer{length, tag});
+    if (m_addHook)
+        m_addHook(bytes, length, tag);
     StartClock();
 }
 

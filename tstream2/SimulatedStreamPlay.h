@@ -127,6 +127,12 @@ public:
     /// Bytes played since the stream started or the queue was cleared, to the frame.
     int64_t PlayedBytes() const;
 
+    /// Runs `hook` with the bytes, length and tag of every buffer AddBuffer accepts, whatever
+    /// KeepLogs says, so a test can check what was queued without keeping it.
+    void OnAddBuffer(std::function<void(const uint8_t*, int32_t, int32_t)> hook)
+    {
+        m_addHook = std::move(hook);
+    }
     /// Runs `hook` inside the next LoadAudioEngine call (once), e.g. to raise events there.
     void DuringNextLoad(std::function<void()> hook) { m_loadHook = std::move(hook); }
     /// Raise the event as a device would; the engine's own state is not changed.
@@ -215,6 +221,7 @@ private:
     int32_t m_flushCount = 0;
     int64_t m_flushedMs = 0;
     std::function<void()> m_loadHook;
+    std::function<void(const uint8_t*, int32_t, int32_t)> m_addHook;
 };
 
 } // namespace tavrenly

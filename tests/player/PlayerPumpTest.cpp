@@ -160,7 +160,23 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertedFile{"MpegLayer2LongBuffers",
                       "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=5 -ac 2 "
                       "-c:a mp2 -b:a 256k -bitexact %s",
-                      2000, false}),
+                      2000, false},
+        // The lowest bit rates and block sizes with 10 ms buffers: one buffer's bytes are less
+        // than one block, and every read still takes a whole one.
+        ConvertedFile{"Mp3At16kbits",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=8000:d=3 -ac 1 "
+                      "-c:a libmp3lame -b:a 16k -bitexact %s",
+                      10, false},
+        ConvertedFile{"MpegLayer2At32kbits",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=32000:d=3 -ac 1 "
+                      "-c:a mp2 -b:a 32k -bitexact %s",
+                      10, false},
+        ConvertedFile{"Gsm610ShortBuffers",
+                      "ffmpeg -v error -y -f lavfi -i sine=f=440:r=8000:d=3 -ac 1 "
+                      "-c:a gsm_ms -bitexact %s",
+                      10, false},
+        ConvertedFile{"ImaAdpcm8000ShortBuffers",
+                      "sox -n -r 8000 -c 1 -e ima-adpcm %s synth 3 sine 200-3000", 10, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlayerPumpTest, LogsTheBlockRateThatCorrectsTheHeaderAndKeepsTheStoredField)
@@ -254,8 +270,8 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
     ASSERT_EQ(h.player->PlayAudio(), 0);
     ASSERT_TRUE(PlayToEnd(h, 6000));
 
-    // A read from the loop start is never cut; the read after it lies past the loop end, reads
-    // nothing and jumps back. So the section plays as one whole buffer, three times in all.
+    // A read from the loop start is never cut; it ends the pass and the jump back follows it.
+    // So the section plays as one whole buffer, three times in all.
     std::vector<uint8_t> expected(data.begin(), data.begin() + 48510 * 4);
     for (int i = 0; i < 2; ++i)
         expected.insert(expected.end(), data.begin() + 44100 * 4, data.begin() + 48510 * 4);
@@ -271,7 +287,7 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
     for (const auto& buffer : h.engine->AddedBuffers())
         if (buffer.tag != -1)
             tags.push_back(buffer.tag);
-    EXPECT_EQ(tags, (std::vector<int32_t>{48510, 48510, -2}));
+    EXPECT_EQ(tags, (std::vector<int32_t>{44100, 44100, -2}));
 }
 
 TEST_F(PlayerPumpTest, IgnoresBufferAndStreamEventsWhileTheEngineLoads)

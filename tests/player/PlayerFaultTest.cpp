@@ -1,0 +1,249 @@
+// Faults of the timeline found by driving the player from outside: non-finite arguments,
+// envelope entries jumped past by seeks, seeks at and past the item's end, and loop counting
+// for every buffer length.
+
+#include "tests/player/PlaybackSupport.h"
+#include "tests/player/PlayerTestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace tavrenly::test {
+namespace {
+
+constexpr int32_t kRate = 44100;
+
+class PlayerFaultTest : public ::testing::Test
+{
+protected:
+    /// Opens a counter file of `seconds` (its frames carry their own numbers).
+    void Open(PlayerHarness& h, double seconds)
+    {
+        std::string path = dir.File("counter.wav");
+        WriteCounterWave(path, static_cast<int32_t>(seconds * kRate));
+        ASSERT_EQ(h.player->OpenAudio(path), 0);
+    }
+
+    ScratchMachineSettings settings;
+    TempDir dir;
+};
+
+TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
+{
+    using Setter = void (TavrenPlayer::*)(float);
+    using Getter = float (TavrenPlayer::*)() const;
+    struct Property
+    {
+        Setter set;
+        Getter get;
+        float value;
+    };
+    const Property properties[] = {
+        {&TavrenPlayer::AudioStart, &TavrenPlayer::AudioStart, 0.2f},
+        {&TavrenPlayer::AudioEnd, &TavrenPlayer::AudioEnd, 1.8f},
+        {&TavrenPlayer::IntroStart, &TavrenPlayer::IntroStart, 0.3f},
+        {&TavrenPlayer::IntroEnd, &TavrenPlayer::IntroEnd, 0.4f},
+        {&TavrenPlayer::HookStart, &TavrenPlayer::HookStart, 0.5f},
+        {&TavrenPlayer::HookEnd, &TavrenPlayer::HookEnd, 0.6f},
+        {&TavrenPlayer::Extro, &TavrenPlayer::Extro, 1.5f},
+        {&TavrenPlayer::SweeperStart, &TavrenPlayer::SweeperStart, 1.0f},
+        {&TavrenPlayer::LoopStart, &TavrenPlayer::LoopStart, 0.7f},
+        {&TavrenPlayer::LoopEnd, &TavrenPlayer::LoopEnd, 0.9f},
+        {&TavrenPlayer::PlayVolume, &TavrenPlayer::PlayVolume, 60.0f},
+    };
+    PlayerHarness h;
+    h.player->FadeMode(efmNormal);
+    Open(h, 2.0);
+    for (const Property& p : properties)
+        (h.player.get()->*p.set)(p.value);
+
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf}) {
+        for (const Property& p : properties) {
+            (h.player.get()->*p.set)(bad);
+            EXPECT_NEAR((h.player.get()->*p.get)(), p.value, 1e-4) << "after " << bad;
+        }
+        EXPECT_FALSE(h.player->SeekTime(bad));
+        EXPECT_FALSE(h.player->SeekPercentage(bad));
+        for (int position = 0; position < 5; ++position) {
+            float args[5] = {0.5f, 0.2f, 100, 0, 50};
+            args[position] = bad;
+            int16_t reference = 1;
+            bool permanently = false;
+            EXPECT_FALSE(h.player->AddVolumeChangeEvent(reference, args[0], args[1], args[2],
+                                                        args[3], args[4], false, permanently));
+        }
+    }
+    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 0);
+    EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 60.0f);
+    EXPECT_FALSE(h.player->State().SettingLoopBounds);
+
+    // With no file the loop cannot be switched on by a loop end nobody could set.
+    ASSERT_EQ(h.player->CloseAudio(), 0);
+    h.player->LoopEnd(std::numeric_limits<float>::quiet_NaN());
+    h.player->UseLoop(true);
+    EXPECT_FALSE(h.player->UseLoop());
+    EXPECT_FLOAT_EQ(h.engine->Volume(), 60.0f) << "the standing volume stays a number";
+}
+
+// ---- Envelope entries jumped past -----------------------------------------------------------
+
+struct EnvelopeJump
+{
+    const char* name;
+    float playTo;  ///< seconds heard before the seek
+    float seekTo;  ///< file time
+    bool remove;   ///< RemoveWhenComplete
+    float heardAt; ///< the volume heard after the seek (linear 0..100)
+};
+
+class PlayerEnvelopeJumpTest : public PlayerFaultTest,
+                               public ::testing::WithParamInterface<EnvelopeJump>
+{};
+
+TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
+{
+    // A fade to silence from 3 s to 4 s of an 8 s item.
+    const EnvelopeJump& j = GetParam();
+    PlayerHarness h;
+    h.player->FadeMode(efmNormal);
+    Open(h, 8.0);
+    int16_t reference = 1;
+    bool permanently = false;
+    ASSERT_TRUE(h.player->AddVolumeChangeEvent(reference, 3, 1, 100, 0, -1, j.remove, permanently));
+    h.player->PlayAudio();
+    h.loop.Advance(static_cast<int64_t>(j.playTo * 1000));
+    bool totalFile = true;
+    ASSERT_TRUE(h.player->SeekTime(j.seekTo, totalFile));
+    h.engine->ClearPlayedAudio();
+    h.loop.Advance(300);
+
+    EXPECT_NEAR(h.player->PlayVolume(), j.heardAt, 0.01);
+    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
+    ASSERT_GE(played.size(), 4u * 13000);
+    // Counter frames at full volume still name their frame; at 0 every sample is silent.
+    const std::vector<int32_t> frames = CounterFrames(played);
+    const int32_t first = RoundToInt32(double(j.seekTo) * kRate);
+    for (size_t i = 0; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i], j.heardAt > 0 ? first + int32_t(i) : 0) << "frame " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seeks, PlayerEnvelopeJumpTest,
+    ::testing::Values(EnvelopeJump{"ForwardPastBeforeItStarted", 1, 6, true, 100},
+                      EnvelopeJump{"ForwardPastBeforeItStartedKept", 1, 6, false, 100},
+                      EnvelopeJump{"ForwardPastFromInsideIt", 3.5f, 6, true, 100},
+                      EnvelopeJump{"BackBeforeItAfterPlayingThrough", 4.5f, 1, false, 100},
+                      EnvelopeJump{"ForwardAfterPlayingThroughHoldsItsEnd", 4.5f, 6, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Seeks at and past the end -------------------------------------------------------------
+
+TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurther)
+{
+    PlayerHarness h;
+    Open(h, 3.0);
+    h.player->AudioEnd(2.0f);
+    h.player->PlayAudio();
+    h.loop.Advance(500);
+    bool totalFile = true;
+    h.player->SeekTime(2.5f, totalFile);
+    h.engine->ClearPlayedAudio();
+    h.loop.Advance(1500);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    EXPECT_EQ(h.engine->State(), 0);
+    EXPECT_TRUE(h.engine->PlayedAudio().empty());
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
+}
+
+TEST_F(PlayerFaultTest, ASeekToTheDataEndLeavesThePositionAndTheFileThere)
+{
+    PlayerHarness h;
+    Open(h, 3.0);
+    h.player->PlayAudio();
+    h.loop.Advance(500);
+    h.player->PauseAudio();
+    EXPECT_FALSE(h.player->SeekTime(3.0f)) << "no block starts at the end of the data";
+    h.engine->ClearPlayedAudio();
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(1000);
+    EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing is left to play";
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.0f);
+}
+
+// ---- Loops for every buffer length ----------------------------------------------------------
+
+struct LoopBuffers
+{
+    int32_t bufferms;
+    bool converted; ///< a 22.05 kHz mono file, converted to the playback format
+};
+
+class PlayerLoopBufferTest : public PlayerFaultTest,
+                             public ::testing::WithParamInterface<LoopBuffers>
+{};
+
+TEST_P(PlayerLoopBufferTest, TheLoopIsCountedAndHeardAsOftenAsAsked)
+{
+    const LoopBuffers& b = GetParam();
+    PlayerHarness h;
+    int32_t bufferms = b.bufferms;
+    h.player->WaveBufferLengthms(bufferms);
+    std::string path = dir.File("item.wav");
+    if (b.converted)
+        WritePcmWave(path, 22050, 1, 3 * 22050, [](int32_t frame, int) {
+            return static_cast<int16_t>(8000 * std::sin(frame * 0.05));
+        });
+    else
+        WriteCounterWave(path, 3 * kRate);
+    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    h.player->LoopStart(1.0f);
+    h.player->LoopEnd(1.5f);
+    h.player->MaxLoopCount(2);
+    h.player->UseLoop(true);
+    h.player->PlayAudio();
+    ASSERT_TRUE(PlayToEnd(h, 20000)) << "the item never ended";
+
+    EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
+    EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    EXPECT_FALSE(h.player->UseLoop());
+    EXPECT_EQ(h.player->LoopCount(), 0);
+    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
+    // How converted loops sound at their joins is a matter of the conversion stages; here the
+    // passes are counted.
+    if (b.converted)
+        return;
+    // Runs of consecutive frames, each pass reaching the loop end before the jump back to its
+    // start (a loop shorter than one read plays as a whole read), and the file's last frame
+    // heard last.
+    const std::vector<int32_t> frames = CounterFrames(played);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.front(), 0);
+    EXPECT_EQ(frames.back(), 3 * kRate - 1);
+    int jumps = 0;
+    for (size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i] == frames[i - 1] + 1)
+            continue;
+        ++jumps;
+        EXPECT_EQ(frames[i], 44100) << "frame " << i;
+        EXPECT_GE(frames[i - 1], 66149) << "frame " << i;
+    }
+    EXPECT_EQ(jumps, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, PlayerLoopBufferTest,
+                         ::testing::Values(LoopBuffers{10, false}, LoopBuffers{100, false},
+                                           LoopBuffers{1200, false}, LoopBuffers{5000, false},
+                                           LoopBuffers{10, true}, LoopBuffers{1200, true},
+                                           LoopBuffers{2500, true}, LoopBuffers{5000, true}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.bufferms) + "ms" +
+                                    (info.param.converted ? "Converted" : "Pcm");
+                         });
+
+} // namespace
+} // namespace tavrenly::test
