@@ -7,6 +7,7 @@
 #include "common/TavrenlyFN.h"
 #include "common/WaveFile.h"
 #include "platform/host/ControlSite.h"
+#include "platform/riff/WaveChunks.h"
 
 #include <cstring>
 #include <fmt/format.h>
@@ -33,6 +34,71 @@ std::string CorruptHeaderMessage(const std::string& fName, const WAVEFORMATEX& h
                        header.wFormatTag, referenceCode);
 }
 
+/// The log lines of the chunk walk, written before each step with what it found so far.
+void TraceChunkStep(const DiagnosticLog& log, WaveReadStep next, const WaveChunks& found,
+                    const WAVEFORMATEX& fileFormat)
+{
+    switch (next) {
+    case WaveReadStep::kForm:
+        log.Basic("Check is a RIFF file");
+        break;
+    case WaveReadStep::kFormat:
+        log.Basic("Find FMT chunk");
+        break;
+    case WaveReadStep::kFormatSize:
+        log.Basic("Reading Format size");
+        log.Basic("Check Format chunk size OK?");
+        break;
+    case WaveReadStep::kFormatMemory:
+        log.Basic([&] {
+            const int32_t size = static_cast<int32_t>(found.format.cksize);
+            return fmt::format("Allocate Format Chunk memory - requires {} bytes, allocating {}",
+                               size, std::max<int32_t>(size, sizeof(WAVEFORMATEX)));
+        });
+        break;
+    case WaveReadStep::kFormatRead:
+        log.Basic([&] {
+            return fmt::format("Allocate Format Chunk memory OK - {}, {}",
+                               static_cast<const void*>(found.formatBytes.get()),
+                               static_cast<const void*>(found.formatBytes.get()));
+        });
+        log.Basic("Read Format Chunk");
+        break;
+    case WaveReadStep::kData:
+        log.Basic(
+            [&] { return fmt::format("Read Format Chunk OK, Read {} bytes", found.formatRead); });
+        log.Basic("Ascend out of Format Chunk");
+        log.Basic("Clear Format Chunk variable");
+        log.Basic([&] {
+            return fmt::format("Copy Format Chunk into variable ({}, {}, 18)",
+                               static_cast<const void*>(&fileFormat),
+                               static_cast<const void*>(found.formatBytes.get()));
+        });
+        log.Basic("Find DATA Chunk");
+        break;
+    case WaveReadStep::kNone:
+        break;
+    }
+}
+
+/// The message a failed step of the chunk walk is reported with.
+const char* ChunkFailureMessage(WaveReadStep step)
+{
+    switch (step) {
+    case WaveReadStep::kForm:
+        return "The file chosen is not a valid WAVE file and cannot be loaded";
+    case WaveReadStep::kFormat:
+        return "There was no format chunk found in the wave file";
+    case WaveReadStep::kFormatSize:
+        return "The files audio format could not be read";
+    case WaveReadStep::kData:
+        return "The audio information could not be found in the wave file";
+    default:
+        // No memory for the chunk is refused like a chunk that cannot be read.
+        return "There was a problem reading the file's audio format";
+    }
+}
+
 } // namespace
 
 int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string& message,
@@ -48,24 +114,71 @@ int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string&
 
 int32_t TavrenPlayer::OpenAudio(std::string& fName)
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function OpenAudio(" + fName + ")");
+    m_log.Basic([&] { return "Start Function OpenAudio(" + fName + ")"; });
     CloseAudio();
 
     if (!m_engine->EngineLoaded()) {
-        if (m_log.Basic())
-            m_log.WriteLog("TavrenPlay LoadAudioEngine");
+        m_log.Basic("TavrenPlay LoadAudioEngine");
         m_engine->LoadAudioEngine();
     }
 
-    if (m_log.Basic())
-        m_log.WriteLog("Checking New Audio File Length");
+    WAVEFORMATEX header{};
+    if (const int32_t refused = CheckNewAudioFile(fName, header))
+        return refused;
+    if (const int32_t failed = OpenAudioFile(fName, header))
+        return failed;
+    if (const int32_t failed = ReadAudioChunks(fName))
+        return failed;
+
+    m_log.Basic("Clear flags");
+    m_state.BaseTime = 0;
+    m_state.LastSecondsPlayed = -1;
+    m_state.FileFinished = false;
+    m_state.AudioFinished = false;
+    ClearMarkerFlags();
+
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    if (const int32_t failed = PrepareItemConversion(openedFileCounter))
+        return failed;
+
+    SetItemDefaults(fName);
+
+    m_log.Basic("Set TavrenPlay ReturnBuffers=TRUE");
+    m_engine->ReturnBuffers(true);
+    m_log.Basic("TavrenPlay StartTavrenStream");
+    m_engine->StartTavrenStream();
+
+    m_log.Basic("Clear Volume Envelope");
+    m_state.FirstVolumeChangeEventTime = -1;
+    m_state.LastVolumeChangeEventTime = -1;
+
+    m_log.Basic("Raise Opened Event");
+    if (m_events != nullptr)
+        m_events->Opened();
+    // The host closed this file or opened another from Opened: nothing of this open is left
+    // to position.
+    if (!SameFileOpen(openedFileCounter))
+        return 0;
+
+    bool totalFile = false;
+    try {
+        SeekTime(0, totalFile);
+    } catch (const RuntimeError&) {
+        // An empty data chunk has no block to seek to; the item is open and ends as soon as
+        // it is played, like any other item at its end.
+    }
+
+    m_log.Basic("End Function OpenAudio\r\n");
+    return 0;
+}
+
+int32_t TavrenPlayer::CheckNewAudioFile(const std::string& fName, WAVEFORMATEX& header)
+{
+    m_log.Basic("Checking New Audio File Length");
     if (FileLength(fName) <= 0)
         return FailOpen(-1, false, "The file: " + fName + " did not exist", kMessageInformation);
 
-    if (m_log.Basic())
-        m_log.WriteLog("Reading Audio Header");
-    WAVEFORMATEX header{};
+    m_log.Basic("Reading Audio Header");
     int32_t dataSize = 0;
     const int32_t probe = ReadWaveHeader(fName, header, dataSize);
     if (probe != 0)
@@ -82,10 +195,14 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     if (referenceCode != 0)
         return FailOpen(-1, false, CorruptHeaderMessage(fName, header, referenceCode),
                         kMessageInformation);
+    return 0;
+}
 
-    if (m_log.Basic())
-        m_log.WriteLog(
-            fmt::format("Setting up mmioInf, AvgBytesPerSec = {}", header.nAvgBytesPerSec));
+int32_t TavrenPlayer::OpenAudioFile(const std::string& fName, const WAVEFORMATEX& header)
+{
+    m_log.Basic([&] {
+        return fmt::format("Setting up mmioInf, AvgBytesPerSec = {}", header.nAvgBytesPerSec);
+    });
     m_state.mmioInf = MMIOINFO{};
     m_state.mmioInf.dwFlags = kAllocateBuffer;
     const int64_t cacheBytes =
@@ -94,12 +211,10 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
         throw RuntimeError(RuntimeError::kOverflow, "Overflow");
     m_state.mmioInf.cchBuffer = static_cast<int32_t>(cacheBytes);
 
-    if (m_log.Basic())
-        m_log.WriteLog("Storing PlayVolume");
+    m_log.Basic("Storing PlayVolume");
     m_state.SavedPlayVolume = PlayVolume();
 
-    if (m_log.Basic())
-        m_log.WriteLog("Opening Audio File");
+    m_log.Basic("Opening Audio File");
     m_state.hAudioFile = mmioOpenA(fName.c_str(), &m_state.mmioInf, MMIO_READ);
     if (m_state.hAudioFile == nullptr)
         return FailOpen(-1, false,
@@ -111,137 +226,74 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     if (m_state.OpenedFileCounter > kOpenedFileCounterLimit)
         m_state.OpenedFileCounter = 0;
     m_state.OpenedFileCounter += 1;
+    return 0;
+}
 
-    if (m_log.Basic())
-        m_log.WriteLog("Check is a RIFF file");
-    m_state.RiffChunk = MMCKINFO{};
-    m_state.RiffChunk.fccType = mmioStringToFOURCCA("WAVE", 0);
-    int32_t result = static_cast<int32_t>(
-        mmioDescend(m_state.hAudioFile, &m_state.RiffChunk, nullptr, MMIO_FINDRIFF));
-    if (result != 0)
-        return FailOpen(result, true,
-                        "The file chosen is not a valid WAVE file and cannot be loaded",
-                        kMessageInformation);
-
-    if (m_log.Basic())
-        m_log.WriteLog("Find FMT chunk");
-    MMCKINFO formatChunk{};
-    formatChunk.ckid = mmioStringToFOURCCA("fmt ", 0);
-    result = static_cast<int32_t>(
-        mmioDescend(m_state.hAudioFile, &formatChunk, &m_state.RiffChunk, MMIO_FINDCHUNK));
-    if (result != 0)
-        return FailOpen(result, true, "There was no format chunk found in the wave file",
-                        kMessageInformation);
-
+int32_t TavrenPlayer::ReadAudioChunks(const std::string& fName)
+{
     if (m_state.hFormat) {
-        if (m_log.Basic())
-            m_log.WriteLog("De-allocate Previous format memory");
+        m_log.Basic("De-allocate Previous format memory");
         m_state.hFormat.reset();
         m_state.pFormat = nullptr;
     }
 
-    if (m_log.Basic())
-        m_log.WriteLog("Reading Format size");
-    m_state.FormatSize = static_cast<int32_t>(formatChunk.cksize);
-    if (m_log.Basic())
-        m_log.WriteLog("Check Format chunk size OK?");
-    // A size beyond 2^31 - 1 cannot be read in one call; it is as unreadable as an empty one.
-    if (m_state.FormatSize <= 0)
-        return FailOpen(-1, true, "The files audio format could not be read", kMessageInformation);
+    WaveChunks chunks;
+    const WaveReadResult read =
+        ReadWaveChunks(m_state.hAudioFile, WaveReadRules{}, chunks,
+                       [this](WaveReadStep next, const WaveChunks& found) {
+                           TraceChunkStep(m_log, next, found, m_state.FileFormat);
+                       });
+    m_state.RiffChunk = chunks.riff;
+    m_state.DataChunk = chunks.data;
+    if (read.failed == WaveReadStep::kNone || read.failed == WaveReadStep::kData) {
+        // The complete chunk, codec bytes included, stays in pFormat for the conversion set-up.
+        m_state.FormatSize = static_cast<int32_t>(chunks.format.cksize);
+        m_state.hFormat = std::move(chunks.formatBytes);
+        m_state.pFormat = m_state.hFormat.get();
+        std::memcpy(&m_state.FileFormat, m_state.pFormat, sizeof(WAVEFORMATEX));
+    }
+    if (read.failed != WaveReadStep::kNone)
+        return FailOpen(read.code, true, ChunkFailureMessage(read.failed), kMessageInformation);
 
-    const int32_t allocationSize = std::max<int32_t>(m_state.FormatSize, sizeof(WAVEFORMATEX));
-    if (m_log.Basic())
-        m_log.WriteLog(
-            fmt::format("Allocate Format Chunk memory - requires {} bytes, allocating {}",
-                        m_state.FormatSize, allocationSize));
-    m_state.hFormat.reset(new (std::nothrow) uint8_t[static_cast<size_t>(allocationSize)]());
-    m_state.pFormat = m_state.hFormat.get();
-    // A chunk too large to hold is refused like an unreadable one.
-    if (m_state.pFormat == nullptr)
-        return FailOpen(-1, true, "There was a problem reading the file's audio format",
-                        kMessageInformation);
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Allocate Format Chunk memory OK - {}, {}",
-                                   static_cast<const void*>(m_state.hFormat.get()),
-                                   static_cast<const void*>(m_state.pFormat)));
-
-    if (m_log.Basic())
-        m_log.WriteLog("Read Format Chunk");
-    const int32_t formatRead =
-        mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pFormat), m_state.FormatSize);
-    if (formatRead == -1)
-        return FailOpen(-1, true, "There was a problem reading the file's audio format",
-                        kMessageInformation);
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Read Format Chunk OK, Read {} bytes", formatRead));
-
-    if (m_log.Basic())
-        m_log.WriteLog("Ascend out of Format Chunk");
-    mmioAscend(m_state.hAudioFile, &formatChunk, 0);
-
-    if (m_log.Basic())
-        m_log.WriteLog("Clear Format Chunk variable");
-    m_state.FileFormat = WAVEFORMATEX{};
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Copy Format Chunk into variable ({}, {}, 18)",
-                                   static_cast<const void*>(&m_state.FileFormat),
-                                   static_cast<const void*>(m_state.pFormat)));
-    std::memcpy(&m_state.FileFormat, m_state.pFormat, sizeof(WAVEFORMATEX));
-
-    if (m_log.Basic())
-        m_log.WriteLog("Find DATA Chunk");
-    m_state.DataChunk = MMCKINFO{};
-    m_state.DataChunk.ckid = mmioStringToFOURCCA("data", 0);
-    result = static_cast<int32_t>(
-        mmioDescend(m_state.hAudioFile, &m_state.DataChunk, &m_state.RiffChunk, MMIO_FINDCHUNK));
-    if (result != 0)
-        return FailOpen(result, true, "The audio information could not be found in the wave file",
-                        kMessageInformation);
-
-    if (m_log.Basic())
-        m_log.WriteLog("Get length of the audio");
+    m_log.Basic("Get length of the audio");
     // The header reader saw the same chunk, but the file may have changed since it looked.
     if (m_state.FileFormat.nBlockAlign == 0 || m_state.FileFormat.nAvgBytesPerSec == 0)
         return FailOpen(-1, true,
                         CorruptHeaderMessage(fName, m_state.FileFormat, kReferenceCodeCorruptSizes),
                         kMessageInformation);
-    const double dataSize64 = static_cast<double>(m_state.DataChunk.cksize);
-    m_state.TotalBlocks = RoundToInt32(dataSize64 / m_state.FileFormat.nBlockAlign);
+    const double dataSize = static_cast<double>(m_state.DataChunk.cksize);
+    m_state.TotalBlocks = RoundToInt32(dataSize / m_state.FileFormat.nBlockAlign);
     m_fileBytesPerSecond = FileBytesPerSecond();
-    m_state.TotalAudioLength = static_cast<float>(dataSize64 / m_fileBytesPerSecond);
-    if (m_log.Basic())
-        m_log.WriteLog(fmt::format("Get length of the audio OK - {}", m_state.TotalAudioLength));
+    m_state.TotalAudioLength = static_cast<float>(dataSize / m_fileBytesPerSecond);
+    m_log.Basic(
+        [&] { return fmt::format("Get length of the audio OK - {}", m_state.TotalAudioLength); });
+    return 0;
+}
 
-    if (m_log.Basic())
-        m_log.WriteLog("Clear flags");
-    m_state.BaseTime = 0;
-    m_state.LastSecondsPlayed = -1;
-    m_state.FileFinished = false;
-    m_state.AudioFinished = false;
-    ClearMarkerFlags();
-
-    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+int32_t TavrenPlayer::PrepareItemConversion(int32_t openedFileCounter)
+{
     int32_t compression = 0;
     InitialisePlaybackCompression(compression);
+    if (compression == 0)
+        return 0;
     // The host opened another file from the PlayerError the failure raised: that file is
     // open and stays so; this open has failed and was reported.
-    if (compression != 0 && openedFileCounter != m_state.OpenedFileCounter)
+    if (openedFileCounter != m_state.OpenedFileCounter)
         return compression;
-    if (compression != 0) {
-        if (m_log.Basic())
-            m_log.WriteLog(fmt::format(
-                "Function Call - InitialisePlaybackCompression Failed, Code {}", compression));
-        return FailOpen(compression, true,
-                        "There was a problem Initialising the Playback Compression",
-                        kMessageInformation);
-    }
+    m_log.Basic([&] {
+        return fmt::format("Function Call - InitialisePlaybackCompression Failed, Code {}",
+                           compression);
+    });
+    return FailOpen(compression, true, "There was a problem Initialising the Playback Compression",
+                    kMessageInformation);
+}
 
-    if (m_log.Basic())
-        m_log.WriteLog("Store filename");
+void TavrenPlayer::SetItemDefaults(const std::string& fName)
+{
+    m_log.Basic("Store filename");
     m_state.AudioFileName = fName;
 
-    if (m_log.Basic())
-        m_log.WriteLog("Setup Audio intros etc.");
+    m_log.Basic("Setup Audio intros etc.");
     m_state.AudioStart = 0;
     m_state.AudioEnd = m_state.TotalAudioLength;
     m_state.AudioLength = m_state.AudioEnd - m_state.AudioStart;
@@ -256,101 +308,77 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     m_state.LoopMarker = -1;
     m_state.LoopStartBlock = 0;
     m_state.LoopEndBlock = 0;
-
-    if (m_log.Basic())
-        m_log.WriteLog("Set TavrenPlay ReturnBuffers=TRUE");
-    m_engine->ReturnBuffers(true);
-    if (m_log.Basic())
-        m_log.WriteLog("TavrenPlay StartTavrenStream");
-    m_engine->StartTavrenStream();
-
-    if (m_log.Basic())
-        m_log.WriteLog("Clear Volume Envelope");
-    m_state.FirstVolumeChangeEventTime = -1;
-    m_state.LastVolumeChangeEventTime = -1;
-
-    if (m_log.Basic())
-        m_log.WriteLog("Raise Opened Event");
-    if (m_events != nullptr)
-        m_events->Opened();
-    // The host closed this file or opened another from Opened: nothing of this open is left
-    // to position.
-    if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)
-        return 0;
-
-    bool totalFile = false;
-    try {
-        SeekTime(0, totalFile);
-    } catch (const RuntimeError&) {
-        // An empty data chunk has no block to seek to; the item is open and ends as soon as
-        // it is played, like any other item at its end.
-    }
-
-    if (m_log.Basic())
-        m_log.WriteLog("End Function OpenAudio\r\n");
-    return 0;
 }
 
 int32_t TavrenPlayer::CloseAudio()
 {
-    if (m_log.Basic())
-        m_log.WriteLog("Start Function CloseAudio");
+    m_log.Basic("Start Function CloseAudio");
     if (m_engine->StreamActive() == 0 && m_state.hAudioFile == nullptr && !m_state.hConvBuffer) {
-        if (m_log.Basic())
-            m_log.WriteLog("End Function CloseAudio - Nothing to do\r\n");
+        m_log.Basic("End Function CloseAudio - Nothing to do\r\n");
         return 0;
     }
 
-    int32_t result = 0;
     m_engine->ReturnBuffers(false);
     if (m_engine->State() == 1)
         PausePlaybackStream(false);
 
-    if (m_log.Basic())
-        m_log.WriteLog("Clear Volume Change Events");
+    m_log.Basic("Clear Volume Change Events");
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot)
         ClearVolumeChangeEvent(slot);
     SetAudioVolume(m_state.SavedPlayVolume);
 
-    if (m_log.Basic())
-        m_log.WriteLog("TavrenPlay - StopTavrenStream");
+    m_log.Basic("TavrenPlay - StopTavrenStream");
     m_engine->StopTavrenStream();
 
-    if (m_state.hAudioFile != nullptr) {
-        Bool16 showMessage = ToBool16(m_state.ReportErrors);
-        const auto check = [&](int32_t code, const char* caption, const char* failureText) {
-            if (CheckMultimediaResult(code, showMessage, caption, m_site) == 0)
-                return;
-            if (m_log.Basic())
-                m_log.WriteLog(fmt::format("{}{}", failureText, code));
-            RaisePlayerError(code);
-            result = code;
-        };
-        if (m_log.Basic())
-            m_log.WriteLog("Ascend out of audio chunk");
-        check(static_cast<int32_t>(mmioAscend(m_state.hAudioFile, &m_state.DataChunk, 0)),
-              "TavrenPlayer Play Ascend (1)", "Ascend out of audio chunk - failed, code ");
-        if (m_log.Basic())
-            m_log.WriteLog("Ascend out of RIFF chunk");
-        check(static_cast<int32_t>(mmioAscend(m_state.hAudioFile, &m_state.RiffChunk, 0)),
-              "TavrenPlayer Play Ascend (2)", "Ascend out of RIFF chunk - failed, code ");
-        if (m_log.Basic())
-            m_log.WriteLog("Close file");
-        check(static_cast<int32_t>(mmioClose(m_state.hAudioFile, 0)), "TavrenPlayer Play Close",
-              "Close file - failed, code ");
-        m_state.hAudioFile = nullptr;
-    }
+    const int32_t result = CloseAudioFile();
 
     int32_t terminate = 0;
     TerminatePlaybackCompression(terminate);
 
     if (m_state.hFormat) {
-        if (m_log.Basic())
-            m_log.WriteLog("Free compressed format memory");
+        m_log.Basic("Free compressed format memory");
         m_state.hFormat.reset();
     }
     m_state.pFormat = nullptr;
 
+    ResetClosedItem();
+    RaiseClosedEvents();
+
+    m_log.Basic("End Function CloseAudio\r\n");
+    return result;
+}
+
+int32_t TavrenPlayer::CloseAudioFile()
+{
+    if (m_state.hAudioFile == nullptr)
+        return 0;
+    int32_t result = 0;
+    Bool16 showMessage = ToBool16(m_state.ReportErrors);
+    // Each step is reported on its own and the next one runs anyway: the handle is always
+    // forgotten, and the result is the last failing step's code.
+    const auto check = [&](MMRESULT step, const char* caption, const char* failureText) {
+        int32_t code = static_cast<int32_t>(step);
+        if (CheckMultimediaResult(code, showMessage, caption, m_site) == 0)
+            return;
+        m_log.Basic([&] { return fmt::format("{}{}", failureText, code); });
+        RaisePlayerError(code);
+        result = code;
+    };
+    m_log.Basic("Ascend out of audio chunk");
+    check(mmioAscend(m_state.hAudioFile, &m_state.DataChunk, 0), "TavrenPlayer Play Ascend (1)",
+          "Ascend out of audio chunk - failed, code ");
+    m_log.Basic("Ascend out of RIFF chunk");
+    check(mmioAscend(m_state.hAudioFile, &m_state.RiffChunk, 0), "TavrenPlayer Play Ascend (2)",
+          "Ascend out of RIFF chunk - failed, code ");
+    m_log.Basic("Close file");
+    check(mmioClose(m_state.hAudioFile, 0), "TavrenPlayer Play Close",
+          "Close file - failed, code ");
+    m_state.hAudioFile = nullptr;
+    return result;
+}
+
+void TavrenPlayer::ResetClosedItem()
+{
     m_state.AudioFileName.clear();
     m_state.TotalAudioLength = 0;
     m_state.AudioStart = 0;
@@ -375,24 +403,20 @@ int32_t TavrenPlayer::CloseAudio()
     m_state.FileFinished = false;
     m_state.AudioFinished = false;
     ClearMarkerFlags();
+}
 
-    if (m_log.Basic())
-        m_log.WriteLog("Raise Event Closed");
+void TavrenPlayer::RaiseClosedEvents()
+{
+    m_log.Basic("Raise Event Closed");
     if (m_events != nullptr)
         m_events->Closed();
-    if (m_log.Basic())
-        m_log.WriteLog("Raise Event AudioPositionChanged(True)");
+    m_log.Basic("Raise Event AudioPositionChanged(True)");
     bool audioPartChanging = true;
     if (m_events != nullptr)
         m_events->AudioPositionChanged(audioPartChanging);
-    if (m_log.Basic())
-        m_log.WriteLog("Raise Event AudioLevelChanged");
+    m_log.Basic("Raise Event AudioLevelChanged");
     if (m_events != nullptr)
         m_events->AudioLevelChanged(0, 0);
-
-    if (m_log.Basic())
-        m_log.WriteLog("End Function CloseAudio\r\n");
-    return result;
 }
 
 } // namespace tavrenly

@@ -298,6 +298,16 @@ private:
 
     // Opening and closing.
     int32_t FailOpen(int32_t code, bool closeFirst, const std::string& message, int32_t style);
+    // The steps of OpenAudio and CloseAudio; an open step returns 0 to go on, else the
+    // result OpenAudio ends with (the failure already reported).
+    int32_t CheckNewAudioFile(const std::string& fName, WAVEFORMATEX& header);
+    int32_t OpenAudioFile(const std::string& fName, const WAVEFORMATEX& header);
+    int32_t ReadAudioChunks(const std::string& fName);
+    int32_t PrepareItemConversion(int32_t openedFileCounter);
+    void SetItemDefaults(const std::string& fName);
+    int32_t CloseAudioFile();
+    void ResetClosedItem();
+    void RaiseClosedEvents();
     void InitialisePlaybackCompression(int32_t& result);
     bool SuggestPlaybackFormats(int32_t& result);
     bool OpenConversionStages(int32_t& result);
