@@ -1,12 +1,10 @@
 #include "tstream2/SimulatedStreamRecord.h"
 
 #include "platform/base/Types.h"
+#include "platform/riff/WaveChunks.h"
 #include "tstream2/Pcm16.h"
 
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <numbers>
 #include <sstream>
 
@@ -32,58 +30,26 @@ uint64_t SplitMix64(uint64_t value)
     return value ^ (value >> 31);
 }
 
-uint32_t ReadU32(const std::vector<uint8_t>& bytes, size_t at)
-{
-    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
-           uint32_t{bytes[at + 3]} << 24;
-}
-
-uint16_t ReadU16(const std::vector<uint8_t>& bytes, size_t at)
-{
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
-/// The samples and channel count of a 16-bit PCM WAVE file; false when it is not one.
+/// The samples and channel count of a 16-bit PCM WAVE file; false when it is not one. A
+/// "data" chunk cut short by the end of the file yields what is there.
 bool ReadPcm16Wave(const std::string& path, std::vector<int16_t>& samples, int& channels)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    UniqueHmmio file(mmioOpenA(path.c_str(), nullptr, MMIO_READ));
+    if (!file)
         return false;
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
-        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+    WaveChunks chunks;
+    if (ReadWaveChunks(file.get(), WaveReadRules{}, chunks).failed != WaveReadStep::kNone)
         return false;
-    bool haveFormat = false;
-    size_t at = 12;
-    while (at + 8 <= bytes.size()) {
-        const uint32_t size = ReadU32(bytes, at + 4);
-        const size_t body = at + 8;
-        const size_t available = bytes.size() - body;
-        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) {
-            if (size < 16 || size > available)
-                return false;
-            const uint16_t tag = ReadU16(bytes, body);
-            channels = ReadU16(bytes, body + 2);
-            const uint16_t bits = ReadU16(bytes, body + 14);
-            if (tag != 1 || bits != 16 || (channels != 1 && channels != 2))
-                return false;
-            haveFormat = true;
-        } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
-            if (!haveFormat)
-                return false;
-            // A data chunk cut short by the end of the file still yields what is there.
-            const size_t length = std::min<size_t>(size, available) / 2;
-            samples.resize(length);
-            for (size_t i = 0; i < length; ++i)
-                samples[i] = static_cast<int16_t>(ReadU16(bytes, body + 2 * i));
-            return true;
-        }
-        if (size > available)
-            return false;
-        at = body + size + (size & 1);
-    }
-    return false;
+    const WAVEFORMATEX format = chunks.Format();
+    channels = format.nChannels;
+    // The fields checked lie in the first 16 bytes, which every PCM format chunk holds.
+    if (chunks.formatRead < 16 || format.wFormatTag != WAVE_FORMAT_PCM ||
+        format.wBitsPerSample != 16 || (channels != 1 && channels != 2))
+        return false;
+    samples.resize(chunks.data.cksize / 2);
+    const int32_t bytes = static_cast<int32_t>(samples.size() * 2);
+    // Samples are little-endian on disk as in memory: the library runs on such machines only.
+    return mmioRead(file.get(), reinterpret_cast<char*>(samples.data()), bytes) == bytes;
 }
 
 } // namespace
