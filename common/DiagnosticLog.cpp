@@ -1,6 +1,7 @@
 #include "common/DiagnosticLog.h"
 
 #include "common/TavrenlyFN.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/system/System.h"
 
 #include <cerrno>
@@ -64,12 +65,11 @@ void DiagnosticLog::WriteLog(std::string_view message) const noexcept
         line.reserve(kStampLength + message.size() + 2);
         line.append(stamp, kStampLength).append(message).append("\r\n");
 
-        const int fd =
-            ::open(m_debugFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-        if (fd < 0)
+        const UniqueFd fd(::open(m_debugFile.c_str(),
+                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+        if (!fd)
             return; // no folder, no access, or no free file handle
-        WriteWhole(fd, line);
-        ::close(fd);
+        WriteWhole(fd.Get(), line);
     } catch (...) {
         // Tracing must never disturb the control: a line that cannot be built is dropped.
     }

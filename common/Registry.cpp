@@ -1,5 +1,7 @@
 #include "common/Registry.h"
 
+#include "platform/base/ByteOrder.h"
+
 namespace tavrenly {
 
 int32_t ReadRegistryLong(int32_t rootKey, std::string_view keyPath, std::string_view valueName,
@@ -18,9 +20,7 @@ int32_t ReadRegistryLong(int32_t rootKey, std::string_view keyPath, std::string_
     RegCloseKey(key);
 
     // The bytes come little-endian, as the host stores them: assemble them explicitly.
-    const uint32_t bits = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                          uint32_t{data[3]} << 24;
-    return static_cast<int32_t>(bits);
+    return static_cast<int32_t>(LoadLe32(data));
 }
 
 } // namespace tavrenly

@@ -1,6 +1,7 @@
 #include "common/WaveFile.h"
 
 #include "common/TavrenlyFN.h"
+#include "platform/base/ByteOrder.h"
 #include "platform/riff/WaveChunks.h"
 
 #include <algorithm>
@@ -41,8 +42,7 @@ double BlockLayoutBytesPerSecond(const uint8_t* format, int32_t formatSize)
     uint32_t samplesPerBlock = 0;
     const int32_t extra = std::min<int32_t>(record.cbSize, formatSize - int32_t{sizeof record});
     if (extra >= 2)
-        samplesPerBlock = uint32_t{format[sizeof record]} | uint32_t{format[sizeof record + 1]}
-                                                                << 8;
+        samplesPerBlock = LoadLe16(format + sizeof record);
     const uint32_t channels = record.nChannels;
     const uint32_t blockAlign = record.nBlockAlign;
     switch (record.wFormatTag) {

@@ -1,5 +1,6 @@
 #include "engine/EngineFactory.h"
 
+#include "platform/base/Text.h"
 #include "platform/settings/SettingsFile.h"
 #include "tstream2/DeviceStreamPlay.h"
 #include "tstream2/RtAudioDevices.h"
@@ -12,18 +13,6 @@
 namespace tavrenly {
 
 namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 /// Default resolved: the settings file's "Engine=" value, else the device engine.
 EngineKind Resolve(EngineKind kind)
@@ -43,11 +32,11 @@ EngineKind Resolve(EngineKind kind)
 
 EngineKind ParseEngineKind(std::string_view name)
 {
-    if (EqualNoCase(name, "device"))
+    if (EqualsIgnoringCase(name, "device"))
         return EngineKind::Device;
-    if (EqualNoCase(name, "null"))
+    if (EqualsIgnoringCase(name, "null"))
         return EngineKind::Null;
-    if (EqualNoCase(name, "simulated"))
+    if (EqualsIgnoringCase(name, "simulated"))
         return EngineKind::Simulated;
     return EngineKind::Default;
 }

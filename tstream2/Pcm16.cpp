@@ -1,5 +1,7 @@
 #include "tstream2/Pcm16.h"
 
+#include "platform/base/ByteOrder.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -12,8 +14,7 @@ inline int32_t SampleAt(const uint8_t* data, int64_t index)
 {
     // Assembled from bytes: the audio is little-endian whatever the host, and buffers carry
     // no alignment promise.
-    return static_cast<int16_t>(static_cast<uint16_t>(data[2 * index]) |
-                                static_cast<uint16_t>(data[2 * index + 1]) << 8);
+    return static_cast<int16_t>(LoadLe16(data + 2 * index));
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 #include "tstream2/RtAudioDevices.h"
 
+#include "platform/base/Text.h"
 #include "platform/settings/SettingsFile.h"
 
 #include <rtaudio/RtAudio.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <limits>
 
@@ -28,8 +28,7 @@ std::vector<RtAudio::Api> ApiOrder()
         chosen = fromEnvironment;
     else
         ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, "AudioApi", chosen);
-    std::transform(chosen.begin(), chosen.end(), chosen.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    chosen = ToLowerAscii(chosen);
     if (chosen == "jack")
         return {RtAudio::UNIX_JACK};
     if (chosen == "pulse" || chosen == "pulseaudio")

@@ -16,13 +16,22 @@ using Bool16 = int16_t;
 inline constexpr Bool16 kTrue = -1;
 inline constexpr Bool16 kFalse = 0;
 
-constexpr Bool16 ToBool16(bool value) noexcept { return value ? kTrue : kFalse; }
-constexpr bool IsTrue(Bool16 value) noexcept { return value != 0; }
+constexpr Bool16 ToBool16(bool value) noexcept
+{
+    return value ? kTrue : kFalse;
+}
+constexpr bool IsTrue(Bool16 value) noexcept
+{
+    return value != 0;
+}
 
 /// Rounds to the nearest integer, halves to the even neighbour (2.5 -> 2, 3.5 -> 4), the
 /// rounding every documented "rounded" value uses. Relies on the default floating-point
 /// rounding mode, which nothing in the library changes.
-inline double RoundHalfEven(double value) noexcept { return std::nearbyint(value); }
+inline double RoundHalfEven(double value) noexcept
+{
+    return std::nearbyint(value);
+}
 
 /// Rounds half-to-even and converts to 32 bits. Throws RuntimeError (overflow) when the
 /// result does not fit, as a conversion the behaviour calls an error must.
@@ -30,10 +39,12 @@ int32_t RoundToInt32(double value);
 
 /// Run-time arithmetic failure that the documented behaviour hands to the caller (a division
 /// by zero, an overflow). The only exception that crosses a control's interface.
-class RuntimeError : public std::runtime_error {
+class RuntimeError : public std::runtime_error
+{
 public:
     /// Codes of the arithmetic errors the controls can raise.
-    enum Code : int32_t {
+    enum Code : int32_t
+    {
         kOverflow = 6,
         kDivisionByZero = 11,
     };

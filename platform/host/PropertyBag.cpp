@@ -1,5 +1,7 @@
 #include "platform/host/PropertyBag.h"
 
+#include "platform/base/Text.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -10,28 +12,6 @@
 namespace tavrenly {
 
 namespace {
-
-std::string_view Trim(std::string_view text)
-{
-    constexpr std::string_view kBlanks = " \t\r\n";
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    const size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 /// A whole decimal number, optionally signed, with blanks around it.
 std::optional<int64_t> ParseWhole(std::string_view text)
@@ -79,9 +59,9 @@ std::optional<bool> PropertyBag::ReadBool(std::string_view key, bool defaultValu
     if (!text)
         return defaultValue;
     const std::string_view trimmed = Trim(*text);
-    if (EqualNoCase(trimmed, "True"))
+    if (EqualsIgnoringCase(trimmed, "True"))
         return true;
-    if (EqualNoCase(trimmed, "False"))
+    if (EqualsIgnoringCase(trimmed, "False"))
         return false;
     const auto value = ParseWhole(trimmed);
     if (!value)
@@ -180,8 +160,8 @@ IniFilePropertyBag::IniFilePropertyBag(std::string path, std::string section)
 std::vector<IniFilePropertyBag::Line>::iterator IniFilePropertyBag::Find(std::string_view key)
 {
     for (auto line = m_lines.begin(); line != m_lines.end(); ++line) {
-        if (line->kind == LineKind::Key && EqualNoCase(line->section, m_section) &&
-            EqualNoCase(line->key, key))
+        if (line->kind == LineKind::Key && EqualsIgnoringCase(line->section, m_section) &&
+            EqualsIgnoringCase(line->key, key))
             return line;
     }
     return m_lines.end();
@@ -216,7 +196,7 @@ bool IniFilePropertyBag::WriteText(std::string_view key, std::string_view value)
     auto insertAt = m_lines.end();
     bool sectionFound = false;
     for (auto line = m_lines.begin(); line != m_lines.end(); ++line) {
-        if (!EqualNoCase(line->section, m_section))
+        if (!EqualsIgnoringCase(line->section, m_section))
             continue;
         if (line->kind == LineKind::Section) {
             sectionFound = true;

@@ -1,5 +1,7 @@
 #include "platform/riff/MmioFile.h"
 
+#include "platform/base/UniqueFd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -90,22 +92,19 @@ MMRESULT MmioFile::Open(const char* path, uint32_t flags, int32_t bufferSize,
     }
     // O_NONBLOCK keeps a FIFO or device from blocking the open; only regular files are kept.
     const int oflags = access | O_CLOEXEC | O_NONBLOCK | (creating ? O_CREAT | O_TRUNC : 0);
-    const int fd = ::open(path, oflags, 0666);
-    if (fd < 0)
+    UniqueFd fd(::open(path, oflags, 0666));
+    if (!fd)
         return OpenErrorFromErrno(errno, path, creating);
     struct stat info
     {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return MMIOERR_CANNOTOPEN;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
 
-    std::unique_ptr<MmioFile> opened(new (std::nothrow) MmioFile(fd, flags, info.st_size));
-    if (!opened) {
-        ::close(fd);
+    std::unique_ptr<MmioFile> opened(new (std::nothrow) MmioFile(fd.Get(), flags, info.st_size));
+    if (!opened)
         return MMIOERR_OUTOFMEMORY;
-    }
+    fd.Release(); // the file closes it from here on
     try {
         opened->m_buffer.resize(
             static_cast<size_t>(bufferSize > 0 ? bufferSize : MMIO_DEFAULTBUFFER));

@@ -1,5 +1,6 @@
 #include "platform/riff/Riff.h"
 
+#include "platform/base/ByteOrder.h"
 #include "platform/riff/MmioFile.h"
 
 #include <algorithm>
@@ -80,20 +81,6 @@ HandleTable& Handles()
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
 /// Chunk offsets and sizes are 32-bit: nothing in a RIFF file lies past 4 GiB.
 constexpr int64_t kMaxRiffOffset = std::numeric_limits<uint32_t>::max();
-
-uint32_t LoadLe32(const unsigned char* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-void StoreLe32(unsigned char* bytes, uint32_t value)
-{
-    bytes[0] = static_cast<unsigned char>(value);
-    bytes[1] = static_cast<unsigned char>(value >> 8);
-    bytes[2] = static_cast<unsigned char>(value >> 16);
-    bytes[3] = static_cast<unsigned char>(value >> 24);
-}
 
 bool IsForm(FOURCC id)
 {

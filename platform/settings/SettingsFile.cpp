@@ -1,5 +1,8 @@
 #include "platform/settings/SettingsFile.h"
 
+#include "platform/base/Text.h"
+#include "platform/base/UniqueFd.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -33,41 +36,7 @@ struct NumericValue
     uint32_t width; ///< 4 or 8
 };
 
-struct FileCloser
-{
-    int fd;
-    ~FileCloser()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 } // namespace
-
-static std::string_view Trim(std::string_view text)
-{
-    constexpr std::string_view kBlanks = " \t\r\n\f\v";
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    const size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-static std::string ToLower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
-
-static bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && ToLower(a) == ToLower(b);
-}
 
 static std::optional<uint64_t> ParseDigits(std::string_view digits, int base)
 {
@@ -114,19 +83,19 @@ static std::optional<NumericValue> ParseNumber(std::string_view text)
 static std::optional<std::string> ReadWholeFile(const std::string& path)
 {
     // Non-blocking so that a FIFO planted at the path cannot hang start-up; it is refused below.
-    FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
-    if (file.fd < 0)
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file)
         return std::nullopt;
     struct stat status
     {};
-    if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+    if (::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size > kMaximumSettingsFileSize)
         return std::nullopt;
 
     std::string text;
     char chunk[4096];
     for (;;) {
-        const ssize_t got = ::read(file.fd, chunk, sizeof chunk);
+        const ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -155,7 +124,7 @@ static void ParseSettings(std::string_view text, SettingsKey& key)
         const std::string_view name = Trim(line.substr(0, equals));
         if (name.empty())
             continue;
-        key.values[ToLower(name)] = std::string(Trim(line.substr(equals + 1)));
+        key.values[ToLowerAscii(name)] = std::string(Trim(line.substr(equals + 1)));
     }
 }
 
@@ -219,7 +188,7 @@ int32_t RegQueryValueExA(HKEY key, std::string_view valueName, uint32_t* type, u
     if (data != nullptr && dataSize == nullptr)
         return ERROR_INVALID_PARAMETER;
 
-    const auto found = key->values.find(ToLower(valueName));
+    const auto found = key->values.find(ToLowerAscii(valueName));
     if (found == key->values.end())
         return ERROR_FILE_NOT_FOUND;
     const auto number = ParseNumber(found->second);
@@ -255,7 +224,7 @@ bool ReadSettingText(int32_t rootKey, std::string_view keyPath, std::string_view
     if (RegOpenKeyA(rootKey, keyPath, &key) != ERROR_SUCCESS)
         return false;
     std::unique_ptr<SettingsKey> owned(key);
-    const auto found = owned->values.find(ToLower(name));
+    const auto found = owned->values.find(ToLowerAscii(name));
     if (found == owned->values.end())
         return false;
     value = found->second;

@@ -1,5 +1,7 @@
 #include "platform/system/System.h"
 
+#include "platform/base/UniqueFd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -105,11 +107,9 @@ static int32_t CopyIntoPlace(const std::string& from, const std::string& to)
     int32_t result = error ? error.value() : 0;
     if (result == 0) {
         // The copy must be on the disk before it replaces the destination's name.
-        const int fd = ::open(staging.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0 || ::fsync(fd) != 0)
+        const UniqueFd fd(::open(staging.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd || ::fsync(fd.Get()) != 0)
             result = errno;
-        if (fd >= 0)
-            ::close(fd);
     }
     if (result == 0 && ::rename(staging.c_str(), to.c_str()) != 0)
         result = errno;
@@ -158,11 +158,8 @@ std::string GetTempFileName(const std::string& folder, const std::string& prefix
         char name[16];
         std::snprintf(name, sizeof name, "%04X.TMP", static_cast<unsigned>(number));
         const std::string path = stem + name;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
+        if (UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)))
             return path;
-        }
         if (errno != EEXIST)
             return {};
     }
