@@ -188,10 +188,9 @@ int32_t TavrenPlayer::CheckNewAudioFile(const std::string& fName, WAVEFORMATEX& 
                                     fName, probe),
                         kMessageInformation);
 
-    int32_t referenceCode = CheckPlaybackFileFormat(header);
-    // Without a block size or a byte rate the length and every position would divide by zero.
-    if (referenceCode == 0 && (header.nBlockAlign == 0 || header.nAvgBytesPerSec == 0))
-        referenceCode = kReferenceCodeCorruptSizes;
+    // The block size and byte rate are checked where the length divides by them, after the
+    // data chunk is found: a file without one fails like any other file without audio.
+    const int32_t referenceCode = CheckPlaybackFileFormat(header);
     if (referenceCode != 0)
         return FailOpen(-1, false, CorruptHeaderMessage(fName, header, referenceCode),
                         kMessageInformation);
@@ -256,7 +255,7 @@ int32_t TavrenPlayer::ReadAudioChunks(const std::string& fName)
         return FailOpen(read.code, true, ChunkFailureMessage(read.failed), kMessageInformation);
 
     m_log.Basic("Get length of the audio");
-    // The header reader saw the same chunk, but the file may have changed since it looked.
+    // Without a block size or a byte rate the length and every position would divide by zero.
     if (m_state.FileFormat.nBlockAlign == 0 || m_state.FileFormat.nAvgBytesPerSec == 0)
         return FailOpen(-1, true,
                         CorruptHeaderMessage(fName, m_state.FileFormat, kReferenceCodeCorruptSizes),
