@@ -109,6 +109,18 @@ static std::optional<std::string> ReadWholeFile(const std::string& path)
     return text;
 }
 
+/// A value without a trailing comment: a ';' or '#' after a blank starts one, as people
+/// write "FlushBuffers=0 ; off". A value that begins with one is empty.
+static std::string_view WithoutComment(std::string_view value)
+{
+    value = Trim(value);
+    for (size_t at = 0; at < value.size(); ++at)
+        if ((value[at] == ';' || value[at] == '#') &&
+            (at == 0 || value[at - 1] == ' ' || value[at - 1] == '\t'))
+            return Trim(value.substr(0, at));
+    return value;
+}
+
 static void ParseSettings(std::string_view text, SettingsKey& key)
 {
     while (!text.empty()) {
@@ -124,7 +136,7 @@ static void ParseSettings(std::string_view text, SettingsKey& key)
         const std::string_view name = Trim(line.substr(0, equals));
         if (name.empty())
             continue;
-        key.values[ToLowerAscii(name)] = std::string(Trim(line.substr(equals + 1)));
+        key.values[ToLowerAscii(name)] = std::string(WithoutComment(line.substr(equals + 1)));
     }
 }
 

@@ -79,7 +79,9 @@ TEST_F(SettingsFileTest, ReadsDecimalHexAndNegativeValuesAsLittleEndianDwords)
                   "Top=0xFFFFFFFF\n"
                   "Bottom=-2147483648\n"
                   "Twice=1\nTwice=2\n"
-                  "; Commented=9\n");
+                  "; Commented=9\n"
+                  "Trailing=0x10 ; a person's note\n"
+                  "Hashed=7\t# another\n");
 
     auto query = QueryValue("FADEMODE");
     EXPECT_EQ(query.result, ERROR_SUCCESS);
@@ -93,6 +95,8 @@ TEST_F(SettingsFileTest, ReadsDecimalHexAndNegativeValuesAsLittleEndianDwords)
     EXPECT_EQ(QueryValue("Bottom").bytes, (std::vector<uint8_t>{0, 0, 0, 0x80}));
     EXPECT_EQ(QueryValue("Twice").bytes, (std::vector<uint8_t>{2, 0, 0, 0}));
     EXPECT_EQ(QueryValue("Commented").result, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(QueryValue("Trailing").bytes, (std::vector<uint8_t>{0x10, 0, 0, 0}));
+    EXPECT_EQ(QueryValue("Hashed").bytes, (std::vector<uint8_t>{7, 0, 0, 0}));
     EXPECT_EQ(QueryValue("TavrenStream").result, ERROR_FILE_NOT_FOUND);
 }
 
