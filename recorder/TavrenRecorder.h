@@ -19,12 +19,10 @@
 //   TavrenRecorder recorder(site);         // the engine comes from the engine factory
 //   recorder.InitNew();                    // or ReadProperties(savedSettings)
 //   recorder.SetEventListener(&myEvents);
-//   std::string file = "/srv/audio/take1.wav";
-//   int32_t rate = 44100, length = 0;
-//   int16_t channels = 2, tag = WAVE_FORMAT_PCM, trigger = 0;
-//   float seconds = 0;
-//   int32_t flags = erfDefault;
-//   recorder.RecordAudioEx(file, rate, channels, tag, trigger, seconds, flags);
+//   const int32_t rate = 44100, flags = erfDefault;
+//   const int16_t channels = 2, tag = WAVE_FORMAT_PCM, trigger = 0;
+//   const float seconds = 0;                // no limit but the disk's
+//   recorder.RecordAudioEx("/srv/audio/take1.wav", rate, channels, tag, trigger, seconds, flags);
 //   ... loop.Run() until the host is done ...
 //   bool save = true;
 //   recorder.CloseRecording(save);        // the file is renamed to take1.wav
