@@ -18,6 +18,7 @@
 #include <numbers>
 #include <optional>
 #include <regex>
+#include <unistd.h>
 
 namespace tavrenly::test {
 namespace {
@@ -284,7 +285,14 @@ TEST_P(RecordFlagsTest, WritesTheFileWhereTheFlagsSay)
 {
     const FlagCase& c = GetParam();
     RecorderHarness h;
-    const fs::path work = h.dir.Path() / "work", temp = h.dir.Path() / "temp";
+    // The temporary folder on another file system where there is one, so that the close of a
+    // destination without a folder moves the file across file systems.
+    const fs::path work = h.dir.Path() / "work";
+    const fs::path temp = fs::is_directory("/dev/shm")
+                              ? fs::path("/dev/shm") / ("tavrenly-" + std::to_string(::getpid()))
+                              : h.dir.Path() / "temp";
+    const std::unique_ptr<const fs::path, void (*)(const fs::path*)> removeTemp(
+        &temp, [](const fs::path* folder) { fs::remove_all(*folder); });
     fs::create_directories(work);
     fs::create_directories(temp);
     const fs::path oldCwd = fs::current_path();
