@@ -1,8 +1,10 @@
 #pragma once
 
-// Public enumerations both controls share.
+// What both controls share about their own format: the sample rates they accept and the
+// messages that refuse a rate or a channel count.
 
 #include <cstdint>
+#include <string_view>
 
 namespace tavrenly {
 
@@ -14,5 +16,21 @@ enum enSampleRate : int32_t
     esr44100 = 44100,
     esr48000 = 48000,
 };
+
+constexpr bool IsControlSampleRate(int32_t rate) noexcept
+{
+    return rate == esr11025 || rate == esr22050 || rate == esr44100 || rate == esr48000;
+}
+
+constexpr bool IsControlChannelCount(int32_t channels) noexcept
+{
+    return channels == 1 || channels == 2;
+}
+
+/// The plain boxes that refuse a SampleRate or NumberChannels value.
+inline constexpr std::string_view kInvalidSampleRateText =
+    "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000";
+inline constexpr std::string_view kInvalidNumberChannelsText =
+    "Invalid NumberChannels Specified : \nMax = 2";
 
 } // namespace tavrenly

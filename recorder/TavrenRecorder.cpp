@@ -185,8 +185,8 @@ void TavrenRecorder::WaveBufferLengthms(const int32_t& value)
 
 void TavrenRecorder::SampleRate(const int32_t& value)
 {
-    if (value != esr11025 && value != esr22050 && value != esr44100 && value != esr48000) {
-        ShowPlainMessage("Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000");
+    if (!IsControlSampleRate(value)) {
+        ShowPlainMessage(std::string(kInvalidSampleRateText));
         return;
     }
     m_state.SampleRate = value;
@@ -196,8 +196,8 @@ void TavrenRecorder::SampleRate(const int32_t& value)
 
 void TavrenRecorder::NumberChannels(const int32_t& value)
 {
-    if (value != 1 && value != 2) {
-        ShowPlainMessage("Invalid NumberChannels Specified : \nMax = 2");
+    if (!IsControlChannelCount(value)) {
+        ShowPlainMessage(std::string(kInvalidNumberChannelsText));
         return;
     }
     m_state.NumberChannels = static_cast<int16_t>(value);
