@@ -179,8 +179,11 @@ bool TavrenPlayer::RaiseCueEvents(uint32_t reached, int32_t openedFileCounter)
     for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
         if ((reached & (1u << i)) != 0) {
             m_log.Full(kCueMarkers[i].logText);
+            // Through a local: GCC's bounds sanitizer misreads a virtual member pointer taken
+            // straight from an array element and reports an index out of bounds.
+            const auto raise = kCueMarkers[i].raise;
             if (m_events != nullptr)
-                (m_events->*kCueMarkers[i].raise)();
+                (m_events->*raise)();
         }
         if (!SameFileOpen(openedFileCounter))
             return false;
