@@ -202,18 +202,21 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t
         return MMSYSERR_INVALPARAM;
     MmioFile& file = *hmmio;
     const int64_t start = file.Position();
-    int64_t limit = file.Size();
+    // A chunk must start inside the parent, but its size holds as far as the file has bytes:
+    // writers commonly leave a RIFF size short of the chunks they wrote.
+    const int64_t limit = file.Size();
+    int64_t searchEnd = limit;
     if (parent != nullptr) {
         const int64_t parentStart = parent->dwDataOffset;
         const int64_t parentEnd = parentStart + parent->cksize;
         if (start < parentStart || start >= parentEnd)
             return MMIOERR_CHUNKNOTFOUND;
-        limit = std::min(limit, parentEnd);
+        searchEnd = std::min(limit, parentEnd);
     }
 
     const MMCKINFO wanted = *ck;
     int64_t at = start;
-    while (at + 8 <= limit) {
+    while (at < searchEnd && at + 8 <= limit) {
         unsigned char header[12];
         const int got = ReadExactly(file, at, header, 8);
         if (got < 0) {
@@ -228,7 +231,7 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t
         const int64_t dataOffset = at + 8;
         if (dataOffset > std::numeric_limits<uint32_t>::max())
             break;
-        // The size reported never reaches past the parent or the file.
+        // The size reported never reaches past the file.
         const int64_t room = limit - dataOffset;
         found.cksize = static_cast<uint32_t>(std::min<int64_t>(declaredSize, room));
         found.dwDataOffset = static_cast<uint32_t>(dataOffset);

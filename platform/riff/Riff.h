@@ -16,9 +16,10 @@
 // mmioCreateChunk is marked MMIO_DIRTY: ascending it writes its real size (current position
 // minus data offset) into its header and appends the pad byte when that size is odd.
 //
-// Every chunk size read from a file is checked against the parent chunk and the file: the size
-// a descend reports never reaches past either, so a caller that reads `cksize` bytes of a chunk
-// never reads beyond it.
+// Every chunk size read from a file is checked against the file: the size a descend reports
+// never reaches past its end, so a caller that reads `cksize` bytes of a chunk never reads
+// beyond it. A search finds only chunks that start inside the parent, but a found chunk keeps
+// its declared size past the parent's end, because writers often leave a RIFF size short.
 //
 // Threads: a handle is used by one thread at a time (the controls' UI thread). Different
 // handles may be used on different threads.
@@ -156,9 +157,9 @@ MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t flags);
 /// MMIO_FINDCHUNK: the next chunk whose id is `ck->ckid`; MMIO_FINDRIFF / MMIO_FINDLIST: the
 /// next RIFF / LIST chunk whose form type is `ck->fccType` (0 = any). The search starts at the
 /// current position and stays inside `parent` (when given) and the file. On success `ck` is
-/// filled (its size cut to what the parent and the file hold; dwFlags 0) and the position is
-/// at the chunk data, after the form type of a RIFF or LIST chunk. MMIOERR_CHUNKNOTFOUND when
-/// there is none (the position is left where it was), MMIOERR_CANNOTREAD on an I/O error.
+/// filled (its size cut to what the file holds; dwFlags 0) and the position is at the chunk data,
+/// after the form type of a RIFF or LIST chunk. MMIOERR_CHUNKNOTFOUND when there is none (the
+/// position is left where it was), MMIOERR_CANNOTREAD on an I/O error.
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags);
 
 /// Leaves a chunk: a chunk marked MMIO_DIRTY first gets its real size (position - data offset)

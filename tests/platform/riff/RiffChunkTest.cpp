@@ -151,6 +151,16 @@ TEST_F(RiffChunkTest, SizesAreCutToWhatTheParentAndTheFileHold)
     ASSERT_EQ(mmioAscend(file, &data, 0), 0u);
     EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 26); // 25 + the pad byte of the odd size
 
+    // A form whose size is short of its chunks: a chunk starting inside it keeps the size
+    // it declares, as far as the file holds it.
+    ByteWriter shortForm;
+    shortForm.Tag("RIFF").U32(4 + 8 + 10).Tag("WAVE");
+    shortForm.Tag("data").U32(1000).Zeros(1000);
+    HMMIO shortFile = Open(shortForm.Data());
+    ASSERT_EQ(mmioDescend(shortFile, &riff, nullptr, MMIO_FINDRIFF), 0u);
+    ASSERT_EQ(mmioDescend(shortFile, &data, &riff, MMIO_FINDCHUNK), 0u);
+    EXPECT_EQ(data.cksize, 1000u);
+
     // A header cut short by the end of the file is no chunk.
     HMMIO cut = Open({'R', 'I', 'F', 'F', 4, 0});
     EXPECT_EQ(mmioDescend(cut, &riff, nullptr, 0), MMIOERR_CHUNKNOTFOUND);
