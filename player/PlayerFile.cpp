@@ -104,8 +104,13 @@ const char* ChunkFailureMessage(WaveReadStep step)
 int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string& message,
                                int32_t style)
 {
-    if (closeFirst)
+    if (closeFirst) {
+        const int32_t openedFileCounter = m_state.OpenedFileCounter;
         CloseAudio();
+        // A handler of the close opened another file: this open was superseded by it.
+        if (openedFileCounter != m_state.OpenedFileCounter)
+            return 0;
+    }
     if (m_state.ReportErrors)
         m_site.ShowMessage(message, style, kApplicationTitle);
     RaisePlayerError(code);
@@ -115,7 +120,13 @@ int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string&
 int32_t TavrenPlayer::OpenAudio(std::string& fName)
 {
     m_log.Basic([&] { return "Start Function OpenAudio(" + fName + ")"; });
-    CloseAudio();
+    {
+        // A handler of the close that opened a file of its own supersedes this open.
+        const int32_t before = m_state.OpenedFileCounter;
+        CloseAudio();
+        if (before != m_state.OpenedFileCounter)
+            return 0;
+    }
 
     if (!m_engine->EngineLoaded()) {
         m_log.Basic("TavrenPlay LoadAudioEngine");
@@ -140,6 +151,8 @@ int32_t TavrenPlayer::OpenAudio(std::string& fName)
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (const int32_t failed = PrepareItemConversion(openedFileCounter))
         return failed;
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return 0; // superseded by the file the host opened from PlayerError
 
     SetItemDefaults(fName);
 
@@ -276,9 +289,9 @@ int32_t TavrenPlayer::PrepareItemConversion(int32_t openedFileCounter)
     if (compression == 0)
         return 0;
     // The host opened another file from the PlayerError the failure raised: that file is
-    // open and stays so; this open has failed and was reported.
+    // open and cued and stays so; this open was superseded by it and returns 0.
     if (openedFileCounter != m_state.OpenedFileCounter)
-        return compression;
+        return 0;
     m_log.Basic([&] {
         return fmt::format("Function Call - InitialisePlaybackCompression Failed, Code {}",
                            compression);
@@ -317,14 +330,26 @@ int32_t TavrenPlayer::CloseAudio()
         return 0;
     }
 
+    // A handler of Paused or AudioVolumeChanged that closed the file or opened another has
+    // done this close already: what is open now is the host's.
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    const bool hadFile = m_state.hAudioFile != nullptr;
+    const auto superseded = [&] {
+        return openedFileCounter != m_state.OpenedFileCounter ||
+               (hadFile && m_state.hAudioFile == nullptr);
+    };
     m_engine->ReturnBuffers(false);
     if (m_engine->State() == 1)
         PausePlaybackStream(false);
+    if (superseded())
+        return 0;
 
     m_log.Basic("Clear Volume Change Events");
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot)
         ClearVolumeChangeEvent(slot);
     SetAudioVolume(m_state.SavedPlayVolume);
+    if (superseded())
+        return 0;
 
     m_log.Basic("TavrenPlay - StopTavrenStream");
     m_engine->StopTavrenStream();
@@ -402,17 +427,28 @@ void TavrenPlayer::ResetClosedItem()
     m_state.FileFinished = false;
     m_state.AudioFinished = false;
     ClearMarkerFlags();
+    // Nothing of the closed file may be applied to a later one by a late engine event.
+    m_state.TotalBlocks = 0;
+    m_state.BaseTime = 0;
+    m_state.LoopMarker = kBufferTagOrdinary;
+    m_loopTagDeferred = false;
 }
 
 void TavrenPlayer::RaiseClosedEvents()
 {
+    // A handler that opens a file makes the rest of the close's news out of date.
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
     m_log.Basic("Raise Event Closed");
     if (m_events != nullptr)
         m_events->Closed();
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return;
     m_log.Basic("Raise Event AudioPositionChanged(True)");
     bool audioPartChanging = true;
     if (m_events != nullptr)
         m_events->AudioPositionChanged(audioPartChanging);
+    if (openedFileCounter != m_state.OpenedFileCounter)
+        return;
     m_log.Basic("Raise Event AudioLevelChanged");
     if (m_events != nullptr)
         m_events->AudioLevelChanged(0, 0);
