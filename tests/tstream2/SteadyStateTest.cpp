@@ -29,6 +29,14 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
+// The sanitizers replace the nothrow form too; it must come from the same malloc as the rest.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    if (g_counting.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+
 void operator delete(void* memory) noexcept
 {
     std::free(memory);
