@@ -15,6 +15,7 @@ constexpr int32_t kFailedBuffers = 16;
 
 constexpr MMRESULT kDeviceFailed = MMSYSERR_ERROR;
 constexpr MMRESULT kDeviceNotEnabled = 3; // the driver of the device could not be enabled
+constexpr MMRESULT kNoDriver = 6;         // no sound system at all
 
 } // namespace
 
@@ -27,7 +28,7 @@ DeviceStreamPlay::DeviceStreamPlay(EventLoop& loop, Backend backend)
     m_slotTags.assign(static_cast<size_t>(m_ring.Capacity()), -1);
     m_slotLengths.assign(static_cast<size_t>(m_ring.Capacity()), 0);
     m_waker = std::make_unique<UiWaker>(
-        loop, [this] { Drain(); }, [this](const std::string& why) { Fail(why); });
+        loop, [this] { Drain(); }, [this](const std::string& why) { Fail(why, kDeviceFailed); });
 }
 
 DeviceStreamPlay::~DeviceStreamPlay()
@@ -205,7 +206,8 @@ void DeviceStreamPlay::Drain()
     Notice notice;
     while (m_notices && m_notices->Pop(notice)) {
         if (notice.kind == Notice::Failed) {
-            Fail("the " + m_backendName + " output keeps failing; the stream is closed");
+            Fail("the " + m_backendName + " output keeps failing; the stream is closed",
+                 kDeviceFailed);
             return;
         }
         if (notice.kind == Notice::Cleared) {
@@ -274,62 +276,57 @@ int32_t DeviceStreamPlay::OpenBackend()
     format.sampleRate = m_streamRate;
     format.channels = m_streamChannels;
     format.deviceNumber = m_deviceNumber;
-    int32_t failure = 0;
     std::string why;
     m_problem.clear();
-    if (m_backendKind == Backend::Device) {
-        m_backend = MakeDevicePlayBackend();
-        const StartResult started = m_backend->Start(format, *this, why);
-        if (started == StartResult::Started) {
-            m_backendRunning = true;
-        } else {
-            // A device chosen by number that cannot be used is the host's business and raises
-            // an error; the default device missing is the machine's, said by Problem only.
-            if (m_deviceNumber != 0)
-                failure =
-                    started == StartResult::NoSuchDevice ? MMSYSERR_BADDEVICEID : kDeviceNotEnabled;
-            m_problem = (m_deviceNumber != 0 ? "output device " + std::to_string(m_deviceNumber)
-                                             : std::string("no usable sound device")) +
-                        ": " + why + "; playing on the null backend, nothing will be heard";
+    m_backend = m_backendKind == Backend::Device ? MakeDevicePlayBackend() : MakeNullPlayBackend();
+    const StartResult started = m_backend->Start(format, *this, why);
+    m_backendName = m_backend->Name();
+    if (started != StartResult::Started) {
+        // Never the null backend in its place: a stream that is not heard must be said.
+        m_problem = "output device " + std::to_string(m_deviceNumber) + ": " + why;
+        switch (started) {
+        case StartResult::NoSuchDevice:
+            return MMSYSERR_BADDEVICEID;
+        case StartResult::NoSoundSystem:
+            return kNoDriver;
+        default:
+            return kDeviceNotEnabled;
         }
     }
-    if (!m_backendRunning) {
-        m_backend = MakeNullPlayBackend();
-        m_backendRunning = m_backend->Start(format, *this, why) == StartResult::Started;
-    }
-    m_backendName = m_backend->Name();
-    if (m_backendRunning && m_backend->CanStall())
+    m_backendRunning = true;
+    if (m_backend->CanStall())
         m_watchdog.Arm(m_callbacks, [this] {
-            Fail("the " + m_backendName + " output stopped calling back; the stream is closed");
+            Fail("the " + m_backendName + " output stopped calling back; the stream is closed",
+                 kDeviceFailed);
         });
-    return failure;
+    return 0;
 }
 
 void DeviceStreamPlay::StartBackend()
 {
     if (!m_waker->Works()) {
         // Nothing played could ever be handed back: refuse the stream, as a failed device.
-        Fail(m_waker->Error());
+        Fail(m_waker->Error(), kDeviceFailed);
         return;
     }
     PrepareQueue();
     const int32_t failure = OpenBackend();
-    m_streamActive = true;
     if (failure != 0) {
-        if (!Raise([&](StreamPlayEvents& e) { e.EngineError(failure); }))
-            return;
+        Fail(m_problem, failure);
+        return;
     }
+    m_streamActive = true;
     Raise([](StreamPlayEvents& e) { e.StreamStarted(); });
 }
 
-void DeviceStreamPlay::Fail(const std::string& why)
+void DeviceStreamPlay::Fail(const std::string& why, int32_t code)
 {
     m_problem = why;
     StopBackend();
     DropQueue();
     m_playing.store(false, std::memory_order_relaxed);
     m_streamActive = false;
-    if (!Raise([](StreamPlayEvents& e) { e.EngineError(kDeviceFailed); }))
+    if (!Raise([code](StreamPlayEvents& e) { e.EngineError(code); }))
         return;
     Raise([](StreamPlayEvents& e) { e.StreamReset(); });
 }

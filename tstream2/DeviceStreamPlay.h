@@ -59,7 +59,7 @@ class DeviceStreamPlay final : public StreamPlay, private PlayRenderer
 public:
     enum class Backend
     {
-        Device, ///< a real device; the null backend when none can be used
+        Device, ///< a real device, or an error (never the null backend in its place)
         Null,   ///< always the null backend
     };
 
@@ -75,9 +75,9 @@ public:
     bool ReturnBuffers() const override { return m_returnBuffers; }
     void ReturnBuffers(bool value) override { m_returnBuffers = value; }
     /// Opens the device in the current SampleRate and NumberChannels (restarting a started
-    /// stream, keeping its queue), then raises StreamStarted. A device number that names no
-    /// device, or a chosen device that fails to open, raises EngineError first and the stream
-    /// runs on the null backend.
+    /// stream, keeping its queue), then raises StreamStarted. A device that cannot be used
+    /// raises EngineError (2: no such device number, 3: the device would not open or start,
+    /// 6: no sound system at all) then StreamReset, and no stream runs; Problem says why.
     void StartTavrenStream() override;
     /// Closes the device, drops the queue and the played time; raises StreamReset.
     void StopTavrenStream() override;
@@ -139,8 +139,8 @@ public:
     int64_t Underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     /// The latency the played time is corrected by, in frames.
     int64_t LatencyFrames() const { return m_latencyFrames; }
-    /// Why the last stream start fell back to the null backend or the stream was closed, in a
-    /// sentence; "" when the last start found its device.
+    /// Why the last stream start failed or the stream was closed, in a sentence; "" while the
+    /// stream the last start opened works.
     const std::string& Problem() const { return m_problem; }
 
 private:
@@ -190,7 +190,7 @@ private:
     void RequeueUnplayed();
     void DropQueue();
     void ResetCallbackState();
-    void Fail(const std::string& why);
+    void Fail(const std::string& why, int32_t code);
     int32_t BlockAlign() const { return m_streamChannels * 2; }
     template <typename Fn> bool Raise(Fn&& raise);
 

@@ -101,8 +101,10 @@ public:
         m_abortRequested.store(false, std::memory_order_relaxed);
         m_aborted.store(false, std::memory_order_relaxed);
         RtAudioDevice output;
-        if (!FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error))
-            return format.deviceNumber != 0 ? StartResult::NoSuchDevice : StartResult::Failed;
+        const StartResult found =
+            FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error);
+        if (found != StartResult::Started)
+            return found;
         try {
             m_audio = std::make_unique<RtAudio>(static_cast<RtAudio::Api>(output.api));
             m_audio->showWarnings(false);

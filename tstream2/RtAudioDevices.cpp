@@ -114,24 +114,24 @@ std::vector<RtAudioDevice> ListRtAudioDevices(DeviceDirection direction, size_t&
     return {};
 }
 
-bool FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
-                       std::string& error)
+StartResult FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
+                              std::string& error)
 {
     const char* kind = direction == DeviceDirection::Output ? "output" : "input";
     size_t defaultIndex = 0;
     const std::vector<RtAudioDevice> devices = ListRtAudioDevices(direction, defaultIndex);
     if (devices.empty()) {
         error = std::string("no sound system offers an ") + kind + " device";
-        return false;
+        return StartResult::NoSoundSystem;
     }
     const size_t index = deviceNumber == 0 ? defaultIndex : static_cast<size_t>(deviceNumber - 1);
     if (deviceNumber < 0 || index >= devices.size()) {
         error = std::string("no ") + kind + " device " + std::to_string(deviceNumber) + " (" +
                 std::to_string(devices.size()) + " on " + devices.front().info.backend + ")";
-        return false;
+        return StartResult::NoSuchDevice;
     }
     device = devices[index];
-    return true;
+    return StartResult::Started;
 }
 
 std::vector<DeviceInfo> RtAudioDeviceProvider::OutputDevices()

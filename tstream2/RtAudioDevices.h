@@ -9,6 +9,7 @@
 // Thread-safe: every query opens its own connection to the sound system.
 
 #include "platform/devices/Devices.h"
+#include "tstream2/StreamBackend.h"
 
 #include <memory>
 #include <string>
@@ -36,9 +37,10 @@ struct RtAudioDevice
 std::vector<RtAudioDevice> ListRtAudioDevices(DeviceDirection direction, size_t& defaultIndex);
 
 /// The device behind a control's device number (0 = the default, n = device n - 1 of that
-/// direction). False with a sentence in `error` when there is no such device.
-bool FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
-                       std::string& error);
+/// direction): Started when found, else NoSuchDevice or NoSoundSystem with a sentence in
+/// `error`.
+StartResult FindRtAudioDevice(DeviceDirection direction, int deviceNumber, RtAudioDevice& device,
+                              std::string& error);
 
 /// Lists the sound system's devices for the platform device layer. With `silent` set (the
 /// null engine) it lists nothing and names the default device "Null output".

@@ -19,8 +19,9 @@ struct StreamFormat
 enum class StartResult
 {
     Started,
-    NoSuchDevice, ///< the device number names no device of that direction
-    Failed,       ///< no sound system, or the device would not open or start
+    NoSuchDevice,  ///< the device number names no device of that direction
+    NoSoundSystem, ///< no sound system offers a device of that direction
+    Failed,        ///< the device would not open or start
 };
 
 } // namespace tavrenly

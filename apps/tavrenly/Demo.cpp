@@ -8,6 +8,7 @@
 #include "platform/system/System.h"
 #include "player/TavrenPlayer.h"
 #include "tstream2/DeviceStreamPlay.h"
+#include "tstream2/RtAudioDevices.h"
 
 #include <filesystem>
 #include <fmt/format.h>
@@ -25,9 +26,18 @@ int RunDemo(const DemoOptions& options)
     }
 
     const bool simulated = options.engine == EngineKind::Simulated;
+    EngineKind kind = options.engine;
+    size_t defaultIndex = 0;
+    if (kind == EngineKind::Device &&
+        ListRtAudioDevices(DeviceDirection::Output, defaultIndex).empty()) {
+        // The demo alone may play unheard, and only on a machine with no sound system at all.
+        fmt::print(stderr, "tavrenly: this machine has no sound system; the demo plays on the "
+                           "null backend, nothing will be heard\n");
+        kind = EngineKind::Null;
+    }
     EventLoop loop(simulated ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
     HeadlessSite site(loop);
-    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, options.engine);
+    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, kind);
     const auto* device = dynamic_cast<const DeviceStreamPlay*>(engine.get());
     const std::string engineName = simulated ? "simulated engine, virtual time" : "device engine";
     TavrenPlayer player(site, std::move(engine));
@@ -67,7 +77,10 @@ int RunDemo(const DemoOptions& options)
 
     player.PlayAudio();
     SayDeviceProblem(device);
-    loop.RunUntil([&] { return events.ended; }, 60 * 1000);
+    const auto deviceFailed = [&] {
+        return device != nullptr && device->StreamActive() == 0 && !events.errors.empty();
+    };
+    loop.RunUntil([&] { return events.ended || deviceFailed(); }, 60 * 1000);
     SayDeviceProblem(device);
     const float endedAt = player.TotalSecondsPlayed();
     player.CloseAudio();

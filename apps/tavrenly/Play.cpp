@@ -243,7 +243,13 @@ int RunPlay(const PlayOptions& options)
     const int64_t limitMs = static_cast<int64_t>(
         (player.TotalAudioLength() + 60.0f) * 1000.0f *
         (options.loop ? static_cast<float>(options.loop->maxCount + 1) : 1.0f));
-    loop.RunUntil([&] { return events.ended || g_interrupted.load(); }, limitMs);
+    // A device that fails (or never opened) closes the stream: nothing more will be heard, so
+    // the program ends rather than wait for an end that cannot come.
+    const auto deviceFailed = [&] {
+        return deviceEngine != nullptr && deviceEngine->StreamActive() == 0 &&
+               !events.errors.empty();
+    };
+    loop.RunUntil([&] { return events.ended || g_interrupted.load() || deviceFailed(); }, limitMs);
     watch.Enabled(false);
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
@@ -253,6 +259,12 @@ int RunPlay(const PlayOptions& options)
     const bool interrupted = !events.ended;
     if (interrupted)
         player.CueAudio();
+    if (deviceFailed()) {
+        fmt::print(stderr, "tavrenly: playback stopped: the output device failed (code {})\n",
+                   events.errors.back());
+        player.CloseAudio();
+        return 1;
+    }
     if (render && simulatedEngine != nullptr) {
         const std::vector<uint8_t>& bytes = simulatedEngine->PlayedAudio();
         std::vector<int16_t> samples(bytes.size() / 2);

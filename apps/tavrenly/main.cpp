@@ -81,8 +81,8 @@ int main(int argc, char** argv)
         app.add_subcommand("demo", "Play a generated jingle with markers, a loop and a fade");
     demoCommand
         ->add_option("--engine", demoEngine,
-                     "device (the default; the null backend when there is no sound device), null "
-                     "or simulated (virtual time)")
+                     "device (the default; the null backend only when there is no sound system at "
+                     "all), null or simulated (virtual time)")
         ->check(CLI::IsMember(kEngines));
     demoCommand->add_flag("--quiet", demo.quiet, "Print only the summary");
 

@@ -694,6 +694,8 @@ TEST(ArgumentsTest, MalformedArgumentsAreRefusedBeforeAnythingPlays)
         {{"play", item, "--engine", "simulated", "--fade", "1:2:100"}, "--fade wants"},
         {{"play", item, "--engine", "simulated", "--fade", "1:2:100:x"}, "--fade wants"},
         {{"play", item, "--engine", "loud"}, "--engine"},
+        // A device that does not exist is said, never played unheard on the null backend.
+        {{"play", item, "--device", "99"}, "output device 99: "},
         {{"play"}, "file"},
         {{"info"}, "file"},
         {{}, "subcommand"},

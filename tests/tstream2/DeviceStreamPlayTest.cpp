@@ -284,22 +284,25 @@ TEST_F(DeviceStreamPlayTest, AListenerMayDestroyTheEngineInsideBufferAvailable)
     EXPECT_EQ(log.returned, (std::vector<int32_t>{0, 1}));
 }
 
-TEST_F(DeviceStreamPlayTest, AnUnknownDeviceRaisesAnErrorAndPlaysOnTheNullBackend)
+TEST_F(DeviceStreamPlayTest, AnUnknownDeviceIsAnErrorAndNeverTheNullBackend)
 {
     DeviceStreamPlay device(loop, DeviceStreamPlay::Backend::Device);
     EventLog deviceLog;
     device.SetListener(&deviceLog);
     device.DeviceNumber(999);
-    device.StartTavrenStream();
-    EXPECT_EQ(deviceLog.events, (std::vector<std::string>{"EngineError 2", "StreamStarted"}));
-    EXPECT_EQ(device.BackendName(), "null");
-    EXPECT_EQ(device.Problem().rfind("output device 999: ", 0), 0u) << device.Problem();
-
-    const auto bytes = NumberedBuffer(7, kBufferFrames * 44100 / kRate);
+    const auto bytes = NumberedBuffer(7);
     device.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), 7);
-    device.StartPlayback();
-    ASSERT_TRUE(loop.RunUntil([&] { return !deviceLog.returned.empty(); }, kPatienceMs));
-    EXPECT_EQ(deviceLog.returned, std::vector<int32_t>{7});
+    device.StartTavrenStream();
+    // Where there is a sound system the number names no device (2); where there is none, no
+    // driver (6). Either way nothing plays, and the queue is dropped with the stream.
+    ASSERT_EQ(deviceLog.events.size(), 2u);
+    EXPECT_TRUE(deviceLog.events[0] == "EngineError 2" || deviceLog.events[0] == "EngineError 6")
+        << deviceLog.events[0];
+    EXPECT_EQ(deviceLog.events[1], "StreamReset");
+    EXPECT_EQ(device.StreamActive(), 0);
+    EXPECT_NE(device.BackendName(), "null");
+    EXPECT_EQ(device.FreeBuffers(), device.NumberBuffers());
+    EXPECT_EQ(device.Problem().rfind("output device 999: ", 0), 0u) << device.Problem();
 }
 
 class EngineChoiceTest : public testing::Test
