@@ -96,12 +96,16 @@ public:
     {
         if (m_pid <= 0)
             return false;
-        if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
+            m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return false;
         }
         return true;
     }
+    /// The status the process ended with, once Running() has seen it end; -1 before.
+    int ExitStatus() const { return m_exitStatus; }
     void Stop()
     {
         if (!Running())
@@ -119,6 +123,7 @@ private:
     EventLoop& m_loop;
     int m_stopSignal;
     pid_t m_pid = -1;
+    int m_exitStatus = -1;
 };
 
 /// Interleaved 16-bit stereo samples of a raw file.
@@ -632,6 +637,29 @@ TEST_F(DevicePlaybackTest, NothingPastAudioEndIsHeard)
     std::printf("audio heard past AudioEnd: %.1f ms\n",
                 static_cast<double>(lastLoud - end) * 1000.0 / kRate);
     EXPECT_EQ(lastLoud, end) << "the noise after AudioEnd was heard";
+}
+
+TEST_F(DevicePlaybackTest, TheProgramEndsWithAnErrorWhenTheServerDiesMidItem)
+{
+    const std::string item = dir.File("item.wav");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + item + " synth 20 sine 440 vol 0.5");
+    ChildProcess program(loop, {TAVRENLY_PROGRAM, "play", item, "--quiet"}, dir.File("program.log"),
+                         SIGINT);
+    ASSERT_TRUE(program.Started());
+    WaitFor(
+        loop, [] { return false; }, 1500);
+    ASSERT_TRUE(program.Running()) << "the program ended before the server went";
+
+    server.reset();
+    EXPECT_TRUE(WaitFor(
+        loop, [&] { return !program.Running(); }, 10'000))
+        << "the program still runs after the server died";
+    EXPECT_EQ(program.ExitStatus(), 1);
+    const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("program.log"));
+    const std::string text(log.begin(), log.end());
+    EXPECT_NE(text.find("tavrenly: playback stopped: the output device failed (code 1)"),
+              std::string::npos)
+        << text;
 }
 
 } // namespace
