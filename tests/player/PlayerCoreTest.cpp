@@ -2,7 +2,6 @@
 // machine-wide settings, first-time defaults, saved settings, devices and the engine wiring.
 
 #include "tests/player/PlayerFixture.h"
-#include "tests/player/PlayerTestFiles.h"
 
 #include "common/TavrenlyFN.h"
 #include "platform/host/PropertyBag.h"

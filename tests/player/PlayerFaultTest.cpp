@@ -2,8 +2,7 @@
 // envelope entries jumped past by seeks, seeks at and past the item's end, and loop counting
 // for every buffer length.
 
-#include "tests/player/PlaybackSupport.h"
-#include "tests/player/PlayerTestFiles.h"
+#include "tests/player/PlayerFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,7 @@ protected:
     void Open(PlayerHarness& h, double seconds)
     {
         std::string path = dir.File("counter.wav");
-        WriteCounterWave(path, static_cast<int32_t>(seconds * kRate));
+        WriteCounterWave(path, seconds);
         ASSERT_EQ(h.player->OpenAudio(path), 0);
     }
 
@@ -124,7 +123,7 @@ TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
     const std::vector<uint8_t>& played = h.engine->PlayedAudio();
     ASSERT_GE(played.size(), 4u * 13000);
     // Counter frames at full volume still name their frame; at 0 every sample is silent.
-    const std::vector<int32_t> frames = CounterFrames(played);
+    const std::vector<int32_t> frames = CounterFramesIn(played);
     const int32_t first = RoundToInt32(double(j.seekTo) * kRate);
     for (size_t i = 0; i < frames.size(); ++i)
         ASSERT_EQ(frames[i], j.heardAt > 0 ? first + int32_t(i) : 0) << "frame " << i;
@@ -194,11 +193,9 @@ TEST_P(PlayerLoopBufferTest, TheLoopIsCountedAndHeardAsOftenAsAsked)
     h.player->WaveBufferLengthms(bufferms);
     std::string path = dir.File("item.wav");
     if (b.converted)
-        WritePcmWave(path, 22050, 1, 3 * 22050, [](int32_t frame, int) {
-            return static_cast<int16_t>(8000 * std::sin(frame * 0.05));
-        });
+        MakeFile("sox -n -r 22050 -c 1 -b 16 %s synth 3 sine 350", path);
     else
-        WriteCounterWave(path, 3 * kRate);
+        WriteCounterWave(path, 3);
     ASSERT_EQ(h.player->OpenAudio(path), 0);
     h.player->LoopStart(1.0f);
     h.player->LoopEnd(1.5f);
@@ -220,7 +217,7 @@ TEST_P(PlayerLoopBufferTest, TheLoopIsCountedAndHeardAsOftenAsAsked)
     // Runs of consecutive frames, each pass reaching the loop end before the jump back to its
     // start (a loop shorter than one read plays as a whole read), and the file's last frame
     // heard last.
-    const std::vector<int32_t> frames = CounterFrames(played);
+    const std::vector<int32_t> frames = CounterFramesIn(played);
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames.front(), 0);
     EXPECT_EQ(frames.back(), 3 * kRate - 1);

@@ -1,25 +1,12 @@
 #include "tests/player/PlayerFixture.h"
 
+#include "common/ConversionStream.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 namespace tavrenly::test {
-
-std::vector<std::string> RecordingListener::Without(const std::vector<std::string>& prefixes) const
-{
-    std::vector<std::string> kept;
-    for (const std::string& event : events) {
-        const bool drop = std::any_of(prefixes.begin(), prefixes.end(),
-                                      [&](const std::string& p) { return event.rfind(p, 0) == 0; });
-        if (!drop)
-            kept.push_back(event);
-    }
-    return kept;
-}
-
-size_t RecordingListener::Count(const std::string& name) const
-{
-    return static_cast<size_t>(std::count(events.begin(), events.end(), name));
-}
 
 PlayerHarness::PlayerHarness(bool initNew)
 {
@@ -36,6 +23,76 @@ PlayerHarness::~PlayerHarness()
 {
     player.reset();
     SetDeviceProvider(nullptr);
+}
+
+void PlayerHarness::Open(const std::string& path)
+{
+    std::string name = path;
+    ASSERT_EQ(player->OpenAudio(name), 0) << path;
+}
+
+bool PlayToEnd(PlayerHarness& h, int64_t maxMs)
+{
+    for (int64_t t = 0; t < maxMs && h.listener.Count("AudioEndReached") == 0; t += 10)
+        h.loop.Advance(10);
+    return h.listener.Count("AudioEndReached") > 0;
+}
+
+void MakeFile(const std::string& command, const std::string& path)
+{
+    std::string filled = command;
+    filled.replace(filled.find("%s"), 2, path);
+    RunOrFail(filled);
+}
+
+namespace {
+
+Bytes ConvertWhole(const WAVEFORMATEX* source, const WAVEFORMATEX* destination, const Bytes& input,
+                   ControlSite& site)
+{
+    StreamInfo stream;
+    stream.SourceBufferSize = std::max(static_cast<int32_t>(input.size()), 1);
+    EXPECT_EQ(OpenConversionStream(stream, source, destination, site), 0);
+    const auto room = static_cast<size_t>(stream.DestBufferSize);
+    Bytes output = input;
+    output.resize(std::max(output.size(), room));
+    auto length = static_cast<int32_t>(input.size());
+    EXPECT_EQ(ConvertStreamData(stream, output.data(), length, site), 0);
+    output.resize(static_cast<size_t>(length));
+    // Then what the stream holds back at the end.
+    Bytes tail(room);
+    for (int call = 0; call < 1000; ++call) {
+        length = stream.DestBufferSize;
+        EXPECT_EQ(DrainConversionStream(stream, tail.data(), length, site), 0);
+        if (length <= 0)
+            break;
+        output.insert(output.end(), tail.begin(), tail.begin() + length);
+    }
+    EXPECT_EQ(CloseConversionStream(stream, site), 0);
+    return output;
+}
+
+} // namespace
+
+Bytes ConvertedInOnePiece(PlayerHarness& h, const std::string& path)
+{
+    return ConvertedInOnePiece(h, DataChunkBytes(path));
+}
+
+Bytes ConvertedInOnePiece(PlayerHarness& h, Bytes audio)
+{
+    const PlayerState& s = h.player->State();
+    const bool decompress = s.FileFormat.wFormatTag != 1 || s.FileFormat.wBitsPerSample != 16;
+    const bool convert = s.FileFormat.nSamplesPerSec != s.PlaybackFormat.nSamplesPerSec ||
+                         s.FileFormat.nChannels != s.PlaybackFormat.nChannels;
+    if (decompress) {
+        Bytes format(s.pFormat, s.pFormat + std::max<int32_t>(s.FormatSize, 18));
+        audio = ConvertWhole(reinterpret_cast<const WAVEFORMATEX*>(format.data()), &s.FilePCMFormat,
+                             audio, h.site);
+    }
+    if (convert)
+        audio = ConvertWhole(&s.FilePCMFormat, &s.PlaybackFormat, audio, h.site);
+    return audio;
 }
 
 } // namespace tavrenly::test

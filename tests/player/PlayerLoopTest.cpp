@@ -3,7 +3,6 @@
 // with a loop, fades and every marker whose position never strays from what is heard.
 
 #include "tests/player/PlayerFixture.h"
-#include "tests/player/PlayerTestFiles.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +10,6 @@
 
 namespace tavrenly::test {
 namespace {
-
-using Events = std::vector<std::string>;
 
 constexpr int32_t kFileFrames = 10 * 44100;
 // 1.875 s is block 82687.5, which rounds to the even 82688; 3.125 s is block 137812.5, which
@@ -29,13 +26,7 @@ protected:
     void SetUp() override
     {
         file = dir.File("counter.wav");
-        WriteCounterWave(file, kFileFrames);
-    }
-
-    void Open(PlayerHarness& h, const std::string& name)
-    {
-        std::string path = name;
-        ASSERT_EQ(h.player->OpenAudio(path), 0);
+        WriteCounterWave(file, kFileFrames / 44100.0);
     }
 
     static void SetLoop(PlayerHarness& h, int16_t maxLoopCount)
@@ -45,11 +36,6 @@ protected:
         h.player->MaxLoopCount(maxLoopCount);
         h.player->UseLoop(true);
         ASSERT_TRUE(h.player->UseLoop());
-    }
-
-    static Events Marked(const RecordingListener& listener)
-    {
-        return listener.Without({"AudioPositionChanged(False)", "AudioLevelChanged"});
     }
 
     static size_t PlayedFrames(PlayerHarness& h) { return h.engine->PlayedAudio().size() / 4; }
@@ -72,7 +58,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
 {
     const LoopRun run = GetParam();
     PlayerHarness h;
-    Open(h, file);
+    h.Open(file);
     SetLoop(h, run.maxLoopCountPut);
     EXPECT_EQ(h.player->State().LoopStartBlock, kLoopStartBlock);
     EXPECT_EQ(h.player->State().LoopEndBlock, kLoopEndBlock);
@@ -105,7 +91,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
             expected.push_back(f);
     for (int32_t f = kLoopEndBlock; f < kFileFrames; ++f)
         expected.push_back(f);
-    const std::vector<int32_t> played = CounterFrames(h.engine->PlayedAudio());
+    const std::vector<int32_t> played = CounterFramesIn(h.engine->PlayedAudio());
     ASSERT_EQ(played.size(), expected.size());
     const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
     EXPECT_TRUE(mismatch.first == played.end())
@@ -167,7 +153,7 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     EXPECT_FALSE(none.player->UseLoop());
 
     PlayerHarness h;
-    Open(h, file);
+    h.Open(file);
     h.player->LoopStart(1.00001f);
     EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
     EXPECT_FLOAT_EQ(h.player->LoopStart(), 1.0f);
@@ -207,7 +193,7 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     const std::string empty = dir.File("empty.wav");
     WriteCounterWave(empty, 0);
     PlayerHarness e;
-    Open(e, empty);
+    e.Open(empty);
     e.player->LoopEnd(2.0f);
     e.player->LoopStart(1.0f);
     EXPECT_EQ(e.player->State().LoopStartBlock, 0);
@@ -218,7 +204,7 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
 TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
 {
     PlayerHarness h;
-    Open(h, file);
+    h.Open(file);
     h.player->IntroEnd(3.0f);
     h.player->Extro(6.0f);
     SetLoop(h, 1000);
@@ -230,7 +216,7 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     h.listener.events.clear();
     h.player->ExitLoop();
     h.engine->ClearPlayedAudio(); // what was heard before the call
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "LoopCompleted", "Playing"}))
         << "markers at or before the loop end fire again during the call";
@@ -242,11 +228,11 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     // Playback goes on from the loop end without a gap, and later markers come as reached.
     h.listener.events.clear();
     h.loop.Advance(3000);
-    const std::vector<int32_t> played = CounterFrames(h.engine->PlayedAudio());
+    const std::vector<int32_t> played = CounterFramesIn(h.engine->PlayedAudio());
     ASSERT_EQ(played.size(), 3u * 44100u);
     for (size_t i = 0; i < played.size(); ++i)
         ASSERT_EQ(played[i], kLoopEndBlock + static_cast<int32_t>(i));
-    EXPECT_EQ(Marked(h.listener), (Events{"AudioPositionChanged(True)", "ExtroReached"}));
+    EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "ExtroReached"}));
 
     // Outside the loop (and with looping off) it does nothing.
     h.listener.events.clear();
@@ -259,7 +245,7 @@ TEST_F(PlayerLoopTest, ExitLoopEndingAtTheItemsEndEndsTheItem)
     for (const float end : {5.0f, 10.0f}) {
         SCOPED_TRACE(end);
         PlayerHarness h;
-        Open(h, file);
+        h.Open(file);
         h.player->AudioEnd(end);
         h.player->LoopStart(end - 1.0f);
         h.player->LoopEnd(end);
@@ -297,7 +283,7 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     h.player->NumberChannels(1);
     h.engine->KeepPlayedAudio(false);
     h.engine->KeepLogs(false);
-    Open(h, hour);
+    h.Open(hour);
     ASSERT_FLOAT_EQ(h.player->TotalAudioLength(), 3600.0f);
     h.player->IntroStart(1.0f);
     h.player->IntroEnd(30.0f);

@@ -3,7 +3,6 @@
 // replacing or closing the file from inside any of them, and the play range setters.
 
 #include "tests/player/PlayerFixture.h"
-#include "tests/player/PlayerTestFiles.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -11,32 +10,13 @@
 namespace tavrenly::test {
 namespace {
 
-using Events = std::vector<std::string>;
-
-int16_t Silence(int32_t, int)
-{
-    return 0;
-}
-
 class PlayerPositionTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         file = dir.File("item.wav");
-        WritePcmWave(file, 44100, 2, 70 * 44100, Silence);
-    }
-
-    void Open(PlayerHarness& h)
-    {
-        std::string name = file;
-        ASSERT_EQ(h.player->OpenAudio(name), 0);
-    }
-
-    /// What the host sees apart from the per-tick and per-buffer events.
-    static Events Marked(const RecordingListener& listener)
-    {
-        return listener.Without({"AudioPositionChanged(False)", "AudioLevelChanged"});
+        WriteFileBytes(file, PcmWave(Bytes(70 * 44100 * 4, 0)));
     }
 
     ScratchMachineSettings settings;
@@ -48,7 +28,7 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
 {
     PlayerHarness h;
     EXPECT_EQ(h.player->AudioPart(), eapEMPTY);
-    Open(h);
+    h.Open(file);
     h.player->AudioEnd(60.0f);
     h.player->IntroStart(2.0f);
     h.player->IntroEnd(10.0f);
@@ -70,7 +50,7 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(62000);
 
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"Playing", "AudioPositionChanged(True)", "IntroStartReached",
                       "AudioPositionChanged(True)", "IntroEndReached", "AudioPositionChanged(True)",
                       "ExtroReached", "AudioPositionChanged(True)", "SweeperStartReached",
@@ -100,7 +80,7 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
 TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRearmsThem)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     h.player->IntroEnd(10.0f);
     h.player->Extro(50.0f);
     h.player->PlayAudio();
@@ -110,7 +90,7 @@ TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRea
 
     h.listener.events.clear();
     EXPECT_TRUE(h.player->SeekTime(60.0f));
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "ExtroReached", "Playing"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 60.0f);
@@ -119,19 +99,19 @@ TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRea
     // Back before the intro end: the intro start fires again at once, the end when reached.
     h.listener.events.clear();
     EXPECT_TRUE(h.player->SeekTime(8.0f));
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached", "Playing"}));
     EXPECT_EQ(h.player->AudioPart(), eapDURINGINTRO);
     h.listener.events.clear();
     h.loop.Advance(2000);
-    EXPECT_EQ(Marked(h.listener), (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
+    EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 10.0f);
 }
 
 TEST_F(PlayerPositionTest, RearmedMarkersFireAtTheNextTickEvenWhileThePositionStandsStill)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     h.player->IntroEnd(10.0f);
     h.player->PlayAudio();
     h.loop.Advance(12000);
@@ -171,7 +151,7 @@ TEST_F(PlayerPositionTest, ReplacingOrClosingTheFileFromAnyEventStopsTheUpdate)
         for (const bool reopen : {true, false}) {
             SCOPED_TRACE(trigger + (reopen ? " reopen" : " close"));
             PlayerHarness h;
-            Open(h);
+            h.Open(file);
             h.player->IntroEnd(10.0f);
             h.player->Extro(50.0f);
             h.player->PlayAudio();
@@ -211,7 +191,7 @@ TEST_F(PlayerPositionTest, ReplacingOrClosingTheFileFromAnyEventStopsTheUpdate)
 TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     h.player->PlayAudio();
     h.loop.Advance(3000);
 
@@ -221,7 +201,7 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
     h.player->AudioStart(20.0f);
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
     EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 0.0f);
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "HookStartReached", "HookEndReached", "Playing"}));
     h.loop.Advance(5000);
@@ -235,13 +215,13 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
     h.player->AudioStart(15.0f);
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
     EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 10.0f);
-    EXPECT_TRUE(Marked(h.listener).empty());
+    EXPECT_TRUE(h.listener.Marks().empty());
 
     // An end before the position does not seek; its own tick ends the item before it returns
     // (and passes the extro it pulled down with it).
     h.listener.events.clear();
     h.player->AudioEnd(24.0f);
-    EXPECT_EQ(Marked(h.listener),
+    EXPECT_EQ(h.listener.Marks(),
               (Events{"AudioPositionChanged(True)", "ExtroReached", "AudioEndReached", "Paused"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
     h.loop.Advance(50);

@@ -2,7 +2,7 @@
 // for sample, for files that pass straight through and files that need both stages; the end
 // of the audio; loops shorter than a buffer; events while the engine loads.
 
-#include "tests/player/PlaybackSupport.h"
+#include "tests/player/PlayerFixture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,13 +19,9 @@ protected:
     PlayerHarness h;
 };
 
-std::vector<std::string> Transport(const RecordingListener& listener)
+Events Transport(const RecordingListener& listener)
 {
-    std::vector<std::string> kept;
-    for (const std::string& e : listener.events)
-        if (e == "Playing" || e == "Paused" || e == "AudioEndReached")
-            kept.push_back(e);
-    return kept;
+    return listener.Only({"Playing", "Paused", "AudioEndReached"});
 }
 
 TEST_F(PlayerPumpTest, PassesPcmAtThePlaybackFormatThroughInWholeBuffersAndEndsOnce)
@@ -85,11 +81,9 @@ TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileToItsLastS
     PlayerHarness h;
     int32_t bufferms = c.bufferms;
     h.player->WaveBufferLengthms(bufferms);
-    std::string path = dir.File("in.wav");
-    std::string command = c.command;
-    command.replace(command.find("%s"), 2, path);
-    RunOrFail(command);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    const std::string path = dir.File("in.wav");
+    MakeFile(c.command, path);
+    h.Open(path);
     const std::vector<uint8_t> reference = ConvertedInOnePiece(h, path);
     ASSERT_GT(reference.size(), 100000u);
 
@@ -209,11 +203,9 @@ TEST_P(PlayerConvertedLoopTest, IsHeardAsTheJoinedFileConvertedInOnePiece)
     PlayerHarness h;
     int32_t bufferms = c.bufferms;
     h.player->WaveBufferLengthms(bufferms);
-    std::string path = dir.File("in.wav");
-    std::string command = c.command;
-    command.replace(command.find("%s"), 2, path);
-    RunOrFail(command);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    const std::string path = dir.File("in.wav");
+    MakeFile(c.command, path);
+    h.Open(path);
     h.player->LoopEnd(2.0f);
     h.player->LoopStart(1.0f);
     h.player->MaxLoopCount(2);
@@ -257,9 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
 {
-    std::string path = dir.File("counter.wav");
-    const std::vector<uint8_t> data = WriteCounterWave(path, 3);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    const Bytes data = WriteCounterWave(dir.File("counter.wav"), 3);
+    h.Open(dir.File("counter.wav"));
     h.player->MaxLoopCount(2);
     h.player->LoopEnd(1.05f);
     h.player->LoopStart(1.0f);
@@ -292,9 +283,8 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
 
 TEST_F(PlayerPumpTest, IgnoresBufferAndStreamEventsWhileTheEngineLoads)
 {
-    std::string path = dir.File("counter.wav");
-    WriteCounterWave(path, 3);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    WriteCounterWave(dir.File("counter.wav"), 3);
+    h.Open(dir.File("counter.wav"));
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(250);
     const size_t added = h.engine->AddedBuffers().size();
@@ -316,9 +306,8 @@ TEST_F(PlayerPumpTest, IgnoresBufferAndStreamEventsWhileTheEngineLoads)
 
 TEST_F(PlayerPumpTest, AStreamResetRewindsTheFileAndEmptiesEverything)
 {
-    std::string path = dir.File("counter.wav");
-    WriteCounterWave(path, 3);
-    ASSERT_EQ(h.player->OpenAudio(path), 0);
+    WriteCounterWave(dir.File("counter.wav"), 3);
+    h.Open(dir.File("counter.wav"));
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(1200);
     h.listener.events.clear();
@@ -331,7 +320,7 @@ TEST_F(PlayerPumpTest, AStreamResetRewindsTheFileAndEmptiesEverything)
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
     EXPECT_EQ(s.BaseTime, 0.0f);
     EXPECT_FALSE(s.IntroStartPassed);
-    EXPECT_EQ(StateEvents(h.listener), std::vector<std::string>{"Paused"});
+    EXPECT_EQ(h.listener.State(), std::vector<std::string>{"Paused"});
 
     h.engine->ClearPlayedAudio();
     ASSERT_EQ(h.player->PlayAudio(), 0);

@@ -2,7 +2,7 @@
 // playing, the nested-seek guard, cue with and without the flush, pause (also on the device
 // that must be emptied on pause), and hosts that close or replace the file from an event.
 
-#include "tests/player/PlaybackSupport.h"
+#include "tests/player/PlayerFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,9 +20,8 @@ class PlayerTransportTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        path = dir.File("counter.wav");
-        data = WriteCounterWave(path, 30);
-        ASSERT_EQ(h.player->OpenAudio(path), 0);
+        data = WriteCounterWave(dir.File("counter.wav"), 30);
+        h.Open(dir.File("counter.wav"));
         ASSERT_EQ(h.player->State().TotalBlocks, 1323000);
     }
 
@@ -41,8 +40,7 @@ protected:
     ScratchMachineSettings settings;
     TempDir dir;
     PlayerHarness h;
-    std::string path;
-    std::vector<uint8_t> data;
+    Bytes data;
 };
 
 TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
@@ -68,11 +66,7 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     EXPECT_EQ(h.engine->State(), 1);
     h.loop.Advance(110);
     EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 551250);
-    std::vector<std::string> transport;
-    for (const std::string& e : h.listener.events)
-        if (e == "Playing" || e == "Paused")
-            transport.push_back(e);
-    EXPECT_EQ(transport, (std::vector<std::string>{"Paused", "Playing"}));
+    EXPECT_EQ(h.listener.Only({"Playing", "Paused"}), (Events{"Paused", "Playing"}));
 }
 
 TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
@@ -134,14 +128,14 @@ TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAs
     h.engine->ClearCalls();
     h.listener.events.clear();
     EXPECT_EQ(h.player->CueAudio(), 0);
-    EXPECT_EQ(StateEvents(h.listener), std::vector<std::string>{"Cued"});
+    EXPECT_EQ(h.listener.State(), std::vector<std::string>{"Cued"});
     EXPECT_TRUE(h.engine->Calls().empty()) << "at the start without the flush: no seek";
 
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(1000);
     h.listener.events.clear();
     EXPECT_EQ(h.player->CueAudio(), 0);
-    EXPECT_EQ(StateEvents(h.listener).back(), "Cued");
+    EXPECT_EQ(h.listener.State().back(), "Cued");
     EXPECT_EQ(h.player->Status(), epsCued);
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
     EXPECT_EQ(h.engine->FlushCount(), 0);

@@ -3,7 +3,6 @@
 // that edits the table from inside the notifications.
 
 #include "tests/player/PlayerFixture.h"
-#include "tests/player/PlayerTestFiles.h"
 
 #include <cmath>
 #include <cstring>
@@ -11,8 +10,6 @@
 
 namespace tavrenly::test {
 namespace {
-
-using Events = std::vector<std::string>;
 
 /// Every sample of the test item; the played value shows the gain it was played with.
 constexpr int16_t kLevel = 30000;
@@ -37,13 +34,7 @@ protected:
     void SetUp() override
     {
         file = dir.File("item.wav");
-        WritePcmWave(file, 44100, 2, 36 * 44100, [](int32_t, int) { return kLevel; });
-    }
-
-    void Open(PlayerHarness& h)
-    {
-        std::string name = file;
-        ASSERT_EQ(h.player->OpenAudio(name), 0);
+        WriteFileBytes(file, PcmWave(ConstantFrames(36 * 44100, kLevel)));
     }
 
     static bool Add(PlayerHarness& h, int16_t reference, float start, float duration, float from,
@@ -56,11 +47,7 @@ protected:
     /// The envelope's events and the volumes applied, in order.
     static Events VolumeEvents(const RecordingListener& listener)
     {
-        Events kept;
-        for (const std::string& event : listener.events)
-            if (event.rfind("Volume", 0) == 0 || event.rfind("AudioVolumeChanged", 0) == 0)
-                kept.push_back(event);
-        return kept;
+        return listener.Only({"Volume", "AudioVolumeChanged"});
     }
 
     static std::vector<int16_t> References(const TavrenPlayer& player)
@@ -84,7 +71,7 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
     const int32_t mode = GetParam();
     PlayerHarness h;
     h.player->FadeMode(mode);
-    Open(h);
+    h.Open(file);
     ASSERT_TRUE(Add(h, 1, 30, 5, 100, 0, 50, true, false));
     EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), 30.0f);
     EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 35.0f);
@@ -144,7 +131,7 @@ TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
     // must hold the end volume, not jump back to the standing volume.
     PlayerHarness h;
     h.player->FadeMode(efmNormal);
-    Open(h);
+    h.Open(file);
     ASSERT_TRUE(Add(h, 1, 30, 4.97f, 100, 0, -1, true, false));
     h.listener.events.clear();
     h.player->PlayAudio();
@@ -208,7 +195,7 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     // (reference, start, duration): end times 25, 6, 10, 31, 14, 7, 9, 30, 4, 0.5.
     const float entries[10][3] = {{1, 20, 5}, {2, 5, 1}, {3, 10, 0}, {4, 1, 30}, {5, 12, 2},
                                   {6, 3, 4},  {7, 8, 1}, {8, 30, 0}, {9, 2, 2},  {10, 0, 0.5f}};
@@ -291,7 +278,7 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
     // The sort is not stable: with free slots taking part at key 0, the second of two entries
     // ending together lands below the first, so the first holds the volume at that time.
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     ASSERT_TRUE(Add(h, 1, 4, 1, 100, 30));
     ASSERT_TRUE(Add(h, 2, 3, 2, 100, 60));
     ASSERT_TRUE(Add(h, 3, 0, 0, 100, 100));
@@ -309,7 +296,7 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
 TEST_F(PlayerVolumeTest, JumpWithSetVolumePermanentlyKeepsItsEndAndRearmsAfterASeekBack)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     bool permanently = true;
     int16_t reference = 2;
     ASSERT_TRUE(h.player->AddVolumeChangeEvent(reference, 5, 0, 0, 40, -1, false, permanently));
@@ -339,7 +326,7 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
     PlayerHarness h;
     h.player->FadeMode(efmSlowStart);
     h.player->PlayVolume(40);
-    Open(h);
+    h.Open(file);
     ASSERT_TRUE(Add(h, 1, 1, 1, 40, 20));
     ASSERT_TRUE(Add(h, 2, 3, 0, 20, 20));
     h.player->PlayAudio();
@@ -360,7 +347,7 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
 TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEntries)
 {
     PlayerHarness h;
-    Open(h);
+    h.Open(file);
     // Entry 1 removes itself when it ends; the host also removes it from its own end handler
     // and adds entry 3 from the start of entry 1. Entry 2, removed on completion too, moves
     // into slot 1 while entry 1's end is being handled and must still play.
@@ -380,14 +367,11 @@ TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEnt
     h.player->PlayAudio();
     h.loop.Advance(12000);
 
-    Events seen;
-    for (const std::string& event : VolumeEvents(h.listener))
-        if (event.rfind("AudioVolumeChanged", 0) != 0)
-            seen.push_back(event);
-    EXPECT_EQ(seen, (Events{"VolumeChangeStartNotify(1)", "VolumeChangeEndNotify(1)",
-                            "VolumeChangeStartNotify(2)", "VolumeChangeNotify(2)",
-                            "VolumeChangeEndNotify(2)", "VolumeChangeStartNotify(4)",
-                            "VolumeChangeEndNotify(4)"}));
+    EXPECT_EQ(
+        h.listener.Only({"Volume"}),
+        (Events{"VolumeChangeStartNotify(1)", "VolumeChangeEndNotify(1)",
+                "VolumeChangeStartNotify(2)", "VolumeChangeNotify(2)", "VolumeChangeEndNotify(2)",
+                "VolumeChangeStartNotify(4)", "VolumeChangeEndNotify(4)"}));
     EXPECT_EQ(References(*h.player), (std::vector<int16_t>{4, -1, -1, -1, -1, -1, -1, -1, -1, -1}))
         << "entry 4 is kept: it is not removed on completion";
     EXPECT_NEAR(h.player->PlayVolume(), 100.0f, 1e-3) << "past the envelope: standing volume";

@@ -2,7 +2,7 @@
 // from them and how close their audio is to what was captured; where the written file lives
 // for each start flag; and the start's and close's failures.
 
-#include "tests/player/PlaybackSupport.h"
+#include "tests/player/PlayerFixture.h"
 #include "tests/recorder/RecorderFixture.h"
 
 #include "platform/base/WaveFormat.h"

@@ -1,7 +1,7 @@
 // Buffer intake: the trigger level, trimming the first buffer after it, pausing and resuming,
 // and hosts that close or replace the recording from inside the recorder's events.
 
-#include "tests/player/PlaybackSupport.h"
+#include "tests/player/PlayerFixture.h"
 #include "tests/recorder/RecorderFixture.h"
 
 #include <gtest/gtest.h>

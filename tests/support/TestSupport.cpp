@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -75,6 +76,34 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> LogLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.size() >= 20 && line[2] == '/' && line[5] == '/')
+            line.erase(0, 20); // "dd/mm/yyyy hh:nn:ss "
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted)
+{
+    auto at = lines.begin();
+    for (const std::string& w : wanted) {
+        at = std::find(at, lines.end(), w);
+        if (at == lines.end()) {
+            ADD_FAILURE() << "missing or out of order: \"" << w << "\"";
+            return false;
+        }
+        ++at;
+    }
+    return true;
 }
 
 ByteWriter& ByteWriter::Tag(const char (&fourcc)[5])

@@ -1,8 +1,8 @@
 #pragma once
 
 // Helpers shared by the test suites: a scratch folder per test, running the command-line tools
-// that make test files (sox, ffmpeg), reading files back, and a control site that records
-// every notification and message box.
+// that make test files (sox, ffmpeg), reading files and logs back, and a control site that
+// records every notification and message box.
 
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
@@ -58,6 +58,12 @@ void RunOrFail(const std::string& command);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+/// Lines of a diagnostic log without their time stamps.
+std::vector<std::string> LogLines(const std::string& path);
+/// True when `wanted` appear in `lines` in this order (others may lie between them); fails
+/// the test naming the first one missing.
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
 
 /// Appends little-endian values and chunks, for byte-built files.
 class ByteWriter

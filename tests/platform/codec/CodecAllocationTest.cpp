@@ -1,65 +1,13 @@
 // Converting allocates nothing: every buffer, the resampler's included, is made when the
-// stream is opened. Heap calls are counted by replacing the allocator's entry points.
+// stream is opened. Every call to the C allocator is counted (see AllocationCounter.h).
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
+#include "tests/support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <utility>
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-}
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-void Count()
-{
-    if (g_counting.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-}
-} // namespace
-
-extern "C" {
-void* malloc(size_t size)
-{
-    Count();
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size)
-{
-    Count();
-    return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, size_t size)
-{
-    Count();
-    return __libc_realloc(pointer, size);
-}
-void* memalign(size_t alignment, size_t size)
-{
-    Count();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size)
-{
-    Count();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** pointer, size_t alignment, size_t size)
-{
-    Count();
-    *pointer = __libc_memalign(alignment, size);
-    return *pointer != nullptr ? 0 : 12; // ENOMEM
-}
-}
 
 namespace tavrenly::test {
 namespace {
@@ -88,8 +36,7 @@ TEST_P(CodecAllocationTest, ConvertingResettingAndDrainingAllocateNothing)
     ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
 
     const uint32_t pieces[] = {sourceSize / 10, 17, sourceSize / 2, 4096, sourceSize / 3};
-    g_allocations = 0;
-    g_counting = true;
+    StartCountingAllocations();
     for (int round = 0; round < 20; ++round) {
         header.cbSrcLength = pieces[round % 5];
         acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
@@ -102,8 +49,7 @@ TEST_P(CodecAllocationTest, ConvertingResettingAndDrainingAllocateNothing)
             acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
         }
     }
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(StopCountingAllocations().total, 0);
 
     header.cbSrcLength = sourceSize;
     EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);

@@ -1,0 +1,157 @@
+#include "tests/support/AllocationCounter.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <link.h>
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void* __libc_valloc(size_t size);
+void* __libc_pvalloc(size_t size);
+}
+
+namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+std::atomic<long> g_ffmpegAllocations{0};
+bool g_trap = false;
+
+// The code segments of FFmpeg's libraries, found when counting starts.
+struct Range
+{
+    uintptr_t begin;
+    uintptr_t end;
+};
+Range g_ffmpeg[16];
+int g_ffmpegRanges = 0;
+
+int AddFfmpegRanges(dl_phdr_info* info, size_t, void*)
+{
+    if (std::strstr(info->dlpi_name, "libavcodec") == nullptr &&
+        std::strstr(info->dlpi_name, "libavutil") == nullptr)
+        return 0;
+    for (int i = 0; i < info->dlpi_phnum && g_ffmpegRanges < 16; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_LOAD && (header.p_flags & PF_X) != 0) {
+            const uintptr_t begin = info->dlpi_addr + header.p_vaddr;
+            g_ffmpeg[g_ffmpegRanges++] = Range{begin, begin + header.p_memsz};
+        }
+    }
+    return 0;
+}
+
+void Count(void* caller)
+{
+    if (!g_counting.load(std::memory_order_relaxed))
+        return;
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    const auto at = reinterpret_cast<uintptr_t>(caller);
+    for (int i = 0; i < g_ffmpegRanges; ++i) {
+        if (at >= g_ffmpeg[i].begin && at < g_ffmpeg[i].end) {
+            g_ffmpegAllocations.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    if (g_trap)
+        __builtin_trap();
+}
+
+#define COUNT() Count(__builtin_return_address(0))
+
+} // namespace
+
+extern "C" {
+
+void* malloc(size_t size)
+{
+    COUNT();
+    return __libc_malloc(size);
+}
+
+void* calloc(size_t count, size_t size)
+{
+    COUNT();
+    return __libc_calloc(count, size);
+}
+
+void* realloc(void* pointer, size_t size)
+{
+    COUNT();
+    return __libc_realloc(pointer, size);
+}
+
+void* reallocarray(void* pointer, size_t count, size_t size)
+{
+    if (size != 0 && count > SIZE_MAX / size) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    COUNT();
+    return __libc_realloc(pointer, count * size);
+}
+
+void* memalign(size_t alignment, size_t size)
+{
+    COUNT();
+    return __libc_memalign(alignment, size);
+}
+
+void* aligned_alloc(size_t alignment, size_t size)
+{
+    COUNT();
+    return __libc_memalign(alignment, size);
+}
+
+int posix_memalign(void** pointer, size_t alignment, size_t size)
+{
+    COUNT();
+    if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0)
+        return EINVAL;
+    void* p = __libc_memalign(alignment, size);
+    if (p == nullptr)
+        return ENOMEM;
+    *pointer = p;
+    return 0;
+}
+
+void* valloc(size_t size)
+{
+    COUNT();
+    return __libc_valloc(size);
+}
+
+void* pvalloc(size_t size)
+{
+    COUNT();
+    return __libc_pvalloc(size);
+}
+
+} // extern "C"
+
+namespace tavrenly::test {
+
+void StartCountingAllocations()
+{
+    if (g_ffmpegRanges == 0)
+        dl_iterate_phdr(AddFfmpegRanges, nullptr);
+    g_trap = std::getenv("TAVRENLY_TRAP_ALLOCATION") != nullptr;
+    g_allocations = 0;
+    g_ffmpegAllocations = 0;
+    g_counting = true;
+}
+
+Allocations StopCountingAllocations()
+{
+    g_counting = false;
+    return Allocations{g_allocations.load(), g_ffmpegAllocations.load()};
+}
+
+} // namespace tavrenly::test
