@@ -4,6 +4,7 @@
 // against are read here from the files' own bytes, not through the library.
 
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,7 +22,6 @@ namespace tavrenly::test {
 namespace {
 
 using nlohmann::json;
-using Bytes = std::vector<uint8_t>;
 
 struct Output
 {
@@ -62,102 +62,13 @@ Output RunProgram(const TempDir& dir, const std::vector<std::string>& args)
     return output;
 }
 
-// ---- RIFF files built and read here ----
-
-uint16_t Le16(const Bytes& b, size_t at)
-{
-    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-uint32_t Le32(const Bytes& b, size_t at)
-{
-    return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
-           static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
-void Put16(Bytes& b, uint16_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(Bytes& b, uint32_t v)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        b.push_back(static_cast<uint8_t>(v >> shift));
-}
-
-struct Chunk
-{
-    std::string id;
-    Bytes body;
-};
-
-/// A RIFF file of these chunks, each padded to an even length.
-Bytes Riff(const std::vector<Chunk>& chunks, const std::string& riffId = "RIFF")
-{
-    Bytes body{'W', 'A', 'V', 'E'};
-    for (const Chunk& chunk : chunks) {
-        body.insert(body.end(), chunk.id.begin(), chunk.id.end());
-        Put32(body, static_cast<uint32_t>(chunk.body.size()));
-        body.insert(body.end(), chunk.body.begin(), chunk.body.end());
-        if (chunk.body.size() % 2 != 0)
-            body.push_back(0);
-    }
-    Bytes file(riffId.begin(), riffId.end());
-    Put32(file, static_cast<uint32_t>(body.size()));
-    file.insert(file.end(), body.begin(), body.end());
-    return file;
-}
-
-Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
-              uint16_t blockAlign, uint16_t bits)
-{
-    Bytes b;
-    Put16(b, tag);
-    Put16(b, channels);
-    Put32(b, rate);
-    Put32(b, bytesPerSecond);
-    Put16(b, blockAlign);
-    Put16(b, bits);
-    return b;
-}
-
-Bytes PcmFmt()
-{
-    return FmtBody(1, 2, 44100, 176400, 4, 16);
-}
-
-struct FileChunk
-{
-    std::string id;
-    uint32_t offset;
-    uint32_t size;
-};
-
-/// The chunks of a RIFF form in file order, walked over the bytes.
-std::vector<FileChunk> WalkChunks(const Bytes& file)
-{
-    std::vector<FileChunk> chunks;
-    if (file.size() < 12)
-        return chunks;
-    const size_t end = std::min<size_t>(file.size(), 8 + size_t{Le32(file, 4)});
-    for (size_t at = 12; at + 8 <= end;) {
-        const uint32_t size = Le32(file, at + 4);
-        chunks.push_back(FileChunk{std::string(file.begin() + static_cast<long>(at),
-                                               file.begin() + static_cast<long>(at) + 4),
-                                   static_cast<uint32_t>(at), size});
-        at += 8 + size + (size % 2);
-    }
-    return chunks;
-}
+// ---- the files' own bytes ----
 
 const FileChunk* Find(const std::vector<FileChunk>& chunks, const std::string& id)
 {
-    for (const FileChunk& chunk : chunks)
-        if (chunk.id == id)
-            return &chunk;
-    return nullptr;
+    const auto at = std::find_if(chunks.begin(), chunks.end(),
+                                 [&](const FileChunk& chunk) { return chunk.id == id; });
+    return at == chunks.end() ? nullptr : &*at;
 }
 
 json ChunksJson(const std::vector<FileChunk>& chunks)
@@ -334,7 +245,7 @@ TEST(InfoOutputTest, KeysArePrintedInTheDocumentedOrder)
 {
     TempDir dir;
     const std::string path = dir.File("a.wav");
-    WriteFileBytes(path, Riff({{"fmt ", PcmFmt()}, {"data", Bytes(400, 0)}}));
+    WriteFileBytes(path, RiffBytes({{"fmt ", PcmFmt()}, {"data", Bytes(400, 0)}}));
     const Output output = RunProgram(dir, {"info", path, "--json"});
     size_t last = 0;
     for (const std::string& key : kInfoKeys) {
@@ -373,20 +284,21 @@ std::vector<Refused> RefusedFiles()
     return {
         {"Missing", std::nullopt, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
         {"Empty", Bytes{}, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
-        {"NotRiff", Riff({{"fmt ", PcmFmt()}, {"data", data}}, "RIFX"), 265, -1, std::nullopt,
+        {"NotRiff", RiffBytes({{"fmt ", PcmFmt()}, {"data", data}}, "RIFX"), 265, -1, std::nullopt,
          "The header in the audio file: %s could not be read, and the code was 265", noFormat, 0},
-        {"NoDataChunk", Riff({{"fmt ", PcmFmt()}, {"LIST", {'I', 'N', 'F', 'O'}}}), 0, 265,
+        {"NoDataChunk", RiffBytes({{"fmt ", PcmFmt()}, {"LIST", {'I', 'N', 'F', 'O'}}}), 0, 265,
          std::nullopt, notFound, pcm, 0},
-        {"DataBeforeFormat", Riff({{"data", data}, {"fmt ", PcmFmt()}}), 0, 265, std::nullopt,
+        {"DataBeforeFormat", RiffBytes({{"data", data}, {"fmt ", PcmFmt()}}), 0, 265, std::nullopt,
          notFound, pcm, 4000},
-        {"RateNotAccepted", Riff({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0,
-         -1, 1, Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1"),
+        {"RateNotAccepted",
+         RiffBytes({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0, -1, 1,
+         Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1"),
          FormatJson(1, 2, 16000, 64000, 4, 16, 0), 4000},
         {"ThreeChannelsAtTooHighAByteRate",
-         Riff({{"fmt ", FmtBody(1, 3, 48000, 400000, 6, 16)}, {"data", data}}), 0, -1, 3,
+         RiffBytes({{"fmt ", FmtBody(1, 3, 48000, 400000, 6, 16)}, {"data", data}}), 0, -1, 3,
          Corrupt("48000Hz, 3 channels, 16 bits, format tag 1, and the reference code was 3"),
          FormatJson(1, 3, 48000, 400000, 6, 16, 0), 4000},
-        {"FormatChunkOfSizeZero", Riff({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
+        {"FormatChunkOfSizeZero", RiffBytes({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
          Corrupt("0Hz, 0 channels, 0 bits, format tag 0, and the reference code was 1"), noFormat,
          0},
     };
@@ -464,10 +376,10 @@ TEST(InfoCartTest, CartFieldsAndEveryChunkInFileOrderWithOddSizesPadded)
     // A 64-byte title fills its field with no terminator; an odd LIST chunk moves what follows.
     const std::string title(64, 'T');
     const Bytes list{'I', 'N', 'F', 'O', 'x'};
-    const Bytes file = Riff({{"fmt ", PcmFmt()},
-                             {"cart", CartBody(title, "The Artist", "CUT-0042", -12000)},
-                             {"LIST", list},
-                             {"data", Bytes(17640, 0)}});
+    const Bytes file = RiffBytes({{"fmt ", PcmFmt()},
+                                  {"cart", CartBody(title, "The Artist", "CUT-0042", -12000)},
+                                  {"LIST", list},
+                                  {"data", Bytes(17640, 0)}});
     WriteFileBytes(path, file);
     int status = -1;
     const json info = Info(dir, path, status);
@@ -505,33 +417,11 @@ Rendered ReadRendered(const std::string& path)
     const Bytes bytes = ReadFileBytes(path);
     const std::vector<FileChunk> chunks = WalkChunks(bytes);
     const FileChunk* fmt = Find(chunks, "fmt ");
-    const FileChunk* data = Find(chunks, "data");
-    Rendered rendered;
-    if (fmt == nullptr || data == nullptr) {
-        ADD_FAILURE() << path << " is not a WAVE file with fmt and data";
-        return rendered;
+    if (fmt == nullptr) {
+        ADD_FAILURE() << path << " is not a WAVE file with a format";
+        return {};
     }
-    rendered.format = FormatOf(bytes, *fmt);
-    rendered.data.assign(bytes.begin() + data->offset + 8,
-                         bytes.begin() + data->offset + 8 + data->size);
-    return rendered;
-}
-
-/// A stereo 16-bit file whose every frame holds its own number (low word left, high right).
-Bytes CounterWave(int32_t frames)
-{
-    Bytes data;
-    for (int32_t f = 0; f < frames; ++f)
-        Put32(data, static_cast<uint32_t>(f));
-    return Riff({{"fmt ", PcmFmt()}, {"data", data}});
-}
-
-std::vector<int32_t> Frames(const Bytes& data)
-{
-    std::vector<int32_t> frames(data.size() / 4);
-    for (size_t i = 0; i < frames.size(); ++i)
-        frames[i] = static_cast<int32_t>(Le32(data, 4 * i));
-    return frames;
+    return {FormatOf(bytes, *fmt), ChunkBody(bytes, "data")};
 }
 
 class RenderTest : public ::testing::Test
@@ -558,12 +448,7 @@ TEST_F(RenderTest, PcmAtThePlaybackFormatIsRenderedByteForByte)
     EXPECT_EQ(output.out, "");
     const Rendered rendered = ReadRendered(out);
     EXPECT_EQ(rendered.format, FormatJson(1, 2, 44100, 176400, 4, 16, 0));
-    const Bytes file = ReadFileBytes(item);
-    const std::vector<FileChunk> chunks = WalkChunks(file);
-    const FileChunk* data = Find(chunks, "data");
-    ASSERT_NE(data, nullptr);
-    const Bytes expected(file.begin() + data->offset + 8,
-                         file.begin() + data->offset + 8 + data->size);
+    const Bytes expected = DataChunkBytes(item);
     ASSERT_EQ(rendered.data.size(), expected.size());
     EXPECT_TRUE(rendered.data == expected) << "the rendered samples differ from the file's";
 }
@@ -574,7 +459,7 @@ TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
     constexpr int32_t kStart = 44100; // 1 s
     constexpr int32_t kEnd = 77175;   // 1.75 s
     const std::string item = dir.File("counter.wav");
-    WriteFileBytes(item, CounterWave(kFrames));
+    WriteCounterWave(item, 3);
     const Output output = Play(item, {"--loop", "1:1.75:2", "--events"});
     ASSERT_EQ(output.status, 0) << output.err;
 
@@ -586,7 +471,7 @@ TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
             expected.push_back(f);
     for (int32_t f = kEnd; f < kFrames; ++f)
         expected.push_back(f);
-    const std::vector<int32_t> played = Frames(ReadRendered(out).data);
+    const std::vector<int32_t> played = CounterFramesIn(ReadRendered(out).data);
     ASSERT_EQ(played.size(), expected.size());
     const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
     EXPECT_TRUE(mismatch.first == played.end())
@@ -610,13 +495,9 @@ TEST_F(RenderTest, FadeFollowsTheFastStartCurveAndStaysSilentAfterIt)
     constexpr int16_t kLevel = 30000;
     constexpr int32_t kFrames = 4 * 44100;
     constexpr int32_t kFramesPerStep = 2205; // the volume moves every 50 ms
-    Bytes data;
-    for (int32_t f = 0; f < kFrames; ++f) {
-        Put16(data, kLevel);
-        Put16(data, kLevel);
-    }
+    const Bytes data = ConstantFrames(kFrames, kLevel);
     const std::string item = dir.File("level.wav");
-    WriteFileBytes(item, Riff({{"fmt ", PcmFmt()}, {"data", data}}));
+    WriteFileBytes(item, PcmWave(data));
     const Output output = Play(item, {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"});
     ASSERT_EQ(output.status, 0) << output.err;
 
@@ -680,7 +561,7 @@ TEST(ArgumentsTest, MalformedArgumentsAreRefusedBeforeAnythingPlays)
 {
     TempDir dir;
     const std::string item = dir.File("item.wav");
-    WriteFileBytes(item, CounterWave(4410));
+    WriteCounterWave(item, 0.1);
     struct Case
     {
         std::vector<std::string> args;

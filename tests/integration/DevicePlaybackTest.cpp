@@ -12,7 +12,9 @@
 #include "engine/EngineFactory.h"
 #include "platform/host/EventLoop.h"
 #include "player/TavrenPlayer.h"
+#include "tests/support/RecordingListener.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 #include "tstream2/DeviceStreamPlay.h"
 
 #include <gtest/gtest.h>
@@ -126,216 +128,12 @@ private:
     int m_exitStatus = -1;
 };
 
-/// Interleaved 16-bit stereo samples of a raw file.
-std::vector<int16_t> ReadSamples(const std::string& path)
-{
-    const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    return samples;
-}
-
-size_t FirstLoudFrame(const std::vector<int16_t>& samples)
-{
-    for (size_t i = 0; i + 1 < samples.size(); i += 2)
-        if (std::abs(samples[i]) > 2000 || std::abs(samples[i + 1]) > 2000)
-            return i / 2;
-    return samples.size() / 2;
-}
-
 struct Match
 {
-    size_t lag = 0;           ///< frames of the recording before the file's first frame
+    size_t lag = 0;           ///< frames of the recording before the section's first frame
     double correlation = 0.0; ///< normalised, both channels
-    double gainDb = 0.0;      ///< level of the recording against the file
+    double gainDb = 0.0;      ///< level of the recording against the section
 };
-
-/// Where the file sits in the recording: near the first loud frame, refined to the lag with
-/// the highest correlation over the whole file.
-Match FindInRecording(const std::vector<int16_t>& file, const std::vector<int16_t>& heard)
-{
-    Match best;
-    const size_t frames = file.size() / 2;
-    const size_t heardFrames = heard.size() / 2;
-    const auto coarse =
-        static_cast<int64_t>(FirstLoudFrame(heard)) - static_cast<int64_t>(FirstLoudFrame(file));
-    double fileEnergy = 0.0;
-    for (const int16_t sample : file)
-        fileEnergy += static_cast<double>(sample) * sample;
-    for (int64_t lag = std::max<int64_t>(0, coarse - 256); lag <= coarse + 256; ++lag) {
-        if (static_cast<size_t>(lag) + frames > heardFrames)
-            break;
-        double cross = 0.0;
-        double heardEnergy = 0.0;
-        const int16_t* at = heard.data() + 2 * lag;
-        for (size_t i = 0; i < file.size(); ++i) {
-            cross += static_cast<double>(file[i]) * at[i];
-            heardEnergy += static_cast<double>(at[i]) * at[i];
-        }
-        if (heardEnergy <= 0.0)
-            continue;
-        const double correlation = cross / std::sqrt(fileEnergy * heardEnergy);
-        if (correlation > best.correlation) {
-            best.lag = static_cast<size_t>(lag);
-            best.correlation = correlation;
-            best.gainDb = 10.0 * std::log10(heardEnergy / fileEnergy);
-        }
-    }
-    return best;
-}
-
-class Listener : public TavrenPlayerEvents
-{
-public:
-    Listener(EventLoop& loop, const TavrenPlayer& player) : m_loop(loop), m_player(player) {}
-
-    int64_t playingAtMs = -1;
-    int64_t endedAtMs = -1;
-    std::vector<float> positions; // between Playing and AudioEndReached
-    std::vector<int32_t> errors;
-    std::vector<std::string> marks; // loop joins and the fade's ends, in order
-
-    void Playing() override { playingAtMs = m_loop.NowMs(); }
-    void AudioPositionChanged(bool&) override
-    {
-        if (playingAtMs >= 0 && endedAtMs < 0)
-            positions.push_back(m_player.SecondsPlayed());
-    }
-    void AudioEndReached() override { endedAtMs = m_loop.NowMs(); }
-    void PlayerError(int32_t& code) override { errors.push_back(code); }
-    void LoopRestart() override { marks.emplace_back("LoopRestart"); }
-    void LoopCompleted() override { marks.emplace_back("LoopCompleted"); }
-    void VolumeChangeStartNotify(int16_t&) override { marks.emplace_back("FadeStart"); }
-    void VolumeChangeEndNotify(int16_t&) override { marks.emplace_back("FadeEnd"); }
-
-private:
-    EventLoop& m_loop;
-    const TavrenPlayer& m_player;
-};
-
-/// A private PulseAudio server with one null sink, "tavrenly", for the length of a test.
-class DevicePlaybackTest : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
-            if (!HaveProgram(program))
-                GTEST_SKIP() << program
-                             << " is not installed (scripts/install-deps.sh installs it)";
-        setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-        setenv("PULSE_RUNTIME_PATH", dir.File("pulse").c_str(), 1);
-        setenv("HOME", dir.Path().c_str(), 1);
-        setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
-        unsetenv("PULSE_SINK");
-        if (!StartServer()) {
-            const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("pulseaudio.log"));
-            GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
-                         << std::string(log.begin(), log.end());
-        }
-    }
-
-    std::string Socket() const { return dir.File("pulse") + "/native"; }
-
-    /// User mode even as root, no configuration file, no shared memory to leave behind.
-    /// norewinds: a null sink that rewinds (when a new stream ends its start-up underrun)
-    /// renders part of its output twice, and its monitor has already recorded the first take.
-    bool StartServer()
-    {
-        server = std::make_unique<ChildProcess>(
-            loop,
-            std::vector<std::string>{
-                "pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-                "--disallow-exit", "--disable-shm=yes", "--use-pid-file=no", "-F", "/dev/null",
-                "--load=module-null-sink sink_name=tavrenly rate=44100 channels=2 norewinds=1",
-                "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
-            dir.File("pulseaudio.log"), SIGTERM);
-        const auto answers = [] { return std::system("pactl info > /dev/null 2>&1") == 0; };
-        return server->Started() && WaitFor(loop, answers, 10'000);
-    }
-
-    /// Records the sink's monitor into `file` and returns once the recording grows: a freshly
-    /// started null sink renders in one long idle block (up to two seconds) before it follows
-    /// the low latency the recorder asks for, as a sound card would from the start.
-    std::unique_ptr<ChildProcess> StartRecording(const std::string& file)
-    {
-        auto recorder = std::make_unique<ChildProcess>(
-            loop,
-            std::vector<std::string>{"parecord", "--raw", "-d", "tavrenly.monitor",
-                                     "--latency-msec=20", "--rate=44100", "--channels=2",
-                                     "--format=s16le", file},
-            dir.File("parecord.log"), SIGINT);
-        const auto recording = [&] {
-            std::error_code error;
-            const auto bytes = std::filesystem::file_size(file, error);
-            return !error && bytes >= kRate / 10 * 4; // a tenth of a second has come through
-        };
-        EXPECT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
-        return recorder;
-    }
-
-    test::TempDir dir;
-    EventLoop loop{EventLoop::Clock::Real};
-    std::unique_ptr<ChildProcess> server;
-};
-
-TEST_F(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTheSound)
-{
-    // Two sweeps in opposite directions: no lag but the right one matches both channels.
-    const std::string item = dir.File("item.wav");
-    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + item +
-                    " synth 5 sine 300-3000 sine 2500-200 vol 0.5");
-    test::RunOrFail("sox " + item + " -t raw " + dir.File("item.raw"));
-
-    const std::string heardFile = dir.File("heard.raw");
-    std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
-
-    test::RecordingSite site(loop);
-    auto engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
-    const DeviceStreamPlay& device = *engine;
-    {
-        TavrenPlayer player(site, std::move(engine));
-        player.InitNew();
-        Listener listener(loop, player);
-        player.SetEventListener(&listener);
-        std::string name = item;
-        ASSERT_EQ(player.OpenAudio(name), 0);
-        ASSERT_EQ(device.BackendName(), "PulseAudio");
-
-        player.PlayAudio();
-        ASSERT_TRUE(WaitFor(
-            loop, [&] { return listener.endedAtMs >= 0; }, 20'000));
-        player.CloseAudio();
-        player.SetEventListener(nullptr);
-
-        EXPECT_TRUE(listener.errors.empty());
-        std::printf("AudioEndReached %lld ms after Playing; %zu position events\n",
-                    static_cast<long long>(listener.endedAtMs - listener.playingAtMs),
-                    listener.positions.size());
-        EXPECT_NEAR(static_cast<double>(listener.endedAtMs - listener.playingAtMs),
-                    kItemSeconds * 1000.0, 300.0);
-        // The position timer ticks every 50 ms: about 20 moves a second, each one forward.
-        EXPECT_GE(listener.positions.size(), 80u);
-        EXPECT_LE(listener.positions.size(), 105u);
-        for (size_t i = 1; i < listener.positions.size(); ++i)
-            ASSERT_GT(listener.positions[i], listener.positions[i - 1]) << "event " << i;
-    }
-    // Let the sink's last buffers reach the recording, then stop it cleanly.
-    WaitFor(
-        loop, [] { return false; }, 500);
-    recorder->Stop();
-
-    const std::vector<int16_t> file = ReadSamples(dir.File("item.raw"));
-    const std::vector<int16_t> heard = ReadSamples(dir.File("heard.raw"));
-    ASSERT_EQ(file.size(), static_cast<size_t>(kItemSeconds * kRate * 2));
-    ASSERT_GT(heard.size(), file.size()) << "the recording is shorter than the file";
-    const Match match = FindInRecording(file, heard);
-    EXPECT_GE(match.correlation, 0.95) << "lag " << match.lag;
-    EXPECT_NEAR(match.gainDb, 0.0, 0.5);
-    std::printf("the file starts %.1f ms into the recording; correlation %.6f, level %+.3f dB\n",
-                match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
-}
 
 /// Where `section` (stereo) is heard in `heard`, each place with a normalised correlation of
 /// at least `threshold` over the whole section. Candidates are the lags where the section's
@@ -401,6 +199,151 @@ std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vec
     return found;
 }
 
+/// A private PulseAudio server with one null sink, "tavrenly", for the length of a test.
+class DevicePlaybackTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
+            if (!HaveProgram(program))
+                GTEST_SKIP() << program
+                             << " is not installed (scripts/install-deps.sh installs it)";
+        setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+        setenv("PULSE_RUNTIME_PATH", dir.File("pulse").c_str(), 1);
+        setenv("HOME", dir.Path().c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
+        unsetenv("PULSE_SINK");
+        if (!StartServer()) {
+            const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("pulseaudio.log"));
+            GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
+                         << std::string(log.begin(), log.end());
+        }
+    }
+
+    std::string Socket() const { return dir.File("pulse") + "/native"; }
+
+    /// User mode even as root, no configuration file, no shared memory to leave behind.
+    /// norewinds: a null sink that rewinds (when a new stream ends its start-up underrun)
+    /// renders part of its output twice, and its monitor has already recorded the first take.
+    bool StartServer()
+    {
+        server = std::make_unique<ChildProcess>(
+            loop,
+            std::vector<std::string>{
+                "pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                "--disallow-exit", "--disable-shm=yes", "--use-pid-file=no", "-F", "/dev/null",
+                "--load=module-null-sink sink_name=tavrenly rate=44100 channels=2 norewinds=1",
+                "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
+            dir.File("pulseaudio.log"), SIGTERM);
+        const auto answers = [] { return std::system("pactl info > /dev/null 2>&1") == 0; };
+        return server->Started() && WaitFor(loop, answers, 10'000);
+    }
+
+    /// Records the sink's monitor into `file` and returns once the recording grows: a freshly
+    /// started null sink renders in one long idle block (up to two seconds) before it follows
+    /// the low latency the recorder asks for, as a sound card would from the start.
+    std::unique_ptr<ChildProcess> StartRecording(const std::string& file)
+    {
+        auto recorder = std::make_unique<ChildProcess>(
+            loop,
+            std::vector<std::string>{"parecord", "--raw", "-d", "tavrenly.monitor",
+                                     "--latency-msec=20", "--rate=44100", "--channels=2",
+                                     "--format=s16le", file},
+            dir.File("parecord.log"), SIGINT);
+        const auto recording = [&] {
+            std::error_code error;
+            const auto bytes = std::filesystem::file_size(file, error);
+            return !error && bytes >= kRate / 10 * 4; // a tenth of a second has come through
+        };
+        EXPECT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
+        return recorder;
+    }
+
+    /// Plays `item` to its end on the device engine, with `setup` applied after the open,
+    /// while the sink's monitor is recorded; returns what the sink heard. `listener` holds the
+    /// player's events, and playedMs the time from Playing to AudioEndReached.
+    std::vector<int16_t> PlayAndRecord(const std::string& item,
+                                       const std::function<void(TavrenPlayer&)>& setup,
+                                       test::RecordingListener& listener, int64_t& playedMs)
+    {
+        const std::string heardFile = dir.File("heard.raw");
+        std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
+        test::RecordingSite site(loop);
+        auto engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
+        const DeviceStreamPlay& device = *engine;
+        int64_t playingAt = -1;
+        int64_t endedAt = -1;
+        listener.on["Playing"] = [&] { playingAt = loop.NowMs(); };
+        listener.on["AudioEndReached"] = [&] { endedAt = loop.NowMs(); };
+        {
+            TavrenPlayer player(site, std::move(engine));
+            player.InitNew();
+            player.SetEventListener(&listener);
+            std::string name = item;
+            EXPECT_EQ(player.OpenAudio(name), 0);
+            EXPECT_EQ(device.BackendName(), "PulseAudio");
+            setup(player);
+            player.PlayAudio();
+            EXPECT_TRUE(WaitFor(
+                loop, [&] { return endedAt >= 0; }, 20'000));
+            player.CloseAudio();
+            player.SetEventListener(nullptr);
+        }
+        listener.on.clear();
+        playedMs = endedAt - playingAt;
+        EXPECT_TRUE(listener.Only({"PlayerError"}).empty());
+        // Let the sink's last buffers reach the recording, then stop it cleanly.
+        WaitFor(
+            loop, [] { return false; }, 500);
+        recorder->Stop();
+        return test::Samples16(test::ReadFileBytes(heardFile));
+    }
+
+    test::TempDir dir;
+    EventLoop loop{EventLoop::Clock::Real};
+    std::unique_ptr<ChildProcess> server;
+};
+
+TEST_F(DevicePlaybackTest, ThePulseAudioSinkHearsTheFileAsItIsAndTheEventsFollowTheSound)
+{
+    // Two sweeps in opposite directions: no lag but the right one matches both channels.
+    const std::string item = dir.File("item.wav");
+    test::RunOrFail("sox -n -r 44100 -c 2 -b 16 " + item +
+                    " synth 5 sine 300-3000 sine 2500-200 vol 0.5");
+    test::RecordingListener listener;
+    std::vector<float> positions;
+    TavrenPlayer* playing = nullptr;
+    const auto setup = [&](TavrenPlayer& player) {
+        playing = &player;
+        listener.on["AudioPositionChanged(True)"] =
+            listener.on["AudioPositionChanged(False)"] = [&] {
+                if (listener.Count("Playing") > 0 && listener.Count("AudioEndReached") == 0)
+                    positions.push_back(playing->SecondsPlayed());
+            };
+    };
+    int64_t playedMs = 0;
+    const std::vector<int16_t> heard = PlayAndRecord(item, setup, listener, playedMs);
+
+    std::printf("AudioEndReached %lld ms after Playing; %zu position events\n",
+                static_cast<long long>(playedMs), positions.size());
+    EXPECT_NEAR(static_cast<double>(playedMs), kItemSeconds * 1000.0, 300.0);
+    // The position timer ticks every 50 ms: about 20 moves a second, each one forward.
+    EXPECT_GE(positions.size(), 80u);
+    EXPECT_LE(positions.size(), 105u);
+    for (size_t i = 1; i < positions.size(); ++i)
+        ASSERT_GT(positions[i], positions[i - 1]) << "event " << i;
+
+    const std::vector<int16_t> file = test::Samples16(test::DataChunkBytes(item));
+    ASSERT_EQ(file.size(), static_cast<size_t>(kItemSeconds * kRate * 2));
+    ASSERT_GT(heard.size(), file.size()) << "the recording is shorter than the file";
+    const std::vector<Match> found = FindEvery(file, heard, 0.95);
+    ASSERT_EQ(found.size(), 1u) << "the file is heard once, whole, at full level";
+    EXPECT_NEAR(found[0].gainDb, 0.0, 0.5);
+    std::printf("the file starts %.1f ms into the recording; correlation %.6f, level %+.3f dB\n",
+                found[0].lag * 1000.0 / kRate, found[0].correlation, found[0].gainDb);
+}
+
 /// RMS of both channels over `count` frames from `first`.
 double Rms(const std::vector<int16_t>& samples, size_t first, size_t count)
 {
@@ -424,25 +367,13 @@ TEST_F(DevicePlaybackTest, ALoopIsHeardTheTimesAskedAndTheFadeOutEndsInSilence)
                     " synth 2 sine 1000 vol 0.5");
     test::RunOrFail("sox " + dir.File("intro.wav") + " " + section + " " + dir.File("tone.wav") +
                     " " + item);
-    test::RunOrFail("sox " + section + " -t raw " + dir.File("section.raw"));
     constexpr int16_t kMaxLoopCount = 2;
     constexpr int kPasses = kMaxLoopCount + 1;
     constexpr float kFadeStart = 2.5f; // item seconds, after the loop
     constexpr float kFadeLength = 1.0f;
 
-    const std::string heardFile = dir.File("heard.raw");
-    std::unique_ptr<ChildProcess> recorder = StartRecording(heardFile);
-
-    test::RecordingSite site(loop);
-    {
-        TavrenPlayer player(
-            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
-        player.InitNew();
+    const auto setup = [&](TavrenPlayer& player) {
         player.FadeMode(efmFastStart);
-        Listener listener(loop, player);
-        player.SetEventListener(&listener);
-        std::string name = item;
-        ASSERT_EQ(player.OpenAudio(name), 0);
         player.LoopStart(1.0f);
         player.LoopEnd(2.0f);
         player.MaxLoopCount(kMaxLoopCount);
@@ -453,26 +384,16 @@ TEST_F(DevicePlaybackTest, ALoopIsHeardTheTimesAskedAndTheFadeOutEndsInSilence)
         bool permanently = true;
         ASSERT_TRUE(player.AddVolumeChangeEvent(reference, kFadeStart, kFadeLength, 100.0f, 0.0f,
                                                 -1.0f, true, permanently));
+    };
+    test::RecordingListener listener;
+    int64_t playedMs = 0;
+    const std::vector<int16_t> heard = PlayAndRecord(item, setup, listener, playedMs);
+    EXPECT_EQ(listener.Only({"Loop", "VolumeChangeStart", "VolumeChangeEnd"}),
+              (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted",
+                                        "VolumeChangeStartNotify(1)", "VolumeChangeEndNotify(1)"}));
+    EXPECT_NEAR(static_cast<double>(playedMs), (4.0 + kMaxLoopCount) * 1000.0, 300.0);
 
-        player.PlayAudio();
-        ASSERT_TRUE(WaitFor(
-            loop, [&] { return listener.endedAtMs >= 0; }, 20'000));
-        player.CloseAudio();
-        player.SetEventListener(nullptr);
-
-        EXPECT_TRUE(listener.errors.empty());
-        EXPECT_EQ(listener.marks,
-                  (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted",
-                                            "FadeStart", "FadeEnd"}));
-        EXPECT_NEAR(static_cast<double>(listener.endedAtMs - listener.playingAtMs),
-                    (4.0 + kMaxLoopCount) * 1000.0, 300.0);
-    }
-    WaitFor(
-        loop, [] { return false; }, 500);
-    recorder->Stop();
-
-    const std::vector<int16_t> sectionSamples = ReadSamples(dir.File("section.raw"));
-    const std::vector<int16_t> heard = ReadSamples(heardFile);
+    const std::vector<int16_t> sectionSamples = test::Samples16(test::DataChunkBytes(section));
     ASSERT_EQ(sectionSamples.size(), static_cast<size_t>(2 * kRate));
 
     // The section is heard once per pass, back to back: every join sample-exact.
