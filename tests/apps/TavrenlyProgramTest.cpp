@@ -187,7 +187,7 @@ TEST_P(InfoOnMadeFilesTest, DescribesTheFileAsItsBytesStandAndSaysWhetherItPlays
     command.replace(command.find("$OUT"), 4, Quoted(path));
     RunOrFail(command);
     const Bytes bytes = ReadFileBytes(path);
-    const std::vector<FileChunk> chunks = WalkChunks(bytes);
+    const std::vector<FileChunk> chunks = ChunksOf(bytes);
     const FileChunk* fmt = Find(chunks, "fmt ");
     const FileChunk* data = Find(chunks, "data");
     ASSERT_NE(fmt, nullptr);
@@ -340,7 +340,7 @@ TEST_P(InfoOnRefusedFilesTest, ReportsTheCodesTheMessageAndExitsOne)
               blockAlign > 0 ? std::llrint(static_cast<double>(r.dataSize) / blockAlign) : 0);
     const bool riff =
         r.bytes && r.bytes->size() >= 4 && std::memcmp(r.bytes->data(), "RIFF", 4) == 0;
-    EXPECT_EQ(info["chunks"], riff ? ChunksJson(WalkChunks(*r.bytes)) : json::array());
+    EXPECT_EQ(info["chunks"], riff ? ChunksJson(ChunksOf(*r.bytes)) : json::array());
     EXPECT_EQ(info["cart"], nullptr);
     EXPECT_EQ(info["playable"], false);
     EXPECT_EQ(status, 1);
@@ -415,7 +415,7 @@ struct Rendered
 Rendered ReadRendered(const std::string& path)
 {
     const Bytes bytes = ReadFileBytes(path);
-    const std::vector<FileChunk> chunks = WalkChunks(bytes);
+    const std::vector<FileChunk> chunks = ChunksOf(bytes);
     const FileChunk* fmt = Find(chunks, "fmt ");
     if (fmt == nullptr) {
         ADD_FAILURE() << path << " is not a WAVE file with a format";
