@@ -8,8 +8,7 @@
 // an open carried on after a handler of the open's own close closed the file. Run it with
 // --gtest_also_run_disabled_tests.
 
-#include "tests/player/PlaybackSupport.h"
-#include "tests/player/PlayerTestFiles.h"
+#include "tests/player/PlayerFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -309,7 +308,7 @@ private:
     void CheckQueued(const uint8_t* bytes, int32_t length)
     {
         const std::vector<uint8_t> copy(bytes, bytes + length);
-        const std::vector<int32_t> frames = CounterFrames(copy);
+        const std::vector<int32_t> frames = CounterFramesIn(copy);
         const CounterFile* file = nullptr;
         for (const CounterFile& f : m_files)
             if (f.path == m_h.player->AudioFileName())
@@ -386,10 +385,10 @@ TEST_P(PlayerRandomTest, DISABLED_HostActionsAndReentryKeepThePlayerConsistent)
     std::vector<CounterFile> files = {{dir.File("long.wav"), 0, 30000},
                                       {dir.File("short.wav"), 100000, 9000},
                                       {dir.File("one.wav"), 200000, 1}};
-    for (const CounterFile& f : files)
-        WritePcmWave(f.path, 44100, 2, f.frames, [&](int32_t frame, int channel) {
-            return CounterSample(f.firstFrame + frame, channel);
-        });
+    for (const CounterFile& f : files) {
+        const Bytes counted = CounterFrames(f.firstFrame + f.frames);
+        WriteFileBytes(f.path, PcmWave(Bytes(counted.begin() + 4 * f.firstFrame, counted.end())));
+    }
     const std::string broken = dir.File("broken.wav");
     WriteFileBytes(broken, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
                                       {"data", std::vector<uint8_t>(4000, 1)}}));
