@@ -1,6 +1,9 @@
 #include "platform/riff/WaveChunks.h"
 
+#include "platform/base/ByteOrder.h"
+
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -11,6 +14,21 @@ namespace {
 WaveReadResult Failed(WaveReadStep step, int32_t code)
 {
     return WaveReadResult{step, code};
+}
+
+/// Every reader of the format memory (the codec set-up, the extensible sub-format) takes
+/// `cbSize` bytes after the record; a chunk that claims more extra bytes than it holds would
+/// have them read past its memory, so the record is made to claim only what the chunk holds.
+/// When the caller asked for the record alone, the chunk's size is what counts.
+void ClampExtraBytes(WaveChunks& chunks, bool wholeChunkAsked)
+{
+    constexpr int64_t kRecordSize = sizeof(WAVEFORMATEX);
+    constexpr size_t kExtraSizeOffset = offsetof(WAVEFORMATEX, cbSize);
+    uint8_t* extraSize = chunks.formatBytes.get() + kExtraSizeOffset;
+    const int64_t chunkHeld = wholeChunkAsked ? chunks.formatRead : chunks.format.cksize;
+    const int64_t held = std::max<int64_t>(chunkHeld - kRecordSize, 0);
+    if (LoadLe16(extraSize) > held)
+        StoreLe16(extraSize, static_cast<uint16_t>(held));
 }
 
 /// Reads the "fmt " chunk the position is in: at most `rules.formatLimit` bytes, into memory
@@ -41,6 +59,7 @@ WaveReadResult ReadFormatBytes(HMMIO file, const WaveReadRules& rules, WaveChunk
     if (got < 0)
         return Failed(WaveReadStep::kFormatRead, -1);
     chunks.formatRead = got;
+    ClampExtraBytes(chunks, wanted == static_cast<int64_t>(chunks.format.cksize));
     // Leaving "fmt " only moves the position; a failure here would show in the next search.
     mmioAscend(file, &chunks.format, 0);
     return {};
