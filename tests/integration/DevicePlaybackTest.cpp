@@ -560,9 +560,9 @@ TEST_F(DevicePlaybackTest, TheProgramEndsWithAnErrorWhenTheServerDiesMidItem)
     EXPECT_TRUE(WaitFor(
         loop, [&] { return !program.Running(); }, 10'000))
         << "the program still runs after the server died";
-    EXPECT_EQ(program.ExitStatus(), 1);
     const std::vector<uint8_t> log = test::ReadFileBytes(dir.File("program.log"));
     const std::string text(log.begin(), log.end());
+    EXPECT_EQ(program.ExitStatus(), 1) << text;
     EXPECT_NE(text.find("tavrenly: playback stopped: the output device failed (code 1)"),
               std::string::npos)
         << text;
