@@ -49,7 +49,10 @@ public:
         MMCKINFO ck;
         while (m_count < kMaxChunks && mmioDescend(m_file, &ck, parent, 0) == 0) {
             ++m_count;
-            Check(int64_t{ck.dwDataOffset} + ck.cksize <= end);
+            // A chunk starts inside its parent; its size may reach past a short parent but
+            // never past the file.
+            Check(int64_t{ck.dwDataOffset} - 8 < end);
+            Check(int64_t{ck.dwDataOffset} + ck.cksize <= static_cast<int64_t>(m_content.size()));
             Check(ck.dwDataOffset >= 8);
             Check(std::memcmp(m_content.data() + ck.dwDataOffset - 8, &ck.ckid, 4) == 0);
             Node node;
