@@ -221,24 +221,13 @@ public:
                               m_source.channels);
             else if (frames > 0)
                 in = source + inDone * m_source.blockAlign;
-            const bool direct = !dropping && m_fromResampler == nullptr;
-            void* out = direct ? dest + outDone * m_dest.blockAlign : m_outBuffer.data();
             size_t used = 0;
             size_t produced = 0;
-            if (soxr_process(m_resampler.get(), in, frames, &used, out, outFrames, &produced) !=
-                nullptr) {
+            if (ResampleStep(in, frames, dropping, dest, outFrames, outDone, used, produced) != 0) {
                 result = MMSYSERR_ERROR;
                 break;
             }
             inDone += used;
-            m_framesIn += used;
-            m_framesOut += produced;
-            if (!dropping && produced > 0) {
-                if (!direct)
-                    m_fromResampler(m_outBuffer.data(), dest + outDone * m_dest.blockAlign,
-                                    produced, m_channels);
-                outDone += produced;
-            }
             if (used == 0 && produced == 0)
                 break;
         }
@@ -303,6 +292,28 @@ private:
         return static_cast<size_t>(std::ceil(static_cast<double>(outFrames) * m_ioRatio));
     }
 
+    /// One soxr call: `frames` of resampler input at `in`, up to `outFrames` out. Output kept
+    /// lands in `dest` at frame `outDone` (straight, or through the scratch buffer when the
+    /// destination sample kind is not soxr's); output being dropped goes to the scratch buffer.
+    uint32_t ResampleStep(const void* in, size_t frames, bool dropping, uint8_t* dest,
+                          size_t outFrames, size_t& outDone, size_t& used, size_t& produced)
+    {
+        const bool direct = !dropping && m_fromResampler == nullptr;
+        void* out = direct ? dest + outDone * m_dest.blockAlign : m_outBuffer.data();
+        if (soxr_process(m_resampler.get(), in, frames, &used, out, outFrames, &produced) !=
+            nullptr)
+            return MMSYSERR_ERROR;
+        m_framesIn += used;
+        m_framesOut += produced;
+        if (!dropping && produced > 0) {
+            if (!direct)
+                m_fromResampler(m_outBuffer.data(), dest + outDone * m_dest.blockAlign, produced,
+                                m_channels);
+            outDone += produced;
+        }
+        return 0;
+    }
+
     /// Feeds silence until soxr has given out every output frame before `until`, writing those
     /// from m_dropUntil on into `dest` while its `room` frames last (`outDone` counts them).
     /// Input goes in whole chunks: soxr answers a few frames' request only once it has a
@@ -317,21 +328,11 @@ private:
                 std::min({static_cast<size_t>(limit - m_framesOut), space, m_outChunkFrames});
             if (outFrames == 0)
                 break;
-            const bool direct = !dropping && m_fromResampler == nullptr;
-            void* out = direct ? dest + outDone * m_dest.blockAlign : m_outBuffer.data();
             size_t used = 0;
             size_t produced = 0;
-            if (soxr_process(m_resampler.get(), m_silence.data(), kChunkFrames, &used, out,
-                             outFrames, &produced) != nullptr)
+            if (ResampleStep(m_silence.data(), kChunkFrames, dropping, dest, outFrames, outDone,
+                             used, produced) != 0)
                 return MMSYSERR_ERROR;
-            m_framesIn += used;
-            m_framesOut += produced;
-            if (!dropping && produced > 0) {
-                if (!direct)
-                    m_fromResampler(m_outBuffer.data(), dest + outDone * m_dest.blockAlign,
-                                    produced, m_channels);
-                outDone += produced;
-            }
             if (used == 0 && produced == 0)
                 return MMSYSERR_ERROR; // cannot happen with room for output; never spin
         }
