@@ -1,0 +1,277 @@
+#include "tests/integration/PulseHarness.h"
+
+#include "tests/support/WaveBytes.h"
+
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// RtAudio's PulseAudio device probe leaves a few small libpulse allocations behind on each
+// query (88 bytes each); they are the library's, not ours.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libpulse.so\n";
+}
+
+// libpulse is not built for ThreadSanitizer: its own threads and locks look racy from outside.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "called_from_lib:libpulsecommon-16.1.so\ncalled_from_lib:libpulse.so.0\n"
+           "race:libpulse\n";
+}
+
+namespace tavrenly::test {
+
+bool HaveProgram(const std::string& name)
+{
+    return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+bool WaitFor(EventLoop& loop, const std::function<bool()>& done, int64_t timeoutMs)
+{
+    Timer poll(loop, 20, [] {});
+    poll.Enabled(true);
+    return loop.RunUntil(done, timeoutMs);
+}
+
+void Pause(EventLoop& loop, int64_t ms)
+{
+    WaitFor(
+        loop, [] { return false; }, ms);
+}
+
+ChildProcess::ChildProcess(EventLoop& loop, const std::vector<std::string>& args,
+                           const std::string& logFile, int stopSignal)
+    : m_loop(loop), m_stopSignal(stopSignal)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+bool ChildProcess::Running()
+{
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::Signal(int signal)
+{
+    if (Running())
+        kill(m_pid, signal);
+}
+
+void ChildProcess::Stop()
+{
+    if (!Running())
+        return;
+    kill(m_pid, m_stopSignal);
+    if (!WaitFor(
+            m_loop, [this] { return !Running(); }, 2000)) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        m_exitStatus = 128 + SIGKILL;
+    }
+}
+
+/// Candidates are the lags where the section's first 1024 left samples match closely; each is
+/// then measured over the whole section, both channels, at the lags just after it, where the
+/// probe's own peak lies.
+std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vector<int16_t>& heard,
+                             double threshold)
+{
+    constexpr size_t kProbe = 1024;
+    const size_t frames = section.size() / 2;
+    const size_t heardFrames = heard.size() / 2;
+    std::vector<Match> found;
+    if (heardFrames < frames || frames < kProbe)
+        return found;
+    double probeEnergy = 0.0;
+    for (size_t i = 0; i < kProbe; ++i)
+        probeEnergy += static_cast<double>(section[2 * i]) * section[2 * i];
+    // Running energy of the heard left channel, so each lag costs only its cross products.
+    std::vector<double> energy(heardFrames + 1, 0.0);
+    for (size_t i = 0; i < heardFrames; ++i)
+        energy[i + 1] = energy[i] + static_cast<double>(heard[2 * i]) * heard[2 * i];
+
+    const auto whole = [&](size_t lag) {
+        double cross = 0.0;
+        double heardEnergy = 0.0;
+        double sectionEnergy = 0.0;
+        const int16_t* at = heard.data() + 2 * lag;
+        for (size_t i = 0; i < section.size(); ++i) {
+            cross += static_cast<double>(section[i]) * at[i];
+            heardEnergy += static_cast<double>(at[i]) * at[i];
+            sectionEnergy += static_cast<double>(section[i]) * section[i];
+        }
+        Match match;
+        match.lag = lag;
+        if (heardEnergy > 0.0) {
+            match.correlation = cross / std::sqrt(sectionEnergy * heardEnergy);
+            match.gainDb = 10.0 * std::log10(heardEnergy / sectionEnergy);
+        }
+        return match;
+    };
+
+    for (size_t lag = 0; lag + frames <= heardFrames; ++lag) {
+        const double heardEnergy = energy[lag + kProbe] - energy[lag];
+        if (heardEnergy <= 0.0)
+            continue;
+        double cross = 0.0;
+        const int16_t* at = heard.data() + 2 * lag;
+        for (size_t i = 0; i < kProbe; ++i)
+            cross += static_cast<double>(section[2 * i]) * at[2 * i];
+        if (cross / std::sqrt(probeEnergy * heardEnergy) < 0.95)
+            continue;
+        Match best = whole(lag);
+        for (size_t near = lag + 1; near <= lag + 8 && near + frames <= heardFrames; ++near) {
+            const Match candidate = whole(near);
+            if (candidate.correlation > best.correlation)
+                best = candidate;
+        }
+        if (best.correlation >= threshold) {
+            found.push_back(best);
+            lag = best.lag + kProbe; // a section is not heard twice within a probe's length
+        }
+    }
+    return found;
+}
+
+double Rms(const std::vector<int16_t>& samples, size_t first, size_t count)
+{
+    double sum = 0.0;
+    for (size_t i = 2 * first; i < 2 * (first + count); ++i)
+        sum += static_cast<double>(samples[i]) * samples[i];
+    return std::sqrt(sum / static_cast<double>(2 * count));
+}
+
+size_t EndOfSound(const std::vector<int16_t>& samples, size_t from, int threshold)
+{
+    size_t end = from;
+    for (size_t frame = from; frame < samples.size() / 2; ++frame)
+        if (std::abs(samples[2 * frame]) > threshold ||
+            std::abs(samples[2 * frame + 1]) > threshold)
+            end = frame + 1;
+    return end;
+}
+
+std::string SoxFile(const TempDir& dir, const std::string& name, const std::string& effects)
+{
+    const std::string path = dir.File(name);
+    RunOrFail("sox -n -r 44100 -c 2 -b 16 " + path + " synth " + effects);
+    return path;
+}
+
+void PulseTest::SetUp()
+{
+    for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
+        if (!HaveProgram(program))
+            GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
+    setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", dir.File("pulse").c_str(), 1);
+    setenv("HOME", dir.Path().c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
+    unsetenv("PULSE_SINK");
+    unsetenv("PULSE_SOURCE");
+    if (!StartServer()) {
+        const std::vector<uint8_t> log = ReadFileBytes(dir.File("pulseaudio.log"));
+        GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
+                     << std::string(log.begin(), log.end());
+    }
+}
+
+/// User mode even as root, no configuration file, no shared memory to leave behind.
+/// norewinds: a null sink that rewinds (when a new stream ends its start-up underrun) renders
+/// part of its output twice, and its monitor has already recorded the first take.
+bool PulseTest::StartServer()
+{
+    server = std::make_unique<ChildProcess>(
+        loop,
+        std::vector<std::string>{
+            "pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+            "--disallow-exit", "--disable-shm=yes", "--use-pid-file=no", "-F", "/dev/null",
+            "--load=module-null-sink sink_name=tavrenly rate=44100 channels=2 norewinds=1",
+            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
+        dir.File("pulseaudio.log"), SIGTERM);
+    const auto answers = [] { return std::system("pactl info > /dev/null 2>&1") == 0; };
+    if (!server->Started() || !WaitFor(loop, answers, 10'000))
+        return false;
+    return test::Run(
+               "pactl set-default-sink tavrenly && pactl set-default-source tavrenly.monitor") == 0;
+}
+
+/// Returns once the recording grows: a freshly started null sink renders in one long idle
+/// block (up to two seconds) before it follows the low latency the recorder asks for, as a
+/// sound card would from the start.
+std::unique_ptr<ChildProcess> PulseTest::StartRecording(const std::string& file)
+{
+    auto recorder = std::make_unique<ChildProcess>(
+        loop,
+        std::vector<std::string>{"parecord", "--raw", "-d", "tavrenly.monitor", "--latency-msec=20",
+                                 "--rate=44100", "--channels=2", "--format=s16le", file},
+        dir.File("parecord.log"), SIGINT);
+    const auto recording = [&] {
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(file, error);
+        return !error && bytes >= kPulseRate / 10 * 4; // a tenth of a second has come through
+    };
+    EXPECT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
+    return recorder;
+}
+
+std::vector<int16_t> PulseTest::StopRecording(std::unique_ptr<ChildProcess> recorder,
+                                              const std::string& file)
+{
+    Pause(loop, 500);
+    recorder->Stop();
+    return Samples16(ReadFileBytes(file));
+}
+
+std::unique_ptr<ChildProcess> PulseTest::StartProgram(const std::vector<std::string>& args,
+                                                      const std::string& logFile)
+{
+    std::vector<std::string> argv{TAVRENLY_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(loop, argv, logFile, SIGINT);
+}
+
+PulseTest::ProgramRun PulseTest::RunProgram(const std::vector<std::string>& args, int64_t timeoutMs)
+{
+    const std::string logFile = dir.File("program.log");
+    std::filesystem::remove(logFile);
+    std::unique_ptr<ChildProcess> program = StartProgram(args, logFile);
+    ProgramRun run;
+    if (WaitFor(
+            loop, [&] { return !program->Running(); }, timeoutMs))
+        run.status = program->ExitStatus();
+    program->Stop();
+    const std::vector<uint8_t> log = ReadFileBytes(logFile);
+    run.output.assign(log.begin(), log.end());
+    return run;
+}
+
+} // namespace tavrenly::test
