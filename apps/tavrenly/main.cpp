@@ -5,6 +5,7 @@
 #include "apps/tavrenly/Devices.h"
 #include "apps/tavrenly/Info.h"
 #include "apps/tavrenly/Play.h"
+#include "apps/tavrenly/Repair.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -71,6 +72,16 @@ int main(int argc, char** argv)
     infoCommand->add_option("file", infoFile, "The WAVE file")->required();
     infoCommand->add_flag("--json", infoJson, "Print one JSON object");
 
+    // repair
+    tavrenly::app::RepairOptions repair;
+    CLI::App* repairCommand =
+        app.add_subcommand("repair", "Make recordings a crash or a full disk left playable");
+    repairCommand->add_option("files", repair.files, "WAVE files to repair in place");
+    repairCommand->add_option("--scan", repair.scanFolder,
+                              "Also repair the unfinished temporary recordings in this folder");
+    repairCommand->add_flag("--dry-run", repair.dryRun, "Report what would change; write nothing");
+    repairCommand->add_flag("--json", repair.json, "Print one JSON object");
+
     // devices
     CLI::App* devicesCommand = app.add_subcommand("devices", "List the sound devices");
 
@@ -109,6 +120,8 @@ int main(int argc, char** argv)
     }
     if (infoCommand->parsed())
         return tavrenly::app::RunInfo(infoFile, infoJson);
+    if (repairCommand->parsed())
+        return tavrenly::app::RunRepair(repair);
     if (devicesCommand->parsed())
         return tavrenly::app::RunDevices();
     if (demoCommand->parsed()) {
