@@ -1,51 +1,13 @@
 // Counts heap allocations while a play engine and a record engine run in their steady state:
 // a device-paced engine that allocates per buffer would stutter under load.
 
+#include "tests/support/AllocationCounter.h"
 #include "tstream2/SimulatedStreamPlay.h"
 #include "tstream2/SimulatedStreamRecord.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <vector>
-
-// The replaced operator new below calls malloc, so free is the matching release; the compiler
-// cannot see the replacement when it inlines gtest's new/delete pairs.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (g_counting.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size))
-        return memory;
-    throw std::bad_alloc();
-}
-
-// The sanitizers replace the nothrow form too; it must come from the same malloc as the rest.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    if (g_counting.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace tavrenly {
 namespace {
@@ -96,10 +58,9 @@ TEST(SteadyStateTest, PlayingAndRecordingAllocateNothingOnceWarm)
     record.StartTavrenStream();
     loop.Advance(5000); // warm up: every slot and scheduler node has been made
 
-    g_counting = true;
+    test::StartCountingAllocations();
     loop.Advance(60000);
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(test::StopCountingAllocations().total, 0);
     EXPECT_EQ(refill.played, 650);
     EXPECT_EQ(count.received, 1300);
     EXPECT_EQ(timerTicks, 1300);
