@@ -2,6 +2,7 @@
 
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/Jingle.h"
+#include "apps/tavrenly/Terminal.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "player/TavrenPlayer.h"
@@ -9,8 +10,6 @@
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstring>
 #include <fmt/format.h>
 #include <sstream>
@@ -19,13 +18,6 @@
 namespace tavrenly::app {
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void OnInterrupt(int)
-{
-    g_interrupted.store(true);
-}
 
 std::vector<std::string> Split(const std::string& text)
 {
@@ -49,44 +41,14 @@ std::optional<float> ToFloat(const std::string& text)
     return std::nullopt;
 }
 
-std::string LevelBar(int16_t level)
+/// The status line shown on a terminal.
+std::string PlayLine(const TavrenPlayer& player)
 {
-    const int width = 20;
-    const int filled = std::clamp(level * width / 100, 0, width);
-    return std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(width - filled), '.');
+    return fmt::format("{:<7} {:8.2f} / -{:7.2f} s  {:<11} L {} R {}", StatusName(player.Status()),
+                       player.SecondsPlayed(), player.SecondsRemain(),
+                       AudioPartName(player.AudioPart()), LevelBar(player.LeftAudioLevel()),
+                       LevelBar(player.RightAudioLevel()));
 }
-
-/// The status line shown on a terminal, redrawn in place.
-class LiveLine
-{
-public:
-    explicit LiveLine(const TavrenPlayer& player) : m_player(player) {}
-
-    void Draw()
-    {
-        const std::string line = fmt::format(
-            "{:<7} {:8.2f} / -{:7.2f} s  {:<11} L {} R {}", StatusName(m_player.Status()),
-            m_player.SecondsPlayed(), m_player.SecondsRemain(), AudioPartName(m_player.AudioPart()),
-            LevelBar(m_player.LeftAudioLevel()), LevelBar(m_player.RightAudioLevel()));
-        fmt::print(stdout, "\r{}", line);
-        std::fflush(stdout);
-        m_shown = true;
-    }
-
-    static void Clear(void* self)
-    {
-        auto* live = static_cast<LiveLine*>(self);
-        if (!live->m_shown)
-            return;
-        fmt::print(stdout, "\r\033[K");
-        live->m_shown = false;
-    }
-
-private:
-    const TavrenPlayer& m_player;
-    bool m_shown = false;
-};
 
 void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
 {
@@ -192,7 +154,7 @@ int RunPlay(const PlayOptions& options)
     const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
     const bool printEvents = !options.quiet && (terminal || options.events);
     EventPrinter events(player, printEvents ? stdout : nullptr);
-    LiveLine live(player);
+    LiveLine live;
     if (terminal) {
         events.beforeLine = &LiveLine::Clear;
         events.beforeLineContext = &live;
@@ -226,15 +188,13 @@ int RunPlay(const PlayOptions& options)
     }
     ApplyOptions(player, options);
 
-    g_interrupted.store(false);
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    RunSignals signals;
     // Ctrl-C and the live line are looked at on the UI thread, on a timer of their own.
     Timer watch(loop, 100, [&] {
-        if (g_interrupted.load())
+        if (signals.Interrupted())
             loop.Stop();
         else if (terminal)
-            live.Draw();
+            live.Draw(PlayLine(player));
     });
     watch.Enabled(true);
 
@@ -249,10 +209,8 @@ int RunPlay(const PlayOptions& options)
         return deviceEngine != nullptr && deviceEngine->StreamActive() == 0 &&
                !events.errors.empty();
     };
-    loop.RunUntil([&] { return events.ended || g_interrupted.load() || deviceFailed(); }, limitMs);
+    loop.RunUntil([&] { return events.ended || signals.Interrupted() || deviceFailed(); }, limitMs);
     watch.Enabled(false);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
     LiveLine::Clear(&live);
     SayDeviceProblem(deviceEngine);
 

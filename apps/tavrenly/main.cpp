@@ -1,10 +1,11 @@
-// tavrenly: the command-line face of the library: play a file, describe a file, list devices,
-// and the demo.
+// tavrenly: the command-line face of the library: play a file, record one, describe a file,
+// list devices, and the demo.
 
 #include "apps/tavrenly/Demo.h"
 #include "apps/tavrenly/Devices.h"
 #include "apps/tavrenly/Info.h"
 #include "apps/tavrenly/Play.h"
+#include "apps/tavrenly/Record.h"
 #include "apps/tavrenly/Repair.h"
 
 #include <CLI/CLI.hpp>
@@ -65,6 +66,10 @@ int main(int argc, char** argv)
     playCommand->add_flag("--events", play.events, "Print every event even when not on a terminal");
     playCommand->add_flag("--quiet", play.quiet, "Print nothing but errors");
 
+    // record
+    tavrenly::app::RecordOptions record;
+    CLI::App* recordCommand = tavrenly::app::AddRecordCommand(app, record);
+
     // info
     std::string infoFile;
     bool infoJson = false;
@@ -118,6 +123,8 @@ int main(int argc, char** argv)
         }
         return tavrenly::app::RunPlay(play);
     }
+    if (recordCommand->parsed())
+        return tavrenly::app::RunRecord(record);
     if (infoCommand->parsed())
         return tavrenly::app::RunInfo(infoFile, infoJson);
     if (repairCommand->parsed())

@@ -1,0 +1,403 @@
+#include "apps/tavrenly/Record.h"
+
+#include "apps/tavrenly/Terminal.h"
+#include "common/WaveFile.h"
+#include "engine/EngineFactory.h"
+#include "platform/host/ControlSite.h"
+#include "platform/host/EventLoop.h"
+#include "recorder/TavrenRecorder.h"
+#include "tstream2/SimulatedStreamRecord.h"
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fmt/format.h>
+#include <limits>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tavrenly::app {
+
+namespace {
+
+struct NamedFormat
+{
+    const char* name;
+    int16_t tag;
+};
+
+// WAVE format tags of the formats a recording is commonly made in.
+constexpr std::array<NamedFormat, 8> kFormats = {{{"pcm", 1},
+                                                  {"alaw", 6},
+                                                  {"mulaw", 7},
+                                                  {"ima-adpcm", 0x11},
+                                                  {"ms-adpcm", 2},
+                                                  {"gsm", 0x31},
+                                                  {"mp2", 0x50},
+                                                  {"mp3", 0x55}}};
+
+/// Peak amplitude of the generated sine and noise: -6 dBFS, loud enough to pass a trigger.
+constexpr double kSignalAmplitude = 0.5;
+/// How often the signals, Enter and the live line are looked at.
+constexpr int32_t kWatchIntervalMs = 100;
+/// A simulated recording in virtual time gives up this long after its length: a trigger that
+/// the signal never passes would otherwise wait for ever.
+constexpr float kVirtualWaitSeconds = 60.0f;
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+/// Chooses the simulated engine's signal; false (with the reason printed) when `text` is not
+/// one. `fileFormat` receives a file signal's format.
+bool ChooseSignal(SimulatedStreamRecord& engine, const std::string& text,
+                  std::optional<WAVEFORMATEX>& fileFormat)
+{
+    const size_t colon = text.find(':');
+    const std::string kind = Lower(text.substr(0, colon));
+    const std::string value = colon == std::string::npos ? "" : text.substr(colon + 1);
+    if (kind == "silence" && value.empty()) {
+        engine.CaptureSilence();
+        return true;
+    }
+    if (kind == "noise" && value.empty()) {
+        engine.CaptureNoise(kSignalAmplitude);
+        return true;
+    }
+    if (kind == "sine") {
+        try {
+            size_t used = 0;
+            const double frequency = std::stod(value, &used);
+            if (used == value.size() && frequency > 0) {
+                engine.CaptureSine(frequency, kSignalAmplitude);
+                return true;
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    if (kind == "file" && !value.empty()) {
+        WAVEFORMATEX format{};
+        int32_t dataSize = 0;
+        if (ReadWaveHeader(value, format, dataSize) == 0 && engine.CaptureWaveFile(value)) {
+            fileFormat = format;
+            return true;
+        }
+        fmt::print(stderr, "tavrenly: {} is not a 16-bit PCM WAVE file of 1 or 2 channels\n",
+                   value);
+        return false;
+    }
+    fmt::print(stderr, "tavrenly: --signal wants sine:FREQ, silence, noise or file:IN.wav\n");
+    return false;
+}
+
+/// Prints the recorder's events, one line each with the time recorded, and keeps what the
+/// program needs from them. The periodic ones (position, levels, buffers) are only counted.
+class RecordEventPrinter : public TavrenRecorderEvents
+{
+public:
+    RecordEventPrinter(const TavrenRecorder& recorder, std::FILE* out, LiveLine* live)
+        : m_recorder(recorder), m_out(out), m_live(live)
+    {}
+
+    bool ended = false;
+    int64_t buffers = 0;
+    std::vector<int32_t> errors;
+
+    void RecordingEndReached() override
+    {
+        ended = true;
+        Print("RecordingEndReached");
+    }
+    void Recording() override { Print("Recording"); }
+    void Paused() override { Print("Paused"); }
+    void RecordOpen() override { Print("RecordOpen"); }
+    void Closed() override { Print("Closed"); }
+    void PlayerError(int32_t& code) override
+    {
+        errors.push_back(code);
+        Print(fmt::format("PlayerError({})", code));
+    }
+    void BufferRecieved(const void*, int32_t) override { ++buffers; }
+
+private:
+    void Print(const std::string& what)
+    {
+        if (m_out == nullptr)
+            return;
+        if (m_live != nullptr)
+            LiveLine::Clear(m_live);
+        fmt::print(m_out, "{:9.3f} s  {}\n", m_recorder.TotalSecondsRecorded(), what);
+        std::fflush(m_out);
+    }
+
+    const TavrenRecorder& m_recorder;
+    std::FILE* m_out;
+    LiveLine* m_live;
+};
+
+const char* StatusText(const TavrenRecorder& recorder)
+{
+    switch (recorder.Status()) {
+    case ersClosed:
+        return "closed";
+    case ersWaitingLevel:
+        return recorder.TriggerLevel() > 0 ? "waiting for level" : "paused (Enter starts)";
+    case ersPaused:
+        return "paused";
+    case ersRecording:
+        return "recording";
+    }
+    return "unknown";
+}
+
+std::string RecordLine(const TavrenRecorder& recorder, const RecordOptions& options)
+{
+    const bool lengthLimits = options.length > 0 && recorder.AudioLength() >= options.length;
+    const std::string remain = recorder.AudioLength() > 0
+                                   ? fmt::format("-{:8.2f} s {}", recorder.TotalSecondsRemain(),
+                                                 lengthLimits ? "length" : "disk")
+                                   : std::string("no limit");
+    const int mark = options.trigger > 0 ? options.trigger : -1;
+    return fmt::format("{:<21} {:8.2f} s  {:<17} L {} R {}", StatusText(recorder),
+                       recorder.TotalSecondsRecorded(), remain,
+                       LevelBar(recorder.LeftAudioLevel(), 20, mark),
+                       LevelBar(recorder.RightAudioLevel(), 20, mark));
+}
+
+/// True when a line has been typed on standard input; `open` turns false at its end.
+bool EnterPressed(bool& open)
+{
+    if (!open)
+        return false;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) <= 0)
+        return false;
+    char bytes[256];
+    const ssize_t got = read(STDIN_FILENO, bytes, sizeof(bytes));
+    if (got <= 0) {
+        open = false;
+        return false;
+    }
+    return std::find(bytes, bytes + got, '\n') != bytes + got;
+}
+
+int32_t RecordFlags(const RecordOptions& options)
+{
+    int32_t flags = erfDefault;
+    if (options.direct)
+        flags |= erfRecordDirectToDestination;
+    if (options.paused)
+        flags |= erfEnterPauseModeImmediately;
+    if (options.delayCreate)
+        flags |= erfDelayCreateFileUntilResume & ~erfEnterPauseModeImmediately;
+    return flags;
+}
+
+void ApplySettings(TavrenRecorder& recorder, const RecordOptions& options, int32_t rate,
+                   int32_t channels)
+{
+    if (!options.debugFile.empty()) {
+        int32_t level = options.debugLevel.value_or(dmBasic);
+        recorder.SetDebugFile(options.debugFile, level);
+    }
+    if (options.device)
+        recorder.WaveInDeviceNumber(*options.device);
+    recorder.SampleRate(rate);
+    recorder.NumberChannels(channels);
+    if (options.bufferMs)
+        recorder.WaveBufferLengthms(*options.bufferMs);
+    if (options.buffers)
+        recorder.NumberWaveRecordBuffers(*options.buffers);
+    if (options.cacheSeconds) {
+        int16_t seconds = *options.cacheSeconds;
+        recorder.NumberCacheSeconds(seconds);
+    }
+    if (options.volume)
+        recorder.RecordVolume(*options.volume);
+    // Only the discrete events are printed; the position events would be one a tick.
+    recorder.RaiseAudioPositionChanged(false);
+}
+
+bool IsCaptureRate(uint32_t rate)
+{
+    return rate == 11025 || rate == 22050 || rate == 44100 || rate == 48000;
+}
+
+/// Closes the recording and keeps it; the exit status.
+int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordEventPrinter& events)
+{
+    const float seconds = recorder.TotalSecondsRecorded();
+    const bool waiting = recorder.Status() == ersWaitingLevel;
+    bool save = true;
+    const int32_t closed = recorder.CloseRecording(save);
+    // The recorder closes once more when it is destroyed; that Closed is not the user's news.
+    recorder.SetEventListener(nullptr);
+    const bool kept = save && std::filesystem::exists(options.file);
+    if (!kept) {
+        fmt::print(stderr, "tavrenly: nothing was recorded{}; no file kept{}\n",
+                   waiting ? " (the recording never began)" : "",
+                   events.errors.empty()
+                       ? ""
+                       : fmt::format(" (last error code {})", events.errors.back()));
+        return 1;
+    }
+    if (closed != 0)
+        fmt::print(stderr, "tavrenly: closing {} failed at a step (code {})\n", options.file,
+                   closed);
+    if (!options.quiet)
+        fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s\n", options.file, seconds);
+    return closed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+std::optional<int16_t> ParseFormatTag(const std::string& text)
+{
+    const std::string name = Lower(text);
+    for (const NamedFormat& format : kFormats)
+        if (name == format.name)
+            return format.tag;
+    try {
+        size_t used = 0;
+        const unsigned long value = std::stoul(text, &used, 0);
+        if (used == text.size() && value >= 1 && value <= 0xFFFF)
+            return static_cast<int16_t>(static_cast<uint16_t>(value));
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
+{
+    CLI::App* command = app.add_subcommand("record", "Record into a WAVE file");
+    const auto optional = [command](const std::string& name, auto& target,
+                                    const std::string& help) {
+        using Value = typename std::decay_t<decltype(target)>::value_type;
+        return command->add_option_function<Value>(
+            name, [&target](const Value& value) { target = value; }, help);
+    };
+    command->add_option("file", options.file, "The WAVE file to write")->required();
+    optional("--rate", options.rate, "Capture rate: 11025, 22050, 44100 or 48000")
+        ->check(CLI::IsMember({11025, 22050, 44100, 48000}));
+    optional("--channels", options.channels, "Capture channels: 1 or 2")
+        ->check(CLI::IsMember({1, 2}));
+    optional("--file-rate", options.fileRate, "The file's rate (the capture rate if not given)")
+        ->check(CLI::Range(1, 384000));
+    optional("--file-channels", options.fileChannels, "The file's channels: 1 or 2")
+        ->check(CLI::IsMember({1, 2}));
+    command->add_option("--format", options.format,
+                        "pcm, alaw, mulaw, ima-adpcm, ms-adpcm, gsm, mp2, mp3 or a format tag");
+    command
+        ->add_option("--trigger", options.trigger,
+                     "Wait until the input reaches this level (percent of full scale)")
+        ->check(CLI::Range(0, 100));
+    command->add_option("--length", options.length, "Stop after this many seconds (0 = no limit)")
+        ->check(CLI::NonNegativeNumber);
+    command->add_flag("--direct", options.direct,
+                      "Write the file itself, not a temporary file renamed at the end");
+    command->add_flag("--paused", options.paused,
+                      "Start paused; Enter or SIGUSR1 starts the recording");
+    command->add_flag("--delay-create", options.delayCreate,
+                      "Create the file only when the recording begins");
+    optional("--device", options.device, "Input device number (0 = default; see devices)");
+    optional("--buffer-ms", options.bufferMs, "Capture buffer length in ms");
+    optional("--buffers", options.buffers, "Number of capture buffers");
+    optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering");
+    optional("--volume", options.volume, "Record volume 0..100")->check(CLI::Range(0.0, 100.0));
+    command->add_option("--debug-file", options.debugFile, "Diagnostic log file");
+    optional("--debug-level", options.debugLevel, "Log level: 1, 16 or 255");
+    command->add_option("--engine", options.engine, "device, null or simulated")
+        ->check(CLI::IsMember({"device", "null", "simulated"}, CLI::ignore_case));
+    command->add_option("--signal", options.signal,
+                        "What the simulated engine captures: sine:FREQ, silence, noise or "
+                        "file:IN.wav (played in virtual time when --length is given)");
+    command->add_flag("--events", options.events, "Print every event even when not on a terminal");
+    command->add_flag("--quiet", options.quiet, "Print nothing but errors");
+    return command;
+}
+
+int RunRecord(const RecordOptions& options)
+{
+    const std::optional<int16_t> tag = ParseFormatTag(options.format);
+    if (!tag) {
+        fmt::print(stderr, "tavrenly: --format wants pcm, alaw, mulaw, ima-adpcm, ms-adpcm, "
+                           "gsm, mp2, mp3 or a format tag\n");
+        return 2;
+    }
+    const EngineKind kind = ParseEngineKind(options.engine);
+    const bool simulated = kind == EngineKind::Simulated;
+    // A simulated recording with an end runs in virtual time, as fast as the machine goes; an
+    // open-ended or paused one keeps to the clock, so that a person can end or start it.
+    const bool virtualTime = simulated && options.length > 0 && !options.paused;
+    EventLoop loop(virtualTime ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
+    HeadlessSite site(loop);
+    std::unique_ptr<StreamRecord> engine = CreateStreamRecord(loop, kind);
+    std::optional<WAVEFORMATEX> signalFormat;
+    if (auto* simulatedEngine = dynamic_cast<SimulatedStreamRecord*>(engine.get());
+        simulated && simulatedEngine != nullptr &&
+        !ChooseSignal(*simulatedEngine, options.signal, signalFormat))
+        return 2;
+    const bool fileRateFits = signalFormat && IsCaptureRate(signalFormat->nSamplesPerSec);
+    const int32_t rate = options.rate.value_or(
+        fileRateFits ? static_cast<int32_t>(signalFormat->nSamplesPerSec) : 44100);
+    const int32_t channels = options.channels.value_or(signalFormat ? signalFormat->nChannels : 2);
+
+    TavrenRecorder recorder(site, std::move(engine));
+    recorder.InitNew();
+    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet;
+    const bool printEvents = !options.quiet && (terminal || options.events);
+    LiveLine live;
+    RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr);
+    recorder.SetEventListener(&events);
+    ApplySettings(recorder, options, rate, channels);
+
+    RunSignals signals;
+    const int32_t fileRate = options.fileRate.value_or(rate);
+    const int16_t fileChannels = static_cast<int16_t>(options.fileChannels.value_or(channels));
+    const int32_t flags = RecordFlags(options);
+    const int32_t started = recorder.RecordAudioEx(options.file, fileRate, fileChannels, *tag,
+                                                   options.trigger, options.length, flags);
+    if (started != 0) {
+        fmt::print(stderr, "tavrenly: the recording did not start (code {})\n", started);
+        recorder.SetEventListener(nullptr);
+        bool save = false;
+        recorder.CloseRecording(save);
+        return 1;
+    }
+    if (options.paused && !options.quiet)
+        fmt::print("Paused: press Enter, or send SIGUSR1 to process {}, to start recording\n",
+                   getpid());
+
+    bool stdinOpen = options.paused;
+    // A failed device stops the engine's stream: nothing more can come, so the file is closed.
+    const auto engineStopped = [&] {
+        return !events.errors.empty() && recorder.Engine().State() != 2;
+    };
+    Timer watch(loop, kWatchIntervalMs, [&] {
+        const bool resume = signals.TakeResume() | EnterPressed(stdinOpen);
+        if (resume && recorder.Status() != ersRecording)
+            recorder.ResumeRecording();
+        if (terminal)
+            live.Draw(RecordLine(recorder, options));
+    });
+    watch.Enabled(true);
+    const int64_t limitMs =
+        virtualTime ? static_cast<int64_t>((options.length + kVirtualWaitSeconds) * 1000.0f)
+                    : std::numeric_limits<int32_t>::max();
+    loop.RunUntil([&] { return events.ended || signals.Interrupted() || engineStopped(); },
+                  limitMs);
+    watch.Enabled(false);
+    LiveLine::Clear(&live);
+    if (engineStopped())
+        fmt::print(stderr,
+                   "tavrenly: the input device failed (code {}); keeping what was "
+                   "recorded\n",
+                   events.errors.back());
+    return Finish(recorder, options, events);
+}
+
+} // namespace tavrenly::app

@@ -1,0 +1,43 @@
+#pragma once
+
+// What the play and record commands share on a terminal: level bars, the status line redrawn
+// in place, and the signals that end (or resume) a run.
+
+#include <cstdint>
+#include <string>
+
+namespace tavrenly::app {
+
+/// A bar of `width` characters, '#' up to `level` percent; `mark` (0..100, -1 for none) puts
+/// a '|' at that percentage, e.g. a trigger level.
+std::string LevelBar(int16_t level, int width = 20, int mark = -1);
+
+/// One status line on a terminal, redrawn in place. Lines printed in between clear it first
+/// (Clear is shaped to be an EventPrinter's beforeLine).
+class LiveLine
+{
+public:
+    void Draw(const std::string& text);
+    static void Clear(void* self);
+
+private:
+    bool m_shown = false;
+};
+
+/// While alive, SIGINT and SIGTERM ask the run to end and SIGUSR1 asks a paused recording to
+/// resume; the handlers only set flags, read on the UI thread. The default handlers come back
+/// at destruction. One at a time per process.
+class RunSignals
+{
+public:
+    RunSignals();
+    ~RunSignals();
+    RunSignals(const RunSignals&) = delete;
+    RunSignals& operator=(const RunSignals&) = delete;
+
+    bool Interrupted() const;
+    /// True once per SIGUSR1 received since the last call.
+    bool TakeResume();
+};
+
+} // namespace tavrenly::app
