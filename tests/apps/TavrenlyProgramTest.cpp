@@ -3,6 +3,7 @@
 // `devices`, and the refusal of bad arguments. The file layouts the expectations are checked
 // against are read here from the files' own bytes, not through the library.
 
+#include "tests/apps/ProgramRunner.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WaveBytes.h"
 
@@ -22,45 +23,6 @@ namespace tavrenly::test {
 namespace {
 
 using nlohmann::json;
-
-struct Output
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (const char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string Text(const std::string& path)
-{
-    const Bytes bytes = ReadFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-/// Runs the program in `dir` with machine settings of its own (none), so a settings file on
-/// the build machine cannot change the defaults the expectations rely on, and with `dir` as
-/// its temporary folder.
-Output RunProgram(const TempDir& dir, const std::vector<std::string>& args)
-{
-    std::string command = "cd " + Quoted(dir.Path().string()) +
-                          " && TAVRENLY_SYSCONFDIR=" + Quoted(dir.File("etc")) +
-                          " TMPDIR=" + Quoted(dir.Path().string()) + " " + Quoted(TAVRENLY_PROGRAM);
-    for (const std::string& arg : args)
-        command += " " + Quoted(arg);
-    command += " > " + Quoted(dir.File("stdout.txt")) + " 2> " + Quoted(dir.File("stderr.txt"));
-    Output output;
-    output.status = Run(command);
-    output.out = Text(dir.File("stdout.txt"));
-    output.err = Text(dir.File("stderr.txt"));
-    return output;
-}
 
 // ---- the files' own bytes ----
 
