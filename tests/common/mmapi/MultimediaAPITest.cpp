@@ -27,59 +27,40 @@ std::string TextOf(uint32_t code)
     return text;
 }
 
-class CheckMultimediaResultTest : public ::testing::Test
+TEST(CheckMultimediaResultTest, ShowsTheCodesTextOrTheFallbackUnderTheCaptionWhenSwitchedOn)
 {
-protected:
-    int32_t Check(int32_t code, Bool16 show, std::string_view caption)
-    {
-        return CheckMultimediaResult(code, show, caption, m_site);
+    EventLoop loop{EventLoop::Clock::Virtual};
+    RecordingSite site{loop};
+    const auto check = [&](int32_t code, Bool16 show, std::string_view caption) {
+        return CheckMultimediaResult(code, show, caption, site);
+    };
+    EXPECT_EQ(check(0, kTrue, "TavrenPlayer Play Close"), 0);
+    EXPECT_EQ(check(0, kFalse, "TavrenPlayer Play Close"), 0);
+    EXPECT_EQ(check(265, kFalse, "TavrenPlayer Play Close"), 265);
+    EXPECT_TRUE(site.boxes.empty());
+    // Any non-zero switch is on.
+    EXPECT_EQ(check(265, -5, "TavrenPlayer Record Descend Riff"), 265);
+    EXPECT_EQ(check(4711, kTrue, "TavrenCompress Open"), 4711);
+    EXPECT_EQ(check(-1, kTrue, ""), -1);
+    ASSERT_EQ(site.boxes.size(), 3u);
+    EXPECT_FALSE(TextOf(265).empty());
+    const std::pair<std::string, std::string> expected[] = {
+        {TextOf(265), "Tavrenly - TavrenPlayer Record Descend Riff"},
+        {kFallback + "4711", "Tavrenly - TavrenCompress Open"},
+        {kFallback + "-1", "Tavrenly"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(site.boxes[i].text, expected[i].first);
+        EXPECT_EQ(site.boxes[i].title, expected[i].second);
+        EXPECT_EQ(site.boxes[i].style, 64);
     }
-
-    EventLoop m_loop{EventLoop::Clock::Virtual};
-    RecordingSite m_site{m_loop};
-};
-
-TEST_F(CheckMultimediaResultTest, SuccessOrSwitchOffShowsNothing)
-{
-    EXPECT_EQ(Check(0, kTrue, "TavrenPlayer Play Close"), 0);
-    EXPECT_EQ(Check(0, kFalse, "TavrenPlayer Play Close"), 0);
-    EXPECT_EQ(Check(265, kFalse, "TavrenPlayer Play Close"), 265);
-    EXPECT_TRUE(m_site.boxes.empty());
-}
-
-TEST_F(CheckMultimediaResultTest, KnownCodeShowsItsTextUnderTheCaption)
-{
-    EXPECT_EQ(Check(265, -5, "TavrenPlayer Record Descend Riff"), 265); // any non-zero is on
-    ASSERT_EQ(m_site.boxes.size(), 1u);
-    EXPECT_EQ(m_site.boxes[0].text, TextOf(265));
-    EXPECT_FALSE(m_site.boxes[0].text.empty());
-    EXPECT_EQ(m_site.boxes[0].style, 64);
-    EXPECT_EQ(m_site.boxes[0].title, "Tavrenly - TavrenPlayer Record Descend Riff");
-}
-
-TEST_F(CheckMultimediaResultTest, UnknownCodeShowsTheFallbackWithTheNumber)
-{
-    EXPECT_EQ(Check(4711, kTrue, "TavrenCompress Open"), 4711);
-    EXPECT_EQ(Check(-1, kTrue, ""), -1);
-    ASSERT_EQ(m_site.boxes.size(), 2u);
-    EXPECT_EQ(m_site.boxes[0].text, kFallback + "4711");
-    EXPECT_EQ(m_site.boxes[0].title, "Tavrenly - TavrenCompress Open");
-    EXPECT_EQ(m_site.boxes[1].text, kFallback + "-1");
-    EXPECT_EQ(m_site.boxes[1].title, "Tavrenly");
-    EXPECT_EQ(m_site.boxes[1].style, 64);
 }
 
 TEST(ErrorTextTest, EveryCodeOfTheThreeLayersHasItsOwnText)
 {
     std::vector<uint32_t> known;
-    for (uint32_t code = 0; code <= 21; ++code)
-        known.push_back(code);
-    for (uint32_t code = 32; code <= 35; ++code)
-        known.push_back(code);
-    for (uint32_t code = 256; code <= 272; ++code)
-        known.push_back(code);
-    for (uint32_t code = 512; code <= 515; ++code)
-        known.push_back(code);
+    for (const auto& [first, last] : {std::pair{0u, 21u}, {32u, 35u}, {256u, 272u}, {512u, 515u}})
+        for (uint32_t code = first; code <= last; ++code)
+            known.push_back(code);
     std::set<std::string> texts;
     for (uint32_t code : known) {
         const std::string text = TextOf(code);

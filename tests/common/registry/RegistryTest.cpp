@@ -5,57 +5,32 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
+#include <utility>
 
 namespace tavrenly {
 namespace {
 
-class ReadRegistryLongTest : public ::testing::Test
+int32_t Read(std::string_view name, int32_t fallback)
 {
-protected:
-    void WriteSettings(const std::string& text) { m_settings.Write(text); }
+    return ReadRegistryLong(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, fallback);
+}
 
-    static int32_t Read(std::string_view name, int32_t fallback)
-    {
-        return ReadRegistryLong(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, fallback);
-    }
-
-private:
-    test::ScratchMachineSettings m_settings;
-};
-
-TEST_F(ReadRegistryLongTest, DefaultsWithoutFileOrValue)
+TEST(ReadRegistryLongTest, ReturnsThe32BitsStoredOrTheDefault)
 {
-    EXPECT_EQ(Read("FadeMode", 2), 2);
-    WriteSettings("FlushBuffers=0\n");
-    EXPECT_EQ(Read("FadeMode", 2), 2);
-    EXPECT_EQ(Read("FlushBuffers", 1), 0);
+    test::ScratchMachineSettings settings;
+    EXPECT_EQ(Read("FadeMode", 2), 2); // no file
+    settings.Write("FadeMode=7\nFlushBuffers=-5\nFlushBufferLengthms=0x40\nAll=0xFFFFFFFF\n"
+                   "Unsigned=4294967295\nWide=4294967296\nLow=-2147483649\nWord=fast\n");
+    const std::pair<const char*, int32_t> cases[] = {
+        {"FadeMode", 7}, {"FlushBuffers", -5}, {"FlushBufferLengthms", 64},
+        {"All", -1},     {"Unsigned", -1},     {"Missing", 99},
+        {"Wide", 99},    {"Low", 99},          {"Word", 99}};
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(Read(name, 99), expected) << name;
     int32_t fallback = 1;
     EXPECT_EQ(
-        ReadRegistryLong(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\Other", "FlushBuffers", fallback),
-        1);
-}
-
-TEST_F(ReadRegistryLongTest, ReturnsThe32BitsStored)
-{
-    WriteSettings("FadeMode=7\nFlushBuffers=-5\nFlushBufferLengthms=0x40\nAll=0xFFFFFFFF\n"
-                  "Unsigned=4294967295\n");
-    EXPECT_EQ(Read("FadeMode", 2), 7);
-    EXPECT_EQ(Read("FlushBuffers", 1), -5);
-    EXPECT_EQ(Read("FlushBufferLengthms", 1), 64);
-    EXPECT_EQ(Read("All", 0), -1);
-    EXPECT_EQ(Read("Unsigned", 0), -1);
-}
-
-TEST_F(ReadRegistryLongTest, ValueLongerThanFourBytesOrNotANumberGivesDefault)
-{
-    WriteSettings("FadeMode=4294967296\nFlushBuffers=-2147483649\nFlushBufferLengthms=fast\n");
-    EXPECT_EQ(Read("FadeMode", 2), 2);
-    EXPECT_EQ(Read("FlushBuffers", 1), 1);
-    EXPECT_EQ(Read("FlushBufferLengthms", 1), 1);
+        ReadRegistryLong(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\Other", "FadeMode", fallback), 1);
 }
 
 TEST(TavrenlyFNTest, QueryOSVersionFillsTheSharedRecord)

@@ -4,207 +4,121 @@
 
 #include "platform/riff/Riff.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 
-namespace tavrenly {
+namespace tavrenly::test {
 namespace {
 
-using test::ByteWriter;
-using test::TempDir;
-using test::WriteFileBytes;
+constexpr int32_t kNotFound = static_cast<int32_t>(MMIOERR_CHUNKNOTFOUND);
+constexpr uint32_t kUntouched = 0x5A5A5A5A;
 
-constexpr int32_t kChunkNotFound = static_cast<int32_t>(MMIOERR_CHUNKNOTFOUND);
-
-/// A PCM format chunk body of `size` bytes (16, 18 or more; extra bytes count up from 0xC0).
-std::vector<uint8_t> FmtBody(uint32_t size, uint16_t channels = 2, uint32_t rate = 44100)
+/// A PCM `fmt ` body of `size` bytes: from 18 on with its cbSize, extra bytes counting up
+/// from 0xC0.
+Bytes Fmt(uint32_t size, uint16_t channels = 2, uint32_t rate = 44100)
 {
-    ByteWriter w;
-    w.U16(1).U16(channels).U32(rate).U32(rate * channels * 2).U16(channels * 2).U16(16);
-    if (size >= 18)
-        w.U16(static_cast<uint16_t>(size - 18));
+    Bytes body = FmtBody(1, channels, rate, rate * channels * 2, channels * 2, 16, size);
     for (uint32_t i = 18; i < size; ++i)
-        w.Data().push_back(static_cast<uint8_t>(0xC0 + i));
-    return w.Data();
+        body[i] = static_cast<uint8_t>(0xC0 + i);
+    if (size >= 18)
+        body[16] = static_cast<uint8_t>(size - 18);
+    return body;
 }
 
-/// Appends a chunk with its pad byte.
-void Chunk(ByteWriter& w, const char (&id)[5], const std::vector<uint8_t>& body)
+Bytes Patched(Bytes bytes, size_t at, const char* text, size_t length = 4)
 {
-    w.Tag(id).U32(static_cast<uint32_t>(body.size())).Bytes(body);
-    if (body.size() & 1)
-        w.Zeros(1);
+    std::memcpy(bytes.data() + at, text, length);
+    return bytes;
 }
 
-/// "RIFF" + size + "WAVE" + the given chunks; the size counts them unless `riffSize` is given.
-std::vector<uint8_t> Riff(const std::vector<uint8_t>& chunks, int64_t riffSize = -1)
+Bytes WithRiffSize(Bytes bytes, uint32_t size)
 {
-    ByteWriter w;
-    w.Tag("RIFF").U32(riffSize >= 0 ? static_cast<uint32_t>(riffSize)
-                                    : static_cast<uint32_t>(chunks.size() + 4));
-    w.Tag("WAVE").Bytes(chunks);
-    return w.Data();
+    return Patched(std::move(bytes), 4, reinterpret_cast<const char*>(&size));
 }
 
-struct HeaderResult
+long OpenDescriptors()
 {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator{});
+}
+
+struct HeaderCase
+{
+    const char* what;
+    Bytes file;
     int32_t code;
-    WAVEFORMATEX format;
-    int32_t dataSize;
+    int32_t dataSize = 0;
+    uint32_t rate = 44100; ///< kUntouched: the format is left as it was
+    uint16_t channels = 2;
+    int32_t cbSize = 0x5A5A; ///< a 16-byte record leaves it as it was
 };
 
-class WaveHeaderTest : public ::testing::Test
+TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExit)
 {
-protected:
-    HeaderResult Read(const std::vector<uint8_t>& bytes)
-    {
-        WriteFileBytes(m_dir.File("h.wav"), bytes);
-        return ReadPath(m_dir.File("h.wav"));
-    }
-    static HeaderResult ReadPath(const std::string& path)
-    {
-        HeaderResult r{};
-        std::memset(&r.format, 0, sizeof r.format);
-        r.dataSize = -77;
-        r.code = ReadWaveHeader(path, r.format, r.dataSize);
-        return r;
-    }
-
-    TempDir m_dir;
-};
-
-TEST_F(WaveHeaderTest, ReadsFormatAndDataSizeWithAnyFmtLength)
-{
-    for (uint32_t size : {16u, 18u, 40u, 51u}) {
-        ByteWriter chunks;
-        Chunk(chunks, "fmt ", FmtBody(size));
-        Chunk(chunks, "data", std::vector<uint8_t>(400, 1));
-        const HeaderResult r = Read(Riff(chunks.Data()));
-        EXPECT_EQ(r.code, 0) << size;
-        EXPECT_EQ(r.format.wFormatTag, 1);
-        EXPECT_EQ(r.format.nChannels, 2);
-        EXPECT_EQ(r.format.nSamplesPerSec, 44100u);
-        EXPECT_EQ(r.format.nAvgBytesPerSec, 176400u);
-        EXPECT_EQ(r.format.nBlockAlign, 4);
-        EXPECT_EQ(r.format.wBitsPerSample, 16);
-        EXPECT_EQ(r.format.cbSize, size >= 18 ? size - 18 : 0u) << size;
-        EXPECT_EQ(r.dataSize, 400) << size;
-    }
-}
-
-TEST_F(WaveHeaderTest, SkipsOtherChunksBeforeAndBetween)
-{
-    ByteWriter chunks;
-    Chunk(chunks, "cart", std::vector<uint8_t>(2048, 0));
-    Chunk(chunks, "bext", std::vector<uint8_t>(603, 'b')); // odd: a pad byte follows
-    Chunk(chunks, "fmt ", FmtBody(16, 1, 22050));
-    Chunk(chunks, "LIST", {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 1, 0, 0, 0, 'x', 0});
-    Chunk(chunks, "junk", {1, 2, 3});
-    Chunk(chunks, "data", std::vector<uint8_t>(7, 2));
-    const HeaderResult r = Read(Riff(chunks.Data()));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.format.nSamplesPerSec, 22050u);
-    EXPECT_EQ(r.format.nChannels, 1);
-    EXPECT_EQ(r.dataSize, 7);
-}
-
-TEST_F(WaveHeaderTest, FindsDataBeforeFmtAndAllowsNoData)
-{
-    ByteWriter before;
-    Chunk(before, "data", std::vector<uint8_t>(10, 0));
-    Chunk(before, "fmt ", FmtBody(16));
-    HeaderResult r = Read(Riff(before.Data()));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.dataSize, 10);
-
-    ByteWriter none;
-    Chunk(none, "fmt ", FmtBody(18));
-    r = Read(Riff(none.Data()));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.format.nSamplesPerSec, 44100u);
-    EXPECT_EQ(r.dataSize, 0);
-}
-
-TEST_F(WaveHeaderTest, EmptyFmtLeavesTheFormatUntouched)
-{
-    ByteWriter chunks;
-    Chunk(chunks, "fmt ", {});
-    Chunk(chunks, "data", std::vector<uint8_t>(10, 0));
-    WriteFileBytes(m_dir.File("e.wav"), Riff(chunks.Data()));
-    WAVEFORMATEX format;
-    std::memset(&format, 0x5A, sizeof format);
-    int32_t dataSize = 99;
-    EXPECT_EQ(ReadWaveHeader(m_dir.File("e.wav"), format, dataSize), 0);
-    EXPECT_EQ(format.nSamplesPerSec, 0x5A5A5A5Au);
-    EXPECT_EQ(dataSize, 0);
-}
-
-TEST_F(WaveHeaderTest, RefusesWhatIsNotAWaveForm)
-{
-    ByteWriter fmtOnly;
-    Chunk(fmtOnly, "fmt ", FmtBody(16));
-    std::vector<uint8_t> avi = Riff(fmtOnly.Data());
-    std::memcpy(avi.data() + 8, "AVI ", 4);
-    std::vector<uint8_t> rifx = Riff(fmtOnly.Data());
-    std::memcpy(rifx.data(), "RIFX", 4);
-    ByteWriter noFmt;
-    Chunk(noFmt, "data", std::vector<uint8_t>(10, 0));
-
-    EXPECT_EQ(Read(avi).code, kChunkNotFound);
-    EXPECT_EQ(Read(rifx).code, kChunkNotFound);
-    EXPECT_EQ(Read({'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0}).code, kChunkNotFound);
-    EXPECT_EQ(Read({'R', 'I', 'F', 'F', 100}).code, kChunkNotFound); // header cut short
-    EXPECT_EQ(Read(Riff(noFmt.Data())).code, kChunkNotFound);
-    EXPECT_EQ(Read({}).code, -1);
-    EXPECT_EQ(ReadPath(m_dir.File("missing.wav")).code, -1);
-    EXPECT_EQ(ReadPath(m_dir.File("missing.wav")).dataSize, -77); // untouched before open
-}
-
-TEST_F(WaveHeaderTest, TruncatedFilesAndDisagreeingRiffSizes)
-{
-    ByteWriter chunks;
-    Chunk(chunks, "fmt ", FmtBody(16));
-    chunks.Tag("data").U32(100000).Bytes(std::vector<uint8_t>(300, 3)); // cut off
-    // The form claims more than the file holds: the data size is what the file holds.
-    HeaderResult r = Read(Riff(chunks.Data()));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.dataSize, 300);
-    r = Read(Riff(chunks.Data(), 0x7FFFFFFF));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.dataSize, 300);
-
-    // The form ends before "data": a chunk outside the form is not part of it.
-    ByteWriter inside;
-    Chunk(inside, "fmt ", FmtBody(16));
-    const size_t formBytes = inside.Data().size() + 4;
-    Chunk(inside, "data", std::vector<uint8_t>(8, 0));
-    r = Read(Riff(inside.Data(), static_cast<int64_t>(formBytes)));
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.dataSize, 0);
-    // A form of size 0 (an unfinished recording) holds no "fmt " chunk.
-    EXPECT_EQ(Read(Riff(inside.Data(), 0)).code, kChunkNotFound);
-}
-
-TEST_F(WaveHeaderTest, ClosesTheFileOnEveryExit)
-{
-    auto openFiles = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator{});
+    const Bytes audio(400, 1);
+    const Bytes cutData = Patched(RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(300, 3)}}), 40,
+                                  "\xA0\x86\x01\x00"); // claims 100000 bytes
+    const Bytes fmtThenData = RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(8, 0)}});
+    const HeaderCase cases[] = {
+        {"fmt of 16", RiffBytes({{"fmt ", Fmt(16)}, {"data", audio}}), 0, 400},
+        {"fmt of 18", RiffBytes({{"fmt ", Fmt(18)}, {"data", audio}}), 0, 400, 44100, 2, 0},
+        {"fmt of 40", RiffBytes({{"fmt ", Fmt(40)}, {"data", audio}}), 0, 400, 44100, 2, 22},
+        {"fmt of 51", RiffBytes({{"fmt ", Fmt(51)}, {"data", audio}}), 0, 400, 44100, 2, 33},
+        {"other chunks before and between, odd ones padded",
+         RiffBytes({{"cart", Bytes(2048, 0)},
+                    {"bext", Bytes(603, 'b')},
+                    {"fmt ", Fmt(16, 1, 22050)},
+                    {"LIST", {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 1, 0, 0, 0, 'x', 0}},
+                    {"junk", {1, 2, 3}},
+                    {"data", Bytes(7, 2)}}),
+         0, 7, 22050, 1},
+        {"data before fmt", RiffBytes({{"data", Bytes(10, 0)}, {"fmt ", Fmt(16)}}), 0, 10},
+        {"no data", RiffBytes({{"fmt ", Fmt(18)}}), 0, 0, 44100, 2, 0},
+        {"empty fmt", RiffBytes({{"fmt ", {}}, {"data", Bytes(10, 0)}}), 0, 0, kUntouched},
+        {"data cut off", cutData, 0, 300},
+        {"form larger than the file", WithRiffSize(cutData, 0x7FFFFFFF), 0, 300},
+        {"data outside a short form", WithRiffSize(fmtThenData, 4 + 24), 0, 0},
+        {"form of size 0 (unfinished recording)", WithRiffSize(fmtThenData, 0), kNotFound},
+        {"AVI form", Patched(fmtThenData, 8, "AVI "), kNotFound},
+        {"RIFX", Patched(fmtThenData, 0, "RIFX"), kNotFound},
+        {"ID3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0}, kNotFound},
+        {"header cut short", {'R', 'I', 'F', 'F', 100}, kNotFound},
+        {"RIFF only", {'R', 'I', 'F', 'F'}, kNotFound},
+        {"empty form", RiffBytes({}), kNotFound},
+        {"no fmt", RiffBytes({{"data", Bytes(10, 0)}}), kNotFound},
+        {"empty file", {}, -1},
     };
-    ByteWriter good;
-    Chunk(good, "fmt ", FmtBody(16));
-    Chunk(good, "data", {1, 2});
-    ByteWriter empty;
-    Chunk(empty, "fmt ", {});
-    const auto before = openFiles();
-    Read(Riff(good.Data()));
-    Read(Riff(empty.Data()));
-    Read(Riff({}));
-    Read({'R', 'I', 'F', 'F'});
-    EXPECT_EQ(openFiles(), before);
+    TempDir dir;
+    const long before = OpenDescriptors();
+    for (const HeaderCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(dir.File("h.wav"), c.file);
+        WAVEFORMATEX format;
+        std::memset(&format, 0x5A, sizeof format);
+        int32_t dataSize = -77;
+        ASSERT_EQ(ReadWaveHeader(dir.File("h.wav"), format, dataSize), c.code);
+        if (c.code != 0)
+            continue;
+        EXPECT_EQ(dataSize, c.dataSize);
+        EXPECT_EQ(format.nSamplesPerSec, c.rate);
+        if (c.rate == kUntouched)
+            continue;
+        EXPECT_EQ(format.wFormatTag, 1);
+        EXPECT_EQ(format.nChannels, c.channels);
+        EXPECT_EQ(format.nAvgBytesPerSec, c.rate * c.channels * 2);
+        EXPECT_EQ(format.nBlockAlign, c.channels * 2);
+        EXPECT_EQ(format.wBitsPerSample, 16);
+        EXPECT_EQ(format.cbSize, c.cbSize);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    WAVEFORMATEX format{};
+    int32_t dataSize = -77;
+    EXPECT_EQ(ReadWaveHeader(dir.File("missing.wav"), format, dataSize), -1);
+    EXPECT_EQ(dataSize, -77); // untouched before the open
 }
 
 TEST(PlaybackFormatCheckTest, GivesTheReferenceCodeOfTheFirstFailingCheck)
@@ -236,65 +150,31 @@ TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
         uint16_t tag, channels;
         uint32_t rate;
         uint16_t blockAlign;
-        std::vector<uint8_t> extra; ///< after cbSize; cbSize = its length unless `cbSize` set
-        int32_t cbSize;
+        int32_t samplesPerBlock; ///< the extra field (samples per block); -1: none
+        int32_t cbSize;          ///< -1: the extra field's length
         double expected;
     };
+    // ffmpeg's IMA ADPCM files store 16000 bytes per second whatever the stream.
     const Case cases[] = {
-        // ffmpeg's IMA ADPCM files store 16000 whatever the stream.
-        {"IMA mono, samples per block given",
-         0x11,
-         1,
-         22050,
-         1024,
-         {0xF9, 0x07},
-         -1,
-         22050.0 * 1024 / 2041},
-        {"IMA stereo, samples per block given",
-         0x11,
-         2,
-         44100,
-         1024,
-         {0xF9, 0x03},
-         -1,
-         44100.0 * 1024 / 1017},
-        {"IMA without extra bytes: from the block",
-         0x11,
-         2,
-         44100,
-         1024,
-         {},
-         -1,
-         44100.0 * 1024 / 1017},
-        {"IMA whose cbSize claims bytes the record lacks",
-         0x11,
-         1,
-         22050,
-         512,
-         {},
-         40,
-         22050.0 * 512 / 1017},
-        {"MS ADPCM without extra bytes", 0x02, 1, 22050, 512, {}, -1, 22050.0 * 512 / 1012},
-        {"MS ADPCM, samples per block given",
-         0x02,
-         2,
-         44100,
-         2048,
-         {0xF4, 0x07},
-         -1,
-         44100.0 * 2048 / 2036},
-        {"GSM 6.10", 0x31, 1, 8000, 65, {0x40, 0x01}, -1, 1625.0},
-        {"GSM 6.10 without extra bytes", 0x31, 1, 8000, 65, {}, -1, 1625.0},
-        {"IMA block too small for its headers", 0x11, 2, 44100, 8, {}, -1, 0.0},
-        {"PCM", 0x01, 2, 44100, 4, {}, -1, 0.0},
-        {"MPEG", 0x50, 2, 48000, 768, {}, -1, 0.0},
+        {"IMA mono", 0x11, 1, 22050, 1024, 2041, -1, 22050.0 * 1024 / 2041},
+        {"IMA stereo", 0x11, 2, 44100, 1024, 1017, -1, 44100.0 * 1024 / 1017},
+        {"IMA, no extra", 0x11, 2, 44100, 1024, -1, -1, 44100.0 * 1024 / 1017},
+        {"IMA, cbSize past the end", 0x11, 1, 22050, 512, -1, 40, 22050.0 * 512 / 1017},
+        {"MS ADPCM, no extra", 0x02, 1, 22050, 512, -1, -1, 22050.0 * 512 / 1012},
+        {"MS ADPCM", 0x02, 2, 44100, 2048, 2036, -1, 44100.0 * 2048 / 2036},
+        {"GSM 6.10", 0x31, 1, 8000, 65, 320, -1, 1625.0},
+        {"GSM, no extra", 0x31, 1, 8000, 65, -1, -1, 1625.0},
+        {"IMA block < headers", 0x11, 2, 44100, 8, -1, -1, 0.0},
+        {"PCM", 0x01, 2, 44100, 4, -1, -1, 0.0},
+        {"MPEG", 0x50, 2, 48000, 768, -1, -1, 0.0},
     };
     for (const Case& c : cases) {
         ByteWriter w;
         w.U16(c.tag).U16(c.channels).U32(c.rate).U32(16000).U16(c.blockAlign).U16(4);
-        w.U16(static_cast<uint16_t>(c.cbSize >= 0 ? c.cbSize : int32_t(c.extra.size())));
-        w.Bytes(c.extra);
-        const std::vector<uint8_t>& record = w.Data();
+        w.U16(static_cast<uint16_t>(c.cbSize >= 0 ? c.cbSize : c.samplesPerBlock >= 0 ? 2 : 0));
+        if (c.samplesPerBlock >= 0)
+            w.U16(static_cast<uint16_t>(c.samplesPerBlock));
+        const Bytes& record = w.Data();
         EXPECT_NEAR(BlockLayoutBytesPerSecond(record.data(), static_cast<int32_t>(record.size())),
                     c.expected, 1e-6)
             << c.what;
@@ -303,4 +183,4 @@ TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
 }
 
 } // namespace
-} // namespace tavrenly
+} // namespace tavrenly::test
