@@ -76,6 +76,20 @@ int32_t WaveFileWriter::Append(const void* bytes, int32_t count)
     return Write(bytes, count) ? count : -1;
 }
 
+MMRESULT WaveFileWriter::CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign)
+{
+    const int32_t position = mmioSeek(m_file, 0, SEEK_CUR);
+    if (position < 0)
+        return MMIOERR_CANNOTSEEK;
+    const int64_t written = int64_t{position} - data.dwDataOffset;
+    if (blockAlign == 0 || written <= 0)
+        return 0;
+    const int64_t whole = written - written % blockAlign;
+    if (mmioSeek(m_file, static_cast<int32_t>(data.dwDataOffset + whole), SEEK_SET) < 0)
+        return MMIOERR_CANNOTSEEK;
+    return 0;
+}
+
 MMRESULT WaveFileWriter::CompleteChunk(MMCKINFO& chunk)
 {
     return mmioAscend(m_file, &chunk, 0);

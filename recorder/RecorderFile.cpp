@@ -123,6 +123,10 @@ int32_t TavrenRecorder::WriteHeaderChunks()
     code = static_cast<int32_t>(m_writer.OpenDataChunk(m_state.DataChunk));
     if (FileStepFailed(code, "TavrenPlayer Record Ascend (3)"))
         return FailFileStep(code, "Create data Chunk - Failed, Code ", true);
+    // The header goes to the disk at once: a recording killed before its first buffer of
+    // audio is written still leaves a file the repair can complete. A failure here shows again
+    // at the next write, which reports it.
+    mmioFlush(m_state.hAudioFile, 0);
     m_log.Basic("End Function OpenRecordingFile");
     return 0;
 }

@@ -45,8 +45,8 @@ int32_t TavrenRecorder::CloseRecording(bool& SaveRecording)
         if (!SaveRecording) {
             if (FileExists(m_state.TemporaryFileName))
                 DeleteFile(m_state.TemporaryFileName);
-        } else if (m_state.TemporaryFileName != m_state.AudioFileName) {
-            RenameFile(m_state.TemporaryFileName, m_state.AudioFileName);
+        } else {
+            KeepRecordingFile();
         }
     }
     ResetRecording();
@@ -60,6 +60,17 @@ int32_t TavrenRecorder::CloseRecording(bool& SaveRecording)
     RaiseAudioPositionChangedEvent();
     m_log.Basic("End Function CloseRecording");
     return result;
+}
+
+void TavrenRecorder::KeepRecordingFile()
+{
+    // Durable before it is renamed, and the rename durable after: after a power loss the
+    // recording is whole under one of its two names, never half a file under the destination's.
+    // A rename across file systems copies, syncs, then removes the temporary file.
+    SyncFile(m_state.TemporaryFileName);
+    if (m_state.TemporaryFileName != m_state.AudioFileName)
+        RenameFile(m_state.TemporaryFileName, m_state.AudioFileName);
+    SyncFolderOf(m_state.AudioFileName);
 }
 
 void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
@@ -84,6 +95,10 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
     if (failed(static_cast<int32_t>(mmioGetInfo(file, &m_state.mmioInf, 0)),
                "TavrenPlayer Record Get Information", "Read File Info - Failed, Code "))
         return;
+    // A buffer the disk refused may have left part of a block behind: the size keeps only the
+    // whole blocks, so the file plays exactly the audio that reached it.
+    if (m_writer.Failed())
+        m_writer.CutToWholeBlocks(m_state.DataChunk, m_state.FileFormat.nBlockAlign);
     if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.DataChunk)),
                "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
         return;

@@ -243,6 +243,8 @@ private:
 
     // Finishing (RecorderFinish.cpp).
     void CompleteRecordingFile(bool& SaveRecording, int32_t& result);
+    /// Makes the closed file durable and moves it to its destination; failures are silent.
+    void KeepRecordingFile();
     void DrainRecordStreams();
     void ResetRecording();
 

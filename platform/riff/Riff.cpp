@@ -141,6 +141,13 @@ MMRESULT mmioClose(HMMIO hmmio, uint32_t)
     return file->Close();
 }
 
+MMRESULT mmioFlush(HMMIO hmmio, uint32_t)
+{
+    if (!Handles().Contains(hmmio))
+        return MMSYSERR_INVALHANDLE;
+    return hmmio->Flush();
+}
+
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch)
 {
     if (!Handles().Contains(hmmio) || cch < 0 || (pch == nullptr && cch > 0))

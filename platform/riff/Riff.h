@@ -140,6 +140,10 @@ int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 /// within what the file holds, so ascending the chunk written gives a size that matches it.
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 
+/// Writes what the I/O buffer holds to the file now (the next bytes written still collect in
+/// it). 0, MMIOERR_CANNOTWRITE (the unwritten bytes are dropped) or MMSYSERR_INVALHANDLE.
+MMRESULT mmioFlush(HMMIO hmmio, uint32_t flags);
+
 /// Moves the position to `offset` from the start (SEEK_SET), the current position (SEEK_CUR) or
 /// the end (SEEK_END). Positions past the end are allowed (reads there return 0, a write
 /// there fills the gap with zeros). Returns the new position, or -1 when it would be negative

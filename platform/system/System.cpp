@@ -131,6 +131,24 @@ int32_t RenameFile(const std::string& from, const std::string& to)
     return 0;
 }
 
+static int32_t SyncPath(const std::string& path, int flags)
+{
+    const UniqueFd fd(::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errno;
+    return ::fsync(fd.Get()) == 0 ? 0 : errno;
+}
+
+int32_t SyncFile(const std::string& path)
+{
+    return SyncPath(path, O_NONBLOCK);
+}
+
+int32_t SyncFolderOf(const std::string& path)
+{
+    return SyncPath(FolderOf(path), O_DIRECTORY);
+}
+
 std::string GetTempPath()
 {
     const char* folder = std::getenv("TMPDIR");

@@ -48,6 +48,13 @@ std::string ErrorDescription(int32_t errorNumber);
 /// on failure `from` is still there and an existing destination is unchanged.
 int32_t RenameFile(const std::string& from, const std::string& to);
 
+/// Makes the file's bytes durable (fsync): after a power loss it holds what it holds now. 0, or
+/// the errno value of the open or the sync.
+int32_t SyncFile(const std::string& path);
+/// Makes the folder holding `path` durable (fsync of the folder), so a file just created,
+/// renamed or removed there keeps that name after a power loss. 0, or the errno value.
+int32_t SyncFolderOf(const std::string& path);
+
 /// The temporary folder with a trailing '/': $TMPDIR when set and not empty, else "/tmp/".
 /// The folder is not checked.
 std::string GetTempPath();

@@ -1,0 +1,131 @@
+// What a recording keeps when things go wrong: a disk that fills up mid-recording, and how
+// far the file on disk may fall behind the captured audio if the process dies.
+
+#include "tests/recorder/RecorderFixture.h"
+
+#include "common/WaveFile.h"
+#include "platform/system/System.h"
+#include "tests/support/WaveBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace tavrenly {
+namespace {
+
+using test::Bytes;
+
+/// Caps the size of every file this process writes (a full disk without root) while it
+/// lives; writes past the cap fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limited = m_old;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { Lift(); }
+    void Lift()
+    {
+        if (m_lifted)
+            return;
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+        m_lifted = true;
+    }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+    bool m_lifted = false;
+};
+
+constexpr int32_t kBytesPerSecond = 44100 * 4;         // 16-bit stereo
+constexpr int32_t kBufferBytes = kBytesPerSecond / 20; // the default 50 ms buffer
+
+class RecorderFaultTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        int16_t seconds = 1;
+        h.recorder->NumberCacheSeconds(seconds);
+        h.engine->CaptureNoise(0.5);
+    }
+    test::RecorderHarness h;
+};
+
+TEST_F(RecorderFaultTest, FullDiskKeepsWholeBlocksWrittenBeforeAndShowsABoxPerFailingBuffer)
+{
+    const std::string path = h.dir.File("take.wav");
+    ASSERT_EQ(h.Start(path), 0);
+    const uint32_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
+    // Two flushes of the 1 s cache fit; the third is cut inside a block.
+    const rlim_t limit = audioStart + 2 * kBytesPerSecond + 1001;
+    std::vector<size_t> boxesBeforeBuffer;
+    h.listener.on["BufferRecieved"] = [&] { boxesBeforeBuffer.push_back(h.site.boxes.size()); };
+    {
+        FileSizeLimit full(limit);
+        h.Run(5000);
+        EXPECT_EQ(h.Close(), 0);
+        full.Lift();
+    }
+    boxesBeforeBuffer.push_back(h.site.boxes.size());
+
+    // One box for every buffer from the failing one on, none before it.
+    std::vector<size_t> boxesPerBuffer;
+    for (size_t i = 1; i < boxesBeforeBuffer.size(); ++i)
+        boxesPerBuffer.push_back(boxesBeforeBuffer[i] - boxesBeforeBuffer[i - 1]);
+    const auto firstFailure = std::find(boxesPerBuffer.begin(), boxesPerBuffer.end(), 1u);
+    ASSERT_NE(firstFailure, boxesPerBuffer.end()) << "no box for the failing buffers";
+    EXPECT_TRUE(std::all_of(boxesPerBuffer.begin(), firstFailure, [](size_t n) { return n == 0; }));
+    EXPECT_TRUE(std::all_of(firstFailure, boxesPerBuffer.end(), [](size_t n) { return n == 1; }));
+    for (const auto& box : h.site.boxes)
+        EXPECT_EQ(box.text, "Failed to write data during 'WriteAudioData'");
+    EXPECT_EQ(h.listener.Count("PlayerError"), 0u);
+    EXPECT_EQ(h.listener.Count("Closed"), 1u);
+
+    // The saved file holds exactly the captured audio up to the limit, in whole blocks.
+    const Bytes file = test::ReadFileBytes(path);
+    const uint32_t wholeBytes = (static_cast<uint32_t>(limit) - audioStart) / 4 * 4;
+    WAVEFORMATEX format{};
+    int32_t dataSize = 0;
+    ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+    EXPECT_EQ(static_cast<uint32_t>(dataSize), wholeBytes);
+    EXPECT_EQ(test::Le32(file, 4), audioStart + wholeBytes - 8);
+    ASSERT_GE(h.listener.written.size(), wholeBytes);
+    EXPECT_TRUE(std::equal(file.begin() + audioStart, file.begin() + audioStart + wholeBytes,
+                           h.listener.written.begin()));
+    EXPECT_EQ(test::Run("ffmpeg -v error -i '" + path + "' -f null -"), 0);
+}
+
+TEST_F(RecorderFaultTest, DiskFallsBehindTheCaptureByAtMostTheCacheAndOneBuffer)
+{
+    ASSERT_EQ(h.Start("take.wav"), 0);
+    const std::string temporary = h.recorder->State().TemporaryFileName;
+    const int64_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
+    // The header is on the disk before any audio.
+    EXPECT_EQ(GetFileLength(temporary), audioStart);
+    int64_t writtenBefore = 0;
+    int64_t mostBehind = 0;
+    // Inside BufferRecieved the buffers before this one have been written.
+    h.listener.on["BufferRecieved"] = [&] {
+        mostBehind = std::max(mostBehind, audioStart + writtenBefore - GetFileLength(temporary));
+        writtenBefore = static_cast<int64_t>(h.listener.written.size());
+    };
+    h.Run(6000);
+    RecordProperty("most_bytes_behind", std::to_string(mostBehind));
+    EXPECT_LE(mostBehind, kBytesPerSecond + kBufferBytes);
+    // The bound is reached: the cache really holds a second before it goes to the disk.
+    EXPECT_GE(mostBehind, kBytesPerSecond - kBufferBytes);
+    EXPECT_GT(writtenBefore, 5 * kBytesPerSecond);
+}
+
+} // namespace
+} // namespace tavrenly
