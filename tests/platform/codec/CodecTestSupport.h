@@ -1,13 +1,17 @@
 #pragma once
 
-// Helpers for the codec manager's tests: wave format records as byte vectors, a minimal WAVE
-// reader for files the command-line tools make, and a converter that drives a stream the way
-// the controls do (unused input presented again in front of the next input).
+// Helpers for the codec tests: wave format records as byte vectors, the "fmt " and "data" of
+// files the command-line tools make, drivers of a stream (through the codec manager) and of a
+// codec stage the way the controls use them (unused input presented again in front of the
+// next input), ffmpeg's own decode, test signals and their measures.
 
 #include "platform/base/WaveFormat.h"
 #include "platform/codec/Codec.h"
+#include "platform/codec/CodecStage.h"
+#include "tests/support/WaveBytes.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,7 +36,6 @@ struct WaveFile
 /// Reads the "fmt " and "data" chunks of a RIFF WAVE file; fails the test when it cannot.
 WaveFile ReadWave(const std::string& path);
 
-std::vector<int16_t> AsSamples16(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples);
 
 /// Converts `input` through a new stream, presenting it in pieces of the given sizes (in
@@ -53,5 +56,36 @@ std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, u
 /// over frames [first, last).
 double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
                double frequency, double amplitude, uint32_t rate, size_t first, size_t last);
+
+/// Feeds `input` to `stage` in pieces of the given sizes (in turn, repeated), presenting the
+/// unused bytes again in front of the next piece, with output room of MaxOutputBytes for
+/// each call; with `drain`, then drains the stage until it is empty. Returns the output; fails
+/// the test on an error or when the held bytes grow past `maxHeld`.
+std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
+                              const std::vector<uint32_t>& pieces, size_t maxHeld = 16384,
+                              bool drain = false);
+
+std::unique_ptr<codec::CodecStage> MakeDecoder(const FormatBytes& format);
+std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format);
+
+/// ffmpeg's own decode of a file to interleaved 16-bit PCM.
+std::vector<int16_t> FfmpegDecode(const std::string& path);
+
+/// A test signal of `seconds` written as 16-bit PCM: 997 Hz and 3001 Hz on the first channel,
+/// 443 Hz on the second, so swapped or mixed channels show.
+std::vector<int16_t> TestSignal(uint32_t rate, uint16_t channels, double seconds);
+/// The same signal as an ffmpeg source expression (`-f lavfi -i "..."`).
+std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds);
+
+/// A WAVE file with `format` (complete record), a fact chunk of `frames` and `data`.
+Bytes CompressedWave(const FormatBytes& format, uint32_t frames, const Bytes& data);
+
+/// SNR in dB of `decoded` against `original` (both interleaved with `channels`), after
+/// shifting `decoded` by the delay (up to `maxDelay` frames) that fits best.
+double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
+                  uint16_t channels, size_t maxDelay);
+
+/// Index of the first differing sample, or -1 when equal in length and content.
+long FirstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b);
 
 } // namespace tavrenly::test

@@ -22,7 +22,7 @@ std::vector<uint8_t> Convert(const FormatBytes& from, const FormatBytes& to,
     return ConvertInPieces(from, to, data, {4096, 999, 1});
 }
 
-template <typename T> std::vector<uint8_t> Bytes(const std::vector<T>& values)
+template <typename T> std::vector<uint8_t> RawBytes(const std::vector<T>& values)
 {
     std::vector<uint8_t> bytes(values.size() * sizeof(T));
     std::memcpy(bytes.data(), values.data(), bytes.size());
@@ -40,8 +40,8 @@ std::string Substitute(std::string command, const std::string& in, const std::st
 
 size_t CountDifferences(const std::vector<uint8_t>& got, const std::vector<uint8_t>& want)
 {
-    const auto a = AsSamples16(got);
-    const auto b = AsSamples16(want);
+    const auto a = Samples16(got);
+    const auto b = Samples16(want);
     size_t differing = 0;
     for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
         differing += a[i] != b[i];
@@ -153,8 +153,8 @@ TEST(PcmRoundingTest, FloatRoundsHalvesToEvenClipsAndSilencesNan)
                                    0.25f};
     const std::vector<int16_t> want = {0,     2,      2, 0,     -2,     32767, -32768,
                                        32767, -32768, 0, 32767, -32768, 8192};
-    const auto got = AsSamples16(Convert(FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32),
-                                         FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), Bytes(in)));
+    const auto got = Samples16(Convert(FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32),
+                                       FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), RawBytes(in)));
     EXPECT_EQ(got, want);
 }
 
@@ -164,8 +164,8 @@ TEST(PcmRoundingTest, NarrowingIntegersRoundsHalvesUpAndClips)
     const std::vector<uint8_t> in = {0x80, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0x80, 0x01, 0x00,
                                      0x80, 0xFE, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80};
     const std::vector<int16_t> want = {1, 0, 2, -1, 32767, -32768};
-    EXPECT_EQ(AsSamples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 24),
-                                  FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), in)),
+    EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 24),
+                                FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), in)),
               want);
 }
 
@@ -174,8 +174,8 @@ TEST(PcmChannelTest, MonoIsCopiedToBothSides)
     const std::vector<int16_t> mono = {0, 1, -1, 32767, -32768, 1234};
     const std::vector<int16_t> want = {0,     0,     1,      1,      -1,   -1,
                                        32767, 32767, -32768, -32768, 1234, 1234};
-    EXPECT_EQ(AsSamples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16),
-                                  FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16), AsBytes(mono))),
+    EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16),
+                                FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16), AsBytes(mono))),
               want);
 }
 
@@ -184,14 +184,14 @@ TEST(PcmChannelTest, StereoIsAveragedRoundingOnce)
     const std::vector<int16_t> stereo = {1,      2,      -1,  -2,   32767, 32767,
                                          -32768, -32768, 100, -101, 7,     8};
     const std::vector<int16_t> want = {2, -1, 32767, -32768, 0, 8};
-    EXPECT_EQ(AsSamples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
-                                  FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), AsBytes(stereo))),
+    EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
+                                FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), AsBytes(stereo))),
               want);
     // From 24 bits the average is taken on the wide samples: 1.0 and 1.75 LSB of 16 bits
     // average to 1.375, which rounds to 1, where rounding first (1 and 2) would give 2.
     const std::vector<uint8_t> wide = {0x00, 0x01, 0x00, 0xC0, 0x01, 0x00};
-    EXPECT_EQ(AsSamples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 24),
-                                  FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), wide)),
+    EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 24),
+                                FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), wide)),
               std::vector<int16_t>{1});
 }
 
@@ -218,8 +218,8 @@ TEST(PcmWideningTest, SixteenBitsWidenExactly)
         EXPECT_EQ(value, in[i] / 32768.0f) << i;
     }
     // Back to 16 bits the round trip is exact.
-    EXPECT_EQ(AsSamples16(Convert(ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32),
-                                  FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), asFloat)),
+    EXPECT_EQ(Samples16(Convert(ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32),
+                                FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), asFloat)),
               in);
     const auto as8 = Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
                              FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 8), AsBytes(in));

@@ -58,7 +58,7 @@ TEST_P(PcmResampleTest, MatchesTheIdealSineAt90DbOnEveryChannel)
     const std::vector<uint8_t> input = SineInput(3.0);
     // Pieces of a tenth of a second, as the player reads them.
     const uint32_t piece = c.fromRate / 10 * c.fromChannels * 2;
-    const std::vector<int16_t> output = AsSamples16(ConvertInPieces(From(), To(), input, {piece}));
+    const std::vector<int16_t> output = Samples16(ConvertInPieces(From(), To(), input, {piece}));
     const size_t frames = output.size() / c.toChannels;
     ASSERT_GT(frames, c.toRate * 2u);
     // The start is skipped: the signal switches on there, which no band-limited path passes
@@ -106,7 +106,7 @@ TEST_P(PcmResampleTest, DrainedItGivesTheInputsLengthAtTheOutputRateAndTheSignal
     EXPECT_TRUE(ConvertInPieces(From(), To(), input, {piece}, 3 * frame + 1) == output);
     // The held-back tail is the signal: the last 50 ms up to the filter's reach before the
     // cut (2 ms) match the ideal sine as well as the rest does.
-    const std::vector<int16_t> samples = AsSamples16(output);
+    const std::vector<int16_t> samples = Samples16(output);
     const size_t last = expected - c.toRate / 500;
     EXPECT_GE(SineSnr(samples, c.toChannels, 0, kFrequency, kAmplitude, c.toRate,
                       last - c.toRate / 20, last),
@@ -154,7 +154,7 @@ protected:
                   0u);
         EXPECT_EQ(header.cbSrcLengthUsed, header.cbSrcLength);
         std::vector<uint8_t> bytes(destBuffer.begin(), destBuffer.begin() + header.cbDstLengthUsed);
-        return AsSamples16(bytes);
+        return Samples16(bytes);
     }
 
     static constexpr uint32_t kSourceSize = 44100 * 4;

@@ -3,7 +3,7 @@
 // or jumping MPEG data keeps its length without noise.
 
 #include "platform/codec/Codec.h"
-#include "tests/platform/codec/ffmpeg_test_support.h"
+#include "tests/platform/codec/CodecTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -100,14 +100,14 @@ TEST_P(FfmpegDecodeFileTest, GivesAllOfFfmpegsOwnSamplesHoweverTheInputIsCut)
     // Drained at the end: the last partial block, the frame the parser holds and a decoder's
     // delay are there too.
     const std::vector<int16_t> decoded =
-        AsSamples16(RunStage(*stage, wave.data, kPieces, 16384, true));
+        Samples16(RunStage(*stage, wave.data, kPieces, 16384, true));
     EXPECT_EQ(FirstDifference(decoded, reference), -1)
         << decoded.size() << " samples, ffmpeg " << reference.size();
 
     // The same through the codec manager, as the player's decompression stream uses it.
     const FormatBytes pcm =
         FormatRecord(WAVE_FORMAT_PCM, format.nChannels, format.nSamplesPerSec, 16);
-    const std::vector<int16_t> viaManager = AsSamples16(ConvertInPieces(
+    const std::vector<int16_t> viaManager = Samples16(ConvertInPieces(
         wave.format, pcm, wave.data, {format.nAvgBytesPerSec, 4097, 19}, kWholeDrain));
     EXPECT_EQ(FirstDifference(viaManager, reference), -1);
 }
@@ -167,7 +167,7 @@ TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLength)
 
     auto stage = MakeDecoder(file.wave.format);
     ASSERT_TRUE(stage);
-    const std::vector<int16_t> decoded = AsSamples16(RunStage(*stage, damaged, kPieces));
+    const std::vector<int16_t> decoded = Samples16(RunStage(*stage, damaged, kPieces));
     const size_t frame = Mp2File::kFrameSamples * 2;
     ASSERT_EQ(decoded.size(), file.reference.size());
     EXPECT_EQ(FirstDifference(Slice(decoded, 0, kFirst * frame),
@@ -193,7 +193,7 @@ TEST(FfmpegMpegDamageTest, SkipsGarbageBetweenFrames)
 
     auto stage = MakeDecoder(file.wave.format);
     ASSERT_TRUE(stage);
-    const std::vector<int16_t> decoded = AsSamples16(RunStage(*stage, data, kPieces));
+    const std::vector<int16_t> decoded = Samples16(RunStage(*stage, data, kPieces));
     EXPECT_EQ(FirstDifference(decoded, file.reference), -1);
 }
 
@@ -209,7 +209,7 @@ TEST(FfmpegMpegDamageTest, PureGarbagePlaysAsSilenceOfItsByteLength)
     std::vector<uint8_t> garbage(320000);
     for (size_t i = 0; i < garbage.size(); ++i)
         garbage[i] = static_cast<uint8_t>((i * 7919) >> 3) & 0x7F;
-    const std::vector<int16_t> decoded = AsSamples16(RunStage(*stage, garbage, kPieces));
+    const std::vector<int16_t> decoded = Samples16(RunStage(*stage, garbage, kPieces));
     EXPECT_NEAR(static_cast<double>(decoded.size()) / 2, 480000.0, 1152.0 * 4);
     EXPECT_TRUE(AllZero(decoded, 0, decoded.size()));
 }
@@ -235,7 +235,7 @@ TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
     ASSERT_EQ(stage->Convert(data.data() + from, 8 * Mp2File::kFrameBytes, used, dest.data(),
                              static_cast<uint32_t>(dest.size()), produced, true),
               0u);
-    const std::vector<int16_t> out = AsSamples16({dest.begin(), dest.begin() + produced});
+    const std::vector<int16_t> out = Samples16({dest.begin(), dest.begin() + produced});
     const size_t frame = Mp2File::kFrameSamples * 2;
     // The 468 bytes of frame 100 play as one frame of silence (the output keeps the input's
     // length in whole frames); frames 101 to 107 follow, and the last partial frame is held.

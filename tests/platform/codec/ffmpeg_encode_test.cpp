@@ -4,7 +4,7 @@
 
 #include "platform/codec/Codec.h"
 #include "platform/codec/FfmpegFormats.h"
-#include "tests/platform/codec/ffmpeg_test_support.h"
+#include "tests/platform/codec/CodecTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -279,8 +279,8 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
     const std::vector<uint8_t> encoded = RunStage(*stage, AsBytes(signal), kPieces, 65536, true);
     ASSERT_FALSE(encoded.empty());
     const std::string path = dir.File("ours.wav");
-    WriteFileBytes(path,
-                   WaveBytes(record, static_cast<uint32_t>(signal.size() / c.channels), encoded));
+    WriteFileBytes(
+        path, CompressedWave(record, static_cast<uint32_t>(signal.size() / c.channels), encoded));
 
     // The same encoder on the command line gives the same bytes, to the last frame (completed
     // with silence) and what the encoder held back until the end.
@@ -307,11 +307,11 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
     if (!c.sox)
         return;
     RunOrFail("sox '" + path + "' -t raw -e signed -b 16 '" + dir.File("sox.raw") + "'");
-    EXPECT_GE(DelayedSnr(signal, AsSamples16(ReadFileBytes(dir.File("sox.raw"))), c.channels, 3000),
+    EXPECT_GE(DelayedSnr(signal, Samples16(ReadFileBytes(dir.File("sox.raw"))), c.channels, 3000),
               c.minSnr);
     RunOrFail("sndfile-convert -pcm16 '" + path + "' '" + dir.File("sndfile.wav") + "'");
     EXPECT_GE(
-        DelayedSnr(signal, AsSamples16(ReadWave(dir.File("sndfile.wav")).data), c.channels, 3000),
+        DelayedSnr(signal, Samples16(ReadWave(dir.File("sndfile.wav")).data), c.channels, 3000),
         c.minSnr);
 }
 
@@ -378,7 +378,7 @@ TEST(FfmpegEncoderTest, RecordsThroughTheCodecManagerAsTheRecorderDoes)
     EXPECT_EQ(encoded.size() / 768, signal.size() / 2 / 1152);
     TempDir dir;
     WriteFileBytes(dir.File("rec.wav"),
-                   WaveBytes(record, static_cast<uint32_t>(signal.size() / 2), encoded));
+                   CompressedWave(record, static_cast<uint32_t>(signal.size() / 2), encoded));
     EXPECT_GE(DelayedSnr(signal, FfmpegDecode(dir.File("rec.wav")), 2, 3000), 25.0);
 }
 
