@@ -78,6 +78,17 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
               static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string ReadText(const std::string& path)
+{
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 std::vector<std::string> LogLines(const std::string& path)
 {
     std::vector<std::string> lines;

@@ -58,6 +58,8 @@ void RunOrFail(const std::string& command);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
 
 /// Lines of a diagnostic log without their time stamps.
 std::vector<std::string> LogLines(const std::string& path);

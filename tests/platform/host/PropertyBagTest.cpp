@@ -13,18 +13,8 @@
 namespace tavrenly {
 namespace {
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+using test::ReadText;
+using test::WriteText;
 
 TEST(PropertyBagTest, TypedReadsAndWritesWithDefaults)
 {

@@ -17,13 +17,10 @@
 namespace tavrenly {
 namespace {
 
+using test::WriteText;
+
 using test::ReadFileBytes;
 using test::TempDir;
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 TEST(SystemVersionTest, FillsRecordFromKernelReleaseOnlyWithTheRightSizeField)
 {

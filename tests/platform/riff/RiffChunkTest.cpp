@@ -38,12 +38,12 @@ std::vector<uint8_t> NestedFile()
 class RiffChunkTest : public ::testing::Test
 {
 protected:
-    HMMIO Open(const std::vector<uint8_t>& bytes, int32_t buffer = 0)
+    HMMIO Open(const std::vector<uint8_t>& bytes, int32_t buffer = 0, uint32_t flags = MMIO_READ)
     {
         WriteFileBytes(m_dir.File("f.wav"), bytes);
         MMIOINFO info;
         info.cchBuffer = buffer;
-        m_file.reset(mmioOpenA(m_dir.File("f.wav").c_str(), &info, MMIO_READ));
+        m_file.reset(mmioOpenA(m_dir.File("f.wav").c_str(), &info, flags));
         EXPECT_TRUE(m_file);
         return m_file.get();
     }
@@ -52,7 +52,7 @@ protected:
     UniqueHmmio m_file;
 };
 
-TEST_F(RiffChunkTest, FindsTheFormAndChunksInsideItPastPadBytes)
+TEST_F(RiffChunkTest, FindsTheFormAndChunksInsideItPastPadBytesAndNothingOutsideTheParent)
 {
     HMMIO file = Open(NestedFile());
     MMCKINFO riff;
@@ -77,38 +77,9 @@ TEST_F(RiffChunkTest, FindsTheFormAndChunksInsideItPastPadBytes)
     EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 72);
     ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
     EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 72);
-}
 
-TEST_F(RiffChunkTest, PlainDescendWalksEveryChunkInOrder)
-{
-    HMMIO file = Open(NestedFile(), 16); // a buffer smaller than the file
-    MMCKINFO riff;
-    ASSERT_EQ(mmioDescend(file, &riff, nullptr, 0), 0u);
-    EXPECT_EQ(riff.fccType, kWave);
-    std::vector<std::pair<FOURCC, uint32_t>> seen;
-    MMCKINFO ck;
-    while (mmioDescend(file, &ck, &riff, 0) == 0) {
-        seen.emplace_back(ck.ckid, ck.cksize);
-        if (ck.ckid == FOURCC_LIST) {
-            EXPECT_EQ(ck.fccType, kInfo);
-            MMCKINFO item;
-            ASSERT_EQ(mmioDescend(file, &item, &ck, 0), 0u);
-            EXPECT_EQ(item.cksize, 2u);
-            ASSERT_EQ(mmioAscend(file, &item, 0), 0u);
-            EXPECT_EQ(mmioDescend(file, &item, &ck, 0), MMIOERR_CHUNKNOTFOUND);
-        }
-        ASSERT_EQ(mmioAscend(file, &ck, 0), 0u);
-    }
-    const std::vector<std::pair<FOURCC, uint32_t>> expected = {
-        {kOdd, 3}, {FOURCC_LIST, 14}, {kFmt, 4}, {kData, 6}};
-    EXPECT_EQ(seen, expected);
-}
-
-TEST_F(RiffChunkTest, SearchesStayInsideTheParentAndLeaveThePositionWhenNotFound)
-{
-    HMMIO file = Open(NestedFile());
-    MMCKINFO riff;
-    riff.fccType = kWave;
+    // Searches stay inside the parent and leave the position when they find nothing.
+    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
     ASSERT_EQ(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF), 0u);
     MMCKINFO tail;
     tail.ckid = mmioFOURCC('t', 'a', 'i', 'l');
@@ -130,6 +101,36 @@ TEST_F(RiffChunkTest, SearchesStayInsideTheParentAndLeaveThePositionWhenNotFound
     avi.fccType = mmioFOURCC('A', 'V', 'I', ' ');
     EXPECT_EQ(mmioDescend(file, &avi, nullptr, MMIO_FINDRIFF), MMIOERR_CHUNKNOTFOUND);
     EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 0);
+}
+
+TEST_F(RiffChunkTest, PlainDescendWalksEveryChunkInOrderAndAscendingWritesNothing)
+{
+    // A buffer smaller than the file; opened for writing, so an ascend that wrote a size or
+    // pad byte would show in the bytes.
+    HMMIO file = Open(NestedFile(), 16, MMIO_READWRITE);
+    MMCKINFO riff;
+    ASSERT_EQ(mmioDescend(file, &riff, nullptr, 0), 0u);
+    EXPECT_EQ(riff.fccType, kWave);
+    std::vector<std::pair<FOURCC, uint32_t>> seen;
+    MMCKINFO ck;
+    while (mmioDescend(file, &ck, &riff, 0) == 0) {
+        seen.emplace_back(ck.ckid, ck.cksize);
+        if (ck.ckid == FOURCC_LIST) {
+            EXPECT_EQ(ck.fccType, kInfo);
+            MMCKINFO item;
+            ASSERT_EQ(mmioDescend(file, &item, &ck, 0), 0u);
+            EXPECT_EQ(item.cksize, 2u);
+            ASSERT_EQ(mmioAscend(file, &item, 0), 0u);
+            EXPECT_EQ(mmioDescend(file, &item, &ck, 0), MMIOERR_CHUNKNOTFOUND);
+        }
+        ASSERT_EQ(mmioAscend(file, &ck, 0), 0u);
+    }
+    const std::vector<std::pair<FOURCC, uint32_t>> expected = {
+        {kOdd, 3}, {FOURCC_LIST, 14}, {kFmt, 4}, {kData, 6}};
+    EXPECT_EQ(seen, expected);
+    ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
+    m_file.reset();
+    EXPECT_EQ(ReadFileBytes(m_dir.File("f.wav")), NestedFile());
 }
 
 TEST_F(RiffChunkTest, SizesAreCutToWhatTheParentAndTheFileHold)
@@ -206,24 +207,6 @@ TEST_F(RiffChunkTest, CreatedChunksGetTheirSizesAndPadBytesWhenAscended)
     expected.Tag("LIST").U32(16).Tag("INFO").Tag("INAM").U32(3).Bytes({'a', 'b', 'c', 0});
     expected.Tag("data").U32(10).Bytes({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
-}
-
-TEST_F(RiffChunkTest, AscendingAFoundChunkWritesNothing)
-{
-    const auto bytes = NestedFile();
-    WriteFileBytes(m_dir.File("rw.wav"), bytes);
-    HMMIO file = mmioOpenA(m_dir.File("rw.wav").c_str(), nullptr, MMIO_READWRITE);
-    ASSERT_NE(file, nullptr);
-    MMCKINFO riff;
-    ASSERT_EQ(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF), 0u);
-    MMCKINFO odd;
-    odd.ckid = kOdd;
-    ASSERT_EQ(mmioDescend(file, &odd, &riff, MMIO_FINDCHUNK), 0u);
-    ASSERT_EQ(mmioAscend(file, &odd, 0), 0u);
-    EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 24);
-    ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
-    ASSERT_EQ(mmioClose(file, 0), 0u);
-    EXPECT_EQ(ReadFileBytes(m_dir.File("rw.wav")), bytes);
 }
 
 } // namespace
