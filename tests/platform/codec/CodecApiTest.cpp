@@ -3,6 +3,7 @@
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,76 +17,48 @@ constexpr uint32_t kKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
                                           ACM_FORMATSUGGESTF_NSAMPLESPERSEC;
 constexpr uint16_t kUnknownTag = 0x7A7A;
 
-TEST(FormatSuggestTest, CompletesAPcmRecordKeepingTagChannelsAndRate)
+/// Suggests from `source` into a room of `size` bytes filled with 0xEE, the wanted fields first.
+std::vector<uint8_t> Suggest(const FormatBytes& source, WAVEFORMATEX wanted, uint32_t size,
+                             uint32_t flags, uint32_t expected = 0)
 {
-    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, 1, 22050, 16);
-    uint8_t room[20];
-    std::memset(room, 0xEE, sizeof room);
-    WAVEFORMATEX dest{};
-    dest.wFormatTag = WAVE_FORMAT_PCM;
-    dest.nChannels = 2;
-    dest.nSamplesPerSec = 44100;
-    std::memcpy(room, &dest, sizeof dest);
-    ASSERT_EQ(acmFormatSuggest(nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(room),
-                               sizeof room, kKeepTagChannelsRate),
-              0u);
-    std::memcpy(&dest, room, sizeof dest);
-    EXPECT_EQ(dest.wFormatTag, WAVE_FORMAT_PCM);
-    EXPECT_EQ(dest.nChannels, 2);
-    EXPECT_EQ(dest.nSamplesPerSec, 44100u);
-    EXPECT_EQ(dest.nAvgBytesPerSec, 176400u);
-    EXPECT_EQ(dest.nBlockAlign, 4);
-    EXPECT_EQ(dest.wBitsPerSample, 16);
-    EXPECT_EQ(dest.cbSize, 0);
-    EXPECT_EQ(room[18], 0xEE); // nothing past the record
+    std::vector<uint8_t> room(20, 0xEE);
+    std::memcpy(room.data(), &wanted, 8);
+    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(source),
+                               reinterpret_cast<WAVEFORMATEX*>(room.data()), size, flags),
+              expected);
+    return room;
 }
 
-TEST(FormatSuggestTest, WritesNoExtraSizeIntoASixteenByteRecord)
+TEST(FormatSuggestTest, CompletesAPcmRecordKeepingWhatTheFlagsSayAndWritesNoMore)
 {
-    const FormatBytes source = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 24);
-    uint8_t room[18];
-    std::memset(room, 0xEE, sizeof room);
-    ASSERT_EQ(
-        acmFormatSuggest(nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(room), 16, 0),
-        0u);
-    WAVEFORMATEX dest;
-    std::memcpy(&dest, room, sizeof dest);
-    EXPECT_EQ(dest.wFormatTag, WAVE_FORMAT_PCM);
-    EXPECT_EQ(dest.nChannels, 2); // taken from the source when not kept
-    EXPECT_EQ(dest.nSamplesPerSec, 48000u);
-    EXPECT_EQ(dest.wBitsPerSample, 16);
-    EXPECT_EQ(dest.cbSize, 0xEEEE);
+    const WAVEFORMATEX stereo44{WAVE_FORMAT_PCM, 2, 44100, 0, 0, 0, 0};
+    ByteWriter kept; // nothing past the 18 bytes of the record
+    kept.U16(WAVE_FORMAT_PCM).U16(2).U32(44100).U32(176400).U16(4).U16(16).U16(0).U16(0xEEEE);
+    EXPECT_EQ(
+        Suggest(FormatRecord(WAVE_FORMAT_PCM, 1, 22050, 16), stereo44, 20, kKeepTagChannelsRate),
+        kept.Data());
+    // Unkept channels and rate come from the source; a 16-byte room gets no extra size.
+    ByteWriter taken;
+    taken.U16(WAVE_FORMAT_PCM).U16(2).U32(48000).U32(192000).U16(4).U16(16).U16(0xEEEE).U16(0xEEEE);
+    EXPECT_EQ(Suggest(FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 24), stereo44, 16, 0), taken.Data());
 }
 
-TEST(FormatSuggestTest, AnswersNotPossibleForWhatNoStreamConverts)
+TEST(CodecRefusalTest, AnswersNotPossibleForWhatNoCodecOrStreamConverts)
 {
     const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
-    WAVEFORMATEX dest{WAVE_FORMAT_PCM, 6, 44100, 0, 0, 0, 0};
-    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, sizeof dest, kKeepTagChannelsRate),
-              ACMERR_NOTPOSSIBLE);
-    const FormatBytes unknown = FormatRecord(kUnknownTag, 2, 44100, 4);
-    dest = WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 44100, 0, 0, 0, 0};
-    EXPECT_EQ(
-        acmFormatSuggest(nullptr, AsFormat(unknown), &dest, sizeof dest, kKeepTagChannelsRate),
-        ACMERR_NOTPOSSIBLE);
-    dest = WAVEFORMATEX{kUnknownTag, 2, 44100, 0, 0, 0, 0};
-    EXPECT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm), &dest, sizeof dest, kKeepTagChannelsRate),
-              ACMERR_NOTPOSSIBLE);
-}
+    Suggest(pcm, {WAVE_FORMAT_PCM, 6, 44100, 0, 0, 0, 0}, 18, kKeepTagChannelsRate,
+            ACMERR_NOTPOSSIBLE);
+    Suggest(FormatRecord(kUnknownTag, 2, 44100, 4), {WAVE_FORMAT_PCM, 2, 44100, 0, 0, 0, 0}, 18,
+            kKeepTagChannelsRate, ACMERR_NOTPOSSIBLE);
+    Suggest(pcm, {kUnknownTag, 2, 44100, 0, 0, 0, 0}, 18, kKeepTagChannelsRate, ACMERR_NOTPOSSIBLE);
 
-TEST(FormatTagDetailsTest, AnswersNotPossibleForATagWithoutCodec)
-{
     ACMFORMATTAGDETAILSA details{};
     details.cbStruct = sizeof details;
     details.dwFormatTag = kUnknownTag;
     EXPECT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG),
               ACMERR_NOTPOSSIBLE);
     EXPECT_EQ(details.cbFormatSize, 0u);
-}
 
-TEST(StreamOpenTest, AnswersNotPossibleForUnsupportedFormats)
-{
-    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
     const FormatBytes cases[] = {
         FormatRecord(kUnknownTag, 2, 44100, 16),     // no codec
         FormatRecord(WAVE_FORMAT_PCM, 6, 44100, 16), // too many channels

@@ -14,10 +14,7 @@
 namespace tavrenly::test {
 namespace {
 
-using codec::ADPCMWAVEFORMAT;
 using codec::MPEG1WAVEFORMAT;
-using codec::MPEGLAYER3WAVEFORMAT;
-using codec::SAMPLESPERBLOCKWAVEFORMAT;
 
 constexpr uint32_t kKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
                                           ACM_FORMATSUGGESTF_NCHANNELS |
@@ -55,59 +52,55 @@ template <typename Record> Record As(const FormatBytes& bytes)
 
 TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReads)
 {
-    const auto mp2 = As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 48000));
-    EXPECT_EQ(mp2.wfx.cbSize, 22);
-    EXPECT_EQ(mp2.wfx.nAvgBytesPerSec, 32000u); // 256 kbit/s
-    EXPECT_EQ(mp2.wfx.nBlockAlign, 768);        // one frame
-    EXPECT_EQ(mp2.wfx.wBitsPerSample, 0);
-    EXPECT_EQ(mp2.fwHeadLayer, codec::ACM_MPEG_LAYER2);
-    EXPECT_EQ(mp2.dwHeadBitrate, 256000u);
-    EXPECT_EQ(mp2.fwHeadMode, codec::ACM_MPEG_STEREO);
-    EXPECT_EQ(mp2.fwHeadModeExt, 0);
-    EXPECT_EQ(mp2.wHeadEmphasis, 1);
-    EXPECT_EQ(mp2.fwHeadFlags, codec::ACM_MPEG_ID_MPEG1 | codec::ACM_MPEG_ORIGINALHOME);
-    EXPECT_EQ(mp2.dwPTSLow | mp2.dwPTSHigh, 0u);
-
-    const auto mp2Mono = As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 1, 44100));
-    EXPECT_EQ(mp2Mono.dwHeadBitrate, 128000u);
-    EXPECT_EQ(mp2Mono.fwHeadMode, codec::ACM_MPEG_SINGLECHANNEL);
-    EXPECT_EQ(mp2Mono.wfx.nBlockAlign, 1); // padded frames vary in size at 44.1 kHz
-    EXPECT_EQ(As<MPEG1WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEG, 2, 24000)).fwHeadFlags,
-              codec::ACM_MPEG_ORIGINALHOME);
-
-    const auto mp3 = As<MPEGLAYER3WAVEFORMAT>(Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100));
-    EXPECT_EQ(mp3.wfx.cbSize, 12);
-    EXPECT_EQ(mp3.wfx.nBlockAlign, 1);
-    EXPECT_EQ(mp3.wfx.nAvgBytesPerSec, 24000u);
-    EXPECT_EQ(mp3.wID, codec::MPEGLAYER3_ID_MPEG);
-    EXPECT_EQ(mp3.nBlockSize, 626); // 144 x 192000 / 44100
-    EXPECT_EQ(mp3.nFramesPerBlock, 1);
-
-    const auto ima = As<SAMPLESPERBLOCKWAVEFORMAT>(Suggest(WAVE_FORMAT_IMA_ADPCM, 2, 44100));
-    EXPECT_EQ(ima.wfx.cbSize, 2);
-    EXPECT_EQ(ima.wfx.nBlockAlign, 2048);
-    EXPECT_EQ(ima.wfx.wBitsPerSample, 4);
-    EXPECT_EQ(ima.wSamplesPerBlock, 2041);
-    EXPECT_EQ(ima.wfx.nAvgBytesPerSec, 44251u);
-
-    const auto ms = As<ADPCMWAVEFORMAT>(Suggest(WAVE_FORMAT_ADPCM, 1, 22050));
-    EXPECT_EQ(ms.wfx.cbSize, 32);
-    EXPECT_EQ(ms.wfx.nBlockAlign, 512);
-    EXPECT_EQ(ms.wSamplesPerBlock, 1012);
-    EXPECT_EQ(ms.wNumCoef, 7);
-    EXPECT_EQ(ms.aCoef[5].iCoef1, 460);
-    EXPECT_EQ(ms.aCoef[5].iCoef2, -208);
-
-    const auto gsm = As<SAMPLESPERBLOCKWAVEFORMAT>(Suggest(WAVE_FORMAT_GSM610, 1, 8000));
-    EXPECT_EQ(gsm.wfx.nBlockAlign, 65);
-    EXPECT_EQ(gsm.wfx.nAvgBytesPerSec, 1625u);
-    EXPECT_EQ(gsm.wSamplesPerBlock, 320);
-
-    const auto alaw = As<WAVEFORMATEX>(Suggest(WAVE_FORMAT_ALAW, 2, 8000));
-    EXPECT_EQ(alaw.cbSize, 0);
-    EXPECT_EQ(alaw.nBlockAlign, 2);
-    EXPECT_EQ(alaw.wBitsPerSample, 8);
-    EXPECT_EQ(alaw.nAvgBytesPerSec, 16000u);
+    const auto record = [](uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
+                           uint16_t blockAlign, uint16_t bits, uint16_t cbSize) {
+        ByteWriter w;
+        w.U16(tag).U16(channels).U32(rate).U32(bytesPerSecond).U16(blockAlign).U16(bits);
+        w.U16(cbSize);
+        return w;
+    };
+    // Layer II, emphasis 1 (none), no time stamps.
+    const auto mp2 = [&](uint16_t channels, uint32_t rate, uint16_t blockAlign, uint32_t bitRate,
+                         uint16_t flags) {
+        const uint16_t mode =
+            channels == 1 ? codec::ACM_MPEG_SINGLECHANNEL : codec::ACM_MPEG_STEREO;
+        return record(WAVE_FORMAT_MPEG, channels, rate, bitRate / 8, blockAlign, 0, 22)
+            .U16(codec::ACM_MPEG_LAYER2)
+            .U32(bitRate)
+            .U16(mode)
+            .U16(0)
+            .U16(1)
+            .U16(flags)
+            .U32(0)
+            .U32(0)
+            .Data();
+    };
+    constexpr uint16_t kMpeg1 = codec::ACM_MPEG_ID_MPEG1 | codec::ACM_MPEG_ORIGINALHOME;
+    EXPECT_EQ(Suggest(WAVE_FORMAT_MPEG, 2, 48000), mp2(2, 48000, 768, 256000, kMpeg1));
+    // Padded frames vary in size at 44.1 kHz: blocks of a byte.
+    EXPECT_EQ(Suggest(WAVE_FORMAT_MPEG, 1, 44100), mp2(1, 44100, 1, 128000, kMpeg1));
+    EXPECT_EQ(Suggest(WAVE_FORMAT_MPEG, 2, 24000),
+              mp2(2, 24000, 768, 128000, codec::ACM_MPEG_ORIGINALHOME));
+    // Blocks of 144 x 192000 / 44100 bytes, one frame each, and the encoder's delay.
+    EXPECT_EQ(Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100),
+              record(WAVE_FORMAT_MPEGLAYER3, 2, 44100, 24000, 1, 0, 12)
+                  .U16(codec::MPEGLAYER3_ID_MPEG)
+                  .U32(0)
+                  .U16(626)
+                  .U16(1)
+                  .U16(1105)
+                  .Data());
+    EXPECT_EQ(Suggest(WAVE_FORMAT_IMA_ADPCM, 2, 44100),
+              record(WAVE_FORMAT_IMA_ADPCM, 2, 44100, 44251, 2048, 4, 2).U16(2041).Data());
+    ByteWriter ms = record(WAVE_FORMAT_ADPCM, 1, 22050, 11155, 512, 4, 32).U16(1012).U16(7);
+    for (const auto& [first, second] :
+         {std::pair{256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}})
+        ms.U16(static_cast<uint16_t>(first)).U16(static_cast<uint16_t>(second));
+    EXPECT_EQ(Suggest(WAVE_FORMAT_ADPCM, 1, 22050), ms.Data());
+    EXPECT_EQ(Suggest(WAVE_FORMAT_GSM610, 1, 8000),
+              record(WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2).U16(320).Data());
+    EXPECT_EQ(Suggest(WAVE_FORMAT_ALAW, 2, 8000),
+              record(WAVE_FORMAT_ALAW, 2, 8000, 16000, 2, 8, 0).Data());
 }
 
 TEST(FfmpegFormatTest, KeepsWhatTheFlagsAskAndCompletesTheRest)
