@@ -99,11 +99,10 @@ TEST(Pcm16Test, EveryScaledSampleRoundsHalvesToEvenAndClampsTo16Bits)
 TEST(Pcm16Test, AGainRampMovesLinearlyAndEndsOnItsTarget)
 {
     const pcm16::GainRamp down{1.0, 0.0, 4};
-    EXPECT_DOUBLE_EQ(down.At(0), 0.75);
-    EXPECT_DOUBLE_EQ(down.At(1), 0.5);
-    EXPECT_DOUBLE_EQ(down.At(2), 0.25);
-    EXPECT_DOUBLE_EQ(down.At(3), 0.0);
-    EXPECT_DOUBLE_EQ(down.At(9), 0.0);
+    const std::pair<uint32_t, double> steps[] = {
+        {0, 0.75}, {1, 0.5}, {2, 0.25}, {3, 0.0}, {9, 0.0}};
+    for (const auto& [frame, gain] : steps)
+        EXPECT_DOUBLE_EQ(down.At(frame), gain) << frame;
     const pcm16::GainRamp steady{0.3, 0.3, 4};
     EXPECT_DOUBLE_EQ(steady.At(0), 0.3);
 }

@@ -47,7 +47,17 @@ std::vector<uint8_t> Bytes(size_t count, uint8_t first)
     return bytes;
 }
 
-TEST(PlayBufferRingTest, ASlotIsFreeOnlyAfterItIsPlayedAndReleased)
+std::vector<uint8_t> FrontBytes(PlayBufferRing& ring, uint64_t expectedIndex)
+{
+    int32_t length = 0;
+    uint64_t index = 99;
+    const uint8_t* front = ring.Front(length, index);
+    EXPECT_NE(front, nullptr);
+    EXPECT_EQ(index, expectedIndex);
+    return front ? std::vector<uint8_t>(front, front + length) : std::vector<uint8_t>{};
+}
+
+TEST(PlayBufferRingTest, ASlotIsFreeOnlyOncePlayedAndReleasedAndHandsBackThePlayedBytes)
 {
     PlayBufferRing ring;
     ring.Allocate(2, 8);
@@ -56,47 +66,23 @@ TEST(PlayBufferRingTest, ASlotIsFreeOnlyAfterItIsPlayedAndReleased)
     EXPECT_EQ(ring.Write(a.data(), 8), 0u);
     EXPECT_EQ(ring.Write(b.data(), 4), 1u);
     EXPECT_FALSE(ring.CanWrite());
-
-    int32_t length = 0;
-    uint64_t index = 99;
-    const uint8_t* front = ring.Front(length, index);
-    ASSERT_NE(front, nullptr);
-    EXPECT_EQ(index, 0u);
-    EXPECT_EQ(std::vector<uint8_t>(front, front + length), a);
+    EXPECT_EQ(FrontBytes(ring, 0), a);
     ring.Pop();
     EXPECT_EQ(ring.ReadCount(), 1u);
     EXPECT_FALSE(ring.CanWrite()); // played, but the UI thread has not taken it back yet
     ring.ReleaseUpTo(1);
     EXPECT_TRUE(ring.CanWrite());
-
-    front = ring.Front(length, index);
-    ASSERT_NE(front, nullptr);
-    EXPECT_EQ(index, 1u);
-    EXPECT_EQ(std::vector<uint8_t>(front, front + length), b);
-}
-
-TEST(PlayBufferRingTest, HandsBackThePlayedBytesWhileTheSlotIsRefilled)
-{
-    PlayBufferRing ring;
-    ring.Allocate(1, 4);
-    const auto first = Bytes(4, 1);
-    ring.Write(first.data(), 4);
-    int32_t length = 0;
-    uint64_t index = 0;
-    ring.Front(length, index);
+    EXPECT_EQ(FrontBytes(ring, 1), b);
     ring.Pop();
-    ring.ReleaseUpTo(1);
+    ring.ReleaseUpTo(2);
 
-    std::vector<uint8_t> returning(4, 0);
+    std::vector<uint8_t> returning(8, 0);
     ring.SwapStorage(0, returning);
-    EXPECT_EQ(returning, first);
+    EXPECT_EQ(returning, a);
     const auto larger = Bytes(10, 100); // larger than the slot: the free slot grows
     ring.Write(larger.data(), 10);
-    EXPECT_EQ(returning, first); // the listener's copy is untouched by the refill
-    const uint8_t* front = ring.Front(length, index);
-    ASSERT_NE(front, nullptr);
-    EXPECT_EQ(index, 1u);
-    EXPECT_EQ(std::vector<uint8_t>(front, front + length), larger);
+    EXPECT_EQ(returning, a); // the listener's copy is untouched by the refill
+    EXPECT_EQ(FrontBytes(ring, 2), larger);
 }
 
 // The engine's pattern with two real threads: the UI side writes numbered buffers whenever a

@@ -4,6 +4,7 @@
 #include "common/WaveFile.h"
 
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -11,25 +12,8 @@
 #include <cstring>
 #include <string>
 
-namespace tavrenly {
+namespace tavrenly::test {
 namespace {
-
-using test::ReadFileBytes;
-using test::RunOrFail;
-using test::TempDir;
-
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at)
-{
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
-           (static_cast<uint32_t>(bytes[at + 3]) << 24);
-}
-
-/// Offset of the first occurrence of a tag in the file: the tools write each tag once.
-size_t FindTag(const std::vector<uint8_t>& bytes, const char* tag)
-{
-    const auto at = std::search(bytes.begin(), bytes.end(), tag, tag + 4);
-    return static_cast<size_t>(at - bytes.begin());
-}
 
 struct Expected
 {
@@ -38,28 +22,29 @@ struct Expected
     uint32_t rate;
 };
 
-/// Reads `path` and checks the result against the file's own bytes and what was asked for.
-void ExpectHeaderOf(const std::string& path, const Expected& expected)
+/// Reads `path`, checks the result against the file's own chunks and what was asked for, and
+/// returns the player's format check of it (-1 when the header was not read).
+int32_t CheckedHeaderOf(const std::string& path, const Expected& expected, int32_t& dataSize)
 {
     SCOPED_TRACE(path);
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
-    const size_t fmt = FindTag(bytes, "fmt ");
-    const size_t data = FindTag(bytes, "data");
-    ASSERT_LT(fmt + 26, bytes.size());
-    ASSERT_LT(data + 8, bytes.size());
-
+    const Bytes bytes = ReadFileBytes(path);
     WAVEFORMATEX format{};
-    int32_t dataSize = -1;
-    ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
-    const size_t fmtSize = std::min<size_t>(Le32(bytes, fmt + 4), sizeof format);
-    EXPECT_EQ(std::memcmp(&format, bytes.data() + fmt + 8, fmtSize), 0);
-    EXPECT_EQ(static_cast<uint32_t>(dataSize), Le32(bytes, data + 4));
+    dataSize = -1;
+    EXPECT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+    const Bytes fmt = ChunkBody(bytes, "fmt ");
+    EXPECT_EQ(std::memcmp(&format, fmt.data(), std::min(fmt.size(), sizeof format)), 0);
+    for (const FileChunk& chunk : ChunksOf(bytes)) {
+        if (chunk.id == "data") {
+            EXPECT_EQ(static_cast<uint32_t>(dataSize), chunk.size);
+        }
+    }
     EXPECT_GT(dataSize, 0);
     if (expected.formatTag != 0) {
         EXPECT_EQ(format.wFormatTag, expected.formatTag);
     }
     EXPECT_EQ(format.nChannels, expected.channels);
     EXPECT_EQ(format.nSamplesPerSec, expected.rate);
+    return dataSize > 0 ? CheckPlaybackFileFormat(format) : -1;
 }
 
 TEST(WaveToolFilesTest, PcmAndFloatFromSoxAtEveryAcceptedRate)
@@ -82,15 +67,13 @@ TEST(WaveToolFilesTest, PcmAndFloatFromSoxAtEveryAcceptedRate)
                 // Rate and channels before -n: the synthesis itself runs at them.
                 RunOrFail("sox -q -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
                           " -n " + encoding.options + " " + path + " synth 1000s sine 440 gain -3");
-                ExpectHeaderOf(path, {0, channels, rate});
-                WAVEFORMATEX format{};
                 int32_t dataSize = 0;
-                ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+                const uint32_t bytesPerSecond = rate * channels * encoding.bytesPerSample;
+                EXPECT_EQ(CheckedHeaderOf(path, {0, channels, rate}, dataSize),
+                          bytesPerSecond > 384000 ? 3 : 0)
+                    << rate << " Hz, " << channels << " ch, " << encoding.options;
                 EXPECT_EQ(dataSize,
                           1000 * channels * static_cast<int32_t>(encoding.bytesPerSample));
-                const uint32_t bytesPerSecond = rate * channels * encoding.bytesPerSample;
-                EXPECT_EQ(CheckPlaybackFileFormat(format), bytesPerSecond > 384000 ? 3 : 0)
-                    << rate << " Hz, " << channels << " ch, " << encoding.options;
             }
         }
     }
@@ -121,13 +104,10 @@ TEST(WaveToolFilesTest, CompressedFormatsFromSoxAndFfmpeg)
     };
     for (const Case& c : cases) {
         RunOrFail(c.command);
-        ExpectHeaderOf(out, c.expected);
-        WAVEFORMATEX format{};
         int32_t dataSize = 0;
-        ASSERT_EQ(ReadWaveHeader(out, format, dataSize), 0);
-        EXPECT_EQ(CheckPlaybackFileFormat(format), 0) << c.command;
+        EXPECT_EQ(CheckedHeaderOf(out, c.expected, dataSize), 0) << c.command;
     }
 }
 
 } // namespace
-} // namespace tavrenly
+} // namespace tavrenly::test
