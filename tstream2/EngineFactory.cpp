@@ -3,6 +3,7 @@
 #include "platform/base/Text.h"
 #include "platform/settings/SettingsFile.h"
 #include "tstream2/DeviceStreamPlay.h"
+#include "tstream2/DeviceStreamRecord.h"
 #include "tstream2/RtAudioDevices.h"
 #include "tstream2/SimulatedDevices.h"
 #include "tstream2/SimulatedStreamPlay.h"
@@ -60,7 +61,16 @@ std::unique_ptr<StreamPlay> CreateStreamPlay(EventLoop& loop, EngineKind kind)
 
 std::unique_ptr<StreamRecord> CreateStreamRecord(EventLoop& loop, EngineKind kind)
 {
-    (void)Resolve(kind);
+    switch (Resolve(kind)) {
+    case EngineKind::Device:
+        InstallRtAudioDevices(false);
+        return std::make_unique<DeviceStreamRecord>(loop, DeviceStreamRecord::Backend::Device);
+    case EngineKind::Null:
+        InstallRtAudioDevices(true);
+        return std::make_unique<DeviceStreamRecord>(loop, DeviceStreamRecord::Backend::Null);
+    default:
+        break;
+    }
     EnsureSimulatedDevices();
     return std::make_unique<SimulatedStreamRecord>(loop);
 }

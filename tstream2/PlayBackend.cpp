@@ -1,8 +1,7 @@
 #include "tstream2/PlayBackend.h"
 
 #include "tstream2/RtAudioDevices.h"
-
-#include <rtaudio/RtAudio.h>
+#include "tstream2/RtAudioStream.h"
 
 #include <atomic>
 #include <chrono>
@@ -50,16 +49,10 @@ public:
 private:
     void Run(PlayRenderer& renderer, uint32_t period, int32_t rate)
     {
-        using Clock = std::chrono::steady_clock;
-        const Clock::time_point origin = Clock::now();
-        int64_t frames = 0;
+        MonotonicPacer pacer(rate);
         while (!m_stop.load(std::memory_order_relaxed)) {
             renderer.Render(m_scratch.data(), period, 0);
-            frames += period;
-            // Each period is due when the frames before it would have played, counted from
-            // the start, so sleeping late now and then never makes the stream drift.
-            std::this_thread::sleep_until(origin +
-                                          std::chrono::microseconds(frames * 1'000'000 / rate));
+            pacer.WaitAfter(period);
         }
     }
 
@@ -69,18 +62,6 @@ private:
 };
 
 // ---- RtAudio backend ----------------------------------------------------------------------
-
-// RtAudio's error callback carries no user pointer. It is called on the thread that met the
-// error: for a failed write that is the stream's callback thread, so a thread-local flag
-// reaches the next Render of the same stream.
-thread_local bool t_deviceError = false;
-
-void OnRtAudioError(RtAudioError::Type type, const std::string&)
-{
-    // A failed write is only a warning to RtAudio; the engine judges by how long they last.
-    if (type != RtAudioError::DEBUG_WARNING)
-        t_deviceError = true;
-}
 
 // Device buffers of about 23 ms at 44.1 kHz, and six of them queued at the sound server
 // (about 140 ms): the callback thread runs at normal priority, and on a busy machine a
@@ -98,8 +79,7 @@ public:
                       std::string& error) override
     {
         Stop();
-        m_abortRequested.store(false, std::memory_order_relaxed);
-        m_aborted.store(false, std::memory_order_relaxed);
+        m_stopper.Arm();
         RtAudioDevice output;
         const StartResult found =
             FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error);
@@ -152,23 +132,7 @@ public:
     {
         if (!m_audio)
             return;
-        try {
-            // Stopping from this thread can wait a long time: RtAudio's callback thread holds
-            // the stream's lock through each blocking write and takes it back at once. So the
-            // callback is asked to abort the stream itself, which it does between writes.
-            if (m_audio->isStreamRunning()) {
-                m_abortRequested.store(true, std::memory_order_relaxed);
-                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-                while (!m_aborted.load(std::memory_order_acquire) &&
-                       std::chrono::steady_clock::now() < giveUp)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            // Closing joins the callback thread; what the server still holds is dropped.
-            if (m_audio->isStreamOpen())
-                m_audio->closeStream();
-        } catch (const std::exception&) {
-            // a device that is gone cannot be closed any further
-        }
+        m_stopper.Close(*m_audio);
         m_audio.reset();
     }
 
@@ -181,18 +145,15 @@ private:
                         void* user) noexcept
     {
         auto* self = static_cast<RtAudioPlayBackend*>(user);
-        if (self->m_abortRequested.load(std::memory_order_relaxed)) {
+        if (self->m_stopper.StopNow()) {
             std::memset(out, 0, size_t{frames} * self->m_channels * sizeof(int16_t));
-            self->m_aborted.store(true, std::memory_order_release);
             return 2; // RtAudio aborts the stream from this thread, without the lock fight
         }
         uint32_t flags = 0;
         if ((status & RTAUDIO_OUTPUT_UNDERFLOW) != 0)
             flags |= kRenderUnderflow;
-        if (t_deviceError) {
-            t_deviceError = false;
+        if (TakeRtAudioError())
             flags |= kRenderDeviceError;
-        }
         self->m_renderer->Render(static_cast<int16_t*>(out), frames, flags);
         return 0;
     }
@@ -200,8 +161,7 @@ private:
     std::unique_ptr<RtAudio> m_audio;
     PlayRenderer* m_renderer = nullptr;
     size_t m_channels = 2;
-    std::atomic<bool> m_abortRequested{false};
-    std::atomic<bool> m_aborted{false};
+    RtAudioStopper m_stopper;
     int64_t m_latency = 0;
     std::string m_name = "device";
 };

@@ -3,7 +3,7 @@
 // A fixed-capacity queue of plain values between exactly one producer thread and one consumer
 // thread, neither of which ever waits or allocates: the device engines use it to send notices
 // ("buffer played", "queue cleared", "device failed") from the audio callback to the UI
-// thread.
+// thread, and the record engine to carry the captured samples themselves.
 //
 // Only the producer moves the write side and only the consumer the read side; each publishes
 // its side with a release store after touching the element, and reads the other side with an
@@ -13,6 +13,7 @@
 // and Empty from either (a snapshot). The storage is allocated by the constructor, on the
 // thread that builds the ring, never by Push or Pop.
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,37 @@ public:
         value = m_slots[read % m_slots.size()];
         m_read.store(read + 1, std::memory_order_release);
         return true;
+    }
+
+    /// Producer only: queues the first of `count` values that fit; returns how many.
+    size_t PushSome(const T* values, size_t count) noexcept
+    {
+        const uint64_t write = m_write.load(std::memory_order_relaxed);
+        const uint64_t used = write - m_read.load(std::memory_order_acquire);
+        const size_t taken = std::min<size_t>(count, m_slots.size() - used);
+        const size_t start = static_cast<size_t>(write % m_slots.size());
+        const size_t first = std::min(taken, m_slots.size() - start);
+        std::copy_n(values, first, m_slots.data() + start);
+        std::copy_n(values + first, taken - first, m_slots.data());
+        m_write.store(write + taken, std::memory_order_release);
+        return taken;
+    }
+
+    /// Consumer only: moves up to `count` values to `out` (or drops them when `out` is null);
+    /// returns how many.
+    size_t PopSome(T* out, size_t count) noexcept
+    {
+        const uint64_t read = m_read.load(std::memory_order_relaxed);
+        const uint64_t queued = m_write.load(std::memory_order_acquire) - read;
+        const size_t taken = std::min<size_t>(count, queued);
+        if (out != nullptr) {
+            const size_t start = static_cast<size_t>(read % m_slots.size());
+            const size_t first = std::min(taken, m_slots.size() - start);
+            std::copy_n(m_slots.data() + start, first, out);
+            std::copy_n(m_slots.data(), taken - first, out + first);
+        }
+        m_read.store(read + taken, std::memory_order_release);
+        return taken;
     }
 
     size_t Size() const noexcept
