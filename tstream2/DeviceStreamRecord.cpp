@@ -17,7 +17,12 @@ constexpr int32_t kFailedReads = 16;
 // ---- Life ---------------------------------------------------------------------------------
 
 DeviceStreamRecord::DeviceStreamRecord(EventLoop& loop, Backend backend)
-    : m_loop(loop), m_backendKind(backend)
+    : DeviceStreamRecord(loop, backend == Backend::Device ? BackendMaker(MakeDeviceRecordBackend)
+                                                          : BackendMaker(MakeNullRecordBackend))
+{}
+
+DeviceStreamRecord::DeviceStreamRecord(EventLoop& loop, BackendMaker makeBackend)
+    : m_loop(loop), m_makeBackend(std::move(makeBackend))
 {
     m_waker = std::make_unique<UiWaker>(
         loop, [this] { Drain(); },
@@ -183,8 +188,7 @@ int32_t DeviceStreamRecord::OpenBackend()
     format.deviceNumber = m_deviceNumber;
     std::string why;
     m_problem.clear();
-    m_backend =
-        m_backendKind == Backend::Device ? MakeDeviceRecordBackend() : MakeNullRecordBackend();
+    m_backend = m_makeBackend();
     StartResult started = m_backend->Start(format, *this, why);
     if (started == StartResult::NoSoundSystem) {
         // Nothing to record from at all: the recording goes on, in silence, and says so.

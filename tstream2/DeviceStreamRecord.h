@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,7 +72,12 @@ public:
         Null,   ///< always the null backend
     };
 
+    /// Makes the backend each StartTavrenStream opens.
+    using BackendMaker = std::function<std::unique_ptr<RecordBackend>()>;
+
     DeviceStreamRecord(EventLoop& loop, Backend backend);
+    /// On the backends `makeBackend` makes (tests drive the capture side themselves).
+    DeviceStreamRecord(EventLoop& loop, BackendMaker makeBackend);
     ~DeviceStreamRecord() override;
     DeviceStreamRecord(const DeviceStreamRecord&) = delete;
     DeviceStreamRecord& operator=(const DeviceStreamRecord&) = delete;
@@ -158,7 +164,7 @@ private:
     template <typename Fn> bool Raise(Fn&& raise);
 
     EventLoop& m_loop;
-    const Backend m_backendKind;
+    const BackendMaker m_makeBackend;
     StreamRecordEvents* m_listener = nullptr;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 

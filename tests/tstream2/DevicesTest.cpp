@@ -87,7 +87,7 @@ TEST_F(DevicesTest, TheFactoryInstallsSimulatedDevicesOnlyWhenNoneAre)
     ASSERT_NE(dynamic_cast<SimulatedStreamPlay*>(play.get()), nullptr);
     const auto installed = GetDeviceProvider();
     ASSERT_NE(std::dynamic_pointer_cast<SimulatedDeviceProvider>(installed), nullptr);
-    auto record = CreateStreamRecord(loop);
+    auto record = CreateStreamRecord(loop, EngineKind::Simulated);
     EXPECT_EQ(GetDeviceProvider(), installed);
     EXPECT_NE(record, nullptr);
 
