@@ -1,0 +1,204 @@
+// The recorder on the device engine, recording the private sink's monitor while paplay plays a
+// known file into the sink: the program's file must hold what was played, at its level, be read
+// by the common tools, carry the cart chunk and match the recorded time the program reports; a
+// trigger must start the file at the onset, an MP2 file must decode to what was played; a
+// server that dies must stop the stream, leave what was recorded, and a new one must work.
+
+#include "tests/integration/PulseHarness.h"
+
+#include "engine/EngineFactory.h"
+#include "recorder/TavrenRecorder.h"
+#include "tests/support/WaveBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace tavrenly {
+namespace {
+
+using test::FindEvery;
+using test::Match;
+using test::WaitFor;
+constexpr int32_t kRate = test::kPulseRate;
+
+/// Stereo frames of `samples` from second `from` for `seconds`.
+std::vector<int16_t> Section(const std::vector<int16_t>& samples, double from, double seconds)
+{
+    const auto frame = [](double s) { return 2 * static_cast<ptrdiff_t>(s * kRate + 0.5); };
+    return {samples.begin() + frame(from), samples.begin() + frame(from + seconds)};
+}
+
+/// "TotalSecondsRecorded X s" as the program printed it; -1 when it did not.
+double ReportedSeconds(const std::string& output)
+{
+    const std::string key = "TotalSecondsRecorded ";
+    const size_t at = output.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(output.substr(at + key.size()));
+}
+
+struct RecordCase
+{
+    const char* name;
+    const char* played;               ///< sox synth effects of the 5 s file paplay plays
+    std::vector<std::string> options; ///< after "record OUT --length 6"
+    double sectionFrom;               ///< the played seconds looked for in the recording
+    double minCorrelation;
+    bool pcm;
+    bool trigger; ///< the tone starts at 1 s and the file must start there
+};
+
+class RecordProgramTest : public test::PulseTest, public testing::WithParamInterface<RecordCase>
+{};
+
+TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
+{
+    const RecordCase& row = GetParam();
+    const std::string played = test::SoxFile(dir, "played.wav", row.played);
+    const std::string out = dir.File("out.wav");
+    std::vector<std::string> args{"record", out, "--length", "6", "--events"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    const std::string logFile = dir.File("program.log");
+    std::unique_ptr<test::ChildProcess> program = StartProgram(args, logFile);
+    const auto said = [&](const char* text) {
+        const std::vector<uint8_t> log = test::ReadFileBytes(logFile);
+        return std::string(log.begin(), log.end()).find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return said("RecordOpen"); }, 10'000));
+    test::RunOrFail("paplay " + played);
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return !program->Running(); }, 15'000));
+    const std::vector<uint8_t> log = test::ReadFileBytes(logFile);
+    const std::string text(log.begin(), log.end());
+    ASSERT_EQ(program->ExitStatus(), 0) << text;
+
+    const std::vector<uint8_t> file = test::ReadFileBytes(out);
+    const auto chunks = test::ChunksOf(file);
+    EXPECT_TRUE(std::any_of(chunks.begin(), chunks.end(),
+                            [](const test::FileChunk& chunk) { return chunk.id == "cart"; }));
+    test::RunOrFail("ffprobe -v error " + out);
+    std::vector<int16_t> heard;
+    if (row.pcm) {
+        test::RunOrFail("sox --i " + out + " > /dev/null");
+        test::RunOrFail("sndfile-info " + out + " | grep -q 'Sample Rate : 44100'");
+        heard = test::Samples16(test::ChunkBody(file, "data"));
+        const double fileSeconds = static_cast<double>(heard.size()) / 2 / kRate;
+        std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds,
+                    ReportedSeconds(text));
+        // The trigger's first buffer is kept whole from the onset on, ahead of the time count.
+        if (!row.trigger) {
+            EXPECT_NEAR(ReportedSeconds(text), fileSeconds, 0.1) << text;
+        }
+    } else {
+        const std::string decoded = dir.File("decoded.raw");
+        test::RunOrFail("ffmpeg -nostdin -v error -i " + out + " -f s16le -ar 44100 -ac 2 " +
+                        decoded);
+        heard = test::Samples16(test::ReadFileBytes(decoded));
+    }
+
+    const std::vector<int16_t> source = test::Samples16(test::DataChunkBytes(played));
+    const std::vector<int16_t> section = Section(source, row.sectionFrom, 3.0);
+    const std::vector<Match> found = FindEvery(section, heard, row.minCorrelation);
+    ASSERT_EQ(found.size(), 1u) << "the played section is heard once, whole";
+    const Match& match = found[0];
+    std::printf("section %.2f s in: %.1f ms into the file, correlation %.6f, level %+.3f dB\n",
+                row.sectionFrom, match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
+    if (row.pcm) {
+        EXPECT_NEAR(match.gainDb, 0.0, 0.5);
+    }
+    if (row.trigger) {
+        // The section starts 100 ms after the onset (at 1 s); a file whose audio starts at the
+        // onset or up to 50 ms (the trigger's scan step and one buffer) after it, with
+        // nothing lost later, holds the section 50 to 100 ms in.
+        EXPECT_GE(match.lag, static_cast<size_t>(kRate / 20));
+        EXPECT_LE(match.lag, static_cast<size_t>(kRate / 10));
+        EXPECT_GT(std::abs(heard[0]) + std::abs(heard[1]), 32767 / 10) << "starts below the level";
+    }
+}
+
+// A sweep: one place of best match at every lag.
+const char* const kSweep = "5 sine 300-3000 vol 0.5";
+
+const RecordCase kRecordings[] = {
+    {"Pcm", kSweep, {}, 1.0, 0.95, true, false},
+    {"TriggerAtOnset",
+     "1 sine 440 vol 0 : synth 4 sine 300-3000 vol 0.5",
+     {"--trigger", "10"},
+     1.1,
+     0.95,
+     true,
+     true},
+    {"Mp2", kSweep, {"--format", "mp2"}, 1.0, 0.9, false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, RecordProgramTest, testing::ValuesIn(kRecordings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class RecordEvents : public TavrenRecorderEvents
+{
+public:
+    explicit RecordEvents(const TavrenRecorder& recorder) : m_recorder(recorder) {}
+    void PlayerError(int32_t& code) override
+    {
+        // The position timer runs until the engine says its stream stopped.
+        errors.push_back({code, m_recorder.tmrPosition().Enabled()});
+    }
+    void RecordingEndReached() override { ended = true; }
+
+    std::vector<std::pair<int32_t, bool>> errors;
+    bool ended = false;
+
+private:
+    const TavrenRecorder& m_recorder;
+};
+
+class RecordDeviceTest : public test::PulseTest
+{};
+
+TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewServerWorks)
+{
+    test::RecordingSite site(loop);
+    TavrenRecorder recorder(site, CreateStreamRecord(loop, EngineKind::Device));
+    recorder.InitNew();
+    RecordEvents events(recorder);
+    recorder.SetEventListener(&events);
+    const auto record = [&](const std::string& name, float seconds) {
+        const int32_t rate = kRate;
+        const int16_t channels = 2, tag = 1, trigger = 0;
+        const int32_t flags = erfDefault;
+        return recorder.RecordAudioEx(name, rate, channels, tag, trigger, seconds, flags);
+    };
+    const std::string first = dir.File("first.wav");
+    ASSERT_EQ(record(first, 0.0f), 0);
+    test::Pause(loop, 1500);
+    StopServer();
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return recorder.Engine().State() != 2; }, 10'000));
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], (std::pair<int32_t, bool>{1, true}));
+    EXPECT_FALSE(recorder.tmrPosition().Enabled());
+    bool save = true;
+    EXPECT_EQ(recorder.CloseRecording(save), 0);
+    EXPECT_TRUE(save);
+    const size_t kept = test::DataChunkBytes(first).size();
+    std::printf("kept %.3f s of the first recording\n", kept / 4.0 / kRate);
+    EXPECT_GE(kept, size_t{kRate} * 4); // a second at least
+
+    ASSERT_TRUE(StartServer());
+    const std::string second = dir.File("second.wav");
+    ASSERT_EQ(record(second, 1.0f), 0);
+    ASSERT_TRUE(WaitFor(
+        loop, [&] { return events.ended; }, 10'000));
+    EXPECT_EQ(recorder.CloseRecording(save), 0);
+    EXPECT_EQ(events.errors.size(), 1u);
+    EXPECT_GE(test::DataChunkBytes(second).size(), size_t{kRate} * 4);
+    recorder.SetEventListener(nullptr);
+}
+
+} // namespace
+} // namespace tavrenly
