@@ -92,13 +92,8 @@ void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
 
 void SayDeviceProblem(const DeviceStreamPlay* engine)
 {
-    // The engine only records what went wrong; saying it is the program's business. Each
-    // sentence is said once, however often it is asked.
-    static std::string said;
-    if (engine == nullptr || engine->Problem().empty() || engine->Problem() == said)
-        return;
-    said = engine->Problem();
-    fmt::print(stderr, "tavrenly: {}\n", said);
+    if (engine != nullptr)
+        SayProblem(engine->Problem());
 }
 
 std::optional<LoopOption> ParseLoop(const std::string& text)

@@ -6,6 +6,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "recorder/TavrenRecorder.h"
+#include "tstream2/DeviceStreamRecord.h"
 #include "tstream2/SimulatedStreamRecord.h"
 
 #include <CLI/CLI.hpp>
@@ -346,6 +347,7 @@ int RunRecord(const RecordOptions& options)
         fileRateFits ? static_cast<int32_t>(signalFormat->nSamplesPerSec) : 44100);
     const int32_t channels = options.channels.value_or(signalFormat ? signalFormat->nChannels : 2);
 
+    const auto* deviceEngine = dynamic_cast<const DeviceStreamRecord*>(engine.get());
     TavrenRecorder recorder(site, std::move(engine));
     recorder.InitNew();
     const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet;
@@ -368,6 +370,7 @@ int RunRecord(const RecordOptions& options)
         recorder.CloseRecording(save);
         return 1;
     }
+    SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (options.paused && !options.quiet)
         fmt::print("Paused: press Enter, or send SIGUSR1 to process {}, to start recording\n",
                    getpid());
@@ -392,6 +395,7 @@ int RunRecord(const RecordOptions& options)
                   limitMs);
     watch.Enabled(false);
     LiveLine::Clear(&live);
+    SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (engineStopped())
         fmt::print(stderr,
                    "tavrenly: the input device failed (code {}); keeping what was "

@@ -35,6 +35,15 @@ std::string LevelBar(int16_t level, int width, int mark)
     return bar;
 }
 
+void SayProblem(const std::string& problem)
+{
+    static std::string said;
+    if (problem.empty() || problem == said)
+        return;
+    said = problem;
+    fmt::print(stderr, "tavrenly: {}\n", said);
+}
+
 void LiveLine::Draw(const std::string& text)
 {
     fmt::print(stdout, "\r{}\033[K", text);

@@ -12,6 +12,11 @@ namespace tavrenly::app {
 /// a '|' at that percentage, e.g. a trigger level.
 std::string LevelBar(int16_t level, int width = 20, int mark = -1);
 
+/// Prints what a device engine says went wrong with its device, on standard error; each
+/// sentence once, however often it is asked; "" says nothing. The engines only record their
+/// problems: saying them is the program's business.
+void SayProblem(const std::string& problem);
+
 /// One status line on a terminal, redrawn in place. Lines printed in between clear it first
 /// (Clear is shaped to be an EventPrinter's beforeLine).
 class LiveLine
