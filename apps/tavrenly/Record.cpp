@@ -155,16 +155,25 @@ const char* StatusText(const TavrenRecorder& recorder)
     return "unknown";
 }
 
+/// "M:SS.s", or "H:MM:SS" from an hour on: a disk's worth of time stays readable.
+std::string ClockText(float seconds)
+{
+    const auto tenths = static_cast<int64_t>(std::max(0.0f, seconds) * 10.0f);
+    if (tenths >= 36000)
+        return fmt::format("{}:{:02}:{:02}", tenths / 36000, tenths / 600 % 60, tenths / 10 % 60);
+    return fmt::format("{}:{:02}.{}", tenths / 600, tenths / 10 % 60, tenths % 10);
+}
+
 std::string RecordLine(const TavrenRecorder& recorder, const RecordOptions& options)
 {
     const bool lengthLimits = options.length > 0 && recorder.AudioLength() >= options.length;
     const std::string remain = recorder.AudioLength() > 0
-                                   ? fmt::format("-{:8.2f} s {}", recorder.TotalSecondsRemain(),
+                                   ? fmt::format("-{} {}", ClockText(recorder.TotalSecondsRemain()),
                                                  lengthLimits ? "length" : "disk")
                                    : std::string("no limit");
     const int mark = options.trigger > 0 ? options.trigger : -1;
-    return fmt::format("{:<21} {:8.2f} s  {:<17} L {} R {}", StatusText(recorder),
-                       recorder.TotalSecondsRecorded(), remain,
+    return fmt::format("{:<21} {:>9}  {:<16} L {} R {}", StatusText(recorder),
+                       ClockText(recorder.TotalSecondsRecorded()), remain,
                        LevelBar(recorder.LeftAudioLevel(), 20, mark),
                        LevelBar(recorder.RightAudioLevel(), 20, mark));
 }
@@ -350,8 +359,10 @@ int RunRecord(const RecordOptions& options)
     const auto* deviceEngine = dynamic_cast<const DeviceStreamRecord*>(engine.get());
     TavrenRecorder recorder(site, std::move(engine));
     recorder.InitNew();
-    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet;
-    const bool printEvents = !options.quiet && (terminal || options.events);
+    const bool onTerminal = isatty(STDOUT_FILENO) == 1 && !options.quiet;
+    const bool printEvents = !options.quiet && (onTerminal || options.events);
+    // In virtual time the line would be redrawn thousands of times a second: events only.
+    const bool terminal = onTerminal && !virtualTime;
     LiveLine live;
     RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr);
     recorder.SetEventListener(&events);
