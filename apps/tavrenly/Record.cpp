@@ -237,6 +237,28 @@ bool IsCaptureRate(uint32_t rate)
     return rate == 11025 || rate == 22050 || rate == 44100 || rate == 48000;
 }
 
+/// The capture rate and channels: as asked, else a file signal's own when the recorder takes
+/// them, else 44100 Hz stereo.
+std::pair<int32_t, int32_t> CaptureFormat(const RecordOptions& options,
+                                          const std::optional<WAVEFORMATEX>& signalFormat)
+{
+    const bool fileRateFits = signalFormat && IsCaptureRate(signalFormat->nSamplesPerSec);
+    return {options.rate.value_or(fileRateFits ? static_cast<int32_t>(signalFormat->nSamplesPerSec)
+                                               : 44100),
+            options.channels.value_or(signalFormat ? signalFormat->nChannels : 2)};
+}
+
+/// RecordAudioEx with the file format the options ask for (the capture's by default).
+int32_t StartRecording(TavrenRecorder& recorder, const RecordOptions& options, int16_t tag,
+                       int32_t rate, int32_t channels)
+{
+    const int32_t fileRate = options.fileRate.value_or(rate);
+    const auto fileChannels = static_cast<int16_t>(options.fileChannels.value_or(channels));
+    const int32_t flags = RecordFlags(options);
+    return recorder.RecordAudioEx(options.file, fileRate, fileChannels, tag, options.trigger,
+                                  options.length, flags);
+}
+
 /// Closes the recording and keeps it; the exit status.
 int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordEventPrinter& events)
 {
@@ -351,10 +373,7 @@ int RunRecord(const RecordOptions& options)
         simulated && simulatedEngine != nullptr &&
         !ChooseSignal(*simulatedEngine, options.signal, signalFormat))
         return 2;
-    const bool fileRateFits = signalFormat && IsCaptureRate(signalFormat->nSamplesPerSec);
-    const int32_t rate = options.rate.value_or(
-        fileRateFits ? static_cast<int32_t>(signalFormat->nSamplesPerSec) : 44100);
-    const int32_t channels = options.channels.value_or(signalFormat ? signalFormat->nChannels : 2);
+    const auto [rate, channels] = CaptureFormat(options, signalFormat);
 
     const auto* deviceEngine = dynamic_cast<const DeviceStreamRecord*>(engine.get());
     TavrenRecorder recorder(site, std::move(engine));
@@ -369,11 +388,7 @@ int RunRecord(const RecordOptions& options)
     ApplySettings(recorder, options, rate, channels);
 
     RunSignals signals;
-    const int32_t fileRate = options.fileRate.value_or(rate);
-    const int16_t fileChannels = static_cast<int16_t>(options.fileChannels.value_or(channels));
-    const int32_t flags = RecordFlags(options);
-    const int32_t started = recorder.RecordAudioEx(options.file, fileRate, fileChannels, *tag,
-                                                   options.trigger, options.length, flags);
+    const int32_t started = StartRecording(recorder, options, *tag, rate, channels);
     if (started != 0) {
         fmt::print(stderr, "tavrenly: the recording did not start (code {})\n", started);
         recorder.SetEventListener(nullptr);
