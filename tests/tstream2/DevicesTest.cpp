@@ -24,7 +24,7 @@ protected:
     ~DevicesTest() override { SetDeviceProvider(nullptr); }
 };
 
-TEST_F(DevicesTest, WithoutAProviderOnlyTheMapperAnswers)
+TEST_F(DevicesTest, OnlyTheMapperAnswersWithoutAProviderAndSimulatedDevicesWithNamesCutAndIds)
 {
     SetDeviceProvider(nullptr);
     EXPECT_EQ(waveOutGetNumDevs(), 0u);
@@ -41,10 +41,7 @@ TEST_F(DevicesTest, WithoutAProviderOnlyTheMapperAnswers)
     EXPECT_STREQ(in.szPname, kInputMapperName);
     EXPECT_EQ(waveInGetDevCapsA(kWaveMapper, nullptr, sizeof in), MMSYSERR_INVALPARAM);
     EXPECT_EQ(waveInGetDevCapsA(kWaveMapper, &in, 10), MMSYSERR_INVALPARAM);
-}
 
-TEST_F(DevicesTest, SimulatedDevicesAnswerWithNamesCutAndTheirIds)
-{
     const auto devices = InstallSimulatedDevices();
     DeviceInfo first;
     first.name = "A very long output device name that goes on and on";
@@ -57,7 +54,7 @@ TEST_F(DevicesTest, SimulatedDevicesAnswerWithNamesCutAndTheirIds)
     devices->SetOutputDevices({first, second}, 1);
 
     EXPECT_EQ(waveOutGetNumDevs(), 2u);
-    WAVEOUTCAPS caps;
+    WAVEOUTCAPS& caps = out;
     std::memset(&caps, 0x7F, sizeof caps);
     ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_EQ(NameField(caps.szPname), first.name.substr(0, 31) + '\0');
@@ -74,7 +71,6 @@ TEST_F(DevicesTest, SimulatedDevicesAnswerWithNamesCutAndTheirIds)
     EXPECT_EQ(waveOutGetDevCapsA(-2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
 
     EXPECT_EQ(waveInGetNumDevs(), 1u);
-    WAVEINCAPS in;
     ASSERT_EQ(waveInGetDevCapsA(0, &in, sizeof in), MMSYSERR_NOERROR);
     EXPECT_STREQ(in.szPname, "Simulated Input");
 }

@@ -153,7 +153,7 @@ std::vector<int16_t> Slice(const std::vector<int16_t>& samples, size_t from, siz
     return {samples.begin() + from, samples.begin() + std::min(to, samples.size())};
 }
 
-TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLength)
+TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLengthAndGarbageIsSkipped)
 {
     TempDir dir;
     Mp2File file = MakeMp2(dir);
@@ -164,6 +164,10 @@ TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLength)
     // and a few flipped bytes in the middle of a later frame's header and side information
     for (size_t i = 0; i < 6; ++i)
         damaged[80 * Mp2File::kFrameBytes + 1 + i] ^= 0x5A;
+    // Less than half a frame of bytes without a sync pattern, between frames 20 and 21, gives
+    // nothing at all.
+    const std::vector<uint8_t> garbage(300, 0x3C);
+    damaged.insert(damaged.begin() + 21 * Mp2File::kFrameBytes, garbage.begin(), garbage.end());
 
     auto stage = MakeDecoder(file.wave.format);
     ASSERT_TRUE(stage);
@@ -180,38 +184,17 @@ TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLength)
     EXPECT_LE(MaxDifference(decoded, file.reference, (kFirst + 5) * frame, 80 * frame), 1);
     EXPECT_TRUE(AllZero(decoded, 80 * frame, 81 * frame));
     EXPECT_LE(MaxDifference(decoded, file.reference, 82 * frame, decoded.size()), 1);
-}
 
-TEST(FfmpegMpegDamageTest, SkipsGarbageBetweenFrames)
-{
-    TempDir dir;
-    Mp2File file = MakeMp2(dir);
-    std::vector<uint8_t> data = file.wave.data;
-    // Less than half a frame of bytes without a sync pattern, between frames 20 and 21.
-    const std::vector<uint8_t> garbage(300, 0x3C);
-    data.insert(data.begin() + 21 * Mp2File::kFrameBytes, garbage.begin(), garbage.end());
-
-    auto stage = MakeDecoder(file.wave.format);
-    ASSERT_TRUE(stage);
-    const std::vector<int16_t> decoded = Samples16(RunStage(*stage, data, kPieces));
-    EXPECT_EQ(FirstDifference(decoded, file.reference), -1);
-}
-
-TEST(FfmpegMpegDamageTest, PureGarbagePlaysAsSilenceOfItsByteLength)
-{
-    const FormatBytes format = [] {
-        TempDir dir;
-        return MakeMp2(dir).wave.format;
-    }();
-    auto stage = MakeDecoder(format);
-    ASSERT_TRUE(stage);
-    // Ten seconds' worth of bytes at 32000 bytes per second, none of them a frame.
-    std::vector<uint8_t> garbage(320000);
-    for (size_t i = 0; i < garbage.size(); ++i)
-        garbage[i] = static_cast<uint8_t>((i * 7919) >> 3) & 0x7F;
-    const std::vector<int16_t> decoded = Samples16(RunStage(*stage, garbage, kPieces));
-    EXPECT_NEAR(static_cast<double>(decoded.size()) / 2, 480000.0, 1152.0 * 4);
-    EXPECT_TRUE(AllZero(decoded, 0, decoded.size()));
+    // Ten seconds' worth of bytes at 32000 bytes per second, none of them a frame, play as
+    // silence of their byte length.
+    auto fresh = MakeDecoder(file.wave.format);
+    ASSERT_TRUE(fresh);
+    std::vector<uint8_t> noise(320000);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>((i * 7919) >> 3) & 0x7F;
+    const std::vector<int16_t> silence = Samples16(RunStage(*fresh, noise, kPieces));
+    EXPECT_NEAR(static_cast<double>(silence.size()) / 2, 480000.0, 1152.0 * 4);
+    EXPECT_TRUE(AllZero(silence, 0, silence.size()));
 }
 
 TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
