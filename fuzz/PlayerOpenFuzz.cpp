@@ -10,25 +10,13 @@
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 using namespace tavrenly;
 
+using fuzz::Check;
+
 namespace {
-
-long OpenDescriptors()
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                         std::filesystem::directory_iterator{});
-}
-
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 /// Takes the boxes a refused file raises without printing them.
 class QuietSite : public ControlSite
@@ -55,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file.Assign(data, size);
     EventLoop loop(EventLoop::Clock::Virtual);
     QuietSite site(loop);
-    const long before = OpenDescriptors();
+    const long before = fuzz::OpenDescriptors();
     {
         auto simulated = std::make_unique<SimulatedStreamPlay>(loop);
         simulated->KeepPlayedAudio(false);
@@ -80,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             player.CloseAudio();
         }
     }
-    Check(OpenDescriptors() == before); // every way out closes the file
-    Check(loop.ScheduledCount() == 0);  // and leaves no timer behind
+    Check(fuzz::OpenDescriptors() == before); // every way out closes the file
+    Check(loop.ScheduledCount() == 0);        // and leaves no timer behind
     return 0;
 }

@@ -6,7 +6,6 @@
 #include "fuzz/MemoryFile.h"
 #include "platform/riff/Riff.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,11 +26,7 @@ struct Node
     std::vector<Node> children;
 };
 
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzz::Check;
 
 class Walker
 {

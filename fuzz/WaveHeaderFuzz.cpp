@@ -5,42 +5,29 @@
 #include "fuzz/MemoryFile.h"
 #include "platform/riff/Riff.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 using namespace tavrenly;
 
-namespace {
-
-long OpenDescriptors()
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                         std::filesystem::directory_iterator{});
-}
-
-} // namespace
+using fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static fuzz::MemoryFile file;
     file.Assign(data, size);
-    const long before = OpenDescriptors();
+    const long before = fuzz::OpenDescriptors();
 
     WAVEFORMATEX format;
     std::memset(&format, 0xA5, sizeof format);
     int32_t dataSize = -2;
     const int32_t result = ReadWaveHeader(file.Path(), format, dataSize);
 
-    if (OpenDescriptors() != before)
-        std::abort(); // the reader must close the file on every way out
-    if (size == 0 && result != -1)
-        std::abort();
-    if (result != 0 && result != -1 && result != static_cast<int32_t>(MMIOERR_CHUNKNOTFOUND) &&
-        result != static_cast<int32_t>(MMIOERR_CANNOTREAD))
-        std::abort();
-    if (result == 0 && (dataSize < 0 || static_cast<size_t>(dataSize) + 20 > size))
-        std::abort(); // a data size larger than what the file holds past its headers
+    Check(fuzz::OpenDescriptors() == before); // the reader closes the file on every way out
+    Check(size != 0 || result == -1);
+    Check(result == 0 || result == -1 || result == static_cast<int32_t>(MMIOERR_CHUNKNOTFOUND) ||
+          result == static_cast<int32_t>(MMIOERR_CANNOTREAD));
+    // Never a data size larger than what the file holds past its headers.
+    Check(result != 0 || (dataSize >= 0 && static_cast<size_t>(dataSize) + 20 <= size));
     if (result == 0)
         (void)CheckPlaybackFileFormat(format);
     return 0;
