@@ -117,6 +117,7 @@ protected:
 TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnReturnAudio)
 {
     engine->Volume(50.0f);
+    engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
     EXPECT_EQ(engine->State(), 2);
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
