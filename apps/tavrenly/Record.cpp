@@ -423,9 +423,7 @@ int RunRecord(const RecordOptions& options)
     LiveLine::Clear(&live);
     SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (engineStopped())
-        fmt::print(stderr,
-                   "tavrenly: the input device failed (code {}); keeping what was "
-                   "recorded\n",
+        fmt::print(stderr, "tavrenly: recording stopped: the input device failed (code {})\n",
                    events.errors.back());
     return Finish(recorder, options, events);
 }
