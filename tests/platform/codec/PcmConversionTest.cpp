@@ -169,7 +169,7 @@ TEST(PcmRoundingTest, NarrowingIntegersRoundsHalvesUpAndClips)
               want);
 }
 
-TEST(PcmChannelTest, MonoIsCopiedToBothSides)
+TEST(PcmChannelTest, MonoIsCopiedToBothSidesAndStereoAveragedRoundingOnce)
 {
     const std::vector<int16_t> mono = {0, 1, -1, 32767, -32768, 1234};
     const std::vector<int16_t> want = {0,     0,     1,      1,      -1,   -1,
@@ -177,16 +177,11 @@ TEST(PcmChannelTest, MonoIsCopiedToBothSides)
     EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16),
                                 FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16), AsBytes(mono))),
               want);
-}
-
-TEST(PcmChannelTest, StereoIsAveragedRoundingOnce)
-{
     const std::vector<int16_t> stereo = {1,      2,      -1,  -2,   32767, 32767,
                                          -32768, -32768, 100, -101, 7,     8};
-    const std::vector<int16_t> want = {2, -1, 32767, -32768, 0, 8};
     EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
                                 FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), AsBytes(stereo))),
-              want);
+              (std::vector<int16_t>{2, -1, 32767, -32768, 0, 8}));
     // From 24 bits the average is taken on the wide samples: 1.0 and 1.75 LSB of 16 bits
     // average to 1.375, which rounds to 1, where rounding first (1 and 2) would give 2.
     const std::vector<uint8_t> wide = {0x00, 0x01, 0x00, 0xC0, 0x01, 0x00};

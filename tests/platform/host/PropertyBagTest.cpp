@@ -16,7 +16,7 @@ namespace {
 using test::ReadText;
 using test::WriteText;
 
-TEST(PropertyBagTest, TypedReadsAndWritesWithDefaults)
+TEST(PropertyBagTest, TypedReadsAndWritesWithDefaultsAndUnreadableValuesAsFailedReads)
 {
     MemoryPropertyBag bag;
     EXPECT_EQ(bag.ReadInt32("Volume", 75), 75);
@@ -36,11 +36,8 @@ TEST(PropertyBagTest, TypedReadsAndWritesWithDefaults)
     EXPECT_TRUE(bag.WriteInt32("Volume", 75, 75));
     EXPECT_TRUE(bag.WriteBool("Loop", false, false));
     EXPECT_EQ(bag.Values().size(), 1u);
-}
 
-TEST(PropertyBagTest, UnreadableValuesAreFailedReads)
-{
-    MemoryPropertyBag bag;
+    // Unreadable values are failed reads.
     bag.WriteText("Big", "2147483648");
     bag.WriteText("Small", "-2147483648");
     bag.WriteText("Text", "12abc");
