@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace tavrenly {
 
@@ -67,6 +69,14 @@ static_assert(offsetof(CartChunk, URL) == 1024);
 
 /// The cart record a recording carries: version "0101", every other field empty or 0.
 CartChunk MakeRecordingCartChunk();
+
+/// Sets the text field `name` of `cart` (Title, Artist, CutID, ClientID, Category,
+/// Classification, OutCue, StartDate, StartTime, EndDate, EndTime, ProducerAppID,
+/// ProducerAppVersion, UserDef, URL; exactly so spelt) to `value`, zero-filling the rest of the
+/// field; a value as wide as the field fills it without a terminating zero. Returns "" when
+/// set, else why it was refused (unknown name, wider than the field, a character outside
+/// printable single-byte ASCII), and the field keeps its value: a value is never cut.
+std::string SetCartText(CartChunk& cart, std::string_view name, std::string_view value);
 
 /// The record as it is written into the "cart" chunk, numbers little-endian.
 std::array<uint8_t, kCartChunkSize> CartChunkBytes(const CartChunk& cart);

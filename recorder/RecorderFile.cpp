@@ -104,7 +104,7 @@ int32_t TavrenRecorder::WriteHeaderChunks()
     if (FileStepFailed(code, "TavrenPlayer Record Ascend"))
         return FailFileStep(code, "Ascend FMT Chunk - Failed, Code ", true);
 
-    const WaveWriteResult cart = m_writer.WriteCartChunk(MakeRecordingCartChunk());
+    const WaveWriteResult cart = m_writer.WriteCartChunk(m_cart);
     code = cart.code;
     switch (cart.failed) {
     case WaveWritePart::kCreate:
@@ -174,6 +174,13 @@ int64_t TavrenRecorder::DiskFreeBytes(const std::string& path, int32_t which)
     default:
         return space.freeBytesToCaller;
     }
+}
+
+int32_t TavrenRecorder::SetCartField(const std::string& name, const std::string& value,
+                                     std::string& error)
+{
+    error = SetCartText(m_cart, name, value);
+    return error.empty() ? 0 : -1;
 }
 
 int32_t TavrenRecorder::WriteAudioData(uint8_t*& address, int32_t& count)

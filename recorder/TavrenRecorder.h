@@ -140,6 +140,19 @@ public:
     void ClearBuffer();
     void LoadAudioEngine();
 
+    // The cart record written into recordings (RecorderFile.cpp). It is taken when a file is
+    // created, so it is set before RecordAudioEx (or, for a creation put off, before the first
+    // ResumeRecording), and it stays for the following recordings until changed.
+
+    /// Sets one text field of the record (`Title`, `Artist`, `CutID`, ... as in CartChunk).
+    /// 0 when set; -1 with `error` saying why when the name is unknown, the value is wider than
+    /// the field or holds a character outside printable single-byte ASCII; the field is then
+    /// unchanged (a value is never cut). No event, no box.
+    int32_t SetCartField(const std::string& name, const std::string& value, std::string& error);
+    /// Back to the record every recording carries by default: version "0101", all else zero.
+    void ClearCartFields() { m_cart = MakeRecordingCartChunk(); }
+    const CartChunk& CartFields() const { return m_cart; }
+
     // Position (updated every 50 ms while the engine runs).
 
     const std::string& AudioFileName() const { return m_state.AudioFileName; }
@@ -270,6 +283,7 @@ private:
     std::unique_ptr<uint8_t[]> m_convBuffer;
     /// The writing steps over hAudioFile; it refuses every write after one the disk refused.
     WaveFileWriter m_writer;
+    CartChunk m_cart = MakeRecordingCartChunk();
     int32_t m_convBufferSize = 0;
 };
 

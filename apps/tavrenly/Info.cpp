@@ -212,9 +212,14 @@ int RunInfo(const std::string& file, bool json)
         fmt::print(" '{}' at {} ({} bytes);", chunk.id, chunk.offset, chunk.size);
     fmt::print("\n");
     if (cart) {
-        fmt::print("Cart          version '{}', title '{}', artist '{}', cut '{}'\n",
-                   Field(cart->Version), Field(cart->Title), Field(cart->Artist),
-                   Field(cart->CutID));
+        // The version, then every text field that holds something.
+        fmt::print("Cart          version '{}'", Field(cart->Version));
+        const ordered_json fields = CartJson(*cart);
+        for (auto field = fields.cbegin(); field != fields.cend(); ++field)
+            if (field->is_string() && field.key() != "Version" &&
+                !field->get<std::string>().empty())
+                fmt::print(", {} '{}'", field.key(), field->get<std::string>());
+        fmt::print("\n");
     }
     if (playable) {
         fmt::print("Plays         yes\n");

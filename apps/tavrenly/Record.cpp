@@ -232,6 +232,21 @@ void ApplySettings(TavrenRecorder& recorder, const RecordOptions& options, int32
     recorder.RaiseAudioPositionChanged(false);
 }
 
+/// Sets the cart fields asked for; false (with the reason printed) when one is refused.
+bool SetCartFields(TavrenRecorder& recorder, const std::vector<std::string>& fields)
+{
+    for (const std::string& field : fields) {
+        const size_t equals = field.find('=');
+        std::string error = "--cart wants NAME=VALUE, not '" + field + "'";
+        if (equals != std::string::npos &&
+            recorder.SetCartField(field.substr(0, equals), field.substr(equals + 1), error) == 0)
+            continue;
+        fmt::print(stderr, "tavrenly: {}\n", error);
+        return false;
+    }
+    return true;
+}
+
 bool IsCaptureRate(uint32_t rate)
 {
     return rate == 11025 || rate == 22050 || rate == 44100 || rate == 48000;
@@ -347,6 +362,12 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     command->add_option("--signal", options.signal,
                         "What the simulated engine captures: sine:FREQ, silence, noise or "
                         "file:IN.wav (played in virtual time when --length is given)");
+    command
+        ->add_option("--cart", options.cart,
+                     "Cart text fields NAME=VALUE[,NAME=VALUE...]: Title, Artist, CutID, "
+                     "ClientID, Category, Classification, OutCue, StartDate, StartTime, EndDate, "
+                     "EndTime, ProducerAppID, ProducerAppVersion, UserDef, URL")
+        ->delimiter(',');
     command->add_flag("--events", options.events, "Print every event even when not on a terminal");
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
     return command;
@@ -386,6 +407,8 @@ int RunRecord(const RecordOptions& options)
     RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr);
     recorder.SetEventListener(&events);
     ApplySettings(recorder, options, rate, channels);
+    if (!SetCartFields(recorder, options.cart))
+        return 2;
 
     RunSignals signals;
     const int32_t started = StartRecording(recorder, options, *tag, rate, channels);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -37,6 +38,8 @@ struct RecordOptions
     std::string debugFile;
     std::optional<int32_t> debugLevel;
     std::string signal = "sine:440";
+    /// Cart text fields as NAME=VALUE, written into the file's cart record.
+    std::vector<std::string> cart;
     bool events = false;
     bool quiet = false;
 };
