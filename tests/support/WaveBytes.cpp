@@ -94,6 +94,13 @@ uint32_t Le32(const Bytes& bytes, size_t at)
     return Le16(bytes, at) | static_cast<uint32_t>(Le16(bytes, at + 2)) << 16;
 }
 
+Bytes Bytes16(const std::vector<int16_t>& samples)
+{
+    Bytes bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+}
+
 std::vector<int16_t> Samples16(const Bytes& bytes)
 {
     std::vector<int16_t> samples(bytes.size() / 2);

@@ -44,8 +44,9 @@ Bytes ConstantFrames(int32_t frames, int16_t value, uint16_t channels = 2);
 
 uint16_t Le16(const Bytes& bytes, size_t at);
 uint32_t Le32(const Bytes& bytes, size_t at);
-/// The interleaved 16-bit samples of `bytes`.
+/// The interleaved 16-bit samples of `bytes`, and the bytes of such samples.
 std::vector<int16_t> Samples16(const Bytes& bytes);
+Bytes Bytes16(const std::vector<int16_t>& samples);
 /// Every `stride`-th 16-bit sample from the first: the left channel of stereo audio.
 std::vector<int16_t> LeftSamples(const Bytes& bytes, size_t stride = 2);
 

@@ -6,6 +6,7 @@
 #include "engine/EngineFactory.h"
 #include "platform/devices/Devices.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 #include "tests/tstream2/PlayEventLog.h"
 #include "tstream2/SimulatedStreamPlay.h"
 
@@ -32,7 +33,7 @@ std::vector<uint8_t> NumberedBuffer(int32_t tag)
     for (int32_t frame = 0; frame < kBufferFrames; ++frame)
         for (int sign : {1, -1})
             samples.push_back(static_cast<int16_t>(sign * (tag * 100 + frame % 100)));
-    return ToBytes(samples);
+    return Bytes16(samples);
 }
 
 class DeviceStreamPlayTest : public testing::Test
@@ -168,7 +169,7 @@ TEST_F(DeviceStreamPlayTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRetur
     engine->RaiseAudioLevelEvents(1);
     engine->Volume(50.0f);
     engine->StartTavrenStream();
-    const auto stereo = ToBytes([] {
+    const auto stereo = Bytes16([] {
         std::vector<int16_t> s;
         for (int32_t frame = 0; frame < kBufferFrames; ++frame)
             s.insert(s.end(), {16384, -8192});
@@ -193,7 +194,7 @@ TEST_F(DeviceStreamPlayTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRetur
     engine->StopTavrenStream();
     engine->NumberChannels(1);
     engine->StartTavrenStream();
-    const auto mono = ToBytes(std::vector<int16_t>(kBufferFrames, -16384));
+    const auto mono = Bytes16(std::vector<int16_t>(kBufferFrames, -16384));
     engine->AddBuffer(mono.data(), static_cast<int32_t>(mono.size()), -1);
     engine->StartPlayback();
     ASSERT_TRUE(WaitForReturns(4));

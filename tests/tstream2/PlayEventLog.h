@@ -8,7 +8,6 @@
 #include "platform/host/EventLoop.h"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -58,12 +57,5 @@ private:
     }
     EventLoop* m_stamp;
 };
-
-inline std::vector<uint8_t> ToBytes(const std::vector<int16_t>& samples)
-{
-    std::vector<uint8_t> bytes(samples.size() * 2);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    return bytes;
-}
 
 } // namespace tavrenly::test

@@ -33,7 +33,7 @@ protected:
 
     void Add(const std::vector<int16_t>& samples, int32_t tag = -1)
     {
-        const auto bytes = ToBytes(samples);
+        const auto bytes = Bytes16(samples);
         engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), tag);
     }
     void Add100ms(int32_t tag = -1) { Add(std::vector<int16_t>(8820), tag); }
@@ -157,7 +157,7 @@ TEST_F(SimulatedStreamPlayTest, PlayedAudioIsTheAddedAudioWithTheVolumeOfItsMome
 {
     engine.StartTavrenStream();
     const std::vector<int16_t> first = Ramp(8820, 7, -32768);
-    std::vector<uint8_t> bytes = ToBytes(first);
+    std::vector<uint8_t> bytes = Bytes16(first);
     engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), -1);
     std::fill(bytes.begin(), bytes.end(), 0x55); // the engine kept its own copy
     const std::vector<int16_t> second = Ramp(8820, 13, 1000);
@@ -241,7 +241,7 @@ TEST_F(SimulatedStreamPlayTest, HooksRaiseEventsInsideLoadAndAListenerMayDestroy
     owned->SetListener(&destroyer);
     owned->SampleAudioLevel(true);
     owned->RaiseAudioLevelEvents(1);
-    const auto bytes = ToBytes(std::vector<int16_t>(8820, 100));
+    const auto bytes = Bytes16(std::vector<int16_t>(8820, 100));
     owned->AddBuffer(bytes.data(), 17640, -1);
     owned->AddBuffer(bytes.data(), 17640, -1);
     owned->StartPlayback();

@@ -214,9 +214,7 @@ TEST_F(SimulatedStreamRecordTest, CapturesAWaveFileThenSilence)
 {
     TempDir dir;
     const std::string path = dir.File("in.wav");
-    Bytes data; // mono 100, -100, 200, -200, 300, -300
-    for (int16_t s : {100, -100, 200, -200, 300, -300})
-        data.insert(data.end(), {static_cast<uint8_t>(s & 0xFF), static_cast<uint8_t>(s >> 8)});
+    const Bytes data = Bytes16({100, -100, 200, -200, 300, -300});  // mono
     WriteFileBytes(path, RiffBytes({{"LIST", {'I', 'N', 'F', 'O'}}, // a chunk to skip
                                     {"fmt ", PcmFmt(8000, 1)},
                                     {"data", data}}));

@@ -13,16 +13,8 @@ namespace tavrenly::test {
 
 FormatBytes FormatRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits)
 {
-    WAVEFORMATEX format{};
-    format.wFormatTag = tag;
-    format.nChannels = channels;
-    format.nSamplesPerSec = rate;
-    format.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-    format.nAvgBytesPerSec = rate * format.nBlockAlign;
-    format.wBitsPerSample = bits;
-    FormatBytes bytes(sizeof format);
-    std::memcpy(bytes.data(), &format, sizeof format);
-    return bytes;
+    const auto align = static_cast<uint16_t>(channels * bits / 8);
+    return FmtBody(tag, channels, rate, rate * align, align, bits, 18);
 }
 
 FormatBytes ExtensibleRecord(uint16_t subTag, uint16_t channels, uint32_t rate, uint16_t bits)
@@ -44,13 +36,6 @@ WaveFile ReadWave(const std::string& path)
         wave.format.resize(18, 0); // a PCM record without cbSize
     EXPECT_GE(wave.format.size(), 18u) << path;
     return wave;
-}
-
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples)
-{
-    std::vector<uint8_t> bytes(samples.size() * 2);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    return bytes;
 }
 
 std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,

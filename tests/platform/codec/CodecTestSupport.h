@@ -36,8 +36,6 @@ struct WaveFile
 /// Reads the "fmt " and "data" chunks of a RIFF WAVE file; fails the test when it cannot.
 WaveFile ReadWave(const std::string& path);
 
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples);
-
 /// Converts `input` through a new stream, presenting it in pieces of the given sizes (in
 /// turn, repeated), with the same flags as the controls; with a `drainRoom`, then drains the
 /// stream with at most that many output bytes per call until it is empty. Returns the

@@ -175,12 +175,12 @@ TEST(PcmChannelTest, MonoIsCopiedToBothSidesAndStereoAveragedRoundingOnce)
     const std::vector<int16_t> want = {0,     0,     1,      1,      -1,   -1,
                                        32767, 32767, -32768, -32768, 1234, 1234};
     EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16),
-                                FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16), AsBytes(mono))),
+                                FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16), Bytes16(mono))),
               want);
     const std::vector<int16_t> stereo = {1,      2,      -1,  -2,   32767, 32767,
                                          -32768, -32768, 100, -101, 7,     8};
     EXPECT_EQ(Samples16(Convert(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
-                                FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), AsBytes(stereo))),
+                                FormatRecord(WAVE_FORMAT_PCM, 1, 44100, 16), Bytes16(stereo))),
               (std::vector<int16_t>{2, -1, 32767, -32768, 0, 8}));
     // From 24 bits the average is taken on the wide samples: 1.0 and 1.75 LSB of 16 bits
     // average to 1.375, which rounds to 1, where rounding first (1 and 2) would give 2.
@@ -194,7 +194,7 @@ TEST(PcmWideningTest, SixteenBitsWidenExactly)
 {
     const std::vector<int16_t> in = {0, 1, -1, 32767, -32768, 12345};
     const auto as24 = Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
-                              FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 24), AsBytes(in));
+                              FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 24), Bytes16(in));
     ASSERT_EQ(as24.size(), in.size() * 3);
     for (size_t i = 0; i < in.size(); ++i) {
         const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(as24[3 * i]) << 8 |
@@ -205,7 +205,7 @@ TEST(PcmWideningTest, SixteenBitsWidenExactly)
     }
     const auto asFloat =
         Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
-                ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32), AsBytes(in));
+                ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 8000, 32), Bytes16(in));
     ASSERT_EQ(asFloat.size(), in.size() * 4);
     for (size_t i = 0; i < in.size(); ++i) {
         float value;
@@ -217,7 +217,7 @@ TEST(PcmWideningTest, SixteenBitsWidenExactly)
                                 FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16), asFloat)),
               in);
     const auto as8 = Convert(FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
-                             FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 8), AsBytes(in));
+                             FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 8), Bytes16(in));
     EXPECT_EQ(as8, (std::vector<uint8_t>{128, 128, 128, 255, 0, 176}));
 }
 

@@ -47,7 +47,7 @@ protected:
     std::vector<uint8_t> SineInput(double seconds) const
     {
         const auto frames = static_cast<size_t>(seconds * GetParam().fromRate);
-        return AsBytes(
+        return Bytes16(
             Sine16(kFrequency, kAmplitude, GetParam().fromRate, GetParam().fromChannels, frames));
     }
 };
@@ -95,7 +95,7 @@ TEST_P(PcmResampleTest, DrainedItGivesTheInputsLengthAtTheOutputRateAndTheSignal
     // Not a whole number of rate periods, so the length rounds.
     const uint64_t inFrames = 2 * c.fromRate + 37;
     const std::vector<uint8_t> input =
-        AsBytes(Sine16(kFrequency, kAmplitude, c.fromRate, c.fromChannels, inFrames));
+        Bytes16(Sine16(kFrequency, kAmplitude, c.fromRate, c.fromChannels, inFrames));
     const uint32_t piece = c.fromRate / 10 * 4;
     const auto output = ConvertInPieces(From(), To(), input, {piece}, kWholeDrain);
     const uint64_t expected = (inFrames * c.toRate + c.fromRate - 1) / c.fromRate;

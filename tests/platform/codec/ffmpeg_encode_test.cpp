@@ -170,7 +170,7 @@ TEST(FfmpegEncoderTest, TakesWholeFramesOnly)
 {
     auto stage = MakeEncoder(Suggest(WAVE_FORMAT_MPEG, 2, 48000));
     ASSERT_TRUE(stage);
-    const std::vector<uint8_t> pcm = AsBytes(TestSignal(48000, 2, 0.1));
+    const std::vector<uint8_t> pcm = Bytes16(TestSignal(48000, 2, 0.1));
     std::vector<uint8_t> dest(stage->MaxOutputBytes(static_cast<uint32_t>(pcm.size())));
     // Four frames of at most 769 bytes (768, and a padding byte at other rates).
     EXPECT_EQ(dest.size(), 4u * 769);
@@ -195,7 +195,7 @@ TEST(FfmpegEncoderTest, DrainsThroughAnyRoomThatHoldsAPacket)
 {
     // Layer III holds about two frames back, so its drain has several packets to give.
     const FormatBytes record = Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100);
-    const std::vector<uint8_t> pcm = AsBytes(TestSignal(44100, 2, 0.5));
+    const std::vector<uint8_t> pcm = Bytes16(TestSignal(44100, 2, 0.5));
     auto whole = MakeEncoder(record);
     ASSERT_TRUE(whole);
     const std::vector<uint8_t> reference = RunStage(*whole, pcm, {8820}, 65536, true);
@@ -269,7 +269,7 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
     const std::vector<int16_t> signal = TestSignal(c.rate, c.channels, 3.0 + 37.0 / c.rate);
     auto stage = MakeEncoder(record);
     ASSERT_TRUE(stage);
-    const std::vector<uint8_t> encoded = RunStage(*stage, AsBytes(signal), kPieces, 65536, true);
+    const std::vector<uint8_t> encoded = RunStage(*stage, Bytes16(signal), kPieces, 65536, true);
     ASSERT_FALSE(encoded.empty());
     const std::string path = dir.File("ours.wav");
     WriteFileBytes(
@@ -278,7 +278,7 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
     // The same encoder on the command line gives the same bytes, to the last frame (completed
     // with silence) and what the encoder held back until the end.
     const std::string raw = dir.File("signal.raw");
-    WriteFileBytes(raw, AsBytes(signal));
+    WriteFileBytes(raw, Bytes16(signal));
     RunOrFail("ffmpeg -nostdin -v error -y -f s16le -ar " + std::to_string(c.rate) + " -ac " +
               std::to_string(c.channels) + " -i '" + raw + "' -c:a " + c.ffmpegCodec + " '" +
               dir.File("theirs.wav") + "'");
@@ -321,9 +321,9 @@ TEST(FfmpegG711Test, RoundTripsItsOwnCodesExactly)
             ramp[i] = static_cast<int16_t>(static_cast<int>(i) - 32768);
         auto encoder = MakeEncoder(record);
         ASSERT_TRUE(encoder);
-        const std::vector<uint8_t> codes = RunStage(*encoder, AsBytes(ramp), {10000, 3});
+        const std::vector<uint8_t> codes = RunStage(*encoder, Bytes16(ramp), {10000, 3});
         TempDir dir;
-        WriteFileBytes(dir.File("ramp.raw"), AsBytes(ramp));
+        WriteFileBytes(dir.File("ramp.raw"), Bytes16(ramp));
         const char* format = tag == WAVE_FORMAT_ALAW ? "alaw" : "mulaw";
         RunOrFail(std::string("ffmpeg -nostdin -v error -y -f s16le -ar 8000 -ac 1 -i '") +
                   dir.File("ramp.raw") + "' -f " + format + " '" + dir.File("codes.raw") + "'");
@@ -366,7 +366,7 @@ TEST(FfmpegEncoderTest, RecordsThroughTheCodecManagerAsTheRecorderDoes)
               0u);
     const std::vector<int16_t> signal = TestSignal(48000, 2, 3);
     const std::vector<uint8_t> encoded =
-        ConvertInPieces(pcm, record, AsBytes(signal), {8820 * 20, 4410});
+        ConvertInPieces(pcm, record, Bytes16(signal), {8820 * 20, 4410});
     EXPECT_EQ(encoded.size() % 768, 0u);
     EXPECT_EQ(encoded.size() / 768, signal.size() / 2 / 1152);
     TempDir dir;
