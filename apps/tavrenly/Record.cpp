@@ -279,11 +279,18 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
 {
     const float seconds = recorder.TotalSecondsRecorded();
     const bool waiting = recorder.Status() == ersWaitingLevel;
+    const std::string written = recorder.State().TemporaryFileName;
     bool save = true;
     const int32_t closed = recorder.CloseRecording(save);
     // The recorder closes once more when it is destroyed; that Closed is not the user's news.
     recorder.SetEventListener(nullptr);
-    const bool kept = save && std::filesystem::exists(options.file);
+    const bool kept = save && std::filesystem::is_regular_file(options.file);
+    if (save && !kept && !written.empty() && std::filesystem::exists(written)) {
+        // The rename failed: the recording is whole, under the name it was written as.
+        fmt::print(stderr, "tavrenly: {} could not be made; the recording is kept as {}\n",
+                   options.file, written);
+        return 1;
+    }
     if (!kept) {
         fmt::print(stderr, "tavrenly: nothing was recorded{}; no file kept{}\n",
                    waiting ? " (the recording never began)" : "",
