@@ -1,17 +1,19 @@
-// The device play engine on its null backend: a real thread on the monotonic clock, so these
-// tests run on a real-clock loop and wait (generously) for outcomes, never for durations.
-
-#include "tstream2/DeviceStreamPlay.h"
+// What every play engine promises its player, for the simulated engine (virtual time) and the
+// device engine on its null backend (a real thread on the monotonic clock, so outcomes are
+// waited for, generously, and never durations); then what only the device engine does.
 
 #include "engine/EngineFactory.h"
 #include "platform/devices/Devices.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WaveBytes.h"
 #include "tests/tstream2/PlayEventLog.h"
+#include "tstream2/DeviceStreamPlay.h"
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,12 +38,27 @@ std::vector<uint8_t> NumberedBuffer(int32_t tag)
     return Bytes16(samples);
 }
 
-class DeviceStreamPlayTest : public testing::Test
+struct EngineCase
+{
+    const char* name;
+    EventLoop::Clock clock;
+    std::function<std::unique_ptr<StreamPlay>(EventLoop&)> make;
+};
+
+const EngineCase kEngines[] = {
+    {"Simulated", EventLoop::Clock::Virtual,
+     [](EventLoop& loop) { return std::make_unique<SimulatedStreamPlay>(loop); }},
+    {"NullDevice", EventLoop::Clock::Real,
+     [](EventLoop& loop) {
+         return std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Null);
+     }},
+};
+
+class StreamPlayContractTest : public testing::TestWithParam<EngineCase>
 {
 protected:
-    DeviceStreamPlayTest()
+    StreamPlayContractTest() : loop(GetParam().clock), engine(GetParam().make(loop))
     {
-        engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Null);
         engine->SetListener(&log);
         engine->SampleRate(kRate);
         engine->BufferLengthms(kBufferMs);
@@ -59,19 +76,19 @@ protected:
     }
     Tags ReturnedSince(size_t from) const
     {
-        return Tags(log.returned.begin() + from, log.returned.end());
+        return Tags(log.returned.begin() + static_cast<ptrdiff_t>(from), log.returned.end());
     }
     void Idle(int64_t ms)
     {
         loop.RunUntil([] { return false; }, ms);
     }
 
-    EventLoop loop{EventLoop::Clock::Real};
+    EventLoop loop;
     PlayEventLog log;
-    std::unique_ptr<DeviceStreamPlay> engine;
+    std::unique_ptr<StreamPlay> engine;
 };
 
-TEST_F(DeviceStreamPlayTest, PlaysEveryBufferOnceInOrderRefilledFromInsideBufferAvailable)
+TEST_P(StreamPlayContractTest, PlaysEveryBufferOnceInOrderRefilledFromInsideBufferAvailable)
 {
     constexpr int32_t kTotal = 40;
     int32_t next = 0;
@@ -82,7 +99,6 @@ TEST_F(DeviceStreamPlayTest, PlaysEveryBufferOnceInOrderRefilledFromInsideBuffer
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
     EXPECT_EQ(engine->StreamActive(), 1);
-    EXPECT_EQ(engine->BackendName(), "null");
     fill();
     EXPECT_EQ(next, 4);
     Add(next++); // two more than NumberBuffers: they wait their turn
@@ -106,14 +122,21 @@ TEST_F(DeviceStreamPlayTest, PlaysEveryBufferOnceInOrderRefilledFromInsideBuffer
     EXPECT_EQ(engine->PlayedTimems(), kTotal * kBufferMs); // starved since: the count stands
 }
 
-TEST_F(DeviceStreamPlayTest, PauseKeepsTheQueueUntilPlaybackStartsAgain)
+TEST_P(StreamPlayContractTest, PauseKeepsTheQueueUntilPlaybackStartsAgain)
 {
     engine->FlushBufferLengthms(200);
     engine->StartTavrenStream();
     engine->FlushPlayback(); // silence first; it is not played time
     for (int32_t tag = 0; tag < 3; ++tag)
         Add(tag);
+    int32_t stateInEvent = -1;
+    log.on = [&](const std::string& e) {
+        if (e == "PlaybackStarted")
+            stateInEvent = engine->State();
+    };
     engine->StartPlayback();
+    EXPECT_EQ(log.events.back(), "PlaybackStarted");
+    EXPECT_EQ(stateInEvent, 1);
     engine->Pause();
     EXPECT_EQ(log.events.back(), "PlaybackPaused");
     EXPECT_EQ(engine->State(), 0);
@@ -126,14 +149,16 @@ TEST_F(DeviceStreamPlayTest, PauseKeepsTheQueueUntilPlaybackStartsAgain)
     EXPECT_EQ(engine->PlayedTimems(), 3 * kBufferMs);
 }
 
-TEST_F(DeviceStreamPlayTest, ClearAndStopDropTheQueueAndRestartThePlayedTime)
+TEST_P(StreamPlayContractTest, ClearAndStopDropTheQueueAndRestartThePlayedTime)
 {
+    EXPECT_EQ(engine->StreamActive(), 0);
     engine->StartTavrenStream();
     for (int32_t tag = 0; tag < 4; ++tag)
         Add(tag);
     engine->StartPlayback();
     ASSERT_TRUE(WaitForReturns(1));
     engine->ClearBuffers();
+    EXPECT_EQ(engine->State(), 1); // still playing, now what comes next
     EXPECT_EQ(engine->PlayedTimems(), 0);
     EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers());
     size_t before = log.returned.size();
@@ -163,7 +188,7 @@ TEST_F(DeviceStreamPlayTest, ClearAndStopDropTheQueueAndRestartThePlayedTime)
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
 }
 
-TEST_F(DeviceStreamPlayTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachReturn)
+TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachReturn)
 {
     engine->SampleAudioLevel(true);
     engine->RaiseAudioLevelEvents(1);
@@ -202,7 +227,7 @@ TEST_F(DeviceStreamPlayTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRetur
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
 }
 
-TEST_F(DeviceStreamPlayTest, AListenerMayDestroyTheEngineInsideBufferAvailable)
+TEST_P(StreamPlayContractTest, AListenerMayDestroyTheEngineInsideBufferAvailable)
 {
     log.on = [&](const std::string& e) {
         if (e.rfind("BufferAvailable 1 ", 0) == 0)
@@ -217,13 +242,17 @@ TEST_F(DeviceStreamPlayTest, AListenerMayDestroyTheEngineInsideBufferAvailable)
     EXPECT_EQ(log.returned, (Tags{0, 1}));
 }
 
-TEST_F(DeviceStreamPlayTest, AnUnknownDeviceIsAnErrorAndNeverTheNullBackend)
+INSTANTIATE_TEST_SUITE_P(Engines, StreamPlayContractTest, testing::ValuesIn(kEngines),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeviceStreamPlayTest, AnUnknownDeviceIsAnErrorAndNeverTheNullBackend)
 {
+    EventLoop loop{EventLoop::Clock::Real};
     DeviceStreamPlay device(loop, DeviceStreamPlay::Backend::Device);
     PlayEventLog deviceLog;
     device.SetListener(&deviceLog);
     device.DeviceNumber(999);
-    const auto bytes = NumberedBuffer(7);
+    const Bytes bytes(1600, 7);
     device.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), 7);
     device.StartTavrenStream();
     // Where there is a sound system the number names no device (2); where there is none, no
