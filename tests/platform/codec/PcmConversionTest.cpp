@@ -50,50 +50,41 @@ size_t CountDifferences(const std::vector<uint8_t>& got, const std::vector<uint8
 
 const std::string kSoxTo16 = "sox -D $IN -b 16 -e signed-integer $OUT";
 const std::string kFfmpegTo16 = "ffmpeg -nostdin -v error -i $IN -c:a pcm_s16le -y $OUT";
-const std::string kFfmpegNoise = "ffmpeg -nostdin -v error -f lavfi -i \"anoisesrc=d=1:a=1:";
+
+/// Full-scale white noise from sox, which reaches every rounding case and both clipping edges.
+std::string SoxNoise(int rate, int channels, int bits, const std::string& encoding)
+{
+    return "sox -R -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " -n -b " +
+           std::to_string(bits) + " -e " + encoding + " $OUT synth 1 whitenoise";
+}
+
+/// Float noise from ffmpeg with peaks at 1.5 times full scale, to exercise the clipping.
+std::string FfmpegNoise(int rate, int seed, const std::string& format, const std::string& layout)
+{
+    return "ffmpeg -nostdin -v error -f lavfi -i \"anoisesrc=d=1:a=1:r=" + std::to_string(rate) +
+           ":seed=" + std::to_string(seed) + ",aformat=sample_fmts=" + format +
+           ":channel_layouts=" + layout + ",volume=1.5\" -c:a pcm_" +
+           (format == "flt" ? "f32le" : "f64le") + " -y $OUT";
+}
 
 struct ToolCase
 {
     const char* name;
     std::string make;      // writes $OUT
     std::string reference; // converts $IN to 16-bit PCM in $OUT
-    uint16_t fileTag;      // the tag the file must carry
-    // Further records describing the same samples; a bits value of 0 stands for the file's.
-    std::vector<std::pair<uint16_t, uint16_t>> alsoAs; // (tag, bits); tag 0xFFFE = float ext.
+    uint16_t fileTag;      // the tag the file must carry (0xFFFE: extensible)
+    // Further records of the same samples as (tag, bits): 1 integer, 3 float, 0xFFFE float in
+    // an extensible record.
+    std::vector<std::pair<uint16_t, uint16_t>> alsoAs;
     bool fileRecordToo = true;
 };
 
-// Full-scale noise reaches every rounding case and both clipping edges; float sources with
-// peaks at 1.5 times full scale exercise the clipping.
 const ToolCase kToolCases[] = {
-    {"int24_extensible",
-     "sox -R -r 44100 -c 2 -n -b 24 -e signed-integer $OUT synth 1 whitenoise",
-     kSoxTo16,
-     WAVE_FORMAT_EXTENSIBLE,
-     {{WAVE_FORMAT_PCM, 24}}},
-    {"int32",
-     "sox -R -r 44100 -c 2 -n -b 32 -e signed-integer $OUT synth 1 whitenoise",
-     kSoxTo16,
-     0,
-     {{WAVE_FORMAT_PCM, 32}}},
-    {"unsigned8",
-     "sox -R -r 22050 -c 1 -n -b 8 -e unsigned-integer $OUT synth 1 whitenoise",
-     kSoxTo16,
-     WAVE_FORMAT_PCM,
-     {}},
-    {"float32",
-     kFfmpegNoise + "r=44100:seed=5,aformat=sample_fmts=flt:channel_layouts=stereo,"
-                    "volume=1.5\" -c:a pcm_f32le -y $OUT",
-     kFfmpegTo16,
-     0,
-     {{WAVE_FORMAT_IEEE_FLOAT, 32}, {0xFFFE, 32}}},
-    {"float64",
-     kFfmpegNoise + "r=48000:seed=9,aformat=sample_fmts=dbl:channel_layouts=mono,"
-                    "volume=1.5\" -c:a pcm_f64le -y $OUT",
-     kFfmpegTo16,
-     0,
-     {{WAVE_FORMAT_IEEE_FLOAT, 64}},
-     false},
+    {"int24_ext", SoxNoise(44100, 2, 24, "signed"), kSoxTo16, 0xFFFE, {{WAVE_FORMAT_PCM, 24}}},
+    {"int32", SoxNoise(44100, 2, 32, "signed"), kSoxTo16, 0, {{WAVE_FORMAT_PCM, 32}}},
+    {"unsigned8", SoxNoise(22050, 1, 8, "unsigned"), kSoxTo16, WAVE_FORMAT_PCM, {}},
+    {"float32", FfmpegNoise(44100, 5, "flt", "stereo"), kFfmpegTo16, 0, {{3, 32}, {0xFFFE, 32}}},
+    {"float64", FfmpegNoise(48000, 9, "dbl", "mono"), kFfmpegTo16, 0, {{3, 64}}, false},
 };
 
 class PcmToolComparisonTest : public testing::TestWithParam<ToolCase>
