@@ -292,6 +292,10 @@ int32_t TavrenPlayer::PrepareItemConversion(int32_t openedFileCounter)
     // open and cued and stays so; this open was superseded by it and returns 0.
     if (openedFileCounter != m_state.OpenedFileCounter)
         return 0;
+    // The host closed the file from that PlayerError: the failure is reported and nothing is
+    // left to close.
+    if (m_state.hAudioFile == nullptr)
+        return compression;
     m_log.Basic([&] {
         return fmt::format("Function Call - InitialisePlaybackCompression Failed, Code {}",
                            compression);

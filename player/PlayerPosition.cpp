@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fmt/format.h>
 #include <iterator>
+#include <tuple>
 
 namespace tavrenly {
 
@@ -64,6 +65,8 @@ const CueMarker kCueMarkers[] = {
     {&PlayerState::SweeperStart, &PlayerState::SweeperStartPassed, SweeperSet, true,
      "RaiseEvent SweeperStartReached", &TavrenPlayerEvents::SweeperStartReached},
 };
+
+static_assert(std::size(kCueMarkers) == std::tuple_size_v<decltype(PlayerState::MarkerArmings)>);
 
 /// Marks every marker the position has reached for the first time in this pass; bit i of the
 /// result stands for kCueMarkers[i].
@@ -165,6 +168,9 @@ void TavrenPlayer::SetPositionValues(float t)
 
 bool TavrenPlayer::RaiseCueEvents(uint32_t reached, int32_t openedFileCounter)
 {
+    // A handler may seek or set a marker, and the pass that runs inside it raises what it
+    // reaches itself; this pass then leaves out every marker armed again since it noted them.
+    const std::array<uint32_t, 6> armings = m_state.MarkerArmings;
     const bool audioPartChanges = ChangesAudioPart(reached);
     if ((audioPartChanges || m_state.SecondsPlayed != m_state.LastSecondsPlayed) &&
         m_state.RaiseAudioPositionChanged) {
@@ -177,7 +183,7 @@ bool TavrenPlayer::RaiseCueEvents(uint32_t reached, int32_t openedFileCounter)
             return false;
     }
     for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
-        if ((reached & (1u << i)) != 0) {
+        if ((reached & (1u << i)) != 0 && armings[i] == m_state.MarkerArmings[i]) {
             m_log.Full(kCueMarkers[i].logText);
             // Through a local: GCC's bounds sanitizer misreads a virtual member pointer taken
             // straight from an array element and reports an index out of bounds.
@@ -193,12 +199,17 @@ bool TavrenPlayer::RaiseCueEvents(uint32_t reached, int32_t openedFileCounter)
 
 void TavrenPlayer::ClearMarkerFlags()
 {
-    m_state.IntroStartPassed = false;
-    m_state.IntroEndPassed = false;
-    m_state.ExtroPassed = false;
-    m_state.SweeperStartPassed = false;
-    m_state.HookStartPassed = false;
-    m_state.HookEndPassed = false;
+    for (const CueMarker& marker : kCueMarkers)
+        RearmMarker(marker.passed);
+}
+
+void TavrenPlayer::RearmMarker(bool PlayerState::*passed)
+{
+    m_state.*passed = false;
+    for (size_t i = 0; i < std::size(kCueMarkers); ++i) {
+        if (kCueMarkers[i].passed == passed)
+            ++m_state.MarkerArmings[i];
+    }
 }
 
 eAudioPart TavrenPlayer::AudioPart() const
@@ -245,8 +256,12 @@ void TavrenPlayer::AudioStart(float value)
     }
     m_state.AudioLength = m_state.AudioEnd - m_state.AudioStart;
     if (m_state.TotalSecondsPlayed < m_state.AudioStart) {
+        const int32_t openedFileCounter = m_state.OpenedFileCounter;
         bool totalFile = true;
         SeekTime(m_state.AudioStart, totalFile);
+        // A handler of the seek's events closed or replaced the file: nothing is left to update.
+        if (!SameFileOpen(openedFileCounter))
+            return;
     }
     tmrPosition_Timer();
 }
@@ -274,7 +289,7 @@ void TavrenPlayer::IntroStart(float value)
         return;
     value = ClampToItem(value);
     m_state.IntroStart = value;
-    m_state.IntroStartPassed = false;
+    RearmMarker(&PlayerState::IntroStartPassed);
     if (m_state.IntroEnd < value)
         m_state.IntroEnd = value;
 }
@@ -285,7 +300,7 @@ void TavrenPlayer::IntroEnd(float value)
         return;
     value = ClampToItem(value);
     m_state.IntroEnd = value;
-    m_state.IntroEndPassed = false;
+    RearmMarker(&PlayerState::IntroEndPassed);
     if (m_state.IntroStart > value)
         m_state.IntroStart = value;
 }
@@ -296,7 +311,7 @@ void TavrenPlayer::HookStart(float value)
         return;
     value = ClampToItem(value);
     m_state.HookStart = value;
-    m_state.HookStartPassed = false;
+    RearmMarker(&PlayerState::HookStartPassed);
     if (m_state.HookEnd < value)
         m_state.HookEnd = value;
 }
@@ -307,7 +322,7 @@ void TavrenPlayer::HookEnd(float value)
         return;
     value = ClampToItem(value);
     m_state.HookEnd = value;
-    m_state.HookEndPassed = false;
+    RearmMarker(&PlayerState::HookEndPassed);
     if (m_state.HookStart > value)
         m_state.HookStart = value;
 }
@@ -317,7 +332,7 @@ void TavrenPlayer::Extro(float value)
     if (!std::isfinite(value))
         return;
     value = ClampToItem(value);
-    m_state.ExtroPassed = false;
+    RearmMarker(&PlayerState::ExtroPassed);
     m_state.Extro = value;
 }
 
@@ -330,7 +345,7 @@ void TavrenPlayer::SweeperStart(float value)
         value = m_state.AudioStart;
     if (value > m_state.AudioEnd)
         value = m_state.AudioEnd;
-    m_state.SweeperStartPassed = false;
+    RearmMarker(&PlayerState::SweeperStartPassed);
     m_state.SweeperStart = value;
 }
 

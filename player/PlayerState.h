@@ -103,6 +103,9 @@ struct PlayerState
     bool SweeperStartPassed = false;
     bool HookStartPassed = false;
     bool HookEndPassed = false;
+    /// How often each cue marker was armed again, in the order their events are raised; a
+    /// pass that noted a marker reached raises it only if no handler re-armed it meanwhile.
+    std::array<uint32_t, 6> MarkerArmings{};
     bool ReportErrors = false;
     bool EnginePlaying = false;
     bool EngineLoading = false;

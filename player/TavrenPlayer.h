@@ -367,6 +367,7 @@ private:
     /// still the open file (not replaced, not closed).
     bool SameFileOpen(int32_t openedFileCounter) const;
     void ClearMarkerFlags();
+    void RearmMarker(bool PlayerState::*passed);
     float ClampToItem(float value) const;
     float ClampToFile(float value) const;
 
