@@ -3,15 +3,19 @@
 #include "platform/base/MmResult.h"
 #include "tstream2/GuardedRaise.h"
 
-#include <cstring>
+#include <chrono>
+#include <thread>
 
 namespace tavrenly {
 
 namespace {
 
-// Consecutive device buffers with a failed write before the device counts as gone: an xrun
-// fails one write now and then, a vanished server fails every one.
-constexpr int32_t kFailedBuffers = 16;
+// What a queue must hold beyond the device's share: the time for a played buffer's notice to
+// reach the UI thread and the listener to refill the slot.
+constexpr int32_t kRefillMs = 20;
+// The least the device may be given (four buffers of about 6 ms at 44.1 kHz); buffers that
+// cannot keep that much fed are refused.
+constexpr int32_t kLeastDeviceMs = 23;
 
 constexpr MMRESULT kDeviceFailed = MMSYSERR_ERROR;
 constexpr MMRESULT kDeviceNotEnabled = 3; // the driver of the device could not be enabled
@@ -42,162 +46,6 @@ template <typename Fn> bool DeviceStreamPlay::Raise(Fn&& raise)
     return RaiseGuarded(m_listener, m_alive, std::forward<Fn>(raise));
 }
 
-// ---- The audio callback -------------------------------------------------------------------
-
-bool DeviceStreamPlay::Notify(const Notice& notice) noexcept
-{
-    // The queue has room for every slot and more (see StartBackend), and a slot is noticed
-    // once before the UI thread can refill it, so a push cannot fail while the engine works
-    // as designed; were it to, the UI would only miss that buffer's return.
-    return m_notices->Push(notice);
-}
-
-void DeviceStreamPlay::RenderFrames(const uint8_t* data, int16_t* out, uint32_t frames, uint32_t at,
-                                    const pcm16::GainRamp& ramp, bool levels) noexcept
-{
-    const int channels = m_streamChannels;
-    for (uint32_t frame = 0; frame < frames; ++frame) {
-        // The gain moves from the last device buffer's value to the new one across this
-        // device buffer, so a volume step never clicks.
-        const double gain = ramp.At(at + frame);
-        for (int channel = 0; channel < channels; ++channel) {
-            int16_t sample;
-            std::memcpy(&sample, data + (size_t{frame} * channels + channel) * 2, 2);
-            const int16_t played =
-                gain == 1.0 ? sample : pcm16::ClampSample(static_cast<double>(sample) * gain);
-            out[size_t{frame} * channels + channel] = played;
-            if (levels) {
-                const int32_t magnitude = std::abs(int32_t{played});
-                int32_t& peak = channel == 0 ? m_peakLeft : m_peakRight;
-                peak = std::max(peak, magnitude);
-            }
-        }
-    }
-}
-
-void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept
-{
-    m_callbacks.fetch_add(1, std::memory_order_relaxed);
-    if ((flags & kRenderUnderflow) != 0)
-        m_underruns.fetch_add(1, std::memory_order_relaxed);
-    bool noticed = false;
-
-    m_errorRun = (flags & kRenderDeviceError) != 0 ? m_errorRun + 1 : 0;
-    if (m_errorRun >= kFailedBuffers && !m_failed) {
-        m_failed = true;
-        noticed = Notify(Notice{Notice::Failed, 0, 0, 0});
-    }
-    noticed = HonourClear() || noticed;
-
-    m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
-    const pcm16::GainRamp ramp{m_gain, m_gainTarget.load(std::memory_order_relaxed), frames};
-    // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
-    // device to be opened again rather than drain at the speed of failing calls.
-    const bool playing = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0;
-    const uint32_t done = RenderQueue(out, frames, ramp, playing, noticed);
-    if (done < frames) {
-        const int channels = m_streamChannels;
-        std::fill_n(out + size_t{done} * channels, size_t{frames - done} * channels, int16_t{0});
-        m_silentRun += frames - done;
-    }
-    m_gain = ramp.target;
-    noticed = NoticeHeard() || noticed;
-
-    if (noticed && !m_wakePending.exchange(true, std::memory_order_acq_rel))
-        m_waker->Notify();
-}
-
-bool DeviceStreamPlay::HonourClear() noexcept
-{
-    const uint64_t clear = m_clearRequest.load(std::memory_order_acquire);
-    if (clear == m_clearSeen)
-        return false;
-    const uint64_t index = m_clearIndex.load(std::memory_order_relaxed);
-    m_ring.SkipTo(index);
-    m_headFrames = 0;
-    m_peakLeft = 0;
-    m_peakRight = 0;
-    m_rendered = 0;
-    m_heard = 0;
-    m_unheardCount = 0; // dropped with the queue: the clear's notice frees their slots
-    m_heardFrames.store(0, std::memory_order_relaxed);
-    m_clearSeen = clear;
-    m_clearAnswered.store(clear, std::memory_order_release);
-    return Notify(Notice{Notice::Cleared, index, 0, 0});
-}
-
-uint32_t DeviceStreamPlay::RenderQueue(int16_t* out, uint32_t frames, const pcm16::GainRamp& ramp,
-                                       bool playing, bool& noticed) noexcept
-{
-    const int channels = m_streamChannels;
-    const bool levels = m_sampleLevels.load(std::memory_order_relaxed);
-    uint32_t done = 0;
-    while (done < frames) {
-        if (m_flushLeft > 0) {
-            const auto silent =
-                static_cast<uint32_t>(std::min<int64_t>(m_flushLeft, frames - done));
-            std::fill_n(out + size_t{done} * channels, size_t{silent} * channels, int16_t{0});
-            m_flushLeft -= silent;
-            m_silentRun += silent;
-            done += silent;
-            continue;
-        }
-        if (!playing)
-            break;
-        int32_t length = 0;
-        uint64_t index = 0;
-        const uint8_t* data = m_ring.Front(length, index);
-        if (data == nullptr)
-            break; // starved: silence, and the played time stands
-        const int64_t bufferFrames = length / (channels * 2);
-        const auto take =
-            static_cast<uint32_t>(std::min<int64_t>(bufferFrames - m_headFrames, frames - done));
-        if (take > 0) {
-            RenderFrames(data + m_headFrames * channels * 2, out + size_t{done} * channels, take,
-                         done, ramp, levels);
-            m_headFrames += take;
-            m_rendered += take;
-            m_silentRun = 0;
-            done += take;
-        }
-        if (m_headFrames >= bufferFrames)
-            noticed = BufferRendered(index) || noticed;
-    }
-    return done;
-}
-
-bool DeviceStreamPlay::BufferRendered(uint64_t index) noexcept
-{
-    // A part frame at the end of a buffer cannot be played and is dropped with it.
-    m_ring.Pop();
-    const Notice played{Notice::Played, index, m_peakLeft, m_peakRight};
-    m_headFrames = 0;
-    m_peakLeft = 0;
-    m_peakRight = 0;
-    if (m_unheardCount < m_unheard.size()) {
-        m_unheard[(m_unheardHead + m_unheardCount) % m_unheard.size()] = {played, m_rendered};
-        ++m_unheardCount;
-        return false;
-    }
-    return Notify(played); // cannot happen: one entry per slot
-}
-
-bool DeviceStreamPlay::NoticeHeard() noexcept
-{
-    // What the device still holds plays out while it is fed silence; the heard position
-    // never moves back, so after a pause it waits for the new audio to come through.
-    const int64_t inDevice = std::max<int64_t>(0, m_latencyFrames - m_silentRun);
-    m_heard = std::min(m_rendered, std::max(m_heard, m_rendered - inDevice));
-    m_heardFrames.store(m_heard, std::memory_order_relaxed);
-    bool noticed = false;
-    while (m_unheardCount > 0 && m_unheard[m_unheardHead].endFrame <= m_heard) {
-        noticed = Notify(m_unheard[m_unheardHead].notice) || noticed;
-        m_unheardHead = (m_unheardHead + 1) % m_unheard.size();
-        --m_unheardCount;
-    }
-    return noticed;
-}
-
 // ---- Notices on the UI thread -------------------------------------------------------------
 
 void DeviceStreamPlay::Drain()
@@ -209,6 +57,11 @@ void DeviceStreamPlay::Drain()
             Fail("the " + m_backendName + " output keeps failing; the stream is closed",
                  kDeviceFailed);
             return;
+        }
+        if (notice.kind == Notice::Underrun) {
+            if (!Raise([](StreamPlayEvents& e) { e.EngineError(kOutputRanDry); }))
+                return;
+            continue;
         }
         if (notice.kind == Notice::Cleared) {
             m_ring.ReleaseUpTo(notice.index);
@@ -244,13 +97,30 @@ void DeviceStreamPlay::Drain()
 
 // ---- The backend --------------------------------------------------------------------------
 
-void DeviceStreamPlay::StopBackend()
+void DeviceStreamPlay::StopBackend(bool drain)
 {
     if (!m_backendRunning)
         return;
+    m_watchdog.Disarm();
+    if (drain) {
+        // The callback fades out whatever still plays (a few milliseconds of one device
+        // buffer), then the device plays out what it holds: a stop neither clicks nor cuts.
+        m_stopRequest.store(true, std::memory_order_release);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (!m_silenced.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        m_backend->Drain(m_latencyFrames * 1000 / std::max(m_streamRate, 1) + 500);
+    }
     m_backend->Stop(); // the last callback has returned after this
     m_backendRunning = false;
-    m_watchdog.Disarm();
+}
+
+int64_t DeviceStreamPlay::LatencyBudget() const
+{
+    // A buffer comes back only once heard, so while the last one queued plays the device
+    // holds the rest: the device may hold all but one buffer, less the time to refill.
+    return (int64_t{m_numberBuffers - 1} * m_bufferLengthms - kRefillMs) * m_streamRate / 1000;
 }
 
 void DeviceStreamPlay::PrepareQueue()
@@ -279,6 +149,18 @@ int32_t DeviceStreamPlay::OpenBackend()
     std::string why;
     m_problem.clear();
     m_backend = m_backendKind == Backend::Device ? MakeDevicePlayBackend() : MakeNullPlayBackend();
+    if (m_backend->CanStall()) {
+        if (LatencyBudget() < int64_t{kLeastDeviceMs} * m_streamRate / 1000) {
+            m_problem = std::to_string(m_numberBuffers) + " buffers of " +
+                        std::to_string(m_bufferLengthms) +
+                        " ms hold too little audio to keep the output device fed; together "
+                        "they must hold at least " +
+                        std::to_string(kLeastDeviceMs + kRefillMs) + " ms more than one";
+            m_backendName = m_backend->Name();
+            return kBuffersTooShort;
+        }
+        m_backend->LatencyBudget(LatencyBudget());
+    }
     const StartResult started = m_backend->Start(format, *this, why);
     m_backendName = m_backend->Name();
     if (started != StartResult::Started) {
@@ -349,7 +231,7 @@ void DeviceStreamPlay::StartTavrenStream()
 
 void DeviceStreamPlay::StopTavrenStream()
 {
-    StopBackend();
+    StopBackend(true);
     DropQueue();
     m_playing.store(false, std::memory_order_relaxed);
     m_streamActive = false;

@@ -63,6 +63,16 @@ public:
         Null,   ///< always the null backend
     };
 
+    /// EngineError codes of the engine's own, beside the device's (see StartTavrenStream and
+    /// "Device failure" above): the buffers hold too little audio to keep the device fed
+    /// (raised by StartTavrenStream, which then starts no stream), and the device ran dry in
+    /// the middle of the audio, which was heard as a gap (raised once a stream; Underruns
+    /// counts every one).
+    static constexpr int32_t kBuffersTooShort = 11;
+    static constexpr int32_t kOutputRanDry = 100;
+    /// The fade that keeps a stop, a pause or a clear in the middle of a signal from clicking.
+    static constexpr int32_t kDeClickMs = 5;
+
     DeviceStreamPlay(EventLoop& loop, Backend backend);
     ~DeviceStreamPlay() override;
     DeviceStreamPlay(const DeviceStreamPlay&) = delete;
@@ -77,17 +87,23 @@ public:
     /// Opens the device in the current SampleRate and NumberChannels (restarting a started
     /// stream, keeping its queue), then raises StreamStarted. A device that cannot be used
     /// raises EngineError (2: no such device number, 3: the device would not open or start,
-    /// 6: no sound system at all) then StreamReset, and no stream runs; Problem says why.
+    /// 6: no sound system at all, 11: kBuffersTooShort) then StreamReset, and no stream runs;
+    /// Problem says why. The device is asked to hold no more audio than the buffers can keep
+    /// it fed with.
     void StartTavrenStream() override;
-    /// Closes the device, drops the queue and the played time; raises StreamReset.
+    /// Fades out a signal still playing (kDeClickMs), lets the device play out what it holds,
+    /// then closes it, drops the queue and the played time; raises StreamReset. Returns once
+    /// the last sample is heard, up to the device's latency and a half second later.
     void StopTavrenStream() override;
     /// Copies the bytes before returning. A null address or a length of 0 or less is ignored;
     /// more buffers than NumberBuffers are accepted (FreeBuffers then reads 0).
     void AddBuffer(const void* address, int32_t length, int32_t tag) override;
     void StartPlayback() override;
-    /// Keeps the queue; what the device already holds still plays out.
+    /// Keeps the queue; what the device already holds still plays out, then the next
+    /// kDeClickMs of the queue fade out (and fade in again at the next StartPlayback).
     void Pause() override;
-    /// Drops the queue without handing buffers back; PlayedTimems reads 0 at once.
+    /// Drops the queue without handing buffers back (a signal playing fades out over
+    /// kDeClickMs first); PlayedTimems reads 0 at once.
     void ClearBuffers() override;
     /// Plays FlushBufferLengthms of silence before any further queued audio; ignored while the
     /// stream is stopped. The played time does not count it.
@@ -148,9 +164,10 @@ private:
     {
         enum Kind : uint8_t
         {
-            Played,  ///< buffer `index` played to its end, with its peaks
-            Cleared, ///< a clear was honoured: everything before `index` is dropped
-            Failed,  ///< the backend keeps failing
+            Played,   ///< buffer `index` played to its end, with its peaks
+            Cleared,  ///< a clear was honoured: everything before `index` is dropped
+            Failed,   ///< the backend keeps failing
+            Underrun, ///< the device ran dry while the queue still had audio to come
         };
         Kind kind = Played;
         uint64_t index = 0;
@@ -168,14 +185,35 @@ private:
         std::vector<uint8_t> data;
         int32_t tag = -1;
     };
+    /// A de-click fade over a callback's buffer: frame `at` gets start + step x (at - origin
+    /// + 1), held within 0..1.
+    struct Fade
+    {
+        double start = 1.0;
+        double step = 0.0;
+        uint32_t origin = 0;
+        double At(uint32_t at) const noexcept
+        {
+            return std::clamp(start + step * static_cast<double>(at - origin + 1), 0.0, 1.0);
+        }
+    };
+    struct Gains
+    {
+        pcm16::GainRamp volume;
+        Fade fade;
+    };
     void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept override;
     void Starting(int64_t latencyFrames) noexcept override { m_latencyFrames = latencyFrames; }
     // Steps of Render; each returns true when it queued a notice.
     bool HonourClear() noexcept;
-    uint32_t RenderQueue(int16_t* out, uint32_t frames, const pcm16::GainRamp& ramp, bool playing,
-                         bool& noticed) noexcept;
+    /// Plays queued frames into out[first, frames) up to buffer `limit` (not included);
+    /// returns the frame it stopped at.
+    uint32_t RenderQueue(int16_t* out, uint32_t first, uint32_t frames, const Gains& gains,
+                         bool playing, uint64_t limit, bool& noticed) noexcept;
     void RenderFrames(const uint8_t* data, int16_t* out, uint32_t frames, uint32_t at,
-                      const pcm16::GainRamp& ramp, bool levels) noexcept;
+                      const Gains& gains, bool levels) noexcept;
+    void Silence(int16_t* out, uint32_t from, uint32_t to) noexcept;
+    bool CountUnderrun() noexcept;
     bool BufferRendered(uint64_t index) noexcept;
     bool NoticeHeard() noexcept;
     bool Notify(const Notice& notice) noexcept;
@@ -186,7 +224,8 @@ private:
     void StartBackend();
     void PrepareQueue();
     int32_t OpenBackend(); ///< the error to raise, or 0
-    void StopBackend();
+    void StopBackend(bool drain = false);
+    int64_t LatencyBudget() const;
     void RequeueUnplayed();
     void DropQueue();
     void ResetCallbackState();
@@ -248,6 +287,8 @@ private:
     std::atomic<uint64_t> m_callbacks{0};
     std::atomic<int64_t> m_underruns{0};
     std::atomic<bool> m_wakePending{false};
+    std::atomic<bool> m_stopRequest{false}; // the UI is stopping the stream: fade out, be silent
+    std::atomic<bool> m_silenced{false};    // the callback has faded out for the stop
 
     // The callback's own state (the UI thread touches it only while no callback runs).
     int64_t m_headFrames = 0; // frames of the front buffer already played
@@ -261,6 +302,14 @@ private:
     int64_t m_flushLeft = 0;
     int32_t m_errorRun = 0;
     bool m_failed = false;
+    uint32_t m_deClickFrames = 1; // the length of a de-click fade
+    bool m_sounding = false;      // playing the queue (or fading it out)
+    uint32_t m_rampOutLeft = 0;   // frames of the fade-out still to play
+    uint32_t m_rampIn = 0;        // frames of the fade-in played
+    bool m_rampInNext = false;    // the next start follows a fade-out
+    bool m_fed = false;           // audio played since the start: running dry is a gap
+    bool m_dry = false;           // the queue ran dry while playing
+    bool m_underrunNoticed = false;
     std::vector<Unheard> m_unheard; // a FIFO, preallocated with the ring
     size_t m_unheardHead = 0;
     size_t m_unheardCount = 0;

@@ -55,6 +55,16 @@ void DeviceStreamPlay::ResetCallbackState()
     m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
     m_errorRun = 0;
     m_failed = false;
+    m_deClickFrames = static_cast<uint32_t>(std::max(m_streamRate * kDeClickMs / 1000, 1));
+    m_sounding = false;
+    m_rampOutLeft = 0;
+    m_rampIn = 0;
+    m_rampInNext = false;
+    m_fed = false;
+    m_dry = false;
+    m_underrunNoticed = false;
+    m_stopRequest.store(false, std::memory_order_relaxed);
+    m_silenced.store(false, std::memory_order_relaxed);
     m_clearSeen = m_clearRequest.load(std::memory_order_relaxed);
     m_clearAnswered.store(m_clearSeen, std::memory_order_relaxed);
     m_flushRequest.store(0, std::memory_order_relaxed);

@@ -42,6 +42,8 @@ public:
         m_thread.join();
     }
 
+    void Drain(int64_t) noexcept override { Stop(); } // it holds nothing
+    void LatencyBudget(int64_t) noexcept override {}
     int64_t LatencyFrames() const noexcept override { return 0; }
     bool CanStall() const noexcept override { return false; }
     std::string Name() const override { return "null"; }
@@ -69,6 +71,22 @@ private:
 // by this latency, so only the reaction to Pause and Volume is slower.
 constexpr unsigned kDeviceBufferFrames = 1024;
 constexpr unsigned kDeviceBuffers = 6;
+// Under a tighter budget: three device buffers, of at least 256 frames (about 6 ms), so the
+// server is never asked for less than it can keep fed.
+constexpr unsigned kTightDeviceBuffers = 3;
+constexpr unsigned kTightMinimumFrames = 256;
+
+/// The device buffer size and count for `rate` within `budget` frames (0: no budget).
+void SizeDeviceBuffers(int32_t rate, int64_t budget, unsigned& frames, unsigned& buffers)
+{
+    frames = kDeviceBufferFrames * (rate > 48000 ? 2u : 1u);
+    buffers = kDeviceBuffers;
+    if (budget <= 0 || int64_t{frames} * (buffers + 1) <= budget)
+        return;
+    buffers = kTightDeviceBuffers;
+    const int64_t fit = budget / (buffers + 1) / 32 * 32; // whole cache lines of 16-bit frames
+    frames = static_cast<unsigned>(std::max<int64_t>(fit, kTightMinimumFrames));
+}
 
 class RtAudioPlayBackend final : public PlayBackend
 {
@@ -80,6 +98,7 @@ public:
     {
         Stop();
         m_stopper.Arm();
+        m_drainRequested.store(false, std::memory_order_relaxed);
         RtAudioDevice output;
         const StartResult found =
             FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error);
@@ -92,9 +111,9 @@ public:
             parameters.deviceId = output.id;
             parameters.nChannels = static_cast<unsigned>(format.channels);
             RtAudio::StreamOptions options;
-            options.numberOfBuffers = kDeviceBuffers;
+            unsigned frames = 0;
+            SizeDeviceBuffers(format.sampleRate, m_budget, frames, options.numberOfBuffers);
             options.streamName = "Tavrenly";
-            unsigned frames = kDeviceBufferFrames * (format.sampleRate > 48000 ? 2u : 1u);
             m_renderer = &renderer;
             m_channels = static_cast<size_t>(format.channels);
             m_audio->openStream(&parameters, nullptr, RTAUDIO_SINT16,
@@ -136,6 +155,26 @@ public:
         m_audio.reset();
     }
 
+    void Drain(int64_t timeoutMs) noexcept override
+    {
+        if (!m_audio)
+            return;
+        try {
+            // The callback asks RtAudio to stop with a drain (its answer 1), from its own thread
+            // between writes; closing the stream then waits for the drain to finish.
+            if (m_audio->isStreamRunning()) {
+                m_drainRequested.store(true, std::memory_order_relaxed);
+                const auto giveUp =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+                while (m_audio->isStreamRunning() && std::chrono::steady_clock::now() < giveUp)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } catch (const std::exception&) {
+            // a device that is gone holds nothing to play
+        }
+        Stop();
+    }
+    void LatencyBudget(int64_t frames) noexcept override { m_budget = frames; }
     int64_t LatencyFrames() const noexcept override { return m_latency; }
     bool CanStall() const noexcept override { return true; }
     std::string Name() const override { return m_name; }
@@ -148,6 +187,10 @@ private:
         if (self->m_stopper.StopNow()) {
             std::memset(out, 0, size_t{frames} * self->m_channels * sizeof(int16_t));
             return 2; // RtAudio aborts the stream from this thread, without the lock fight
+        }
+        if (self->m_drainRequested.load(std::memory_order_relaxed)) {
+            std::memset(out, 0, size_t{frames} * self->m_channels * sizeof(int16_t));
+            return 1; // RtAudio plays out what the device holds, then stops the stream
         }
         uint32_t flags = 0;
         if ((status & RTAUDIO_OUTPUT_UNDERFLOW) != 0)
@@ -162,6 +205,8 @@ private:
     PlayRenderer* m_renderer = nullptr;
     size_t m_channels = 2;
     RtAudioStopper m_stopper;
+    std::atomic<bool> m_drainRequested{false};
+    int64_t m_budget = 0;
     int64_t m_latency = 0;
     std::string m_name = "device";
 };

@@ -44,8 +44,17 @@ public:
     /// used, a sentence in `error` says why and nothing runs.
     virtual StartResult Start(const StreamFormat& format, PlayRenderer& renderer,
                               std::string& error) = 0;
-    /// Stops and closes the stream; returns after the last Render call has returned.
+    /// Stops and closes the stream; returns after the last Render call has returned. What the
+    /// device still holds is dropped.
     virtual void Stop() noexcept = 0;
+    /// Stops the stream after the device has played out what it holds (the last Render call
+    /// has returned, and is heard, when this returns), then closes it as Stop does. Gives up
+    /// after `timeoutMs` and stops at once.
+    virtual void Drain(int64_t timeoutMs) noexcept = 0;
+    /// The most audio, in frames, the next Start may let the device hold ahead of the ear, one
+    /// device buffer included; 0 leaves it to the backend. A queue that hands a buffer back
+    /// only once it is heard stays fed only while the device holds less than the queue.
+    virtual void LatencyBudget(int64_t frames) noexcept = 0;
     /// Frames between the callback and the listener's ear, as the backend reports it (or as
     /// this backend asked for when the backend reports nothing); 0 for the null backend.
     virtual int64_t LatencyFrames() const noexcept = 0;
