@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace tavrenly {
 
@@ -79,8 +80,11 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
         const uint32_t span = std::min(frames, m_rampOutLeft);
         gains.fade = {static_cast<double>(m_rampOutLeft) / m_deClickFrames, -1.0 / m_deClickFrames,
                       0};
+        // Silence asked for by a flush comes after the fade, or the fade would not be heard.
         const uint64_t limit = clearing ? m_clearIndex.load(std::memory_order_relaxed) : kNoLimit;
+        const int64_t flush = std::exchange(m_flushLeft, 0);
         const uint32_t played = RenderQueue(out, 0, span, gains, true, limit, noticed);
+        m_flushLeft = flush;
         Silence(out, played, span);
         m_rampOutLeft -= span;
         done = span;

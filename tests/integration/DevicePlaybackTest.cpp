@@ -335,6 +335,57 @@ TEST_F(DevicePlaybackTest, EveryBufferSettingPlaysWithoutAGapOrIsRefusedOrReport
     std::printf("%d settings exact, %d refused, of 42\n", exact, refused);
 }
 
+TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
+{
+    // A 100 Hz tone near full scale moves at most 2 pi 100 / 44100 of its peak from one sample
+    // to the next (420); a 5 ms fade adds a 220th of the peak (134). A cut to silence jumps
+    // by the level the tone happened to have, almost always far more.
+    const double peak = 0.9 * 32767.0;
+    const std::string item = test::SoxFile(dir, "item.wav", "6 sine 100 vol 0.9");
+    const std::string heardFile = dir.File("heard.raw");
+    std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
+    {
+        test::RecordingSite site(loop);
+        TavrenPlayer player(
+            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+        player.InitNew();
+        std::string name = item;
+        ASSERT_EQ(player.OpenAudio(name), 0);
+        const std::function<int32_t()> steps[] = {
+            [&] { return player.PlayAudio(); }, [&] { return player.PauseAudio(); },
+            [&] { return player.PlayAudio(); }, [&] { return player.CueAudio(); },
+            [&] { return player.PlayAudio(); }, [&] { return player.CloseAudio(); }};
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            EXPECT_EQ(steps[i](), 0) << "step " << i;
+            test::Pause(loop, i % 2 == 0 ? 1000 : 500);
+        }
+    }
+    const std::vector<int16_t> heard = StopRecording(std::move(recorder), heardFile);
+
+    int32_t loudest = 0;
+    int32_t largestStep = 0;
+    int runs = 0; // stretches of sound, each after at least 100 ms of silence
+    size_t quietFrames = kRate;
+    for (size_t frame = 1; frame < heard.size() / 2; ++frame) {
+        bool quiet = true;
+        for (size_t channel = 0; channel < 2; ++channel) {
+            const int32_t sample = heard[2 * frame + channel];
+            loudest = std::max(loudest, std::abs(sample));
+            const int32_t step = std::abs(sample - heard[2 * frame - 2 + channel]);
+            largestStep = std::max(largestStep, step);
+            quiet = quiet && std::abs(sample) <= 16;
+        }
+        if (!quiet && quietFrames >= static_cast<size_t>(kRate / 10))
+            ++runs;
+        quietFrames = quiet ? quietFrames + 1 : 0;
+    }
+    std::printf("largest step %d (%.2f %% of the peak); %d stretches of sound\n", largestStep,
+                100.0 * largestStep / peak, runs);
+    EXPECT_NEAR(loudest, peak, 2.0);
+    EXPECT_EQ(runs, 3) << "played, resumed after the pause, played again after the cue";
+    EXPECT_LE(largestStep, static_cast<int32_t>(peak * (2 * M_PI * 100 / kRate + 1.5 / 220)));
+}
+
 /// Records the engine's events and how many buffers came back.
 class EngineEvents : public StreamPlayEvents
 {
