@@ -49,7 +49,7 @@ public:
 
     /// Bytes per capture buffer (set as a 64-bit float, read as 32 bits).
     virtual int32_t BufferLength() const = 0;
-    /// Rounded half to even; a result of 0 or less is ignored (stream_rules::TakesCount).
+    /// Rounded half to even; a result of 0 or less is ignored (stream_rules::TakenBufferLength).
     virtual void BufferLength(double value) = 0;
     virtual int32_t NumberBuffers() const = 0;
     /// Values of 0 or less are ignored.

@@ -4,6 +4,8 @@
 // a count, a length or a rate of 0 or less is ignored; only mono and stereo are taken; a volume
 // is clamped to 0..100 and NaN is ignored. Each engine setter asks these before taking a value.
 
+#include "platform/base/Types.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,11 +13,22 @@
 
 namespace tavrenly::stream_rules {
 
-/// NumberBuffers, BufferLengthms, SampleRate (and the record engine's BufferLength once
-/// rounded): values of 0 or less leave the property as it was.
+/// NumberBuffers, BufferLengthms, SampleRate: values of 0 or less leave the property as it was.
 constexpr bool TakesCount(int64_t value) noexcept
 {
     return value > 0;
+}
+
+/// The record engine's BufferLength, set as a 64-bit float: the value to keep, rounded half to
+/// even; nothing when that is not 1 or more, or does not fit 32 bits (NaN included).
+inline std::optional<int32_t> TakenBufferLength(double value) noexcept
+{
+    if (!(value >= 0.5) || value > 2147483647.0)
+        return std::nullopt;
+    const double rounded = RoundHalfEven(value); // 0.5 rounds to 0
+    if (!TakesCount(static_cast<int64_t>(rounded)))
+        return std::nullopt;
+    return static_cast<int32_t>(rounded);
 }
 
 /// NumberChannels: only 1 and 2.

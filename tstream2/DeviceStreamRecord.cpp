@@ -1,6 +1,5 @@
 #include "tstream2/DeviceStreamRecord.h"
 
-#include "platform/base/Types.h"
 #include "tstream2/GuardedRaise.h"
 #include "tstream2/Pcm16.h"
 
@@ -297,11 +296,8 @@ int32_t DeviceStreamRecord::RecordedTimems() const
 
 void DeviceStreamRecord::BufferLength(double value)
 {
-    if (!(value >= 0.5) || value > 2147483647.0)
-        return;
-    const double rounded = RoundHalfEven(value);
-    if (stream_rules::TakesCount(static_cast<int64_t>(rounded)))
-        m_bufferLength = static_cast<int32_t>(rounded);
+    if (const std::optional<int32_t> taken = stream_rules::TakenBufferLength(value))
+        m_bufferLength = *taken;
 }
 
 void DeviceStreamRecord::NumberBuffers(int32_t value)

@@ -342,12 +342,10 @@ void SimulatedStreamRecord::ClearBuffers()
 void SimulatedStreamRecord::BufferLength(double value)
 {
     LogPut("BufferLength", FormatNumber(value));
-    if (!(value >= 0.5) || value > 2147483647.0)
+    const std::optional<int32_t> taken = stream_rules::TakenBufferLength(value);
+    if (!taken)
         return;
-    const double rounded = RoundHalfEven(value);
-    if (!stream_rules::TakesCount(static_cast<int64_t>(rounded)))
-        return;
-    m_bufferLength = static_cast<int32_t>(rounded);
+    m_bufferLength = *taken;
     if (m_capturing)
         ScheduleBufferEnd();
 }

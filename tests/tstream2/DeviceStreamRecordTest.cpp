@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -116,6 +117,9 @@ protected:
 
 TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnReturnAudio)
 {
+    for (double ignored : {0.5, -8.0, std::nan(""), 4e9}) // none rounds to a 32-bit count
+        engine->BufferLength(ignored);
+    EXPECT_EQ(engine->BufferLength(), 4 * kFrames + 3);
     engine->Volume(50.0f);
     engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
