@@ -59,31 +59,27 @@ json FormatOf(const Bytes& file, const FileChunk& fmt)
                       fmt.size >= 18 ? Le16(file, at + 16) : 0);
 }
 
-/// The object the program printed; fails the test when stdout is not one JSON object.
+const std::vector<std::string> kInfoKeys = {
+    "file",          "header_result", "open_result", "reference_code",     "message",
+    "player_errors", "format",        "data_size",   "total_audio_length", "total_blocks",
+    "chunks",        "cart",          "playable"};
+
+/// The object the program printed; fails the test when stdout is not one JSON object holding
+/// the documented keys, printed in their documented order.
 json Info(const TempDir& dir, const std::string& path, int& status)
 {
     const Output output = RunProgram(dir, {"info", path, "--json"});
     status = output.status;
     json parsed = json::parse(output.out, nullptr, false);
     EXPECT_TRUE(parsed.is_object()) << "stdout: " << output.out << "\nstderr: " << output.err;
+    EXPECT_EQ(parsed.size(), kInfoKeys.size());
+    size_t last = 0;
+    for (const std::string& key : kInfoKeys) {
+        const size_t at = output.out.find("\"" + key + "\":");
+        EXPECT_TRUE(at != std::string::npos && at >= last) << key << " missing or out of order";
+        last = at == std::string::npos ? last : at;
+    }
     return parsed;
-}
-
-const std::vector<std::string> kInfoKeys = {
-    "file",          "header_result", "open_result", "reference_code",     "message",
-    "player_errors", "format",        "data_size",   "total_audio_length", "total_blocks",
-    "chunks",        "cart",          "playable"};
-
-void ExpectTheDocumentedKeys(const json& info)
-{
-    std::vector<std::string> keys;
-    for (auto it = info.begin(); it != info.end(); ++it)
-        keys.push_back(it.key());
-    // nlohmann::json sorts its keys: this checks the set, and the printed order is checked on
-    // the text.
-    std::vector<std::string> wanted = kInfoKeys;
-    std::sort(wanted.begin(), wanted.end());
-    EXPECT_EQ(keys, wanted);
 }
 
 // ---- info on files made by sox and ffmpeg ----
@@ -116,20 +112,15 @@ std::vector<MadeFile> MadeFiles()
 {
     return {
         {"Pcm16Mono8000", Sox(8000, 1, "-b 16 -e signed-integer"), 1, 1, 8000, 16, true},
-        {"Pcm16Stereo22050", Sox(22050, 2, "-b 16 -e signed-integer"), 1, 2, 22050, 16, true},
         {"Pcm16Stereo44100", Sox(44100, 2, "-b 16 -e signed-integer"), 1, 2, 44100, 16, true},
-        {"Pcm16Mono96000", Sox(96000, 1, "-b 16 -e signed-integer"), 1, 1, 96000, 16, true},
         {"Pcm24Mono48000", Sox(48000, 1, "-b 24 -e signed-integer"), 0xFFFE, 1, 48000, 24, true},
-        {"Pcm24Stereo44100", Sox(44100, 2, "-b 24 -e signed-integer"), 0xFFFE, 2, 44100, 24, true},
         {"FfmpegPcm16Stereo48000", Ffmpeg(48000, 2, "-c:a pcm_s16le"), 1, 2, 48000, 16, true},
         {"FfmpegPcm24Mono32000", Ffmpeg(32000, 1, "-c:a pcm_s24le"), 0xFFFE, 1, 32000, 24, true},
         {"ALawMono8000", Sox(8000, 1, "-e a-law"), 6, 1, 8000, 8, true},
-        {"FfmpegALawStereo44100", Ffmpeg(44100, 2, "-c:a pcm_alaw"), 6, 2, 44100, 8, true},
         {"ImaAdpcmMono22050", Sox(22050, 1, "-e ima-adpcm"), 0x11, 1, 22050, 4, true},
         {"FfmpegImaAdpcmStereo44100", Ffmpeg(44100, 2, "-c:a adpcm_ima_wav"), 0x11, 2, 44100, 4,
          true},
         {"Mp2Stereo48000", Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), 0x50, 2, 48000, 0, true},
-        {"Mp2Mono44100", Ffmpeg(44100, 1, "-c:a mp2 -b:a 128k"), 0x50, 1, 44100, 0, true},
         // 24-bit stereo at 96 kHz is 576000 bytes a second: more than playback takes.
         {"Pcm24Stereo96000", Sox(96000, 2, "-b 24 -e signed-integer"), 0xFFFE, 2, 96000, 24, false},
     };
@@ -163,7 +154,6 @@ TEST_P(InfoOnMadeFilesTest, DescribesTheFileAsItsBytesStandAndSaysWhetherItPlays
     int status = -1;
     const json info = Info(dir, path, status);
     ASSERT_TRUE(info.is_object());
-    ExpectTheDocumentedKeys(info);
     EXPECT_EQ(info["file"], path);
     EXPECT_EQ(info["header_result"], 0);
     EXPECT_EQ(info["format"], format);
@@ -203,22 +193,8 @@ TEST_P(InfoOnMadeFilesTest, DescribesTheFileAsItsBytesStandAndSaysWhetherItPlays
 INSTANTIATE_TEST_SUITE_P(Tools, InfoOnMadeFilesTest, ::testing::ValuesIn(MadeFiles()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InfoOutputTest, KeysArePrintedInTheDocumentedOrder)
-{
-    TempDir dir;
-    const std::string path = dir.File("a.wav");
-    WriteFileBytes(path, RiffBytes({{"fmt ", PcmFmt()}, {"data", Bytes(400, 0)}}));
-    const Output output = RunProgram(dir, {"info", path, "--json"});
-    size_t last = 0;
-    for (const std::string& key : kInfoKeys) {
-        const size_t at = output.out.find("\"" + key + "\":");
-        ASSERT_NE(at, std::string::npos) << key;
-        EXPECT_GT(at, last) << key << " out of order";
-        last = at;
-    }
-}
-
-// ---- info on byte-built files that do not play ----
+// ---- info on byte-built files that do not play: one row for each way the report is filled
+// (the player's own tests hold every refusal) ----
 
 struct Refused
 {
@@ -245,21 +221,14 @@ std::vector<Refused> RefusedFiles()
     const std::string notFound = "The audio information could not be found in the wave file";
     return {
         {"Missing", std::nullopt, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
-        {"Empty", Bytes{}, -1, -1, std::nullopt, "The file: %s did not exist", noFormat, 0},
         {"NotRiff", RiffBytes({{"fmt ", PcmFmt()}, {"data", data}}, "RIFX"), 265, -1, std::nullopt,
          "The header in the audio file: %s could not be read, and the code was 265", noFormat, 0},
         {"NoDataChunk", RiffBytes({{"fmt ", PcmFmt()}, {"LIST", {'I', 'N', 'F', 'O'}}}), 0, 265,
          std::nullopt, notFound, pcm, 0},
-        {"DataBeforeFormat", RiffBytes({{"data", data}, {"fmt ", PcmFmt()}}), 0, 265, std::nullopt,
-         notFound, pcm, 4000},
         {"RateNotAccepted",
          RiffBytes({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0, -1, 1,
          Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1"),
          FormatJson(1, 2, 16000, 64000, 4, 16, 0), 4000},
-        {"ThreeChannelsAtTooHighAByteRate",
-         RiffBytes({{"fmt ", FmtBody(1, 3, 48000, 400000, 6, 16)}, {"data", data}}), 0, -1, 3,
-         Corrupt("48000Hz, 3 channels, 16 bits, format tag 1, and the reference code was 3"),
-         FormatJson(1, 3, 48000, 400000, 6, 16, 0), 4000},
         {"FormatChunkOfSizeZero", RiffBytes({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
          Corrupt("0Hz, 0 channels, 0 bits, format tag 0, and the reference code was 1"), noFormat,
          0},
@@ -281,7 +250,6 @@ TEST_P(InfoOnRefusedFilesTest, ReportsTheCodesTheMessageAndExitsOne)
     int status = -1;
     const json info = Info(dir, path, status);
     ASSERT_TRUE(info.is_object());
-    ExpectTheDocumentedKeys(info);
 
     std::string message = r.message;
     if (const size_t at = message.find("%s"); at != std::string::npos)
@@ -415,32 +383,17 @@ TEST_F(RenderTest, PcmAtThePlaybackFormatIsRenderedByteForByte)
     EXPECT_TRUE(rendered.data == expected) << "the rendered samples differ from the file's";
 }
 
-TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
+// The player's own tests hear loops and fades sample for sample; here the options reach it.
+TEST_F(RenderTest, LoopAndFadeOptionsReachThePlayer)
 {
-    constexpr int32_t kFrames = 3 * 44100;
-    constexpr int32_t kStart = 44100; // 1 s
-    constexpr int32_t kEnd = 77175;   // 1.75 s
-    const std::string item = dir.File("counter.wav");
-    WriteCounterWave(item, 3);
-    const Output output = Play(item, {"--loop", "1:1.75:2", "--events"});
+    const std::string counter = dir.File("counter.wav");
+    WriteCounterWave(counter, 3);
+    Output output = Play(counter, {"--loop", "1:1.75:2", "--events"});
     ASSERT_EQ(output.status, 0) << output.err;
-
-    std::vector<int32_t> expected;
-    for (int32_t f = 0; f < kEnd; ++f)
-        expected.push_back(f);
-    for (int pass = 0; pass < 2; ++pass)
-        for (int32_t f = kStart; f < kEnd; ++f)
-            expected.push_back(f);
-    for (int32_t f = kEnd; f < kFrames; ++f)
-        expected.push_back(f);
     const std::vector<int32_t> played = CounterFramesIn(ReadRendered(out).data);
-    ASSERT_EQ(played.size(), expected.size());
-    const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
-    EXPECT_TRUE(mismatch.first == played.end())
-        << "frame " << (mismatch.first - played.begin()) << " is " << *mismatch.first << ", wanted "
-        << *mismatch.second;
-
-    // The event lines name the two restarts and the completion, in that order.
+    ASSERT_EQ(played.size(), 3u * 44100 + 2 * 33075);
+    EXPECT_EQ(played[77175], 44100) << "the first pass jumps back at 1.75 s to 1 s";
+    EXPECT_EQ(played.back(), 3 * 44100 - 1);
     std::vector<std::string> loopEvents;
     std::istringstream lines(output.out);
     for (std::string line; std::getline(lines, line);) {
@@ -448,39 +401,20 @@ TEST_F(RenderTest, LoopRepeatsItsSectionSampleForSample)
             if (line.find(name) != std::string::npos)
                 loopEvents.emplace_back(name);
     }
-    EXPECT_EQ(loopEvents, (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted"}))
-        << output.out;
-}
+    EXPECT_EQ(loopEvents,
+              (std::vector<std::string>{"LoopRestart", "LoopRestart", "LoopCompleted"}));
 
-TEST_F(RenderTest, FadeFollowsTheFastStartCurveAndStaysSilentAfterIt)
-{
-    constexpr int16_t kLevel = 30000;
-    constexpr int32_t kFrames = 4 * 44100;
-    constexpr int32_t kFramesPerStep = 2205; // the volume moves every 50 ms
-    const Bytes data = ConstantFrames(kFrames, kLevel);
-    const std::string item = dir.File("level.wav");
-    WriteFileBytes(item, PcmWave(data));
-    const Output output = Play(item, {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"});
+    // A fade from 1 s to 3 s down to 0 on the fast-start curve (mode 2): full before it, 14.6 %
+    // of the level halfway (the curve at 50), silent after it.
+    const std::string level = dir.File("level.wav");
+    WriteFileBytes(level, PcmWave(ConstantFrames(4 * 44100, 30000)));
+    output = Play(level, {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"});
     ASSERT_EQ(output.status, 0) << output.err;
-
-    const Bytes played = ReadRendered(out).data;
-    ASSERT_EQ(played.size(), data.size());
-    int checkedAfterTheFade = 0;
-    for (int32_t frame = 0; frame < kFrames; ++frame) {
-        const double t = 0.05 * (frame / kFramesPerStep);
-        const double linear = t < 1 ? 100 : t < 3 ? 100 - 50 * (t - 1) : 0;
-        const double engine = linear < 1 ? 0 : 100 - 100 * std::log(101 - linear) / std::log(100.0);
-        const double wanted = std::nearbyint(kLevel * engine / 100);
-        const auto left = static_cast<int16_t>(Le16(played, 4 * size_t(frame)));
-        const auto right = static_cast<int16_t>(Le16(played, 4 * size_t(frame) + 2));
-        if (std::abs(left - wanted) > 1 || std::abs(right - wanted) > 1) {
-            ADD_FAILURE() << "frame " << frame << " (" << t << " s) played " << left << "/" << right
-                          << ", wanted " << wanted;
-            break;
-        }
-        checkedAfterTheFade += t >= 3 ? 1 : 0;
-    }
-    EXPECT_EQ(checkedAfterTheFade, 44100);
+    const std::vector<int16_t> left = LeftSamples(ReadRendered(out).data);
+    ASSERT_EQ(left.size(), 4u * 44100);
+    EXPECT_EQ(left[44099], 30000);
+    EXPECT_NEAR(left[2 * 44100], 30000 * (1 - std::log(51.0) / std::log(100.0)), 2);
+    EXPECT_LE(*std::max_element(left.begin() + 3 * 44100, left.end()), 1);
 }
 
 TEST_F(RenderTest, AFileThatDoesNotOpenExitsOneWithThePlayersMessage)

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int32_t kRate = 44100;
 
-class PlayerFaultTest : public ::testing::Test
+class PlayerFaultTest : public PlayerTest
 {
 protected:
     /// Opens a counter file of `seconds` (its frames carry their own numbers).
@@ -24,9 +24,6 @@ protected:
         WriteCounterWave(path, seconds);
         ASSERT_EQ(h.player->OpenAudio(path), 0);
     }
-
-    ScratchMachineSettings settings;
-    TempDir dir;
 };
 
 TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
@@ -52,7 +49,6 @@ TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
         {&TavrenPlayer::LoopEnd, &TavrenPlayer::LoopEnd, 0.9f},
         {&TavrenPlayer::PlayVolume, &TavrenPlayer::PlayVolume, 60.0f},
     };
-    PlayerHarness h;
     h.player->FadeMode(efmNormal);
     Open(h, 2.0);
     for (const Property& p : properties)
@@ -106,7 +102,6 @@ TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
 {
     // A fade to silence from 3 s to 4 s of an 8 s item.
     const EnvelopeJump& j = GetParam();
-    PlayerHarness h;
     h.player->FadeMode(efmNormal);
     Open(h, 8.0);
     int16_t reference = 1;
@@ -142,7 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurther)
 {
-    PlayerHarness h;
     Open(h, 3.0);
     h.player->AudioEnd(2.0f);
     h.player->PlayAudio();
@@ -159,7 +153,6 @@ TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurt
 
 TEST_F(PlayerFaultTest, ASeekToTheDataEndLeavesThePositionAndTheFileThere)
 {
-    PlayerHarness h;
     Open(h, 3.0);
     h.player->PlayAudio();
     h.loop.Advance(500);
@@ -188,7 +181,6 @@ class PlayerLoopBufferTest : public PlayerFaultTest,
 TEST_P(PlayerLoopBufferTest, TheLoopIsCountedAndHeardAsOftenAsAsked)
 {
     const LoopBuffers& b = GetParam();
-    PlayerHarness h;
     int32_t bufferms = b.bufferms;
     h.player->WaveBufferLengthms(bufferms);
     std::string path = dir.File("item.wav");

@@ -11,6 +11,8 @@
 #include "tstream2/SimulatedDevices.h"
 #include "tstream2/SimulatedStreamPlay.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +38,16 @@ public:
     SimulatedStreamPlay* engine = nullptr; // owned by the player
     std::unique_ptr<TavrenPlayer> player;
     std::shared_ptr<SimulatedDeviceProvider> devices;
+};
+
+/// The fixture most player tests share: scratch machine settings (made first, the harness
+/// reads them), a scratch folder and a harness.
+class PlayerTest : public ::testing::Test
+{
+protected:
+    ScratchMachineSettings settings;
+    TempDir dir;
+    PlayerHarness h;
 };
 
 /// Advances virtual time in 10 ms steps until `AudioEndReached` was raised or `maxMs` passed;

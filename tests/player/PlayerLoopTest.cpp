@@ -20,7 +20,7 @@ constexpr int32_t kLoopStartBlock = 82688;
 constexpr int32_t kLoopEndBlock = 137812;
 constexpr int32_t kSection = kLoopEndBlock - kLoopStartBlock;
 
-class PlayerLoopTest : public ::testing::Test
+class PlayerLoopTest : public PlayerTest
 {
 protected:
     void SetUp() override
@@ -40,8 +40,6 @@ protected:
 
     static size_t PlayedFrames(PlayerHarness& h) { return h.engine->PlayedAudio().size() / 4; }
 
-    ScratchMachineSettings settings;
-    TempDir dir;
     std::string file;
 };
 
@@ -57,7 +55,6 @@ class PlayerLoopPassesTest : public PlayerLoopTest, public ::testing::WithParamI
 TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHeard)
 {
     const LoopRun run = GetParam();
-    PlayerHarness h;
     h.Open(file);
     SetLoop(h, run.maxLoopCountPut);
     EXPECT_EQ(h.player->State().LoopStartBlock, kLoopStartBlock);
@@ -203,7 +200,6 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
 
 TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
 {
-    PlayerHarness h;
     h.Open(file);
     h.player->IntroEnd(3.0f);
     h.player->Extro(6.0f);
@@ -278,7 +274,6 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     RunOrFail("sox -n -r 11025 -c 1 -b 16 " + minute + " synth 60 sine 440");
     RunOrFail("sox " + minute + " " + hour + " repeat 59");
 
-    PlayerHarness h;
     h.player->SampleRate(11025);
     h.player->NumberChannels(1);
     h.engine->KeepPlayedAudio(false);

@@ -10,7 +10,7 @@
 namespace tavrenly::test {
 namespace {
 
-class PlayerPositionTest : public ::testing::Test
+class PlayerPositionTest : public PlayerTest
 {
 protected:
     void SetUp() override
@@ -19,14 +19,11 @@ protected:
         WriteFileBytes(file, PcmWave(Bytes(70 * 44100 * 4, 0)));
     }
 
-    ScratchMachineSettings settings;
-    TempDir dir;
     std::string file;
 };
 
 TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
 {
-    PlayerHarness h;
     EXPECT_EQ(h.player->AudioPart(), eapEMPTY);
     h.Open(file);
     h.player->AudioEnd(60.0f);
@@ -79,7 +76,6 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
 
 TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRearmsThem)
 {
-    PlayerHarness h;
     h.Open(file);
     h.player->IntroEnd(10.0f);
     h.player->Extro(50.0f);
@@ -110,7 +106,6 @@ TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRea
 
 TEST_F(PlayerPositionTest, RearmedMarkersFireAtTheNextTickEvenWhileThePositionStandsStill)
 {
-    PlayerHarness h;
     h.Open(file);
     h.player->IntroEnd(10.0f);
     h.player->PlayAudio();
@@ -190,7 +185,6 @@ TEST_F(PlayerPositionTest, ReplacingOrClosingTheFileFromAnyEventStopsTheUpdate)
 
 TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 {
-    PlayerHarness h;
     h.Open(file);
     h.player->PlayAudio();
     h.loop.Advance(3000);
@@ -237,7 +231,6 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 
 TEST_F(PlayerPositionTest, WithoutAFileTheSettersNeitherTickNorEndAnything)
 {
-    PlayerHarness h;
     h.player->AudioStart(5.0f);
     h.player->AudioEnd(5.0f);
     h.player->IntroEnd(3.0f);

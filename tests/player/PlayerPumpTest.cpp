@@ -11,13 +11,8 @@
 namespace tavrenly::test {
 namespace {
 
-class PlayerPumpTest : public ::testing::Test
-{
-protected:
-    ScratchMachineSettings settings;
-    TempDir dir;
-    PlayerHarness h;
-};
+class PlayerPumpTest : public PlayerTest
+{};
 
 Events Transport(const RecordingListener& listener)
 {
@@ -68,17 +63,12 @@ struct ConvertedFile
     bool framesKnown; ///< the file holds data / nBlockAlign frames (PCM, G.711)
 };
 
-class PlayerConversionTest : public ::testing::TestWithParam<ConvertedFile>
-{
-protected:
-    ScratchMachineSettings settings;
-    TempDir dir;
-};
+class PlayerConversionTest : public PlayerTest, public ::testing::WithParamInterface<ConvertedFile>
+{};
 
 TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileToItsLastSample)
 {
     const ConvertedFile& c = GetParam();
-    PlayerHarness h;
     int32_t bufferms = c.bufferms;
     h.player->WaveBufferLengthms(bufferms);
     const std::string path = dir.File("in.wav");
@@ -200,7 +190,6 @@ TEST_P(PlayerConvertedLoopTest, IsHeardAsTheJoinedFileConvertedInOnePiece)
     // loop end, the section twice more, then the rest, joined without a lost or a repeated
     // sample and with the resampler fed straight across each jump.
     const ConvertedFile& c = GetParam();
-    PlayerHarness h;
     int32_t bufferms = c.bufferms;
     h.player->WaveBufferLengthms(bufferms);
     const std::string path = dir.File("in.wav");

@@ -33,8 +33,7 @@ enum Marker
     kHookEnd,
     kExtro,
     kSweeper,
-    kAudioEnd,
-    kMarkerCount
+    kAudioEnd
 };
 
 using TimeSetter = void (*)(TavrenPlayer&, float);
@@ -91,7 +90,6 @@ public:
 
     std::string failure;
     int64_t events = 0;
-    int64_t arithmeticErrors = 0;
 
 private:
     int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
@@ -122,6 +120,14 @@ private:
         }
     }
 
+    /// The last few actions and events, for the failure message.
+    void Note(std::string what)
+    {
+        m_trail.push_back(std::move(what));
+        if (m_trail.size() > 24)
+            m_trail.erase(m_trail.begin());
+    }
+
     void Fail(const std::string& what)
     {
         if (!failure.empty())
@@ -138,7 +144,6 @@ private:
         try {
             Act(depth);
         } catch (const RuntimeError&) {
-            ++arithmeticErrors;
         }
     }
 
@@ -147,7 +152,7 @@ private:
     {
         TavrenPlayer& p = *m_h.player;
         const int action = depth > 0 ? Pick(6) == 0 ? 0 : 1 + Pick(16) : Pick(17);
-        m_trail.push_back("a" + std::to_string(action));
+        Note("a" + std::to_string(action));
         // Every host call re-arms what it may re-arm; counts start again.
         m_endCount = 0;
         m_markerCounts.fill(0);
@@ -214,7 +219,6 @@ private:
             break;
         }
         default:
-            m_faulted = true;
             if (Pick(2) == 0)
                 m_h.engine->RaiseEngineError(77);
             else if (Pick(2) == 0)
@@ -230,9 +234,7 @@ private:
     void Event(const char* name, bool needsFile, int marker = -1)
     {
         ++events;
-        m_trail.push_back(std::to_string(m_depth) + ":" + name);
-        if (m_trail.size() > 12)
-            m_trail.erase(m_trail.begin());
+        Note(std::to_string(m_depth) + ":" + name);
         // A close from inside the close an open starts with leaves that open to go on with
         // its new file.
         if (m_stale && m_closedOnly && m_h.player->State().OpenedFileCounter != m_staleCounter)
@@ -263,7 +265,7 @@ private:
         const int32_t counter = s.OpenedFileCounter;
         const bool open = s.hAudioFile != nullptr;
         ++m_depth;
-        m_trail.push_back(std::to_string(m_depth) + ":act");
+        Note(std::to_string(m_depth) + ":act");
         ActGuarded(m_depth);
         --m_depth;
         CheckState(name);
@@ -371,7 +373,6 @@ private:
     bool m_stale = false;
     bool m_closedOnly = false;
     int32_t m_staleCounter = 0;
-    bool m_faulted = false;
     bool m_loopSwitchedOn = false;
     int m_endCount = 0;
     std::array<int, kAudioEnd> m_markerCounts{};
@@ -385,12 +386,8 @@ constexpr int kDefaultSteps = 2500;
 constexpr int kDefaultSteps = 12500;
 #endif
 
-class PlayerRandomTest : public ::testing::TestWithParam<uint32_t>
-{
-protected:
-    ScratchMachineSettings settings;
-    TempDir dir;
-};
+class PlayerRandomTest : public PlayerTest, public ::testing::WithParamInterface<uint32_t>
+{};
 
 TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
 {
@@ -407,7 +404,6 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
 
     const char* requested = std::getenv("TAVRENLY_RANDOM_STEPS");
     const int steps = requested != nullptr ? std::atoi(requested) : kDefaultSteps;
-    PlayerHarness h;
     h.player->ReportErrors(false);
     RandomHost host(h, files, broken, GetParam());
     for (int step = 0; step < steps && host.failure.empty(); ++step) {

@@ -15,7 +15,7 @@ int32_t BlockFor(float t, float seconds, int32_t blocks)
     return RoundToInt32(double(t) / double(seconds) * double(blocks));
 }
 
-class PlayerTransportTest : public ::testing::Test
+class PlayerTransportTest : public PlayerTest
 {
 protected:
     void SetUp() override
@@ -37,9 +37,6 @@ protected:
         return CounterFrameAt(h.engine->PlayedAudio(), 0);
     }
 
-    ScratchMachineSettings settings;
-    TempDir dir;
-    PlayerHarness h;
     Bytes data;
 };
 
@@ -219,17 +216,12 @@ struct Reentry
     bool replace; ///< open the other file; else close
 };
 
-class PlayerReentryTest : public ::testing::TestWithParam<Reentry>
-{
-protected:
-    ScratchMachineSettings settings;
-    TempDir dir;
-};
+class PlayerReentryTest : public PlayerTest, public ::testing::WithParamInterface<Reentry>
+{};
 
 TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
 {
     const Reentry& r = GetParam();
-    PlayerHarness h;
     std::string first = dir.File("first.wav");
     WriteCounterWave(first, 0.75);
     std::string other = dir.File("other.wav");

@@ -28,7 +28,7 @@ double EngineValue(int32_t mode, double linear)
     }
 }
 
-class PlayerVolumeTest : public ::testing::Test
+class PlayerVolumeTest : public PlayerTest
 {
 protected:
     void SetUp() override
@@ -58,8 +58,6 @@ protected:
         return references;
     }
 
-    ScratchMachineSettings settings;
-    TempDir dir;
     std::string file;
 };
 
@@ -69,7 +67,6 @@ class PlayerFadeTest : public PlayerVolumeTest, public ::testing::WithParamInter
 TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
 {
     const int32_t mode = GetParam();
-    PlayerHarness h;
     h.player->FadeMode(mode);
     h.Open(file);
     ASSERT_TRUE(Add(h, 1, 30, 5, 100, 0, 50, true, false));
@@ -129,7 +126,6 @@ TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
 {
     // A real device's updates never land exactly on a fade's end: the update that crosses it
     // must hold the end volume, not jump back to the standing volume.
-    PlayerHarness h;
     h.player->FadeMode(efmNormal);
     h.Open(file);
     ASSERT_TRUE(Add(h, 1, 30, 4.97f, 100, 0, -1, true, false));
@@ -151,7 +147,6 @@ TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
 
 TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 {
-    PlayerHarness h;
     struct Case
     {
         float linear, slow, fast;
@@ -194,7 +189,6 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 
 TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
 {
-    PlayerHarness h;
     h.Open(file);
     // (reference, start, duration): end times 25, 6, 10, 31, 14, 7, 9, 30, 4, 0.5.
     const float entries[10][3] = {{1, 20, 5}, {2, 5, 1}, {3, 10, 0}, {4, 1, 30}, {5, 12, 2},
@@ -277,7 +271,6 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
 {
     // The sort is not stable: with free slots taking part at key 0, the second of two entries
     // ending together lands below the first, so the first holds the volume at that time.
-    PlayerHarness h;
     h.Open(file);
     ASSERT_TRUE(Add(h, 1, 4, 1, 100, 30));
     ASSERT_TRUE(Add(h, 2, 3, 2, 100, 60));
@@ -295,7 +288,6 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
 
 TEST_F(PlayerVolumeTest, JumpWithSetVolumePermanentlyKeepsItsEndAndRearmsAfterASeekBack)
 {
-    PlayerHarness h;
     h.Open(file);
     bool permanently = true;
     int16_t reference = 2;
@@ -323,7 +315,6 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
 {
     // Under the slow-start curve 40 and 20 do not survive the trip through the engine value
     // exactly; the envelope must still see them as the volume already applied.
-    PlayerHarness h;
     h.player->FadeMode(efmSlowStart);
     h.player->PlayVolume(40);
     h.Open(file);
@@ -346,7 +337,6 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
 
 TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEntries)
 {
-    PlayerHarness h;
     h.Open(file);
     // Entry 1 removes itself when it ends; the host also removes it from its own end handler
     // and adds entry 3 from the start of entry 1. Entry 2, removed on completion too, moves
