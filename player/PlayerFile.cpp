@@ -117,7 +117,7 @@ int32_t TavrenPlayer::FailOpen(int32_t code, bool closeFirst, const std::string&
     return code;
 }
 
-int32_t TavrenPlayer::OpenAudio(std::string& fName)
+int32_t TavrenPlayer::OpenAudio(const std::string& fName)
 {
     m_log.Basic([&] { return "Start Function OpenAudio(" + fName + ")"; });
     {

@@ -130,7 +130,7 @@ int32_t TavrenPlayer::CueAudio()
     return 0;
 }
 
-bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
+bool TavrenPlayer::SeekPercentage(float newPosition, const bool& TotalFile)
 {
     m_log.Basic([&] {
         return fmt::format("Start Function SeekPercentage({},{})", newPosition,
@@ -151,7 +151,7 @@ bool TavrenPlayer::SeekPercentage(float newPosition, bool& TotalFile)
     return result;
 }
 
-bool TavrenPlayer::SeekTime(float newTime, bool& TotalFile)
+bool TavrenPlayer::SeekTime(float newTime, const bool& TotalFile)
 {
     m_log.Basic([&] {
         return fmt::format("Start Function SeekTime({},{})", newTime, TrueFalse(TotalFile));

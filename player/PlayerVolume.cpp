@@ -132,9 +132,10 @@ VCHEV& TavrenPlayer::Slot(int16_t slot)
     return m_state.VolumeChangeEvents[static_cast<size_t>(slot - 1)];
 }
 
-bool TavrenPlayer::AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTime, float Duration,
-                                        float StartVolume, float EndVolume, float NotifyVolume,
-                                        bool RemoveWhenComplete, bool& SetVolumePermanently)
+bool TavrenPlayer::AddVolumeChangeEvent(const int16_t& ReferenceNumber, float StartTime,
+                                        float Duration, float StartVolume, float EndVolume,
+                                        float NotifyVolume, bool RemoveWhenComplete,
+                                        const bool& SetVolumePermanently)
 {
     for (float value : {StartTime, Duration, StartVolume, EndVolume, NotifyVolume})
         if (!std::isfinite(value))
@@ -176,7 +177,7 @@ bool TavrenPlayer::AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTim
     return true;
 }
 
-bool TavrenPlayer::RemoveVolumeChangeEvent(int16_t& ReferenceNumber)
+bool TavrenPlayer::RemoveVolumeChangeEvent(const int16_t& ReferenceNumber)
 {
     bool removed = false;
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
@@ -192,7 +193,7 @@ bool TavrenPlayer::RemoveVolumeChangeEvent(int16_t& ReferenceNumber)
     return removed;
 }
 
-bool TavrenPlayer::GetVolumeChangeEvent(int16_t& ReferenceNumber, VCHEV& VolChangeEvent)
+bool TavrenPlayer::GetVolumeChangeEvent(const int16_t& ReferenceNumber, VCHEV& VolChangeEvent)
 {
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
         if (Slot(slot).Reference == ReferenceNumber) {

@@ -257,7 +257,7 @@ void TavrenPlayer::FlushBuffers(bool value)
     Notify("FlushBuffers");
 }
 
-void TavrenPlayer::SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode)
+void TavrenPlayer::SetDebugFile(const std::string& DebugFileName, const int32_t& DebugMode)
 {
     DebugFile(DebugFileName);
     m_log.DebugLevel(DebugMode);

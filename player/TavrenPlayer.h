@@ -22,8 +22,7 @@
 //   TavrenPlayer player(site);            // the engine comes from the engine factory
 //   player.InitNew();                     // or ReadProperties(savedSettings)
 //   player.SetEventListener(&myEvents);
-//   std::string file = "/srv/audio/jingle.wav";
-//   if (player.OpenAudio(file) == 0)
+//   if (player.OpenAudio("/srv/audio/jingle.wav") == 0)
 //       player.PlayAudio();
 //   loop.Run();
 //
@@ -158,14 +157,14 @@ public:
     const std::string& DebugFile() const { return m_log.DebugFile(); }
     void DebugFile(const std::string& value) { m_log.DebugFile(value); }
     int32_t DebugLevel() const { return m_log.DebugLevel(); }
-    void SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode);
+    void SetDebugFile(const std::string& DebugFileName, const int32_t& DebugMode);
 
     // Files.
 
     /// Opens `fName` (closing any open file first) and cues it at AudioStart. 0 = opened;
     /// -1 = missing, empty, unreadable or refused; else the failing RIFF or codec step's code.
     /// Throws RuntimeError (overflow) when NumberCacheSeconds of the file's bytes exceed 2^31-1.
-    int32_t OpenAudio(std::string& fName);
+    int32_t OpenAudio(const std::string& fName);
     /// Closes the open file; 0, or the code of the last failing file step.
     int32_t CloseAudio();
 
@@ -178,19 +177,9 @@ public:
     /// Stops and returns to AudioStart; 0, or -1 with no file open.
     int32_t CueAudio();
     /// Seeks to a percentage of the item (or of the whole file); true = repositioned.
-    bool SeekPercentage(float newPosition, bool& TotalFile);
-    bool SeekPercentage(float newPosition)
-    {
-        bool totalFile = false;
-        return SeekPercentage(newPosition, totalFile);
-    }
+    bool SeekPercentage(float newPosition, const bool& TotalFile = false);
     /// Seeks to item time `newTime` (file time when TotalFile), block-exact; true = repositioned.
-    bool SeekTime(float newTime, bool& TotalFile);
-    bool SeekTime(float newTime)
-    {
-        bool totalFile = false;
-        return SeekTime(newTime, totalFile);
-    }
+    bool SeekTime(float newTime, const bool& TotalFile = false);
 
     // Position and cue markers (file time in seconds unless said).
 
@@ -229,11 +218,12 @@ public:
     /// Clamped to 0..100; becomes the standing volume and is applied at once.
     void PlayVolume(float value);
     bool CanSetPlayVolume() const;
-    bool AddVolumeChangeEvent(int16_t& ReferenceNumber, float StartTime, float Duration,
+    bool AddVolumeChangeEvent(const int16_t& ReferenceNumber, float StartTime, float Duration,
                               float StartVolume, float EndVolume, float NotifyVolume,
-                              bool RemoveWhenComplete, bool& SetVolumePermanently);
-    bool RemoveVolumeChangeEvent(int16_t& ReferenceNumber);
-    bool GetVolumeChangeEvent(int16_t& ReferenceNumber, VCHEV& VolChangeEvent);
+                              bool RemoveWhenComplete, const bool& SetVolumePermanently);
+    bool RemoveVolumeChangeEvent(const int16_t& ReferenceNumber);
+    /// Copies the entry into `VolChangeEvent`, the one argument it changes.
+    bool GetVolumeChangeEvent(const int16_t& ReferenceNumber, VCHEV& VolChangeEvent);
     int16_t NumberVolumeChangeEvents() const;
     float FirstVolumeChangeEventTime() const { return m_state.FirstVolumeChangeEventTime; }
     float LastVolumeChangeEventTime() const { return m_state.LastVolumeChangeEventTime; }

@@ -296,7 +296,7 @@ void TavrenRecorder::WaveInDeviceNumber(int16_t value)
     Notify("WaveInDeviceNumber");
 }
 
-void TavrenRecorder::SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode)
+void TavrenRecorder::SetDebugFile(const std::string& DebugFileName, const int32_t& DebugMode)
 {
     DebugFile(DebugFileName);
     m_log.DebugLevel(DebugMode);

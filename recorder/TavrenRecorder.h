@@ -205,7 +205,7 @@ public:
     const std::string& DebugFile() const { return m_log.DebugFile(); }
     void DebugFile(const std::string& value) { m_log.DebugFile(value); }
     int32_t DebugLevel() const { return m_log.DebugLevel(); }
-    void SetDebugFile(const std::string& DebugFileName, int32_t& DebugMode);
+    void SetDebugFile(const std::string& DebugFileName, const int32_t& DebugMode);
 
     // For hosts and tests that look inside.
 

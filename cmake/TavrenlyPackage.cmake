@@ -1,0 +1,119 @@
+# The library as a package: libtavrenly (both controls, the shared modules, the platform layer
+# and the stream engine in one library, so a host links one thing), its public headers under
+# include/tavrenly/, a CMake package (find_package(Tavrenly): Tavrenly::player,
+# Tavrenly::recorder) and tavrenly.pc. A host that adds this project with add_subdirectory
+# links the same Tavrenly::player and Tavrenly::recorder.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# The modules the library is made of, in link order (a module before the ones it uses).
+set(TAVRENLY_PACKAGE_MODULES
+    tavrenly_player
+    tavrenly_recorder
+    tavrenly_tstream2
+    tavrenly_common_conversion
+    tavrenly_common_wave
+    tavrenly_common_mmapi
+    tavrenly_common_log
+    tavrenly_common_registry
+    tavrenly_platform_codec
+    tavrenly_platform_riff
+    tavrenly_platform_devices
+    tavrenly_platform_system
+    tavrenly_platform_settings
+    tavrenly_platform_host
+    tavrenly_platform_base
+)
+set(TAVRENLY_PACKAGE_OBJECTS "")
+foreach(module IN LISTS TAVRENLY_PACKAGE_MODULES)
+    list(APPEND TAVRENLY_PACKAGE_OBJECTS $<TARGET_OBJECTS:${module}>)
+endforeach()
+
+# The third-party libraries behind the modules. Only the library itself sees them: no public
+# header includes one.
+pkg_check_modules(TAVRENLY_PACKAGE_DEPS REQUIRED IMPORTED_TARGET
+                  libavcodec libavformat libavutil soxr rtaudio)
+set(TAVRENLY_PACKAGE_PC_REQUIRES "libavcodec libavformat libavutil soxr rtaudio fmt")
+
+add_library(tavrenly_library ${TAVRENLY_PACKAGE_OBJECTS})
+set_target_properties(tavrenly_library PROPERTIES
+    OUTPUT_NAME tavrenly
+    EXPORT_NAME tavrenly
+    LINKER_LANGUAGE CXX
+    VERSION ${PROJECT_VERSION}
+    # Until 1.0 a minor release may change the interface, so the minor number is in the soname.
+    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+target_include_directories(tavrenly_library PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tavrenly>)
+target_compile_features(tavrenly_library PUBLIC cxx_std_20)
+target_link_libraries(tavrenly_library PRIVATE PkgConfig::TAVRENLY_PACKAGE_DEPS fmt::fmt
+                      Threads::Threads)
+if(BUILD_SHARED_LIBS)
+    # Only the public interface leaves the shared library; everything else binds inside it, so
+    # a host's own symbols (or another copy of a third-party library) never collide with ours.
+    set(map ${PROJECT_SOURCE_DIR}/cmake/tavrenly.map)
+    target_link_options(tavrenly_library PRIVATE "LINKER:--version-script=${map}"
+                        "LINKER:--no-undefined")
+    set_target_properties(tavrenly_library PROPERTIES LINK_DEPENDS ${map})
+endif()
+
+# Two names for one library: a host says which control it embeds.
+foreach(control player recorder)
+    add_library(tavrenly_package_${control} INTERFACE)
+    set_target_properties(tavrenly_package_${control} PROPERTIES EXPORT_NAME ${control})
+    target_link_libraries(tavrenly_package_${control} INTERFACE tavrenly_library)
+    add_library(Tavrenly::${control} ALIAS tavrenly_package_${control})
+endforeach()
+
+# Installation.
+set(TAVRENLY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tavrenly)
+install(TARGETS tavrenly_library tavrenly_package_player tavrenly_package_recorder
+        EXPORT TavrenlyTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET tavrenly)
+    install(TARGETS tavrenly RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The headers a host's include of player/TavrenPlayer.h or recorder/TavrenRecorder.h reaches,
+# by their folder path as the library includes them. The codec layer's FFmpeg helpers stay out.
+foreach(folder player recorder engine common platform)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tavrenly
+            FILES_MATCHING PATTERN "*.h"
+            PATTERN "Ffmpeg*" EXCLUDE)
+endforeach()
+
+install(EXPORT TavrenlyTargets NAMESPACE Tavrenly:: DESTINATION ${TAVRENLY_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TavrenlyConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/TavrenlyConfig.cmake
+                              INSTALL_DESTINATION ${TAVRENLY_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TavrenlyConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TavrenlyConfig.cmake
+              ${PROJECT_BINARY_DIR}/TavrenlyConfigVersion.cmake
+        DESTINATION ${TAVRENLY_CMAKE_DIR})
+
+# tavrenly.pc: a static library brings its dependencies along in Requires, a shared one only
+# in Requires.private.
+if(BUILD_SHARED_LIBS)
+    set(TAVRENLY_PC_REQUIRES "")
+    set(TAVRENLY_PC_REQUIRES_PRIVATE "${TAVRENLY_PACKAGE_PC_REQUIRES}")
+    set(TAVRENLY_PC_LIBS_EXTRA "")
+else()
+    set(TAVRENLY_PC_REQUIRES "${TAVRENLY_PACKAGE_PC_REQUIRES}")
+    set(TAVRENLY_PC_REQUIRES_PRIVATE "")
+    set(TAVRENLY_PC_LIBS_EXTRA "-pthread")
+endif()
+# The prefix is found from the file's own place, so an install to any --prefix stays right.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(TAVRENLY_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    string(REGEX REPLACE "[^/]+" ".." up "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+    set(TAVRENLY_PC_PREFIX "\${pcfiledir}/${up}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tavrenly.pc.in ${PROJECT_BINARY_DIR}/tavrenly.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tavrenly.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

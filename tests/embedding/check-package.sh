@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds and runs the host project in host/ against the library the way an integrator would.
+#
+#   check-package.sh installed BUILD_DIR WORK_DIR
+#       installs BUILD_DIR (a configured and built tree of this project) into WORK_DIR/prefix,
+#       then builds the host with find_package(Tavrenly) and with pkg-config and runs both;
+#   check-package.sh subdir SOURCE_DIR WORK_DIR [cmake arguments...]
+#       builds the host with add_subdirectory(SOURCE_DIR) and runs it, then does all of the
+#       above with that tree.
+#
+# A shared libtavrenly must carry its versioned soname and export the public interface only.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+mode="$1" tree="$2" work="$3"
+shift 3
+fail() { echo "check-package: $*" >&2; exit 1; }
+
+# Every dynamic symbol a shared library defines must belong to this public interface.
+public='^(tavrenly::(TavrenPlayer|TavrenPlayerEvents|TavrenRecorder|TavrenRecorderEvents|EventLoop|Timer|ControlSite|HeadlessSite|PropertyBag|MemoryPropertyBag|IniFilePropertyBag|StreamPlay|StreamPlayEvents|StreamRecord|StreamRecordEvents|DiagnosticLog|RuntimeError)::|tavrenly::(CreateStreamPlay|CreateStreamRecord|ParseEngineKind)\(|(typeinfo|vtable) for tavrenly::|TAVRENLY_[0-9.]+$)'
+check_exports() {
+    local library="$1"
+    objdump -p "$library" | grep -q 'SONAME *libtavrenly\.so\.[0-9]*\.[0-9]*$' ||
+        fail "$library has no versioned soname"
+    local symbols
+    symbols="$(nm -D --defined-only -C "$library" | cut -d' ' -f3-)"
+    grep -qx 'tavrenly::TavrenPlayer::OpenAudio(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)' <<<"$symbols" ||
+        fail "$library does not export TavrenPlayer::OpenAudio"
+    local private
+    private="$(grep -Ev "$public" <<<"$symbols" || true)"
+    [ -z "$private" ] || fail "$library exports more than the public interface:
+$(head -20 <<<"$private")"
+    echo "check-package: $library exports $(wc -l <<<"$symbols") public symbols only"
+}
+
+run_host() {
+    local host="$1"
+    (cd "$work" && LD_LIBRARY_PATH="$work/prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        "$host" "$work/take.wav") || fail "$host failed"
+}
+
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
+tree="$(cd "$tree" && pwd)"
+if [ "$mode" = subdir ]; then
+    cmake -S "$here/host" -B "$work/subdir" -DTAVRENLY_SOURCE_DIR="$tree" "$@" >/dev/null
+    cmake --build "$work/subdir" -j "$(nproc)"
+    run_host "$work/subdir/host"
+    shared="$(find "$work/subdir/tavrenly" -maxdepth 1 -name 'libtavrenly.so.*' | head -1)"
+    [ -z "$shared" ] || check_exports "$shared"
+    tree="$work/subdir"
+elif [ "$mode" != installed ]; then
+    fail "unknown mode $mode"
+fi
+
+rm -rf "$work/prefix"
+cmake --install "$tree" --prefix "$work/prefix" >/dev/null
+# The headers sit in one folder of their own: nothing else lands at the include root.
+[ "$(ls "$work/prefix/include")" = tavrenly ] || fail "headers outside include/tavrenly"
+[ -f "$work/prefix/include/tavrenly/player/TavrenPlayer.h" ] || fail "player header missing"
+
+cmake -S "$here/host" -B "$work/found" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/found"
+run_host "$work/found/host"
+
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+# shellcheck disable=SC2046 # the flags are words
+"${CXX:-c++}" -std=c++20 -o "$work/pkg-config-host" "$here/host/Host.cpp" \
+    $(pkg-config --cflags --libs tavrenly)
+run_host "$work/pkg-config-host"
+
+shared="$(find "$work/prefix/lib" -maxdepth 1 -name 'libtavrenly.so.*' | head -1)"
+[ -z "$shared" ] || check_exports "$shared"
+echo "check-package: $mode: find_package, pkg-config$([ "$mode" = subdir ] && echo ", add_subdirectory") hosts passed"
