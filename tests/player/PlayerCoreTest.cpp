@@ -126,7 +126,7 @@ TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
     EXPECT_TRUE(h.player->lblTavrenPlayer().FontBold);
 }
 
-TEST_F(PlayerCoreTest, SavedSettingsRoundTrip)
+TEST_F(PlayerCoreTest, SavedSettingsRoundTripAndAnEmptyBagGivesTheDefaultsButPositionEvents)
 {
     MemoryPropertyBag bag;
     {
@@ -147,20 +147,34 @@ TEST_F(PlayerCoreTest, SavedSettingsRoundTrip)
     }
     EXPECT_EQ(bag.ReadText("RaiseLevelChangeEvents"), "3");
     EXPECT_FALSE(bag.ReadText("RaiseAudioLevelEvents").has_value());
+    {
+        PlayerHarness h(false);
+        h.player->ReadProperties(bag);
+        EXPECT_EQ(h.engine->BufferLengthms(), 40);
+        EXPECT_EQ(h.engine->NumberBuffers(), 6);
+        EXPECT_EQ(h.player->NumberCacheSeconds(), 9);
+        EXPECT_TRUE(h.player->DirectXMode());
+        MemoryPropertyBag again;
+        h.player->WriteProperties(again);
+        EXPECT_EQ(again.Values(), bag.Values()) << "every saved value read back";
+    }
 
-    PlayerHarness h(false);
-    h.player->ReadProperties(bag);
-    EXPECT_EQ(h.engine->BufferLengthms(), 40);
-    EXPECT_EQ(h.engine->NumberBuffers(), 6);
-    EXPECT_EQ(h.player->NumberChannels(), 1);
-    EXPECT_EQ(h.player->SampleRate(), 48000);
-    EXPECT_EQ(h.player->NumberCacheSeconds(), 9);
-    EXPECT_EQ(h.player->MaxLoopCount(), 12);
-    EXPECT_FALSE(h.player->RaiseAudioPositionChanged());
-    EXPECT_EQ(h.player->RaiseAudioLevelEvents(), 3);
-    EXPECT_FALSE(h.player->SampleAudioLevel());
-    EXPECT_FALSE(h.player->ReportErrors());
-    EXPECT_TRUE(h.player->DirectXMode());
+    // Loading nothing gives the first-time defaults, except that position events stay off.
+    PlayerHarness fresh;
+    MemoryPropertyBag defaults;
+    fresh.player->WriteProperties(defaults);
+    PlayerHarness loaded(false);
+    MemoryPropertyBag empty;
+    loaded.player->ReadProperties(empty);
+    MemoryPropertyBag fromEmpty;
+    loaded.player->WriteProperties(fromEmpty);
+    EXPECT_TRUE(fresh.player->RaiseAudioPositionChanged());
+    EXPECT_FALSE(loaded.player->RaiseAudioPositionChanged());
+    loaded.player->RaiseAudioPositionChanged(true);
+    MemoryPropertyBag fromEmptyWithEvents;
+    loaded.player->WriteProperties(fromEmptyWithEvents);
+    EXPECT_EQ(fromEmptyWithEvents.Values(), defaults.Values());
+    EXPECT_NE(fromEmpty.Values(), defaults.Values());
 }
 
 TEST_F(PlayerCoreTest, SavedSettingsLoadMaxLoopCountUnclampedAndSkipUnreadableKeys)
@@ -175,33 +189,6 @@ TEST_F(PlayerCoreTest, SavedSettingsLoadMaxLoopCountUnclampedAndSkipUnreadableKe
     EXPECT_EQ(h.player->SampleRate(), 0) << "the key was skipped, nothing assigned";
     ASSERT_EQ(h.site.boxes.size(), 1u);
     EXPECT_EQ(h.site.boxes[0].text, "Invalid NumberChannels Specified : \nMax = 2");
-}
-
-TEST_F(PlayerCoreTest, EmptySavedSettingsMatchFirstTimeDefaultsButPositionEvents)
-{
-    PlayerHarness fresh;
-    MemoryPropertyBag saved;
-    fresh.player->WriteProperties(saved);
-    EXPECT_FALSE(saved.Values().empty()) << "RaiseAudioPositionChanged differs from its default";
-
-    MemoryPropertyBag empty;
-    PlayerHarness loaded(false);
-    loaded.player->ReadProperties(empty);
-    const TavrenPlayer& a = *fresh.player;
-    const TavrenPlayer& b = *loaded.player;
-    EXPECT_EQ(a.WaveBufferLengthms(), b.WaveBufferLengthms());
-    EXPECT_EQ(a.NumberWavePlayBuffers(), b.NumberWavePlayBuffers());
-    EXPECT_EQ(a.NumberChannels(), b.NumberChannels());
-    EXPECT_EQ(a.SampleRate(), b.SampleRate());
-    EXPECT_EQ(a.NumberCacheSeconds(), b.NumberCacheSeconds());
-    EXPECT_EQ(a.WaveOutDeviceNumber(), b.WaveOutDeviceNumber());
-    EXPECT_EQ(a.MaxLoopCount(), b.MaxLoopCount());
-    EXPECT_EQ(a.RaiseAudioLevelEvents(), b.RaiseAudioLevelEvents());
-    EXPECT_EQ(a.SampleAudioLevel(), b.SampleAudioLevel());
-    EXPECT_EQ(a.ReportErrors(), b.ReportErrors());
-    EXPECT_EQ(a.DirectXMode(), b.DirectXMode());
-    EXPECT_TRUE(a.RaiseAudioPositionChanged());
-    EXPECT_FALSE(b.RaiseAudioPositionChanged());
 }
 
 TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)

@@ -229,7 +229,7 @@ TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
     EXPECT_EQ(References(*h.player).back(), -1);
 
-    // The values are clamped as stored, and the record is handed over as its 36 bytes.
+    // The values are clamped as stored (the record's layout is fixed where it is declared).
     int16_t twelve = 12;
     permanently = true;
     EXPECT_FALSE(h.player->AddVolumeChangeEvent(twelve, 36.5f, 1, 0, 0, -1, false, permanently))
@@ -238,27 +238,17 @@ TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
     EXPECT_TRUE(permanently);
     std::memset(&record, 0x5A, sizeof(record));
     ASSERT_TRUE(h.player->GetVolumeChangeEvent(twelve, record));
-    uint8_t bytes[36];
-    std::memcpy(bytes, &record, sizeof(bytes));
-    const auto f32 = [&](size_t at) {
-        float value;
-        std::memcpy(&value, bytes + at, 4);
-        return value;
-    };
-    const auto i16 = [&](size_t at) {
-        return static_cast<int16_t>(bytes[at] | bytes[at + 1] << 8);
-    };
-    EXPECT_EQ(i16(0), 12);
-    EXPECT_FLOAT_EQ(f32(4), 0.0f) << "start before AudioStart";
-    EXPECT_FLOAT_EQ(f32(8), 0.0f) << "negative duration";
-    EXPECT_FLOAT_EQ(f32(12), 100.0f);
-    EXPECT_FLOAT_EQ(f32(16), 0.0f);
-    EXPECT_EQ(i16(20), 0);
-    EXPECT_EQ(i16(22), 0);
-    EXPECT_FLOAT_EQ(f32(24), 100.0f);
-    EXPECT_EQ(i16(28), 0);
-    EXPECT_EQ(i16(30), -1);
-    EXPECT_EQ(i16(32), -1);
+    EXPECT_EQ(record.Reference, 12);
+    EXPECT_EQ(record.StartTime, 0.0f) << "start before AudioStart";
+    EXPECT_EQ(record.Duration, 0.0f) << "negative duration";
+    EXPECT_EQ(record.StartVolume, 100.0f);
+    EXPECT_EQ(record.EndVolume, 0.0f);
+    EXPECT_EQ(record.NotifiedStart, 0);
+    EXPECT_EQ(record.NotifiedEnd, 0);
+    EXPECT_EQ(record.NotifyVolume, 100.0f);
+    EXPECT_EQ(record.Notified, 0);
+    EXPECT_EQ(record.RemoveWhenComplete, -1);
+    EXPECT_EQ(record.SetVolumePermanently, -1);
     EXPECT_EQ(References(*h.player).front(), 12) << "ends at 0: sorted first";
 
     int16_t unknown = 99;
