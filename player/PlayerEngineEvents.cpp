@@ -96,6 +96,7 @@ void TavrenPlayer::LevelChanged(int16_t left, int16_t right)
 
 void TavrenPlayer::EngineError(int32_t code)
 {
+    m_log.Basic([&] { return fmt::format("Engine Error {}", code); });
     RaisePlayerError(code);
 }
 

@@ -69,7 +69,7 @@ public:
     /// the middle of the audio, which was heard as a gap (raised once a stream; Underruns
     /// counts every one).
     static constexpr int32_t kBuffersTooShort = 11;
-    static constexpr int32_t kOutputRanDry = 100;
+    static constexpr int32_t kOutputRanDry = 20;
     /// The fade that keeps a stop, a pause or a clear in the middle of a signal from clicking.
     static constexpr int32_t kDeClickMs = 5;
 

@@ -3,15 +3,29 @@
 #include "platform/base/Text.h"
 #include "platform/settings/SettingsFile.h"
 
+#include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 
 namespace tavrenly {
 
 namespace {
+
+// alsa-lib writes its own complaints to stderr (a missing card, a device it cannot parse) while
+// RtAudio probes it; a library must not write to its host's stderr, and each failure that
+// matters reaches the control as an error and a sentence anyway.
+extern "C" void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...)
+{}
+
+void QuietAlsa()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&IgnoreAlsaMessage); });
+}
 
 // JACK first: a running JACK server is a deliberate choice of the studio. PulseAudio next, as
 // it shares the card with every other program; bare ALSA last.
@@ -102,6 +116,7 @@ DeviceInfo NullOutput()
 
 std::vector<RtAudioDevice> ListRtAudioDevices(DeviceDirection direction, size_t& defaultIndex)
 {
+    QuietAlsa();
     for (const RtAudio::Api api : ApiOrder()) {
         if (!Compiled(api))
             continue;

@@ -208,6 +208,11 @@ int RunPlay(const PlayOptions& options)
     watch.Enabled(false);
     LiveLine::Clear(&live);
     SayDeviceProblem(deviceEngine);
+    if (deviceEngine != nullptr && deviceEngine->Underruns() > 0)
+        fmt::print(stderr,
+                   "tavrenly: the output device ran dry {} times: what was heard had gaps "
+                   "(code {})\n",
+                   deviceEngine->Underruns(), DeviceStreamPlay::kOutputRanDry);
 
     const bool interrupted = !events.ended;
     if (interrupted)

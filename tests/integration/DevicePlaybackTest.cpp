@@ -307,7 +307,7 @@ TEST_F(DevicePlaybackTest, EveryBufferSettingPlaysWithoutAGapOrIsRefusedOrReport
                 EXPECT_EQ(errors, "PlayerError(11)") << length << " ms x " << count;
                 ++refused;
             } else {
-                EXPECT_TRUE(errors.empty() || errors == "PlayerError(100)")
+                EXPECT_TRUE(errors.empty() || errors == "PlayerError(20)")
                     << length << " ms x " << count << ": " << errors;
                 played.push_back({length, count, errors});
             }
@@ -444,7 +444,7 @@ struct ProgramCase
 {
     const char* name;
     std::vector<std::string> options; ///< after "play ITEM"
-    bool serverDies;                  ///< the server is stopped 1.5 s into the item
+    int serverGoneMs;                 ///< the server stops this far into the item; -1: never
     const char* says;
 };
 
@@ -459,10 +459,12 @@ TEST_P(DevicePlaybackProgramTest, TheProgramEndsWithAnError)
     std::vector<std::string> args{"play", item, "--quiet"};
     args.insert(args.end(), row.options.begin(), row.options.end());
     const std::string logFile = dir.File("program.log");
+    if (row.serverGoneMs == 0)
+        StopServer(); // and no other sound system here: ALSA has no card
     std::unique_ptr<test::ChildProcess> program = StartProgram(args, logFile);
     ASSERT_TRUE(program->Started());
-    if (row.serverDies) {
-        test::Pause(loop, 1500);
+    if (row.serverGoneMs > 0) {
+        test::Pause(loop, row.serverGoneMs);
         ASSERT_TRUE(program->Running()) << "the program ended before the server went";
         StopServer();
     }
@@ -473,14 +475,20 @@ TEST_P(DevicePlaybackProgramTest, TheProgramEndsWithAnError)
     const std::string text(log.begin(), log.end());
     EXPECT_EQ(program->ExitStatus(), 1) << text;
     EXPECT_NE(text.find(row.says), std::string::npos) << text;
+    EXPECT_EQ(text.find("ALSA lib"), std::string::npos) << "the sound library wrote to stderr";
 }
 
 const ProgramCase kProgramRuns[] = {
     {"ServerDiesMidItem",
      {},
-     true,
+     1500,
      "tavrenly: playback stopped: the output device failed (code 1)"},
-    {"NoSuchDevice", {"--device", "99"}, false, "the output device failed (code 2)"},
+    {"NoSuchDevice", {"--device", "99"}, -1, "the output device failed (code 2)"},
+    {"NoSoundSystem", {}, 0, "the output device failed (code 6)"},
+    {"BuffersTooShort",
+     {"--buffer-ms", "10", "--buffers", "4"},
+     -1,
+     "4 buffers of 10 ms hold too little audio to keep the output device fed"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Runs, DevicePlaybackProgramTest, testing::ValuesIn(kProgramRuns),
