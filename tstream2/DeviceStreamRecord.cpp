@@ -51,36 +51,46 @@ void DeviceStreamRecord::Captured(int16_t* in, uint32_t frames, uint32_t flags) 
             wake = true;
     } else {
         m_errorRun = 0;
-        const size_t channels = static_cast<size_t>(m_streamChannels);
-        const pcm16::GainRamp ramp{m_gain, m_gainTarget.load(std::memory_order_relaxed), frames};
-        if (ramp.start != 1.0 || ramp.target != 1.0)
-            for (uint32_t frame = 0; frame < frames; ++frame) {
-                const double gain = ramp.At(frame);
-                for (size_t channel = 0; channel < channels; ++channel) {
-                    int16_t& sample = in[frame * channels + channel];
-                    sample = pcm16::ClampSample(static_cast<double>(sample) * gain);
-                }
-            }
-        m_gain = static_cast<float>(ramp.target);
+        ApplyVolume(in, frames);
         m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);
-
-        const size_t samples = size_t{frames} * channels;
-        // The ring holds whole frames only, so what fits is whole frames too.
-        const size_t kept = m_samples->PushSome(in, samples);
-        const bool overflow = (flags & kCaptureOverflow) != 0;
-        const bool lost = kept < samples || overflow;
-        if (kept < samples)
-            m_droppedFrames.fetch_add(static_cast<int64_t>((samples - kept) / channels),
-                                      std::memory_order_relaxed);
-        if (lost && !m_inOverrun) {
-            m_overruns.fetch_add(1, std::memory_order_release);
-            wake = true;
-        }
-        m_inOverrun = lost;
-        wake = wake || m_samples->Size() >= m_bufferSamples;
+        wake = Keep(in, frames, (flags & kCaptureOverflow) != 0);
     }
     if (wake && !m_wakePending.exchange(true, std::memory_order_acq_rel))
         m_waker->Notify();
+}
+
+void DeviceStreamRecord::ApplyVolume(int16_t* in, uint32_t frames) noexcept
+{
+    // From the last block's gain to the new one across this block, so a step never clicks.
+    const pcm16::GainRamp ramp{m_gain, m_gainTarget.load(std::memory_order_relaxed), frames};
+    m_gain = static_cast<float>(ramp.target);
+    if (ramp.start == 1.0 && ramp.target == 1.0)
+        return;
+    const auto channels = static_cast<size_t>(m_streamChannels);
+    for (uint32_t frame = 0; frame < frames; ++frame) {
+        const double gain = ramp.At(frame);
+        for (size_t channel = 0; channel < channels; ++channel) {
+            int16_t& sample = in[frame * channels + channel];
+            sample = pcm16::ClampSample(static_cast<double>(sample) * gain);
+        }
+    }
+}
+
+bool DeviceStreamRecord::Keep(const int16_t* in, uint32_t frames, bool deviceLost) noexcept
+{
+    const auto channels = static_cast<size_t>(m_streamChannels);
+    const size_t samples = size_t{frames} * channels;
+    // The ring holds whole frames only, so what fits is whole frames too.
+    const size_t kept = m_samples->PushSome(in, samples);
+    if (kept < samples)
+        m_droppedFrames.fetch_add(static_cast<int64_t>((samples - kept) / channels),
+                                  std::memory_order_relaxed);
+    const bool lost = kept < samples || deviceLost;
+    const bool started = lost && !m_inOverrun; // an overrun lasts until a block fits again
+    m_inOverrun = lost;
+    if (started)
+        m_overruns.fetch_add(1, std::memory_order_release);
+    return started || m_samples->Size() >= m_bufferSamples;
 }
 
 // ---- Handing over on the UI thread --------------------------------------------------------

@@ -148,6 +148,11 @@ public:
 
 private:
     void Captured(int16_t* in, uint32_t frames, uint32_t flags) noexcept override;
+    // Steps of Captured.
+    void ApplyVolume(int16_t* in, uint32_t frames) noexcept;
+    /// Queues the block; true when the UI thread should look (a whole buffer waits, or an
+    /// overrun began).
+    bool Keep(const int16_t* in, uint32_t frames, bool deviceLost) noexcept;
 
     void Drain();
     /// Hands over the queued whole buffers and, with `partial`, what is left after them.
