@@ -1,0 +1,283 @@
+// The RIFF file services as the wave reader and the recorder use them: finding chunks inside
+// their parent, sizes cut to what the file holds, created chunks getting their sizes and pad
+// bytes, buffered reads and writes reaching the right bytes, and a full disk.
+
+#include "platform/riff/Riff.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace tavrenly {
+namespace {
+
+using test::ByteWriter;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+constexpr FOURCC kWave = mmioFOURCC('W', 'A', 'V', 'E');
+constexpr FOURCC kData = mmioFOURCC('d', 'a', 't', 'a');
+
+std::vector<uint8_t> Counting(size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    return bytes;
+}
+
+HMMIO Open(const std::string& path, int32_t buffer, uint32_t flags)
+{
+    MMIOINFO info{};
+    info.dwFlags = MMIO_ALLOCBUF;
+    info.cchBuffer = buffer;
+    return mmioOpenA(path.c_str(), &info, flags);
+}
+
+/// RIFF(WAVE){ odd (3 bytes + pad), LIST(INFO){ ISFT (2) }, fmt (4), data (6) } tail (2).
+std::vector<uint8_t> NestedFile()
+{
+    ByteWriter w;
+    w.Tag("RIFF").U32(4 + 12 + 22 + 12 + 14).Tag("WAVE");
+    w.Tag("odd ").U32(3).Bytes({1, 2, 3}).Zeros(1);
+    w.Tag("LIST").U32(14).Tag("INFO").Tag("ISFT").U32(2).Bytes({'x', 0});
+    w.Tag("fmt ").U32(4).Bytes({4, 5, 6, 7});
+    w.Tag("data").U32(6).Bytes({10, 11, 12, 13, 14, 15});
+    w.Tag("tail").U32(2).Bytes({8, 9});
+    return w.Data();
+}
+
+TEST(RiffChunkTest, FindsChunksInsideTheirParentOnlyAndWalksThemInOrderWritingNothing)
+{
+    TempDir dir;
+    WriteFileBytes(dir.File("f.wav"), NestedFile());
+    // A buffer smaller than the file; opened for writing, so an ascend that wrote a size or
+    // pad byte would show in the bytes.
+    UniqueHmmio owner(Open(dir.File("f.wav"), 16, MMIO_READWRITE));
+    HMMIO file = owner.get();
+    MMCKINFO riff{}, data{}, tail{}, list{};
+    riff.fccType = kWave;
+    ASSERT_EQ(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF), 0u);
+    EXPECT_EQ(riff.cksize, 64u);
+    data.ckid = kData;
+    ASSERT_EQ(mmioDescend(file, &data, &riff, MMIO_FINDCHUNK), 0u);
+    EXPECT_EQ(data.cksize, 6u);
+    EXPECT_EQ(data.dwDataOffset, 12u + 12 + 22 + 12 + 8);
+    char first = 0;
+    ASSERT_EQ(mmioRead(file, &first, 1), 1);
+    EXPECT_EQ(first, 10);
+    // A search that finds nothing stays inside the parent and leaves the position.
+    ASSERT_EQ(mmioSeek(file, 12, SEEK_SET), 12);
+    tail.ckid = mmioFOURCC('t', 'a', 'i', 'l');
+    EXPECT_EQ(mmioDescend(file, &tail, &riff, MMIO_FINDCHUNK), MMIOERR_CHUNKNOTFOUND);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 12);
+    list.fccType = mmioFOURCC('I', 'N', 'F', 'O');
+    ASSERT_EQ(mmioDescend(file, &list, &riff, MMIO_FINDLIST), 0u);
+    EXPECT_EQ(list.dwDataOffset, 32u);
+    ASSERT_EQ(mmioAscend(file, &list, 0), 0u);
+    ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 72);
+    ASSERT_EQ(mmioDescend(file, &tail, nullptr, MMIO_FINDCHUNK), 0u);
+
+    // Plain descends see every chunk of the form in order, past the pad byte.
+    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
+    ASSERT_EQ(mmioDescend(file, &riff, nullptr, 0), 0u);
+    std::vector<std::pair<FOURCC, uint32_t>> seen;
+    for (MMCKINFO ck{}; mmioDescend(file, &ck, &riff, 0) == 0; mmioAscend(file, &ck, 0))
+        seen.emplace_back(ck.ckid, ck.cksize);
+    const std::vector<std::pair<FOURCC, uint32_t>> expected = {
+        {mmioFOURCC('o', 'd', 'd', ' '), 3},
+        {FOURCC_LIST, 14},
+        {mmioFOURCC('f', 'm', 't', ' '), 4},
+        {kData, 6},
+    };
+    EXPECT_EQ(seen, expected);
+    owner.reset();
+    EXPECT_EQ(ReadFileBytes(dir.File("f.wav")), NestedFile());
+}
+
+TEST(RiffChunkTest, SizesAreCutToWhatTheParentAndTheFileHold)
+{
+    TempDir dir;
+    const auto descend = [&](ByteWriter& w, uint32_t& riffSize) {
+        WriteFileBytes(dir.File("f.wav"), w.Data());
+        UniqueHmmio file(Open(dir.File("f.wav"), 0, MMIO_READ));
+        MMCKINFO riff{}, data{};
+        riff.fccType = kWave;
+        data.ckid = kData;
+        riffSize = mmioDescend(file.get(), &riff, nullptr, MMIO_FINDRIFF) == 0 ? riff.cksize : 0;
+        if (riffSize == 0 || mmioDescend(file.get(), &data, &riff, MMIO_FINDCHUNK) != 0)
+            return -1L;
+        mmioAscend(file.get(), &data, 0);
+        EXPECT_EQ(mmioSeek(file.get(), 0, SEEK_CUR), 20 + data.cksize + (data.cksize & 1));
+        return long{data.cksize};
+    };
+    uint32_t riffSize = 0;
+    // The form claims more than the file holds; "data" claims more than the form holds.
+    ByteWriter big;
+    big.Tag("RIFF").U32(1000).Tag("WAVE").Tag("data").U32(0x7FFFFFF0).Bytes({1, 2, 3, 4, 5});
+    EXPECT_EQ(descend(big, riffSize), 5);
+    EXPECT_EQ(riffSize, 4u + 8 + 5);
+    // A form short of its chunks: a chunk starting inside it keeps the size it declares.
+    ByteWriter shortForm;
+    shortForm.Tag("RIFF").U32(4 + 8 + 10).Tag("WAVE").Tag("data").U32(1000).Zeros(1000);
+    EXPECT_EQ(descend(shortForm, riffSize), 1000);
+    // A header cut short by the end of the file is no chunk.
+    ByteWriter cut;
+    cut.Tag("RIFF").Bytes({4, 0});
+    EXPECT_EQ(descend(cut, riffSize), -1);
+}
+
+TEST(RiffChunkTest, CreatedChunksGetTheirSizesAndPadBytesWhenAscended)
+{
+    TempDir dir;
+    // A tiny buffer, so size fix-ups land on flushed data.
+    HMMIO file = Open(dir.File("w.wav"), 8, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    MMCKINFO riff{}, list{}, item{}, data{};
+    riff.fccType = kWave;
+    list.fccType = mmioFOURCC('I', 'N', 'F', 'O');
+    item.ckid = mmioFOURCC('I', 'N', 'A', 'M');
+    data.ckid = kData;
+    data.cksize = 5; // a wrong size given at creation is corrected
+    ASSERT_EQ(mmioCreateChunk(file, &riff, MMIO_CREATERIFF), 0u);
+    ASSERT_EQ(mmioCreateChunk(file, &list, MMIO_CREATELIST), 0u);
+    ASSERT_EQ(mmioCreateChunk(file, &item, 0), 0u);
+    ASSERT_EQ(mmioWrite(file, "abc", 3), 3);
+    ASSERT_EQ(mmioAscend(file, &item, 0), 0u);
+    ASSERT_EQ(mmioAscend(file, &list, 0), 0u);
+    ASSERT_EQ(mmioCreateChunk(file, &data, 0), 0u);
+    ASSERT_EQ(mmioWrite(file, "0123456789", 10), 10);
+    ASSERT_EQ(mmioAscend(file, &data, 0), 0u);
+    ASSERT_EQ(mmioAscend(file, &riff, 0), 0u);
+    ASSERT_EQ(mmioClose(file, 0), 0u);
+    ByteWriter expected;
+    expected.Tag("RIFF").U32(4 + 24 + 18).Tag("WAVE");
+    expected.Tag("LIST").U32(16).Tag("INFO").Tag("INAM").U32(3).Bytes({'a', 'b', 'c', 0});
+    expected.Tag("data").U32(10).Bytes({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    EXPECT_EQ(ReadFileBytes(dir.File("w.wav")), expected.Data());
+    EXPECT_EQ(data.cksize, 10u);
+}
+
+TEST(RiffFileTest, ReportsWhyAFileCannotBeOpenedAndRefusesClosedHandlesAndReadOnlyWrites)
+{
+    TempDir dir;
+    const std::string locked = dir.File("locked.wav");
+    WriteFileBytes(locked, {1, 2, 3, 4});
+    ::chmod(locked.c_str(), 0);
+    const std::tuple<std::string, uint32_t, uint32_t> refused[] = {
+        {dir.File("missing.wav"), MMIO_READ, MMIOERR_FILENOTFOUND},
+        {dir.File("no/such/folder.wav"), MMIO_READ, MMIOERR_PATHNOTFOUND},
+        {dir.File("nofolder/x.wav"), MMIO_CREATE | MMIO_READWRITE, MMIOERR_PATHNOTFOUND},
+        {dir.Path().string(), MMIO_READ, MMIOERR_CANNOTOPEN},
+        {locked, MMIO_READ, ::geteuid() != 0 ? MMIOERR_ACCESSDENIED : 0u}, // root opens anything
+    };
+    for (const auto& [path, flags, error] : refused) {
+        MMIOINFO info{};
+        UniqueHmmio opened(mmioOpenA(path.c_str(), &info, flags));
+        EXPECT_EQ(opened == nullptr, error != 0) << path;
+        EXPECT_EQ(info.wErrorRet, error) << path;
+    }
+    HMMIO file = mmioOpenA(dir.File("a.wav").c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_EQ(mmioClose(file, 0), 0u);
+    char byte = 0;
+    MMCKINFO ck{};
+    EXPECT_EQ(mmioClose(file, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mmioRead(file, &byte, 1), -1);
+    EXPECT_EQ(mmioWrite(file, &byte, 1), -1);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_SET), -1);
+    EXPECT_EQ(mmioDescend(file, &ck, nullptr, 0), MMSYSERR_INVALHANDLE);
+    ::chmod(locked.c_str(), 0600);
+    UniqueHmmio readOnly(mmioOpenA(locked.c_str(), nullptr, MMIO_READ));
+    EXPECT_EQ(mmioWrite(readOnly.get(), "xy", 2), -1);
+    ck.ckid = kData;
+    EXPECT_EQ(mmioCreateChunk(readOnly.get(), &ck, 0), MMIOERR_CANNOTWRITE);
+    readOnly.reset();
+    EXPECT_EQ(ReadFileBytes(locked), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(RiffFileTest, ReadsSeeksAndWritesThroughASmallBufferGiveTheFilesBytes)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.bin");
+    HMMIO file = Open(path, 16, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    std::vector<uint8_t> expected;
+    auto put = [&](int32_t at, std::vector<uint8_t> bytes) {
+        ASSERT_EQ(mmioSeek(file, at, SEEK_SET), at);
+        ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(bytes.data()),
+                            static_cast<int32_t>(bytes.size())),
+                  static_cast<int32_t>(bytes.size()));
+        expected.resize(std::max(expected.size(), at + bytes.size()));
+        std::copy(bytes.begin(), bytes.end(), expected.begin() + at);
+    };
+    put(0, Counting(40));     // larger than the buffer
+    put(10, {1, 2, 3});       // back inside flushed data
+    put(70, {9, 9, 9, 9, 9}); // beyond the end: a gap of zeros
+    put(38, Counting(20));    // across the old end
+    // Reading back through the same handle, in steps across buffer refills, sees every write.
+    std::vector<uint8_t> back(100, 0xEE);
+    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
+    int32_t total = 0;
+    for (int32_t step : {3, 13, 16, 40, 50})
+        total += mmioRead(file, reinterpret_cast<char*>(back.data()) + total, step);
+    EXPECT_EQ(total, 75);
+    back.resize(75);
+    EXPECT_EQ(back, expected);
+    char more = 0;
+    EXPECT_EQ(mmioRead(file, &more, 1), 0);
+    EXPECT_EQ(mmioRead(file, &more, -1), -1);
+    EXPECT_EQ(mmioSeek(file, -30, SEEK_CUR), 45);
+    EXPECT_EQ(mmioSeek(file, -1, SEEK_END), 74);
+    EXPECT_EQ(mmioSeek(file, -400, SEEK_CUR), -1);
+    EXPECT_EQ(mmioSeek(file, 0, 7), -1);
+    EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 74) << "a refused seek moves nothing";
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path), expected);
+    EXPECT_EQ(mmioStringToFOURCCA("fmt", 0), mmioFOURCC('f', 'm', 't', ' '));
+    EXPECT_EQ(mmioStringToFOURCCA("list", MMIO_TOUPPER), FOURCC_LIST);
+}
+
+TEST(RiffFileTest, AFullDiskFailsTheWriteAndTheChunkSizeMatchesTheFile)
+{
+    TempDir dir;
+    const std::string path = dir.File("full.wav");
+    HMMIO file = Open(path, 1024, MMIO_CREATE | MMIO_READWRITE);
+    ASSERT_NE(file, nullptr);
+    MMCKINFO data{};
+    data.ckid = kData;
+    ASSERT_EQ(mmioCreateChunk(file, &data, 0), 0u);
+    const auto audio = Counting(3000);
+    ASSERT_EQ(mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 2000), 2000);
+    // The file size limit stands in for a full disk: writes past 2500 bytes fail.
+    struct rlimit old
+    {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 2500;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    // The first write fits the buffer; the second fills it, and its flush hits the limit.
+    const int32_t fits = mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 600);
+    const int32_t written = mmioWrite(file, reinterpret_cast<const char*>(audio.data()), 1000);
+    const MMRESULT ascended = mmioAscend(file, &data, 0);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(fits, 600);
+    EXPECT_EQ(written, -1);
+    EXPECT_EQ(ascended, 0u);
+    EXPECT_EQ(mmioClose(file, 0), 0u);
+    // What the disk took stays, and the chunk claims exactly the bytes the file holds.
+    std::vector<uint8_t> expected = ByteWriter().Tag("data").U32(2492).Data();
+    expected.insert(expected.end(), audio.begin(), audio.begin() + 2000);
+    expected.insert(expected.end(), audio.begin(), audio.begin() + 492);
+    EXPECT_EQ(ReadFileBytes(path), expected);
+}
+
+} // namespace
+} // namespace tavrenly
