@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,80 +12,82 @@
 namespace tavrenly {
 namespace {
 
-using Clock = EventLoop::Clock;
+using Strings = std::vector<std::string>;
 
-std::string At(EventLoop& loop, const std::string& what)
+class EventLoopTest : public testing::Test
 {
-    return what + "@" + std::to_string(loop.NowMicros());
-}
+protected:
+    /// A task that logs `what` and the virtual time it ran at.
+    std::function<void()> Note(const std::string& what)
+    {
+        return [this, what] { log.push_back(what + "@" + std::to_string(loop.NowMicros())); };
+    }
 
-TEST(EventLoopOrderTest, TimersAndTasksRunInStrictTimeOrderTiesInSchedulingOrder)
+    EventLoop loop{EventLoop::Clock::Virtual};
+    Strings log;
+};
+
+TEST_F(EventLoopTest, TimersTasksAndPostsRunInTimeOrderTiesInSchedulingOrder)
 {
-    EventLoop loop(Clock::Virtual);
-    std::vector<std::string> log;
-    Timer fifty(loop, 50, [&] { log.push_back(At(loop, "T50")); });
-    Timer thirty(loop, 30, [&] { log.push_back(At(loop, "T30")); });
+    Timer fifty(loop, 50, Note("T50"));
+    Timer thirty(loop, 30, Note("T30"));
     fifty.Enabled(true);
     thirty.Enabled(true);
-    loop.ScheduleAfter(60000, [&] { log.push_back(At(loop, "A")); });
-    loop.ScheduleAt(60000, [&] { log.push_back(At(loop, "B")); });
-    loop.ScheduleAfter(29999, [&] { log.push_back(At(loop, "C")); });
-
+    loop.ScheduleAfter(60000, Note("A"));
+    loop.ScheduleAt(60000, Note("B"));
+    loop.ScheduleAfter(29999, [&] {
+        Note("C")();
+        loop.Post([&] {
+            Note("P2")();
+            loop.Post(Note("P3"));
+        });
+    });
+    loop.Post(Note("P1"));
     EXPECT_TRUE(loop.Advance(100));
-    // 60 ms: the 30 ms timer re-armed at 30 ms, after A and B were scheduled, so it runs last.
-    const std::vector<std::string> expected = {"C@29999", "T30@30000", "T50@50000", "A@60000",
-                                               "B@60000", "T30@60000", "T30@90000", "T50@100000"};
-    EXPECT_EQ(log, expected);
+    // Posts run before the next scheduled task; at 60 ms the 30 ms timer re-armed at 30 ms,
+    // after A and B were scheduled, so it runs last.
+    EXPECT_EQ(log, (Strings{"P1@0", "C@29999", "P2@29999", "P3@29999", "T30@30000", "T50@50000",
+                            "A@60000", "B@60000", "T30@60000", "T30@90000", "T50@100000"}));
     EXPECT_EQ(loop.NowMs(), 100);
 }
 
-TEST(EventLoopOrderTest, PostedTasksRunBeforeTheNextScheduledTaskAndInOrder)
+TEST_F(EventLoopTest, CancelledTasksDoNotRunPastOnesRunNowAndAdvanceInsideATaskIsRefused)
 {
-    EventLoop loop(Clock::Virtual);
-    std::vector<std::string> log;
-    loop.ScheduleAfter(10000, [&] {
-        log.push_back(At(loop, "S1"));
-        loop.Post([&] {
-            log.push_back(At(loop, "P2"));
-            loop.Post([&] { log.push_back(At(loop, "P3")); });
-        });
-    });
-    loop.ScheduleAfter(10000, [&] { log.push_back(At(loop, "S2")); });
-    loop.Post([&] { log.push_back(At(loop, "P1")); });
-    loop.Advance(20);
-    EXPECT_EQ(log,
-              (std::vector<std::string>{"P1@0", "S1@10000", "P2@10000", "P3@10000", "S2@10000"}));
-}
-
-TEST(EventLoopOrderTest, CancelledAndPastTasks)
-{
-    EventLoop loop(Clock::Virtual);
-    std::vector<std::string> log;
     loop.Advance(5);
-    const auto doomed = loop.ScheduleAfter(1000, [&] { log.push_back("doomed"); });
-    loop.ScheduleAt(0, [&] { log.push_back(At(loop, "past")); });
+    const auto doomed = loop.ScheduleAfter(1000, Note("doomed"));
+    loop.ScheduleAt(0, Note("past"));
+    bool nested = true;
     loop.ScheduleAfter(500, [&] {
-        log.push_back(At(loop, "canceller"));
+        Note("canceller")();
         loop.Cancel(doomed);
+        nested = loop.Advance(50);
     });
-    EXPECT_TRUE(loop.IsScheduled(doomed));
     loop.Run(); // only what is due now
-    EXPECT_EQ(log, (std::vector<std::string>{"past@5000"}));
+    EXPECT_EQ(log, (Strings{"past@5000"}));
+    EXPECT_TRUE(loop.IsScheduled(doomed));
     loop.Advance(10);
-    EXPECT_EQ(log, (std::vector<std::string>{"past@5000", "canceller@5500"}));
+    EXPECT_EQ(log, (Strings{"past@5000", "canceller@5500"}));
+    EXPECT_FALSE(nested);
     EXPECT_FALSE(loop.IsScheduled(doomed));
     EXPECT_EQ(loop.ScheduledCount(), 0u);
     loop.Cancel(doomed); // already gone: ignored
-    loop.Cancel(12345);
+    EXPECT_FALSE(loop.Advance(-1));
+    // RunUntil steps to the item that ends the wait, and no further.
+    bool done = false;
+    loop.ScheduleAfter(250000, [&] { done = true; });
+    loop.ScheduleAfter(900000, [] { FAIL() << "ran past the item that ended the wait"; });
+    EXPECT_TRUE(loop.RunUntil([&] { return done; }, 1000));
+    EXPECT_EQ(loop.NowMicros(), 265000);
+    EXPECT_FALSE(loop.RunUntil([] { return false; }, 100));
+    EXPECT_EQ(loop.NowMs(), 365);
 }
 
-TEST(TimerTest, DisableEnableAndIntervalChangesInsideATickAndAZeroInterval)
+TEST_F(EventLoopTest, TimersChangedOrDestroyedInsideATickAndAZeroInterval)
 {
-    EventLoop loop(Clock::Virtual);
-    std::vector<std::string> log;
     std::unique_ptr<Timer> other;
+    std::unique_ptr<Timer> doomed;
     Timer self(loop, 10, [&] {
-        log.push_back(At(loop, "self"));
+        Note("self")();
         if (loop.NowMs() == 10) {
             self.Enabled(false);
             self.Enabled(true); // a full period from now
@@ -95,80 +98,37 @@ TEST(TimerTest, DisableEnableAndIntervalChangesInsideATickAndAZeroInterval)
             self.Enabled(false);
         }
     });
-    other = std::make_unique<Timer>(loop, 15, [&] { log.push_back(At(loop, "other")); });
+    other = std::make_unique<Timer>(loop, 15, Note("other"));
+    // A timer that destroys itself and a later one in its tick.
+    auto victim = std::make_unique<Timer>(loop, 7, Note("victim"));
+    doomed = std::make_unique<Timer>(loop, 7, [&] {
+        Note("doomed")();
+        victim.reset();
+        doomed.reset(); // its own owner: the tick must return into live state
+    });
     self.Enabled(true);
     other->Enabled(true);
+    doomed->Enabled(true);
+    victim->Enabled(true);
     self.Enabled(true); // already enabled: the period is not restarted
     loop.Advance(200);
     EXPECT_EQ(log,
-              (std::vector<std::string>{"self@10000", "other@15000", "self@20000", "self@45000"}));
-    EXPECT_FALSE(self.Enabled());
-    EXPECT_EQ(self.Interval(), 25);
+              (Strings{"doomed@7000", "self@10000", "other@15000", "self@20000", "self@45000"}));
     EXPECT_EQ(loop.ScheduledCount(), 0u);
 
-    // A zero interval never ticks, until it is given one.
     int ticks = 0;
     Timer zero(loop, 0, [&] { ++ticks; });
     zero.Enabled(true);
     loop.Advance(1000);
-    EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(ticks, 0) << "a zero interval never ticks";
     zero.Interval(100);
     loop.Advance(1000);
     EXPECT_EQ(ticks, 10);
 }
 
-TEST(TimerTest, DestroyingTimersInsideATickCancelsTheirTicks)
+TEST(EventLoopRealTest, PostFromAnotherThreadWakesRunAndKeepsTheOrder)
 {
-    EventLoop loop(Clock::Virtual);
-    int otherTicks = 0;
-    int selfTicks = 0;
-    auto other = std::make_unique<Timer>(loop, 10, [&] { ++otherTicks; });
-    std::unique_ptr<Timer> self;
-    self = std::make_unique<Timer>(loop, 10, [&] {
-        ++selfTicks;
-        other.reset();
-        self.reset(); // its own owner: the tick must return into live state
-    });
-    self->Enabled(true); // scheduled before `other`, so it runs first at 10 ms
-    other->Enabled(true);
-    loop.Advance(100);
-    EXPECT_EQ(selfTicks, 1);
-    EXPECT_EQ(otherTicks, 0);
-    EXPECT_EQ(loop.ScheduledCount(), 0u);
-}
-
-TEST(EventLoopVirtualTest, AdvanceInsideATaskIsRefused)
-{
-    EventLoop loop(Clock::Virtual);
-    std::vector<std::string> log;
-    bool nestedResult = true;
-    loop.ScheduleAfter(1000, [&] {
-        nestedResult = loop.Advance(50);
-        log.push_back(At(loop, "outer"));
-    });
-    loop.ScheduleAfter(20000, [&] { log.push_back(At(loop, "later")); });
-    EXPECT_TRUE(loop.Advance(30));
-    EXPECT_FALSE(nestedResult);
-    EXPECT_EQ(log, (std::vector<std::string>{"outer@1000", "later@20000"}));
-    EXPECT_EQ(loop.NowMs(), 30);
-    EXPECT_FALSE(loop.Advance(-1));
-}
-
-TEST(EventLoopVirtualTest, RunUntilStepsToTheItemThatEndsIt)
-{
-    EventLoop loop(Clock::Virtual);
-    bool done = false;
-    loop.ScheduleAfter(250000, [&] { done = true; });
-    loop.ScheduleAfter(900000, [] { FAIL() << "ran past the item that ended the wait"; });
-    EXPECT_TRUE(loop.RunUntil([&] { return done; }, 1000));
-    EXPECT_EQ(loop.NowMicros(), 250000);
-    EXPECT_FALSE(loop.RunUntil([] { return false; }, 100));
-    EXPECT_EQ(loop.NowMs(), 350);
-}
-
-TEST(EventLoopRealTest, PostFromAnotherThreadWakesRun)
-{
-    EventLoop loop(Clock::Real);
+    EventLoop loop(EventLoop::Clock::Real);
     std::vector<int> values;
     std::thread worker([&] {
         for (int i = 0; i < 100; ++i)
@@ -177,21 +137,21 @@ TEST(EventLoopRealTest, PostFromAnotherThreadWakesRun)
     });
     loop.Run();
     worker.join();
-    ASSERT_EQ(values.size(), 100u);
+    std::vector<int> expected(100);
     for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(values[i], i);
+        expected[i] = i;
+    EXPECT_EQ(values, expected);
 }
 
 TEST(HeadlessSiteTest, WritesBoxesToStandardErrorAndAnswersOk)
 {
-    EventLoop loop(Clock::Virtual);
+    EventLoop loop(EventLoop::Clock::Virtual);
     HeadlessSite site(loop);
     testing::internal::CaptureStderr();
-    const int32_t answer = site.ShowMessage("File not found", kMessageCritical, "TavrenPlayer");
+    EXPECT_EQ(site.ShowMessage("File not found", kMessageCritical, "TavrenPlayer"),
+              kMessageAnswerOk);
     site.PropertyChanged("Volume");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[TavrenPlayer] File not found\n");
-    EXPECT_EQ(answer, kMessageAnswerOk);
-    EXPECT_EQ(&site.Loop(), &loop);
 }
 
 } // namespace
