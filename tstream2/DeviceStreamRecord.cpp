@@ -294,7 +294,10 @@ void DeviceStreamRecord::StopTavrenStream()
 
 void DeviceStreamRecord::ClearBuffers()
 {
-    if (m_capturing)
+    // A clear from inside a buffer's events (a trigger firing on its level) means the audio
+    // up to that buffer, which is already handed over; what is queued behind it was captured
+    // after it, and dropping that would leave a gap just after the start of the recording.
+    if (m_capturing && !m_handingOver)
         DropQueued();
 }
 

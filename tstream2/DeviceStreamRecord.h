@@ -11,7 +11,8 @@
 // bytes (rounded down to whole frames, at least one frame), copies each one out of the ring
 // into a buffer of its own, measures its peaks, raises LevelChanged (when RaiseAudioLevelEvents
 // is non-zero) and then BufferReceived with it. The level comes first so that a level trigger
-// that fires on a buffer (WaitMode off, ClearBuffers, resume) still receives that very buffer.
+// that fires on a buffer (WaitMode off, ClearBuffers, resume) still receives that very buffer,
+// and the audio queued behind it: a clear from inside a buffer's events drops nothing queued.
 // The buffer handed over stays valid and writable until BufferReceived returns.
 //
 // The callback never locks, allocates, logs or calls the listener; the UI thread talks to it

@@ -151,12 +151,23 @@ TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnR
     ASSERT_TRUE(WaitForEvents(9));
     EXPECT_EQ(log.buffers[3].front(), 50 * 280 / 2);
 
+    // A clear from inside a buffer's events (a trigger on its level) keeps what is queued
+    // behind that buffer: the recording goes on without a gap.
+    log.onBuffer = [&] {
+        log.onBuffer = nullptr;
+        engine->ClearBuffers();
+    };
+    Push(380, 2 * kFrames);
+    ASSERT_TRUE(WaitForEvents(13));
+    EXPECT_EQ(log.buffers[4].front(), 50 * 380 / 2);
+    EXPECT_EQ(log.buffers[5].front(), 50 * 480 / 2);
+
     engine->StopTavrenStream();
     engine->ReturnAudio();
     EXPECT_EQ(log.events.back(), "StreamStopped");
-    EXPECT_EQ(log.events.size(), 10u);
+    EXPECT_EQ(log.events.size(), 14u);
     EXPECT_EQ(engine->State(), 0);
-    EXPECT_EQ(engine->RecordedTimems(), 380 * 1000 / kRate);
+    EXPECT_EQ(engine->RecordedTimems(), 580 * 1000 / kRate);
 }
 
 TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneErrorEach)
