@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace tavrenly::test {
 namespace {
 
@@ -207,64 +209,71 @@ TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsT
     EXPECT_EQ(FirstFramePlayed(), 0);
 }
 
-// ---- Hosts that close or replace the file from inside an event -----------------------------
+// ---- Hosts that close or replace the file from inside any event -----------------------
 
 struct Reentry
 {
-    const char* name;
-    const char* event;
-    bool replace; ///< open the other file; else close
+    const char* event; ///< the start of the event's recorded text
+    bool replace;      ///< open the other file; else close
 };
 
 class PlayerReentryTest : public PlayerTest, public ::testing::WithParamInterface<Reentry>
 {};
 
+// One item that raises every event: markers, an envelope entry, a loop, the end, a cue, an
+// engine error, the close and a failed open. The host closes or replaces the file from inside
+// the first raise of one event; the item's script stops there.
 TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
 {
     const Reentry& r = GetParam();
-    std::string first = dir.File("first.wav");
-    WriteCounterWave(first, 0.75);
-    std::string other = dir.File("other.wav");
+    const std::string event = r.event;
+    const std::string first = dir.File("first.wav"), other = dir.File("other.wav");
+    const std::string broken = dir.File("broken.wav");
+    WriteCounterWave(first, 1.5);
     RunOrFail("sox -n -r 44100 -c 2 -b 16 " + other + " synth 1.3 sine 440 sine 660");
-    std::string broken = dir.File("broken.wav");
     WriteFileBytes(broken, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
                                       {"data", std::vector<uint8_t>(4000, 1)}}));
     h.player->ReportErrors(false);
-
     bool done = false;
-    std::string event = r.event;
-    const std::string trigger = event.rfind("PlayerError", 0) == 0 ? "PlayerError(" : event;
-    const auto act = [&] {
-        if (done)
+    h.listener.onAny = [&](const std::string& name) {
+        if (done || name.rfind(event, 0) != 0)
             return;
         done = true;
-        if (r.replace) {
-            std::string name = other;
-            EXPECT_EQ(h.player->OpenAudio(name), 0);
-        } else {
+        if (r.replace)
+            EXPECT_EQ(h.player->OpenAudio(other), 0);
+        else
             EXPECT_EQ(h.player->CloseAudio(), 0);
-        }
         h.engine->ClearPlayedAudio();
     };
-    for (const std::string name :
-         {"Opened", "Playing", "Cued", "AudioEndReached", "PlayerError(512)", "PlayerError(77)"})
-        if (name.rfind(trigger, 0) == 0)
-            h.listener.on[name] = act;
-
-    if (event == "PlayerErrorOnOpen") {
+    TavrenPlayer& p = *h.player;
+    const std::function<void()> script[] = {
+        [&] { p.OpenAudio(first); },
+        [&] {
+            p.IntroStart(0.1f);
+            p.IntroEnd(0.2f);
+            p.HookStart(0.3f);
+            p.HookEnd(0.4f);
+            p.Extro(1.2f);
+            p.SweeperStart(1.3f);
+            int16_t reference = 1;
+            bool permanently = false;
+            p.AddVolumeChangeEvent(reference, 0.5f, 0.3f, 100, 50, 75, false, permanently);
+            p.LoopStart(0.6f);
+            p.LoopEnd(0.9f);
+            p.MaxLoopCount(1);
+            p.UseLoop(true);
+            p.PlayAudio();
+        },
+        [&] { h.loop.Advance(3000); },
+        [&] { p.CueAudio(); },
+        [&] { h.engine->RaiseEngineError(77); },
+        [&] { p.CloseAudio(); },
         // Superseded by the handler's open (0), or refused with the failing step's code.
-        EXPECT_EQ(h.player->OpenAudio(broken) == 0, r.replace);
-    } else {
-        ASSERT_EQ(h.player->OpenAudio(first), 0);
-        if (event != "Opened")
-            h.player->PlayAudio();
-        h.loop.Advance(300);
-        if (event == "Cued")
-            h.player->CueAudio();
-        if (event == "PlayerErrorFromEngine")
-            h.engine->RaiseEngineError(77);
-        if (event == "AudioEndReached")
-            h.loop.Advance(1000);
+        [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, r.replace); },
+    };
+    for (const auto& step : script) {
+        if (!done)
+            step();
     }
     ASSERT_TRUE(done) << "the event was not raised";
     h.loop.Advance(200);
@@ -283,8 +292,9 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
         EXPECT_NE(s.pConvBuffer, nullptr);
         EXPECT_NE(s.ConvertFilePCM.hStream, nullptr);
     }
-    // Whatever happened, the other file now plays from its first sample to its last, alone.
-    h.listener.on.clear();
+    // Whatever happened, the other file now plays from its first sample to its last, alone
+    // and at full volume.
+    h.listener.onAny = nullptr;
     h.listener.events.clear();
     if (h.player->Status() != epsPlaying)
         h.player->PlayAudio();
@@ -294,19 +304,41 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Events, PlayerReentryTest,
-    ::testing::Values(
-        Reentry{"CloseFromOpened", "Opened", false}, Reentry{"OpenFromOpened", "Opened", true},
-        Reentry{"CloseFromPlaying", "Playing", false}, Reentry{"OpenFromPlaying", "Playing", true},
-        Reentry{"CloseFromCued", "Cued", false}, Reentry{"OpenFromCued", "Cued", true},
-        Reentry{"CloseFromAudioEndReached", "AudioEndReached", false},
-        Reentry{"OpenFromAudioEndReached", "AudioEndReached", true},
-        Reentry{"CloseFromEngineError", "PlayerErrorFromEngine", false},
-        Reentry{"OpenFromEngineError", "PlayerErrorFromEngine", true},
-        Reentry{"CloseFromFailedOpen", "PlayerErrorOnOpen", false},
-        Reentry{"OpenFromFailedOpen", "PlayerErrorOnOpen", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Events, PlayerReentryTest, ::testing::ValuesIn([] {
+                             std::vector<Reentry> rows;
+                             for (const char* event : {"Opened",
+                                                       "AudioPositionChanged",
+                                                       "AudioLevelChanged",
+                                                       "Playing",
+                                                       "IntroStartReached",
+                                                       "IntroEndReached",
+                                                       "HookStartReached",
+                                                       "HookEndReached",
+                                                       "VolumeChangeStartNotify",
+                                                       "VolumeChangeNotify(",
+                                                       "VolumeChangeEndNotify",
+                                                       "AudioVolumeChanged",
+                                                       "LoopRestart",
+                                                       "LoopCompleted",
+                                                       "ExtroReached",
+                                                       "SweeperStartReached",
+                                                       "AudioEndReached",
+                                                       "Paused",
+                                                       "Cued",
+                                                       "PlayerError(77)",
+                                                       "Closed",
+                                                       "PlayerError(512)"})
+                                 for (const bool replace : {false, true})
+                                     rows.push_back(Reentry{event, replace});
+                             return rows;
+                         }()),
+                         [](const auto& info) {
+                             std::string name =
+                                 std::string(info.param.replace ? "OpenFrom" : "CloseFrom") +
+                                 info.param.event;
+                             std::erase_if(name, [](char c) { return c == '(' || c == ')'; });
+                             return name;
+                         });
 
 } // namespace
 } // namespace tavrenly::test

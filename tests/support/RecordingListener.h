@@ -22,6 +22,8 @@ public:
     /// Runs after the event named by the key has been recorded (every time it is raised), so
     /// a test can call back into the player from inside an event.
     std::map<std::string, std::function<void()>> on;
+    /// Runs after every event, with its recorded text.
+    std::function<void(const std::string&)> onAny;
 
     void Playing() override { Record("Playing"); }
     void Paused() override { Record("Paused"); }
@@ -75,6 +77,8 @@ private:
         auto handler = on.find(name);
         if (handler != on.end() && handler->second)
             handler->second();
+        if (onAny)
+            onAny(name);
     }
     Events Filter(const Events& prefixes, bool keep) const
     {
