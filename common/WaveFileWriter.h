@@ -77,9 +77,9 @@ public:
     /// refused or an earlier one was (see Failed). After a refusal the position stays within
     /// what the file holds, so completing the sizes describes exactly the audio on disk.
     int32_t Append(const void* bytes, int32_t count);
-    /// After a refused write: moves the position back to the last whole block of `blockAlign`
-    /// bytes in `data`, so leaving the chunk describes only blocks that reached the disk whole
-    /// (the partial one stays in the file, outside the chunk). MMIOERR_CANNOTSEEK on failure.
+    /// Before leaving `data`: moves the position back to the last whole block of `blockAlign`
+    /// bytes in it, so its size describes only whole blocks that reached the disk (a partial
+    /// one stays in the file, outside the chunk). MMIOERR_CANNOTSEEK on failure.
     MMRESULT CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign);
     /// Leaves a chunk this writer created, writing its real size and a pad byte when odd; for
     /// a chunk found again it only moves past it.

@@ -95,10 +95,10 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
     if (failed(static_cast<int32_t>(mmioGetInfo(file, &m_state.mmioInf, 0)),
                "TavrenPlayer Record Get Information", "Read File Info - Failed, Code "))
         return;
-    // A buffer the disk refused may have left part of a block behind: the size keeps only the
-    // whole blocks, so the file plays exactly the audio that reached it.
-    if (m_writer.Failed())
-        m_writer.CutToWholeBlocks(m_state.DataChunk, m_state.FileFormat.nBlockAlign);
+    // The size keeps whole blocks only: a buffer the disk refused may have left part of one
+    // behind, and an engine buffer of an odd length (its length is a duration, not a count of
+    // frames) can end inside a frame. The part stays in the file, outside the chunk.
+    m_writer.CutToWholeBlocks(m_state.DataChunk, m_state.FileFormat.nBlockAlign);
     if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.DataChunk)),
                "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
         return;

@@ -1,0 +1,412 @@
+// A seeded random sequence of host actions in virtual time: starts with random formats, flags,
+// lengths and trigger levels, pauses, resumes, closes with and without saving, property
+// changes, ClearBuffer, engine errors and stream events, with host code calling back into the
+// recorder from inside every event. After each step the facts a host relies on are checked,
+// and every closed recording is read back: a kept file is valid and, when it is PCM in the
+// capture format, holds exactly the buffers that arrived while the recorder was recording; a
+// file once closed never changes again. A fixed set of seeds runs always (10^5 steps in all);
+// TAVRENLY_RANDOM_STEPS=n runs n steps per seed instead.
+
+#include "tests/recorder/RecorderFixture.h"
+
+#include "common/WaveFile.h"
+#include "platform/system/System.h"
+#include "tests/support/WaveBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <unistd.h>
+
+namespace tavrenly::test {
+namespace {
+
+/// One buffer the recorder was to write; the first after a trigger may lose its front.
+struct ExpectedBuffer
+{
+    Bytes bytes;
+    bool mayTrimFront;
+};
+
+struct OpenRecording
+{
+    std::string destination;
+    bool exact = false; ///< PCM in the capture format: the file holds the buffers as they came
+    std::vector<ExpectedBuffer> buffers;
+};
+
+/// True when `data` is the buffers in order, each trimmable one cut at a multiple of 48 bytes,
+/// the end cut back to whole blocks of `blockAlign` bytes.
+bool HoldsExactly(const Bytes& data, const std::vector<ExpectedBuffer>& buffers, size_t blockAlign)
+{
+    size_t at = 0;
+    const auto matches = [&](const Bytes& b, size_t skip) {
+        const size_t length = std::min(b.size() - skip, data.size() - std::min(at, data.size()));
+        return std::equal(b.begin() + static_cast<std::ptrdiff_t>(skip),
+                          b.begin() + static_cast<std::ptrdiff_t>(skip + length),
+                          data.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    for (const ExpectedBuffer& buffer : buffers) {
+        size_t skip = 0;
+        while (!matches(buffer.bytes, skip)) {
+            skip += 48;
+            if (!buffer.mayTrimFront || skip >= buffer.bytes.size())
+                return false;
+        }
+        at += buffer.bytes.size() - skip;
+    }
+    return at >= data.size() && at - data.size() < blockAlign;
+}
+
+class RandomRecorderHost : public TavrenRecorderEvents
+{
+public:
+    RandomRecorderHost(RecorderHarness& h, uint32_t seed)
+        : m_h(h), m_recorder(h.recorder.get()), m_random(seed)
+    {
+        h.recorder->SetEventListener(this);
+        h.engine->KeepLogs(false);
+        // Counter frames, so every buffer shows where in the capture it came from.
+        h.engine->CaptureSamples(Samples16(CounterFrames(44100 * 3)), true);
+    }
+    ~RandomRecorderHost() override
+    {
+        if (m_h.recorder)
+            m_h.recorder->SetEventListener(nullptr);
+    }
+
+    void Step()
+    {
+        if (Pick(3) == 0)
+            m_h.loop.RunUntil([] { return false; }, Pick(300) + 1);
+        else
+            Act(0);
+        CheckState("after a step");
+    }
+
+    /// The recorder is destroyed while recording as a host would: it keeps the recording.
+    void Destroy()
+    {
+        bool keep = true;
+        m_saving = &keep;
+        m_destroying = true;  // its events still come, but no host calls into it any more
+        m_h.engine = nullptr; // goes with the recorder
+        m_h.recorder.reset();
+        m_saving = nullptr;
+    }
+
+    std::string failure;
+    int64_t events = 0;
+    int64_t filesChecked = 0;
+    int64_t exactFilesChecked = 0;
+
+private:
+    int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
+
+    void Fail(const std::string& what)
+    {
+        if (!failure.empty())
+            return;
+        failure = what + " (event " + std::to_string(events) + "; last:";
+        for (const std::string& t : m_trail)
+            failure += " " + t;
+        failure += ")";
+    }
+
+    void Act(int depth)
+    {
+        TavrenRecorder& r = *m_recorder;
+        bool* const outerSaving = m_saving;
+        m_saving = nullptr; // a close the recorder makes itself keeps nothing
+        const int action = depth > 0 ? Pick(10) : Pick(11);
+        Trail(std::to_string(depth) + ":a" + std::to_string(action));
+        switch (action) {
+        case 0:
+            Start();
+            break;
+        case 1:
+        case 2: {
+            bool save = Pick(3) != 0;
+            m_saving = &save;
+            r.CloseRecording(save);
+            break;
+        }
+        case 3:
+            r.PauseRecording();
+            break;
+        case 4:
+            r.ResumeRecording();
+            break;
+        case 5:
+            r.ClearBuffer();
+            break;
+        case 6: {
+            const int32_t rates[] = {11025, 22050, 44100, 48000, 12345};
+            const int32_t lengths[] = {10, 50, 120, 0, -5};
+            int16_t cache = static_cast<int16_t>(Pick(3) * 2 - 1);
+            r.SampleRate(rates[Pick(5)]);
+            r.NumberChannels(Pick(4));
+            r.WaveBufferLengthms(lengths[Pick(5)]);
+            r.NumberWaveRecordBuffers(Pick(6) - 1);
+            r.NumberCacheSeconds(cache);
+            r.ReportErrors(Pick(2) == 0);
+            break;
+        }
+        case 7:
+            r.TriggerLevel(static_cast<int16_t>(Pick(60)));
+            r.RecordVolume(static_cast<float>(Pick(120)));
+            break;
+        case 8:
+            m_h.engine->RaiseLevelChanged(static_cast<int16_t>(Pick(101)),
+                                          static_cast<int16_t>(Pick(101)));
+            break;
+        case 9:
+            if (Pick(2) == 0)
+                m_h.engine->RaiseEngineError(77);
+            else if (Pick(2) == 0)
+                m_h.engine->RaiseStreamStopped();
+            else
+                m_h.engine->RaiseStreamStarted();
+            break;
+        default:
+            if (r.Status() == ersClosed)
+                Start();
+            break;
+        }
+        m_saving = outerSaving;
+    }
+
+    /// A start as a host makes it: an open recording is closed and kept first.
+    void Start()
+    {
+        TavrenRecorder& r = *m_recorder;
+        if (r.Status() != ersClosed) {
+            bool save = true;
+            m_saving = &save;
+            r.CloseRecording(save);
+            m_saving = nullptr;
+        }
+        const std::string destination = m_h.dir.File(std::string(1, char('a' + Pick(3))) + ".wav");
+        m_saved.erase(destination); // its old file is deleted by the start
+        const int32_t rates[] = {44100, 44100, 22050, 48000, 8000};
+        // IMA ADPCM (0x11) is not in the list: its 2048-byte blocks need more input than the
+        // compression stream's source buffer (engine buffer x buffer count) holds when the
+        // buffers are short or the file's rate is above the capture's, and the refused
+        // conversion then writes the PCM itself into the file.
+        const int16_t tags[] = {1, 1, 1, 6, 7, 0x7777};
+        const int32_t flagSets[] = {0, 0, erfEnterPauseModeImmediately, 4,
+                                    erfRecordDirectToDestination};
+        const int32_t rate = Pick(3) == 0 ? rates[Pick(5)] : r.SampleRate();
+        const int16_t channels =
+            Pick(4) == 0 ? static_cast<int16_t>(1 + Pick(2)) : r.NumberChannels();
+        const int16_t tag = tags[Pick(6)];
+        const int16_t trigger = Pick(4) == 0 ? static_cast<int16_t>(Pick(40)) : 0;
+        const float length = Pick(3) == 0 ? static_cast<float>(Pick(30)) / 10.0f : 0.0f;
+        const int32_t flags = flagSets[Pick(5)];
+        m_current = OpenRecording{
+            destination, tag == 1 && rate == r.SampleRate() && channels == r.NumberChannels(), {}};
+        const int32_t counter = r.State().OpenedFileCounter;
+        Trail("Start(" + std::to_string(rate) + "," + std::to_string(channels) + "," +
+              std::to_string(tag) + "," + std::to_string(trigger) + "," + std::to_string(length) +
+              "," + std::to_string(flags) + ")");
+        if (r.RecordAudioEx(destination, rate, channels, tag, trigger, length, flags) != 0 &&
+            counter == r.State().OpenedFileCounter && r.Status() == ersClosed)
+            m_current.reset();
+    }
+
+    static std::string BufferSizes(const OpenRecording& r)
+    {
+        std::string t = "; buffers of";
+        for (const auto& b : r.buffers)
+            t += " " + std::to_string(b.bytes.size());
+        return t;
+    }
+
+    /// A closed recording, read back as it lies on the disk.
+    void CheckClosed()
+    {
+        if (!m_current)
+            return;
+        const OpenRecording recording = std::move(*m_current);
+        m_current.reset();
+        const bool kept = m_saving != nullptr && *m_saving;
+        const bool exists = FileExists(recording.destination);
+        if (!kept) {
+            if (exists)
+                Fail("a recording closed without saving left " + recording.destination);
+            return;
+        }
+        if (!exists) {
+            if (!recording.buffers.empty())
+                Fail("a kept recording with audio is missing: " + recording.destination);
+            return;
+        }
+        ++filesChecked;
+        WAVEFORMATEX format{};
+        int32_t dataSize = 0;
+        const Bytes file = ReadFileBytes(recording.destination);
+        if (ReadWaveHeader(recording.destination, format, dataSize) != 0 || dataSize <= 0)
+            return Fail("a kept recording does not read: " + recording.destination);
+        if (format.nBlockAlign == 0 || dataSize % format.nBlockAlign != 0)
+            return Fail("the data chunk holds a partial block: tag " +
+                        std::to_string(format.wFormatTag) + ", " + std::to_string(dataSize) +
+                        " bytes in blocks of " + std::to_string(format.nBlockAlign) +
+                        (recording.exact ? ", as captured" : ", converted") +
+                        BufferSizes(recording));
+        // The form ends with the audio; at most a partial block lies after it.
+        const std::vector<FileChunk> chunks = ChunksOf(file);
+        const size_t formEnd = size_t{Le32(file, 4)} + 8;
+        if (chunks.empty() || chunks.back().id != "data" ||
+            formEnd != chunks.back().offset + 8 + size_t(dataSize) + (dataSize & 1) ||
+            file.size() < formEnd || file.size() - formEnd >= format.nBlockAlign)
+            return Fail("the RIFF size does not end with the audio");
+        m_saved[recording.destination] = static_cast<int64_t>(file.size());
+        if (!recording.exact)
+            return;
+        ++exactFilesChecked;
+        if (!HoldsExactly(ChunkBody(file, "data"), recording.buffers, format.nBlockAlign))
+            Fail("a kept recording differs from the audio captured while recording");
+    }
+
+    void CheckState(const std::string& where)
+    {
+        const TavrenRecorder& r = *m_recorder;
+        const RecorderState& s = r.State();
+        const eRecStatus status = r.Status();
+        if (status == ersRecording && !(s.WritingToDisk && s.hAudioFile != nullptr))
+            Fail(where + ": recording without a file being written");
+        if (where == "after a step" && (status == ersClosed) != s.AudioFileName.empty())
+            Fail(where + ": Status " + std::to_string(status) + " with AudioFileName '" +
+                 s.AudioFileName + "'");
+        if (!std::isfinite(s.TotalSecondsRecorded) || s.TotalSecondsRecorded < 0.0f)
+            Fail(where + ": TotalSecondsRecorded " + std::to_string(s.TotalSecondsRecorded));
+        for (const auto& [path, size] : m_saved)
+            if (GetFileLength(path) != size)
+                Fail(where + ": a closed recording changed: " + path);
+    }
+
+    void Trail(std::string text)
+    {
+        m_trail.push_back(std::move(text));
+        if (m_trail.size() > 16)
+            m_trail.erase(m_trail.begin());
+    }
+
+    void Event(const char* name)
+    {
+        ++events;
+        if (std::string_view(name) != "AudioPositionChanged" &&
+            std::string_view(name) != "AudioLevelChanged")
+            Trail(name);
+        if (m_destroying)
+            return;
+        CheckState(name);
+        if (m_depth >= 2 || Pick(7) != 0)
+            return;
+        ++m_depth;
+        Act(m_depth);
+        --m_depth;
+        CheckState(name);
+    }
+
+public:
+    void BufferRecieved(const void* buffer, int32_t size) override
+    {
+        const int32_t counter = m_recorder->State().OpenedFileCounter;
+        Event("BufferRecieved");
+        // What the recorder is to write once the handler is done.
+        const TavrenRecorder& r = *m_recorder;
+        if (m_current && counter == r.State().OpenedFileCounter && r.Status() == ersRecording &&
+            size > 0) {
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            m_current->buffers.push_back(
+                {Bytes(bytes, bytes + size), r.State().FirstBufferAfterTrigger});
+        }
+    }
+    void Closed() override
+    {
+        CheckClosed();
+        Event("Closed");
+    }
+    void RecordingEndReached() override { Event("RecordingEndReached"); }
+    void Recording() override { Event("Recording"); }
+    void Paused() override { Event("Paused"); }
+    void RecordOpen() override { Event("RecordOpen"); }
+    void AudioPositionChanged() override { Event("AudioPositionChanged"); }
+    void AudioLevelChanged(int16_t, int16_t) override { Event("AudioLevelChanged"); }
+    void PlayerError(int32_t&) override { Event("PlayerError"); }
+
+private:
+    RecorderHarness& m_h;
+    TavrenRecorder* m_recorder; ///< stays valid while its destructor raises its last events
+    bool m_destroying = false;
+    std::mt19937 m_random;
+    int m_depth = 0;
+    bool* m_saving = nullptr;
+    std::optional<OpenRecording> m_current;
+    std::map<std::string, int64_t> m_saved;
+    std::vector<std::string> m_trail;
+};
+
+/// Puts the scratch folders on a memory file system while it lives, where the machine has
+/// one: every kept recording is synced to its disk, and thousands of syncs to a real disk
+/// would take the sequence minutes.
+class MemoryScratchFolders
+{
+public:
+    MemoryScratchFolders()
+    {
+        if (const char* old = std::getenv("TMPDIR"))
+            m_old = old;
+        if (::access("/dev/shm", W_OK | X_OK) == 0)
+            ::setenv("TMPDIR", "/dev/shm", 1);
+    }
+    ~MemoryScratchFolders()
+    {
+        if (m_old)
+            ::setenv("TMPDIR", m_old->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    MemoryScratchFolders(const MemoryScratchFolders&) = delete;
+    MemoryScratchFolders& operator=(const MemoryScratchFolders&) = delete;
+
+private:
+    std::optional<std::string> m_old;
+};
+
+class RecorderRandomTest : public ::testing::TestWithParam<uint32_t>
+{
+protected:
+    MemoryScratchFolders memory;
+    ScratchMachineSettings settings;
+};
+
+TEST_P(RecorderRandomTest, HostActionsAndReentryKeepRecordingsWholeAndExact)
+{
+    const char* requested = std::getenv("TAVRENLY_RANDOM_STEPS");
+    const int steps = requested != nullptr ? std::atoi(requested) : 12500;
+    RecorderHarness h;
+    h.recorder->ReportErrors(false);
+    RandomRecorderHost host(h, GetParam());
+    for (int step = 0; step < steps && host.failure.empty(); ++step) {
+        host.Step();
+        ASSERT_TRUE(host.failure.empty())
+            << "seed " << GetParam() << ", step " << step << ": " << host.failure;
+    }
+    host.Destroy();
+    EXPECT_TRUE(host.failure.empty()) << "seed " << GetParam() << ": " << host.failure;
+    EXPECT_GT(host.events, steps);
+    EXPECT_GT(host.exactFilesChecked, 10) << "the sequence hardly kept a recording";
+    RecordProperty("files_checked", std::to_string(host.filesChecked));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RecorderRandomTest,
+                         ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u));
+
+} // namespace
+} // namespace tavrenly::test
