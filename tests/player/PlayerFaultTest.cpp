@@ -151,21 +151,6 @@ TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurt
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
 }
 
-TEST_F(PlayerFaultTest, ASeekToTheDataEndLeavesThePositionAndTheFileThere)
-{
-    Open(h, 3.0);
-    h.player->PlayAudio();
-    h.loop.Advance(500);
-    h.player->PauseAudio();
-    EXPECT_FALSE(h.player->SeekTime(3.0f)) << "no block starts at the end of the data";
-    h.engine->ClearPlayedAudio();
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1000);
-    EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing is left to play";
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.0f);
-}
-
 // ---- Loops for every buffer length ----------------------------------------------------------
 
 struct LoopBuffers

@@ -104,6 +104,13 @@ TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAnd
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
     EXPECT_FALSE(h.player->State().Seeking);
     EXPECT_EQ(h.player->Status(), epsPaused);
+    // The file stands at the end too: playing on finds nothing left and ends the item there.
+    h.engine->ClearPlayedAudio();
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(1000);
+    EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing is left to play";
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 30.0f);
     EXPECT_TRUE(h.player->SeekTime(3)) << "the next seek works";
 }
 
