@@ -131,8 +131,81 @@ std::optional<FadeOption> ParseFade(const std::string& text)
     return fade;
 }
 
+OptionCheck CheckPlayOptions(const PlayOptions& options)
+{
+    OptionCheck check;
+    if (options.device)
+        check.AtLeast("--device", *options.device, 0);
+    if (options.rate)
+        check.OneOf("--rate", *options.rate, {11025, 22050, 44100, 48000});
+    if (options.channels)
+        check.OneOf("--channels", *options.channels, {1, 2});
+    if (options.bufferMs)
+        check.Range("--buffer-ms", *options.bufferMs, 1, 10000);
+    if (options.buffers)
+        check.Range("--buffers", *options.buffers, 1, 1000);
+    const std::pair<const char*, const std::optional<float>&> times[] = {
+        {"--audio-start", options.audioStart},
+        {"--audio-end", options.audioEnd},
+        {"--intro-start", options.introStart},
+        {"--intro-end", options.introEnd},
+        {"--hook-start", options.hookStart},
+        {"--hook-end", options.hookEnd},
+        {"--extro", options.extro},
+        {"--sweeper", options.sweeper},
+        {"--offset", options.offset}};
+    for (const auto& [name, value] : times)
+        if (value)
+            check.AtLeast(name, *value, 0);
+    if (options.audioStart && options.audioEnd)
+        check.Before("--audio-start", *options.audioStart, "--audio-end", *options.audioEnd);
+    if (options.introStart && options.introEnd)
+        check.Before("--intro-start", *options.introStart, "--intro-end", *options.introEnd);
+    if (options.hookStart && options.hookEnd)
+        check.Before("--hook-start", *options.hookStart, "--hook-end", *options.hookEnd);
+    if (options.loop) {
+        check.AtLeast("--loop start", options.loop->start, 0);
+        check.Before("--loop start", options.loop->start, "end", options.loop->end);
+    }
+    for (const FadeOption& fade : options.fades) {
+        check.AtLeast("--fade start", fade.start, 0);
+        check.AtLeast("--fade duration", fade.duration, 0);
+        check.Range("--fade from-volume", fade.from, 0, 100);
+        check.Range("--fade to-volume", fade.to, 0, 100);
+    }
+    if (options.volume)
+        check.Range("--volume", *options.volume, 0, 100);
+    if (options.fadeMode)
+        check.OneOf("--fade-mode", *options.fadeMode, {0, 1, 2});
+    if (options.debugLevel)
+        check.Range("--debug-level", *options.debugLevel, 0, 255);
+    if (!options.debugFile.empty())
+        check.WritableFile("--debug-file", options.debugFile);
+    if (!options.render.empty())
+        check.WritableFile("--render", options.render);
+    return check;
+}
+
+void CheckPlayAgainstFile(OptionCheck& check, const PlayOptions& options, float fileSeconds)
+{
+    const std::pair<const char*, const std::optional<float>&> bounds[] = {
+        {"--audio-start", options.audioStart}, {"--audio-end", options.audioEnd}};
+    for (const auto& [name, value] : bounds)
+        if (value)
+            check.Range(name, *value, 0, fileSeconds);
+    if (options.loop)
+        check.Range("--loop end", options.loop->end, 0, fileSeconds);
+    if (options.offset) {
+        const float itemSeconds =
+            options.audioEnd.value_or(fileSeconds) - options.audioStart.value_or(0.0f);
+        check.Before("--offset", *options.offset, "the item's length", itemSeconds);
+    }
+}
+
 int RunPlay(const PlayOptions& options)
 {
+    if (const int refused = CheckPlayOptions(options).Report())
+        return refused;
     const bool render = !options.render.empty();
     const EngineKind engineKind = render ? EngineKind::Simulated : options.engine;
     const bool simulated = engineKind == EngineKind::Simulated;
@@ -180,6 +253,12 @@ int RunPlay(const PlayOptions& options)
     if (opened != 0) {
         fmt::print(stderr, "tavrenly: {} did not open (code {})\n", options.file, opened);
         return 1;
+    }
+    OptionCheck againstFile;
+    CheckPlayAgainstFile(againstFile, options, player.TotalAudioLength());
+    if (const int refused = againstFile.Report()) {
+        player.CloseAudio();
+        return refused;
     }
     ApplyOptions(player, options);
 

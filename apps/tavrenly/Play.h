@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apps/tavrenly/OptionCheck.h"
 #include "engine/EngineFactory.h"
 
 #include <optional>
@@ -65,8 +66,14 @@ std::optional<LoopOption> ParseLoop(const std::string& text);
 /// "start:duration:from:to" -> the fade; nullopt when malformed.
 std::optional<FadeOption> ParseFade(const std::string& text);
 
+/// Every value of `options` against its accepted range, before anything is opened.
+OptionCheck CheckPlayOptions(const PlayOptions& options);
+/// The item and loop bounds against the opened file's length in seconds.
+void CheckPlayAgainstFile(OptionCheck& check, const PlayOptions& options, float fileSeconds);
+
 /// Plays the file to its end (or until Ctrl-C, which cues and closes). Returns 0 when the item
-/// ended, 1 when the file did not open or playback was interrupted.
+/// ended, 1 when the file did not open or playback was interrupted, 2 when an option was
+/// refused (CheckPlayOptions, CheckPlayAgainstFile).
 int RunPlay(const PlayOptions& options);
 
 } // namespace tavrenly::app

@@ -29,6 +29,8 @@ int main(int argc, char** argv)
 {
     CLI::App app{"Tavrenly: broadcast audio player and recorder controls"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "tavrenly " TAVRENLY_VERSION);
+    app.footer(tavrenly::app::kExitStatusText);
 
     // play
     tavrenly::app::PlayOptions play;
@@ -52,7 +54,10 @@ int main(int argc, char** argv)
     Optional(playCommand, "--hook-end", play.hookEnd, "Hook end marker");
     Optional(playCommand, "--extro", play.extro, "Extro marker");
     Optional(playCommand, "--sweeper", play.sweeper, "Sweeper start marker");
-    playCommand->add_option("--loop", loopText, "Loop START:END[:MAXCOUNT] in file seconds");
+    playCommand->add_option(
+        "--loop", loopText,
+        "Loop START:END[:MAXCOUNT] in file seconds; the section plays MAXCOUNT + 1 times "
+        "(without MAXCOUNT the control's default, 1000)");
     playCommand->add_option("--fade", fadeTexts,
                             "Volume change START:DURATION:FROM:TO (repeatable)");
     Optional(playCommand, "--volume", play.volume, "PlayVolume 0..100");
@@ -102,21 +107,25 @@ int main(int argc, char** argv)
         ->check(CLI::IsMember(kEngines));
     demoCommand->add_flag("--quiet", demo.quiet, "Print only the summary");
 
-    CLI11_PARSE(app, argc, argv);
+    if (const std::optional<int> status = tavrenly::app::ParseCommandLine(app, argc, argv))
+        return *status;
 
     if (playCommand->parsed()) {
         play.engine = tavrenly::ParseEngineKind(playEngine);
         if (!loopText.empty()) {
             play.loop = tavrenly::app::ParseLoop(loopText);
             if (!play.loop) {
-                fmt::print(stderr, "tavrenly: --loop wants START:END[:MAXCOUNT]\n");
+                fmt::print(
+                    stderr,
+                    "tavrenly: --loop {}: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n",
+                    loopText);
                 return 2;
             }
         }
         for (const std::string& text : fadeTexts) {
             const auto fade = tavrenly::app::ParseFade(text);
             if (!fade) {
-                fmt::print(stderr, "tavrenly: --fade wants START:DURATION:FROM:TO\n");
+                fmt::print(stderr, "tavrenly: --fade {}: must be START:DURATION:FROM:TO\n", text);
                 return 2;
             }
             play.fades.push_back(*fade);

@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"UnknownFormat", {"--format", "flac"}, 2, "--format wants"},
         Refusal{"UnknownSignal", {"--signal", "square:3"}, 2, "--signal wants"},
         Refusal{"SignalNotAPcmFile", {"--signal", "file:none.wav"}, 2, "none.wav is not"},
-        Refusal{"CaptureRate", {"--rate", "32000"}, 105, "--rate"},
+        Refusal{"CaptureRate", {"--rate", "32000"}, 2, "--rate"},
         Refusal{"CodecRefuses", {"--format", "gsm"}, 1, "cannot perform this conversion"},
         Refusal{"NeverTriggered",
                 {"--signal", "silence", "--trigger", "50"},

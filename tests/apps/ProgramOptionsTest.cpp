@@ -1,0 +1,105 @@
+// The command line as a user meets it: every refused value ends the program with status 2 and
+// one line naming the option and what it accepts, before anything is opened or written.
+
+#include "tests/apps/ProgramRunner.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+namespace {
+
+struct Case
+{
+    std::vector<std::string> args; ///< after "play ITEM" when playsItem
+    std::string stderrHas;
+    int status = 2;
+    bool playsItem = true;
+};
+
+TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
+{
+    TempDir dir;
+    const std::string item = dir.File("item.wav");
+    WriteCounterWave(item, 1.0);
+    const std::string out = dir.File("out.wav");
+    const std::vector<Case> cases = {
+        {{"--rate", "12345"}, "--rate 12345: must be one of 11025, 22050, 44100, 48000\n"},
+        {{"--channels", "3"}, "--channels 3: must be one of 1, 2\n"},
+        {{"--buffers", "0"}, "--buffers 0: must be from 1 to 1000\n"},
+        {{"--buffer-ms", "0"}, "--buffer-ms 0: must be from 1 to 10000\n"},
+        {{"--volume", "-5"}, "--volume -5: must be from 0 to 100\n"},
+        {{"--volume", "150"}, "--volume 150: must be from 0 to 100\n"},
+        {{"--fade-mode", "7"}, "--fade-mode 7: must be one of 0, 1, 2\n"},
+        {{"--debug-level", "256"}, "--debug-level 256: must be from 0 to 255\n"},
+        {{"--offset", "-3"}, "--offset -3: must be 0 or more\n"},
+        {{"--intro-end", "-0.5"}, "--intro-end -0.5: must be 0 or more\n"},
+        {{"--audio-start", "0.75", "--audio-end", "0.25"},
+         "--audio-start 0.75 must be before --audio-end 0.25\n"},
+        {{"--hook-start", "0.5", "--hook-end", "0.5"},
+         "--hook-start 0.5 must be before --hook-end 0.5\n"},
+        {{"--loop", "0.5:0.1"}, "--loop start 0.5 must be before end 0.1\n"},
+        {{"--loop", "0.2:0.2:3"}, "--loop start 0.2 must be before end 0.2\n"},
+        {{"--loop", "-1:1:2"}, "--loop start -1: must be 0 or more\n"},
+        {{"--fade", "-1:-2:-3:-4"}, "--fade start -1: must be 0 or more\n"},
+        {{"--fade", "0:1:100:101"}, "--fade to-volume 101: must be from 0 to 100\n"},
+        {{"--debug-file", "/nonexistent/x.log"},
+         "--debug-file /nonexistent/x.log: the folder /nonexistent does not exist\n"},
+        {{"--render", "/nonexistent/out.wav"},
+         "--render /nonexistent/out.wav: the folder /nonexistent does not exist\n"},
+        {{"--render", dir.Path().string()},
+         "--render " + dir.Path().string() + ": is a folder, not a file\n"},
+        // Bounds past the file are refused once it is open, before it plays.
+        {{"--audio-end", "9", "--render", out}, "--audio-end 9: must be from 0 to 1\n"},
+        {{"--loop", "0.5:2", "--render", out}, "--loop end 2: must be from 0 to 1\n"},
+        {{"--offset", "1", "--render", out}, "--offset 1 must be before the item's length 1\n"},
+        {{"--loop", "1"}, "--loop 1: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n"},
+        {{"--loop", "0:1:-1"}, "--loop 0:1:-1: must be START:END[:MAXCOUNT]"},
+        {{"--fade", "1:2:100"}, "--fade 1:2:100: must be START:DURATION:FROM:TO\n"},
+        {{"--fade", "1:2:100:x"}, "--fade 1:2:100:x: must be START:DURATION:FROM:TO\n"},
+        {{"--rate", "fast"}, "--rate"},
+        {{"--engine", "loud"}, "--engine"},
+        // A device that does not exist is said, never played unheard on the null backend.
+        {{"play", item, "--device", "99"}, "output device 99: ", 1, false},
+        {{"play"}, "file", 2, false},
+        {{"info"}, "file", 2, false},
+        {{}, "Usage: tavrenly", 2, false},
+        {{"plya", item}, "unknown command \"plya\"; the commands are play, ", 2, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (c.playsItem)
+            args.insert(args.begin(), {"play", item, "--engine", "simulated"});
+        std::string joined;
+        for (const std::string& arg : args)
+            joined += arg + " ";
+        SCOPED_TRACE(joined);
+        const Output output = RunProgram(dir, args);
+        EXPECT_EQ(output.status, c.status) << output.err;
+        EXPECT_NE(output.err.find(c.stderrHas), std::string::npos) << output.err;
+        if (c.status == 2) {
+            EXPECT_EQ(output.out, "") << "nothing plays after a refusal";
+        }
+        EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is rendered after a refusal";
+    }
+}
+
+TEST(ProgramOptionsTest, HelpAndVersionEndWithZeroAndTheHelpListsTheExitStatuses)
+{
+    TempDir dir;
+    const Output help = RunProgram(dir, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* status : {"0 done", "1 a file did not open", "2 the command line was wrong"})
+        EXPECT_NE(help.out.find(status), std::string::npos) << help.out;
+    const Output version = RunProgram(dir, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("tavrenly ", 0), 0u) << version.out;
+}
+
+} // namespace
+} // namespace tavrenly::test
