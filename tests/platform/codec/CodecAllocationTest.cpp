@@ -20,40 +20,21 @@ class CodecAllocationTest : public testing::TestWithParam<AllocationCase>
 TEST_P(CodecAllocationTest, ConvertingResettingAndDrainingAllocateNothing)
 {
     const auto& [from, to] = GetParam();
-    HACMSTREAM stream = nullptr;
-    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(from), AsFormat(to), nullptr, 0, 0, 0), 0u);
-    const uint32_t sourceSize = 2 * AsFormat(from)->nAvgBytesPerSec;
-    uint32_t destSize = 0;
-    ASSERT_EQ(acmStreamSize(stream, sourceSize, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
-    std::vector<uint8_t> source(sourceSize, 0x11);
-    std::vector<uint8_t> dest(destSize);
-    ACMSTREAMHEADER header{};
-    header.cbStruct = sizeof header;
-    header.pbSrc = source.data();
-    header.cbSrcLength = sourceSize;
-    header.pbDst = dest.data();
-    header.cbDstLength = destSize;
-    ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
-
-    const uint32_t pieces[] = {sourceSize / 10, 17, sourceSize / 2, 4096, sourceSize / 3};
+    const uint32_t size = 2 * AsFormat(from)->nAvgBytesPerSec;
+    AcmStream stream(from, to, size);
+    stream.output.reserve(stream.dest.size());
+    const uint32_t pieces[] = {size / 10, 17, size / 2, 4096, size / 3};
     StartCountingAllocations();
     for (int round = 0; round < 20; ++round) {
-        header.cbSrcLength = pieces[round % 5];
-        acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
+        stream.Convert(pieces[round % 5], ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
         if (round == 10)
-            acmStreamReset(stream, 0);
+            acmStreamReset(stream.handle, 0);
         if (round == 15) { // an item's end: the stream drains and goes on as a new one
-            header.cbSrcLength = 3;
-            acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
-            header.cbSrcLength = 0;
-            acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
+            stream.Convert(3, ACM_STREAMCONVERTF_DRAIN);
+            stream.Convert(0, ACM_STREAMCONVERTF_DRAIN);
         }
     }
     EXPECT_EQ(StopCountingAllocations().total, 0);
-
-    header.cbSrcLength = sourceSize;
-    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
-    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

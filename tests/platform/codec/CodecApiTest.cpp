@@ -51,69 +51,44 @@ TEST(CodecRefusalTest, AnswersNotPossibleForWhatNoCodecOrStreamConverts)
     Suggest(FormatRecord(kUnknownTag, 2, 44100, 4), {WAVE_FORMAT_PCM, 2, 44100, 0, 0, 0, 0}, 18,
             kKeepTagChannelsRate, ACMERR_NOTPOSSIBLE);
     Suggest(pcm, {kUnknownTag, 2, 44100, 0, 0, 0, 0}, 18, kKeepTagChannelsRate, ACMERR_NOTPOSSIBLE);
-
     ACMFORMATTAGDETAILSA details{};
     details.cbStruct = sizeof details;
     details.dwFormatTag = kUnknownTag;
     EXPECT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG),
               ACMERR_NOTPOSSIBLE);
     EXPECT_EQ(details.cbFormatSize, 0u);
-
-    const FormatBytes cases[] = {
-        FormatRecord(kUnknownTag, 2, 44100, 16),     // no codec
-        FormatRecord(WAVE_FORMAT_PCM, 6, 44100, 16), // too many channels
-        FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 12), // no such sample size
-        FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 16),
-    };
-    for (const FormatBytes& source : cases) {
-        HACMSTREAM stream = reinterpret_cast<HACMSTREAM>(1);
-        EXPECT_EQ(
-            acmStreamOpen(&stream, nullptr, AsFormat(source), AsFormat(pcm), nullptr, 0, 0, 0),
-            ACMERR_NOTPOSSIBLE)
-            << AsFormat(source)->wFormatTag;
-        EXPECT_EQ(stream, nullptr);
-        EXPECT_EQ(
-            acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(source), nullptr, 0, 0, 0),
-            ACMERR_NOTPOSSIBLE);
+    // No codec, too many channels, no such sample size, no such float size.
+    for (const FormatBytes& other :
+         {FormatRecord(kUnknownTag, 2, 44100, 16), FormatRecord(WAVE_FORMAT_PCM, 6, 44100, 16),
+          FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 12),
+          FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 16)}) {
+        for (const auto& [from, to] : {std::pair{&other, &pcm}, {&pcm, &other}}) {
+            HACMSTREAM stream = reinterpret_cast<HACMSTREAM>(1);
+            EXPECT_EQ(
+                acmStreamOpen(&stream, nullptr, AsFormat(*from), AsFormat(*to), nullptr, 0, 0, 0),
+                ACMERR_NOTPOSSIBLE)
+                << AsFormat(other)->wFormatTag;
+            EXPECT_EQ(stream, nullptr);
+        }
     }
     EXPECT_EQ(acmStreamOpen(nullptr, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0,
                             ACM_STREAMOPENF_QUERY),
               0u);
 }
 
-class StreamHeaderTest : public testing::Test
+TEST(StreamHeaderTest, EnforcesThePreparedBuffersAndLengthsAndTheHandlesLife)
 {
-protected:
-    void SetUp() override
-    {
-        const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
-        ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0, 0),
-                  0u);
-        header.cbStruct = sizeof header;
-        header.pbSrc = source;
-        header.cbSrcLength = sizeof source;
-        header.pbDst = dest;
-        header.cbDstLength = sizeof dest;
-    }
-    void TearDown() override
-    {
-        if ((header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0) {
-            header.cbSrcLength = sizeof source;
-            header.cbDstLength = sizeof dest;
-            acmStreamUnprepareHeader(stream, &header, 0);
-        }
-        if (stream != nullptr)
-            acmStreamClose(stream, 0);
-    }
-
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
     HACMSTREAM stream = nullptr;
-    ACMSTREAMHEADER header{};
+    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0, 0), 0u);
     uint8_t source[400];
     uint8_t dest[400];
-};
-
-TEST_F(StreamHeaderTest, EnforcesThePreparedBuffersAndLengths)
-{
+    ACMSTREAMHEADER header{};
+    header.cbStruct = sizeof header;
+    header.pbSrc = source;
+    header.cbSrcLength = sizeof source;
+    header.pbDst = dest;
+    header.cbDstLength = sizeof dest;
     EXPECT_EQ(acmStreamConvert(stream, &header, 0), ACMERR_UNPREPARED);
     ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
     header.cbSrcLength = sizeof source + 1;
@@ -130,28 +105,24 @@ TEST_F(StreamHeaderTest, EnforcesThePreparedBuffersAndLengths)
     EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
     EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), ACMERR_UNPREPARED);
     EXPECT_EQ(acmStreamClose(stream, 0), 0u);
-    HACMSTREAM closed = stream;
-    stream = nullptr;
-    EXPECT_EQ(acmStreamReset(closed, 0), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(acmStreamClose(closed, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(acmStreamReset(stream, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(acmStreamClose(stream, 0), MMSYSERR_INVALHANDLE);
 }
 
 TEST(StreamSizeTest, BoundsTheOutputBothWays)
 {
-    const FormatBytes from = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
-    const FormatBytes to = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16);
-    HACMSTREAM stream = nullptr;
-    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(from), AsFormat(to), nullptr, 0, 0, 0), 0u);
+    AcmStream stream(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
+                     FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16), 17640);
+    // A tenth of a second at 48 kHz at least, in whole frames.
+    EXPECT_GE(stream.dest.size(), 19200u);
+    EXPECT_EQ(stream.dest.size() % 4, 0u);
     uint32_t bytes = 0;
-    ASSERT_EQ(acmStreamSize(stream, 17640, &bytes, ACM_STREAMSIZEF_SOURCE), 0u);
-    EXPECT_GE(bytes, 19200u); // a tenth of a second at 48 kHz, at least
-    EXPECT_EQ(bytes % 4, 0u);
-    const uint32_t room = bytes;
-    ASSERT_EQ(acmStreamSize(stream, room, &bytes, ACM_STREAMSIZEF_DESTINATION), 0u);
+    ASSERT_EQ(acmStreamSize(stream.handle, static_cast<uint32_t>(stream.dest.size()), &bytes,
+                            ACM_STREAMSIZEF_DESTINATION),
+              0u);
     EXPECT_EQ(bytes, 17640u); // the largest source whose bound fits
-    EXPECT_EQ(acmStreamSize(stream, 3, &bytes, ACM_STREAMSIZEF_SOURCE), ACMERR_NOTPOSSIBLE);
-    EXPECT_EQ(acmStreamSize(stream, 17640, &bytes, 2), MMSYSERR_INVALFLAG);
-    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
+    EXPECT_EQ(acmStreamSize(stream.handle, 3, &bytes, ACM_STREAMSIZEF_SOURCE), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(acmStreamSize(stream.handle, 17640, &bytes, 2), MMSYSERR_INVALFLAG);
 }
 
 } // namespace

@@ -38,68 +38,77 @@ WaveFile ReadWave(const std::string& path)
     return wave;
 }
 
+AcmStream::AcmStream(const FormatBytes& from, const FormatBytes& to, uint32_t sourceSize)
+    : source(sourceSize)
+{
+    EXPECT_EQ(acmStreamOpen(&handle, nullptr, AsFormat(from), AsFormat(to), nullptr, 0, 0, 0), 0u);
+    uint32_t destSize = 0;
+    EXPECT_EQ(acmStreamSize(handle, sourceSize, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
+    dest.resize(destSize);
+    header.cbStruct = sizeof header;
+    header.pbSrc = source.data();
+    header.cbSrcLength = sourceSize;
+    header.pbDst = dest.data();
+    header.cbDstLength = destSize;
+    EXPECT_EQ(acmStreamPrepareHeader(handle, &header, 0), 0u);
+}
+
+AcmStream::~AcmStream()
+{
+    header.cbSrcLength = static_cast<uint32_t>(source.size());
+    header.cbDstLength = static_cast<uint32_t>(dest.size());
+    EXPECT_EQ(acmStreamUnprepareHeader(handle, &header, 0), 0u);
+    EXPECT_EQ(acmStreamClose(handle, 0), 0u);
+}
+
+MMRESULT AcmStream::Convert(uint32_t length, uint32_t flags, uint32_t room)
+{
+    header.cbSrcLength = length;
+    header.cbDstLength = room == 0 ? static_cast<uint32_t>(dest.size()) : room;
+    const MMRESULT result = acmStreamConvert(handle, &header, flags);
+    output.assign(dest.begin(), dest.begin() + (result == 0 ? header.cbDstLengthUsed : 0));
+    return result;
+}
+
+uint32_t AcmStream::KeepUnused()
+{
+    const uint32_t held = header.cbSrcLength - header.cbSrcLengthUsed;
+    std::memmove(source.data(), source.data() + header.cbSrcLengthUsed, held);
+    return held;
+}
+
 std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
                                      const std::vector<uint8_t>& input,
                                      const std::vector<uint32_t>& pieces, uint32_t drainRoom)
 {
     std::vector<uint8_t> output;
-    HACMSTREAM stream = nullptr;
-    MMRESULT result =
-        acmStreamOpen(&stream, nullptr, AsFormat(source), AsFormat(dest), nullptr, 0, 0, 0);
-    EXPECT_EQ(result, 0u);
-    if (result != 0)
-        return output;
-    const uint32_t largest = *std::max_element(pieces.begin(), pieces.end());
-    std::vector<uint8_t> sourceBuffer(2 * size_t{largest});
-    uint32_t destSize = 0;
-    EXPECT_EQ(acmStreamSize(stream, 2 * largest, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
-    std::vector<uint8_t> destBuffer(destSize);
-    ACMSTREAMHEADER header{};
-    header.cbStruct = sizeof header;
-    header.pbSrc = sourceBuffer.data();
-    header.cbSrcLength = static_cast<uint32_t>(sourceBuffer.size());
-    header.pbDst = destBuffer.data();
-    header.cbDstLength = destSize;
-    EXPECT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
-
-    size_t position = 0;
-    size_t held = 0;
-    for (size_t turn = 0; position < input.size(); ++turn) {
+    AcmStream stream(source, dest, 2 * *std::max_element(pieces.begin(), pieces.end()));
+    uint32_t held = 0;
+    for (size_t turn = 0, position = 0; position < input.size(); ++turn) {
         const size_t piece =
             std::min<size_t>(pieces[turn % pieces.size()], input.size() - position);
-        std::memcpy(sourceBuffer.data() + held, input.data() + position, piece);
+        std::memcpy(stream.source.data() + held, input.data() + position, piece);
         position += piece;
-        header.cbSrcLength = static_cast<uint32_t>(held + piece);
-        result = acmStreamConvert(stream, &header,
-                                  ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END);
-        EXPECT_EQ(result, 0u);
-        if (result != 0)
-            break;
-        output.insert(output.end(), destBuffer.begin(),
-                      destBuffer.begin() + header.cbDstLengthUsed);
-        held = header.cbSrcLength - header.cbSrcLengthUsed;
-        std::memmove(sourceBuffer.data(), sourceBuffer.data() + header.cbSrcLengthUsed, held);
+        if (stream.Convert(static_cast<uint32_t>(held + piece),
+                           ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END) != 0) {
+            ADD_FAILURE() << "convert failed";
+            return output;
+        }
+        output.insert(output.end(), stream.output.begin(), stream.output.end());
+        held = stream.KeepUnused();
     }
     // A drain ends within a few calls; more would mean it never reports empty.
-    for (int call = 0; drainRoom > 0 && result == 0 && call < 10000; ++call) {
-        header.cbSrcLength = static_cast<uint32_t>(held);
-        header.cbDstLength = std::min(drainRoom, destSize);
-        result = acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_DRAIN);
-        EXPECT_EQ(result, 0u);
-        output.insert(output.end(), destBuffer.begin(),
-                      destBuffer.begin() + header.cbDstLengthUsed);
-        held = header.cbSrcLength - header.cbSrcLengthUsed;
-        std::memmove(sourceBuffer.data(), sourceBuffer.data() + header.cbSrcLengthUsed, held);
-        if (header.cbDstLengthUsed == 0) {
+    const uint32_t room = std::min<uint32_t>(drainRoom, static_cast<uint32_t>(stream.dest.size()));
+    for (int call = 0; drainRoom > 0 && call < 10000; ++call) {
+        EXPECT_EQ(stream.Convert(held, ACM_STREAMCONVERTF_DRAIN, room), 0u);
+        output.insert(output.end(), stream.output.begin(), stream.output.end());
+        held = stream.KeepUnused();
+        if (stream.output.empty()) {
             EXPECT_EQ(held, 0u) << "an empty drain uses all its source";
             drainRoom = 0;
         }
     }
     EXPECT_EQ(drainRoom, 0u) << "the drain never reported empty";
-    header.cbDstLength = destSize;
-    header.cbSrcLength = static_cast<uint32_t>(sourceBuffer.size());
-    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
-    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
     return output;
 }
 
@@ -261,15 +270,6 @@ double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_
         noise += d * d;
     }
     return noise == 0 ? 200.0 : 10 * std::log10(signal / noise);
-}
-
-long FirstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
-{
-    const size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i)
-        if (a[i] != b[i])
-            return static_cast<long>(i);
-    return a.size() == b.size() ? -1 : static_cast<long>(common);
 }
 
 } // namespace tavrenly::test

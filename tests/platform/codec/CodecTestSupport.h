@@ -36,6 +36,26 @@ struct WaveFile
 /// Reads the "fmt " and "data" chunks of a RIFF WAVE file; fails the test when it cannot.
 WaveFile ReadWave(const std::string& path);
 
+/// A stream through the codec manager with one header prepared over buffers of its own: a
+/// source of `sourceSize` bytes and the destination the stream's size query asks for. Closing
+/// at the end fails the test when the stream does not unprepare or close.
+struct AcmStream
+{
+    AcmStream(const FormatBytes& from, const FormatBytes& to, uint32_t sourceSize);
+    ~AcmStream();
+    /// Converts the first `length` bytes of the source with `flags` into at most `room` bytes
+    /// (0: the whole destination); returns the result, the output in `output`.
+    MMRESULT Convert(uint32_t length, uint32_t flags, uint32_t room = 0);
+    /// Moves the bytes the last call left unused to the front of the source; returns how many.
+    uint32_t KeepUnused();
+
+    HACMSTREAM handle = nullptr;
+    ACMSTREAMHEADER header{};
+    std::vector<uint8_t> source;
+    std::vector<uint8_t> dest;
+    std::vector<uint8_t> output;
+};
+
 /// Converts `input` through a new stream, presenting it in pieces of the given sizes (in
 /// turn, repeated), with the same flags as the controls; with a `drainRoom`, then drains the
 /// stream with at most that many output bytes per call until it is empty. Returns the
@@ -82,8 +102,5 @@ Bytes CompressedWave(const FormatBytes& format, uint32_t frames, const Bytes& da
 /// shifting `decoded` by the delay (up to `maxDelay` frames) that fits best.
 double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
                   uint16_t channels, size_t maxDelay);
-
-/// Index of the first differing sample, or -1 when equal in length and content.
-long FirstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b);
 
 } // namespace tavrenly::test
