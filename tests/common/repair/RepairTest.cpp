@@ -9,21 +9,20 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace tavrenly {
 namespace {
 
 using test::Bytes;
-using test::Le32;
 using test::ReadFileBytes;
 using test::RiffBytes;
 using test::WriteFileBytes;
 
-void SetLe32(Bytes& bytes, size_t at, uint32_t value)
+/// `bytes` with the 32-bit field at `at` set to `value`.
+Bytes Set32(Bytes bytes, size_t at, uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
         bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
 }
 
 /// Offset of the "data" chunk's header in a byte-built file.
@@ -38,103 +37,61 @@ size_t DataHeader(const Bytes& file)
 /// Our own layout as a recorder leaves it while recording: fmt, cart, data, sizes 0.
 Bytes Unfinished(const Bytes& format, size_t audioBytes, size_t partial = 0)
 {
-    Bytes file = RiffBytes({{"fmt ", format}, {"cart", Bytes(2048)}, {"data", {}}});
-    SetLe32(file, 4, 0);
+    Bytes file = Set32(RiffBytes({{"fmt ", format}, {"cart", Bytes(2048)}, {"data", {}}}), 4, 0);
     for (size_t i = 0; i < audioBytes + partial; ++i)
         file.push_back(static_cast<uint8_t>(i * 7));
     return file;
 }
 
-Bytes WithSizes(Bytes file, uint32_t riff, uint32_t data)
+Bytes Cut(Bytes file, size_t size)
 {
-    SetLe32(file, 4, riff);
-    SetLe32(file, DataHeader(file) + 4, data);
+    file.resize(size);
     return file;
 }
 
 struct RepairCase
 {
     const char* name;
-    std::function<Bytes()> make;
+    Bytes file;
     RepairVerdict verdict;
     uint32_t dataAfter;  ///< for kRepaired
     int64_t riffTrailer; ///< for kRepaired: RIFF size = file size - 8 - this
 };
 
-const Bytes kPcm = test::PcmFmt(44100, 2);
-// IMA ADPCM, mono, 256-byte blocks: a partial block is cut at the codec's block, not a frame.
-const Bytes kAdpcm = test::FmtBody(0x11, 1, 8000, 4055, 256, 4, 20);
-
-const RepairCase kCases[] = {
-    {"OursKilledWithPartialBuffer", [] { return Unfinished(kPcm, 4000, 3); },
-     RepairVerdict::kRepaired, 4000, 3},
-    {"OursKilledBeforeAnyAudio", [] { return Unfinished(kPcm, 0); }, RepairVerdict::kRepaired, 0,
-     0},
-    {"OursCompressedCutAtCodecBlock", [] { return Unfinished(kAdpcm, 512, 88); },
-     RepairVerdict::kRepaired, 512, 88},
-    {"OtherWriterStreamedToPipe",
-     [] {
-         Bytes file = RiffBytes(
-             {{"fmt ", kPcm}, {"LIST", Bytes(26, 'x')}, {"data", test::CounterFrames(300)}});
-         return WithSizes(file, 0xFFFFFFFF, 0xFFFFFFFF);
-     },
-     RepairVerdict::kRepaired, 1200, 0},
-    {"FinishedFileCutMidAudio",
-     [] {
-         Bytes file = test::PcmWave(test::CounterFrames(1000));
-         file.resize(file.size() - 1001);
-         return file;
-     },
-     RepairVerdict::kRepaired, 2996, 3},
-    {"OnlyRiffSizeMissingTagsAfterAudio",
-     [] {
-         Bytes file = RiffBytes(
-             {{"fmt ", kPcm}, {"data", test::CounterFrames(10)}, {"LIST", Bytes(11, 'y')}});
-         SetLe32(file, 4, 0);
-         return file;
-     },
-     RepairVerdict::kRepaired, 40, 0},
-    {"SizesAlreadyRight", [] { return test::PcmWave(test::CounterFrames(100)); },
-     RepairVerdict::kAlreadyRight, 0, 0},
-    {"NotRiff", [] { return Bytes{'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; },
-     RepairVerdict::kNotRecording, 0, 0},
-    {"Empty", [] { return Bytes{}; }, RepairVerdict::kNotRecording, 0, 0},
-    {"CutInsideFormatChunk",
-     [] {
-         Bytes file = Unfinished(kPcm, 0);
-         file.resize(30);
-         return file;
-     },
-     RepairVerdict::kNotRecording, 0, 0},
-    {"RiffOfAnotherForm",
-     [] {
-         Bytes file = RiffBytes({{"fmt ", kPcm}, {"data", {}}}, "RIFF", "AVI ");
-         SetLe32(file, 4, 0);
-         return file;
-     },
-     RepairVerdict::kNotRecording, 0, 0},
-    {"ChunkBeforeAudioReachesPastEnd",
-     [] {
-         Bytes file = Unfinished(kPcm, 400);
-         SetLe32(file, 12 + 8 + 16 + 4, 0x10000); // the cart chunk's size
-         return file;
-     },
-     RepairVerdict::kNotRecording, 0, 0},
-    {"GarbageWhereAChunkShouldBe",
-     [] {
-         Bytes file = Unfinished(kPcm, 400);
-         file[12 + 8 + 16] = 0x01;
-         return file;
-     },
-     RepairVerdict::kNotRecording, 0, 0},
-    {"NoDataChunk",
-     [] {
-         Bytes file = RiffBytes({{"fmt ", kPcm}, {"LIST", Bytes(8)}});
-         SetLe32(file, 4, 0);
-         return file;
-     },
-     RepairVerdict::kNotRecording, 0, 0},
-};
+std::vector<RepairCase> Cases()
+{
+    using enum RepairVerdict;
+    const Bytes pcm = test::PcmFmt(44100, 2);
+    // IMA ADPCM, mono, 256-byte blocks: a partial block is cut at the codec's block, not a frame.
+    const Bytes adpcm = test::FmtBody(0x11, 1, 8000, 4055, 256, 4, 20);
+    const Bytes piped =
+        RiffBytes({{"fmt ", pcm}, {"LIST", Bytes(26, 'x')}, {"data", test::CounterFrames(300)}});
+    const Bytes finished = test::PcmWave(test::CounterFrames(1000));
+    const Bytes tagsAfter =
+        RiffBytes({{"fmt ", pcm}, {"data", test::CounterFrames(10)}, {"LIST", Bytes(11, 'y')}});
+    return {
+        {"OursKilledWithPartialBuffer", Unfinished(pcm, 4000, 3), kRepaired, 4000, 3},
+        {"OursKilledBeforeAnyAudio", Unfinished(pcm, 0), kRepaired, 0, 0},
+        {"OursCompressedCutAtCodecBlock", Unfinished(adpcm, 512, 88), kRepaired, 512, 88},
+        {"OtherWriterStreamedToPipe", Set32(Set32(piped, 4, ~0u), DataHeader(piped) + 4, ~0u),
+         kRepaired, 1200, 0},
+        {"FinishedFileCutMidAudio", Cut(finished, finished.size() - 1001), kRepaired, 2996, 3},
+        {"OnlyRiffSizeMissingTagsAfterAudio", Set32(tagsAfter, 4, 0), kRepaired, 40, 0},
+        {"SizesAlreadyRight", test::PcmWave(test::CounterFrames(100)), kAlreadyRight, 0, 0},
+        {"NotRiff", {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kNotRecording, 0, 0},
+        {"Empty", {}, kNotRecording, 0, 0},
+        {"CutInsideFormatChunk", Cut(Unfinished(pcm, 0), 30), kNotRecording, 0, 0},
+        {"RiffOfAnotherForm", Set32(RiffBytes({{"fmt ", pcm}, {"data", {}}}, "RIFF", "AVI "), 4, 0),
+         kNotRecording, 0, 0},
+        // The cart chunk's size reaches past the end; a byte of garbage where its id should be.
+        {"ChunkBeforeAudioReachesPastEnd", Set32(Unfinished(pcm, 400), 40, 0x10000), kNotRecording,
+         0, 0},
+        {"GarbageWhereAChunkShouldBe", Set32(Unfinished(pcm, 400), 36, 0x74726101), kNotRecording,
+         0, 0},
+        {"NoDataChunk", Set32(RiffBytes({{"fmt ", pcm}, {"LIST", Bytes(8)}}), 4, 0), kNotRecording,
+         0, 0},
+    };
+}
 
 class RepairTableTest : public ::testing::TestWithParam<RepairCase>
 {};
@@ -144,7 +101,7 @@ TEST_P(RepairTableTest, FixesOnlyTheSizeFieldsOrLeavesTheFileAlone)
     const RepairCase& c = GetParam();
     test::TempDir dir;
     const std::string path = dir.File("take.wav");
-    const Bytes before = c.make();
+    const Bytes& before = c.file;
     WriteFileBytes(path, before);
 
     RepairReport dry;
@@ -166,13 +123,8 @@ TEST_P(RepairTableTest, FixesOnlyTheSizeFieldsOrLeavesTheFileAlone)
     EXPECT_TRUE(report.changed);
     EXPECT_EQ(report.dataSizeAfter, c.dataAfter);
     EXPECT_EQ(report.riffSizeAfter, riffAfter);
-    EXPECT_EQ(Le32(after, 4), riffAfter);
-    EXPECT_EQ(Le32(after, dataHeader + 4), c.dataAfter);
     // Nothing but the two size fields changed.
-    Bytes expected = before;
-    SetLe32(expected, 4, riffAfter);
-    SetLe32(expected, dataHeader + 4, c.dataAfter);
-    EXPECT_EQ(after, expected);
+    EXPECT_EQ(after, Set32(Set32(before, 4, riffAfter), dataHeader + 4, c.dataAfter));
     // The project's own reader takes the repaired file, and a second run finds nothing to do.
     WAVEFORMATEX format{};
     int32_t dataSize = -1;
@@ -182,13 +134,13 @@ TEST_P(RepairTableTest, FixesOnlyTheSizeFieldsOrLeavesTheFileAlone)
     EXPECT_EQ(RepairRecording(path, again), RepairVerdict::kAlreadyRight) << again.message;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RepairTableTest, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Kinds, RepairTableTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RepairScanTest, FindsOnlyTheRecorderTemporaryNamesStillUnfinished)
 {
     test::TempDir dir;
-    const Bytes unfinished = Unfinished(kPcm, 40);
+    const Bytes unfinished = Unfinished(test::PcmFmt(44100, 2), 40);
     WriteFileBytes(dir.File("TAV12AB.WAV"), unfinished);
     WriteFileBytes(dir.File("TAV0001.wav"), unfinished);
     WriteFileBytes(dir.File("TAV12AC.WAV"), test::PcmWave(test::CounterFrames(10))); // closed
