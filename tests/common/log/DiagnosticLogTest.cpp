@@ -28,26 +28,18 @@ std::string Today()
     return date;
 }
 
-TEST(DiagnosticLogLevelTest, DebugFileAndSetDebugFileSetTheLevel)
+TEST(DiagnosticLogLevelTest, APathSwitchesTheBasicLevelOnAndSetDebugFileTakesTheGivenLevel)
 {
     DiagnosticLog log;
-    EXPECT_EQ(log.DebugFile(), "");
     EXPECT_EQ(log.DebugLevel(), dmOff);
-
     int32_t full = dmFull;
+    int32_t off = dmOff;
     log.SetDebugFile("", full);
-    EXPECT_EQ(log.DebugFile(), "");
-    EXPECT_EQ(log.DebugLevel(), 255);
     EXPECT_TRUE(log.Full()) << "producers build their texts; the writer drops them";
     log.WriteLog("goes nowhere");
-
-    int32_t off = dmOff;
     log.SetDebugFile("/tmp/trace.log", off);
-    EXPECT_EQ(log.DebugFile(), "/tmp/trace.log");
-    EXPECT_EQ(log.DebugLevel(), 0);
     EXPECT_FALSE(log.Basic());
-
-    log.SetDebugFile("/tmp/trace.log", full);
+    EXPECT_EQ(log.DebugFile(), "/tmp/trace.log");
     log.DebugFile("/tmp/other.log");
     EXPECT_EQ(log.DebugLevel(), dmBasic);
     log.DebugFile("");
@@ -81,30 +73,20 @@ TEST_F(DiagnosticLogFileTest, WritesDateTimeMessageAndCrLf)
     EXPECT_TRUE(match[1] == before || match[1] == after) << match[1] << " is not today";
 }
 
-TEST_F(DiagnosticLogFileTest, FileAtTheCapIsAppendedToAndAboveItStartsAgain)
+TEST_F(DiagnosticLogFileTest, FileAtTheCapIsAppendedToAboveItStartsAgainAndUnwritableLosesTheLine)
 {
     constexpr size_t kCap = 1258291; // 1.2 MiB rounded down: still below the limit
-    test::WriteFileBytes(m_path, std::vector<uint8_t>(kCap, 'x'));
-    m_log.WriteLog("kept");
-    std::string text = ReadText(m_path);
-    ASSERT_EQ(text.size(), kCap + 20 + 4 + 2);
-    EXPECT_EQ(text.substr(0, kCap), std::string(kCap, 'x'));
-    EXPECT_EQ(text.substr(kCap + 20), "kept\r\n");
-
-    test::WriteFileBytes(m_path, std::vector<uint8_t>(kCap + 1, 'x'));
-    m_log.WriteLog("fresh");
-    text = ReadText(m_path);
-    ASSERT_EQ(text.size(), 20u + 5 + 2) << "only the new line survives";
-    EXPECT_EQ(text.substr(20), "fresh\r\n");
-}
-
-TEST_F(DiagnosticLogFileTest, UnwritablePathLosesTheLineSilently)
-{
-    const std::string missing = m_dir.File("no such folder/trace.log");
-    m_log.DebugFile(missing);
+    for (const size_t size : {kCap, kCap + 1}) {
+        test::WriteFileBytes(m_path, std::vector<uint8_t>(size, 'x'));
+        m_log.WriteLog("line");
+        const std::string text = ReadText(m_path);
+        const std::string kept = size == kCap ? std::string(kCap, 'x') : "";
+        ASSERT_EQ(text.size(), kept.size() + 20 + 4 + 2) << size;
+        EXPECT_EQ(text.substr(0, kept.size()) + text.substr(kept.size() + 20), kept + "line\r\n");
+    }
+    m_log.DebugFile(m_dir.File("no such folder/trace.log"));
     m_log.WriteLog("lost");
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path() / "no such folder"));
-
     m_log.DebugFile(m_dir.Path().string()); // a folder cannot be appended to
     m_log.WriteLog("lost");
     EXPECT_TRUE(std::filesystem::is_directory(m_dir.Path()));
