@@ -153,7 +153,21 @@ AVCodecID DecoderCodecId(uint16_t tag) noexcept
     if (tag == WAVE_FORMAT_G722_ADPCM)
         return AV_CODEC_ID_ADPCM_G722;
     const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
-    return av_codec_get_id(tables, tag);
+    const AVCodecID id = av_codec_get_id(tables, tag);
+    // Variable-bit-rate codecs cannot stream from a data chunk: the player times a file, its
+    // length, seeks and loop bounds by the header's byte rate and block size, which say
+    // nothing true about such a stream, and their frames need a container to delimit them.
+    // They are refused like a tag without a codec.
+    switch (id) {
+    case AV_CODEC_ID_FLAC:
+    case AV_CODEC_ID_ALAC:
+    case AV_CODEC_ID_WAVPACK:
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_OPUS:
+        return AV_CODEC_ID_NONE;
+    default:
+        return id;
+    }
 }
 
 const AVCodec* FindEncoder(uint16_t tag) noexcept

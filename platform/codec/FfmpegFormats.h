@@ -85,7 +85,8 @@ inline constexpr ADPCMCOEFSET kMsAdpcmCoefficients[7] = {
     {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
 
 /// The codec that decodes `tag`, or AV_CODEC_ID_NONE for the PCM-like tags (the PCM stage's)
-/// and for tags FFmpeg does not know.
+/// for tags FFmpeg does not know, and for variable-bit-rate codecs, which cannot stream from a
+/// data chunk.
 AVCodecID DecoderCodecId(uint16_t tag) noexcept;
 
 /// The encoder for one of the tags we write (A-law, mu-law, IMA ADPCM, MS ADPCM, GSM 6.10,

@@ -206,6 +206,7 @@ struct Refused
     std::string message; ///< "%s" stands for the path
     json format;
     uint32_t dataSize;
+    size_t playerErrors = 1; ///< PlayerError events, each with openResult
 };
 
 std::string Corrupt(const std::string& details)
@@ -229,6 +230,11 @@ std::vector<Refused> RefusedFiles()
          RiffBytes({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0, -1, 1,
          Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1"),
          FormatJson(1, 2, 16000, 64000, 4, 16, 0), 4000},
+        // A codec exists but cannot stream from a data chunk: refused at open, never played.
+        {"FlacInsideWave",
+         RiffBytes({{"fmt ", FmtBody(0xF1AC, 2, 44100, 176400, 4, 16)}, {"data", data}}), 0, 512,
+         std::nullopt, "The codec manager cannot perform this conversion.",
+         FormatJson(0xF1AC, 2, 44100, 176400, 4, 16, 0), 4000, 2},
         {"FormatChunkOfSizeZero", RiffBytes({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
          Corrupt("0Hz, 0 channels, 0 bits, format tag 0, and the reference code was 1"), noFormat,
          0},
@@ -258,7 +264,7 @@ TEST_P(InfoOnRefusedFilesTest, ReportsTheCodesTheMessageAndExitsOne)
     EXPECT_EQ(info["open_result"], r.openResult);
     EXPECT_EQ(info["reference_code"], r.referenceCode ? json(*r.referenceCode) : json(nullptr));
     EXPECT_EQ(info["message"], message);
-    EXPECT_EQ(info["player_errors"], json::array({r.openResult}));
+    EXPECT_EQ(info["player_errors"], json(std::vector<int32_t>(r.playerErrors, r.openResult)));
     EXPECT_EQ(info["format"], r.format);
     EXPECT_EQ(info["data_size"], r.dataSize);
     const double bytesPerSecond = r.format["nAvgBytesPerSec"].get<double>();

@@ -211,13 +211,15 @@ TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
 
 TEST(FfmpegDecoderTest, RefusesWhatItCannotDecode)
 {
+    // FLAC inside WAVE (0xF1AC): a decoder exists, but the stream cannot be timed by its header.
     for (const FormatBytes& record :
          {FormatRecord(0x7A7A, 1, 8000, 4), FormatRecord(WAVE_FORMAT_PCM, 1, 8000, 16),
-          FormatRecord(WAVE_FORMAT_ALAW, 0, 8000, 8)}) {
+          FormatRecord(WAVE_FORMAT_ALAW, 0, 8000, 8), FormatRecord(0xF1AC, 2, 44100, 16)}) {
         std::unique_ptr<codec::CodecStage> stage;
         EXPECT_EQ(codec::CreateDecoder(AsFormat(record), stage), ACMERR_NOTPOSSIBLE);
         EXPECT_FALSE(stage);
     }
+    EXPECT_FALSE(codec::HasCompressedCodec(0xF1AC, false));
     EXPECT_FALSE(codec::HasCompressedCodec(0x7A7A, false));
     EXPECT_FALSE(codec::HasCompressedCodec(WAVE_FORMAT_PCM, false));
     EXPECT_TRUE(codec::HasCompressedCodec(WAVE_FORMAT_G722_ADPCM, false));
