@@ -19,10 +19,13 @@ fail() { echo "check-package: $*" >&2; exit 1; }
 public='^(tavrenly::(TavrenPlayer|TavrenPlayerEvents|TavrenRecorder|TavrenRecorderEvents|EventLoop|Timer|ControlSite|HeadlessSite|PropertyBag|MemoryPropertyBag|IniFilePropertyBag|StreamPlay|StreamPlayEvents|StreamRecord|StreamRecordEvents|DiagnosticLog|RuntimeError)::|tavrenly::(CreateStreamPlay|CreateStreamRecord|ParseEngineKind)\(|(typeinfo|vtable) for tavrenly::|TAVRENLY_[0-9.]+$)'
 check_exports() {
     local library="$1"
-    objdump -p "$library" | grep -q 'SONAME *libtavrenly\.so\.[0-9]*\.[0-9]*$' ||
+    local headers
+    headers="$(objdump -p "$library")"
+    grep -q 'SONAME *libtavrenly\.so\.[0-9]*\.[0-9]*$' <<<"$headers" ||
         fail "$library has no versioned soname"
     local symbols
-    symbols="$(nm -D --defined-only -C "$library" | cut -d' ' -f3-)"
+    # The names without their version node ("@@TAVRENLY_0.1"), one a line.
+    symbols="$(nm -D --defined-only -C "$library" | cut -d' ' -f3- | sed 's/@@*TAVRENLY_[0-9.]*$//')"
     grep -qx 'tavrenly::TavrenPlayer::OpenAudio(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)' <<<"$symbols" ||
         fail "$library does not export TavrenPlayer::OpenAudio"
     local private
