@@ -1,5 +1,5 @@
 // The codec manager's calling conventions as the controls rely on them: format suggestion,
-// tag details, stream open, size queries and the header life cycle.
+// tag details, stream open and the header life cycle.
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
@@ -107,22 +107,6 @@ TEST(StreamHeaderTest, EnforcesThePreparedBuffersAndLengthsAndTheHandlesLife)
     EXPECT_EQ(acmStreamClose(stream, 0), 0u);
     EXPECT_EQ(acmStreamReset(stream, 0), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(acmStreamClose(stream, 0), MMSYSERR_INVALHANDLE);
-}
-
-TEST(StreamSizeTest, BoundsTheOutputBothWays)
-{
-    AcmStream stream(FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16),
-                     FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16), 17640);
-    // A tenth of a second at 48 kHz at least, in whole frames.
-    EXPECT_GE(stream.dest.size(), 19200u);
-    EXPECT_EQ(stream.dest.size() % 4, 0u);
-    uint32_t bytes = 0;
-    ASSERT_EQ(acmStreamSize(stream.handle, static_cast<uint32_t>(stream.dest.size()), &bytes,
-                            ACM_STREAMSIZEF_DESTINATION),
-              0u);
-    EXPECT_EQ(bytes, 17640u); // the largest source whose bound fits
-    EXPECT_EQ(acmStreamSize(stream.handle, 3, &bytes, ACM_STREAMSIZEF_SOURCE), ACMERR_NOTPOSSIBLE);
-    EXPECT_EQ(acmStreamSize(stream.handle, 17640, &bytes, 2), MMSYSERR_INVALFLAG);
 }
 
 } // namespace
