@@ -147,16 +147,10 @@ TEST(PlaybackFormatCheckTest, GivesTheReferenceCodeOfTheFirstFailingCheck)
 
 TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
 {
-    struct Case
-    {
-        const char* what;
-        uint16_t tag, channels;
-        uint32_t rate;
-        uint16_t blockAlign;
-        int32_t samplesPerBlock; ///< the extra field (samples per block); -1: none
-        int32_t cbSize;          ///< -1: the extra field's length
-        double expected;
-    };
+    // Per row: tag, channels, rate, block size, the extra field (samples per block; -1:
+    // none), cbSize (-1: the extra field's length) and the rate the blocks give.
+    using Case =
+        std::tuple<const char*, uint16_t, uint16_t, uint32_t, uint16_t, int32_t, int32_t, double>;
     // ffmpeg's IMA ADPCM files store 16000 bytes per second whatever the stream.
     const Case cases[] = {
         {"IMA mono", 0x11, 1, 22050, 1024, 2041, -1, 22050.0 * 1024 / 2041},
@@ -171,16 +165,16 @@ TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
         {"PCM", 0x01, 2, 44100, 4, -1, -1, 0.0},
         {"MPEG", 0x50, 2, 48000, 768, -1, -1, 0.0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, tag, channels, rate, block, samples, cbSize, expected] : cases) {
         ByteWriter w;
-        w.U16(c.tag).U16(c.channels).U32(c.rate).U32(16000).U16(c.blockAlign).U16(4);
-        w.U16(static_cast<uint16_t>(c.cbSize >= 0 ? c.cbSize : c.samplesPerBlock >= 0 ? 2 : 0));
-        if (c.samplesPerBlock >= 0)
-            w.U16(static_cast<uint16_t>(c.samplesPerBlock));
-        const Bytes& record = w.Data();
-        EXPECT_NEAR(BlockLayoutBytesPerSecond(record.data(), static_cast<int32_t>(record.size())),
-                    c.expected, 1e-6)
-            << c.what;
+        w.U16(tag).U16(channels).U32(rate).U32(16000).U16(block).U16(4);
+        w.U16(static_cast<uint16_t>(cbSize >= 0 ? cbSize : samples >= 0 ? 2 : 0));
+        if (samples >= 0)
+            w.U16(static_cast<uint16_t>(samples));
+        EXPECT_NEAR(
+            BlockLayoutBytesPerSecond(w.Data().data(), static_cast<int32_t>(w.Data().size())),
+            expected, 1e-6)
+            << what;
     }
     EXPECT_EQ(BlockLayoutBytesPerSecond(nullptr, 20), 0.0);
 }
