@@ -6,7 +6,6 @@
 #include "tests/recorder/RecorderFixture.h"
 
 #include "platform/base/WaveFormat.h"
-#include "platform/system/System.h"
 
 #include <gtest/gtest.h>
 
@@ -91,13 +90,6 @@ double SnrDb(const std::vector<int16_t>& expected, const std::vector<int16_t>& a
     return best;
 }
 
-uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at)
-{
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
-
 /// The PCM recording at the capture format plays back in the player as it was captured.
 void ExpectPlayerPlaysBack(const std::string& path, const std::vector<uint8_t>& captured)
 {
@@ -121,76 +113,52 @@ TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
     int16_t cache = 0; // the platform's small I/O buffer, so the header is on disk at once
     h.recorder->NumberCacheSeconds(cache);
     h.engine->CaptureSine(440.0, 0.5);
-    const std::string path = h.dir.File("take.wav"), log = h.dir.File("take.log");
-    int32_t level = dmMedium;
-    h.recorder->SetDebugFile(log, level);
+    const std::string path = h.dir.File("take.wav");
     ASSERT_EQ(h.Start("take.wav", c.fileRate, c.fileChannels, static_cast<int16_t>(c.tag)), 0);
     const std::string temporary = h.recorder->State().TemporaryFileName;
-    const std::vector<uint8_t> format(h.recorder->State().pFormat,
-                                      h.recorder->State().pFormat + h.recorder->State().FormatSize);
+    const Bytes format(h.recorder->State().pFormat,
+                       h.recorder->State().pFormat + h.recorder->State().FormatSize);
     h.Run(550);
 
     // While recording, the RIFF and data sizes on disk are still 0 (a slow format may not
     // have filled the platform's I/O buffer yet).
-    const std::vector<uint8_t> partial = ReadFileBytes(temporary);
+    const Bytes partial = ReadFileBytes(temporary);
     if (c.tag != WAVE_FORMAT_GSM610) {
         ASSERT_GT(partial.size(), 12u + 8 + 2056 + 8);
-        EXPECT_EQ(U32At(partial, 4), 0u);
-        const auto partialChunks = WalkChunks(partial);
-        ASSERT_GE(partialChunks.size(), 4u);
-        EXPECT_EQ(partialChunks[3].size, 0u);
+        EXPECT_EQ(Le32(partial, 4), 0u);
+        const auto partialChunks = ChunksOf(partial);
+        ASSERT_GE(partialChunks.size(), 3u);
+        EXPECT_EQ(partialChunks[2].size, 0u);
     }
 
     h.Run(500);
     ASSERT_EQ(h.Close(), 0);
-    const std::vector<uint8_t> file = ReadFileBytes(path);
-    const auto chunks = WalkChunks(file);
+    const Bytes file = ReadFileBytes(path);
+    const auto chunks = ChunksOf(file);
     std::string names;
     for (const auto& chunk : chunks)
         names += chunk.id + "|";
-    ASSERT_EQ(names, "RIFF|fmt |cart|data|");
+    ASSERT_EQ(names, "fmt |cart|data|");
     EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 12), "WAVE");
-    EXPECT_EQ(chunks[0].size, file.size() - 8);
-    EXPECT_EQ(std::vector<uint8_t>(file.begin() + 20, file.begin() + 20 + chunks[1].size), format);
-    ASSERT_EQ(chunks[2].size, 2048u);
-    EXPECT_EQ(std::string(file.begin() + chunks[2].offset, file.begin() + chunks[2].offset + 2048),
-              "0101" + std::string(2044, '\0'));
-    const uint32_t dataSize = chunks[3].size;
-    EXPECT_GT(dataSize, 0u);
-    EXPECT_EQ(file.size(), chunks[3].offset + dataSize + (dataSize & 1)) << "odd sizes are padded";
-
+    EXPECT_EQ(Le32(file, 4), file.size() - 8);
+    EXPECT_EQ(ChunkBody(file, "fmt "), format);
+    const Bytes cart = ChunkBody(file, "cart");
+    EXPECT_EQ(std::string(cart.begin(), cart.end()), "0101" + std::string(2044, '\0'));
+    const Bytes data = ChunkBody(file, "data");
+    ASSERT_GT(data.size(), 0u);
+    EXPECT_EQ(file.size(), chunks[2].offset + 8 + data.size() + (data.size() & 1))
+        << "odd sizes are padded";
     EXPECT_EQ(Output("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of "
                      "csv=p=0 '" +
                      path + "'"),
               std::string(c.codecName) + "," + std::to_string(c.fileRate) + "," +
                   std::to_string(c.fileChannels) + "\n");
-    if (c.tag == WAVE_FORMAT_PCM) {
-        EXPECT_EQ(Output("sox --i -r '" + path + "'"), std::to_string(c.fileRate) + "\n");
-        const std::string info = Output("sndfile-info '" + path + "'");
-        EXPECT_NE(info.find("Sample Rate : " + std::to_string(c.fileRate)), std::string::npos);
-        EXPECT_NE(info.find("Channels    : " + std::to_string(c.fileChannels)), std::string::npos);
-    }
 
     const size_t capturedFrames = h.listener.written.size() / (2u * c.captureChannels);
     if (c.minSnrDb == 0) {
-        const std::vector<uint8_t> data(file.begin() + chunks[3].offset,
-                                        file.begin() + chunks[3].offset + dataSize);
         EXPECT_EQ(data, h.listener.written);
-        if (std::string(c.name) != "Pcm44100Stereo")
-            return;
-        ExpectPlayerPlaysBack(path, data);
-        // The steps that carry a size, in order; the rest of the trace adds nothing the file
-        // does not show.
-        EXPECT_TRUE(InOrder(
-            LogLines(log),
-            {"Start Function RecordAudioEx(" + path + ",44100,2,1,0,0,0)",
-             "Temporary FileName - " + temporary, "Set WaveBufferLength=8820",
-             "Request PCM Format Size - 16", "Allocate Compressed Format Memory - 18 bytes",
-             "Opening Compression Stream - Buffersize = 176400",
-             "Opening Conversion Stream - Buffersize = 176400",
-             "Opening Record Stream - Buffer size 0", "Written 8820 bytes",
-             "Start Function CloseRecording(True)",
-             "Audio Sub Chunk Size : " + std::to_string(dataSize), "End Function CloseRecording"}));
+        if (std::string(c.name) == "Pcm44100Stereo")
+            ExpectPlayerPlaysBack(path, data);
         return;
     }
     const std::vector<int16_t> decoded = DecodeWithFfmpeg(path);
@@ -210,13 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
     RecorderFileTest, RecordedFileTest,
     testing::Values(
         FileCase{"Pcm44100Stereo", 44100, 2, 44100, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
-        FileCase{"Pcm48000Mono", 48000, 1, 48000, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
         FileCase{"Pcm11025Mono", 11025, 1, 11025, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
-        FileCase{"Pcm22050Stereo", 22050, 2, 22050, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
         FileCase{"Pcm44100To11025Stereo", 44100, 2, 11025, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
         FileCase{"Pcm44100To22050Mono", 44100, 2, 22050, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
-        FileCase{"Pcm44100To44100Mono", 44100, 2, 44100, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
-        FileCase{"Pcm44100To48000Stereo", 44100, 2, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
         FileCase{"Pcm11025MonoTo48000Stereo", 11025, 1, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 40,
                  2},
         FileCase{"ALawMono", 44100, 1, 44100, 1, WAVE_FORMAT_ALAW, "pcm_alaw", 30, 0},
@@ -296,7 +260,7 @@ TEST_P(RecordFlagsTest, WritesTheFileWhereTheFlagsSay)
     EXPECT_EQ(fs::exists(work / "take.wav"), c.save);
     EXPECT_TRUE(FilesIn(temp).empty());
     if (c.save) {
-        EXPECT_EQ(WalkChunks(ReadFileBytes((work / "take.wav").string())).size(), 4u);
+        EXPECT_EQ(ChunksOf(ReadFileBytes((work / "take.wav").string())).size(), 3u);
     }
     fs::current_path(oldCwd);
     if (oldTmp)
@@ -318,9 +282,6 @@ INSTANTIATE_TEST_SUITE_P(RecorderFileTest, RecordFlagsTest,
 TEST(RecorderFileTest, StartAndCloseFailures)
 {
     RecorderHarness h;
-    std::string logFile = h.dir.File("rec.log");
-    int32_t level = dmBasic;
-    h.recorder->SetDebugFile(logFile, level);
 
     // An existing destination goes first, even when no codec exists for the tag.
     const std::string old = h.dir.File("old.wav");
@@ -331,7 +292,7 @@ TEST(RecorderFileTest, StartAndCloseFailures)
     EXPECT_EQ(h.listener.StateEvents(),
               (std::vector<std::string>{"PlayerError(" + std::to_string(noCodec) + ")", "Closed"}));
     EXPECT_EQ(h.recorder->Status(), ersClosed);
-    EXPECT_EQ(FilesIn(h.dir.Path()).size(), 1u) << "only the log is left";
+    EXPECT_TRUE(FilesIn(h.dir.Path()).empty());
 
     // A destination that cannot be deleted ends the start with the error number.
     h.listener.events.clear();
@@ -343,9 +304,6 @@ TEST(RecorderFileTest, StartAndCloseFailures)
     ASSERT_EQ(h.site.boxes.size(), 1u);
     EXPECT_EQ(h.site.boxes[0].text, "There was a problem deleting /proc/version");
     EXPECT_EQ(h.site.boxes[0].style, kMessageInformation);
-    EXPECT_TRUE(InOrder(LogLines(logFile),
-                        {"Deleting Old Audio", "Deleting Old Audio - Failed, Code " +
-                                                   std::to_string(e) + "," + ErrorDescription(e)}));
 
     // A folder that cannot be written: creation fails at once, or at the resume of a paused
     // start, which then stays pending.
@@ -367,8 +325,7 @@ TEST(RecorderFileTest, StartAndCloseFailures)
     h.listener.events.clear();
     EXPECT_EQ(h.recorder->CloseRecording(save), 0);
     EXPECT_FALSE(save);
-    EXPECT_FALSE(fs::exists(h.dir.File("quiet.wav")));
-    EXPECT_EQ(FilesIn(h.dir.Path()).size(), 1u);
+    EXPECT_TRUE(FilesIn(h.dir.Path()).empty());
     EXPECT_EQ(h.listener.StateEvents(), (std::vector<std::string>{"Closed"}));
     EXPECT_EQ(h.listener.events.back(), "AudioPositionChanged");
 

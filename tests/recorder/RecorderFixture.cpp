@@ -72,17 +72,4 @@ void RecorderHarness::Run(int64_t ms)
         loop.Advance(std::min<int64_t>(10, ms - done));
 }
 
-std::vector<ChunkInfo> WalkChunks(const std::vector<uint8_t>& file)
-{
-    std::vector<ChunkInfo> chunks;
-    for (size_t at = 0; at + 8 <= file.size();) {
-        uint32_t size = 0;
-        std::memcpy(&size, file.data() + at + 4, 4);
-        chunks.push_back({std::string(file.begin() + at, file.begin() + at + 4), size, at + 8});
-        // Into the form past its type; past every other chunk and its pad byte.
-        at = at == 0 ? 12 : at + 8 + size + (size & 1);
-    }
-    return chunks;
-}
-
 } // namespace tavrenly::test

@@ -71,13 +71,4 @@ struct RecorderHarness
     std::unique_ptr<TavrenRecorder> recorder;
 };
 
-/// The chunks of a RIFF file in order: id, size field, data offset (the first is the form).
-struct ChunkInfo
-{
-    std::string id;
-    uint32_t size;
-    size_t offset;
-};
-std::vector<ChunkInfo> WalkChunks(const std::vector<uint8_t>& file);
-
 } // namespace tavrenly::test

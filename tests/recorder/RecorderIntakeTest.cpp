@@ -17,10 +17,10 @@ namespace {
 void ExpectComplete(const std::string& path)
 {
     const std::vector<uint8_t> file = ReadFileBytes(path);
-    const auto chunks = WalkChunks(file);
-    ASSERT_EQ(chunks.size(), 4u) << path;
-    EXPECT_EQ(chunks[0].size, file.size() - 8);
-    EXPECT_EQ(file.size(), chunks[3].offset + chunks[3].size + (chunks[3].size & 1));
+    const auto chunks = ChunksOf(file);
+    ASSERT_EQ(chunks.size(), 3u) << path;
+    EXPECT_EQ(Le32(file, 4), file.size() - 8);
+    EXPECT_EQ(file.size(), chunks[2].offset + 8 + chunks[2].size + (chunks[2].size & 1));
 }
 
 TEST(RecorderIntakeTest, TriggerLevelCountsLeftWhenEqualAndRightOnlyAbove)
