@@ -97,6 +97,18 @@ public:
     /// Clamped to 0..100; NaN is ignored (stream_rules::TakenVolume).
     virtual void Volume(float value) = 0;
     virtual bool CanSetVolume() const = 0;
+    /// Sets Volume, the gain holding for the next `afterMs` of audio played, then moving to it
+    /// in a straight line over `overMs`, rather than at once. The engines that play at once
+    /// (OutputLatencyms 0) set it at once.
+    virtual void RampVolume(float value, int32_t afterMs, int32_t overMs)
+    {
+        (void)afterMs;
+        (void)overMs;
+        Volume(value);
+    }
+    /// Milliseconds between the audio rendered now and the listener's ear: what a device holds.
+    /// 0 for an engine whose played audio is heard at once.
+    virtual int32_t OutputLatencyms() const { return 0; }
     virtual int16_t Level() const = 0;
     virtual int16_t LeftLevel() const = 0;
     virtual int16_t RightLevel() const = 0;

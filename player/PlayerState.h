@@ -25,6 +25,9 @@ using FormatMemory = std::unique_ptr<uint8_t[]>;
 /// Tags the pump hands to the engine with a buffer (LoopMarker) and gets back when the buffer
 /// has been played. Any tag of 0 or more is the loop's restart block: the buffer ends at the
 /// loop end, and playback goes on at that block.
+/// Interval of the position timer: the position, markers and envelope move in 50 ms steps.
+inline constexpr int32_t kPositionTimerIntervalms = 50;
+
 inline constexpr int32_t kBufferTagOrdinary = -1;
 /// The buffer ends at the loop end after the last repetition: looping has ended.
 inline constexpr int32_t kBufferTagLoopEnded = -2;

@@ -43,11 +43,15 @@ float TavrenPlayer::EngineVolumeFor(float linear) const
     }
 }
 
-void TavrenPlayer::SetAudioVolume(float volume)
+void TavrenPlayer::SetAudioVolume(float volume, int32_t afterMs, int32_t rampMs, float engineVolume)
 {
     m_log.Basic([&] { return fmt::format("Start Function SetAudioVolume({})", volume); });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
-    m_engine->Volume(EngineVolumeFor(volume));
+    if (rampMs > 0)
+        m_engine->RampVolume(engineVolume >= 0.0f ? engineVolume : EngineVolumeFor(volume), afterMs,
+                             rampMs);
+    else
+        m_engine->Volume(EngineVolumeFor(volume));
     if (m_events != nullptr)
         m_events->AudioVolumeChanged(static_cast<int16_t>(RoundHalfEven(volume)));
     if (openedFileCounter != m_state.OpenedFileCounter)
@@ -308,9 +312,59 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
     else if (!VolumeWithinEnvelope(t, openedFileCounter, target))
         return false;
 
+    // On a device the audio rendered now is heard one output latency later, and the engine
+    // ramps to a volume in a straight line, starting no sooner than the entry's start: the
+    // line asked for follows the envelope from the audio rendered now (see VolumeAhead). The
+    // notices above keep the heard time.
+    const int32_t latencyMs = m_engine->OutputLatencyms();
+    VolumeRamp ramp;
+    if (latencyMs > 0 && SameFileOpen(openedFileCounter)) {
+        const float renderedAt = t + static_cast<float>(latencyMs) / 1000.0f;
+        const VolumeRamp ahead = VolumeAhead(t, renderedAt, kPositionTimerIntervalms);
+        if (ahead.volume >= 0.0f) {
+            ramp = ahead;
+            target = ahead.volume;
+        }
+    }
     if (target >= 0.0f && VolumesDiffer(target, current))
-        SetAudioVolume(target);
+        SetAudioVolume(target, ramp.afterMs, ramp.overMs, ramp.engineVolume);
     return SameFileOpen(openedFileCounter);
+}
+
+TavrenPlayer::VolumeRamp TavrenPlayer::VolumeAhead(float t, float renderedAt, int32_t tickMs)
+{
+    // The line runs through the envelope where the next tick is due and, should that tick be
+    // late, goes on beyond it for another tick: a curve is met at every tick, a straight fade
+    // everywhere. The last stretch of an entry ends on its end.
+    const float tick = static_cast<float>(tickMs) / 1000.0f;
+    VolumeRamp ramp;
+    for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
+        const VCHEV& entry = Slot(slot);
+        if (!IsUsed(entry) || renderedAt + tick < entry.StartTime || t >= EndTime(entry))
+            continue;
+        const auto volumeAt = [&](float at) {
+            if (entry.Duration == 0.0f)
+                return entry.EndVolume;
+            return (entry.EndVolume - entry.StartVolume) * (at - entry.StartTime) / entry.Duration +
+                   entry.StartVolume;
+        };
+        const float from = std::max(renderedAt, entry.StartTime);
+        const float next = std::min(from + tick, EndTime(entry));
+        ramp.afterMs = RoundToInt32((from - renderedAt) * 1000.0f);
+        ramp.volume = volumeAt(next);
+        ramp.engineVolume = EngineVolumeFor(ramp.volume);
+        const float far = std::min(next + tick, EndTime(entry));
+        ramp.overMs = std::max(1, RoundToInt32((far - from) * 1000.0f));
+        if (next > from && far > next) {
+            const float start = EngineVolumeFor(volumeAt(from));
+            const float lowest = EngineVolumeFor(std::min(entry.StartVolume, entry.EndVolume));
+            const float highest = EngineVolumeFor(std::max(entry.StartVolume, entry.EndVolume));
+            ramp.engineVolume =
+                std::clamp(start + (ramp.engineVolume - start) * (far - from) / (next - from),
+                           lowest, highest);
+        }
+    }
+    return ramp;
 }
 
 bool TavrenPlayer::VolumeAfterEnvelope(bool playedThrough, bool moved, int32_t openedFileCounter,

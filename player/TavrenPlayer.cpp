@@ -14,9 +14,6 @@ namespace tavrenly {
 
 namespace {
 
-/// Interval of the position timer: the position, markers and envelope move in 50 ms steps.
-constexpr int32_t kPositionTimerIntervalms = 50;
-
 /// The one size property of the surface that a new instance sets.
 constexpr int32_t kFirstTimeWidth = 1800;
 

@@ -310,7 +310,29 @@ void DeviceStreamPlay::Volume(float value)
     if (!taken)
         return;
     m_volume = *taken;
-    m_gainTarget.store(m_volume / 100.0f, std::memory_order_relaxed);
+    m_gainHoldFrames.store(0, std::memory_order_relaxed);
+    m_gainRampFrames.store(0, std::memory_order_relaxed);
+    m_gainTarget.store(m_volume / 100.0f, std::memory_order_release);
+}
+
+void DeviceStreamPlay::RampVolume(float value, int32_t afterMs, int32_t overMs)
+{
+    const std::optional<float> taken = stream_rules::TakenVolume(value);
+    if (!taken)
+        return;
+    m_volume = *taken;
+    m_gainHoldFrames.store(int64_t{std::max(afterMs, 0)} * m_streamRate / 1000,
+                           std::memory_order_relaxed);
+    m_gainRampFrames.store(int64_t{std::max(overMs, 0)} * m_streamRate / 1000,
+                           std::memory_order_relaxed);
+    m_gainTarget.store(m_volume / 100.0f, std::memory_order_release);
+}
+
+int32_t DeviceStreamPlay::OutputLatencyms() const
+{
+    if (!m_backendRunning)
+        return 0;
+    return static_cast<int32_t>(m_latencyFrames * 1000 / std::max(m_streamRate, 1));
 }
 
 void DeviceStreamPlay::SampleAudioLevel(bool value)

@@ -133,6 +133,9 @@ public:
     float Volume() const override { return m_volume; }
     /// Clamped to 0..100 (a linear gain of Volume / 100); NaN is ignored.
     void Volume(float value) override;
+    void RampVolume(float value, int32_t afterMs, int32_t overMs) override;
+    /// The latency the played time is corrected by, while a stream runs.
+    int32_t OutputLatencyms() const override;
     bool CanSetVolume() const override { return true; }
     int16_t Level() const override { return std::max(m_leftLevel, m_rightLevel); }
     int16_t LeftLevel() const override { return m_leftLevel; }
@@ -197,9 +200,26 @@ private:
             return std::clamp(start + step * static_cast<double>(at - origin + 1), 0.0, 1.0);
         }
     };
+    /// The volume over a callback's buffer: `start` for `hold` frames, then a straight line
+    /// reaching `target` at frame hold + span - 1, then `target`.
+    struct VolumeLine
+    {
+        double start = 1.0;
+        double target = 1.0;
+        uint32_t hold = 0;
+        uint32_t span = 1;
+        double At(uint32_t frame) const noexcept
+        {
+            if (start == target || frame + 1 >= hold + span)
+                return target;
+            if (frame < hold)
+                return start;
+            return start + (target - start) * static_cast<double>(frame - hold + 1) / span;
+        }
+    };
     struct Gains
     {
-        pcm16::GainRamp volume;
+        VolumeLine volume;
         Fade fade;
     };
     void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept override;
@@ -279,6 +299,8 @@ private:
     std::atomic<bool> m_playing{false};
     std::atomic<bool> m_sampleLevels{false};
     std::atomic<float> m_gainTarget{1.0f};
+    std::atomic<int64_t> m_gainRampFrames{0}; // 0: across one device buffer
+    std::atomic<int64_t> m_gainHoldFrames{0};
     std::atomic<int64_t> m_flushRequest{0};   // frames of silence asked for
     std::atomic<uint64_t> m_clearRequest{0};  // raised by each clear
     std::atomic<uint64_t> m_clearIndex{0};    // where the latest clear cuts the queue
@@ -292,7 +314,10 @@ private:
 
     // The callback's own state (the UI thread touches it only while no callback runs).
     int64_t m_headFrames = 0; // frames of the front buffer already played
-    float m_gain = 1.0f;
+    double m_gain = 1.0;
+    float m_rampTarget = 1.0f;
+    int64_t m_rampLeft = 0; // frames of the volume ramp still to play
+    int64_t m_holdLeft = 0; // frames before it starts
     int32_t m_peakLeft = 0;
     int32_t m_peakRight = 0;
     int64_t m_rendered = 0;  // frames taken from the queue since the start or a clear

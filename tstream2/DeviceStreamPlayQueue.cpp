@@ -53,6 +53,9 @@ void DeviceStreamPlay::ResetCallbackState()
     m_unheardCount = 0;
     m_flushLeft = 0;
     m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
+    m_rampTarget = m_gainTarget.load(std::memory_order_relaxed);
+    m_rampLeft = 0;
+    m_holdLeft = 0;
     m_errorRun = 0;
     m_failed = false;
     m_deClickFrames = static_cast<uint32_t>(std::max(m_streamRate * kDeClickMs / 1000, 1));

@@ -64,7 +64,21 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
         noticed = Notify(Notice{Notice::Failed, 0, 0, 0}) || noticed;
     }
     m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
-    Gains gains{{m_gain, m_gainTarget.load(std::memory_order_relaxed), frames}, {}};
+    // A new volume is reached across its ramp (the next device buffer unless asked otherwise),
+    // so a volume step never clicks and a fade moves in a straight line between its steps.
+    const float target = m_gainTarget.load(std::memory_order_acquire);
+    if (target != m_rampTarget) {
+        m_rampTarget = target;
+        m_holdLeft = m_gainHoldFrames.load(std::memory_order_relaxed);
+        m_rampLeft = m_gainRampFrames.load(std::memory_order_relaxed);
+        if (m_rampLeft <= 0)
+            m_rampLeft = frames;
+    }
+    constexpr int64_t kLongest = std::numeric_limits<uint32_t>::max() / 2;
+    Gains gains{{m_gain, target,
+                 static_cast<uint32_t>(std::clamp<int64_t>(m_holdLeft, 0, kLongest)),
+                 static_cast<uint32_t>(std::clamp<int64_t>(m_rampLeft, 1, kLongest))},
+                {}};
     // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
     // device to be opened again rather than drain at the speed of failing calls.
     const bool wanted = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0 &&
@@ -111,7 +125,16 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
             std::min<uint64_t>(m_deClickFrames, uint64_t{m_rampIn} + (played - done)));
         Silence(out, played, frames);
     }
-    m_gain = gains.volume.target;
+    // Where the line stands after this buffer: the rest of the hold, then of the ramp.
+    const int64_t held = std::min<int64_t>(m_holdLeft, frames);
+    m_holdLeft -= held;
+    if (m_rampLeft > frames - held) {
+        m_gain = gains.volume.At(frames - 1);
+        m_rampLeft -= frames - held;
+    } else {
+        m_gain = target;
+        m_rampLeft = 0;
+    }
     if (!m_sounding && m_stopRequest.load(std::memory_order_relaxed))
         m_silenced.store(true, std::memory_order_release);
     noticed = NoticeHeard() || noticed;
