@@ -13,10 +13,7 @@
 
 namespace tavrenly {
 
-namespace {
-
-/// Default resolved: the settings file's "Engine=" value, else the device engine.
-EngineKind Resolve(EngineKind kind)
+EngineKind ResolveEngineKind(EngineKind kind)
 {
     if (kind != EngineKind::Default)
         return kind;
@@ -28,8 +25,6 @@ EngineKind Resolve(EngineKind kind)
     }
     return EngineKind::Device;
 }
-
-} // namespace
 
 EngineKind ParseEngineKind(std::string_view name)
 {
@@ -45,7 +40,7 @@ EngineKind ParseEngineKind(std::string_view name)
 // The device engines install the device lists of the sound system they play through.
 std::unique_ptr<StreamPlay> CreateStreamPlay(EventLoop& loop, EngineKind kind)
 {
-    switch (Resolve(kind)) {
+    switch (ResolveEngineKind(kind)) {
     case EngineKind::Device:
         InstallRtAudioDevices(false);
         return std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
@@ -61,7 +56,7 @@ std::unique_ptr<StreamPlay> CreateStreamPlay(EventLoop& loop, EngineKind kind)
 
 std::unique_ptr<StreamRecord> CreateStreamRecord(EventLoop& loop, EngineKind kind)
 {
-    switch (Resolve(kind)) {
+    switch (ResolveEngineKind(kind)) {
     case EngineKind::Device:
         InstallRtAudioDevices(false);
         return std::make_unique<DeviceStreamRecord>(loop, DeviceStreamRecord::Backend::Device);

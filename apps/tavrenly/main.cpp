@@ -34,12 +34,15 @@ int main(int argc, char** argv)
 
     // play
     tavrenly::app::PlayOptions play;
-    std::string playEngine = "device";
+    std::string playEngine; // not given: the settings file's Engine=, else device
     std::string loopText;
     std::vector<std::string> fadeTexts;
     CLI::App* playCommand = app.add_subcommand("play", "Play a WAVE file");
     playCommand->add_option("file", play.file, "The WAVE file")->required();
-    playCommand->add_option("--engine", playEngine, "device, null or simulated (virtual time)")
+    playCommand
+        ->add_option("--engine", playEngine,
+                     "device, null or simulated (virtual time); by default the settings file's "
+                     "Engine=, else device")
         ->check(CLI::IsMember(kEngines));
     Optional(playCommand, "--device", play.device, "Output device number (0 = default)");
     Optional(playCommand, "--rate", play.rate, "Playback rate: 11025, 22050, 44100, 48000");
@@ -97,13 +100,14 @@ int main(int argc, char** argv)
 
     // demo
     tavrenly::app::DemoOptions demo;
-    std::string demoEngine = "device";
+    std::string demoEngine; // not given: the settings file's Engine=, else device
     CLI::App* demoCommand =
         app.add_subcommand("demo", "Play a generated jingle with markers, a loop and a fade");
     demoCommand
         ->add_option("--engine", demoEngine,
-                     "device (the default; the null backend only when there is no sound system at "
-                     "all), null or simulated (virtual time)")
+                     "device (the null backend only when there is no sound system at all), null "
+                     "or simulated (virtual time); by default the settings file's Engine=, else "
+                     "device")
         ->check(CLI::IsMember(kEngines));
     demoCommand->add_flag("--quiet", demo.quiet, "Print only the summary");
 
@@ -111,7 +115,7 @@ int main(int argc, char** argv)
         return *status;
 
     if (playCommand->parsed()) {
-        play.engine = tavrenly::ParseEngineKind(playEngine);
+        play.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(playEngine));
         if (!loopText.empty()) {
             play.loop = tavrenly::app::ParseLoop(loopText);
             if (!play.loop) {
@@ -141,7 +145,7 @@ int main(int argc, char** argv)
     if (devicesCommand->parsed())
         return tavrenly::app::RunDevices();
     if (demoCommand->parsed()) {
-        demo.engine = tavrenly::ParseEngineKind(demoEngine);
+        demo.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(demoEngine));
         return tavrenly::app::RunDemo(demo);
     }
     return 0;

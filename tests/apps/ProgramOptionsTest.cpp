@@ -1,13 +1,17 @@
 // The command line as a user meets it: every refused value ends the program with status 2 and
 // one line naming the option and what it accepts, before anything is opened or written.
 
+#include "platform/settings/SettingsFile.h"
 #include "tests/apps/ProgramRunner.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,6 +103,54 @@ TEST(ProgramOptionsTest, HelpAndVersionEndWithZeroAndTheHelpListsTheExitStatuses
     const Output version = RunProgram(dir, {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("tavrenly ", 0), 0u) << version.out;
+}
+
+/// The settings example of the README, as a reader would copy it.
+std::string ReadmeSettingsBlock()
+{
+    std::ifstream readme(TAVRENLY_SOURCE_DIR "/README.md");
+    std::stringstream text;
+    text << readme.rdbuf();
+    const std::string all = text.str();
+    const size_t section = all.find("## Settings");
+    const size_t start = all.find("```ini\n", section);
+    const size_t end = all.find("```", start + 7);
+    if (section == std::string::npos || start == std::string::npos || end == std::string::npos)
+        return "";
+    return all.substr(start + 7, end - start - 7);
+}
+
+TEST(ProgramSettingsTest, TheReadmeExampleReadsAsWrittenAndItsEngineIsTheProgramsDefault)
+{
+    TempDir dir;
+    std::string block = ReadmeSettingsBlock();
+    ASSERT_NE(block.find("Engine=device"), std::string::npos) << block;
+    const std::filesystem::path conf = dir.Path() / "etc/Corvane/TavrenStream.conf";
+    std::filesystem::create_directories(conf.parent_path());
+    WriteFileBytes(conf.string(), Bytes(block.begin(), block.end()));
+    ASSERT_EQ(setenv("TAVRENLY_SYSCONFDIR", dir.File("etc").c_str(), 1), 0);
+    const std::pair<const char*, const char*> expected[] = {{"FadeMode", "2"},
+                                                            {"FlushBuffers", "1"},
+                                                            {"FlushBufferLengthms", "1"},
+                                                            {"Engine", "device"},
+                                                            {"AudioApi", "pulse"}};
+    for (const auto& [name, value] : expected) {
+        std::string read = "unread";
+        EXPECT_TRUE(ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, read)) << name;
+        EXPECT_EQ(read, value) << name;
+    }
+    unsetenv("TAVRENLY_SYSCONFDIR");
+
+    // The same file choosing the simulated engine: play, given no --engine, runs five minutes
+    // of item in virtual time (a real-time engine would meet the hang guard).
+    block.replace(block.find("Engine=device"), 13, "Engine=simulated");
+    WriteFileBytes(conf.string(), Bytes(block.begin(), block.end()));
+    const std::string item = dir.File("long.wav");
+    WriteCounterWave(item, 300, 11025);
+    const Output played =
+        RunShell(dir, "timeout 60 env " + ProgramCommand(dir, {"play", item, "--events"}));
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_NE(played.out.find("AudioEndReached"), std::string::npos) << played.out;
 }
 
 } // namespace
