@@ -76,6 +76,15 @@ install(TARGETS tavrenly_library tavrenly_package_player tavrenly_package_record
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET tavrenly)
     install(TARGETS tavrenly RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The manual page is made from the program's own --help texts.
+    set(manpage ${PROJECT_BINARY_DIR}/tavrenly.1)
+    add_custom_command(OUTPUT ${manpage}
+        COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-manpage.sh $<TARGET_FILE:tavrenly>
+                ${manpage} ${PROJECT_VERSION}
+        DEPENDS tavrenly ${PROJECT_SOURCE_DIR}/scripts/make-manpage.sh
+        VERBATIM)
+    add_custom_target(tavrenly_manpage ALL DEPENDS ${manpage})
+    install(FILES ${manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The headers a host's include of player/TavrenPlayer.h or recorder/TavrenRecorder.h reaches,

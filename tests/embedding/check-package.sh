@@ -60,6 +60,10 @@ cmake --install "$tree" --prefix "$work/prefix" >/dev/null
 # The headers sit in one folder of their own: nothing else lands at the include root.
 [ "$(ls "$work/prefix/include")" = tavrenly ] || fail "headers outside include/tavrenly"
 [ -f "$work/prefix/include/tavrenly/player/TavrenPlayer.h" ] || fail "player header missing"
+if [ -x "$work/prefix/bin/tavrenly" ]; then
+    grep -q '^\.SH "tavrenly play"' "$work/prefix/share/man/man1/tavrenly.1" ||
+        fail "the manual page is missing or has no play section"
+fi
 
 cmake -S "$here/host" -B "$work/found" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/found"
