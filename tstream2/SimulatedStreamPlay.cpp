@@ -111,6 +111,16 @@ void SimulatedStreamPlay::Consume(int64_t bytes)
         m_playedAudio.resize(at + static_cast<size_t>(bytes));
         pcm16::ApplyGain(data, m_playedAudio.data() + at, bytes, gain);
     }
+    if (m_playedSink) {
+        if (gain == 1.0) {
+            m_playedSink(data, bytes); // unity gain: the queued bytes are what is heard
+        } else {
+            // Sized with the slots' headroom in AddBuffer, so this does not allocate.
+            m_scaled.resize(static_cast<size_t>(bytes));
+            pcm16::ApplyGain(data, m_scaled.data(), bytes, gain);
+            m_playedSink(m_scaled.data(), bytes);
+        }
+    }
     m_headOffset += bytes;
     m_sinceAnchor += bytes;
     m_playedBytes += bytes;
@@ -256,6 +266,8 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
     // slot must not grow with each new peak.
     if (slot.data.capacity() < static_cast<size_t>(length))
         slot.data.reserve(std::max<size_t>(length, ByteRate() * m_bufferLengthms / 1000) * 2);
+    if (m_playedSink && m_scaled.capacity() < slot.data.capacity())
+        m_scaled.reserve(slot.data.capacity());
     slot.data.assign(bytes, bytes + length);
     slot.length = length;
     slot.tag = tag;

@@ -18,9 +18,10 @@
 // Playing does not need a started stream, and ReturnBuffers is only stored: buffers are handed
 // back whatever it says.
 //
-// For tests it keeps every byte it played (volume applied), a log of the calls made to it and
-// of the events it raised, and the sizes and tags given to AddBuffer; hooks raise events a
-// device would. UI thread only; the engine must be destroyed before its loop. A listener may
+// Played audio (volume applied) goes to a sink as it is played, so a program can write it out
+// without holding it; for tests it keeps every byte it played by default, a log of the calls made
+// to it and of the events it raised, and the sizes and tags given to AddBuffer; hooks raise events
+// a device would. UI thread only; the engine must be destroyed before its loop. A listener may
 // destroy the engine from inside any event.
 
 #include "engine/StreamPlay.h"
@@ -111,6 +112,13 @@ public:
     void ClearPlayedAudio() { m_playedAudio.clear(); }
     /// On by default; benchmarks switch it off so that nothing grows while playing.
     void KeepPlayedAudio(bool keep) { m_keepPlayedAudio = keep; }
+    /// Runs `sink` with each run of bytes as it is played (volume applied), in order, beside
+    /// the in-memory copy KeepPlayedAudio controls. The bytes are valid only during the call.
+    /// The sink must not call into the engine.
+    void OnPlayed(std::function<void(const uint8_t*, int64_t)> sink)
+    {
+        m_playedSink = std::move(sink);
+    }
     /// Members called, in order: a method by its name ("StartPlayback"), a property put as
     /// "Name=value" ("Volume=50"), and each event raised as "event:Name"
     /// ("event:PlaybackStarted"). Property gets are not logged.
@@ -216,6 +224,8 @@ private:
 
     std::vector<uint8_t> m_playedAudio;
     bool m_keepPlayedAudio = true;
+    std::function<void(const uint8_t*, int64_t)> m_playedSink;
+    std::vector<uint8_t> m_scaled; // the sink's bytes when a gain other than 1 applies
     EngineCallLog m_callLog;
     std::vector<AddedBuffer> m_added;
     int32_t m_flushCount = 0;

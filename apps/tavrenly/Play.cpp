@@ -2,6 +2,7 @@
 
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/Jingle.h"
+#include "apps/tavrenly/Render.h"
 #include "apps/tavrenly/Terminal.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
@@ -10,7 +11,6 @@
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <algorithm>
-#include <cstring>
 #include <fmt/format.h>
 #include <sstream>
 #include <unistd.h>
@@ -215,13 +215,15 @@ int RunPlay(const PlayOptions& options)
     auto* simulatedEngine = dynamic_cast<SimulatedStreamPlay*>(engine.get());
     const auto* deviceEngine = dynamic_cast<const DeviceStreamPlay*>(engine.get());
     if (simulatedEngine != nullptr)
-        simulatedEngine->KeepPlayedAudio(render);
+        simulatedEngine->KeepPlayedAudio(false);
     TavrenPlayer player(site, std::move(engine));
     player.InitNew();
 
     const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
     const bool printEvents = !options.quiet && (terminal || options.events);
-    EventPrinter events(player, printEvents ? stdout : nullptr);
+    // Rendered to standard output, the audio owns it and the events go to standard error.
+    FILE* eventOut = options.render == "-" ? stderr : stdout;
+    EventPrinter events(player, printEvents ? eventOut : nullptr);
     LiveLine live;
     if (terminal) {
         events.beforeLine = &LiveLine::Clear;
@@ -261,6 +263,20 @@ int RunPlay(const PlayOptions& options)
         return refused;
     }
     ApplyOptions(player, options);
+
+    // The output is opened before playing: one that cannot be written plays nothing.
+    std::unique_ptr<RenderOutput> output;
+    if (render) {
+        output = RenderOutput::Open(options.render, static_cast<uint32_t>(player.SampleRate()),
+                                    static_cast<uint16_t>(player.NumberChannels()));
+        if (!output) {
+            fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
+            player.CloseAudio();
+            return 1;
+        }
+        simulatedEngine->OnPlayed(
+            [&output](const uint8_t* bytes, int64_t count) { output->Append(bytes, count); });
+    }
 
     RunSignals signals;
     // Ctrl-C and the live line are looked at on the UI thread, on a timer of their own.
@@ -302,17 +318,11 @@ int RunPlay(const PlayOptions& options)
         player.CloseAudio();
         return 1;
     }
-    if (render && simulatedEngine != nullptr) {
-        const std::vector<uint8_t>& bytes = simulatedEngine->PlayedAudio();
-        std::vector<int16_t> samples(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-        if (!WritePcm16Wave(options.render, samples, static_cast<uint32_t>(player.SampleRate()),
-                            static_cast<uint16_t>(player.NumberChannels()))) {
-            fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
-            return 1;
-        }
-    }
     player.CloseAudio();
+    if (output && !output->Finish()) {
+        fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
+        return 1;
+    }
     return interrupted ? 1 : 0;
 }
 

@@ -70,7 +70,7 @@ int main(int argc, char** argv)
     Optional(playCommand, "--debug-level", play.debugLevel, "Log level: 1, 16 or 255");
     playCommand->add_option("--render", play.render,
                             "Play as fast as possible (simulated engine) and write what was "
-                            "played to this WAVE file");
+                            "played to this WAVE file (- for standard output)");
     playCommand->add_flag("--events", play.events, "Print every event even when not on a terminal");
     playCommand->add_flag("--quiet", play.quiet, "Print nothing but errors");
 

@@ -389,6 +389,37 @@ TEST_F(RenderTest, PcmAtThePlaybackFormatIsRenderedByteForByte)
     EXPECT_TRUE(rendered.data == expected) << "the rendered samples differ from the file's";
 }
 
+TEST_F(RenderTest, StandardOutputAndAFifoGetAStreamAndTheNullDeviceIsAccepted)
+{
+    const std::string item = dir.File("item.wav");
+    RunOrFail("sox -q -r 44100 -c 2 -n -b 16 " + Quoted(item) + " synth 1.3 sine 440 gain -6");
+    const Output piped =
+        RunShell(dir, ProgramCommand(dir, {"play", item, "--render", "-", "--events"}) + " | cat");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_NE(piped.err.find("AudioEndReached"), std::string::npos) << "events leave stdout";
+    // RIFF, fmt (18), cart (2048), data: the two sizes say "to the end of the stream".
+    constexpr size_t kHeader = 12 + 8 + 18 + 8 + 2048 + 8;
+    const Bytes bytes(piped.out.begin(), piped.out.end());
+    ASSERT_GT(bytes.size(), kHeader);
+    EXPECT_EQ(piped.out.substr(0, 4) + piped.out.substr(8, 8), "RIFFWAVEfmt ");
+    EXPECT_EQ(piped.out.substr(kHeader - 8, 8), std::string("data\xff\xff\xff\xff"));
+    EXPECT_TRUE(Bytes(bytes.begin() + kHeader, bytes.end()) == DataChunkBytes(item));
+
+    // A FIFO is written as the same stream once something reads it.
+    const std::string fifo = dir.File("fifo");
+    const Output fed =
+        RunShell(dir, "mkfifo " + Quoted(fifo) + " && { cat " + Quoted(fifo) + " > got.wav & " +
+                          ProgramCommand(dir, {"play", item, "--render", fifo}) + "; wait; }");
+    ASSERT_EQ(fed.status, 0) << fed.err;
+    const Bytes got = ReadFileBytes(dir.File("got.wav"));
+    ASSERT_GT(got.size(), kHeader);
+    EXPECT_TRUE(Bytes(got.begin(), got.begin() + kHeader) ==
+                Bytes(bytes.begin(), bytes.begin() + kHeader));
+    EXPECT_TRUE(Bytes(got.begin() + kHeader, got.end()) == DataChunkBytes(item));
+    out = "/dev/null";
+    EXPECT_EQ(Play(item, {"--quiet"}).status, 0);
+}
+
 // The player's own tests hear loops and fades sample for sample; here the options reach it.
 TEST_F(RenderTest, LoopAndFadeOptionsReachThePlayer)
 {
