@@ -170,6 +170,18 @@ bool EventLoop::TakeStop()
     return std::exchange(m_stopRequested, false);
 }
 
+void EventLoop::Sleep(std::unique_lock<std::mutex>& lock, int64_t untilMicros)
+{
+    const auto ready = [this] { return !m_posted.empty() || m_stopRequested; };
+    if (untilMicros == kNothingDue) {
+        m_wake.wait(lock, ready);
+    } else {
+        const int64_t wholeMs = (untilMicros + 999) / 1000 * 1000;
+        m_wake.wait_until(lock, m_realOrigin + std::chrono::microseconds(wholeMs), ready);
+    }
+    ++m_wakeUps;
+}
+
 void EventLoop::Stop()
 {
     {
@@ -192,12 +204,7 @@ void EventLoop::Run()
             return;
 
         std::unique_lock lock(m_postedMutex);
-        const auto ready = [this] { return !m_posted.empty() || m_stopRequested; };
-        const int64_t next = NextDueMicros();
-        if (next == kNothingDue)
-            m_wake.wait(lock, ready);
-        else
-            m_wake.wait_until(lock, m_realOrigin + std::chrono::microseconds(next), ready);
+        Sleep(lock, NextDueMicros());
     }
 }
 
@@ -239,9 +246,7 @@ bool EventLoop::RunUntil(const std::function<bool()>& done, int64_t timeoutMs)
             return done();
 
         std::unique_lock lock(m_postedMutex);
-        const auto ready = [this] { return !m_posted.empty() || m_stopRequested; };
-        const int64_t wakeAt = std::min(NextDueMicros(), deadline);
-        m_wake.wait_until(lock, m_realOrigin + std::chrono::microseconds(wakeAt), ready);
+        Sleep(lock, std::min(NextDueMicros(), deadline));
     }
 }
 

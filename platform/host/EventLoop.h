@@ -6,6 +6,9 @@
 //
 // Two clocks:
 //  - Real: time is the monotonic clock; Run() sleeps until the next timer or posted task.
+//    Sleeps end on whole milliseconds, so that everything due within one millisecond runs in
+//    one wake-up (a thousand players' timers would otherwise each wake the thread); a task
+//    runs up to a millisecond late, never early.
 //  - Virtual: time stands still until Advance(ms) moves it. Advance fires every timer tick and
 //    every scheduled task that falls due, in strict time order (ties in the order they were
 //    scheduled), with Now() set to each one's due time while it runs; posted tasks run before
@@ -91,6 +94,8 @@ public:
 
     /// Number of tasks scheduled and not yet run (timers included).
     size_t ScheduledCount() const noexcept { return m_scheduled.size(); }
+    /// Real clock: how many times Run or RunUntil has slept and woken again.
+    uint64_t WakeUps() const noexcept { return m_wakeUps; }
 
 private:
     using Key = std::pair<int64_t, TaskId>;
@@ -103,6 +108,8 @@ private:
     int64_t NextDueMicros() const;
     void RunTask(Task& task);
     bool TakeStop();
+    /// Real clock: sleeps until a post, a stop or `untilMicros` rounded up to the millisecond.
+    void Sleep(std::unique_lock<std::mutex>& lock, int64_t untilMicros);
     void Retire(std::map<TaskId, int64_t>::iterator idEntry);
 
     const Clock m_clock;
@@ -123,6 +130,7 @@ private:
     std::condition_variable m_wake;
     std::deque<Task> m_posted;
     bool m_stopRequested = false;
+    uint64_t m_wakeUps = 0;
 };
 
 /// A repeating timer on an event loop (a control's position timer). Created disabled. Its
