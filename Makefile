@@ -36,6 +36,8 @@ fuzz: deps
 
 bench: build
 	bash bench/compare.sh
+	bash bench/compare_playback.sh
+	bash bench/compare_process.sh
 
 format:
 	find apps bench common engine fuzz platform player recorder tests tstream2 \

@@ -3,17 +3,40 @@
 #include "platform/codec/Codec.h"
 
 extern "C" {
-#include <libavformat/avformat.h>
+#include <libavcodec/avcodec.h>
 }
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 namespace tavrenly::codec {
 
 namespace {
+
+struct RiffAudioTag
+{
+    uint16_t tag;
+    int id;
+};
+
+// FFmpeg's meaning of every WAVE format tag, asked of the installed container library when the
+// library is built, in tag order.
+constexpr RiffAudioTag kRiffAudioTags[] = {
+#include "RiffAudioTags.inc"
+};
+
+AVCodecID CodecOfTag(uint16_t tag)
+{
+    const auto* found = std::lower_bound(
+        std::begin(kRiffAudioTags), std::end(kRiffAudioTags), tag,
+        [](const RiffAudioTag& entry, uint16_t wanted) { return entry.tag < wanted; });
+    return found != std::end(kRiffAudioTags) && found->tag == tag
+               ? static_cast<AVCodecID>(found->id)
+               : AV_CODEC_ID_NONE;
+}
 
 bool IsPcmTag(uint16_t tag)
 {
@@ -152,8 +175,7 @@ AVCodecID DecoderCodecId(uint16_t tag) noexcept
     // FFmpeg's table files 0x0065 under G.726; the registered meaning is G.722.
     if (tag == WAVE_FORMAT_G722_ADPCM)
         return AV_CODEC_ID_ADPCM_G722;
-    const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
-    const AVCodecID id = av_codec_get_id(tables, tag);
+    const AVCodecID id = CodecOfTag(tag);
     // Variable-bit-rate codecs cannot stream from a data chunk: the player times a file, its
     // length, seeks and loop bounds by the header's byte rate and block size, which say
     // nothing true about such a stream, and their frames need a container to delimit them.

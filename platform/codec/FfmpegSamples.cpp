@@ -11,41 +11,80 @@ namespace tavrenly::codec {
 
 namespace {
 
-int16_t ReadS16(const uint8_t* p, AVSampleFormat packed) noexcept
+// One reader per sample format, chosen once per frame rather than once per sample: the
+// conversion runs over every decoded sample.
+template <AVSampleFormat F> int16_t ReadS16(const uint8_t* p) noexcept
 {
-    switch (packed) {
-    case AV_SAMPLE_FMT_U8:
+    if constexpr (F == AV_SAMPLE_FMT_U8) {
         return static_cast<int16_t>((*p - 0x80) * 256);
-    case AV_SAMPLE_FMT_S16: {
+    } else if constexpr (F == AV_SAMPLE_FMT_S16) {
         int16_t v;
         std::memcpy(&v, p, sizeof v);
         return v;
-    }
-    case AV_SAMPLE_FMT_S32: {
+    } else if constexpr (F == AV_SAMPLE_FMT_S32) {
         int32_t v;
         std::memcpy(&v, p, sizeof v);
         return static_cast<int16_t>(v >> 16);
-    }
-    case AV_SAMPLE_FMT_S64: {
+    } else if constexpr (F == AV_SAMPLE_FMT_S64) {
         int64_t v;
         std::memcpy(&v, p, sizeof v);
         return static_cast<int16_t>(v >> 48);
-    }
-    case AV_SAMPLE_FMT_FLT: {
+    } else if constexpr (F == AV_SAMPLE_FMT_FLT) {
         float v;
         std::memcpy(&v, p, sizeof v);
         // Clamped first so a wild value cannot overflow the integer conversion.
         return static_cast<int16_t>(av_clip_int16(
             static_cast<int>(lrintf(std::fmin(std::fmax(v * 32768.0f, -65536.0f), 65536.0f)))));
-    }
-    case AV_SAMPLE_FMT_DBL: {
+    } else {
         double v;
         std::memcpy(&v, p, sizeof v);
         return static_cast<int16_t>(av_clip_int16(
             static_cast<int>(std::lrint(std::fmin(std::fmax(v * 32768.0, -65536.0), 65536.0)))));
     }
-    default:
-        return 0;
+}
+
+template <AVSampleFormat F>
+void ConvertFrame(const AVFrame& frame, uint32_t frames, uint8_t* dest, uint32_t channels) noexcept
+{
+    const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame.format)) != 0;
+    const auto inChannels = static_cast<uint32_t>(frame.ch_layout.nb_channels);
+    const size_t bytes = static_cast<size_t>(av_get_bytes_per_sample(F));
+    const auto put = [&dest](int16_t value) {
+        std::memcpy(dest, &value, sizeof value);
+        dest += sizeof value;
+    };
+    if (channels == inChannels && !planar) {
+        const uint8_t* p = frame.extended_data[0];
+        for (size_t n = size_t{frames} * channels; n > 0; --n, p += bytes)
+            put(ReadS16<F>(p));
+        return;
+    }
+    if (channels == inChannels && channels <= 2) {
+        const uint8_t* first = frame.extended_data[0];
+        const uint8_t* second = frame.extended_data[channels - 1];
+        for (uint32_t i = 0; i < frames; ++i) {
+            put(ReadS16<F>(first + i * bytes));
+            if (channels == 2)
+                put(ReadS16<F>(second + i * bytes));
+        }
+        return;
+    }
+    const auto sampleAt = [&](uint32_t channel, uint32_t index) {
+        const uint8_t* p =
+            planar ? frame.extended_data[channel] + index * bytes
+                   : frame.extended_data[0] + (size_t{index} * inChannels + channel) * bytes;
+        return ReadS16<F>(p);
+    };
+    for (uint32_t i = 0; i < frames; ++i) {
+        if (channels == 1 && inChannels > 1) {
+            int32_t sum = 0;
+            for (uint32_t c = 0; c < inChannels; ++c)
+                sum += sampleAt(c, i);
+            put(static_cast<int16_t>(sum / static_cast<int32_t>(inChannels)));
+            continue;
+        }
+        for (uint32_t c = 0; c < channels; ++c)
+            put(sampleAt(c < inChannels ? c : inChannels - 1, i));
     }
 }
 
@@ -68,35 +107,26 @@ bool IsConvertibleSampleFormat(AVSampleFormat format) noexcept
 
 void FrameToS16(const AVFrame& frame, uint32_t frames, uint8_t* dest, uint32_t channels) noexcept
 {
-    const auto format = static_cast<AVSampleFormat>(frame.format);
-    const AVSampleFormat packed = av_get_packed_sample_fmt(format);
-    const bool planar = av_sample_fmt_is_planar(format) != 0;
-    const uint32_t inChannels = static_cast<uint32_t>(frame.ch_layout.nb_channels);
-    const size_t bytes = static_cast<size_t>(av_get_bytes_per_sample(packed));
-    const auto sampleAt = [&](uint32_t channel, uint32_t index) {
-        const uint8_t* p =
-            planar ? frame.extended_data[channel] + index * bytes
-                   : frame.extended_data[0] + (size_t{index} * inChannels + channel) * bytes;
-        return ReadS16(p, packed);
-    };
-    if (inChannels == 0) {
+    if (frame.ch_layout.nb_channels <= 0) {
         std::memset(dest, 0, size_t{frames} * channels * sizeof(int16_t));
         return;
     }
-    const auto put = [&dest](int16_t value) {
-        std::memcpy(dest, &value, sizeof value);
-        dest += sizeof value;
-    };
-    for (uint32_t i = 0; i < frames; ++i) {
-        if (channels == 1 && inChannels > 1) {
-            int32_t sum = 0;
-            for (uint32_t c = 0; c < inChannels; ++c)
-                sum += sampleAt(c, i);
-            put(static_cast<int16_t>(sum / static_cast<int32_t>(inChannels)));
-            continue;
-        }
-        for (uint32_t c = 0; c < channels; ++c)
-            put(sampleAt(c < inChannels ? c : inChannels - 1, i));
+    switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame.format))) {
+    case AV_SAMPLE_FMT_U8:
+        return ConvertFrame<AV_SAMPLE_FMT_U8>(frame, frames, dest, channels);
+    case AV_SAMPLE_FMT_S16:
+        return ConvertFrame<AV_SAMPLE_FMT_S16>(frame, frames, dest, channels);
+    case AV_SAMPLE_FMT_S32:
+        return ConvertFrame<AV_SAMPLE_FMT_S32>(frame, frames, dest, channels);
+    case AV_SAMPLE_FMT_S64:
+        return ConvertFrame<AV_SAMPLE_FMT_S64>(frame, frames, dest, channels);
+    case AV_SAMPLE_FMT_FLT:
+        return ConvertFrame<AV_SAMPLE_FMT_FLT>(frame, frames, dest, channels);
+    case AV_SAMPLE_FMT_DBL:
+        return ConvertFrame<AV_SAMPLE_FMT_DBL>(frame, frames, dest, channels);
+    default:
+        std::memset(dest, 0, size_t{frames} * channels * sizeof(int16_t));
+        return;
     }
 }
 
