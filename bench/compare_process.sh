@@ -55,7 +55,7 @@ row() { # name tool "our command" tool command...
     ours="$(cost $ourCommand)"
     peak="$(awk '{ printf "%.0f", $1 / 1024 }' peak.txt)"
     printf '%-30s %-7s %14s %14s %7s %9s\n' "$name" "$tool" "$ours" "$theirs" \
-        "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')" "$peak"
+        "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }')" "$peak"
 }
 
 play="$tavrenly play --quiet"
