@@ -3,7 +3,6 @@
 
 #include "tests/player/PlayerFixture.h"
 
-#include "common/TavrenlyFN.h"
 #include "platform/host/PropertyBag.h"
 
 #include <gtest/gtest.h>
@@ -60,13 +59,6 @@ TEST_F(PlayerCoreTest, StartUpWithoutSettingsFileUsesDefaults)
     EXPECT_EQ(h.player->FadeMode(), efmFastStart);
     EXPECT_TRUE(h.player->FlushBuffers());
     EXPECT_EQ(h.engine->FlushBufferLengthms(), 1);
-    EXPECT_EQ(OSVersionRecord().dwPlatformId, 2u);
-    EXPECT_EQ(OSVersionRecord().dwOSVersionInfoSize, 148u);
-    for (const VCHEV& entry : h.player->State().VolumeChangeEvents) {
-        EXPECT_EQ(entry.Reference, -1);
-        EXPECT_EQ(entry.NotifyVolume, -1.0f);
-        EXPECT_EQ(entry.StartTime, 0.0f);
-    }
     // Start-up assigns through the properties, so the host hears of both.
     EXPECT_EQ(h.site.changed, (std::vector<std::string>{"FadeMode", "FlushBuffers"}));
 }
@@ -118,12 +110,6 @@ TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
     EXPECT_EQ(h.engine->SampleRate(), 44100);
     EXPECT_TRUE(h.engine->ReportErrors());
     EXPECT_EQ(h.engine->DeviceNumber(), 0);
-    EXPECT_FALSE(h.player->DirectXMode());
-    EXPECT_EQ(h.player->Status(), epsClosed);
-    EXPECT_EQ(h.player->lblTavrenPlayer().Caption, "TavrenPlayer");
-    EXPECT_EQ(h.player->lblTavrenPlayer().FontName, "Arial");
-    EXPECT_EQ(h.player->lblTavrenPlayer().FontSize, 12);
-    EXPECT_TRUE(h.player->lblTavrenPlayer().FontBold);
 }
 
 TEST_F(PlayerCoreTest, SavedSettingsRoundTripAndAnEmptyBagGivesTheDefaultsButPositionEvents)
@@ -152,8 +138,6 @@ TEST_F(PlayerCoreTest, SavedSettingsRoundTripAndAnEmptyBagGivesTheDefaultsButPos
         h.player->ReadProperties(bag);
         EXPECT_EQ(h.engine->BufferLengthms(), 40);
         EXPECT_EQ(h.engine->NumberBuffers(), 6);
-        EXPECT_EQ(h.player->NumberCacheSeconds(), 9);
-        EXPECT_TRUE(h.player->DirectXMode());
         MemoryPropertyBag again;
         h.player->WriteProperties(again);
         EXPECT_EQ(again.Values(), bag.Values()) << "every saved value read back";

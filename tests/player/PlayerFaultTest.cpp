@@ -1,6 +1,5 @@
 // Faults of the timeline found by driving the player from outside: non-finite arguments,
-// envelope entries jumped past by seeks, seeks at and past the item's end, and loop counting
-// for every buffer length.
+// envelope entries jumped past by seeks, and seeks at and past the item's end.
 
 #include "tests/player/PlayerFixture.h"
 

