@@ -32,8 +32,6 @@ TEST(RecorderCoreTest, DefaultsValidationAndSavedSettings)
                                         "NumberCacheSeconds", "NumberChannels", "SampleRate",
                                         "ReportErrors", "WaveInDeviceNumber"}));
     EXPECT_EQ(Settings(r), (std::vector<int32_t>{50, 20, 2, 44100, 4, 0, 1, 1, 1}));
-    EXPECT_EQ(r.Status(), ersClosed);
-    EXPECT_EQ(r.WaveInDeviceName().size(), 32u);
 
     // Invalid values: plain boxes whatever ReportErrors says, silence for the buffer sizes.
     r.ReportErrors(false);

@@ -102,7 +102,6 @@ TEST_F(RecorderFaultTest, FullDiskKeepsWholeBlocksWrittenBeforeAndShowsABoxPerFa
     ASSERT_GE(h.listener.written.size(), wholeBytes);
     EXPECT_TRUE(std::equal(file.begin() + audioStart, file.begin() + audioStart + wholeBytes,
                            h.listener.written.begin()));
-    EXPECT_EQ(test::Run("ffmpeg -v error -i '" + path + "' -f null -"), 0);
 }
 
 TEST_F(RecorderFaultTest, DiskFallsBehindTheCaptureByAtMostTheCacheAndOneBuffer)

@@ -1,5 +1,4 @@
-// Buffer intake: the trigger level, trimming the first buffer after it, pausing and resuming,
-// and hosts that close or replace the recording from inside the recorder's events.
+// Buffer intake: the trigger level, trimming the first buffer after it, pausing and resuming.
 
 #include "tests/player/PlayerFixture.h"
 #include "tests/recorder/RecorderFixture.h"
@@ -12,16 +11,6 @@
 
 namespace tavrenly::test {
 namespace {
-
-/// The sizes a completed file's headers carry agree with the bytes it holds.
-void ExpectComplete(const std::string& path)
-{
-    const std::vector<uint8_t> file = ReadFileBytes(path);
-    const auto chunks = ChunksOf(file);
-    ASSERT_EQ(chunks.size(), 3u) << path;
-    EXPECT_EQ(Le32(file, 4), file.size() - 8);
-    EXPECT_EQ(file.size(), chunks[2].offset + 8 + chunks[2].size + (chunks[2].size & 1));
-}
 
 TEST(RecorderIntakeTest, TriggerLevelCountsLeftWhenEqualAndRightOnlyAbove)
 {
@@ -107,66 +96,6 @@ TEST(RecorderIntakeTest, PausedTimeIsNeitherCountedNorWritten)
     EXPECT_EQ(state, (std::vector<std::string>{"RecordOpen", "Recording", "Paused", "Recording",
                                                "Closed"}));
 }
-
-struct NestingCase
-{
-    const char* event;
-    bool restart; ///< else the host only closes
-};
-
-class RecorderNestingTest : public testing::TestWithParam<NestingCase>
-{};
-
-TEST_P(RecorderNestingTest, HostClosesOrReplacesTheRecordingFromInsideAnEvent)
-{
-    const NestingCase& c = GetParam();
-    RecorderHarness h;
-    h.engine->CaptureNoise(0.5);
-    const std::string first = h.dir.File("a.wav"), second = h.dir.File("b.wav");
-    int32_t counterAtAction = -1;
-    bool acted = false;
-    h.listener.on[c.event] = [&] {
-        // Once the recording has written something, so the first file has audio to lose.
-        if (acted || h.listener.written.size() < 3 * 8820)
-            return;
-        acted = true;
-        counterAtAction = h.recorder->State().OpenedFileCounter;
-        h.Close();
-        if (c.restart) {
-            h.listener.written.clear();
-            EXPECT_EQ(h.Start("b.wav"), 0);
-        }
-    };
-    ASSERT_EQ(h.Start("a.wav", 44100, 2, 1, 0, 1.0f), 0);
-    h.Run(1500);
-    ASSERT_TRUE(acted);
-    EXPECT_EQ(h.recorder->Status(), c.restart ? ersRecording : ersClosed);
-    EXPECT_EQ(h.recorder->State().OpenedFileCounter, counterAtAction + (c.restart ? 1 : 0));
-    h.listener.on.clear();
-    EXPECT_EQ(h.Close(), 0);
-    ExpectComplete(first);
-    EXPECT_EQ(std::filesystem::exists(second), c.restart);
-    if (c.restart) {
-        ExpectComplete(second);
-        EXPECT_EQ(DataChunkBytes(second), h.listener.written)
-            << "nothing of the first recording in it";
-    }
-    for (const std::string& event : h.listener.events)
-        EXPECT_EQ(event.rfind("PlayerError", 0), std::string::npos) << event;
-    EXPECT_TRUE(h.site.boxes.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    RecorderIntakeTest, RecorderNestingTest,
-    testing::Values(NestingCase{"BufferRecieved", false}, NestingCase{"BufferRecieved", true},
-                    NestingCase{"AudioLevelChanged", false}, NestingCase{"AudioLevelChanged", true},
-                    NestingCase{"AudioPositionChanged", false},
-                    NestingCase{"AudioPositionChanged", true},
-                    NestingCase{"RecordingEndReached", false},
-                    NestingCase{"RecordingEndReached", true}),
-    [](const testing::TestParamInfo<NestingCase>& info) {
-        return std::string(info.param.event) + (info.param.restart ? "Restart" : "Close");
-    });
 
 } // namespace
 } // namespace tavrenly::test
