@@ -97,14 +97,17 @@ public:
     /// Clamped to 0..100; NaN is ignored (stream_rules::TakenVolume).
     virtual void Volume(float value) = 0;
     virtual bool CanSetVolume() const = 0;
-    /// Sets Volume, the gain holding for the next `afterMs` of audio played, then moving to it
-    /// in a straight line over `overMs`, rather than at once. The engines that play at once
-    /// (OutputLatencyms 0) set it at once.
-    virtual void RampVolume(float value, int32_t afterMs, int32_t overMs)
+    /// Sets Volume to stream_rules::CurvedVolume(curve, toLinear), not at once: the gain holds
+    /// for the next `afterMs` of audio played, then follows the curve while the linear volume
+    /// moves in a straight line from `fromLinear` to `toLinear` over `overMs`. The engines that
+    /// play at once (OutputLatencyms 0) set it at once.
+    virtual void RampVolume(float fromLinear, float toLinear, int16_t curve, int32_t afterMs,
+                            int32_t overMs)
     {
+        (void)fromLinear;
         (void)afterMs;
         (void)overMs;
-        Volume(value);
+        Volume(stream_rules::CurvedVolume(curve, toLinear));
     }
     /// Milliseconds between the audio rendered now and the listener's ear: what a device holds.
     /// 0 for an engine whose played audio is heard at once.

@@ -31,6 +31,26 @@ inline std::optional<int32_t> TakenBufferLength(double value) noexcept
     return static_cast<int32_t>(rounded);
 }
 
+/// The gain, 0..100, a fade curve gives a volume of the linear 0..100 scale: curve 0 straight,
+/// 1 slow start (logarithmic), 2 fast start; below 1 the curved ones are silent.
+inline float CurvedVolume(int curve, float linear) noexcept
+{
+    const double ln100 = std::log(100.0);
+    switch (curve) {
+    case 1:
+        return linear < 1.0f
+                   ? 0.0f
+                   : static_cast<float>(100.0 * std::log(static_cast<double>(linear)) / ln100);
+    case 2:
+        return linear < 1.0f
+                   ? 0.0f
+                   : static_cast<float>(
+                         100.0 - 100.0 * std::log(101.0 - static_cast<double>(linear)) / ln100);
+    default:
+        return linear;
+    }
+}
+
 /// NumberChannels: only 1 and 2.
 constexpr bool TakesChannels(int16_t value) noexcept
 {

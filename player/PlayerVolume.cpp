@@ -11,7 +11,7 @@ namespace tavrenly {
 
 namespace {
 
-const double kLn100 = std::log(100.0);
+const double kLn100 = std::log(100.0); // the curves' scale, for reading them back
 
 /// The volume read back from the engine passes through the curve and its inverse in single
 /// precision and may miss the value applied by a few units in the last place. Taken as a
@@ -28,28 +28,16 @@ bool VolumesDiffer(float a, float b)
 
 float TavrenPlayer::EngineVolumeFor(float linear) const
 {
-    switch (m_state.FadeMode) {
-    case efmSlowStart:
-        if (linear < 1.0f)
-            return 0.0f;
-        return static_cast<float>(100.0 * std::log(static_cast<double>(linear)) / kLn100);
-    case efmFastStart:
-        if (linear < 1.0f)
-            return 0.0f;
-        return static_cast<float>(100.0 -
-                                  100.0 * std::log(101.0 - static_cast<double>(linear)) / kLn100);
-    default:
-        return linear;
-    }
+    return stream_rules::CurvedVolume(m_state.FadeMode, linear);
 }
 
-void TavrenPlayer::SetAudioVolume(float volume, int32_t afterMs, int32_t rampMs, float engineVolume)
+void TavrenPlayer::SetAudioVolume(float volume, const VolumeRamp* ramp)
 {
     m_log.Basic([&] { return fmt::format("Start Function SetAudioVolume({})", volume); });
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
-    if (rampMs > 0)
-        m_engine->RampVolume(engineVolume >= 0.0f ? engineVolume : EngineVolumeFor(volume), afterMs,
-                             rampMs);
+    if (ramp != nullptr)
+        m_engine->RampVolume(ramp->fromVolume, volume, m_state.FadeMode, ramp->afterMs,
+                             ramp->overMs);
     else
         m_engine->Volume(EngineVolumeFor(volume));
     if (m_events != nullptr)
@@ -313,9 +301,8 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
         return false;
 
     // On a device the audio rendered now is heard one output latency later, and the engine
-    // ramps to a volume in a straight line, starting no sooner than the entry's start: the
-    // line asked for follows the envelope from the audio rendered now (see VolumeAhead). The
-    // notices above keep the heard time.
+    // follows the envelope's line from the audio rendered now, starting no sooner than the
+    // entry's start (see VolumeAhead). The notices above keep the heard time.
     const int32_t latencyMs = m_engine->OutputLatencyms();
     VolumeRamp ramp;
     if (latencyMs > 0 && SameFileOpen(openedFileCounter)) {
@@ -327,20 +314,19 @@ bool TavrenPlayer::RunVolumeEnvelope(int32_t openedFileCounter)
         }
     }
     if (target >= 0.0f && VolumesDiffer(target, current))
-        SetAudioVolume(target, ramp.afterMs, ramp.overMs, ramp.engineVolume);
+        SetAudioVolume(target, ramp.volume >= 0.0f ? &ramp : nullptr);
     return SameFileOpen(openedFileCounter);
 }
 
 TavrenPlayer::VolumeRamp TavrenPlayer::VolumeAhead(float t, float renderedAt, int32_t tickMs)
 {
-    // The line runs through the envelope where the next tick is due and, should that tick be
-    // late, goes on beyond it for another tick: a curve is met at every tick, a straight fade
-    // everywhere. The last stretch of an entry ends on its end.
-    const float tick = static_cast<float>(tickMs) / 1000.0f;
+    // The engine follows the entry's straight line on the linear scale, through the fade curve,
+    // for two ticks (so a late tick finds it still moving), ending no later than the entry.
+    const float span = 2.0f * static_cast<float>(tickMs) / 1000.0f;
     VolumeRamp ramp;
     for (int16_t slot = 1; slot <= kVolumeChangeSlots; ++slot) {
         const VCHEV& entry = Slot(slot);
-        if (!IsUsed(entry) || renderedAt + tick < entry.StartTime || t >= EndTime(entry))
+        if (!IsUsed(entry) || renderedAt + span / 2.0f < entry.StartTime || t >= EndTime(entry))
             continue;
         const auto volumeAt = [&](float at) {
             if (entry.Duration == 0.0f)
@@ -349,20 +335,11 @@ TavrenPlayer::VolumeRamp TavrenPlayer::VolumeAhead(float t, float renderedAt, in
                    entry.StartVolume;
         };
         const float from = std::max(renderedAt, entry.StartTime);
-        const float next = std::min(from + tick, EndTime(entry));
+        const float to = std::min(from + span, EndTime(entry));
         ramp.afterMs = RoundToInt32((from - renderedAt) * 1000.0f);
-        ramp.volume = volumeAt(next);
-        ramp.engineVolume = EngineVolumeFor(ramp.volume);
-        const float far = std::min(next + tick, EndTime(entry));
-        ramp.overMs = std::max(1, RoundToInt32((far - from) * 1000.0f));
-        if (next > from && far > next) {
-            const float start = EngineVolumeFor(volumeAt(from));
-            const float lowest = EngineVolumeFor(std::min(entry.StartVolume, entry.EndVolume));
-            const float highest = EngineVolumeFor(std::max(entry.StartVolume, entry.EndVolume));
-            ramp.engineVolume =
-                std::clamp(start + (ramp.engineVolume - start) * (far - from) / (next - from),
-                           lowest, highest);
-        }
+        ramp.overMs = std::max(1, RoundToInt32((to - from) * 1000.0f));
+        ramp.fromVolume = volumeAt(from);
+        ramp.volume = volumeAt(to);
     }
     return ramp;
 }

@@ -363,11 +363,15 @@ private:
 
     // Volume envelope. RunVolumeEnvelope returns false when the file changed under it.
     float EngineVolumeFor(float linear) const;
-    /// `rampMs` > 0: the engine moves to the volume over that much audio, `afterMs` from the
-    /// audio rendered next, instead of at once.
-    /// `engineVolume` >= 0 is the engine's volume to ramp to instead of the curve's for `volume`.
-    void SetAudioVolume(float volume, int32_t afterMs = 0, int32_t rampMs = 0,
-                        float engineVolume = -1.0f);
+    struct VolumeRamp
+    {
+        float volume = -1.0f;    ///< the envelope where the ramp ends; -1: no ramp
+        float fromVolume = 0.0f; ///< and where it starts
+        int32_t afterMs = 0;
+        int32_t overMs = 0;
+    };
+    /// With `ramp`, the engine moves to `volume` along it instead of at once.
+    void SetAudioVolume(float volume, const VolumeRamp* ramp = nullptr);
     VCHEV& Slot(int16_t slot);
     void ClearVolumeChangeEvent(int16_t slot);
     void UpdateVolumeChangeEventTimes();
@@ -379,13 +383,6 @@ private:
                              float& target);
     float VolumeBeforeEnvelope(bool moved);
     bool VolumeWithinEnvelope(float t, int32_t openedFileCounter, float& target);
-    struct VolumeRamp
-    {
-        float volume = -1.0f;       ///< the envelope where the next tick is due; -1: no ramp
-        float engineVolume = -1.0f; ///< where the engine's line ends
-        int32_t afterMs = 0;
-        int32_t overMs = 0;
-    };
     /// The engine's line that follows an entry still running at heard time `t` from the audio
     /// rendered now (`renderedAt`), kept within the entry's span; none when no entry starts
     /// within a tick.

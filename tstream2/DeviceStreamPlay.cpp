@@ -312,20 +312,28 @@ void DeviceStreamPlay::Volume(float value)
     m_volume = *taken;
     m_gainHoldFrames.store(0, std::memory_order_relaxed);
     m_gainRampFrames.store(0, std::memory_order_relaxed);
-    m_gainTarget.store(m_volume / 100.0f, std::memory_order_release);
+    m_lineCurve.store(-1, std::memory_order_relaxed);
+    m_gainTarget.store(m_volume / 100.0f, std::memory_order_relaxed);
+    m_volumeSerial.fetch_add(1, std::memory_order_release);
 }
 
-void DeviceStreamPlay::RampVolume(float value, int32_t afterMs, int32_t overMs)
+void DeviceStreamPlay::RampVolume(float fromLinear, float toLinear, int16_t curve, int32_t afterMs,
+                                  int32_t overMs)
 {
-    const std::optional<float> taken = stream_rules::TakenVolume(value);
-    if (!taken)
+    const std::optional<float> taken = stream_rules::TakenVolume(toLinear);
+    const std::optional<float> from = stream_rules::TakenVolume(fromLinear);
+    if (!taken || !from)
         return;
-    m_volume = *taken;
+    m_volume = stream_rules::CurvedVolume(curve, *taken);
     m_gainHoldFrames.store(int64_t{std::max(afterMs, 0)} * m_streamRate / 1000,
                            std::memory_order_relaxed);
-    m_gainRampFrames.store(int64_t{std::max(overMs, 0)} * m_streamRate / 1000,
+    m_gainRampFrames.store(int64_t{std::max(overMs, 1)} * m_streamRate / 1000,
                            std::memory_order_relaxed);
-    m_gainTarget.store(m_volume / 100.0f, std::memory_order_release);
+    m_lineFrom.store(*from, std::memory_order_relaxed);
+    m_lineTo.store(*taken, std::memory_order_relaxed);
+    m_lineCurve.store(curve, std::memory_order_relaxed);
+    m_gainTarget.store(m_volume / 100.0f, std::memory_order_relaxed);
+    m_volumeSerial.fetch_add(1, std::memory_order_release);
 }
 
 int32_t DeviceStreamPlay::OutputLatencyms() const

@@ -133,7 +133,8 @@ public:
     float Volume() const override { return m_volume; }
     /// Clamped to 0..100 (a linear gain of Volume / 100); NaN is ignored.
     void Volume(float value) override;
-    void RampVolume(float value, int32_t afterMs, int32_t overMs) override;
+    void RampVolume(float fromLinear, float toLinear, int16_t curve, int32_t afterMs,
+                    int32_t overMs) override;
     /// The latency the played time is corrected by, while a stream runs.
     int32_t OutputLatencyms() const override;
     bool CanSetVolume() const override { return true; }
@@ -201,20 +202,29 @@ private:
         }
     };
     /// The volume over a callback's buffer: `start` for `hold` frames, then a straight line
-    /// reaching `target` at frame hold + span - 1, then `target`.
+    /// reaching `target` at frame hold + span - 1, then `target`. With a `curve` (0 or more),
+    /// the line runs on the linear 0..100 scale and the gain is its curved value.
     struct VolumeLine
     {
         double start = 1.0;
         double target = 1.0;
         uint32_t hold = 0;
         uint32_t span = 1;
-        double At(uint32_t frame) const noexcept
+        int curve = -1;
+        double LineAt(uint32_t frame) const noexcept
         {
             if (start == target || frame + 1 >= hold + span)
                 return target;
             if (frame < hold)
                 return start;
             return start + (target - start) * static_cast<double>(frame - hold + 1) / span;
+        }
+        double At(uint32_t frame) const noexcept
+        {
+            const double line = LineAt(frame);
+            if (curve < 0)
+                return line;
+            return stream_rules::CurvedVolume(curve, static_cast<float>(line)) / 100.0;
         }
     };
     struct Gains
@@ -301,6 +311,10 @@ private:
     std::atomic<float> m_gainTarget{1.0f};
     std::atomic<int64_t> m_gainRampFrames{0}; // 0: across one device buffer
     std::atomic<int64_t> m_gainHoldFrames{0};
+    std::atomic<float> m_lineFrom{100.0f}; // a curved ramp's linear volumes (RampVolume)
+    std::atomic<float> m_lineTo{100.0f};
+    std::atomic<int> m_lineCurve{-1};         // -1: the gain itself ramps (Volume)
+    std::atomic<uint64_t> m_volumeSerial{0};  // raised by every volume change
     std::atomic<int64_t> m_flushRequest{0};   // frames of silence asked for
     std::atomic<uint64_t> m_clearRequest{0};  // raised by each clear
     std::atomic<uint64_t> m_clearIndex{0};    // where the latest clear cuts the queue
@@ -315,9 +329,11 @@ private:
     // The callback's own state (the UI thread touches it only while no callback runs).
     int64_t m_headFrames = 0; // frames of the front buffer already played
     double m_gain = 1.0;
-    float m_rampTarget = 1.0f;
     int64_t m_rampLeft = 0; // frames of the volume ramp still to play
     int64_t m_holdLeft = 0; // frames before it starts
+    uint64_t m_volumeSeen = 0;
+    int m_curve = -1;      // the ramp in progress: -1 on the gain, else on the linear volume
+    double m_line = 100.0; // where a curved ramp stands on the linear scale
     int32_t m_peakLeft = 0;
     int32_t m_peakRight = 0;
     int64_t m_rendered = 0;  // frames taken from the queue since the start or a clear

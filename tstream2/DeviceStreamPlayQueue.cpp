@@ -53,7 +53,8 @@ void DeviceStreamPlay::ResetCallbackState()
     m_unheardCount = 0;
     m_flushLeft = 0;
     m_gain = m_gainTarget.load(std::memory_order_relaxed); // a new stream starts at its volume
-    m_rampTarget = m_gainTarget.load(std::memory_order_relaxed);
+    m_volumeSeen = m_volumeSerial.load(std::memory_order_relaxed);
+    m_curve = -1;
     m_rampLeft = 0;
     m_holdLeft = 0;
     m_errorRun = 0;

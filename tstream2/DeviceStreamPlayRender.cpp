@@ -66,18 +66,22 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
     // A new volume is reached across its ramp (the next device buffer unless asked otherwise),
     // so a volume step never clicks and a fade moves in a straight line between its steps.
-    const float target = m_gainTarget.load(std::memory_order_acquire);
-    if (target != m_rampTarget) {
-        m_rampTarget = target;
+    const uint64_t volumeSerial = m_volumeSerial.load(std::memory_order_acquire);
+    if (volumeSerial != m_volumeSeen) {
+        m_volumeSeen = volumeSerial;
+        m_curve = m_lineCurve.load(std::memory_order_relaxed);
+        m_line = m_lineFrom.load(std::memory_order_relaxed);
         m_holdLeft = m_gainHoldFrames.load(std::memory_order_relaxed);
         m_rampLeft = m_gainRampFrames.load(std::memory_order_relaxed);
         if (m_rampLeft <= 0)
             m_rampLeft = frames;
     }
+    const double target = m_curve < 0 ? m_gainTarget.load(std::memory_order_relaxed)
+                                      : m_lineTo.load(std::memory_order_relaxed);
     constexpr int64_t kLongest = std::numeric_limits<uint32_t>::max() / 2;
-    Gains gains{{m_gain, target,
+    Gains gains{{m_curve < 0 ? m_gain : m_line, target,
                  static_cast<uint32_t>(std::clamp<int64_t>(m_holdLeft, 0, kLongest)),
-                 static_cast<uint32_t>(std::clamp<int64_t>(m_rampLeft, 1, kLongest))},
+                 static_cast<uint32_t>(std::clamp<int64_t>(m_rampLeft, 1, kLongest)), m_curve},
                 {}};
     // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
     // device to be opened again rather than drain at the speed of failing calls.
@@ -128,13 +132,11 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     // Where the line stands after this buffer: the rest of the hold, then of the ramp.
     const int64_t held = std::min<int64_t>(m_holdLeft, frames);
     m_holdLeft -= held;
-    if (m_rampLeft > frames - held) {
-        m_gain = gains.volume.At(frames - 1);
-        m_rampLeft -= frames - held;
-    } else {
-        m_gain = target;
-        m_rampLeft = 0;
-    }
+    const bool ramping = m_rampLeft > frames - held;
+    m_rampLeft = ramping ? m_rampLeft - (frames - held) : 0;
+    m_gain = ramping ? gains.volume.At(frames - 1) : gains.volume.At(kLongest);
+    if (m_curve >= 0)
+        m_line = ramping ? gains.volume.LineAt(frames - 1) : target;
     if (!m_sounding && m_stopRequest.load(std::memory_order_relaxed))
         m_silenced.store(true, std::memory_order_release);
     noticed = NoticeHeard() || noticed;
