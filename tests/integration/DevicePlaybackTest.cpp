@@ -1,10 +1,11 @@
 // The player on the device engine, heard through the private sink: what the sink hears must be
 // the item's audio at the file's level, from its start to its end and nothing past it, with the
 // player's events following the sound; a loop's section must be heard once per pass with
-// sample-exact joins, and a fade-out must fall steadily into silence. The program must end with
-// an error when its device goes or does not exist.
+// sample-exact joins, and a fade-out must fall steadily into silence; every buffer setting must
+// play without a gap or be refused. The program must end with an error when its device goes or
+// does not exist.
 
-#include "tests/integration/PulseHarness.h"
+#include "tests/integration/DevicePlayback.h"
 
 #include "engine/EngineFactory.h"
 #include "player/TavrenPlayer.h"
@@ -31,59 +32,7 @@ using test::Rms;
 using test::WaitFor;
 constexpr int32_t kRate = test::kPulseRate;
 
-class DevicePlaybackTest : public test::PulseTest
-{
-protected:
-    /// Plays `item` to its end on the device engine, with `setup` applied after the open,
-    /// while the sink's monitor is recorded, unless `recording` is given (the caller's own,
-    /// left running); returns what the sink heard. `listener` holds the player's events, and
-    /// playedMs the time from Playing to AudioEndReached. `beforeOpen` sets what the open takes.
-    std::vector<int16_t> PlayAndRecord(
-        const std::string& item, const std::function<void(TavrenPlayer&)>& setup,
-        test::RecordingListener& listener, int64_t& playedMs,
-        const std::function<void(TavrenPlayer&)>& beforeOpen = [](TavrenPlayer&) {},
-        bool expectClean = true, test::ChildProcess* recording = nullptr)
-    {
-        const std::string heardFile = dir.File("heard.raw");
-        std::unique_ptr<test::ChildProcess> recorder =
-            recording == nullptr ? StartRecording(heardFile) : nullptr;
-        test::RecordingSite site(loop);
-        auto engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
-        const DeviceStreamPlay& device = *engine;
-        int64_t playingAt = -1;
-        int64_t endedAt = -1;
-        listener.on["Playing"] = [&] { playingAt = loop.NowMs(); };
-        listener.on["AudioEndReached"] = [&] { endedAt = loop.NowMs(); };
-        {
-            TavrenPlayer player(site, std::move(engine));
-            player.InitNew();
-            player.SetEventListener(&listener);
-            beforeOpen(player);
-            std::string name = item;
-            if (player.OpenAudio(name) == 0 && device.StreamActive() != 0) {
-                EXPECT_EQ(device.BackendName(), expectedBackend);
-                setup(player);
-                player.PlayAudio();
-                EXPECT_TRUE(WaitFor(
-                    loop, [&] { return endedAt >= 0; }, 20'000));
-            }
-            player.CloseAudio();
-            player.SetEventListener(nullptr);
-        }
-        listener.on.clear();
-        playedMs = endedAt - playingAt;
-        if (expectClean) {
-            EXPECT_TRUE(listener.Only({"PlayerError"}).empty());
-        }
-        if (recorder == nullptr)
-            return {};
-        return StopRecording(std::move(recorder), heardFile);
-    }
-
-    void TearDown() override { unsetenv("TAVRENLY_AUDIO_API"); }
-
-    std::string expectedBackend = "PulseAudio";
-};
+using test::DevicePlaybackTest;
 
 struct RangeCase
 {
@@ -335,166 +284,6 @@ TEST_F(DevicePlaybackTest, EveryBufferSettingPlaysWithoutAGapOrIsRefusedOrReport
     }
     std::printf("%d settings exact, %d refused, of 42\n", exact, refused);
 }
-
-TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
-{
-    // A 100 Hz tone near full scale moves at most 2 pi 100 / 44100 of its peak from one sample
-    // to the next (420); a 5 ms fade adds a 220th of the peak (134). A cut to silence jumps
-    // by the level the tone happened to have, almost always far more.
-    const double peak = 0.9 * 32767.0;
-    const std::string item = test::SoxFile(dir, "item.wav", "6 sine 100 vol 0.9");
-    const std::string heardFile = dir.File("heard.raw");
-    std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
-    {
-        test::RecordingSite site(loop);
-        TavrenPlayer player(
-            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
-        player.InitNew();
-        std::string name = item;
-        ASSERT_EQ(player.OpenAudio(name), 0);
-        const std::function<int32_t()> steps[] = {
-            [&] { return player.PlayAudio(); }, [&] { return player.PauseAudio(); },
-            [&] { return player.PlayAudio(); }, [&] { return player.CueAudio(); },
-            [&] { return player.PlayAudio(); }, [&] { return player.CloseAudio(); }};
-        for (size_t i = 0; i < std::size(steps); ++i) {
-            EXPECT_EQ(steps[i](), 0) << "step " << i;
-            test::Pause(loop, i % 2 == 0 ? 1000 : 500);
-        }
-    }
-    const std::vector<int16_t> heard = StopRecording(std::move(recorder), heardFile);
-
-    int32_t loudest = 0;
-    int32_t largestStep = 0;
-    int runs = 0; // stretches of sound, each after at least 100 ms of silence
-    size_t quietFrames = kRate;
-    for (size_t frame = 1; frame < heard.size() / 2; ++frame) {
-        bool quiet = true;
-        for (size_t channel = 0; channel < 2; ++channel) {
-            const int32_t sample = heard[2 * frame + channel];
-            loudest = std::max(loudest, std::abs(sample));
-            const int32_t step = std::abs(sample - heard[2 * frame - 2 + channel]);
-            largestStep = std::max(largestStep, step);
-            quiet = quiet && std::abs(sample) <= 16;
-        }
-        if (!quiet && quietFrames >= static_cast<size_t>(kRate / 10))
-            ++runs;
-        quietFrames = quiet ? quietFrames + 1 : 0;
-    }
-    std::printf("largest step %d (%.2f %% of the peak); %d stretches of sound\n", largestStep,
-                100.0 * largestStep / peak, runs);
-    EXPECT_NEAR(loudest, peak, 2.0);
-    EXPECT_EQ(runs, 3) << "played, resumed after the pause, played again after the cue";
-    EXPECT_LE(largestStep, static_cast<int32_t>(peak * (2 * M_PI * 100 / kRate + 1.5 / 220)));
-}
-
-struct FadeCase
-{
-    const char* name;
-    int16_t mode;
-    double (*gain)(double linear); ///< the gain the mode gives a volume of 0..100
-};
-
-class DevicePlaybackFadeTest : public DevicePlaybackTest,
-                               public testing::WithParamInterface<FadeCase>
-{};
-
-TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
-{
-    // Half a second of sweep to find the item in the recording, then a 1 kHz tone (ten periods
-    // in each 10 ms window) that fades from 100 to 0 between 2.0 and 3.0 s.
-    const FadeCase& row = GetParam();
-    test::SoxFile(dir, "sweep.wav", "0.5 sine 300-3000 sine 2500-200 vol 0.5");
-    test::SoxFile(dir, "tone.wav", "3.5 sine 1000 vol 0.5");
-    const std::string item = dir.File("item.wav");
-    test::RunOrFail("sox " + dir.File("sweep.wav") + " " + dir.File("tone.wav") + " " + item);
-    constexpr double kStart = 2.0;
-    constexpr double kLength = 1.0;
-    std::vector<float> notifiedAt;
-    TavrenPlayer* playing = nullptr;
-    test::RecordingListener listener;
-    const auto setup = [&](TavrenPlayer& player) {
-        playing = &player;
-        player.FadeMode(row.mode);
-        int16_t reference = 1;
-        bool permanently = true;
-        ASSERT_TRUE(player.AddVolumeChangeEvent(reference, static_cast<float>(kStart),
-                                                static_cast<float>(kLength), 100.0f, 0.0f, -1.0f,
-                                                true, permanently));
-        listener.on["VolumeChangeStartNotify(1)"] = listener.on["VolumeChangeEndNotify(1)"] = [&] {
-            notifiedAt.push_back(playing->SecondsPlayed());
-        };
-    };
-    int64_t playedMs = 0;
-    const std::vector<int16_t> heard = PlayAndRecord(item, setup, listener, playedMs);
-    // The notices come at the tick that hears their time.
-    ASSERT_EQ(notifiedAt.size(), 2u);
-    EXPECT_GE(notifiedAt[0], kStart);
-    EXPECT_LT(notifiedAt[0], kStart + 0.1);
-    EXPECT_GE(notifiedAt[1], kStart + kLength);
-    EXPECT_LT(notifiedAt[1], kStart + kLength + 0.1);
-
-    const std::vector<int16_t> sweep = test::Samples16(test::DataChunkBytes(dir.File("sweep.wav")));
-    const std::vector<Match> found = FindEvery(sweep, heard, 0.95);
-    ASSERT_EQ(found.size(), 1u);
-    const size_t origin = found[0].lag;
-    ASSERT_GE(heard.size() / 2, origin + 4 * kRate) << "the recording ends too soon";
-    const size_t window = kRate / 100;
-    const double full = Rms(heard, origin + static_cast<size_t>(1.5 * kRate), kRate / 4);
-    const auto expected = [&](double t) {
-        return row.gain(100.0 * std::clamp(1.0 - (t - kStart) / kLength, 0.0, 1.0));
-    };
-    std::vector<double> times, heardGain, wantedGain;
-    for (double t = 1.8; t < 3.2; t += 0.01) {
-        const auto first = static_cast<size_t>(t * kRate + 0.5);
-        double sum = 0.0; // the RMS of the curve itself over the window
-        for (size_t i = 0; i < window; ++i)
-            sum += std::pow(expected(static_cast<double>(first + i) / kRate), 2);
-        times.push_back(t + 0.005);
-        heardGain.push_back(Rms(heard, origin + first, window) / full);
-        wantedGain.push_back(std::sqrt(sum / static_cast<double>(window)));
-    }
-    const auto db = [](double gain) { return 20.0 * std::log10(std::max(gain, 1e-6)); };
-    double worstDb = 0.0;
-    for (size_t i = 0; i < times.size(); ++i) {
-        if (wantedGain[i] < 0.03)
-            continue; // below -30 dB the tone's own rounding dominates
-        SCOPED_TRACE(testing::Message() << "window at " << times[i] << " s");
-        const double error = db(heardGain[i]) - db(wantedGain[i]);
-        worstDb = std::max(worstDb, std::fabs(error));
-        EXPECT_LE(std::fabs(error), 1.0);
-        if (i > 0 && wantedGain[i - 1] >= 0.1 && wantedGain[i] >= 0.1) {
-            // No step beyond the curve's own (the fast start falls over 1 dB in its first 10 ms).
-            const double step = std::fabs(db(heardGain[i]) - db(heardGain[i - 1]));
-            const double wantedStep = std::fabs(db(wantedGain[i]) - db(wantedGain[i - 1]));
-            EXPECT_LE(step, std::max(1.0, wantedStep + 0.2)) << "a step";
-        }
-    }
-    // Where the heard and the wanted curves cross -1, -6 and -20 dB.
-    const auto crossing = [&](const std::vector<double>& gain, double level) {
-        for (size_t i = 1; i < gain.size(); ++i)
-            if (gain[i - 1] >= level && gain[i] < level)
-                return times[i - 1] +
-                       (times[i] - times[i - 1]) * (gain[i - 1] - level) / (gain[i - 1] - gain[i]);
-        return -1.0;
-    };
-    double worstMs = 0.0;
-    for (const double level : {0.891, 0.5, 0.1}) {
-        const double late = 1000.0 * (crossing(heardGain, level) - crossing(wantedGain, level));
-        worstMs = std::max(worstMs, std::fabs(late));
-        EXPECT_LE(std::fabs(late), 5.0) << "at " << db(level) << " dB";
-    }
-    std::printf("%s fade: worst level error %.2f dB, worst timing error %.1f ms\n", row.name,
-                worstDb, worstMs);
-}
-
-const FadeCase kFades[] = {
-    {"Linear", efmNormal, [](double v) { return v / 100.0; }},
-    {"FastStart", efmFastStart,
-     [](double v) { return v < 1.0 ? 0.0 : 1.0 - std::log(101.0 - v) / std::log(100.0); }},
-};
-
-INSTANTIATE_TEST_SUITE_P(Fades, DevicePlaybackFadeTest, testing::ValuesIn(kFades),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 /// Records the engine's events and how many buffers came back.
 class EngineEvents : public StreamPlayEvents

@@ -1,0 +1,76 @@
+#pragma once
+
+// The player on the device engine, played through the private sink while its monitor is
+// recorded: the fixture of the playback integration tests.
+
+#include "tests/integration/PulseHarness.h"
+
+#include "player/TavrenPlayer.h"
+#include "tests/support/RecordingListener.h"
+#include "tstream2/DeviceStreamPlay.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+
+class DevicePlaybackTest : public PulseTest
+{
+protected:
+    /// Plays `item` to its end on the device engine, with `setup` applied after the open,
+    /// while the sink's monitor is recorded, unless `recording` is given (the caller's own,
+    /// left running); returns what the sink heard. `listener` holds the player's events, and
+    /// playedMs the time from Playing to AudioEndReached. `beforeOpen` sets what the open takes.
+    std::vector<int16_t> PlayAndRecord(
+        const std::string& item, const std::function<void(TavrenPlayer&)>& setup,
+        RecordingListener& listener, int64_t& playedMs,
+        const std::function<void(TavrenPlayer&)>& beforeOpen = [](TavrenPlayer&) {},
+        bool expectClean = true, ChildProcess* recording = nullptr)
+    {
+        const std::string heardFile = dir.File("heard.raw");
+        std::unique_ptr<ChildProcess> recorder =
+            recording == nullptr ? StartRecording(heardFile) : nullptr;
+        RecordingSite site(loop);
+        auto engine = std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device);
+        const DeviceStreamPlay& device = *engine;
+        int64_t playingAt = -1;
+        int64_t endedAt = -1;
+        listener.on["Playing"] = [&] { playingAt = loop.NowMs(); };
+        listener.on["AudioEndReached"] = [&] { endedAt = loop.NowMs(); };
+        {
+            TavrenPlayer player(site, std::move(engine));
+            player.InitNew();
+            player.SetEventListener(&listener);
+            beforeOpen(player);
+            std::string name = item;
+            if (player.OpenAudio(name) == 0 && device.StreamActive() != 0) {
+                EXPECT_EQ(device.BackendName(), expectedBackend);
+                setup(player);
+                player.PlayAudio();
+                EXPECT_TRUE(WaitFor(
+                    loop, [&] { return endedAt >= 0; }, 20'000));
+            }
+            player.CloseAudio();
+            player.SetEventListener(nullptr);
+        }
+        listener.on.clear();
+        playedMs = endedAt - playingAt;
+        if (expectClean) {
+            EXPECT_TRUE(listener.Only({"PlayerError"}).empty());
+        }
+        if (recorder == nullptr)
+            return {};
+        return StopRecording(std::move(recorder), heardFile);
+    }
+
+    void TearDown() override { unsetenv("TAVRENLY_AUDIO_API"); }
+
+    std::string expectedBackend = "PulseAudio";
+};
+
+} // namespace tavrenly::test
