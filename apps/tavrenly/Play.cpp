@@ -1,6 +1,7 @@
 #include "apps/tavrenly/Play.h"
 
 #include "apps/tavrenly/EventPrinter.h"
+#include "apps/tavrenly/FileExplain.h"
 #include "apps/tavrenly/Jingle.h"
 #include "apps/tavrenly/Render.h"
 #include "apps/tavrenly/Terminal.h"
@@ -254,8 +255,12 @@ int RunPlay(const PlayOptions& options)
     const int32_t opened = player.OpenAudio(name);
     if (opened != 0) {
         fmt::print(stderr, "tavrenly: {} did not open (code {})\n", options.file, opened);
+        if (const auto why = ExplainUnplayableFile(options.file))
+            fmt::print(stderr, "tavrenly: {}\n", *why);
         return 1;
     }
+    if (const auto warning = TruncationWarning(options.file))
+        fmt::print(stderr, "tavrenly: warning: {}\n", *warning);
     OptionCheck againstFile;
     CheckPlayAgainstFile(againstFile, options, player.TotalAudioLength());
     if (const int refused = againstFile.Report()) {

@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -103,6 +106,43 @@ TEST(ProgramOptionsTest, HelpAndVersionEndWithZeroAndTheHelpListsTheExitStatuses
     const Output version = RunProgram(dir, {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("tavrenly ", 0), 0u) << version.out;
+}
+
+// Where the player's own message would mislead a person, the program adds one line.
+TEST(ProgramFileTest, FilesThatDoNotPlayAreNamedForWhatTheyAre)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.File("folder.wav"));
+    Bytes cut = RiffBytes({{"fmt ", PcmFmt()}, {"data", Bytes(4000, 1)}});
+    const auto data = std::search(cut.begin(), cut.end(), std::begin("data"), std::end("data") - 1);
+    const uint32_t declared = 400000;
+    std::memcpy(&*data + 4, &declared, 4);
+    struct FileCase
+    {
+        std::string name;
+        std::optional<Bytes> bytes; ///< nullopt: made above
+        std::string stderrHas;
+        int status;
+    };
+    const std::vector<FileCase> cases = {
+        {"folder.wav", std::nullopt, "folder.wav is a folder, not a file\n", 1},
+        {"flac.wav", Bytes{'f', 'L', 'a', 'C', 0, 0, 0, 34}, "is a FLAC file, not a RIFF WAVE", 1},
+        {"text.wav", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "text.wav is not a RIFF WAVE file\n", 1},
+        {"six.wav",
+         RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)}, {"data", Bytes(1200, 0)}}),
+         "six.wav has 6 channels; the player plays 1 or 2\n", 1},
+        {"cut.wav", cut,
+         "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
+         0},
+    };
+    for (const FileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.bytes)
+            WriteFileBytes(dir.File(c.name), *c.bytes);
+        const Output output = RunProgram(dir, {"play", c.name, "--engine", "simulated"});
+        EXPECT_EQ(output.status, c.status) << output.err;
+        EXPECT_NE(output.err.find(c.stderrHas), std::string::npos) << output.err;
+    }
 }
 
 /// The settings example of the README, as a reader would copy it.

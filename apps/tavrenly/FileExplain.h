@@ -1,0 +1,20 @@
+#pragma once
+
+// What the program adds to the player's own messages about a file, where those would mislead a
+// person: the player says a folder or an unreadable file "did not exist", names a FLAC or MP3
+// file only by a RIFF code, and names a channel count it does not take by a reference code.
+
+#include <optional>
+#include <string>
+
+namespace tavrenly::app {
+
+/// One line saying why `path` cannot be played, when its bytes or the file system tell more
+/// than the player's message; nullopt when there is nothing to add.
+std::optional<std::string> ExplainUnplayableFile(const std::string& path);
+
+/// A warning when the `data` chunk declares more bytes than the file holds (a recording cut
+/// short); nullopt otherwise.
+std::optional<std::string> TruncationWarning(const std::string& path);
+
+} // namespace tavrenly::app
