@@ -5,6 +5,7 @@
 // TAVRENLY_RANDOM_STEPS=n runs n steps per seed instead.
 
 #include "tests/player/PlayerFixture.h"
+#include "tests/support/RandomSequence.h"
 
 #include <gtest/gtest.h>
 
@@ -50,11 +51,11 @@ const TimeSetter kTimeSetters[] = {
     [](TavrenPlayer& p, float t) { p.LoopEnd(t); },
 };
 
-class RandomHost : public TavrenPlayerEvents
+class RandomHost : public TavrenPlayerEvents, public RandomSequence
 {
 public:
     RandomHost(PlayerHarness& h, std::vector<CounterFile> files, std::string broken, uint32_t seed)
-        : m_h(h), m_files(std::move(files)), m_broken(std::move(broken)), m_random(seed)
+        : RandomSequence(seed), m_h(h), m_files(std::move(files)), m_broken(std::move(broken))
     {
         h.player->SetEventListener(this);
         h.engine->KeepLogs(false);
@@ -88,16 +89,7 @@ public:
         CheckState("after a step");
     }
 
-    std::string failure;
-    int64_t events = 0;
-
 private:
-    int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
-    float Uniform(float lo, float hi)
-    {
-        return std::uniform_real_distribution<float>(lo, hi)(m_random);
-    }
-
     /// A time for a seek or a setter: mostly inside the file, sometimes at or past its ends,
     /// sometimes not a number at all.
     float AnyTime()
@@ -118,24 +110,6 @@ private:
         default:
             return Uniform(-0.2f, length + 0.3f);
         }
-    }
-
-    /// The last few actions and events, for the failure message.
-    void Note(std::string what)
-    {
-        m_trail.push_back(std::move(what));
-        if (m_trail.size() > 24)
-            m_trail.erase(m_trail.begin());
-    }
-
-    void Fail(const std::string& what)
-    {
-        if (!failure.empty())
-            return;
-        failure = what + " (event " + std::to_string(events) + "; last:";
-        for (const std::string& t : m_trail)
-            failure += " " + t;
-        failure += ")";
     }
 
     /// The documented arithmetic errors may end any call; nothing else may leave the player.
@@ -367,9 +341,7 @@ private:
     PlayerHarness& m_h;
     std::vector<CounterFile> m_files;
     std::string m_broken;
-    std::mt19937 m_random;
     int m_depth = 0;
-    std::vector<std::string> m_trail;
     bool m_stale = false;
     bool m_closedOnly = false;
     int32_t m_staleCounter = 0;
@@ -402,8 +374,7 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
     WriteFileBytes(broken, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
                                       {"data", std::vector<uint8_t>(4000, 1)}}));
 
-    const char* requested = std::getenv("TAVRENLY_RANDOM_STEPS");
-    const int steps = requested != nullptr ? std::atoi(requested) : kDefaultSteps;
+    const int steps = RandomSequence::Steps(kDefaultSteps);
     h.player->ReportErrors(false);
     RandomHost host(h, files, broken, GetParam());
     for (int step = 0; step < steps && host.failure.empty(); ++step) {

@@ -8,6 +8,7 @@
 // TAVRENLY_RANDOM_STEPS=n runs n steps per seed instead.
 
 #include "tests/recorder/RecorderFixture.h"
+#include "tests/support/RandomSequence.h"
 
 #include "common/WaveFile.h"
 #include "platform/system/System.h"
@@ -62,11 +63,11 @@ bool HoldsExactly(const Bytes& data, const std::vector<ExpectedBuffer>& buffers,
     return at >= data.size() && at - data.size() < blockAlign;
 }
 
-class RandomRecorderHost : public TavrenRecorderEvents
+class RandomRecorderHost : public TavrenRecorderEvents, public RandomSequence
 {
 public:
     RandomRecorderHost(RecorderHarness& h, uint32_t seed)
-        : m_h(h), m_recorder(h.recorder.get()), m_random(seed)
+        : RandomSequence(seed), m_h(h), m_recorder(h.recorder.get())
     {
         h.recorder->SetEventListener(this);
         h.engine->KeepLogs(false);
@@ -99,31 +100,17 @@ public:
         m_saving = nullptr;
     }
 
-    std::string failure;
-    int64_t events = 0;
     int64_t filesChecked = 0;
     int64_t exactFilesChecked = 0;
 
 private:
-    int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
-
-    void Fail(const std::string& what)
-    {
-        if (!failure.empty())
-            return;
-        failure = what + " (event " + std::to_string(events) + "; last:";
-        for (const std::string& t : m_trail)
-            failure += " " + t;
-        failure += ")";
-    }
-
     void Act(int depth)
     {
         TavrenRecorder& r = *m_recorder;
         bool* const outerSaving = m_saving;
         m_saving = nullptr; // a close the recorder makes itself keeps nothing
         const int action = depth > 0 ? Pick(10) : Pick(11);
-        Trail(std::to_string(depth) + ":a" + std::to_string(action));
+        Note(std::to_string(depth) + ":a" + std::to_string(action));
         switch (action) {
         case 0:
             Start();
@@ -210,9 +197,9 @@ private:
         m_current = OpenRecording{
             destination, tag == 1 && rate == r.SampleRate() && channels == r.NumberChannels(), {}};
         const int32_t counter = r.State().OpenedFileCounter;
-        Trail("Start(" + std::to_string(rate) + "," + std::to_string(channels) + "," +
-              std::to_string(tag) + "," + std::to_string(trigger) + "," + std::to_string(length) +
-              "," + std::to_string(flags) + ")");
+        Note("Start(" + std::to_string(rate) + "," + std::to_string(channels) + "," +
+             std::to_string(tag) + "," + std::to_string(trigger) + "," + std::to_string(length) +
+             "," + std::to_string(flags) + ")");
         if (r.RecordAudioEx(destination, rate, channels, tag, trigger, length, flags) != 0 &&
             counter == r.State().OpenedFileCounter && r.Status() == ersClosed)
             m_current.reset();
@@ -289,19 +276,12 @@ private:
                 Fail(where + ": a closed recording changed: " + path);
     }
 
-    void Trail(std::string text)
-    {
-        m_trail.push_back(std::move(text));
-        if (m_trail.size() > 16)
-            m_trail.erase(m_trail.begin());
-    }
-
     void Event(const char* name)
     {
         ++events;
         if (std::string_view(name) != "AudioPositionChanged" &&
             std::string_view(name) != "AudioLevelChanged")
-            Trail(name);
+            Note(name);
         if (m_destroying)
             return;
         CheckState(name);
@@ -344,12 +324,10 @@ private:
     RecorderHarness& m_h;
     TavrenRecorder* m_recorder; ///< stays valid while its destructor raises its last events
     bool m_destroying = false;
-    std::mt19937 m_random;
     int m_depth = 0;
     bool* m_saving = nullptr;
     std::optional<OpenRecording> m_current;
     std::map<std::string, int64_t> m_saved;
-    std::vector<std::string> m_trail;
 };
 
 /// Puts the scratch folders on a memory file system while it lives, where the machine has
@@ -388,8 +366,7 @@ protected:
 
 TEST_P(RecorderRandomTest, HostActionsAndReentryKeepRecordingsWholeAndExact)
 {
-    const char* requested = std::getenv("TAVRENLY_RANDOM_STEPS");
-    const int steps = requested != nullptr ? std::atoi(requested) : 12500;
+    const int steps = RandomSequence::Steps(12500);
     RecorderHarness h;
     h.recorder->ReportErrors(false);
     RandomRecorderHost host(h, GetParam());
