@@ -233,9 +233,7 @@ TEST_P(RecordFlagsTest, WritesTheFileWhereTheFlagsSay)
     fs::create_directories(work);
     fs::create_directories(temp);
     const fs::path oldCwd = fs::current_path();
-    const char* tmp = std::getenv("TMPDIR");
-    const std::optional<std::string> oldTmp = tmp ? std::optional<std::string>(tmp) : std::nullopt;
-    ::setenv("TMPDIR", temp.c_str(), 1);
+    const ScopedEnv tmpdir("TMPDIR", temp.c_str());
     fs::current_path(work);
     const std::string destination = c.plainName ? "take.wav" : (work / "take.wav").string();
     const fs::path written = c.plainName ? temp : work;
@@ -263,10 +261,6 @@ TEST_P(RecordFlagsTest, WritesTheFileWhereTheFlagsSay)
         EXPECT_EQ(ChunksOf(ReadFileBytes((work / "take.wav").string())).size(), 3u);
     }
     fs::current_path(oldCwd);
-    if (oldTmp)
-        ::setenv("TMPDIR", oldTmp->c_str(), 1);
-    else
-        ::unsetenv("TMPDIR");
 }
 
 INSTANTIATE_TEST_SUITE_P(RecorderFileTest, RecordFlagsTest,

@@ -330,37 +330,12 @@ private:
     std::map<std::string, int64_t> m_saved;
 };
 
-/// Puts the scratch folders on a memory file system while it lives, where the machine has
-/// one: every kept recording is synced to its disk, and thousands of syncs to a real disk
-/// would take the sequence minutes.
-class MemoryScratchFolders
-{
-public:
-    MemoryScratchFolders()
-    {
-        if (const char* old = std::getenv("TMPDIR"))
-            m_old = old;
-        if (::access("/dev/shm", W_OK | X_OK) == 0)
-            ::setenv("TMPDIR", "/dev/shm", 1);
-    }
-    ~MemoryScratchFolders()
-    {
-        if (m_old)
-            ::setenv("TMPDIR", m_old->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
-    }
-    MemoryScratchFolders(const MemoryScratchFolders&) = delete;
-    MemoryScratchFolders& operator=(const MemoryScratchFolders&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
 class RecorderRandomTest : public ::testing::TestWithParam<uint32_t>
 {
 protected:
-    MemoryScratchFolders memory;
+    // The scratch folders on a memory file system where there is one: every kept recording is
+    // synced to its disk, and thousands of syncs to a real disk would take minutes.
+    ScopedEnv memory{"TMPDIR", ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : nullptr};
     ScratchMachineSettings settings;
 };
 

@@ -31,19 +31,20 @@ TempDir::~TempDir()
     std::filesystem::remove_all(m_path, error);
 }
 
-ScratchMachineSettings::ScratchMachineSettings()
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name)
 {
-    if (const char* old = std::getenv("TAVRENLY_SYSCONFDIR"))
-        m_saved = old;
-    ::setenv("TAVRENLY_SYSCONFDIR", m_dir.Path().c_str(), 1);
+    if (const char* old = std::getenv(name))
+        m_old = old;
+    if (value != nullptr)
+        ::setenv(name, value, 1);
 }
 
-ScratchMachineSettings::~ScratchMachineSettings()
+ScopedEnv::~ScopedEnv()
 {
-    if (m_saved)
-        ::setenv("TAVRENLY_SYSCONFDIR", m_saved->c_str(), 1);
+    if (m_old)
+        ::setenv(m_name.c_str(), m_old->c_str(), 1);
     else
-        ::unsetenv("TAVRENLY_SYSCONFDIR");
+        ::unsetenv(m_name.c_str());
 }
 
 void ScratchMachineSettings::Write(const std::string& text)

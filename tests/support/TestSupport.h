@@ -32,23 +32,33 @@ private:
     std::filesystem::path m_path;
 };
 
+/// Sets an environment variable for its life (leaves it as it is when `value` is null);
+/// restores the old value, or its absence, at the end.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
 /// Points the machine-wide settings (TAVRENLY_SYSCONFDIR) at an empty scratch folder for its
 /// life, so the machine's own settings file cannot change a test; restores the old value.
 class ScratchMachineSettings
 {
 public:
-    ScratchMachineSettings();
-    ~ScratchMachineSettings();
-    ScratchMachineSettings(const ScratchMachineSettings&) = delete;
-    ScratchMachineSettings& operator=(const ScratchMachineSettings&) = delete;
-
     /// Writes the settings file (Corvane/TavrenStream.conf) with exactly these bytes.
     void Write(const std::string& text);
     const std::filesystem::path& Folder() const { return m_dir.Path(); }
 
 private:
     TempDir m_dir;
-    std::optional<std::string> m_saved;
+    ScopedEnv m_env{"TAVRENLY_SYSCONFDIR", m_dir.Path().c_str()};
 };
 
 /// Runs a shell command; returns its exit status. Output goes to the test log.
