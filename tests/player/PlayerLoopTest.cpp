@@ -140,16 +140,6 @@ INSTANTIATE_TEST_SUITE_P(Counts, PlayerLoopPassesTest,
 
 TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
 {
-    PlayerHarness none;
-    none.player->LoopStart(3.0f);
-    none.player->LoopEnd(4.0f);
-    EXPECT_EQ(none.player->State().LoopStartBlock, 0) << "no file: no block is changed";
-    EXPECT_FLOAT_EQ(none.player->LoopStart(), 0.0f);
-    EXPECT_FLOAT_EQ(none.player->LoopEnd(), 0.0f);
-    none.player->UseLoop(true);
-    EXPECT_FALSE(none.player->UseLoop());
-
-    PlayerHarness h;
     h.Open(file);
     h.player->LoopStart(1.00001f);
     EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
@@ -181,10 +171,6 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     h.player->LoopEnd(2.0f);
     h.player->UseLoop(true);
     EXPECT_TRUE(h.player->UseLoop());
-    h.site.changed.clear();
-    h.player->MaxLoopCount(-4);
-    EXPECT_EQ(h.player->MaxLoopCount(), 0);
-    EXPECT_EQ(h.site.changed, (Events{"MaxLoopCount"}));
 
     // An empty data chunk has block 0 only; the bounds neither fail nor move.
     const std::string empty = dir.File("empty.wav");
