@@ -3,6 +3,7 @@
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/Jingle.h"
 #include "apps/tavrenly/Play.h"
+#include "apps/tavrenly/Terminal.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "platform/system/System.h"
@@ -44,6 +45,7 @@ int RunDemo(const DemoOptions& options)
     player.InitNew();
     EventPrinter events(player, options.quiet ? nullptr : stdout);
     player.SetEventListener(&events);
+    const DetachListenerAtExit detach(player);
 
     fmt::print("Tavrenly demo: {} ({})\n", file, engineName);
     fmt::print("Player status {}; {} Hz, {} channels, {} x {} ms buffers, cache {} s, "

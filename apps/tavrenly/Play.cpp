@@ -231,6 +231,7 @@ int RunPlay(const PlayOptions& options)
         events.beforeLineContext = &live;
     }
     player.SetEventListener(&events);
+    const DetachListenerAtExit detach(player);
 
     if (!options.debugFile.empty()) {
         int32_t level = options.debugLevel.value_or(dmBasic);

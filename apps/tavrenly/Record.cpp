@@ -413,6 +413,7 @@ int RunRecord(const RecordOptions& options)
     LiveLine live;
     RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr);
     recorder.SetEventListener(&events);
+    const DetachListenerAtExit detach(recorder);
     ApplySettings(recorder, options, rate, channels);
     if (!SetCartFields(recorder, options.cart))
         return 2;

@@ -2,6 +2,7 @@
 
 #include "common/CartChunk.h"
 #include "common/WaveFileWriter.h"
+#include "platform/base/ByteOrder.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/base/WaveFormat.h"
 
@@ -63,15 +64,23 @@ private:
     bool m_failed = false;
 };
 
+void PutBytes(std::vector<uint8_t>& out, const void* bytes, size_t count)
+{
+    const size_t at = out.size();
+    out.resize(at + count);
+    std::memcpy(out.data() + at, bytes, count);
+}
+
 void PutU32(std::vector<uint8_t>& out, uint32_t value)
 {
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
+    uint8_t bytes[4];
+    StoreLe32(bytes, value);
+    PutBytes(out, bytes, sizeof bytes);
 }
 
 void PutId(std::vector<uint8_t>& out, const char* id)
 {
-    out.insert(out.end(), id, id + 4);
+    PutBytes(out, id, 4);
 }
 
 /// A pipe, FIFO or device: written in order, never read back.
@@ -89,11 +98,10 @@ public:
         PutId(header, "WAVE");
         PutId(header, "fmt ");
         PutU32(header, sizeof format);
-        const auto* record = reinterpret_cast<const uint8_t*>(&format);
-        header.insert(header.end(), record, record + sizeof format);
+        PutBytes(header, &format, sizeof format);
         PutId(header, "cart");
         PutU32(header, static_cast<uint32_t>(cart.size()));
-        header.insert(header.end(), cart.begin(), cart.end());
+        PutBytes(header, cart.data(), cart.size());
         PutId(header, "data");
         PutU32(header, kUnknownSize);
         m_headerSize = static_cast<int64_t>(header.size());

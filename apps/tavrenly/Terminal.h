@@ -17,6 +17,21 @@ std::string LevelBar(int16_t level, int width = 20, int mark = -1);
 /// problems: saying them is the program's business.
 void SayProblem(const std::string& problem);
 
+/// Declared after a control's event printer, detaches the printer from the control on every
+/// way out of the run: the control outlives the printer, and its destructor closes whatever is
+/// still open, which would raise events to a printer that is gone.
+template <typename Control> class DetachListenerAtExit
+{
+public:
+    explicit DetachListenerAtExit(Control& control) : m_control(control) {}
+    ~DetachListenerAtExit() { m_control.SetEventListener(nullptr); }
+    DetachListenerAtExit(const DetachListenerAtExit&) = delete;
+    DetachListenerAtExit& operator=(const DetachListenerAtExit&) = delete;
+
+private:
+    Control& m_control;
+};
+
 /// One status line on a terminal, redrawn in place. Lines printed in between clear it first
 /// (Clear is shaped to be an EventPrinter's beforeLine).
 class LiveLine
