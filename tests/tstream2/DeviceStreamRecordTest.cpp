@@ -5,18 +5,15 @@
 
 #include "tstream2/DeviceStreamRecord.h"
 
-#include "engine/EngineFactory.h"
-#include "platform/devices/Devices.h"
+#include "tests/tstream2/PlayEventLog.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
-namespace tavrenly {
+namespace tavrenly::test {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -24,31 +21,6 @@ using Samples = std::vector<int16_t>;
 constexpr int64_t kPatienceMs = 10'000;
 constexpr int32_t kRate = 8000;
 constexpr int32_t kFrames = 100; // per buffer, stereo: BufferLength 400 bytes
-
-class EventLog : public StreamRecordEvents
-{
-public:
-    Strings events;
-    std::vector<Samples> buffers;
-    std::function<void()> onBuffer;
-
-    void BufferReceived(void* address, int32_t size) override
-    {
-        events.push_back("Buffer " + std::to_string(size));
-        Samples samples(static_cast<size_t>(size) / 2);
-        std::memcpy(samples.data(), address, samples.size() * 2);
-        buffers.push_back(std::move(samples));
-        if (onBuffer)
-            onBuffer();
-    }
-    void StreamStarted() override { events.emplace_back("StreamStarted"); }
-    void StreamStopped() override { events.emplace_back("StreamStopped"); }
-    void LevelChanged(int16_t left, int16_t right) override
-    {
-        events.push_back("Level " + std::to_string(left) + " " + std::to_string(right));
-    }
-    void EngineError(int32_t code) override { events.push_back("Error " + std::to_string(code)); }
-};
 
 /// A backend whose audio thread is the test: Push hands the sink a block at once.
 class ScriptedBackend final : public RecordBackend
@@ -109,7 +81,7 @@ protected:
     }
 
     EventLoop loop{EventLoop::Clock::Real};
-    EventLog log;
+    RecordEventLog log{loop};
     StartResult nextResult = StartResult::Started;
     ScriptedBackend* backend = nullptr;
     std::unique_ptr<DeviceStreamRecord> engine;
@@ -134,33 +106,36 @@ TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnR
     Samples halved = Ramp(0, 2 * kFrames);
     for (int16_t& sample : halved)
         sample = static_cast<int16_t>(sample / 2);
-    EXPECT_EQ(log.buffers[0], Samples(halved.begin(), halved.begin() + 2 * kFrames));
-    EXPECT_EQ(log.buffers[1], Samples(halved.begin() + 2 * kFrames, halved.end()));
+    EXPECT_EQ(log.buffers[0].samples, Samples(halved.begin(), halved.begin() + 2 * kFrames));
+    EXPECT_EQ(log.buffers[1].samples, Samples(halved.begin() + 2 * kFrames, halved.end()));
     EXPECT_EQ(engine->RecordedTimems(), 250 * 1000 / kRate);
 
     // Before ReturnAudio returns: the 50 frames left, as a short buffer of whole frames.
     engine->ReturnAudio();
     ASSERT_EQ(log.events.size(), 7u);
     EXPECT_EQ(log.events[6], "Buffer 200");
-    EXPECT_EQ(log.buffers[2].front(), 50 * 200 / 2);
+    EXPECT_EQ(log.buffers[2].samples.front(), 50 * 200 / 2);
 
     // A clear drops what is queued; the next buffer starts with the next frame captured.
     Push(250, 30);
     engine->ClearBuffers();
     Push(280, kFrames);
     ASSERT_TRUE(WaitForEvents(9));
-    EXPECT_EQ(log.buffers[3].front(), 50 * 280 / 2);
+    EXPECT_EQ(log.buffers[3].samples.front(), 50 * 280 / 2);
 
     // A clear from inside a buffer's events (a trigger on its level) keeps what is queued
     // behind that buffer: the recording goes on without a gap.
-    log.onBuffer = [&] {
-        log.onBuffer = nullptr;
-        engine->ClearBuffers();
+    bool cleared = false;
+    log.on = [&](const std::string& e) {
+        if (!cleared && e.rfind("Buffer", 0) == 0) {
+            cleared = true;
+            engine->ClearBuffers();
+        }
     };
     Push(380, 2 * kFrames);
     ASSERT_TRUE(WaitForEvents(13));
-    EXPECT_EQ(log.buffers[4].front(), 50 * 380 / 2);
-    EXPECT_EQ(log.buffers[5].front(), 50 * 480 / 2);
+    EXPECT_EQ(log.buffers[4].samples.front(), 50 * 380 / 2);
+    EXPECT_EQ(log.buffers[5].samples.front(), 50 * 480 / 2);
 
     engine->StopTavrenStream();
     engine->ReturnAudio();
@@ -181,15 +156,15 @@ TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneE
     EXPECT_EQ(engine->Overruns(), 1);
     EXPECT_EQ(engine->DroppedFrames(), 60);
     ASSERT_TRUE(WaitForEvents(6));
-    EXPECT_EQ(log.buffers[1].back(), -50 * 199); // the buffers end where the ring was full
-    Push(260, 200);                              // fits: the overrun is over
-    Push(460, 20);                               // a new one
+    EXPECT_EQ(log.buffers[1].samples.back(), -50 * 199); // the buffers end where the ring was full
+    Push(260, 200);                                      // fits: the overrun is over
+    Push(460, 20);                                       // a new one
     Push(480, 1, kCaptureOverflow); // the device's own loss, during this overrun: not counted
     ASSERT_TRUE(WaitForEvents(11));
     EXPECT_EQ(log.events, (Strings{"StreamStarted", "Level 15 15", "Buffer 400", "Level 30 30",
                                    "Buffer 400", "Error 21", "Level 55 55", "Buffer 400",
                                    "Level 70 70", "Buffer 400", "Error 21"}));
-    EXPECT_EQ(log.buffers[2].front(), 50 * 260);
+    EXPECT_EQ(log.buffers[2].samples.front(), 50 * 260);
     EXPECT_EQ(engine->Overruns(), 2);
     EXPECT_EQ(engine->DroppedFrames(), 81);
     EXPECT_EQ(engine->RecordedTimems(), 481 * 1000 / kRate);
@@ -205,7 +180,10 @@ TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNex
 {
     engine->StartTavrenStream();
     std::vector<int32_t> statesInBuffers;
-    log.onBuffer = [&] { statesInBuffers.push_back(engine->State()); };
+    log.on = [&](const std::string& e) {
+        if (e.rfind("Buffer", 0) == 0)
+            statesInBuffers.push_back(engine->State());
+    };
     Push(0, 150);
     for (int read = 0; read < 16; ++read)
         Push(0, 10, kCaptureDeviceError); // failed reads capture nothing
@@ -222,7 +200,10 @@ TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNex
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
     EXPECT_EQ(engine->Problem(), "");
     // A listener may destroy the engine from inside BufferReceived.
-    log.onBuffer = [&] { engine.reset(); };
+    log.on = [&](const std::string& e) {
+        if (e.rfind("Buffer", 0) == 0)
+            engine.reset();
+    };
     Push(0, kFrames);
     ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
 }
@@ -247,21 +228,9 @@ TEST_F(DeviceStreamRecordTest, AStartThatFindsNoInputIsAnErrorAndNoSoundSystemMe
     ASSERT_TRUE(WaitForEvents(5));
     EXPECT_EQ(log.events[1], "Level 0 0");
     EXPECT_EQ(log.events[2], "Buffer 402");
-    EXPECT_EQ(log.buffers[1], Samples(201, 0));
+    EXPECT_EQ(log.buffers[1].samples, Samples(201, 0));
     EXPECT_GE(engine->RecordedTimems(), 2 * 201 * 1000 / kRate);
 }
 
-TEST(DeviceRecordEngineChoice, TheNullEngineRecordsThroughTheDeviceEngineAndListsNoInputs)
-{
-    EventLoop loop(EventLoop::Clock::Real);
-    auto record = CreateStreamRecord(loop, EngineKind::Null);
-    ASSERT_NE(dynamic_cast<DeviceStreamRecord*>(record.get()), nullptr);
-    EXPECT_EQ(waveInGetNumDevs(), 0u);
-    WAVEINCAPS caps{};
-    ASSERT_EQ(waveInGetDevCapsA(kWaveMapper, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, kInputMapperName);
-    SetDeviceProvider(nullptr);
-}
-
 } // namespace
-} // namespace tavrenly
+} // namespace tavrenly::test

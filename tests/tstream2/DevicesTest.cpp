@@ -1,9 +1,6 @@
 #include "platform/devices/Devices.h"
 
-#include "engine/EngineFactory.h"
-#include "platform/host/EventLoop.h"
 #include "tstream2/SimulatedDevices.h"
-#include "tstream2/SimulatedStreamPlay.h"
 
 #include <gtest/gtest.h>
 
@@ -73,24 +70,6 @@ TEST_F(DevicesTest, OnlyTheMapperAnswersWithoutAProviderAndSimulatedDevicesWithN
     EXPECT_EQ(waveInGetNumDevs(), 1u);
     ASSERT_EQ(waveInGetDevCapsA(0, &in, sizeof in), MMSYSERR_NOERROR);
     EXPECT_STREQ(in.szPname, "Simulated Input");
-}
-
-TEST_F(DevicesTest, TheFactoryInstallsSimulatedDevicesOnlyWhenNoneAre)
-{
-    SetDeviceProvider(nullptr);
-    EventLoop loop(EventLoop::Clock::Virtual);
-    auto play = CreateStreamPlay(loop, EngineKind::Simulated);
-    ASSERT_NE(dynamic_cast<SimulatedStreamPlay*>(play.get()), nullptr);
-    const auto installed = GetDeviceProvider();
-    ASSERT_NE(std::dynamic_pointer_cast<SimulatedDeviceProvider>(installed), nullptr);
-    auto record = CreateStreamRecord(loop, EngineKind::Simulated);
-    EXPECT_EQ(GetDeviceProvider(), installed);
-    EXPECT_NE(record, nullptr);
-
-    EXPECT_EQ(ParseEngineKind("SIMULATED"), EngineKind::Simulated);
-    EXPECT_EQ(ParseEngineKind("Device"), EngineKind::Device);
-    EXPECT_EQ(ParseEngineKind("null"), EngineKind::Null);
-    EXPECT_EQ(ParseEngineKind("nul"), EngineKind::Default);
 }
 
 } // namespace

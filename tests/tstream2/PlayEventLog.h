@@ -1,14 +1,18 @@
 #pragma once
 
-// A play engine listener that writes every event as text in order ("BufferAvailable 7 1000",
-// "LevelChanged 25 12", "EngineError 2"), stamped "@micros" with the loop's time when given a
-// loop, keeps the returned tags and bytes, and can act from inside any event.
+// Engine listeners that write every event as text in order and can act from inside any event.
+// The play log ("BufferAvailable 7 1000", "LevelChanged 25 12", "EngineError 2") is stamped
+// "@micros" with the loop's time when given a loop and keeps the returned tags and bytes; the
+// record log ("Buffer 400", "Level 8 8", "Error 21") keeps every buffer's samples and time.
 
 #include "engine/StreamPlay.h"
+#include "engine/StreamRecord.h"
 #include "platform/host/EventLoop.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -56,6 +60,66 @@ private:
             on(text);
     }
     EventLoop* m_stamp;
+};
+
+class RecordEventLog : public StreamRecordEvents
+{
+public:
+    explicit RecordEventLog(EventLoop& loop) : m_loop(loop) {}
+
+    struct Buffer
+    {
+        int64_t atMicros;
+        std::vector<int16_t> samples;
+    };
+    std::vector<std::string> events;
+    std::vector<Buffer> buffers;
+    std::pair<int16_t, int16_t> level{};
+    /// Runs after each event is written, with its text.
+    std::function<void(const std::string&)> on;
+
+    void BufferReceived(void* address, int32_t size) override
+    {
+        std::vector<int16_t> samples(static_cast<size_t>(size) / 2);
+        std::memcpy(samples.data(), address, samples.size() * 2);
+        buffers.push_back({m_loop.NowMicros(), std::move(samples)});
+        Add("Buffer " + std::to_string(size));
+    }
+    void StreamStarted() override { Add("StreamStarted"); }
+    void StreamStopped() override { Add("StreamStopped"); }
+    void LevelChanged(int16_t left, int16_t right) override
+    {
+        level = {left, right};
+        Add("Level " + std::to_string(left) + " " + std::to_string(right));
+    }
+    void EngineError(int32_t code) override { Add("Error " + std::to_string(code)); }
+
+    /// The events that are neither buffers nor levels.
+    std::vector<std::string> States() const
+    {
+        std::vector<std::string> kept;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(kept), [](const auto& e) {
+            return e.rfind("Buffer", 0) != 0 && e.rfind("Level", 0) != 0;
+        });
+        return kept;
+    }
+    /// Every sample delivered, in order.
+    std::vector<int16_t> AllSamples() const
+    {
+        std::vector<int16_t> all;
+        for (const Buffer& buffer : buffers)
+            all.insert(all.end(), buffer.samples.begin(), buffer.samples.end());
+        return all;
+    }
+
+private:
+    void Add(const std::string& text)
+    {
+        events.push_back(text);
+        if (on)
+            on(text);
+    }
+    EventLoop& m_loop;
 };
 
 } // namespace tavrenly::test

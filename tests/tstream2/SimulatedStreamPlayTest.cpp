@@ -146,40 +146,6 @@ TEST_F(SimulatedStreamPlayTest, PlayedAudioIsTheAddedAudioWithTheVolumeOfItsMome
     EXPECT_EQ(Samples16(engine.PlayedAudio()), first);
 }
 
-TEST_F(SimulatedStreamPlayTest, LevelsArePeaksOfWhatWasPlayed)
-{
-    engine.SampleAudioLevel(true);
-    engine.RaiseAudioLevelEvents(1);
-    engine.StartTavrenStream();
-    std::vector<int16_t> loud(8820, 0);
-    loud[100] = 16384;  // left 50 %
-    loud[501] = -32768; // right 100 %
-    Add(loud, 4);
-    engine.StartPlayback();
-    log.events.clear();
-    loop.Advance(100);
-    EXPECT_EQ(log.events,
-              (Strings{"LevelChanged 50 100@100000", "BufferAvailable 4 17640@100000"}));
-    EXPECT_EQ(engine.LeftLevel(), 50);
-    EXPECT_EQ(engine.RightLevel(), 100);
-    EXPECT_EQ(engine.Level(), 100);
-
-    engine.Volume(50);
-    engine.RaiseAudioLevelEvents(0);
-    Add(loud);
-    loop.Advance(100);
-    EXPECT_EQ(log.Count("LevelChanged"), 1u); // no level event, the levels are still measured
-    EXPECT_EQ(engine.LeftLevel(), 25);
-    EXPECT_EQ(engine.RightLevel(), 50);
-
-    engine.SampleAudioLevel(false);
-    engine.RaiseAudioLevelEvents(1);
-    Add100ms();
-    loop.Advance(100);
-    EXPECT_EQ(log.Count("LevelChanged"), 1u);
-    EXPECT_EQ(engine.LeftLevel(), 25); // not sampled: the last reading stays
-}
-
 TEST_F(SimulatedStreamPlayTest, HooksRaiseEventsInsideLoadAndAListenerMayDestroyTheEngine)
 {
     engine.DuringNextLoad([&] {

@@ -1,6 +1,7 @@
 // What every play engine promises its player, for the simulated engine (virtual time) and the
 // device engine on its null backend (a real thread on the monotonic clock, so outcomes are
-// waited for, generously, and never durations); then what only the device engine does.
+// waited for, generously, and never durations); then what only the device engine does and how
+// the engine is chosen.
 
 #include "engine/EngineFactory.h"
 #include "platform/devices/Devices.h"
@@ -8,6 +9,8 @@
 #include "tests/support/WaveBytes.h"
 #include "tests/tstream2/PlayEventLog.h"
 #include "tstream2/DeviceStreamPlay.h"
+#include "tstream2/DeviceStreamRecord.h"
+#include "tstream2/SimulatedDevices.h"
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +32,7 @@ constexpr int32_t kBufferFrames = kRate * kBufferMs / 1000;
 
 /// Stereo samples (tag * 100 + frame) on the left and the negation on the right, so every
 /// buffer differs and a swapped or torn one shows.
-std::vector<uint8_t> NumberedBuffer(int32_t tag)
+Bytes NumberedBuffer(int32_t tag)
 {
     std::vector<int16_t> samples;
     for (int32_t frame = 0; frame < kBufferFrames; ++frame)
@@ -65,9 +68,9 @@ protected:
         engine->NumberBuffers(4);
     }
 
-    void Add(int32_t tag)
+    void Add(int32_t tag) { Add(NumberedBuffer(tag), tag); }
+    void Add(const Bytes& bytes, int32_t tag)
     {
-        const auto bytes = NumberedBuffer(tag);
         engine->AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), tag);
     }
     bool WaitForReturns(size_t count)
@@ -82,58 +85,39 @@ protected:
     {
         loop.RunUntil([] { return false; }, ms);
     }
+    void ExpectEmptyQueue() { EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers()); }
 
     EventLoop loop;
     PlayEventLog log;
     std::unique_ptr<StreamPlay> engine;
 };
 
-TEST_P(StreamPlayContractTest, PlaysEveryBufferOnceInOrderRefilledFromInsideBufferAvailable)
+// Pause keeps the queue; every buffer comes back once, whole and in order, refilled from inside
+// BufferAvailable; clear and stop drop the queue and restart the played time; a listener may
+// destroy the engine inside BufferAvailable.
+TEST_P(StreamPlayContractTest, QueueThroughPauseRefillClearStopAndDestruction)
 {
+    engine->FlushBufferLengthms(200);
+    engine->StartTavrenStream();
+    EXPECT_EQ(log.events, Strings{"StreamStarted"});
+    EXPECT_EQ(engine->StreamActive(), 1);
+    engine->FlushPlayback(); // silence first; it is not played time
     constexpr int32_t kTotal = 40;
     int32_t next = 0;
+    bool refill = false;
+    int32_t stateInEvent = -1;
     const auto fill = [&] {
         while (engine->FreeBuffers() > 0 && next < kTotal)
             Add(next++);
     };
-    engine->StartTavrenStream();
-    EXPECT_EQ(log.events, Strings{"StreamStarted"});
-    EXPECT_EQ(engine->StreamActive(), 1);
-    fill();
-    EXPECT_EQ(next, 4);
-    Add(next++); // two more than NumberBuffers: they wait their turn
-    Add(next++);
-    EXPECT_EQ(engine->FreeBuffers(), 0);
     log.on = [&](const std::string& e) { // the player's buffer pump does this
-        if (e.rfind("BufferAvailable", 0) == 0)
-            fill();
-    };
-    engine->StartPlayback();
-    EXPECT_EQ(log.events.back(), "PlaybackStarted");
-    EXPECT_EQ(engine->State(), 1);
-
-    ASSERT_TRUE(WaitForReturns(kTotal));
-    for (int32_t i = 0; i < kTotal; ++i) {
-        ASSERT_EQ(log.returned[i], i);
-        ASSERT_EQ(log.returnedBytes[i], NumberedBuffer(i)) << "buffer " << i;
-    }
-    Idle(100);
-    EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers());
-    EXPECT_EQ(engine->PlayedTimems(), kTotal * kBufferMs); // starved since: the count stands
-}
-
-TEST_P(StreamPlayContractTest, PauseKeepsTheQueueUntilPlaybackStartsAgain)
-{
-    engine->FlushBufferLengthms(200);
-    engine->StartTavrenStream();
-    engine->FlushPlayback(); // silence first; it is not played time
-    for (int32_t tag = 0; tag < 3; ++tag)
-        Add(tag);
-    int32_t stateInEvent = -1;
-    log.on = [&](const std::string& e) {
         if (e == "PlaybackStarted")
             stateInEvent = engine->State();
+        if (refill && e.rfind("BufferAvailable", 0) == 0)
+            fill();
     };
+    for (; next < 3; ++next)
+        Add(next);
     engine->StartPlayback();
     EXPECT_EQ(log.events.back(), "PlaybackStarted");
     EXPECT_EQ(stateInEvent, 1);
@@ -143,33 +127,42 @@ TEST_P(StreamPlayContractTest, PauseKeepsTheQueueUntilPlaybackStartsAgain)
     Idle(500); // the queue would have played many times over had it not been paused
     EXPECT_TRUE(log.returned.empty());
     EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers() - 3);
+    fill();
+    EXPECT_EQ(next, 4);
+    Add(next++); // two more than NumberBuffers: they wait their turn
+    Add(next++);
+    EXPECT_EQ(engine->FreeBuffers(), 0);
+    refill = true;
     engine->StartPlayback();
-    ASSERT_TRUE(WaitForReturns(3));
-    EXPECT_EQ(log.returned, (Tags{0, 1, 2}));
-    EXPECT_EQ(engine->PlayedTimems(), 3 * kBufferMs);
-}
+    EXPECT_EQ(engine->State(), 1);
+    ASSERT_TRUE(WaitForReturns(kTotal));
+    for (int32_t i = 0; i < kTotal; ++i) {
+        ASSERT_EQ(log.returned[i], i);
+        ASSERT_EQ(log.returnedBytes[i], NumberedBuffer(i)) << "buffer " << i;
+    }
+    Idle(100);
+    ExpectEmptyQueue();
+    EXPECT_EQ(engine->PlayedTimems(), kTotal * kBufferMs); // starved since: the count stands
 
-TEST_P(StreamPlayContractTest, ClearAndStopDropTheQueueAndRestartThePlayedTime)
-{
-    EXPECT_EQ(engine->StreamActive(), 0);
-    engine->StartTavrenStream();
-    for (int32_t tag = 0; tag < 4; ++tag)
-        Add(tag);
-    engine->StartPlayback();
-    ASSERT_TRUE(WaitForReturns(1));
-    engine->ClearBuffers();
-    EXPECT_EQ(engine->State(), 1); // still playing, now what comes next
-    EXPECT_EQ(engine->PlayedTimems(), 0);
-    EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers());
+    // A clear while playing: still playing, now what comes next.
+    refill = false;
     size_t before = log.returned.size();
-    Add(10);
-    Add(11);
+    for (int32_t tag = 100; tag < 104; ++tag)
+        Add(tag);
+    ASSERT_TRUE(WaitForReturns(before + 1));
+    engine->ClearBuffers();
+    EXPECT_EQ(engine->State(), 1);
+    EXPECT_EQ(engine->PlayedTimems(), 0);
+    ExpectEmptyQueue();
+    before = log.returned.size();
+    Add(110);
+    Add(111);
     ASSERT_TRUE(WaitForReturns(before + 2));
-    EXPECT_EQ(ReturnedSince(before), (Tags{10, 11}));
+    EXPECT_EQ(ReturnedSince(before), (Tags{110, 111}));
     EXPECT_EQ(engine->PlayedTimems(), 2 * kBufferMs);
-    EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers());
+    ExpectEmptyQueue();
 
-    for (int32_t tag = 12; tag < 16; ++tag)
+    for (int32_t tag = 112; tag < 116; ++tag)
         Add(tag);
     ASSERT_TRUE(WaitForReturns(before + 3));
     engine->StopTavrenStream();
@@ -177,15 +170,25 @@ TEST_P(StreamPlayContractTest, ClearAndStopDropTheQueueAndRestartThePlayedTime)
     EXPECT_EQ(engine->StreamActive(), 0);
     EXPECT_EQ(engine->State(), 0);
     EXPECT_EQ(engine->PlayedTimems(), 0);
-    EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers());
+    ExpectEmptyQueue();
     before = log.returned.size();
     engine->StartTavrenStream();
-    Add(20);
+    Add(120);
     engine->StartPlayback();
     ASSERT_TRUE(WaitForReturns(before + 1));
     Idle(200); // any stale return would have come by now
-    EXPECT_EQ(ReturnedSince(before), Tags{20});
+    EXPECT_EQ(ReturnedSince(before), Tags{120});
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
+
+    log.on = [&](const std::string& e) {
+        if (e.rfind("BufferAvailable 122 ", 0) == 0)
+            engine.reset();
+    };
+    for (int32_t tag = 121; tag < 125; ++tag)
+        Add(tag);
+    ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
+    Idle(100); // wakes still posted find the engine gone
+    EXPECT_EQ(ReturnedSince(before), (Tags{120, 121, 122}));
 }
 
 TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachReturn)
@@ -194,14 +197,17 @@ TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRet
     engine->RaiseAudioLevelEvents(1);
     engine->Volume(50.0f);
     engine->StartTavrenStream();
-    const auto stereo = Bytes16([] {
-        std::vector<int16_t> s;
-        for (int32_t frame = 0; frame < kBufferFrames; ++frame)
-            s.insert(s.end(), {16384, -8192});
-        return s;
-    }());
-    for (int32_t tag = 0; tag < 2; ++tag)
-        engine->AddBuffer(stereo.data(), static_cast<int32_t>(stereo.size()), tag);
+    // Silence but for one loud frame on each side, so a peak taken from part of the buffer
+    // shows.
+    const auto peaks = [](int16_t left, int16_t right) {
+        std::vector<int16_t> s(2 * kBufferFrames, 0);
+        s[2 * 150] = left;
+        s[2 * 301 + 1] = right;
+        return Bytes16(s);
+    };
+    const Bytes loud = peaks(16384, -8192);
+    Add(loud, 0);
+    Add(loud, 1);
     engine->StartPlayback();
     ASSERT_TRUE(WaitForReturns(2));
     // Half of 50 % and of 25 % of full scale, each level just before its buffer comes back.
@@ -209,37 +215,35 @@ TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRet
               (Strings{"StreamStarted", "PlaybackStarted", "LevelChanged 25 12",
                        "BufferAvailable 0 1600", "LevelChanged 25 12", "BufferAvailable 1 1600"}));
     engine->Volume(100.0f);
-    engine->AddBuffer(stereo.data(), static_cast<int32_t>(stereo.size()), 2);
+    Add(peaks(16384, -32768), 2); // the most negative sample is full scale
     ASSERT_TRUE(WaitForReturns(3));
-    EXPECT_EQ(log.events[log.events.size() - 2], "LevelChanged 50 25");
-    EXPECT_EQ(engine->Level(), 50);
+    EXPECT_EQ(log.events[log.events.size() - 2], "LevelChanged 50 100");
+    EXPECT_EQ(engine->Level(), 100);
+    EXPECT_EQ(engine->RightLevel(), 100);
+
+    // Without the events the levels are still measured; without sampling the last stays.
+    engine->RaiseAudioLevelEvents(0);
+    Add(loud, 3);
+    ASSERT_TRUE(WaitForReturns(4));
+    EXPECT_EQ(log.Count("LevelChanged"), 3u);
     EXPECT_EQ(engine->RightLevel(), 25);
+    engine->SampleAudioLevel(false);
+    engine->RaiseAudioLevelEvents(1);
+    Add(peaks(0, 0), 4);
+    ASSERT_TRUE(WaitForReturns(5));
+    EXPECT_EQ(log.Count("LevelChanged"), 3u);
+    EXPECT_EQ(engine->Level(), 50);
 
     // A mono stream reports its one channel on both sides.
+    engine->SampleAudioLevel(true);
     engine->StopTavrenStream();
     engine->NumberChannels(1);
     engine->StartTavrenStream();
-    const auto mono = Bytes16(std::vector<int16_t>(kBufferFrames, -16384));
-    engine->AddBuffer(mono.data(), static_cast<int32_t>(mono.size()), -1);
+    Add(Bytes16(std::vector<int16_t>(kBufferFrames, -16384)), -1);
     engine->StartPlayback();
-    ASSERT_TRUE(WaitForReturns(4));
+    ASSERT_TRUE(WaitForReturns(6));
     EXPECT_EQ(log.events[log.events.size() - 2], "LevelChanged 50 50");
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
-}
-
-TEST_P(StreamPlayContractTest, AListenerMayDestroyTheEngineInsideBufferAvailable)
-{
-    log.on = [&](const std::string& e) {
-        if (e.rfind("BufferAvailable 1 ", 0) == 0)
-            engine.reset();
-    };
-    engine->StartTavrenStream();
-    for (int32_t tag = 0; tag < 4; ++tag)
-        Add(tag);
-    engine->StartPlayback();
-    ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
-    Idle(100); // wakes still posted find the engine gone
-    EXPECT_EQ(log.returned, (Tags{0, 1}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StreamPlayContractTest, testing::ValuesIn(kEngines),
@@ -267,27 +271,40 @@ TEST(DeviceStreamPlayTest, AnUnknownDeviceIsAnErrorAndNeverTheNullBackend)
     EXPECT_EQ(device.Problem().rfind("output device 999: ", 0), 0u) << device.Problem();
 }
 
-TEST(EngineChoiceTest, TheSettingsFileChoosesTheEngine)
+// The settings file or the host chooses the engine; the null engine plays and records through
+// the device engines and offers only the default devices; the simulated engines bring their
+// simulated devices unless some are installed.
+TEST(EngineChoiceTest, TheSettingsFileOrTheHostChoosesTheEngine)
 {
     ScratchMachineSettings settings;
     EventLoop loop{EventLoop::Clock::Real};
+    SetDeviceProvider(nullptr);
     settings.Write("Engine=Null\n");
     auto play = CreateStreamPlay(loop);
     auto* device = dynamic_cast<DeviceStreamPlay*>(play.get());
     ASSERT_NE(device, nullptr);
     device->StartTavrenStream();
     EXPECT_EQ(device->BackendName(), "null");
-    // The null engine offers no devices, only its default one.
-    EXPECT_EQ(waveOutGetNumDevs(), 0u);
-    WAVEOUTCAPS caps{};
-    ASSERT_EQ(waveOutGetDevCapsA(kWaveMapper, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, kOutputMapperName);
+    EXPECT_NE(dynamic_cast<DeviceStreamRecord*>(CreateStreamRecord(loop, EngineKind::Null).get()),
+              nullptr);
+    EXPECT_EQ(waveOutGetNumDevs() + waveInGetNumDevs(), 0u);
 
+    SetDeviceProvider(nullptr);
     settings.Write("Engine=simulated\n");
     EXPECT_NE(dynamic_cast<SimulatedStreamPlay*>(CreateStreamPlay(loop).get()), nullptr);
+    const auto installed = GetDeviceProvider();
+    EXPECT_NE(std::dynamic_pointer_cast<SimulatedDeviceProvider>(installed), nullptr);
+    EXPECT_NE(CreateStreamRecord(loop, EngineKind::Simulated), nullptr);
+    EXPECT_EQ(GetDeviceProvider(), installed);
     // The host's choice wins over the file.
     EXPECT_NE(dynamic_cast<DeviceStreamPlay*>(CreateStreamPlay(loop, EngineKind::Null).get()),
               nullptr);
+    const std::pair<const char*, EngineKind> names[] = {{"SIMULATED", EngineKind::Simulated},
+                                                        {"Device", EngineKind::Device},
+                                                        {"null", EngineKind::Null},
+                                                        {"nul", EngineKind::Default}};
+    for (const auto& [name, kind] : names)
+        EXPECT_EQ(ParseEngineKind(name), kind) << name;
     SetDeviceProvider(nullptr);
 }
 
