@@ -63,7 +63,7 @@ uint32_t FfmpegDecoder::Create(const WAVEFORMATEX* source, std::unique_ptr<Codec
 uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
 {
     const AVCodecID id = DecoderCodecId(source->wFormatTag);
-    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+    const AVCodec* codec = FindDecoder(id);
     // Eight channels is the most a WAVE record without a channel mask means anything for.
     if (!codec || source->nChannels == 0 || source->nChannels > 8 || source->nSamplesPerSec == 0)
         return ACMERR_NOTPOSSIBLE;
@@ -77,6 +77,38 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
     m_packet.reset(av_packet_alloc());
     if (!m_codec || !m_frame || !m_packet)
         return MMSYSERR_NOMEM;
+    if (const uint32_t result = OpenCodec(codec, source); result != 0)
+        return result;
+    FindExactRatio(source->nBlockAlign);
+    if (const uint32_t result = ChooseFraming(id, source->nBlockAlign); result != 0)
+        return result;
+    if (av_new_packet(m_packet.get(), static_cast<int>(m_packetCapacity)) < 0)
+        return MMSYSERR_NOMEM;
+    BoundOutput(source);
+    return 0;
+}
+
+const AVCodec* FfmpegDecoder::FindDecoder(AVCodecID id)
+{
+    if (id == AV_CODEC_ID_NONE)
+        return nullptr;
+    // The floating-point MPEG decoders cost far less per frame than the fixed-point ones and
+    // give the same samples to within rounding; the fixed-point ones stay as a fallback for a
+    // build without them.
+    const char* floatName = id == AV_CODEC_ID_MP1   ? "mp1float"
+                            : id == AV_CODEC_ID_MP2 ? "mp2float"
+                            : id == AV_CODEC_ID_MP3 ? "mp3float"
+                                                    : nullptr;
+    if (floatName) {
+        if (const AVCodec* codec = avcodec_find_decoder_by_name(floatName);
+            codec && codec->id == id)
+            return codec;
+    }
+    return avcodec_find_decoder(id);
+}
+
+uint32_t FfmpegDecoder::OpenCodec(const AVCodec* codec, const WAVEFORMATEX* source)
+{
     AVCodecContext& context = *m_codec;
     context.sample_rate = static_cast<int>(m_sampleRate);
     av_channel_layout_default(&context.ch_layout, m_channels);
@@ -85,7 +117,7 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
     context.bits_per_coded_sample = source->wBitsPerSample;
     // Some writers leave the bits of the 4-bit ADPCM codecs at 0; the decoders need them.
     if (context.bits_per_coded_sample == 0 &&
-        (id == AV_CODEC_ID_ADPCM_IMA_WAV || id == AV_CODEC_ID_ADPCM_MS))
+        (codec->id == AV_CODEC_ID_ADPCM_IMA_WAV || codec->id == AV_CODEC_ID_ADPCM_MS))
         context.bits_per_coded_sample = 4;
     context.thread_count = 1;
     // Damaged input is expected and handled here (silence, resync); FFmpeg's complaints about
@@ -101,13 +133,16 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         std::memcpy(context.extradata, source + 1, source->cbSize);
         context.extradata_size = source->cbSize;
     }
-    if (avcodec_open2(&context, codec, nullptr) < 0)
-        return ACMERR_NOTPOSSIBLE;
+    return avcodec_open2(&context, codec, nullptr) < 0 ? ACMERR_NOTPOSSIBLE : 0;
+}
 
+void FfmpegDecoder::FindExactRatio(uint32_t recordBlockAlign)
+{
     // A codec whose output is proportional to whole units of input decodes block by block.
     // FFmpeg also estimates durations from the bit rate; such an estimate, which changes with
     // the bit rate, is no ratio.
-    const uint32_t blockAlign = std::max<uint32_t>(source->nBlockAlign, 1);
+    AVCodecContext& context = *m_codec;
+    const uint32_t blockAlign = std::max<uint32_t>(recordBlockAlign, 1);
     m_blockAlign = blockAlign;
     const auto duration = [&context](uint32_t bytes, int64_t bitRate) {
         const int64_t kept = context.bit_rate;
@@ -126,18 +161,21 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
             m_unitSamples = static_cast<uint32_t>(once);
         }
     }
+}
+
+uint32_t FfmpegDecoder::ChooseFraming(AVCodecID id, uint32_t recordBlockAlign)
+{
     m_parser.reset(m_exactRatio ? nullptr : av_parser_init(id));
-    uint32_t packetCapacity = 0;
     if (m_exactRatio) {
         m_framing = Framing::Blocks;
-        packetCapacity = std::max(kPacketBytes / m_unitBytes, 1u) * m_unitBytes;
+        m_packetCapacity = std::max(kPacketBytes / m_unitBytes, 1u) * m_unitBytes;
     } else if (m_parser) {
         m_framing = Framing::Parsed;
         m_parserCodec.reset(avcodec_alloc_context3(nullptr));
         if (!m_parserCodec)
             return MMSYSERR_NOMEM;
         m_parserCodec->codec_id = id;
-        m_parserCodec->log_level_offset = context.log_level_offset;
+        m_parserCodec->log_level_offset = m_codec->log_level_offset;
         // The caller holds what the parser holds; keep that under half a second of the PCM
         // the caller sizes its buffers for.
         m_holdLimit = std::min(m_mpeg ? kMpegHoldLimit : kOtherHoldLimit,
@@ -146,18 +184,19 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         m_held.reset(static_cast<uint8_t*>(av_malloc(m_holdLimit)));
         if (!m_scratch || !m_held)
             return MMSYSERR_NOMEM;
-        packetCapacity = m_holdLimit + kParserChunk;
-    } else if (source->nBlockAlign > 0) {
+        m_packetCapacity = m_holdLimit + kParserChunk;
+    } else if (recordBlockAlign > 0) {
         m_framing = Framing::Blocks;
-        m_unitBytes = source->nBlockAlign;
-        packetCapacity = m_unitBytes;
+        m_unitBytes = recordBlockAlign;
+        m_packetCapacity = m_unitBytes;
     } else {
         return ACMERR_NOTPOSSIBLE;
     }
-    if (av_new_packet(m_packet.get(), static_cast<int>(packetCapacity)) < 0)
-        return MMSYSERR_NOMEM;
-    m_packetCapacity = packetCapacity;
+    return 0;
+}
 
+void FfmpegDecoder::BoundOutput(const WAVEFORMATEX* source)
+{
     if (m_mpeg) {
         // The lowest bit rate gives the most samples per byte: 32 kbit/s at the MPEG-1 rates,
         // 8 kbit/s below them.
@@ -168,7 +207,7 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
         if (source->wFormatTag == WAVE_FORMAT_MPEG && source->cbSize >= 22 &&
             reinterpret_cast<const MPEG1WAVEFORMAT*>(source)->fwHeadLayer == ACM_MPEG_LAYER1)
             m_frameSamples = 384;
-        else if (id == AV_CODEC_ID_MP3 && m_sampleRate < 32000)
+        else if (m_codec->codec_id == AV_CODEC_ID_MP3 && m_sampleRate < 32000)
             m_frameSamples = 576;
     } else if (!m_exactRatio) {
         // No table to go by: four times the record's own samples per byte covers the usual
@@ -178,7 +217,6 @@ uint32_t FfmpegDecoder::Open(const WAVEFORMATEX* source)
                                : kMaxSamplesPerByte;
         m_slackSamples = kOtherSlackSamples;
     }
-    return 0;
 }
 
 uint64_t FfmpegDecoder::MaxSamples(uint32_t bytes) const

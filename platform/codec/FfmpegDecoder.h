@@ -59,6 +59,15 @@ private:
 
     FfmpegDecoder() = default;
     uint32_t Open(const WAVEFORMATEX* source);
+    static const AVCodec* FindDecoder(AVCodecID id);
+    uint32_t OpenCodec(const AVCodec* codec, const WAVEFORMATEX* source);
+    /// Sets m_exactRatio, m_unitBytes and m_unitSamples when the codec's output is
+    /// proportional to whole blocks.
+    void FindExactRatio(uint32_t recordBlockAlign);
+    /// Blocks or the parser; sets m_packetCapacity.
+    uint32_t ChooseFraming(AVCodecID id, uint32_t recordBlockAlign);
+    /// The upper bound of samples per input byte that sizes the caller's output buffers.
+    void BoundOutput(const WAVEFORMATEX* source);
     uint32_t ConvertBlocks(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,
                            uint8_t* dest, uint32_t destLength, uint32_t& destUsed);
     uint32_t ConvertParsed(const uint8_t* source, uint32_t sourceLength, uint32_t& sourceUsed,

@@ -200,9 +200,15 @@ std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format)
 
 std::vector<int16_t> FfmpegDecode(const std::string& path)
 {
+    // MPEG audio has a fixed-point and a floating-point decoder whose samples differ by a
+    // rounding step; the reference is made with the one the stage uses.
+    const uint16_t tag = AsFormat(ReadWave(path).format)->wFormatTag;
+    const std::string decoder = tag == WAVE_FORMAT_MPEG         ? "-c:a mp2float "
+                                : tag == WAVE_FORMAT_MPEGLAYER3 ? "-c:a mp3float "
+                                                                : "";
     const std::string raw = path + ".ffmpeg.raw";
-    RunOrFail("ffmpeg -nostdin -v error -y -i '" + path + "' -f s16le -acodec pcm_s16le '" + raw +
-              "'");
+    RunOrFail("ffmpeg -nostdin -v error -y " + decoder + "-i '" + path +
+              "' -f s16le -acodec pcm_s16le '" + raw + "'");
     return Samples16(ReadFileBytes(raw));
 }
 

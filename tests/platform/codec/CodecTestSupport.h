@@ -86,7 +86,7 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
 std::unique_ptr<codec::CodecStage> MakeDecoder(const FormatBytes& format);
 std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format);
 
-/// ffmpeg's own decode of a file to interleaved 16-bit PCM.
+/// ffmpeg's own decode of a file to interleaved 16-bit PCM, with the decoder the stage uses.
 std::vector<int16_t> FfmpegDecode(const std::string& path);
 
 /// A test signal of `seconds` written as 16-bit PCM: 997 Hz and 3001 Hz on the first channel,
