@@ -6,6 +6,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrenly::pcm16 {
 
 namespace {
@@ -21,49 +25,47 @@ inline int32_t SampleAt(const uint8_t* data, int64_t index)
 
 Peaks MeasurePeaks(const uint8_t* data, int64_t bytes, int channels)
 {
-    // Samples are copied out a block at a time into aligned native integers so that the max
-    // loops below vectorise: metering runs over every byte played.
-    constexpr int64_t kBlock = 2048; // samples, even so a block holds whole stereo frames
-    alignas(32) int16_t block[kBlock];
+    // Metering runs over every byte played, so the samples are read where they lie, sixteen
+    // at a time where the vector unit allows; extremes are kept in 16 bits and turned into
+    // magnitudes once at the end (-32768 has no 16-bit magnitude).
     const int64_t samples = bytes / 2;
-    int32_t left = 0;
-    int32_t right = 0;
-    for (int64_t start = 0; start < samples; start += kBlock) {
-        const int64_t count = std::min(kBlock, samples - start);
-        if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(block, data + 2 * start, static_cast<size_t>(count) * 2);
-        } else {
-            for (int64_t i = 0; i < count; ++i)
-                block[i] = static_cast<int16_t>(SampleAt(data, start + i));
+    const bool stereo = channels == 2;
+    int16_t high[2] = {0, 0};
+    int16_t low[2] = {0, 0};
+    int64_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (std::endian::native == std::endian::little) {
+        __m128i highs = _mm_setzero_si128();
+        __m128i lows = _mm_setzero_si128();
+        for (; i + 16 <= samples; i += 16) {
+            const auto* at = reinterpret_cast<const __m128i*>(data + 2 * i);
+            const __m128i a = _mm_loadu_si128(at);
+            const __m128i b = _mm_loadu_si128(at + 1);
+            highs = _mm_max_epi16(highs, _mm_max_epi16(a, b));
+            lows = _mm_min_epi16(lows, _mm_min_epi16(a, b));
         }
-        // Extremes in 16 bits first (the widest vectors), the magnitude once per block.
-        if (channels == 2) {
-            int16_t highLeft = 0, lowLeft = 0, highRight = 0, lowRight = 0;
-            const int64_t frames = count / 2;
-            for (int64_t i = 0; i < frames; ++i) {
-                highLeft = std::max(highLeft, block[2 * i]);
-                lowLeft = std::min(lowLeft, block[2 * i]);
-                highRight = std::max(highRight, block[2 * i + 1]);
-                lowRight = std::min(lowRight, block[2 * i + 1]);
-            }
-            if (count % 2 != 0) { // half a frame at the end still counts for the left channel
-                highLeft = std::max(highLeft, block[count - 1]);
-                lowLeft = std::min(lowLeft, block[count - 1]);
-            }
-            left = std::max({left, int32_t{highLeft}, -int32_t{lowLeft}});
-            right = std::max({right, int32_t{highRight}, -int32_t{lowRight}});
-        } else {
-            int16_t high = 0, low = 0;
-            for (int64_t i = 0; i < count; ++i) {
-                high = std::max(high, block[i]);
-                low = std::min(low, block[i]);
-            }
-            left = std::max({left, int32_t{high}, -int32_t{low}});
+        // A vector holds four whole stereo frames: even lanes are the first channel.
+        alignas(16) int16_t laneHigh[8];
+        alignas(16) int16_t laneLow[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(laneHigh), highs);
+        _mm_store_si128(reinterpret_cast<__m128i*>(laneLow), lows);
+        for (int lane = 0; lane < 8; ++lane) {
+            const int channel = stereo ? lane % 2 : 0;
+            high[channel] = std::max(high[channel], laneHigh[lane]);
+            low[channel] = std::min(low[channel], laneLow[lane]);
         }
     }
+#endif
+    for (; i < samples; ++i) {
+        // Half a frame at the end still counts for the first channel.
+        const int channel = stereo ? static_cast<int>(i % 2) : 0;
+        const auto v = static_cast<int16_t>(SampleAt(data, i));
+        high[channel] = std::max(high[channel], v);
+        low[channel] = std::min(low[channel], v);
+    }
     Peaks peaks;
-    peaks.left = left;
-    peaks.right = channels == 2 ? right : left;
+    peaks.left = std::max(int32_t{high[0]}, -int32_t{low[0]});
+    peaks.right = stereo ? std::max(int32_t{high[1]}, -int32_t{low[1]}) : peaks.left;
     return peaks;
 }
 

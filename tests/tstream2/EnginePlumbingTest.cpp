@@ -107,5 +107,33 @@ TEST(Pcm16Test, AGainRampMovesLinearlyAndEndsOnItsTarget)
     EXPECT_DOUBLE_EQ(steady.At(0), 0.3);
 }
 
+TEST(Pcm16Test, PeaksFindOneLoudSampleWhereverItLiesInTheBuffer)
+{
+    // 37 samples (a trailing odd byte too): the vector body and the scalar tail, both channels.
+    struct Case
+    {
+        int channels;
+        int64_t at;
+        int16_t value;
+        int32_t left, right;
+    };
+    const Case cases[] = {{2, 5, -32768, 40, 32768}, {2, 12, 9000, 9000, 40},
+                          {2, 33, -700, 40, 700},    {2, 36, 5000, 5000, 40},
+                          {1, 3, 1234, 1234, 1234},  {1, 35, -32768, 32768, 32768}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes(37 * 2 + 1, 0x7F); // the odd byte would read as loud
+        for (int64_t i = 0; i < 37; ++i) {
+            const auto quiet = static_cast<uint16_t>(i % 3 == 0 ? -40 : 17);
+            const auto v = static_cast<uint16_t>(i == c.at ? c.value : quiet);
+            bytes[2 * i] = static_cast<uint8_t>(v & 0xFF);
+            bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+        }
+        const pcm16::Peaks peaks =
+            pcm16::MeasurePeaks(bytes.data(), static_cast<int64_t>(bytes.size()), c.channels);
+        EXPECT_EQ(peaks.left, c.left) << c.at;
+        EXPECT_EQ(peaks.right, c.right) << c.at;
+    }
+}
+
 } // namespace
 } // namespace tavrenly
