@@ -8,13 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,12 +24,25 @@ struct Case
     bool playsItem = true;
 };
 
+// Every refusal ends before anything is rendered; a refused command line also before anything
+// plays. Where the player's own message would mislead a person about a file, the program adds
+// one line naming it for what it is.
 TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
 {
     TempDir dir;
     const std::string item = dir.File("item.wav");
     WriteCounterWave(item, 1.0);
     const std::string out = dir.File("out.wav");
+    std::filesystem::create_directory(dir.File("folder.wav"));
+    WriteFileBytes(dir.File("flac.wav"), {'f', 'L', 'a', 'C', 0, 0, 0, 34});
+    WriteText(dir.File("text.wav"), "hello\n");
+    WriteFileBytes(dir.File("six.wav"), RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)},
+                                                   {"data", Bytes(1200, 0)}}));
+    Bytes cut = PcmWave(Bytes(4000, 1));
+    const uint32_t declared = 400000; // the data chunk's size, where 4000 bytes follow
+    std::memcpy(&cut[40], &declared, 4);
+    WriteFileBytes(dir.File("cut.wav"), cut);
+    const std::string missing = dir.File("missing.wav");
     const std::vector<Case> cases = {
         {{"--rate", "12345"}, "--rate 12345: must be one of 11025, 22050, 44100, 48000\n"},
         {{"--channels", "3"}, "--channels 3: must be one of 1, 2\n"},
@@ -77,6 +85,34 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         {{"info"}, "file", 2, false},
         {{}, "Usage: tavrenly", 2, false},
         {{"plya", item}, "unknown command \"plya\"; the commands are play, ", 2, false},
+        {{"play", missing, "--engine", "simulated", "--render", out},
+         "tavrenly: " + missing + " did not open (code -1)",
+         1,
+         false},
+        {{"play", missing, "--engine", "simulated"},
+         "The file: " + missing + " did not exist",
+         1,
+         false},
+        {{"play", "folder.wav", "--engine", "simulated"},
+         "folder.wav is a folder, not a file\n",
+         1,
+         false},
+        {{"play", "flac.wav", "--engine", "simulated"},
+         "is a FLAC file, not a RIFF WAVE",
+         1,
+         false},
+        {{"play", "text.wav", "--engine", "simulated"},
+         "text.wav is not a RIFF WAVE file\n",
+         1,
+         false},
+        {{"play", "six.wav", "--engine", "simulated"},
+         "six.wav has 6 channels; the player plays 1 or 2\n",
+         1,
+         false},
+        {{"play", "cut.wav", "--engine", "simulated"},
+         "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
+         0,
+         false},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -94,11 +130,7 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         }
         EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is rendered after a refusal";
     }
-}
-
-TEST(ProgramOptionsTest, HelpAndVersionEndWithZeroAndTheHelpListsTheExitStatuses)
-{
-    TempDir dir;
+    // --help and --version end with 0; the help lists the exit statuses.
     const Output help = RunProgram(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* status : {"0 done", "1 a file did not open", "2 the command line was wrong"})
@@ -108,83 +140,34 @@ TEST(ProgramOptionsTest, HelpAndVersionEndWithZeroAndTheHelpListsTheExitStatuses
     EXPECT_EQ(version.out.rfind("tavrenly ", 0), 0u) << version.out;
 }
 
-// Where the player's own message would mislead a person, the program adds one line.
-TEST(ProgramFileTest, FilesThatDoNotPlayAreNamedForWhatTheyAre)
-{
-    TempDir dir;
-    std::filesystem::create_directory(dir.File("folder.wav"));
-    Bytes cut = RiffBytes({{"fmt ", PcmFmt()}, {"data", Bytes(4000, 1)}});
-    const auto data = std::search(cut.begin(), cut.end(), std::begin("data"), std::end("data") - 1);
-    const uint32_t declared = 400000;
-    std::memcpy(&*data + 4, &declared, 4);
-    struct FileCase
-    {
-        std::string name;
-        std::optional<Bytes> bytes; ///< nullopt: made above
-        std::string stderrHas;
-        int status;
-    };
-    const std::vector<FileCase> cases = {
-        {"folder.wav", std::nullopt, "folder.wav is a folder, not a file\n", 1},
-        {"flac.wav", Bytes{'f', 'L', 'a', 'C', 0, 0, 0, 34}, "is a FLAC file, not a RIFF WAVE", 1},
-        {"text.wav", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "text.wav is not a RIFF WAVE file\n", 1},
-        {"six.wav",
-         RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)}, {"data", Bytes(1200, 0)}}),
-         "six.wav has 6 channels; the player plays 1 or 2\n", 1},
-        {"cut.wav", cut,
-         "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
-         0},
-    };
-    for (const FileCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.bytes)
-            WriteFileBytes(dir.File(c.name), *c.bytes);
-        const Output output = RunProgram(dir, {"play", c.name, "--engine", "simulated"});
-        EXPECT_EQ(output.status, c.status) << output.err;
-        EXPECT_NE(output.err.find(c.stderrHas), std::string::npos) << output.err;
-    }
-}
-
-/// The settings example of the README, as a reader would copy it.
-std::string ReadmeSettingsBlock()
-{
-    std::ifstream readme(TAVRENLY_SOURCE_DIR "/README.md");
-    std::stringstream text;
-    text << readme.rdbuf();
-    const std::string all = text.str();
-    const size_t section = all.find("## Settings");
-    const size_t start = all.find("```ini\n", section);
-    const size_t end = all.find("```", start + 7);
-    if (section == std::string::npos || start == std::string::npos || end == std::string::npos)
-        return "";
-    return all.substr(start + 7, end - start - 7);
-}
-
 TEST(ProgramSettingsTest, TheReadmeExampleReadsAsWrittenAndItsEngineIsTheProgramsDefault)
 {
-    TempDir dir;
-    std::string block = ReadmeSettingsBlock();
+    // The settings example of the README, as a reader would copy it.
+    const std::string readme = ReadText(TAVRENLY_SOURCE_DIR "/README.md");
+    const size_t start = readme.find("```ini\n", readme.find("## Settings"));
+    ASSERT_NE(start, std::string::npos);
+    std::string block = readme.substr(start + 7, readme.find("```", start + 7) - start - 7);
     ASSERT_NE(block.find("Engine=device"), std::string::npos) << block;
-    const std::filesystem::path conf = dir.Path() / "etc/Corvane/TavrenStream.conf";
-    std::filesystem::create_directories(conf.parent_path());
-    WriteFileBytes(conf.string(), Bytes(block.begin(), block.end()));
-    ASSERT_EQ(setenv("TAVRENLY_SYSCONFDIR", dir.File("etc").c_str(), 1), 0);
-    const std::pair<const char*, const char*> expected[] = {{"FadeMode", "2"},
-                                                            {"FlushBuffers", "1"},
-                                                            {"FlushBufferLengthms", "1"},
-                                                            {"Engine", "device"},
-                                                            {"AudioApi", "pulse"}};
-    for (const auto& [name, value] : expected) {
-        std::string read = "unread";
-        EXPECT_TRUE(ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, read)) << name;
-        EXPECT_EQ(read, value) << name;
+    TempDir dir;
+    const std::string conf = dir.File("etc/Corvane/TavrenStream.conf");
+    std::filesystem::create_directories(dir.File("etc/Corvane"));
+    WriteText(conf, block);
+    {
+        ScopedEnv settings("TAVRENLY_SYSCONFDIR", dir.File("etc").c_str());
+        const std::pair<const char*, const char*> expected[] = {{"FadeMode", "2"},
+                                                                {"FlushBuffers", "1"},
+                                                                {"FlushBufferLengthms", "1"},
+                                                                {"Engine", "device"},
+                                                                {"AudioApi", "pulse"}};
+        for (const auto& [name, value] : expected) {
+            std::string read = "unread";
+            EXPECT_TRUE(ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, read)) << name;
+            EXPECT_EQ(read, value) << name;
+        }
     }
-    unsetenv("TAVRENLY_SYSCONFDIR");
-
     // The same file choosing the simulated engine: play, given no --engine, runs five minutes
     // of item in virtual time (a real-time engine would meet the hang guard).
-    block.replace(block.find("Engine=device"), 13, "Engine=simulated");
-    WriteFileBytes(conf.string(), Bytes(block.begin(), block.end()));
+    WriteText(conf, block.replace(block.find("Engine=device"), 13, "Engine=simulated"));
     const std::string item = dir.File("long.wav");
     WriteCounterWave(item, 300, 11025);
     const Output played =
