@@ -9,10 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <random>
 
 namespace tavrenly::test {
 namespace {
@@ -26,47 +25,41 @@ struct CounterFile
     int32_t frames;
 };
 
-enum Marker
-{
-    kIntroStart,
-    kIntroEnd,
-    kHookStart,
-    kHookEnd,
-    kExtro,
-    kSweeper,
-    kAudioEnd
-};
+/// The once-per-arming events, in the order of the player's arming counters; the end last.
+const std::string kMarkers[] = {"IntroStartReached", "IntroEndReached", "HookStartReached",
+                                "HookEndReached",    "ExtroReached",    "SweeperStartReached",
+                                "AudioEndReached"};
+constexpr size_t kAudioEnd = 6;
+/// Besides the markers, the events that only make sense about an open file.
+const std::string kFileEvents[] = {"Cued", "Opened", "VolumeChange", "LoopRestart",
+                                   "LoopCompleted"};
 
-using TimeSetter = void (*)(TavrenPlayer&, float);
-const TimeSetter kTimeSetters[] = {
-    [](TavrenPlayer& p, float t) { p.IntroStart(t); },
-    [](TavrenPlayer& p, float t) { p.IntroEnd(t); },
-    [](TavrenPlayer& p, float t) { p.HookStart(t); },
-    [](TavrenPlayer& p, float t) { p.HookEnd(t); },
-    [](TavrenPlayer& p, float t) { p.Extro(t); },
-    [](TavrenPlayer& p, float t) { p.SweeperStart(t); },
-    [](TavrenPlayer& p, float t) { p.AudioStart(t); },
-    [](TavrenPlayer& p, float t) { p.AudioEnd(t); },
-    [](TavrenPlayer& p, float t) { p.LoopStart(t); },
-    [](TavrenPlayer& p, float t) { p.LoopEnd(t); },
-};
+using TimeSetter = void (TavrenPlayer::*)(float);
+const TimeSetter kTimeSetters[] = {&TavrenPlayer::IntroStart, &TavrenPlayer::IntroEnd,
+                                   &TavrenPlayer::HookStart,  &TavrenPlayer::HookEnd,
+                                   &TavrenPlayer::Extro,      &TavrenPlayer::SweeperStart,
+                                   &TavrenPlayer::AudioStart, &TavrenPlayer::AudioEnd,
+                                   &TavrenPlayer::LoopStart,  &TavrenPlayer::LoopEnd};
 
-class RandomHost : public TavrenPlayerEvents, public RandomSequence
+class RandomHost : public RandomSequence
 {
 public:
     RandomHost(PlayerHarness& h, std::vector<CounterFile> files, std::string broken, uint32_t seed)
         : RandomSequence(seed), m_h(h), m_files(std::move(files)), m_broken(std::move(broken))
     {
-        h.player->SetEventListener(this);
+        h.listener.onAny = [this](const std::string& text) {
+            m_h.listener.events.clear();
+            Event(text.substr(0, text.find('(')));
+        };
         h.engine->KeepLogs(false);
         h.engine->KeepPlayedAudio(false);
         h.engine->OnAddBuffer(
             [this](const uint8_t* bytes, int32_t length, int32_t) { CheckQueued(bytes, length); });
     }
-    ~RandomHost() override
+    ~RandomHost()
     {
         m_h.engine->OnAddBuffer(nullptr);
-        m_h.player->SetEventListener(nullptr);
+        m_h.listener.onAny = nullptr;
     }
 
     /// One top-level step: a host action or time passing; then the invariants.
@@ -76,13 +69,7 @@ public:
         if (Pick(3) == 0) {
             // Time passes task by task, so a file change inside one task does not make the
             // events of the next task stale.
-            const int64_t ms = Pick(400) + 1;
-            m_h.loop.RunUntil(
-                [this] {
-                    m_stale = false;
-                    return false;
-                },
-                ms);
+            m_h.loop.RunUntil([this] { return m_stale = false; }, Pick(400) + 1);
         } else {
             ActGuarded(0);
         }
@@ -95,12 +82,12 @@ private:
     float AnyTime()
     {
         const float length = m_h.player->TotalAudioLength();
+        const float inf = std::numeric_limits<float>::infinity();
         switch (Pick(12)) {
         case 0:
             return std::numeric_limits<float>::quiet_NaN();
         case 1:
-            return Pick(2) ? std::numeric_limits<float>::infinity()
-                           : -std::numeric_limits<float>::infinity();
+            return Pick(2) ? inf : -inf;
         case 2:
             return length;
         case 3:
@@ -130,6 +117,7 @@ private:
         // Every host call re-arms what it may re-arm; counts start again.
         m_endCount = 0;
         m_markerCounts.fill(0);
+        int16_t reference = 0;
         switch (action) {
         case 0: {
             std::string name = Pick(6) == 0 ? m_broken : m_files[Pick(int(m_files.size()))].path;
@@ -160,7 +148,7 @@ private:
         case 7:
         case 8:
         case 9:
-            kTimeSetters[Pick(int(std::size(kTimeSetters)))](p, AnyTime());
+            (p.*kTimeSetters[Pick(int(std::size(kTimeSetters)))])(AnyTime());
             break;
         case 10:
             p.MaxLoopCount(static_cast<int16_t>(Pick(4)));
@@ -171,18 +159,17 @@ private:
             p.ExitLoop();
             break;
         case 12: {
-            int16_t reference = static_cast<int16_t>(Pick(4));
+            reference = static_cast<int16_t>(Pick(4));
             bool permanent = Pick(2) == 0;
             p.AddVolumeChangeEvent(reference, AnyTime(), Uniform(-0.1f, 0.6f), Uniform(-10, 110),
                                    Pick(8) == 0 ? AnyTime() : Uniform(0, 100), Uniform(-5, 100),
                                    Pick(2) == 0, permanent);
             break;
         }
-        case 13: {
-            int16_t reference = static_cast<int16_t>(Pick(4));
+        case 13:
+            reference = static_cast<int16_t>(Pick(4));
             p.RemoveVolumeChangeEvent(reference);
             break;
-        }
         case 14:
             p.PlayVolume(Pick(8) == 0 ? AnyTime() : Uniform(-10, 110));
             break;
@@ -204,38 +191,45 @@ private:
     }
 
     /// Every event: the file-scoped ones only with a file open, none after a handler changed
-    /// the file, ends and markers once per arming; then, sometimes, host code runs.
-    void Event(const char* name, bool needsFile, int marker = -1)
+    /// the file, ends and markers once per arming, loop events only for a file that looped;
+    /// then, sometimes, host code runs.
+    void Event(const std::string& name)
     {
+        const auto is = [&](const std::string& p) { return name.rfind(p, 0) == 0; };
+        const size_t marker = size_t(std::find(kMarkers, std::end(kMarkers), name) - kMarkers);
+        const bool needsFile =
+            marker <= kAudioEnd || std::any_of(kFileEvents, std::end(kFileEvents), is);
+        if (is("Loop") && !m_loopSwitchedOn)
+            Fail(name + " for a file that never looped");
+        if (name == "Opened" || name == "Closed")
+            m_loopSwitchedOn = false;
         ++events;
         Note(std::to_string(m_depth) + ":" + name);
+        const PlayerState& s = m_h.player->State();
         // A close from inside the close an open starts with leaves that open to go on with
         // its new file.
-        if (m_stale && m_closedOnly && m_h.player->State().OpenedFileCounter != m_staleCounter)
+        if (m_stale && m_closedOnly && s.OpenedFileCounter != m_staleCounter)
             m_stale = false;
         // An operation's failure is still reported after a handler closed its file.
-        if (m_stale && !(m_closedOnly && std::string(name) == "PlayerError"))
-            Fail(std::string(name) + " raised after a handler changed the file");
-        if (needsFile && m_h.player->State().hAudioFile == nullptr)
-            Fail(std::string(name) + " raised with no file open");
+        if (m_stale && !(m_closedOnly && name == "PlayerError"))
+            Fail(name + " raised after a handler changed the file");
+        if (needsFile && s.hAudioFile == nullptr)
+            Fail(name + " raised with no file open");
         // The player arms markers again on its own too, e.g. when an open or a cue seeks to
         // the item's start after its first event.
-        const std::array<uint32_t, kAudioEnd>& armings = m_h.player->State().MarkerArmings;
-        for (size_t i = 0; i < armings.size(); ++i) {
-            if (armings[i] != m_armings[i])
+        for (size_t i = 0; i < kAudioEnd; ++i)
+            if (s.MarkerArmings[i] != m_armings[i])
                 m_markerCounts[i] = 0;
-        }
-        if (armings != m_armings)
+        if (s.MarkerArmings != m_armings)
             m_endCount = 0;
-        m_armings = armings;
-        if (marker == kAudioEnd && ++m_endCount > 1)
-            Fail("AudioEndReached twice for one arming");
-        if (marker >= 0 && marker < kAudioEnd && ++m_markerCounts[size_t(marker)] > 1)
-            Fail(std::string(name) + " twice for one arming");
+        m_armings = s.MarkerArmings;
+        if ((marker == kAudioEnd  ? ++m_endCount
+             : marker < kAudioEnd ? ++m_markerCounts[marker]
+                                  : 0) > 1)
+            Fail(name + " twice for one arming");
         CheckState(name);
         if (m_depth >= 2 || Pick(7) != 0)
             return;
-        const PlayerState& s = m_h.player->State();
         const int32_t counter = s.OpenedFileCounter;
         const bool open = s.hAudioFile != nullptr;
         ++m_depth;
@@ -277,67 +271,18 @@ private:
     /// Every queued buffer is a run of consecutive frames of the open file.
     void CheckQueued(const uint8_t* bytes, int32_t length)
     {
-        const std::vector<uint8_t> copy(bytes, bytes + length);
-        const std::vector<int32_t> frames = CounterFramesIn(copy);
-        const CounterFile* file = nullptr;
-        for (const CounterFile& f : m_files)
-            if (f.path == m_h.player->AudioFileName())
-                file = &f;
-        if (file == nullptr || frames.empty()) {
-            Fail("a buffer was queued with no counter file open");
-            return;
-        }
-        for (size_t i = 0; i < frames.size(); ++i) {
+        const std::vector<int32_t> frames = CounterFramesIn(Bytes(bytes, bytes + length));
+        const auto file = std::find_if(m_files.begin(), m_files.end(), [&](const CounterFile& f) {
+            return f.path == m_h.player->AudioFileName();
+        });
+        if (file == m_files.end() || frames.empty())
+            return Fail("a buffer was queued with no counter file open");
+        for (size_t i = 0; i < frames.size(); ++i)
             if (frames[i] != frames[0] + int32_t(i) || frames[i] < file->firstFrame ||
-                frames[i] >= file->firstFrame + file->frames) {
-                Fail("a queued buffer is not one run of the open file");
-                return;
-            }
-        }
+                frames[i] >= file->firstFrame + file->frames)
+                return Fail("a queued buffer is not one run of the open file");
     }
 
-public:
-    void Playing() override { Event("Playing", false); }
-    void Paused() override { Event("Paused", false); }
-    void Cued() override { Event("Cued", true); }
-    void Opened() override
-    {
-        m_loopSwitchedOn = false;
-        Event("Opened", true);
-    }
-    void Closed() override
-    {
-        m_loopSwitchedOn = false;
-        Event("Closed", false);
-    }
-    void AudioPositionChanged(bool&) override { Event("AudioPositionChanged", false); }
-    void AudioLevelChanged(int16_t, int16_t) override { Event("AudioLevelChanged", false); }
-    void VolumeChangeStartNotify(int16_t&) override { Event("VolumeChangeStartNotify", true); }
-    void VolumeChangeNotify(int16_t&) override { Event("VolumeChangeNotify", true); }
-    void VolumeChangeEndNotify(int16_t&) override { Event("VolumeChangeEndNotify", true); }
-    void PlayerError(int32_t&) override { Event("PlayerError", false); }
-    void IntroStartReached() override { Event("IntroStartReached", true, kIntroStart); }
-    void IntroEndReached() override { Event("IntroEndReached", true, kIntroEnd); }
-    void ExtroReached() override { Event("ExtroReached", true, kExtro); }
-    void AudioEndReached() override { Event("AudioEndReached", true, kAudioEnd); }
-    void SweeperStartReached() override { Event("SweeperStartReached", true, kSweeper); }
-    void AudioVolumeChanged(int16_t) override { Event("AudioVolumeChanged", false); }
-    void LoopRestart() override
-    {
-        if (!m_loopSwitchedOn)
-            Fail("LoopRestart for a file that never looped");
-        Event("LoopRestart", true);
-    }
-    void LoopCompleted() override
-    {
-        if (!m_loopSwitchedOn)
-            Fail("LoopCompleted for a file that never looped");
-        Event("LoopCompleted", true);
-    }
-    void HookStartReached() override { Event("HookStartReached", true, kHookStart); }
-    void HookEndReached() override { Event("HookEndReached", true, kHookEnd); }
-
-private:
     PlayerHarness& m_h;
     std::vector<CounterFile> m_files;
     std::string m_broken;
