@@ -31,6 +31,38 @@ void PlayerHarness::Open(const std::string& path)
     ASSERT_EQ(player->OpenAudio(name), 0) << path;
 }
 
+Bytes PlayerHarness::OpenCounter(const std::string& path, double seconds)
+{
+    Bytes data = WriteCounterWave(path, seconds);
+    Open(path);
+    return data;
+}
+
+bool PlayerHarness::Envelope(int16_t reference, float start, float duration, float from, float to,
+                             float notify, bool remove, bool permanently)
+{
+    return player->AddVolumeChangeEvent(reference, start, duration, from, to, notify, remove,
+                                        permanently);
+}
+
+void PlayerHarness::Loop(float start, float end, int16_t maxLoopCount)
+{
+    player->LoopEnd(end);
+    player->LoopStart(start);
+    player->MaxLoopCount(maxLoopCount);
+    player->UseLoop(true);
+    EXPECT_TRUE(player->UseLoop());
+}
+
+void ExpectSameBytes(const Bytes& played, const Bytes& wanted)
+{
+    const size_t common = std::min(played.size(), wanted.size());
+    const auto differ =
+        std::mismatch(played.begin(), played.begin() + long(common), wanted.begin());
+    EXPECT_EQ(differ.first - played.begin(), long(common)) << "first differing byte";
+    EXPECT_EQ(played.size(), wanted.size());
+}
+
 bool PlayToEnd(PlayerHarness& h, int64_t maxMs)
 {
     for (int64_t t = 0; t < maxMs && h.listener.Count("AudioEndReached") == 0; t += 10)

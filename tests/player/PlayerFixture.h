@@ -31,6 +31,16 @@ public:
 
     /// Opens `path`; fails the test unless the open returns 0.
     void Open(const std::string& path);
+    /// Writes a stereo counter wave of `seconds` at `path` and opens it; returns its data.
+    Bytes OpenCounter(const std::string& path, double seconds);
+    /// Adds an envelope entry (the player takes the reference and the flag by reference).
+    bool Envelope(int16_t reference, float start, float duration, float from, float to,
+                  float notify = -1, bool remove = false, bool permanently = false);
+    /// Loops from `start` to `end` (the end set first, so neither moves the other) and
+    /// switches looping on; fails the test if it stays off.
+    void Loop(float start, float end, int16_t maxLoopCount);
+    /// The envelope's notifications and the volumes applied, in order.
+    Events VolumeEvents() const { return listener.Only({"Volume", "AudioVolumeChanged"}); }
 
     EventLoop loop{EventLoop::Clock::Virtual};
     RecordingSite site{loop};
@@ -60,6 +70,9 @@ bool PlayToEnd(PlayerHarness& h, int64_t maxMs);
 Bytes ConvertedInOnePiece(PlayerHarness& h, const std::string& path);
 /// The same for `audio` in the open file's format instead of its data chunk.
 Bytes ConvertedInOnePiece(PlayerHarness& h, Bytes audio);
+
+/// Fails naming the first byte where `played` differs from `wanted`, and on any other size.
+void ExpectSameBytes(const Bytes& played, const Bytes& wanted);
 
 /// Fills "%s" in a command with `path` and runs it; fails the test when it does not exit 0.
 void MakeFile(const std::string& command, const std::string& path);

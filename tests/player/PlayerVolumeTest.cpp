@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 namespace tavrenly::test {
 namespace {
@@ -19,14 +20,26 @@ constexpr int32_t kFramesPerTick = 2205; // 50 ms at 44100 Hz
 /// The engine value a linear volume maps to, written out from the curve definitions.
 double EngineValue(int32_t mode, double linear)
 {
-    switch (mode) {
-    case efmSlowStart:
+    if (mode == efmSlowStart)
         return linear < 1 ? 0 : 100 * std::log(linear) / std::log(100.0);
-    case efmFastStart:
+    if (mode == efmFastStart)
         return linear < 1 ? 0 : 100 - 100 * std::log(101 - linear) / std::log(100.0);
-    default:
-        return linear;
-    }
+    return linear;
+}
+
+std::vector<int16_t> References(const TavrenPlayer& player)
+{
+    std::vector<int16_t> references;
+    for (const VCHEV& entry : player.State().VolumeChangeEvents)
+        references.push_back(entry.Reference);
+    return references;
+}
+
+/// The references of the table's ten slots: these first, the free ones after them.
+std::vector<int16_t> Slots(std::vector<int16_t> used)
+{
+    used.resize(10, -1);
+    return used;
 }
 
 class PlayerVolumeTest : public PlayerTest
@@ -34,32 +47,22 @@ class PlayerVolumeTest : public PlayerTest
 protected:
     void SetUp() override
     {
-        file = dir.File("item.wav");
         WriteFileBytes(file, PcmWave(ConstantFrames(36 * 44100, kLevel)));
+        h.Open(file);
+        h.listener.events.clear();
     }
 
-    static bool Add(PlayerHarness& h, int16_t reference, float start, float duration, float from,
-                    float to, float notify = -1, bool remove = false, bool permanently = false)
+    /// Plays `ms` more and returns the volume events of that stretch only.
+    Events PlayFor(int64_t ms)
     {
-        return h.player->AddVolumeChangeEvent(reference, start, duration, from, to, notify, remove,
-                                              permanently);
+        h.listener.events.clear();
+        if (h.player->Status() != epsPlaying)
+            h.player->PlayAudio();
+        h.loop.Advance(ms);
+        return h.VolumeEvents();
     }
 
-    /// The envelope's events and the volumes applied, in order.
-    static Events VolumeEvents(const RecordingListener& listener)
-    {
-        return listener.Only({"Volume", "AudioVolumeChanged"});
-    }
-
-    static std::vector<int16_t> References(const TavrenPlayer& player)
-    {
-        std::vector<int16_t> references;
-        for (const VCHEV& entry : player.State().VolumeChangeEvents)
-            references.push_back(entry.Reference);
-        return references;
-    }
-
-    std::string file;
+    std::string file = dir.File("item.wav");
 };
 
 class PlayerFadeTest : public PlayerVolumeTest, public ::testing::WithParamInterface<int32_t>
@@ -69,8 +72,7 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
 {
     const int32_t mode = GetParam();
     h.player->FadeMode(mode);
-    h.Open(file);
-    ASSERT_TRUE(Add(h, 1, 30, 5, 100, 0, 50, true, false));
+    ASSERT_TRUE(h.Envelope(1, 30, 5, 100, 0, 50, true, false));
     EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), 30.0f);
     EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 35.0f);
 
@@ -78,22 +80,20 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
     for (const char* name :
          {"VolumeChangeStartNotify(1)", "VolumeChangeNotify(1)", "VolumeChangeEndNotify(1)"})
         h.listener.on[name] = [&] { notifiedAt.push_back(h.player->TotalSecondsPlayed()); };
-    h.listener.events.clear();
-    h.player->PlayAudio();
-    h.loop.Advance(37000);
+    const Events volumes = PlayFor(37000);
     ASSERT_EQ(h.listener.Count("AudioEndReached"), 1u);
 
     Events expected{"VolumeChangeStartNotify(1)"};
-    for (int level = 99; level >= 51; --level)
+    for (int level = 99; level >= 1; --level) {
         expected.push_back("AudioVolumeChanged(" + std::to_string(level) + ")");
-    expected.push_back("VolumeChangeNotify(1)");
-    for (int level = 50; level >= 1; --level)
-        expected.push_back("AudioVolumeChanged(" + std::to_string(level) + ")");
+        if (level == 51)
+            expected.push_back("VolumeChangeNotify(1)");
+    }
     // The removal of the last entry returns to the standing volume, then the same update
     // applies the ramp's end.
     expected.insert(expected.end(), {"VolumeChangeEndNotify(1)", "AudioVolumeChanged(100)",
                                      "AudioVolumeChanged(0)"});
-    EXPECT_EQ(VolumeEvents(h.listener), expected);
+    EXPECT_EQ(volumes, expected);
     EXPECT_EQ(notifiedAt, (std::vector<float>{30.0f, 32.5f, 35.0f}));
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 0);
     EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), -1.0f);
@@ -107,11 +107,7 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
         const double t = 0.05 * static_cast<double>(frame / kFramesPerTick);
         const double linear = t < 30 ? 100 : t < 35 ? 100 - 20 * (t - 30) : 0;
         const double wanted = std::nearbyint(kLevel * EngineValue(mode, linear) / 100);
-        if (std::abs(played[frame] - wanted) > 1) {
-            ADD_FAILURE() << "frame " << frame << " (" << t << " s) played " << played[frame]
-                          << ", wanted " << wanted;
-            break;
-        }
+        ASSERT_LE(std::abs(played[frame] - wanted), 1) << "frame " << frame << " (" << t << " s)";
     }
 }
 
@@ -128,13 +124,8 @@ TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
     // A real device's updates never land exactly on a fade's end: the update that crosses it
     // must hold the end volume, not jump back to the standing volume.
     h.player->FadeMode(efmNormal);
-    h.Open(file);
-    ASSERT_TRUE(Add(h, 1, 30, 4.97f, 100, 0, -1, true, false));
-    h.listener.events.clear();
-    h.player->PlayAudio();
-    h.loop.Advance(36000);
-
-    const Events volumes = VolumeEvents(h.listener);
+    ASSERT_TRUE(h.Envelope(1, 30, 4.97f, 100, 0, -1, true, false));
+    const Events volumes = PlayFor(36000);
     ASSERT_GE(volumes.size(), 3u);
     EXPECT_EQ(
         Events(volumes.end() - 3, volumes.end()),
@@ -148,21 +139,16 @@ TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
 
 TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 {
-    struct Case
-    {
-        float linear, slow, fast;
-    };
-    for (const Case c : {Case{10, 50, 2.05f}, Case{50, 84.95f, 14.62f}, Case{90, 97.71f, 47.93f},
-                         Case{99, 99.78f, 84.95f}, Case{100, 100, 100}, Case{1, 0, 0}}) {
-        SCOPED_TRACE(c.linear);
-        h.player->FadeMode(efmSlowStart);
-        h.player->PlayVolume(c.linear);
-        EXPECT_NEAR(h.engine->Volume(), c.slow, 0.005);
-        EXPECT_NEAR(h.player->PlayVolume(), c.linear, 1e-3);
-        h.player->FadeMode(efmFastStart);
-        h.player->PlayVolume(c.linear);
-        EXPECT_NEAR(h.engine->Volume(), c.fast, 0.005);
-        EXPECT_NEAR(h.player->PlayVolume(), c.linear, 1e-3);
+    const float cases[][3] = {{10, 50, 2.05f},      {50, 84.95f, 14.62f}, {90, 97.71f, 47.93f},
+                              {99, 99.78f, 84.95f}, {100, 100, 100},      {1, 0, 0}};
+    for (const auto& [linear, slow, fast] : cases) {
+        for (const auto& [mode, engine] : {std::pair{efmSlowStart, slow}, {efmFastStart, fast}}) {
+            SCOPED_TRACE(std::to_string(linear) + " mode " + std::to_string(mode));
+            h.player->FadeMode(mode);
+            h.player->PlayVolume(linear);
+            EXPECT_NEAR(h.engine->Volume(), engine, 0.005);
+            EXPECT_NEAR(h.player->PlayVolume(), linear, 1e-3);
+        }
     }
 
     // Clamped puts become the standing volume; below 1 a curve gives 0, which reads back as 1.
@@ -190,48 +176,44 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 
 TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
 {
-    h.Open(file);
     // (reference, start, duration): end times 25, 6, 10, 31, 14, 7, 9, 30, 4, 0.5.
     const float entries[10][3] = {{1, 20, 5}, {2, 5, 1}, {3, 10, 0}, {4, 1, 30}, {5, 12, 2},
                                   {6, 3, 4},  {7, 8, 1}, {8, 30, 0}, {9, 2, 2},  {10, 0, 0.5f}};
-    for (const auto& e : entries)
-        ASSERT_TRUE(Add(h, static_cast<int16_t>(e[0]), e[1], e[2], 100, 50));
+    for (const auto& [reference, start, duration] : entries)
+        ASSERT_TRUE(h.Envelope(static_cast<int16_t>(reference), start, duration, 100, 50));
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 10);
     EXPECT_EQ(References(*h.player), (std::vector<int16_t>{10, 9, 2, 6, 7, 3, 5, 1, 8, 4}));
     EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), 0.0f);
     EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 31.0f);
 
     // Full: a new reference is refused, a known one replaces its entry and re-sorts.
-    EXPECT_FALSE(Add(h, 11, 1, 1, 0, 0));
-    ASSERT_TRUE(Add(h, 4, 1, 2, 0, 0));
+    EXPECT_FALSE(h.Envelope(11, 1, 1, 0, 0));
+    ASSERT_TRUE(h.Envelope(4, 1, 2, 0, 0));
     EXPECT_EQ(References(*h.player), (std::vector<int16_t>{10, 4, 9, 2, 6, 7, 3, 5, 1, 8}));
     EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 30.0f);
 
     // Removing frees the slot and packs the rest; -1 finds nothing while none is free.
-    int16_t free = -1;
+    int16_t free = -1, three = 3, missing = 42;
     VCHEV record{};
     EXPECT_FALSE(h.player->GetVolumeChangeEvent(free, record));
     EXPECT_FALSE(h.player->RemoveVolumeChangeEvent(free));
-    int16_t three = 3, missing = 42;
     EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(three));
     EXPECT_FALSE(h.player->RemoveVolumeChangeEvent(missing));
-    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{10, 4, 9, 2, 6, 7, 5, 1, 8, -1}));
+    EXPECT_EQ(References(*h.player), Slots({10, 4, 9, 2, 6, 7, 5, 1, 8}));
     EXPECT_TRUE(h.player->GetVolumeChangeEvent(free, record));
-    EXPECT_EQ(record.Reference, -1);
-    EXPECT_FLOAT_EQ(record.NotifyVolume, -1.0f);
+    EXPECT_EQ(std::tuple(record.Reference, record.NotifyVolume), std::tuple(int16_t{-1}, -1.0f));
     EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(free));
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
 
     // A negative reference is written and then wiped by the sort.
-    int16_t negative = -7;
+    int16_t negative = -7, twelve = 12, unknown = 99;
     bool permanently = false;
     EXPECT_TRUE(h.player->AddVolumeChangeEvent(negative, 1, 1, 0, 0, -1, false, permanently));
     EXPECT_EQ(negative, -7);
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
     EXPECT_EQ(References(*h.player).back(), -1);
 
-    // The values are clamped as stored.
-    int16_t twelve = 12;
+    // The values are clamped as stored: start before AudioStart, negative duration, volumes.
     permanently = true;
     EXPECT_FALSE(h.player->AddVolumeChangeEvent(twelve, 36.5f, 1, 0, 0, -1, false, permanently))
         << "a start after AudioEnd stores nothing";
@@ -239,20 +221,13 @@ TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
     EXPECT_TRUE(permanently);
     std::memset(&record, 0x5A, sizeof(record));
     ASSERT_TRUE(h.player->GetVolumeChangeEvent(twelve, record));
-    EXPECT_EQ(record.Reference, 12);
-    EXPECT_EQ(record.StartTime, 0.0f) << "start before AudioStart";
-    EXPECT_EQ(record.Duration, 0.0f) << "negative duration";
-    EXPECT_EQ(record.StartVolume, 100.0f);
-    EXPECT_EQ(record.EndVolume, 0.0f);
-    EXPECT_EQ(record.NotifiedStart, 0);
-    EXPECT_EQ(record.NotifiedEnd, 0);
-    EXPECT_EQ(record.NotifyVolume, 100.0f);
-    EXPECT_EQ(record.Notified, 0);
-    EXPECT_EQ(record.RemoveWhenComplete, -1);
-    EXPECT_EQ(record.SetVolumePermanently, -1);
+    const VCHEV r = record; // packed: copied out before the fields are bound
+    EXPECT_EQ(std::tuple(r.Reference, r.StartTime, r.Duration, r.StartVolume, r.EndVolume),
+              std::tuple(int16_t{12}, 0.0f, 0.0f, 100.0f, 0.0f));
+    EXPECT_EQ(std::tuple(r.NotifiedStart, r.NotifiedEnd, r.NotifyVolume, r.Notified,
+                         r.RemoveWhenComplete, r.SetVolumePermanently),
+              std::tuple(0, 0, 100.0f, 0, -1, -1));
     EXPECT_EQ(References(*h.player).front(), 12) << "ends at 0: sorted first";
-
-    int16_t unknown = 99;
     std::memset(&record, 0x5A, sizeof(record));
     EXPECT_FALSE(h.player->GetVolumeChangeEvent(unknown, record));
     EXPECT_EQ(record.Reference, 0x5A5A) << "left as it was";
@@ -262,44 +237,32 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
 {
     // The sort is not stable: with free slots taking part at key 0, the second of two entries
     // ending together lands below the first, so the first holds the volume at that time.
-    h.Open(file);
-    ASSERT_TRUE(Add(h, 1, 4, 1, 100, 30));
-    ASSERT_TRUE(Add(h, 2, 3, 2, 100, 60));
-    ASSERT_TRUE(Add(h, 3, 0, 0, 100, 100));
-    ASSERT_TRUE(Add(h, 4, 0, 0, 100, 100));
-    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{3, 4, 2, 1, -1, -1, -1, -1, -1, -1}));
-    h.player->PlayAudio();
-    h.loop.Advance(4950);
-    h.listener.events.clear();
-    h.loop.Advance(50); // both end at 5 s: the entry in the higher slot sets the volume
-    EXPECT_EQ(
-        VolumeEvents(h.listener),
-        (Events{"VolumeChangeEndNotify(2)", "VolumeChangeEndNotify(1)", "AudioVolumeChanged(30)"}));
+    for (const auto& [reference, start, duration, to] :
+         {std::tuple<int16_t, float, float, float>{1, 4, 1, 30},
+          {2, 3, 2, 60},
+          {3, 0, 0, 100},
+          {4, 0, 0, 100}})
+        ASSERT_TRUE(h.Envelope(reference, start, duration, 100, to));
+    EXPECT_EQ(References(*h.player), Slots({3, 4, 2, 1}));
+    PlayFor(4950);
+    // Both end at 5 s: the entry in the higher slot sets the volume.
+    EXPECT_EQ(PlayFor(50), (Events{"VolumeChangeEndNotify(2)", "VolumeChangeEndNotify(1)",
+                                   "AudioVolumeChanged(30)"}));
 }
 
 TEST_F(PlayerVolumeTest, JumpWithSetVolumePermanentlyKeepsItsEndAndRearmsAfterASeekBack)
 {
-    h.Open(file);
-    bool permanently = true;
-    int16_t reference = 2;
-    ASSERT_TRUE(h.player->AddVolumeChangeEvent(reference, 5, 0, 0, 40, -1, false, permanently));
-    h.listener.events.clear();
-    h.player->PlayAudio();
-    h.loop.Advance(8000);
-    EXPECT_EQ(VolumeEvents(h.listener),
-              (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
-                      "AudioVolumeChanged(40)", "AudioVolumeChanged(40)"}));
+    ASSERT_TRUE(h.Envelope(2, 5, 0, 0, 40, -1, false, true));
+    EXPECT_EQ(PlayFor(8000), (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
+                                     "AudioVolumeChanged(40)", "AudioVolumeChanged(40)"}));
     EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 40.0f);
     EXPECT_NEAR(h.player->PlayVolume(), 40.0f, 1e-3) << "stays after the envelope";
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 1);
 
     // Back before its start: re-armed, notified again when passed.
     h.player->SeekTime(2.0f);
-    h.listener.events.clear();
-    h.loop.Advance(4000);
-    EXPECT_EQ(VolumeEvents(h.listener),
-              (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
-                      "AudioVolumeChanged(40)"}));
+    EXPECT_EQ(PlayFor(4000), (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
+                                     "AudioVolumeChanged(40)"}));
 }
 
 TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
@@ -308,53 +271,41 @@ TEST_F(PlayerVolumeTest, HeldVolumesAreAppliedOnceNotAtEveryTick)
     // exactly; the envelope must still see them as the volume already applied.
     h.player->FadeMode(efmSlowStart);
     h.player->PlayVolume(40);
-    h.Open(file);
-    ASSERT_TRUE(Add(h, 1, 1, 1, 40, 20));
-    ASSERT_TRUE(Add(h, 2, 3, 0, 20, 20));
-    h.player->PlayAudio();
-    h.loop.Advance(2500); // past entry 1, which holds 20 while entry 2 lies ahead
-    h.listener.events.clear();
-    h.loop.Advance(450);
-    EXPECT_EQ(VolumeEvents(h.listener), Events{});
-    h.loop.Advance(1050);
-    EXPECT_EQ(VolumeEvents(h.listener),
-              (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
-                      "AudioVolumeChanged(40)"}))
+    ASSERT_TRUE(h.Envelope(1, 1, 1, 40, 20));
+    ASSERT_TRUE(h.Envelope(2, 3, 0, 20, 20));
+    PlayFor(2500); // past entry 1, which holds 20 while entry 2 lies ahead
+    EXPECT_EQ(PlayFor(450), Events{});
+    EXPECT_EQ(PlayFor(1050), (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
+                                     "AudioVolumeChanged(40)"}))
         << "past the envelope the standing volume returns once";
-    h.listener.events.clear();
-    h.loop.Advance(1000);
-    EXPECT_EQ(VolumeEvents(h.listener), Events{});
+    EXPECT_EQ(PlayFor(1000), Events{});
 }
 
 TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEntries)
 {
-    h.Open(file);
     // Entry 1 removes itself when it ends; the host also removes it from its own end handler
     // and adds entry 3 from the start of entry 1. Entry 2, removed on completion too, moves
     // into slot 1 while entry 1's end is being handled and must still play.
-    ASSERT_TRUE(Add(h, 1, 2, 1, 100, 50, -1, true));
-    ASSERT_TRUE(Add(h, 2, 6, 1, 50, 20, 30, true));
-    h.listener.on["VolumeChangeStartNotify(1)"] = [&] { ASSERT_TRUE(Add(h, 3, 10, 0, 20, 70)); };
+    ASSERT_TRUE(h.Envelope(1, 2, 1, 100, 50, -1, true));
+    ASSERT_TRUE(h.Envelope(2, 6, 1, 50, 20, 30, true));
+    int16_t one = 1, three = 3;
+    h.listener.on["VolumeChangeStartNotify(1)"] = [&] {
+        EXPECT_TRUE(h.Envelope(3, 10, 0, 20, 70));
+    };
     h.listener.on["VolumeChangeEndNotify(1)"] = [&] {
-        int16_t one = 1;
         EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(one));
     };
     h.listener.on["VolumeChangeNotify(2)"] = [&] {
-        int16_t three = 3;
         EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(three));
-        EXPECT_TRUE(Add(h, 4, 8, 0, 0, 10));
+        EXPECT_TRUE(h.Envelope(4, 8, 0, 0, 10));
     };
-    h.listener.events.clear();
-    h.player->PlayAudio();
-    h.loop.Advance(12000);
-
+    PlayFor(12000);
     EXPECT_EQ(
         h.listener.Only({"Volume"}),
         (Events{"VolumeChangeStartNotify(1)", "VolumeChangeEndNotify(1)",
                 "VolumeChangeStartNotify(2)", "VolumeChangeNotify(2)", "VolumeChangeEndNotify(2)",
                 "VolumeChangeStartNotify(4)", "VolumeChangeEndNotify(4)"}));
-    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{4, -1, -1, -1, -1, -1, -1, -1, -1, -1}))
-        << "entry 4 is kept: it is not removed on completion";
+    EXPECT_EQ(References(*h.player), Slots({4})) << "entry 4 is kept: not removed on completion";
     EXPECT_NEAR(h.player->PlayVolume(), 100.0f, 1e-3) << "past the envelope: standing volume";
 }
 
