@@ -1,6 +1,6 @@
 // Transport: block-exact seeks and their clamps, seeks at the end of the data and while
-// playing, the nested-seek guard, cue with and without the flush, pause (also on the device
-// that must be emptied on pause), and hosts that close or replace the file from an event.
+// playing, the nested-seek guard, pause, cue with and without the flush, the device that
+// must be emptied on pause, and hosts that close or replace the file from an event.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -12,19 +12,12 @@
 namespace tavrenly::test {
 namespace {
 
-/// The block SeekTime lands on for file time `t` of a counter file of `seconds`.
-int32_t BlockFor(float t, float seconds, int32_t blocks)
-{
-    return RoundToInt32(double(t) / double(seconds) * double(blocks));
-}
-
 class PlayerTransportTest : public PlayerTest
 {
 protected:
     void SetUp() override
     {
-        data = WriteCounterWave(dir.File("counter.wav"), 30);
-        h.Open(dir.File("counter.wav"));
+        data = h.OpenCounter(dir.File("counter.wav"), 30);
         ASSERT_EQ(h.player->State().TotalBlocks, 1323000);
     }
 
@@ -35,9 +28,14 @@ protected:
         if (h.player->Status() != epsPlaying)
             h.player->PlayAudio();
         h.loop.Advance(110); // the engine hands over what it played buffer by buffer
-        if (h.engine->PlayedAudio().size() < 4)
-            return -1;
-        return CounterFrameAt(h.engine->PlayedAudio(), 0);
+        return h.engine->PlayedAudio().size() < 4 ? -1 : CounterFrameAt(h.engine->PlayedAudio(), 0);
+    }
+
+    /// Plays for `ms` from where the file stands.
+    void PlayFor(int64_t ms)
+    {
+        ASSERT_EQ(h.player->PlayAudio(), 0);
+        h.loop.Advance(ms);
     }
 
     Bytes data;
@@ -47,7 +45,7 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
 {
     for (const float t : {1.23456f, 7.77777f, 0.0000113f, 29.8f}) {
         ASSERT_TRUE(h.player->SeekTime(t));
-        const int32_t block = BlockFor(t, 30, 1323000);
+        const int32_t block = RoundToInt32(double(t) / 30.0 * 1323000.0);
         EXPECT_EQ(h.player->State().BaseTime, float(30.0 * (double(block) / 1323000.0)));
         EXPECT_EQ(h.player->TotalSecondsPlayed(), h.player->State().BaseTime);
         EXPECT_EQ(FirstFramePlayed(), block) << t;
@@ -57,8 +55,7 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     // Playing, a seek keeps playing from the new block: the engine is paused, emptied,
     // refilled and restarted inside the call.
     ASSERT_TRUE(h.player->SeekTime(0));
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(500);
+    PlayFor(500);
     h.listener.events.clear();
     h.engine->ClearPlayedAudio();
     ASSERT_TRUE(h.player->SeekTime(12.5f));
@@ -67,6 +64,16 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     h.loop.Advance(110);
     EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 551250);
     EXPECT_EQ(h.listener.Only({"Playing", "Paused"}), (Events{"Paused", "Playing"}));
+
+    // A seek from an event raised during a seek is refused; the outer one lands.
+    std::vector<bool> nested;
+    h.listener.on["IntroEndReached"] = [&] { nested.push_back(h.player->SeekTime(2)); };
+    EXPECT_TRUE(h.player->SeekTime(5));
+    EXPECT_EQ(nested, std::vector<bool>{false});
+    EXPECT_EQ(h.player->State().BaseTime, 5.0f);
+    EXPECT_FALSE(h.player->State().Seeking);
+    h.listener.on.clear();
+    EXPECT_TRUE(h.player->SeekTime(2));
 }
 
 TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
@@ -96,8 +103,7 @@ TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
 
 TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAndEmpty)
 {
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(700);
+    PlayFor(700);
     ASSERT_GT(h.engine->QueuedBuffers(), 0);
 
     EXPECT_FALSE(h.player->SeekTime(31));
@@ -115,21 +121,7 @@ TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAnd
     EXPECT_TRUE(h.player->SeekTime(3)) << "the next seek works";
 }
 
-TEST_F(PlayerTransportTest, ASeekFromAnEventDuringASeekIsRefused)
-{
-    std::vector<bool> nested;
-    h.listener.on["IntroEndReached"] = [&] { nested.push_back(h.player->SeekTime(2)); };
-
-    EXPECT_TRUE(h.player->SeekTime(5));
-
-    EXPECT_EQ(nested, std::vector<bool>{false});
-    EXPECT_EQ(h.player->State().BaseTime, 5.0f);
-    EXPECT_FALSE(h.player->State().Seeking);
-    h.listener.on.clear();
-    EXPECT_TRUE(h.player->SeekTime(2));
-}
-
-TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAsked)
+TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMust)
 {
     h.player->FlushBuffers(false);
     h.engine->ClearCalls();
@@ -138,8 +130,15 @@ TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAs
     EXPECT_EQ(h.listener.State(), std::vector<std::string>{"Cued"});
     EXPECT_TRUE(h.engine->Calls().empty()) << "at the start without the flush: no seek";
 
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1000);
+    // Paused, the queue stays, so play goes on with the next sample.
+    PlayFor(1500);
+    EXPECT_EQ(h.player->PauseAudio(), 0);
+    EXPECT_GT(h.engine->QueuedBuffers(), 0);
+    EXPECT_EQ(h.player->Status(), epsPaused);
+    h.loop.Advance(3000);
+    PlayFor(1000);
+    ExpectSameBytes(h.engine->PlayedAudio(), Bytes(data.begin(), data.begin() + 2500 * 1764 / 10));
+
     h.listener.events.clear();
     EXPECT_EQ(h.player->CueAudio(), 0);
     EXPECT_EQ(h.listener.State().back(), "Cued");
@@ -159,40 +158,20 @@ TEST_F(PlayerTransportTest, CueSeeksToTheStartUnlessAlreadyThereAndFlushesWhenAs
         << "the flush always seeks";
 
     h.player->CloseAudio();
-    EXPECT_EQ(h.player->CueAudio(), -1);
-    EXPECT_EQ(h.player->PlayAudio(), -1);
-    EXPECT_EQ(h.player->PauseAudio(), -1);
-    EXPECT_FALSE(h.player->SeekTime(1));
-    EXPECT_FALSE(h.player->SeekPercentage(1));
-}
-
-TEST_F(PlayerTransportTest, PauseKeepsTheQueueSoPlayContinuesWithTheNextSample)
-{
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1500);
-    EXPECT_EQ(h.player->PauseAudio(), 0);
-    EXPECT_GT(h.engine->QueuedBuffers(), 0);
-    EXPECT_EQ(h.player->Status(), epsPaused);
-    h.loop.Advance(3000);
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1000);
-    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
-    ASSERT_EQ(played.size(), 2500u * 176400 / 1000);
-    EXPECT_TRUE(std::equal(played.begin(), played.end(), data.begin()));
+    EXPECT_EQ((std::vector{h.player->CueAudio(), h.player->PlayAudio(), h.player->PauseAudio()}),
+              (std::vector{-1, -1, -1}));
+    EXPECT_EQ((std::vector{h.player->SeekTime(1), h.player->SeekPercentage(1)}),
+              (std::vector{false, false}));
 }
 
 TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsTheFile)
 {
-    DeviceInfo quirky;
-    quirky.name = "Quirky Output";
-    quirky.manufacturerId = 39;
-    quirky.backend = "simulated";
-    h.devices->SetOutputDevices({quirky});
+    h.devices->SetOutputDevices(
+        {DeviceInfo{.name = "Quirky Output", .manufacturerId = 39, .backend = "simulated"}});
     h.player->WaveOutDeviceNumber(1);
     ASSERT_EQ(uint16_t{h.player->State().OutDeviceCaps.wMid}, 39);
 
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1500);
+    PlayFor(1500);
     EXPECT_EQ(h.player->PauseAudio(), 0);
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
     EXPECT_EQ(h.engine->State(), 0);
@@ -253,9 +232,7 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
             p.HookEnd(0.4f);
             p.Extro(1.2f);
             p.SweeperStart(1.3f);
-            int16_t reference = 1;
-            bool permanently = false;
-            p.AddVolumeChangeEvent(reference, 0.5f, 0.3f, 100, 50, 75, false, permanently);
+            h.Envelope(1, 0.5f, 0.3f, 100, 50, 75);
             p.LoopStart(0.6f);
             p.LoopEnd(0.9f);
             p.MaxLoopCount(1);
