@@ -23,24 +23,9 @@ constexpr int32_t kSection = kLoopEndBlock - kLoopStartBlock;
 class PlayerLoopTest : public PlayerTest
 {
 protected:
-    void SetUp() override
-    {
-        file = dir.File("counter.wav");
-        WriteCounterWave(file, kFileFrames / 44100.0);
-    }
+    void SetUp() override { WriteCounterWave(file, kFileFrames / 44100.0); }
 
-    static void SetLoop(PlayerHarness& h, int16_t maxLoopCount)
-    {
-        h.player->LoopStart(kLoopStart);
-        h.player->LoopEnd(kLoopEnd);
-        h.player->MaxLoopCount(maxLoopCount);
-        h.player->UseLoop(true);
-        ASSERT_TRUE(h.player->UseLoop());
-    }
-
-    static size_t PlayedFrames(PlayerHarness& h) { return h.engine->PlayedAudio().size() / 4; }
-
-    std::string file;
+    std::string file = dir.File("counter.wav");
 };
 
 struct LoopRun
@@ -59,7 +44,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
     int32_t bufferms = run.bufferms;
     h.player->WaveBufferLengthms(bufferms);
     h.Open(file);
-    SetLoop(h, run.maxLoopCountPut);
+    h.Loop(kLoopStart, kLoopEnd, run.maxLoopCountPut);
     EXPECT_EQ(h.player->State().LoopStartBlock, kLoopStartBlock);
     EXPECT_EQ(h.player->State().LoopEndBlock, kLoopEndBlock);
 
@@ -76,7 +61,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
     h.listener.on["AudioEndReached"] = [&] { endedAt = h.loop.NowMicros(); };
     for (const char* name : {"LoopRestart", "LoopCompleted"})
         h.listener.on[name] = [&, name] {
-            moments.push_back(Moment{name, PlayedFrames(h), h.loop.NowMicros(),
+            moments.push_back(Moment{name, h.engine->PlayedAudio().size() / 4, h.loop.NowMicros(),
                                      h.player->LoopCount(), h.player->TotalSecondsPlayed()});
         };
     h.player->PlayAudio();
@@ -84,13 +69,14 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
 
     // The played audio is the file with the section repeated, nothing lost or doubled.
     std::vector<int32_t> expected;
-    for (int32_t f = 0; f < kLoopEndBlock; ++f)
-        expected.push_back(f);
-    for (int32_t pass = 1; pass < run.passes; ++pass)
-        for (int32_t f = kLoopStartBlock; f < kLoopEndBlock; ++f)
+    const auto append = [&](int32_t from, int32_t to) {
+        for (int32_t f = from; f < to; ++f)
             expected.push_back(f);
-    for (int32_t f = kLoopEndBlock; f < kFileFrames; ++f)
-        expected.push_back(f);
+    };
+    append(0, kLoopEndBlock);
+    for (int32_t pass = 1; pass < run.passes; ++pass)
+        append(kLoopStartBlock, kLoopEndBlock);
+    append(kLoopEndBlock, kFileFrames);
     const std::vector<int32_t> played = CounterFramesIn(h.engine->PlayedAudio());
     ASSERT_EQ(played.size(), expected.size());
     const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
@@ -98,32 +84,25 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
         << "frame " << (mismatch.first - played.begin()) << " is block " << *mismatch.first
         << ", wanted " << *mismatch.second;
 
-    // Each join is announced when its last frame before it has been heard, with the position
-    // already back at the loop start; LoopCount counts the loop ends read so far.
-    std::vector<Moment> wanted;
+    // Each join is announced when its last frame before it has been heard (no gap: at the
+    // moment that many frames take to play), with the position already back at the loop
+    // start; LoopCount counts the loop ends read so far, which reads longer than the section
+    // run ahead of.
+    const auto playTime = [](size_t frames) {
+        return static_cast<int64_t>(std::ceil(static_cast<double>(frames) * 1e6 / 44100.0));
+    };
+    EXPECT_EQ(endedAt, playTime(expected.size()));
+    ASSERT_EQ(moments.size(), size_t(run.passes));
     for (int32_t pass = 1; pass <= run.passes; ++pass) {
+        SCOPED_TRACE(pass);
+        const Moment& m = moments[size_t(pass - 1)];
         const bool last = pass == run.passes;
         const size_t frames = size_t(kLoopEndBlock) + size_t(pass - 1) * size_t(kSection);
-        wanted.push_back(Moment{last ? "LoopCompleted" : "LoopRestart", frames, 0,
-                                static_cast<int16_t>(last ? 0 : pass),
-                                last ? kLoopEnd : kLoopStart});
-    }
-    EXPECT_EQ(endedAt, static_cast<int64_t>(
-                           std::ceil(static_cast<double>(expected.size()) * 1e6 / 44100.0)));
-    ASSERT_EQ(moments.size(), wanted.size());
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(moments[i].event, wanted[i].event);
-        EXPECT_EQ(moments[i].frames, wanted[i].frames);
-        // No gap: the moment falls exactly where that many frames take to play.
-        const auto micros =
-            static_cast<int64_t>(std::ceil(static_cast<double>(wanted[i].frames) * 1e6 / 44100.0));
-        EXPECT_EQ(moments[i].micros, micros);
-        // Reads longer than the section run ahead of what is heard, and so does the count.
-        EXPECT_TRUE(run.bufferms > 100 || moments[i].loopCount == wanted[i].loopCount);
-        if (wanted[i].event == "LoopRestart") {
-            EXPECT_NEAR(moments[i].position, kLoopStartBlock / 44100.0, 0.001);
-        }
+        EXPECT_EQ(m.event, last ? "LoopCompleted" : "LoopRestart");
+        EXPECT_EQ(m.frames, frames);
+        EXPECT_EQ(m.micros, playTime(frames));
+        EXPECT_TRUE(run.bufferms > 100 || m.loopCount == (last ? 0 : pass));
+        EXPECT_TRUE(last || std::abs(m.position - kLoopStartBlock / 44100.0) < 0.001) << m.position;
     }
 
     EXPECT_FALSE(h.player->UseLoop());
@@ -189,7 +168,7 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     h.Open(file);
     h.player->IntroEnd(3.0f);
     h.player->Extro(6.0f);
-    SetLoop(h, 1000);
+    h.Loop(kLoopStart, kLoopEnd, 1000);
     h.player->PlayAudio();
     h.loop.Advance(5000); // in the second pass
     ASSERT_TRUE(h.player->InLoop());
@@ -229,9 +208,7 @@ TEST_F(PlayerLoopTest, ExitLoopEndingAtTheItemsEndEndsTheItem)
         PlayerHarness h;
         h.Open(file);
         h.player->AudioEnd(end);
-        h.player->LoopStart(end - 1.0f);
-        h.player->LoopEnd(end);
-        h.player->UseLoop(true);
+        h.Loop(end - 1.0f, end, 1000);
         h.player->SeekTime(end - 0.5f);
         h.player->PlayAudio();
         h.loop.Advance(200);
@@ -266,22 +243,19 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     h.engine->KeepLogs(false);
     h.Open(hour);
     ASSERT_FLOAT_EQ(h.player->TotalAudioLength(), 3600.0f);
-    h.player->IntroStart(1.0f);
-    h.player->IntroEnd(30.0f);
-    h.player->HookEnd(90.0f);
-    h.player->HookStart(60.0f);
-    h.player->Extro(3500.0f);
-    h.player->SweeperStart(3550.0f);
+    using Setter = void (TavrenPlayer::*)(float);
+    for (const auto& [set, t] : {std::pair<Setter, float>{&TavrenPlayer::IntroStart, 1},
+                                 {&TavrenPlayer::IntroEnd, 30},
+                                 {&TavrenPlayer::HookEnd, 90},
+                                 {&TavrenPlayer::HookStart, 60},
+                                 {&TavrenPlayer::Extro, 3500},
+                                 {&TavrenPlayer::SweeperStart, 3550}})
+        (h.player.get()->*set)(t);
     // Bounds off the 50 ms grid, so no tick falls on a join.
-    h.player->LoopStart(600.01f);
-    h.player->LoopEnd(900.02f);
-    h.player->MaxLoopCount(2);
-    h.player->UseLoop(true);
-    bool keep = false;
-    int16_t in = 1, dip = 2, out = 3;
-    h.player->AddVolumeChangeEvent(in, 0, 5, 0, 100, -1, false, keep);
-    h.player->AddVolumeChangeEvent(dip, 700, 10, 100, 30, 50, false, keep);
-    h.player->AddVolumeChangeEvent(out, 3590, 10, 30, 0, -1, true, keep);
+    h.Loop(600.01f, 900.02f, 2);
+    h.Envelope(1, 0, 5, 0, 100);
+    h.Envelope(2, 700, 10, 100, 30, 50);
+    h.Envelope(3, 3590, 10, 30, 0, -1, true);
 
     // The file time heard after `elapsed` seconds of playing: the section is heard three
     // times.
@@ -304,9 +278,9 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
         worst = std::max(worst, std::abs(h.player->TotalSecondsPlayed() - heard(elapsed)));
         ++checks;
     };
-    h.listener.on["AudioPositionChanged(False)"] = check;
-    h.listener.on["AudioPositionChanged(True)"] = check;
-    h.listener.on["AudioEndReached"] = check;
+    for (const char* name :
+         {"AudioPositionChanged(False)", "AudioPositionChanged(True)", "AudioEndReached"})
+        h.listener.on[name] = check;
 
     ASSERT_EQ(h.loop.NowMicros(), 0);
     h.player->PlayAudio();
