@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -148,6 +149,84 @@ TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurt
     EXPECT_EQ(h.engine->State(), 0);
     EXPECT_TRUE(h.engine->PlayedAudio().empty());
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
+}
+
+// ---- After the end, on either kind of device ------------------------------------------------
+
+class PlayerAfterTheEndTest : public PlayerFaultTest, public ::testing::WithParamInterface<bool>
+{};
+
+// A loop moves the base time below 0 (the jump back is counted against the engine's played
+// time). On the device that is emptied on every pause, the pause at the end restarts that
+// count as well; the position must still stand at the end, and playing on after the end is
+// extended must go on from there.
+TEST_P(PlayerAfterTheEndTest, ThePositionStaysAtTheEndAndPlayingOnContinuesFromIt)
+{
+    if (GetParam()) {
+        DeviceInfo quirky;
+        quirky.name = "Quirky Output";
+        quirky.manufacturerId = 39;
+        quirky.backend = "simulated";
+        h.devices->SetOutputDevices({quirky});
+        h.player->WaveOutDeviceNumber(1);
+    }
+    Open(h, 3.0);
+    h.player->LoopEnd(1.0f);
+    h.player->LoopStart(0.5f);
+    h.player->MaxLoopCount(1);
+    h.player->UseLoop(true);
+    h.player->AudioEnd(2.0f);
+    h.player->PlayAudio();
+    ASSERT_TRUE(PlayToEnd(h, 4000));
+    ASSERT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
+
+    std::vector<float> reported;
+    h.listener.on["AudioPositionChanged(False)"] = [&] {
+        reported.push_back(h.player->TotalSecondsPlayed());
+    };
+    h.engine->ClearPlayedAudio();
+    h.player->AudioEnd(3.0f);
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 2.0f, 0.001f);
+    h.listener.events.clear();
+    h.player->PlayAudio();
+    ASSERT_TRUE(PlayToEnd(h, 2000));
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.0f);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_GE(*std::min_element(reported.begin(), reported.end()), 1.999f);
+    EXPECT_LE(*std::max_element(reported.begin(), reported.end()), 3.0f);
+    const std::vector<int32_t> frames = CounterFramesIn(h.engine->PlayedAudio());
+    ASSERT_EQ(frames.size(), size_t{kRate});
+    EXPECT_EQ(frames.front(), 2 * kRate);
+    EXPECT_EQ(frames.back(), 3 * kRate - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, PlayerAfterTheEndTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "EmptiedOnPause" : "Plain"; });
+
+// ---- Guard flags after an arithmetic error ---------------------------------------------------
+
+TEST_F(PlayerFaultTest, AGuardedCallThatThrowsLeavesItsGuardClear)
+{
+    // Two bytes of 16-bit stereo: a length, but not one whole block to seek to.
+    const std::string tiny = dir.File("tiny.wav");
+    WriteFileBytes(tiny, PcmWave(Bytes(2, 0)));
+    ASSERT_EQ(h.player->OpenAudio(tiny), 0);
+    ASSERT_EQ(h.player->State().TotalBlocks, 0);
+    EXPECT_THROW(h.player->SeekTime(0), RuntimeError);
+    EXPECT_FALSE(h.player->State().Seeking);
+
+    h.engine->DuringNextLoad([] { throw RuntimeError(RuntimeError::kOverflow, "Overflow"); });
+    EXPECT_THROW(h.player->LoadAudioEngine(), RuntimeError);
+    EXPECT_FALSE(h.player->State().EngineLoading);
+
+    // The next file seeks, and its stream's start is not taken for one during a load.
+    Open(h, 2.0);
+    EXPECT_TRUE(h.player->SeekTime(1.5f));
+    EXPECT_EQ(h.player->State().BaseTime, 1.5f);
+    h.player->PlayAudio();
+    h.loop.Advance(200);
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 1.7f, 0.06f);
 }
 
 } // namespace
