@@ -102,7 +102,10 @@ void SimulatedStreamPlay::Consume(int64_t bytes)
     const uint8_t* data = head.data.data() + m_headOffset;
     const double gain = m_volume / 100.0;
     if (m_sampleAudioLevel) {
-        const pcm16::Peaks peaks = pcm16::MeasurePeaks(data, bytes, BlockAlign() / 2);
+        const int channels = BlockAlign() / 2;
+        const bool whole =
+            m_headOffset == 0 && bytes == head.length && head.measuredChannels == channels;
+        const pcm16::Peaks peaks = whole ? head.peaks : pcm16::MeasurePeaks(data, bytes, channels);
         m_peakLeft = std::max(m_peakLeft, pcm16::ScalePeak(peaks.left, gain));
         m_peakRight = std::max(m_peakRight, pcm16::ScalePeak(peaks.right, gain));
     }
@@ -268,6 +271,12 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
         slot.data.reserve(std::max<size_t>(length, ByteRate() * m_bufferLengthms / 1000) * 2);
     if (m_playedSink && m_scaled.capacity() < slot.data.capacity())
         m_scaled.reserve(slot.data.capacity());
+    // Metered now, while the caller's bytes are still in the processor's cache: a buffer
+    // usually plays whole, and by then its copy here has long left the cache (with many
+    // players that second pass over memory cost more than the copy itself).
+    slot.measuredChannels = m_sampleAudioLevel ? BlockAlign() / 2 : 0;
+    if (slot.measuredChannels != 0)
+        slot.peaks = pcm16::MeasurePeaks(bytes, length, slot.measuredChannels);
     slot.data.assign(bytes, bytes + length);
     slot.length = length;
     slot.tag = tag;

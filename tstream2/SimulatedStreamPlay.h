@@ -27,6 +27,7 @@
 #include "engine/StreamPlay.h"
 #include "platform/host/EventLoop.h"
 #include "tstream2/EngineCallLog.h"
+#include "tstream2/Pcm16.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -157,6 +158,8 @@ private:
         std::vector<uint8_t> data; // capacity is kept and reused
         int32_t length = 0;
         int32_t tag = -1;
+        pcm16::Peaks peaks;       // of the whole buffer, before the volume
+        int measuredChannels = 0; // peaks were taken when it was queued, as this many channels
     };
 
     int32_t ActiveRate() const { return m_streamActive ? m_streamRate : m_sampleRate; }
