@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 namespace tavrenly::test {
@@ -28,6 +29,49 @@ FormatBytes ExtensibleRecord(uint16_t subTag, uint16_t channels, uint32_t rate, 
     return bytes;
 }
 
+FormatBytes Suggest(const FormatBytes& source, uint16_t tag, uint16_t channels, uint32_t rate,
+                    MMRESULT* result, uint32_t room)
+{
+    FormatBytes dest(room, 0xEE);
+    const WAVEFORMATEX wanted{tag, channels, rate, 0, 0, 0, 0};
+    std::memcpy(dest.data(), &wanted, 8);
+    const MMRESULT answer = acmFormatSuggest(
+        nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(dest.data()), room,
+        ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
+            ACM_FORMATSUGGESTF_NSAMPLESPERSEC);
+    if (result)
+        *result = answer;
+    else
+        EXPECT_EQ(answer, 0u) << tag;
+    const size_t size = answer != 0 ? 0 : 18u + AsFormat(dest)->cbSize;
+    EXPECT_TRUE(std::all_of(dest.begin() + std::clamp<size_t>(size, 8, room), dest.end(),
+                            [](uint8_t b) { return b == 0xEE; }))
+        << "written past the record of " << tag;
+    dest.resize(size);
+    return dest;
+}
+
+ACMSTREAMHEADER StreamHeader(uint8_t* source, uint32_t sourceLength, uint8_t* dest,
+                             uint32_t destLength)
+{
+    ACMSTREAMHEADER header{};
+    header.cbStruct = sizeof header;
+    header.pbSrc = source;
+    header.cbSrcLength = sourceLength;
+    header.pbDst = dest;
+    header.cbDstLength = destLength;
+    return header;
+}
+
+ACMFORMATTAGDETAILSA TagDetails(uint16_t tag, MMRESULT& result)
+{
+    ACMFORMATTAGDETAILSA details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = tag;
+    result = acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG);
+    return details;
+}
+
 WaveFile ReadWave(const std::string& path)
 {
     const Bytes file = ReadFileBytes(path);
@@ -45,11 +89,7 @@ AcmStream::AcmStream(const FormatBytes& from, const FormatBytes& to, uint32_t so
     uint32_t destSize = 0;
     EXPECT_EQ(acmStreamSize(handle, sourceSize, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
     dest.resize(destSize);
-    header.cbStruct = sizeof header;
-    header.pbSrc = source.data();
-    header.cbSrcLength = sourceSize;
-    header.pbDst = dest.data();
-    header.cbDstLength = destSize;
+    header = StreamHeader(source.data(), sourceSize, dest.data(), destSize);
     EXPECT_EQ(acmStreamPrepareHeader(handle, &header, 0), 0u);
 }
 
@@ -70,46 +110,103 @@ MMRESULT AcmStream::Convert(uint32_t length, uint32_t flags, uint32_t room)
     return result;
 }
 
-uint32_t AcmStream::KeepUnused()
+namespace {
+
+/// One call of a driver: converts (or drains) `pending`, appends to `output`, says how much
+/// of `pending` it used; false on an error.
+using Step = std::function<bool(const Bytes& pending, uint32_t& used, Bytes& output)>;
+
+/// Presents `input` in pieces (in turn, repeated) with what the last call left unused in
+/// front, then drains until a call gives nothing.
+Bytes Pump(const Bytes& input, const std::vector<uint32_t>& pieces, size_t maxHeld,
+           const Step& convert, const Step& drain)
 {
-    const uint32_t held = header.cbSrcLength - header.cbSrcLengthUsed;
-    std::memmove(source.data(), source.data() + header.cbSrcLengthUsed, held);
-    return held;
+    Bytes output;
+    Bytes pending;
+    const auto call = [&](const Step& step) {
+        uint32_t used = 0;
+        const bool ok = step(pending, used, output);
+        EXPECT_TRUE(ok && used <= pending.size()) << used << " of " << pending.size();
+        pending.erase(pending.begin(), pending.begin() + std::min<size_t>(used, pending.size()));
+        return ok;
+    };
+    for (size_t turn = 0, position = 0; position < input.size(); ++turn) {
+        const size_t piece =
+            std::min<size_t>(pieces[turn % pieces.size()], input.size() - position);
+        pending.insert(pending.end(), input.begin() + position, input.begin() + position + piece);
+        position += piece;
+        if (!call(convert) || pending.size() > maxHeld) {
+            ADD_FAILURE() << "holds " << pending.size() << " bytes";
+            return output;
+        }
+    }
+    // A drain ends within a few calls; more would mean it never reports empty.
+    for (int calls = 0; drain && calls < 10000; ++calls) {
+        const size_t before = output.size();
+        if (!call(drain))
+            return output;
+        if (output.size() == before) {
+            EXPECT_TRUE(pending.empty()) << "an empty drain uses all its source";
+            return output;
+        }
+    }
+    EXPECT_FALSE(drain) << "the drain never reported empty";
+    return output;
 }
+
+} // namespace
 
 std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
                                      const std::vector<uint8_t>& input,
                                      const std::vector<uint32_t>& pieces, uint32_t drainRoom)
 {
-    std::vector<uint8_t> output;
-    AcmStream stream(source, dest, 2 * *std::max_element(pieces.begin(), pieces.end()));
-    uint32_t held = 0;
-    for (size_t turn = 0, position = 0; position < input.size(); ++turn) {
-        const size_t piece =
-            std::min<size_t>(pieces[turn % pieces.size()], input.size() - position);
-        std::memcpy(stream.source.data() + held, input.data() + position, piece);
-        position += piece;
-        if (stream.Convert(static_cast<uint32_t>(held + piece),
-                           ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END) != 0) {
-            ADD_FAILURE() << "convert failed";
-            return output;
-        }
-        output.insert(output.end(), stream.output.begin(), stream.output.end());
-        held = stream.KeepUnused();
-    }
-    // A drain ends within a few calls; more would mean it never reports empty.
+    const uint32_t largest = *std::max_element(pieces.begin(), pieces.end());
+    AcmStream stream(source, dest, 2 * largest);
+    const auto step = [&](uint32_t flags, uint32_t room) {
+        return [&stream, flags, room](const Bytes& pending, uint32_t& used, Bytes& output) {
+            std::memcpy(stream.source.data(), pending.data(), pending.size());
+            if (stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) != 0)
+                return false;
+            used = stream.header.cbSrcLengthUsed;
+            output.insert(output.end(), stream.output.begin(), stream.output.end());
+            return true;
+        };
+    };
     const uint32_t room = std::min<uint32_t>(drainRoom, static_cast<uint32_t>(stream.dest.size()));
-    for (int call = 0; drainRoom > 0 && call < 10000; ++call) {
-        EXPECT_EQ(stream.Convert(held, ACM_STREAMCONVERTF_DRAIN, room), 0u);
-        output.insert(output.end(), stream.output.begin(), stream.output.end());
-        held = stream.KeepUnused();
-        if (stream.output.empty()) {
-            EXPECT_EQ(held, 0u) << "an empty drain uses all its source";
-            drainRoom = 0;
-        }
-    }
-    EXPECT_EQ(drainRoom, 0u) << "the drain never reported empty";
-    return output;
+    return Pump(input, pieces, largest,
+                step(ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END, 0),
+                drainRoom ? Step(step(ACM_STREAMCONVERTF_DRAIN, room)) : Step());
+}
+
+std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
+                              const std::vector<uint32_t>& pieces, size_t maxHeld, bool drain)
+{
+    Bytes dest;
+    const auto step = [&](bool draining) {
+        return [&stage, &dest, draining](const Bytes& pending, uint32_t& used, Bytes& output) {
+            const auto length = static_cast<uint32_t>(pending.size());
+            dest.resize(stage.MaxOutputBytes(draining ? 65536 : length));
+            const auto room = static_cast<uint32_t>(dest.size());
+            uint32_t produced = 0;
+            const uint32_t result =
+                draining ? stage.Drain(pending.data(), length, used, dest.data(), room, produced)
+                         : stage.Convert(pending.data(), length, used, dest.data(), room, produced,
+                                         true);
+            EXPECT_LE(produced, room);
+            output.insert(output.end(), dest.begin(), dest.begin() + std::min(produced, room));
+            return result == 0;
+        };
+    };
+    return Pump(input, pieces, maxHeld, step(false), drain ? Step(step(true)) : Step());
+}
+
+std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder)
+{
+    std::unique_ptr<codec::CodecStage> stage;
+    EXPECT_EQ(encoder ? codec::CreateEncoder(AsFormat(format), stage)
+                      : codec::CreateDecoder(AsFormat(format), stage),
+              0u);
+    return stage;
 }
 
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
@@ -136,66 +233,6 @@ double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t 
         noise += error * error;
     }
     return 10.0 * std::log10(signal / std::max(noise, 1e-30));
-}
-
-std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
-                              const std::vector<uint32_t>& pieces, size_t maxHeld, bool drain)
-{
-    std::vector<uint8_t> output;
-    std::vector<uint8_t> pending;
-    std::vector<uint8_t> dest;
-    size_t position = 0;
-    for (size_t turn = 0; position < input.size(); ++turn) {
-        const size_t piece =
-            std::min<size_t>(pieces[turn % pieces.size()], input.size() - position);
-        pending.insert(pending.end(), input.begin() + position, input.begin() + position + piece);
-        position += piece;
-        dest.resize(stage.MaxOutputBytes(static_cast<uint32_t>(pending.size())));
-        uint32_t used = 0;
-        uint32_t produced = 0;
-        const uint32_t result =
-            stage.Convert(pending.data(), static_cast<uint32_t>(pending.size()), used, dest.data(),
-                          static_cast<uint32_t>(dest.size()), produced, true);
-        EXPECT_EQ(result, 0u);
-        if (result != 0)
-            break;
-        EXPECT_LE(used, pending.size());
-        EXPECT_LE(produced, dest.size());
-        output.insert(output.end(), dest.begin(), dest.begin() + produced);
-        pending.erase(pending.begin(), pending.begin() + used);
-        EXPECT_LE(pending.size(), maxHeld);
-        if (pending.size() > maxHeld)
-            break;
-    }
-    dest.resize(stage.MaxOutputBytes(65536));
-    const bool drained = drain;
-    for (int call = 0; drain && call < 1000; ++call) {
-        uint32_t used = 0;
-        uint32_t produced = 0;
-        EXPECT_EQ(stage.Drain(pending.data(), static_cast<uint32_t>(pending.size()), used,
-                              dest.data(), static_cast<uint32_t>(dest.size()), produced),
-                  0u);
-        output.insert(output.end(), dest.begin(), dest.begin() + produced);
-        pending.erase(pending.begin(), pending.begin() + used);
-        drain = produced > 0;
-    }
-    EXPECT_FALSE(drain) << "the drain never reported empty";
-    EXPECT_TRUE(!drained || pending.empty()) << "an empty drain uses all its source";
-    return output;
-}
-
-std::unique_ptr<codec::CodecStage> MakeDecoder(const FormatBytes& format)
-{
-    std::unique_ptr<codec::CodecStage> stage;
-    EXPECT_EQ(codec::CreateDecoder(AsFormat(format), stage), 0u);
-    return stage;
-}
-
-std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format)
-{
-    std::unique_ptr<codec::CodecStage> stage;
-    EXPECT_EQ(codec::CreateEncoder(AsFormat(format), stage), 0u);
-    return stage;
 }
 
 std::vector<int16_t> FfmpegDecode(const std::string& path)
@@ -251,30 +288,29 @@ double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_
     const size_t frames = std::min(original.size(), decoded.size()) / channels;
     // Find the delay on a window past the codec's start-up, then measure over everything
     // both cover, leaving the first and last 2048 frames out.
-    const size_t window = 4096;
-    const size_t start = 2048;
-    if (frames < start + window + maxDelay + 2048)
+    constexpr size_t kWindow = 4096;
+    constexpr size_t kStart = 2048;
+    if (frames < kStart + kWindow + maxDelay + 2048)
         return -100.0;
-    size_t best = 0;
-    double bestError = -1;
-    for (size_t lag = 0; lag <= maxDelay; ++lag) {
-        double error = 0;
-        for (size_t i = start * channels; i < (start + window) * channels; ++i) {
+    const auto error = [&](size_t lag, size_t end, double* signal) {
+        double sum = 0;
+        for (size_t i = kStart * channels; i < end * channels; ++i) {
             const double d = static_cast<double>(decoded[i + lag * channels]) - original[i];
-            error += d * d;
+            sum += d * d;
+            if (signal)
+                *signal += static_cast<double>(original[i]) * original[i];
         }
-        if (bestError < 0 || error < bestError) {
-            bestError = error;
+        return sum;
+    };
+    size_t best = 0;
+    double least = error(0, kStart + kWindow, nullptr);
+    for (size_t lag = 1; lag <= maxDelay; ++lag)
+        if (const double e = error(lag, kStart + kWindow, nullptr); e < least) {
+            least = e;
             best = lag;
         }
-    }
     double signal = 0;
-    double noise = 0;
-    for (size_t i = start * channels; i + (best + 2048) * channels < frames * channels; ++i) {
-        const double d = static_cast<double>(decoded[i + best * channels]) - original[i];
-        signal += static_cast<double>(original[i]) * original[i];
-        noise += d * d;
-    }
+    const double noise = error(best, frames - best - 2048, &signal);
     return noise == 0 ? 200.0 : 10 * std::log10(signal / noise);
 }
 

@@ -28,6 +28,18 @@ inline const WAVEFORMATEX* AsFormat(const FormatBytes& bytes)
     return reinterpret_cast<const WAVEFORMATEX*>(bytes.data());
 }
 
+/// The manager's suggestion from `source` keeping `tag`, channels and rate, as the controls
+/// ask for it, into `room` bytes: the record, or nothing with the answer in `result`. Fails
+/// the test when the suggestion writes past its record.
+FormatBytes Suggest(const FormatBytes& source, uint16_t tag, uint16_t channels, uint32_t rate,
+                    MMRESULT* result = nullptr, uint32_t room = 64);
+
+/// A stream header over these buffers, as the controls fill it.
+ACMSTREAMHEADER StreamHeader(uint8_t* source, uint32_t sourceLength, uint8_t* dest,
+                             uint32_t destLength);
+/// The details of `tag`, with the answer in `result`.
+ACMFORMATTAGDETAILSA TagDetails(uint16_t tag, MMRESULT& result);
+
 struct WaveFile
 {
     FormatBytes format;
@@ -46,8 +58,6 @@ struct AcmStream
     /// Converts the first `length` bytes of the source with `flags` into at most `room` bytes
     /// (0: the whole destination); returns the result, the output in `output`.
     MMRESULT Convert(uint32_t length, uint32_t flags, uint32_t room = 0);
-    /// Moves the bytes the last call left unused to the front of the source; returns how many.
-    uint32_t KeepUnused();
 
     HACMSTREAM handle = nullptr;
     ACMSTREAMHEADER header{};
@@ -66,25 +76,22 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
 /// Room enough for any drain call of ConvertInPieces.
 inline constexpr uint32_t kWholeDrain = 0xFFFFFFFF;
 
-/// 16-bit samples of amplitude x sin(2 pi f n / rate + 0), rounded, on every channel.
-std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
-                            size_t frames);
-
-/// Signal-to-noise ratio in dB of channel `channel` of `samples` against the ideal sine,
-/// over frames [first, last).
-double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
-               double frequency, double amplitude, uint32_t rate, size_t first, size_t last);
-
-/// Feeds `input` to `stage` in pieces of the given sizes (in turn, repeated), presenting the
-/// unused bytes again in front of the next piece, with output room of MaxOutputBytes for
-/// each call; with `drain`, then drains the stage until it is empty. Returns the output; fails
-/// the test on an error or when the held bytes grow past `maxHeld`.
+/// The same for a codec stage, with output room of MaxOutputBytes for each call; fails the
+/// test when the held bytes grow past `maxHeld`.
 std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
                               const std::vector<uint32_t>& pieces, size_t maxHeld = 16384,
                               bool drain = false);
 
-std::unique_ptr<codec::CodecStage> MakeDecoder(const FormatBytes& format);
-std::unique_ptr<codec::CodecStage> MakeEncoder(const FormatBytes& format);
+/// A decoder (or an encoder) for `format`; null, failing the test, when it is refused.
+std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder = false);
+
+/// 16-bit samples of amplitude x sin(2 pi f n / rate + 0), rounded, on every channel.
+std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
+                            size_t frames);
+/// Signal-to-noise ratio in dB of channel `channel` of `samples` against the ideal sine,
+/// over frames [first, last).
+double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
+               double frequency, double amplitude, uint32_t rate, size_t first, size_t last);
 
 /// ffmpeg's own decode of a file to interleaved 16-bit PCM, with the decoder the stage uses.
 std::vector<int16_t> FfmpegDecode(const std::string& path);

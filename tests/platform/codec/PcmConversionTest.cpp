@@ -1,6 +1,8 @@
-// Same-rate PCM conversions through the codec manager, checked against what sox (integer
-// sources, no dither) and ffmpeg (float sources) make of the same file, and against computed
-// expectations for channel maps, widening and the rounding corner cases.
+// The codec manager's calling conventions as the controls rely on them (format suggestion, tag
+// details, stream open and the header life cycle), and its same-rate PCM conversions, checked
+// against what sox (integer sources, no dither) and ffmpeg (float sources) make of the same
+// file, and against computed expectations for channel maps, widening and the rounding corner
+// cases.
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
@@ -13,6 +15,76 @@
 
 namespace tavrenly::test {
 namespace {
+
+constexpr uint16_t kUnknownTag = 0x7A7A;
+
+TEST(CodecManagerTest, SuggestsPcmAsTheFlagsSayAndRefusesWhatNoCodecOrStreamConverts)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    ByteWriter kept; // and nothing past the 18 bytes of the record in a room of 20
+    kept.U16(WAVE_FORMAT_PCM).U16(2).U32(44100).U32(176400).U16(4).U16(16).U16(0);
+    EXPECT_EQ(Suggest(FormatRecord(WAVE_FORMAT_PCM, 1, 22050, 16), WAVE_FORMAT_PCM, 2, 44100,
+                      nullptr, 20),
+              kept.Data());
+    const std::tuple<FormatBytes, uint16_t, uint16_t> unsuggested[] = {
+        {pcm, WAVE_FORMAT_PCM, 6},
+        {FormatRecord(kUnknownTag, 2, 44100, 4), WAVE_FORMAT_PCM, 2},
+        {pcm, kUnknownTag, 2},
+    };
+    for (const auto& [source, tag, channels] : unsuggested) {
+        MMRESULT result = 0;
+        EXPECT_TRUE(Suggest(source, tag, channels, 44100, &result, 20).empty());
+        EXPECT_EQ(result, ACMERR_NOTPOSSIBLE) << tag << " " << channels;
+    }
+    MMRESULT result = 0;
+    EXPECT_EQ(TagDetails(kUnknownTag, result).cbFormatSize, 0u);
+    EXPECT_EQ(result, ACMERR_NOTPOSSIBLE);
+    // No codec, too many channels, no such sample size, no such float size.
+    for (const FormatBytes& other :
+         {FormatRecord(kUnknownTag, 2, 44100, 16), FormatRecord(WAVE_FORMAT_PCM, 6, 44100, 16),
+          FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 12),
+          FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 16)}) {
+        for (const auto& [from, to] : {std::pair{&other, &pcm}, {&pcm, &other}}) {
+            HACMSTREAM stream = reinterpret_cast<HACMSTREAM>(1);
+            EXPECT_EQ(
+                acmStreamOpen(&stream, nullptr, AsFormat(*from), AsFormat(*to), nullptr, 0, 0, 0),
+                ACMERR_NOTPOSSIBLE)
+                << AsFormat(other)->wFormatTag;
+            EXPECT_EQ(stream, nullptr);
+        }
+    }
+    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0,
+                            ACM_STREAMOPENF_QUERY),
+              0u);
+}
+
+TEST(CodecManagerTest, StreamHeadersKeepToThePreparedBuffersAndLengthsAndTheHandlesLife)
+{
+    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    HACMSTREAM stream = nullptr;
+    ASSERT_EQ(acmStreamOpen(&stream, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0, 0), 0u);
+    uint8_t source[400];
+    uint8_t dest[400];
+    ACMSTREAMHEADER header = StreamHeader(source, sizeof source, dest, sizeof dest);
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), ACMERR_UNPREPARED);
+    ASSERT_EQ(acmStreamPrepareHeader(stream, &header, 0), 0u);
+    header.cbSrcLength = sizeof source + 1;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.cbSrcLength = 8;
+    header.pbSrc = source + 4;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.pbSrc = source;
+    EXPECT_EQ(acmStreamConvert(stream, &header, 0), 0u);
+    EXPECT_EQ(acmStreamClose(stream, 0), ACMERR_BUSY);
+    // Unpreparing needs the prepared lengths back.
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), MMSYSERR_INVALPARAM);
+    header.cbSrcLength = sizeof source;
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), 0u);
+    EXPECT_EQ(acmStreamUnprepareHeader(stream, &header, 0), ACMERR_UNPREPARED);
+    EXPECT_EQ(acmStreamClose(stream, 0), 0u);
+    EXPECT_EQ(acmStreamReset(stream, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(acmStreamClose(stream, 0), MMSYSERR_INVALHANDLE);
+}
 
 /// Converts in uneven pieces, which must not change anything at the same rate.
 std::vector<uint8_t> Convert(const FormatBytes& from, const FormatBytes& to,

@@ -93,7 +93,7 @@ TEST_P(FfmpegDecodeFileTest, GivesAllOfFfmpegsOwnSamplesHoweverTheInputIsCut)
     if (c.registeredG722)
         std::memcpy(wave.format.data(), &WAVE_FORMAT_G722_ADPCM, 2);
 
-    auto stage = MakeDecoder(wave.format);
+    auto stage = MakeStage(wave.format);
     ASSERT_TRUE(stage);
     // Drained at the end: the last partial block, the frame the parser holds and a decoder's
     // delay are there too.
@@ -132,7 +132,7 @@ size_t Zeros(const std::vector<int16_t>& samples, size_t from, size_t to)
     return static_cast<size_t>(std::count(samples.begin() + from, samples.begin() + to, 0));
 }
 
-TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLengthAndGarbageIsSkipped)
+TEST(FfmpegMpegTest, DamagedJumpingAndResetDataKeepsItsLengthWithNothingStaleAndNoNoise)
 {
     TempDir dir;
     const WaveFile file = MakeFile(Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), dir.File("s.wav"));
@@ -146,8 +146,7 @@ TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLengthAndGarbageIsSk
     // Less than half a frame of bytes without a sync pattern, between frames 20 and 21, gives
     // nothing at all.
     damaged.insert(damaged.begin() + 21 * kFrameBytes, 300, 0x3C);
-
-    auto stage = MakeDecoder(file.format);
+    auto stage = MakeStage(file.format);
     ASSERT_TRUE(stage);
     const std::vector<int16_t> decoded = Samples16(RunStage(*stage, damaged, kPieces));
     ASSERT_EQ(decoded.size(), reference.size());
@@ -162,23 +161,15 @@ TEST(FfmpegMpegDamageTest, DamagedFramesBecomeSilenceOfTheirLengthAndGarbageIsSk
 
     // Ten seconds' worth of bytes at 32000 bytes per second, none of them a frame, play as
     // silence of their byte length.
-    auto fresh = MakeDecoder(file.format);
-    ASSERT_TRUE(fresh);
+    stage = MakeStage(file.format);
     std::vector<uint8_t> noise(320000);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = static_cast<uint8_t>((i * 7919) >> 3) & 0x7F;
-    const std::vector<int16_t> quiet = Samples16(RunStage(*fresh, noise, kPieces));
+    const std::vector<int16_t> quiet = Samples16(RunStage(*stage, noise, kPieces));
     EXPECT_NEAR(static_cast<double>(quiet.size()) / 2, 480000.0, 1152.0 * 4);
     EXPECT_EQ(Zeros(quiet, 0, quiet.size()), quiet.size());
-}
 
-TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
-{
-    TempDir dir;
-    const WaveFile file = MakeFile(Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), dir.File("s.wav"));
-    const std::vector<int16_t> reference = FfmpegDecode(dir.File("s.wav"));
-    auto stage = MakeDecoder(file.format);
-    ASSERT_TRUE(stage);
+    stage = MakeStage(file.format);
     std::vector<uint8_t> dest(stage->MaxOutputBytes(20000));
     uint32_t used = 0;
     uint32_t produced = 0;
@@ -199,7 +190,6 @@ TEST(FfmpegMpegJumpTest, DroppedHeldBytesLeaveNothingStale)
     ASSERT_EQ(out.size(), 8 * kFrame);
     EXPECT_EQ(Zeros(out, 0, kFrame), kFrame);
     EXPECT_LE(MaxDifference(out, reference, 2 * kFrame, 8 * kFrame, 100 * kFrame), 1);
-
     // A reset (the manager's stream reset) forgets the held half frame as well: a frame
     // start after it decodes at once.
     convert(0, 1152);
@@ -219,11 +209,10 @@ TEST(FfmpegDecoderTest, RefusesWhatItCannotDecode)
         EXPECT_EQ(codec::CreateDecoder(AsFormat(record), stage), ACMERR_NOTPOSSIBLE);
         EXPECT_FALSE(stage);
     }
-    EXPECT_FALSE(codec::HasCompressedCodec(0xF1AC, false));
-    EXPECT_FALSE(codec::HasCompressedCodec(0x7A7A, false));
-    EXPECT_FALSE(codec::HasCompressedCodec(WAVE_FORMAT_PCM, false));
-    EXPECT_TRUE(codec::HasCompressedCodec(WAVE_FORMAT_G722_ADPCM, false));
-    EXPECT_TRUE(codec::HasCompressedCodec(WAVE_FORMAT_MPEGLAYER3, false));
+    for (const uint16_t tag : {uint16_t{0xF1AC}, uint16_t{0x7A7A}, WAVE_FORMAT_PCM})
+        EXPECT_FALSE(codec::HasCompressedCodec(tag, false)) << tag;
+    for (const uint16_t tag : {WAVE_FORMAT_G722_ADPCM, WAVE_FORMAT_MPEGLAYER3})
+        EXPECT_TRUE(codec::HasCompressedCodec(tag, false)) << tag;
 }
 
 } // namespace

@@ -14,24 +14,18 @@
 namespace tavrenly::test {
 namespace {
 
-constexpr uint32_t kKeepTagChannelsRate = ACM_FORMATSUGGESTF_WFORMATTAG |
-                                          ACM_FORMATSUGGESTF_NCHANNELS |
-                                          ACM_FORMATSUGGESTF_NSAMPLESPERSEC;
-
-/// The record the stage suggests for `tag` at `channels` and `rate`, or an empty vector with
-/// the answer in `result`.
-FormatBytes Suggest(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t* result = nullptr)
+/// The record suggested from 16-bit PCM of the same channels and rate, sized as the recorder
+/// sizes it: by the tag's details. Empty when refused, with the answer in `result`.
+FormatBytes SuggestFromPcm(uint16_t tag, uint16_t channels, uint32_t rate,
+                           MMRESULT* result = nullptr)
 {
-    FormatBytes dest(64, 0xEE);
-    const WAVEFORMATEX wanted{tag, channels, rate, 0, 0, 0, 0};
-    std::memcpy(dest.data(), &wanted, sizeof wanted);
-    const uint32_t answer = codec::SuggestCompressedFormat(
-        AsFormat(FormatRecord(WAVE_FORMAT_PCM, channels, rate, 16)),
-        reinterpret_cast<WAVEFORMATEX*>(dest.data()), 64, kKeepTagChannelsRate);
-    if (result)
-        *result = answer;
-    dest.resize(answer != 0 ? 0 : 18 + AsFormat(dest)->cbSize);
-    return dest;
+    MMRESULT known = 0;
+    const ACMFORMATTAGDETAILSA details = TagDetails(tag, known);
+    const FormatBytes record =
+        Suggest(FormatRecord(WAVE_FORMAT_PCM, channels, rate, 16), tag, channels, rate, result,
+                known == 0 ? details.cbFormatSize : 64);
+    EXPECT_TRUE(record.empty() || record.size() == details.cbFormatSize) << tag;
+    return record;
 }
 
 ByteWriter Record(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
@@ -62,7 +56,7 @@ FormatBytes MsAdpcm()
     return w.Data();
 }
 
-TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReads)
+TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReadsAndRefusesWhatNoEncoderTakes)
 {
     constexpr uint16_t kMpeg1 = codec::ACM_MPEG_ID_MPEG1 | codec::ACM_MPEG_ORIGINALHOME;
     const std::tuple<uint16_t, uint16_t, uint32_t, FormatBytes> cases[] = {
@@ -78,29 +72,21 @@ TEST(FfmpegFormatTest, SuggestsTheRecordsOtherSoftwareReads)
         {WAVE_FORMAT_ADPCM, 1, 22050, MsAdpcm()},
         {WAVE_FORMAT_GSM610, 1, 8000, Record(0x31, 1, 8000, 1625, 65, 0, 2).U16(320).Data()},
         {WAVE_FORMAT_ALAW, 2, 8000, Record(0x06, 2, 8000, 16000, 2, 8, 0).Data()},
+        // Rates and channel counts the encoder does not take; a tag we only decode.
+        {WAVE_FORMAT_GSM610, 1, 44100, {}},
+        {WAVE_FORMAT_MPEG, 6, 48000, {}},
+        {WAVE_FORMAT_G722_ADPCM, 1, 16000, {}},
     };
-    for (const auto& [tag, channels, rate, record] : cases)
-        EXPECT_EQ(Suggest(tag, channels, rate), record) << tag << " " << channels << " " << rate;
-}
-
-TEST(FfmpegFormatTest, RefusesWhatNoEncoderTakesAndRoomForLessThanTheRecord)
-{
-    // Rates and channel counts the encoder does not take; tags we only decode.
-    const std::tuple<uint16_t, uint16_t, uint32_t> cases[] = {
-        {WAVE_FORMAT_GSM610, 1, 44100},
-        {WAVE_FORMAT_MPEG, 6, 48000},
-        {WAVE_FORMAT_G722_ADPCM, 1, 16000},
-    };
-    for (const auto& [tag, channels, rate] : cases) {
-        uint32_t result = 0;
-        EXPECT_TRUE(Suggest(tag, channels, rate, &result).empty()) << tag;
-        EXPECT_EQ(result, ACMERR_NOTPOSSIBLE) << tag;
+    for (const auto& [tag, channels, rate, record] : cases) {
+        MMRESULT result = 0;
+        EXPECT_EQ(SuggestFromPcm(tag, channels, rate, &result), record) << tag << " " << rate;
+        EXPECT_EQ(result, record.empty() ? ACMERR_NOTPOSSIBLE : 0u) << tag << " " << rate;
     }
-    FormatBytes dest = FormatRecord(WAVE_FORMAT_MPEG, 2, 48000, 0);
-    EXPECT_EQ(codec::SuggestCompressedFormat(AsFormat(FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16)),
-                                             reinterpret_cast<WAVEFORMATEX*>(dest.data()), 39,
-                                             kKeepTagChannelsRate),
-              MMSYSERR_INVALPARAM);
+    MMRESULT result = 0;
+    EXPECT_TRUE(Suggest(FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16), WAVE_FORMAT_MPEG, 2, 48000,
+                        &result, 39)
+                    .empty());
+    EXPECT_EQ(result, MMSYSERR_INVALPARAM) << "room for less than the record";
 }
 
 FormatBytes WithField(FormatBytes record, size_t offset, uint32_t value, size_t bytes)
@@ -111,19 +97,21 @@ FormatBytes WithField(FormatBytes record, size_t offset, uint32_t value, size_t 
 
 TEST(FfmpegEncoderTest, RefusesRecordsItCannotHonour)
 {
-    const FormatBytes mp2 = Suggest(WAVE_FORMAT_MPEG, 2, 48000);
-    const FormatBytes ima = Suggest(WAVE_FORMAT_IMA_ADPCM, 1, 22050);
+    const FormatBytes mp2 = SuggestFromPcm(WAVE_FORMAT_MPEG, 2, 48000);
+    const FormatBytes ima = SuggestFromPcm(WAVE_FORMAT_IMA_ADPCM, 1, 22050);
     const std::pair<const char*, FormatBytes> refused[] = {
         {"bit rate not in the table", WithField(WithField(mp2, 8, 12500, 4), 20, 100000, 4)},
         {"256 kbit/s is not a mono Layer II rate",
-         WithField(WithField(Suggest(WAVE_FORMAT_MPEG, 1, 48000), 8, 32000, 4), 20, 256000, 4)},
+         WithField(WithField(SuggestFromPcm(WAVE_FORMAT_MPEG, 1, 48000), 8, 32000, 4), 20, 256000,
+                   4)},
         {"Layer I", WithField(mp2, 18, codec::ACM_MPEG_LAYER1, 2)},
         {"block not a power of two", WithField(ima, 12, 1000, 2)},
         {"samples per block not the block's", WithField(ima, 18, 1000, 2)},
-        {"other predictor pairs", WithField(Suggest(WAVE_FORMAT_ADPCM, 1, 22050), 22, 300, 2)},
-        {"GSM at 16 kHz", WithField(Suggest(WAVE_FORMAT_GSM610, 1, 8000), 4, 16000, 4)},
+        {"other predictor pairs",
+         WithField(SuggestFromPcm(WAVE_FORMAT_ADPCM, 1, 22050), 22, 300, 2)},
+        {"GSM at 16 kHz", WithField(SuggestFromPcm(WAVE_FORMAT_GSM610, 1, 8000), 4, 16000, 4)},
         {"A-law block not one byte per channel",
-         WithField(Suggest(WAVE_FORMAT_ALAW, 1, 8000), 12, 2, 2)},
+         WithField(SuggestFromPcm(WAVE_FORMAT_ALAW, 1, 8000), 12, 2, 2)},
         {"a tag we only decode", FormatRecord(WAVE_FORMAT_G722_ADPCM, 1, 16000, 4)},
     };
     for (const auto& [why, record] : refused) {
@@ -135,7 +123,7 @@ TEST(FfmpegEncoderTest, RefusesRecordsItCannotHonour)
 
 TEST(FfmpegEncoderTest, TakesWholeFramesAndDrainsThroughAnyRoomThatHoldsAPacket)
 {
-    auto mp2 = MakeEncoder(Suggest(WAVE_FORMAT_MPEG, 2, 48000));
+    auto mp2 = MakeStage(SuggestFromPcm(WAVE_FORMAT_MPEG, 2, 48000), true);
     ASSERT_TRUE(mp2);
     const std::vector<uint8_t> pcm = Bytes16(TestSignal(48000, 2, 0.1));
     // Four frames of at most 769 bytes (768, and a padding byte at other rates).
@@ -152,10 +140,10 @@ TEST(FfmpegEncoderTest, TakesWholeFramesAndDrainsThroughAnyRoomThatHoldsAPacket)
     EXPECT_EQ(convert(1152 * 4, 767).first, 0u) << "no room for a frame's output";
 
     // Layer III holds about two frames back, so its drain has several packets to give.
-    const FormatBytes record = Suggest(WAVE_FORMAT_MPEGLAYER3, 2, 44100);
+    const FormatBytes record = SuggestFromPcm(WAVE_FORMAT_MPEGLAYER3, 2, 44100);
     const std::vector<uint8_t> signal = Bytes16(TestSignal(44100, 2, 0.5));
-    auto whole = MakeEncoder(record);
-    auto stage = MakeEncoder(record);
+    auto whole = MakeStage(record, true);
+    auto stage = MakeStage(record, true);
     ASSERT_TRUE(whole && stage);
     const std::vector<uint8_t> reference = RunStage(*whole, signal, {8820}, 65536, true);
     std::vector<uint8_t> out = RunStage(*stage, signal, {8820}, 65536, false);
@@ -209,17 +197,18 @@ const EncodeCase kEncodeCases[] = {
 class FfmpegEncodeFileTest : public ::testing::TestWithParam<EncodeCase>
 {};
 
+// Recorded as the recorder does: the tag's record size, a suggestion into memory of that size,
+// then a stream from 16-bit PCM through the codec manager, drained at the end.
 TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
 {
     const EncodeCase& c = GetParam();
     TempDir dir;
-    const FormatBytes record = Suggest(c.tag, c.channels, c.rate);
+    const FormatBytes record = SuggestFromPcm(c.tag, c.channels, c.rate);
     // The signal is not a whole number of frames long for any codec here.
     const std::vector<int16_t> signal = TestSignal(c.rate, c.channels, 3.0 + 37.0 / c.rate);
-    auto stage = MakeEncoder(record);
-    ASSERT_TRUE(stage);
     const std::vector<uint8_t> encoded =
-        RunStage(*stage, Bytes16(signal), {8820, 1, 4410, 777, 65536}, 65536, true);
+        ConvertInPieces(FormatRecord(WAVE_FORMAT_PCM, c.channels, c.rate, 16), record,
+                        Bytes16(signal), {8820, 1, 4410, 777, 65536}, kWholeDrain);
     ASSERT_GE(encoded.size(), 4u);
     const std::string path = dir.File("ours.wav");
     const auto frames = static_cast<uint32_t>(signal.size() / c.channels);
@@ -240,16 +229,15 @@ TEST_P(FfmpegEncodeFileTest, WritesFilesOtherSoftwareDecodes)
         EXPECT_EQ((encoded[3] >> 2) & 1, (mpeg.fwHeadFlags & codec::ACM_MPEG_ORIGINALHOME) ? 1 : 0);
     }
     // Up to 3000 frames of codec delay (MPEG's filter banks and the Layer III encoder).
-    EXPECT_GE(DelayedSnr(signal, FfmpegDecode(path), c.channels, 3000), c.minSnr);
-    if (!c.sox)
-        return;
-    RunOrFail("sox '" + path + "' -t raw -e signed -b 16 '" + dir.File("sox.raw") + "'");
-    EXPECT_GE(DelayedSnr(signal, Samples16(ReadFileBytes(dir.File("sox.raw"))), c.channels, 3000),
-              c.minSnr);
-    RunOrFail("sndfile-convert -pcm16 '" + path + "' '" + dir.File("sndfile.wav") + "'");
-    EXPECT_GE(
-        DelayedSnr(signal, Samples16(ReadWave(dir.File("sndfile.wav")).data), c.channels, 3000),
-        c.minSnr);
+    std::vector<std::vector<int16_t>> decoded = {FfmpegDecode(path)};
+    if (c.sox) {
+        RunOrFail("sox '" + path + "' -t raw -e signed -b 16 '" + dir.File("sox.raw") + "'");
+        RunOrFail("sndfile-convert -pcm16 '" + path + "' '" + dir.File("sndfile.wav") + "'");
+        decoded.push_back(Samples16(ReadFileBytes(dir.File("sox.raw"))));
+        decoded.push_back(Samples16(ReadWave(dir.File("sndfile.wav")).data));
+    }
+    for (const std::vector<int16_t>& samples : decoded)
+        EXPECT_GE(DelayedSnr(signal, samples, c.channels, 3000), c.minSnr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, FfmpegEncodeFileTest, ::testing::ValuesIn(kEncodeCases),
@@ -258,18 +246,18 @@ INSTANTIATE_TEST_SUITE_P(Codecs, FfmpegEncodeFileTest, ::testing::ValuesIn(kEnco
 TEST(FfmpegG711Test, EncodesEveryValueAsFfmpegAndEveryCodeRoundTrips)
 {
     std::vector<int16_t> ramp(65536);
+    Bytes all(256);
     for (size_t i = 0; i < ramp.size(); ++i)
         ramp[i] = static_cast<int16_t>(static_cast<int>(i) - 32768);
-    std::vector<uint8_t> all(256);
     for (size_t i = 0; i < all.size(); ++i)
         all[i] = static_cast<uint8_t>(i);
     TempDir dir;
     WriteFileBytes(dir.File("ramp.raw"), Bytes16(ramp));
     for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
-        const FormatBytes record = Suggest(tag, 1, 8000);
-        auto encoder = MakeEncoder(record);
-        auto decoder = MakeDecoder(record);
-        auto again = MakeEncoder(record);
+        const FormatBytes record = SuggestFromPcm(tag, 1, 8000);
+        auto encoder = MakeStage(record, true);
+        auto decoder = MakeStage(record);
+        auto again = MakeStage(record, true);
         ASSERT_TRUE(encoder && decoder && again);
         const std::string format = tag == WAVE_FORMAT_ALAW ? "alaw" : "mulaw";
         RunOrFail("ffmpeg -nostdin -v error -y -f s16le -ar 8000 -ac 1 -i '" +
@@ -279,38 +267,11 @@ TEST(FfmpegG711Test, EncodesEveryValueAsFfmpegAndEveryCodeRoundTrips)
             << format;
         // Every code decodes to a value that encodes back to that code (mu-law's negative
         // zero comes back as its positive zero).
-        std::vector<uint8_t> expected = all;
+        Bytes expected = all;
         if (tag == WAVE_FORMAT_MULAW)
             expected[0x7F] = 0xFF;
         EXPECT_EQ(RunStage(*again, RunStage(*decoder, all, {100}), {512}), expected) << format;
     }
-}
-
-TEST(FfmpegEncoderTest, RecordsThroughTheCodecManagerAsTheRecorderDoes)
-{
-    // The recorder's steps: the tag's record size, a suggestion keeping tag, channels and rate
-    // into memory of that size, then a stream from 16-bit PCM to it.
-    ACMFORMATTAGDETAILSA details{};
-    details.cbStruct = sizeof details;
-    details.dwFormatTag = WAVE_FORMAT_MPEG;
-    ASSERT_EQ(acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG), 0u);
-    ASSERT_EQ(details.cbFormatSize, 40u);
-    const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 48000, 16);
-    FormatBytes record(details.cbFormatSize, 0);
-    const WAVEFORMATEX wanted{WAVE_FORMAT_MPEG, 2, 48000, 0, 0, 0, 0};
-    std::memcpy(record.data(), &wanted, sizeof wanted);
-    ASSERT_EQ(acmFormatSuggest(nullptr, AsFormat(pcm),
-                               reinterpret_cast<WAVEFORMATEX*>(record.data()), details.cbFormatSize,
-                               kKeepTagChannelsRate),
-              0u);
-    const std::vector<int16_t> signal = TestSignal(48000, 2, 3);
-    const std::vector<uint8_t> encoded =
-        ConvertInPieces(pcm, record, Bytes16(signal), {8820 * 20, 4410});
-    EXPECT_EQ(encoded.size(), signal.size() / 2 / 1152 * 768);
-    TempDir dir;
-    WriteFileBytes(dir.File("rec.wav"),
-                   CompressedWave(record, static_cast<uint32_t>(signal.size() / 2), encoded));
-    EXPECT_GE(DelayedSnr(signal, FfmpegDecode(dir.File("rec.wav")), 2, 3000), 25.0);
 }
 
 } // namespace
