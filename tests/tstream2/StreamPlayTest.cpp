@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +69,11 @@ protected:
         engine->NumberBuffers(4);
     }
 
-    void Add(int32_t tag) { Add(NumberedBuffer(tag), tag); }
+    void Add(std::initializer_list<int32_t> tags)
+    {
+        for (int32_t tag : tags)
+            Add(NumberedBuffer(tag), tag);
+    }
     void Add(const Bytes& bytes, int32_t tag)
     {
         engine->AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), tag);
@@ -77,19 +82,30 @@ protected:
     {
         return loop.RunUntil([&] { return log.returned.size() >= count; }, kPatienceMs);
     }
-    Tags ReturnedSince(size_t from) const
+    /// The tags returned since the last call.
+    Tags NewReturns()
     {
-        return Tags(log.returned.begin() + static_cast<ptrdiff_t>(from), log.returned.end());
+        Tags since(log.returned.begin() + static_cast<ptrdiff_t>(m_seen), log.returned.end());
+        m_seen = log.returned.size();
+        return since;
     }
     void Idle(int64_t ms)
     {
         loop.RunUntil([] { return false; }, ms);
     }
-    void ExpectEmptyQueue() { EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers()); }
+    /// StreamActive, State, FreeBuffers and PlayedTimems.
+    Tags Counters() const
+    {
+        return {engine->StreamActive(), engine->State(), engine->FreeBuffers(),
+                engine->PlayedTimems()};
+    }
 
     EventLoop loop;
     PlayEventLog log;
     std::unique_ptr<StreamPlay> engine;
+
+private:
+    size_t m_seen = 0;
 };
 
 // Pause keeps the queue; every buffer comes back once, whole and in order, refilled from inside
@@ -100,15 +116,14 @@ TEST_P(StreamPlayContractTest, QueueThroughPauseRefillClearStopAndDestruction)
     engine->FlushBufferLengthms(200);
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
-    EXPECT_EQ(engine->StreamActive(), 1);
     engine->FlushPlayback(); // silence first; it is not played time
     constexpr int32_t kTotal = 40;
-    int32_t next = 0;
+    int32_t next = 3;
     bool refill = false;
     int32_t stateInEvent = -1;
     const auto fill = [&] {
         while (engine->FreeBuffers() > 0 && next < kTotal)
-            Add(next++);
+            Add({next++});
     };
     log.on = [&](const std::string& e) { // the player's buffer pump does this
         if (e == "PlaybackStarted")
@@ -116,21 +131,18 @@ TEST_P(StreamPlayContractTest, QueueThroughPauseRefillClearStopAndDestruction)
         if (refill && e.rfind("BufferAvailable", 0) == 0)
             fill();
     };
-    for (; next < 3; ++next)
-        Add(next);
+    Add({0, 1, 2});
     engine->StartPlayback();
     EXPECT_EQ(log.events.back(), "PlaybackStarted");
     EXPECT_EQ(stateInEvent, 1);
     engine->Pause();
     EXPECT_EQ(log.events.back(), "PlaybackPaused");
-    EXPECT_EQ(engine->State(), 0);
     Idle(500); // the queue would have played many times over had it not been paused
     EXPECT_TRUE(log.returned.empty());
-    EXPECT_EQ(engine->FreeBuffers(), engine->NumberBuffers() - 3);
+    EXPECT_EQ(Counters(), (Tags{1, 0, 1, 0}));
     fill();
-    EXPECT_EQ(next, 4);
-    Add(next++); // two more than NumberBuffers: they wait their turn
-    Add(next++);
+    Add({4, 5}); // two more than NumberBuffers: they wait their turn
+    next = 6;
     EXPECT_EQ(engine->FreeBuffers(), 0);
     refill = true;
     engine->StartPlayback();
@@ -140,55 +152,44 @@ TEST_P(StreamPlayContractTest, QueueThroughPauseRefillClearStopAndDestruction)
         ASSERT_EQ(log.returned[i], i);
         ASSERT_EQ(log.returnedBytes[i], NumberedBuffer(i)) << "buffer " << i;
     }
-    Idle(100);
-    ExpectEmptyQueue();
-    EXPECT_EQ(engine->PlayedTimems(), kTotal * kBufferMs); // starved since: the count stands
+    Idle(100); // starved since: the count stands
+    EXPECT_EQ(Counters(), (Tags{1, 1, 4, kTotal * kBufferMs}));
 
     // A clear while playing: still playing, now what comes next.
     refill = false;
-    size_t before = log.returned.size();
-    for (int32_t tag = 100; tag < 104; ++tag)
-        Add(tag);
-    ASSERT_TRUE(WaitForReturns(before + 1));
+    NewReturns();
+    Add({100, 101, 102, 103});
+    ASSERT_TRUE(WaitForReturns(kTotal + 1));
     engine->ClearBuffers();
-    EXPECT_EQ(engine->State(), 1);
-    EXPECT_EQ(engine->PlayedTimems(), 0);
-    ExpectEmptyQueue();
-    before = log.returned.size();
-    Add(110);
-    Add(111);
-    ASSERT_TRUE(WaitForReturns(before + 2));
-    EXPECT_EQ(ReturnedSince(before), (Tags{110, 111}));
+    EXPECT_EQ(Counters(), (Tags{1, 1, 4, 0}));
+    NewReturns();
+    Add({110, 111});
+    ASSERT_TRUE(WaitForReturns(log.returned.size() + 2));
+    EXPECT_EQ(NewReturns(), (Tags{110, 111}));
     EXPECT_EQ(engine->PlayedTimems(), 2 * kBufferMs);
-    ExpectEmptyQueue();
 
-    for (int32_t tag = 112; tag < 116; ++tag)
-        Add(tag);
-    ASSERT_TRUE(WaitForReturns(before + 3));
+    Add({112, 113, 114, 115});
+    ASSERT_TRUE(WaitForReturns(log.returned.size() + 1));
     engine->StopTavrenStream();
     EXPECT_EQ(log.events.back(), "StreamReset");
-    EXPECT_EQ(engine->StreamActive(), 0);
-    EXPECT_EQ(engine->State(), 0);
-    EXPECT_EQ(engine->PlayedTimems(), 0);
-    ExpectEmptyQueue();
-    before = log.returned.size();
+    EXPECT_EQ(Counters(), (Tags{0, 0, 4, 0}));
+    NewReturns();
     engine->StartTavrenStream();
-    Add(120);
+    Add({120});
     engine->StartPlayback();
-    ASSERT_TRUE(WaitForReturns(before + 1));
+    ASSERT_TRUE(WaitForReturns(log.returned.size() + 1));
     Idle(200); // any stale return would have come by now
-    EXPECT_EQ(ReturnedSince(before), Tags{120});
+    EXPECT_EQ(NewReturns(), Tags{120});
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
 
     log.on = [&](const std::string& e) {
         if (e.rfind("BufferAvailable 122 ", 0) == 0)
             engine.reset();
     };
-    for (int32_t tag = 121; tag < 125; ++tag)
-        Add(tag);
+    Add({121, 122, 123, 124});
     ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
     Idle(100); // wakes still posted find the engine gone
-    EXPECT_EQ(ReturnedSince(before), (Tags{120, 121, 122}));
+    EXPECT_EQ(NewReturns(), (Tags{121, 122}));
 }
 
 TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachReturn)
