@@ -38,16 +38,12 @@ TEST(DeviceWatchdogTest, ADeviceThatKeepsCallingIsLeftAloneAndOneThatStopsIsRepo
     watchdog.Disarm();
     loop.Advance(10'000);
     EXPECT_EQ(stalledAt.size(), 1u);
-}
 
-TEST(DeviceWatchdogTest, TheOwnerMayDestroyTheWatchdogFromItsHandler)
-{
-    EventLoop loop(EventLoop::Clock::Virtual);
-    auto watchdog = std::make_unique<DeviceWatchdog>(loop);
-    std::atomic<uint64_t> callbacks{0};
-    watchdog->Arm(callbacks, [&] { watchdog.reset(); });
+    // The owner may destroy the watchdog from its handler.
+    auto owned = std::make_unique<DeviceWatchdog>(loop);
+    owned->Arm(callbacks, [&] { owned.reset(); });
     loop.Advance(3000);
-    EXPECT_EQ(watchdog, nullptr);
+    EXPECT_EQ(owned, nullptr);
 }
 
 TEST(UiWakerTest, WakesRunOnTheLoopThreadAndNoneRunsOnceTheWakerIsGone)
@@ -78,7 +74,7 @@ TEST(UiWakerTest, WakesRunOnTheLoopThreadAndNoneRunsOnceTheWakerIsGone)
     EXPECT_EQ(wakes, before);
 }
 
-TEST(Pcm16Test, EveryScaledSampleRoundsHalvesToEvenAndClampsTo16Bits)
+TEST(Pcm16Test, ScaledSamplesRoundHalvesToEvenAndClampAndGainRampsEndOnTheirTarget)
 {
     const std::pair<double, int16_t> cases[] = {
         {2.5, 2},           {3.5, 4},           {-2.5, -2},       {-3.5, -4},
@@ -94,10 +90,8 @@ TEST(Pcm16Test, EveryScaledSampleRoundsHalvesToEvenAndClampsTo16Bits)
     pcm16::ApplyGain(in, out, 6, 0.5);
     EXPECT_EQ((std::vector<uint8_t>(out, out + 6)),
               (std::vector<uint8_t>{2, 0, 4, 0, 0xFE, 0xFF})); // 2.5 -> 2, 3.5 -> 4, -2.5 -> -2
-}
 
-TEST(Pcm16Test, AGainRampMovesLinearlyAndEndsOnItsTarget)
-{
+    // A gain ramp moves linearly and ends on its target.
     const pcm16::GainRamp down{1.0, 0.0, 4};
     const std::pair<uint32_t, double> steps[] = {
         {0, 0.75}, {1, 0.5}, {2, 0.25}, {3, 0.0}, {9, 0.0}};

@@ -14,6 +14,8 @@
 namespace tavrenly {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 struct Message
 {
     uint64_t sequence;
@@ -26,63 +28,65 @@ TEST(SpscRingTest, KeepsOrderAndRefusesWhenFull)
     Message out{};
     EXPECT_FALSE(ring.Pop(out));
     for (uint64_t round = 0; round < 4; ++round) { // wraps the slots several times
-        EXPECT_TRUE(ring.Push({round * 3 + 0, 10}));
-        EXPECT_TRUE(ring.Push({round * 3 + 1, 11}));
-        EXPECT_TRUE(ring.Push({round * 3 + 2, 12}));
+        for (uint64_t i = 0; i < 3; ++i)
+            EXPECT_TRUE(ring.Push({round * 3 + i, int32_t(10 + i)}));
         EXPECT_FALSE(ring.Push({99, 99}));
         EXPECT_EQ(ring.Size(), 3u);
         for (uint64_t i = 0; i < 3; ++i) {
             ASSERT_TRUE(ring.Pop(out));
             EXPECT_EQ(out.sequence, round * 3 + i);
-            EXPECT_EQ(out.payload, static_cast<int32_t>(10 + i));
+            EXPECT_EQ(out.payload, int32_t(10 + i));
         }
         EXPECT_TRUE(ring.Empty());
     }
 }
 
-std::vector<uint8_t> Bytes(size_t count, uint8_t first)
+/// `count` bytes counting up from `first`.
+Bytes Counting(size_t count, uint64_t first)
 {
-    std::vector<uint8_t> bytes(count);
-    std::iota(bytes.begin(), bytes.end(), first);
+    Bytes bytes(count);
+    std::iota(bytes.begin(), bytes.end(), static_cast<uint8_t>(first));
     return bytes;
 }
 
-std::vector<uint8_t> FrontBytes(PlayBufferRing& ring, uint64_t expectedIndex)
+/// The front buffer's bytes, or nothing; its index goes to `index`.
+Bytes FrontBytes(PlayBufferRing& ring, uint64_t& index)
 {
     int32_t length = 0;
-    uint64_t index = 99;
     const uint8_t* front = ring.Front(length, index);
-    EXPECT_NE(front, nullptr);
-    EXPECT_EQ(index, expectedIndex);
-    return front ? std::vector<uint8_t>(front, front + length) : std::vector<uint8_t>{};
+    return front ? Bytes(front, front + length) : Bytes{};
 }
 
 TEST(PlayBufferRingTest, ASlotIsFreeOnlyOncePlayedAndReleasedAndHandsBackThePlayedBytes)
 {
     PlayBufferRing ring;
     ring.Allocate(2, 8);
-    const auto a = Bytes(8, 1);
-    const auto b = Bytes(4, 50);
+    const auto a = Counting(8, 1);
+    const auto b = Counting(4, 50);
     EXPECT_EQ(ring.Write(a.data(), 8), 0u);
     EXPECT_EQ(ring.Write(b.data(), 4), 1u);
     EXPECT_FALSE(ring.CanWrite());
-    EXPECT_EQ(FrontBytes(ring, 0), a);
+    uint64_t index = 99;
+    EXPECT_EQ(FrontBytes(ring, index), a);
+    EXPECT_EQ(index, 0u);
     ring.Pop();
     EXPECT_EQ(ring.ReadCount(), 1u);
     EXPECT_FALSE(ring.CanWrite()); // played, but the UI thread has not taken it back yet
     ring.ReleaseUpTo(1);
     EXPECT_TRUE(ring.CanWrite());
-    EXPECT_EQ(FrontBytes(ring, 1), b);
+    EXPECT_EQ(FrontBytes(ring, index), b);
+    EXPECT_EQ(index, 1u);
     ring.Pop();
     ring.ReleaseUpTo(2);
 
-    std::vector<uint8_t> returning(8, 0);
+    Bytes returning(8, 0);
     ring.SwapStorage(0, returning);
     EXPECT_EQ(returning, a);
-    const auto larger = Bytes(10, 100); // larger than the slot: the free slot grows
+    const auto larger = Counting(10, 100); // larger than the slot: the free slot grows
     ring.Write(larger.data(), 10);
     EXPECT_EQ(returning, a); // the listener's copy is untouched by the refill
-    EXPECT_EQ(FrontBytes(ring, 2), larger);
+    EXPECT_EQ(FrontBytes(ring, index), larger);
+    EXPECT_EQ(index, 2u);
 }
 
 // The engine's pattern with two real threads: the UI side writes numbered buffers whenever a
@@ -96,35 +100,25 @@ TEST(PlayBufferRingTest, CarriesBuffersIntactAcrossThreads)
     ring.Allocate(4, kLength);
     std::atomic<bool> failed{false};
     std::thread consumer([&] {
-        uint64_t expected = 0;
-        while (expected < kBuffers) {
-            int32_t length = 0;
+        for (uint64_t expected = 0; expected < kBuffers;) {
             uint64_t index = 0;
-            const uint8_t* front = ring.Front(length, index);
-            if (front == nullptr) {
+            const Bytes front = FrontBytes(ring, index);
+            if (front.empty()) {
                 std::this_thread::yield();
                 continue;
             }
-            bool whole = index == expected && length == kLength;
-            for (int32_t i = 0; i < length; ++i)
-                whole = whole && front[i] == static_cast<uint8_t>(index + static_cast<uint64_t>(i));
-            if (!whole)
+            if (index != expected++ || front != Counting(kLength, index))
                 failed.store(true);
             ring.Pop();
-            ++expected;
         }
     });
-    std::vector<uint8_t> buffer(kLength);
     for (uint64_t next = 0; next < kBuffers;) {
         ring.ReleaseUpTo(ring.ReadCount());
         if (!ring.CanWrite()) {
             std::this_thread::yield();
             continue;
         }
-        for (int32_t i = 0; i < kLength; ++i)
-            buffer[static_cast<size_t>(i)] = static_cast<uint8_t>(next + static_cast<uint64_t>(i));
-        ring.Write(buffer.data(), kLength);
-        ++next;
+        ring.Write(Counting(kLength, next++).data(), kLength);
     }
     consumer.join();
     EXPECT_FALSE(failed.load());
