@@ -164,7 +164,8 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
     AcmStream stream(source, dest, 2 * largest);
     const auto step = [&](uint32_t flags, uint32_t room) {
         return [&stream, flags, room](const Bytes& pending, uint32_t& used, Bytes& output) {
-            std::memcpy(stream.source.data(), pending.data(), pending.size());
+            if (!pending.empty())
+                std::memcpy(stream.source.data(), pending.data(), pending.size());
             if (stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) != 0)
                 return false;
             used = stream.header.cbSrcLengthUsed;
