@@ -1,35 +1,60 @@
 #pragma once
 
-// Prints a player's events, one line each with the position they happened at, and keeps what
-// the command-line program needs to know about them (the end of the item, error codes).
+// Prints a player's events as an as-run log, one line each with the wall-clock time and the
+// item time they happened at, as text or as one JSON object a line, and keeps what the
+// command-line program needs to know about them (the end of the item, error codes, loop passes
+// heard, running fades).
 
 #include "player/TavrenPlayer.h"
 
 #include <cstdio>
+#include <nlohmann/json_fwd.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace tavrenly::app {
+
+enum class EventFormat
+{
+    Text, ///< "HH:MM:SS.mmm  ITEM s  Event(arguments)"
+    Json, ///< {"t_wall": ISO 8601 local time, "t_item": seconds, "event": name, arguments...}
+};
 
 class EventPrinter : public TavrenPlayerEvents
 {
 public:
     /// `out` null prints nothing. Position events are printed only when `positions` is set
     /// (AudioPositionChanged(True) always is).
-    EventPrinter(const TavrenPlayer& player, std::FILE* out, bool positions = false);
+    EventPrinter(const TavrenPlayer& player, std::FILE* out, EventFormat format = EventFormat::Text,
+                 bool positions = false);
 
+    // What the events told of the item being played; StartItem clears it.
     bool ended = false;
-    int positionEvents = 0;
     int loopRestarts = 0;
+    bool loopCompleted = false;
+    int positionEvents = 0;
     std::vector<int32_t> errors;
+    /// The volume changes whose ramp has started and not yet ended.
+    std::set<int16_t> runningRamps;
+    /// The reference whose VolumeChangeEndNotify sets `fadedOut` (none when negative).
+    int16_t fadeOutReference = -1;
+    bool fadedOut = false;
+
     /// Called before each printed line, so a live status line can be cleared first.
     void (*beforeLine)(void*) = nullptr;
     void* beforeLineContext = nullptr;
 
+    /// Forgets what the previous item's events said; called before each item is opened.
+    void StartItem();
+    /// Prints the program's own event for the end of an item, "ItemEnded", with `reason`
+    /// ("end", "faded", "quit", "interrupted", "timeout", "device failed") and the file.
+    void ItemEnded(const std::string& file, const std::string& reason);
+
     void Playing() override { Print("Playing"); }
     void Paused() override { Print("Paused"); }
     void Cued() override { Print("Cued"); }
-    void Opened() override { Print("Opened"); }
+    void Opened() override;
     void Closed() override { Print("Closed"); }
     void AudioPositionChanged(bool& changing) override;
     void VolumeChangeStartNotify(int16_t& reference) override;
@@ -43,15 +68,19 @@ public:
     void SweeperStartReached() override { Print("SweeperStartReached"); }
     void AudioVolumeChanged(int16_t level) override;
     void LoopRestart() override;
-    void LoopCompleted() override { Print("LoopCompleted"); }
+    void LoopCompleted() override;
     void HookStartReached() override { Print("HookStartReached"); }
     void HookEndReached() override { Print("HookEndReached"); }
 
 private:
-    void Print(const std::string& what);
+    /// Prints `event` at the player's item time, or at `itemSeconds` when given.
+    void Print(const std::string& event);
+    void Print(const std::string& event, const nlohmann::ordered_json& arguments,
+               const float* itemSeconds = nullptr);
 
     const TavrenPlayer& m_player;
     std::FILE* m_out;
+    EventFormat m_format;
     bool m_positions;
 };
 

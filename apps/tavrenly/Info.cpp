@@ -8,7 +8,9 @@
 #include "platform/riff/WaveChunks.h"
 #include "player/TavrenPlayer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -121,115 +123,173 @@ ordered_json CartJson(const CartChunk& cart)
     return fields;
 }
 
-} // namespace
-
-int RunInfo(const std::string& file, bool json)
+/// What info tells of one file.
+struct InfoFacts
 {
+    std::string file;
     WAVEFORMATEX format{};
     int32_t dataSize = 0;
-    const int32_t headerResult = ReadWaveHeader(file, format, dataSize);
+    int32_t headerResult = 0;
+    int32_t openResult = 0;
+    std::optional<int32_t> referenceCode;
+    std::optional<std::string> message;
+    std::vector<int32_t> playerErrors;
+    float totalLength = 0;
+    int32_t totalBlocks = 0;
+    std::vector<ChunkEntry> chunks;
+    std::optional<CartChunk> cart;
+    /// The data chunk's size as its header says, and the bytes of it the file holds.
+    std::optional<uint32_t> dataDeclared;
+    uint64_t dataPresent = 0;
 
+    bool Playable() const { return openResult == 0; }
+};
+
+/// What a real open on the simulated engine says of the file.
+void TryOpen(InfoFacts& facts)
+{
     EventLoop loop(EventLoop::Clock::Virtual);
     CapturingSite site(loop);
     ErrorCollector errors;
-    int32_t openResult = 0;
-    float totalLength = 0;
-    int32_t totalBlocks = 0;
-    {
-        TavrenPlayer player(site, CreateStreamPlay(loop, EngineKind::Simulated));
-        player.InitNew();
-        player.ReportErrors(true);
-        player.SetEventListener(&errors);
-        std::string name = file;
-        openResult = player.OpenAudio(name);
-        totalLength = player.TotalAudioLength();
-        totalBlocks = player.State().TotalBlocks;
-        player.SetEventListener(nullptr);
-    }
-    const bool playable = openResult == 0;
+    TavrenPlayer player(site, CreateStreamPlay(loop, EngineKind::Simulated));
+    player.InitNew();
+    player.ReportErrors(true);
+    player.SetEventListener(&errors);
+    facts.openResult = player.OpenAudio(facts.file);
+    facts.totalLength = player.TotalAudioLength();
+    facts.totalBlocks = player.State().TotalBlocks;
+    player.SetEventListener(nullptr);
+    facts.playerErrors = errors.codes;
+    if (!site.messages.empty())
+        facts.message = site.messages.front();
+}
 
-    std::optional<int32_t> referenceCode;
-    if (headerResult == 0) {
+InfoFacts Gather(const std::string& file)
+{
+    InfoFacts facts;
+    facts.file = file;
+    facts.headerResult = ReadWaveHeader(file, facts.format, facts.dataSize);
+    TryOpen(facts);
+    const WAVEFORMATEX& format = facts.format;
+    if (facts.headerResult == 0) {
         const int32_t code = CheckPlaybackFileFormat(format);
         if (code != 0)
-            referenceCode = code;
+            facts.referenceCode = code;
     }
-    if (!playable || totalBlocks == 0) {
-        totalLength =
+    // A file the player does not open still has a length its header gives.
+    if (!facts.Playable() || facts.totalBlocks == 0) {
+        facts.totalLength =
             format.nAvgBytesPerSec > 0
-                ? static_cast<float>(static_cast<double>(dataSize) / format.nAvgBytesPerSec)
+                ? static_cast<float>(static_cast<double>(facts.dataSize) / format.nAvgBytesPerSec)
                 : 0.0f;
-        totalBlocks = format.nBlockAlign > 0
-                          ? static_cast<int32_t>(
-                                RoundHalfEven(static_cast<double>(dataSize) / format.nBlockAlign))
-                          : 0;
+        facts.totalBlocks = format.nBlockAlign > 0
+                                ? static_cast<int32_t>(RoundHalfEven(
+                                      static_cast<double>(facts.dataSize) / format.nBlockAlign))
+                                : 0;
     }
-    std::optional<CartChunk> cart;
-    const std::vector<ChunkEntry> chunks = WalkChunks(file, cart);
-    const std::optional<std::string> message =
-        site.messages.empty() ? std::nullopt : std::optional<std::string>(site.messages.front());
-
-    if (json) {
-        ordered_json out;
-        out["file"] = file;
-        out["header_result"] = headerResult;
-        out["open_result"] = openResult;
-        out["reference_code"] =
-            referenceCode ? ordered_json(*referenceCode) : ordered_json(nullptr);
-        out["message"] = message ? ordered_json(*message) : ordered_json(nullptr);
-        out["player_errors"] = errors.codes;
-        out["format"] = {{"wFormatTag", format.wFormatTag},
-                         {"nChannels", format.nChannels},
-                         {"nSamplesPerSec", format.nSamplesPerSec},
-                         {"nAvgBytesPerSec", format.nAvgBytesPerSec},
-                         {"nBlockAlign", format.nBlockAlign},
-                         {"wBitsPerSample", format.wBitsPerSample},
-                         {"cbSize", format.cbSize}};
-        out["data_size"] = dataSize;
-        out["total_audio_length"] = totalLength;
-        out["total_blocks"] = totalBlocks;
-        ordered_json list = ordered_json::array();
-        for (const ChunkEntry& chunk : chunks)
-            list.push_back({{"id", chunk.id}, {"offset", chunk.offset}, {"size", chunk.size}});
-        out["chunks"] = list;
-        out["cart"] = cart ? CartJson(*cart) : ordered_json(nullptr);
-        out["playable"] = playable;
-        fmt::print("{}\n", out.dump(2));
-        return playable ? 0 : 1;
+    facts.chunks = WalkChunks(file, facts.cart);
+    const auto data = std::find_if(facts.chunks.begin(), facts.chunks.end(),
+                                   [](const ChunkEntry& chunk) { return chunk.id == "data"; });
+    if (data != facts.chunks.end()) {
+        facts.dataDeclared = data->size;
+        std::error_code error;
+        const uint64_t fileSize = std::filesystem::file_size(file, error);
+        const uint64_t start = uint64_t{data->offset} + 8;
+        facts.dataPresent =
+            !error && fileSize > start ? std::min<uint64_t>(data->size, fileSize - start) : 0;
     }
+    return facts;
+}
 
-    fmt::print("File          {}\n", file);
-    fmt::print("Header        {}\n", headerResult == 0
+void PrintJson(const InfoFacts& facts)
+{
+    const WAVEFORMATEX& format = facts.format;
+    ordered_json out;
+    out["file"] = facts.file;
+    out["header_result"] = facts.headerResult;
+    out["open_result"] = facts.openResult;
+    out["reference_code"] =
+        facts.referenceCode ? ordered_json(*facts.referenceCode) : ordered_json(nullptr);
+    out["message"] = facts.message ? ordered_json(*facts.message) : ordered_json(nullptr);
+    out["player_errors"] = facts.playerErrors;
+    out["format"] = {{"wFormatTag", format.wFormatTag},
+                     {"nChannels", format.nChannels},
+                     {"nSamplesPerSec", format.nSamplesPerSec},
+                     {"nAvgBytesPerSec", format.nAvgBytesPerSec},
+                     {"nBlockAlign", format.nBlockAlign},
+                     {"wBitsPerSample", format.wBitsPerSample},
+                     {"cbSize", format.cbSize}};
+    out["data_size"] = facts.dataSize;
+    out["total_audio_length"] = facts.totalLength;
+    out["total_blocks"] = facts.totalBlocks;
+    ordered_json list = ordered_json::array();
+    for (const ChunkEntry& chunk : facts.chunks)
+        list.push_back({{"id", chunk.id}, {"offset", chunk.offset}, {"size", chunk.size}});
+    out["chunks"] = list;
+    out["cart"] = facts.cart ? CartJson(*facts.cart) : ordered_json(nullptr);
+    out["playable"] = facts.Playable();
+    // One line a file, so that a script reads several files' objects line by line.
+    fmt::print("{}\n", out.dump());
+}
+
+void PrintText(const InfoFacts& facts)
+{
+    const WAVEFORMATEX& format = facts.format;
+    fmt::print("File          {}\n", facts.file);
+    fmt::print("Header        {}\n", facts.headerResult == 0
                                          ? std::string("read")
-                                         : fmt::format("not read, code {}", headerResult));
+                                         : fmt::format("not read, code {}", facts.headerResult));
     fmt::print("Format        tag {}, {} channel(s), {} Hz, {} bytes/s, block {}, {} bits, "
                "{} extra byte(s)\n",
                format.wFormatTag, format.nChannels, format.nSamplesPerSec, format.nAvgBytesPerSec,
                format.nBlockAlign, format.wBitsPerSample, format.cbSize);
-    fmt::print("Data          {} bytes, {:.3f} s, {} blocks\n", dataSize, totalLength, totalBlocks);
+    fmt::print("Data          {} bytes, {:.3f} s, {} blocks\n", facts.dataSize, facts.totalLength,
+               facts.totalBlocks);
+    if (facts.dataDeclared && facts.dataPresent < *facts.dataDeclared)
+        fmt::print("Truncated     the data chunk declares {} bytes, the file holds {}\n",
+                   *facts.dataDeclared, facts.dataPresent);
     fmt::print("Chunks       ");
-    for (const ChunkEntry& chunk : chunks)
+    for (const ChunkEntry& chunk : facts.chunks)
         fmt::print(" '{}' at {} ({} bytes);", chunk.id, chunk.offset, chunk.size);
     fmt::print("\n");
-    if (cart) {
+    if (facts.cart) {
         // The version, then every text field that holds something.
-        fmt::print("Cart          version '{}'", Field(cart->Version));
-        const ordered_json fields = CartJson(*cart);
+        fmt::print("Cart          version '{}'", Field(facts.cart->Version));
+        const ordered_json fields = CartJson(*facts.cart);
         for (auto field = fields.cbegin(); field != fields.cend(); ++field)
             if (field->is_string() && field.key() != "Version" &&
                 !field->get<std::string>().empty())
                 fmt::print(", {} '{}'", field.key(), field->get<std::string>());
         fmt::print("\n");
     }
-    if (playable) {
+    if (facts.Playable()) {
         fmt::print("Plays         yes\n");
-    } else {
-        fmt::print("Plays         no: open returned {}{}\n", openResult,
-                   referenceCode ? fmt::format(", reference code {}", *referenceCode) : "");
-        if (message)
-            fmt::print("Message       {}\n", *message);
+        return;
     }
-    return playable ? 0 : 1;
+    fmt::print("Plays         no: open returned {}{}\n", facts.openResult,
+               facts.referenceCode ? fmt::format(", reference code {}", *facts.referenceCode) : "");
+    if (facts.message)
+        fmt::print("Message       {}\n", *facts.message);
+}
+
+} // namespace
+
+int RunInfo(const std::vector<std::string>& files, bool json)
+{
+    int status = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const InfoFacts facts = Gather(files[i]);
+        if (json) {
+            PrintJson(facts);
+        } else {
+            if (i > 0)
+                fmt::print("\n");
+            PrintText(facts);
+        }
+        if (!facts.Playable())
+            status = 1;
+    }
+    return status;
 }
 
 } // namespace tavrenly::app

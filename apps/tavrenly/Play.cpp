@@ -2,7 +2,7 @@
 
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/FileExplain.h"
-#include "apps/tavrenly/Jingle.h"
+#include "apps/tavrenly/PlayLine.h"
 #include "apps/tavrenly/Render.h"
 #include "apps/tavrenly/Terminal.h"
 #include "platform/host/ControlSite.h"
@@ -12,44 +12,14 @@
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fmt/format.h>
-#include <sstream>
+#include <limits>
 #include <unistd.h>
 
 namespace tavrenly::app {
 
 namespace {
-
-std::vector<std::string> Split(const std::string& text)
-{
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, ':'))
-        parts.push_back(part);
-    return parts;
-}
-
-std::optional<float> ToFloat(const std::string& text)
-{
-    try {
-        size_t used = 0;
-        const float value = std::stof(text, &used);
-        if (used == text.size())
-            return value;
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-/// The status line shown on a terminal.
-std::string PlayLine(const TavrenPlayer& player)
-{
-    return fmt::format("{:<7} {:8.2f} / -{:7.2f} s  {:<11} L {} R {}", StatusName(player.Status()),
-                       player.SecondsPlayed(), player.SecondsRemain(),
-                       AudioPartName(player.AudioPart()), LevelBar(player.LeftAudioLevel()),
-                       LevelBar(player.RightAudioLevel()));
-}
 
 void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
 {
@@ -89,154 +59,11 @@ void ApplyOptions(TavrenPlayer& player, const PlayOptions& options)
     }
 }
 
-} // namespace
-
-void SayDeviceProblem(const DeviceStreamPlay* engine)
+/// The control's settings, given once for the whole run: they outlive each item.
+void ApplySettings(TavrenPlayer& player, const PlayOptions& options)
 {
-    if (engine != nullptr)
-        SayProblem(engine->Problem());
-}
-
-std::optional<LoopOption> ParseLoop(const std::string& text)
-{
-    const std::vector<std::string> parts = Split(text);
-    if (parts.size() != 2 && parts.size() != 3)
-        return std::nullopt;
-    const auto start = ToFloat(parts[0]);
-    const auto end = ToFloat(parts[1]);
-    if (!start || !end)
-        return std::nullopt;
-    LoopOption loop{*start, *end, 1000};
-    if (parts.size() == 3) {
-        const auto count = ToFloat(parts[2]);
-        if (!count || *count < 0 || *count > 32767)
-            return std::nullopt;
-        loop.maxCount = static_cast<int16_t>(*count);
-    }
-    return loop;
-}
-
-std::optional<FadeOption> ParseFade(const std::string& text)
-{
-    const std::vector<std::string> parts = Split(text);
-    if (parts.size() != 4)
-        return std::nullopt;
-    FadeOption fade;
-    float* fields[] = {&fade.start, &fade.duration, &fade.from, &fade.to};
-    for (size_t i = 0; i < 4; ++i) {
-        const auto value = ToFloat(parts[i]);
-        if (!value)
-            return std::nullopt;
-        *fields[i] = *value;
-    }
-    return fade;
-}
-
-OptionCheck CheckPlayOptions(const PlayOptions& options)
-{
-    OptionCheck check;
-    if (options.device)
-        check.AtLeast("--device", *options.device, 0);
-    if (options.rate)
-        check.OneOf("--rate", *options.rate, {11025, 22050, 44100, 48000});
-    if (options.channels)
-        check.OneOf("--channels", *options.channels, {1, 2});
-    if (options.bufferMs)
-        check.Range("--buffer-ms", *options.bufferMs, 1, 10000);
-    if (options.buffers)
-        check.Range("--buffers", *options.buffers, 1, 1000);
-    const std::pair<const char*, const std::optional<float>&> times[] = {
-        {"--audio-start", options.audioStart},
-        {"--audio-end", options.audioEnd},
-        {"--intro-start", options.introStart},
-        {"--intro-end", options.introEnd},
-        {"--hook-start", options.hookStart},
-        {"--hook-end", options.hookEnd},
-        {"--extro", options.extro},
-        {"--sweeper", options.sweeper},
-        {"--offset", options.offset}};
-    for (const auto& [name, value] : times)
-        if (value)
-            check.AtLeast(name, *value, 0);
-    if (options.audioStart && options.audioEnd)
-        check.Before("--audio-start", *options.audioStart, "--audio-end", *options.audioEnd);
-    if (options.introStart && options.introEnd)
-        check.Before("--intro-start", *options.introStart, "--intro-end", *options.introEnd);
-    if (options.hookStart && options.hookEnd)
-        check.Before("--hook-start", *options.hookStart, "--hook-end", *options.hookEnd);
-    if (options.loop) {
-        check.AtLeast("--loop start", options.loop->start, 0);
-        check.Before("--loop start", options.loop->start, "end", options.loop->end);
-    }
-    for (const FadeOption& fade : options.fades) {
-        check.AtLeast("--fade start", fade.start, 0);
-        check.AtLeast("--fade duration", fade.duration, 0);
-        check.Range("--fade from-volume", fade.from, 0, 100);
-        check.Range("--fade to-volume", fade.to, 0, 100);
-    }
-    if (options.volume)
-        check.Range("--volume", *options.volume, 0, 100);
-    if (options.fadeMode)
-        check.OneOf("--fade-mode", *options.fadeMode, {0, 1, 2});
-    if (options.debugLevel)
-        check.Range("--debug-level", *options.debugLevel, 0, 255);
     if (!options.debugFile.empty())
-        check.WritableFile("--debug-file", options.debugFile);
-    if (!options.render.empty())
-        check.WritableFile("--render", options.render);
-    return check;
-}
-
-void CheckPlayAgainstFile(OptionCheck& check, const PlayOptions& options, float fileSeconds)
-{
-    const std::pair<const char*, const std::optional<float>&> bounds[] = {
-        {"--audio-start", options.audioStart}, {"--audio-end", options.audioEnd}};
-    for (const auto& [name, value] : bounds)
-        if (value)
-            check.Range(name, *value, 0, fileSeconds);
-    if (options.loop)
-        check.Range("--loop end", options.loop->end, 0, fileSeconds);
-    if (options.offset) {
-        const float itemSeconds =
-            options.audioEnd.value_or(fileSeconds) - options.audioStart.value_or(0.0f);
-        check.Before("--offset", *options.offset, "the item's length", itemSeconds);
-    }
-}
-
-int RunPlay(const PlayOptions& options)
-{
-    if (const int refused = CheckPlayOptions(options).Report())
-        return refused;
-    const bool render = !options.render.empty();
-    const EngineKind engineKind = render ? EngineKind::Simulated : options.engine;
-    const bool simulated = engineKind == EngineKind::Simulated;
-    EventLoop loop(simulated ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
-    HeadlessSite site(loop);
-    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, engineKind);
-    auto* simulatedEngine = dynamic_cast<SimulatedStreamPlay*>(engine.get());
-    const auto* deviceEngine = dynamic_cast<const DeviceStreamPlay*>(engine.get());
-    if (simulatedEngine != nullptr)
-        simulatedEngine->KeepPlayedAudio(false);
-    TavrenPlayer player(site, std::move(engine));
-    player.InitNew();
-
-    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
-    const bool printEvents = !options.quiet && (terminal || options.events);
-    // Rendered to standard output, the audio owns it and the events go to standard error.
-    FILE* eventOut = options.render == "-" ? stderr : stdout;
-    EventPrinter events(player, printEvents ? eventOut : nullptr);
-    LiveLine live;
-    if (terminal) {
-        events.beforeLine = &LiveLine::Clear;
-        events.beforeLineContext = &live;
-    }
-    player.SetEventListener(&events);
-    const DetachListenerAtExit detach(player);
-
-    if (!options.debugFile.empty()) {
-        int32_t level = options.debugLevel.value_or(dmBasic);
-        player.SetDebugFile(options.debugFile, level);
-    }
+        player.SetDebugFile(options.debugFile, options.debugLevel.value_or(dmBasic));
     if (options.device)
         player.WaveOutDeviceNumber(*options.device);
     if (options.rate)
@@ -251,85 +78,324 @@ int RunPlay(const PlayOptions& options)
         player.FadeMode(*options.fadeMode);
     if (options.volume)
         player.PlayVolume(*options.volume);
+}
 
-    std::string name = options.file;
-    const int32_t opened = player.OpenAudio(name);
-    if (opened != 0) {
-        fmt::print(stderr, "tavrenly: {} did not open (code {})\n", options.file, opened);
-        if (const auto why = ExplainUnplayableFile(options.file))
-            fmt::print(stderr, "tavrenly: {}\n", *why);
-        return 1;
-    }
-    if (const auto warning = TruncationWarning(options.file))
-        fmt::print(stderr, "tavrenly: warning: {}\n", *warning);
-    OptionCheck againstFile;
-    CheckPlayAgainstFile(againstFile, options, player.TotalAudioLength());
-    if (const int refused = againstFile.Report()) {
-        player.CloseAudio();
-        return refused;
-    }
-    ApplyOptions(player, options);
+/// How long the `f` key takes to fade the item out: quick enough to get off air, long enough
+/// not to sound cut.
+constexpr float kFadeOutSeconds = 2.0f;
+/// That fade's reference, apart from the ones --fade gives (1 to 10).
+constexpr int16_t kFadeOutReference = 99;
+/// An item is given up when it has not ended this long after its audio should have.
+constexpr int64_t kEndGraceMs = 5000;
+/// Keys, Ctrl-C and the live line are looked at this often, on the UI thread.
+constexpr int32_t kWatchIntervalMs = 100;
 
-    // The output is opened before playing: one that cannot be written plays nothing.
+/// What one run keeps across its items.
+struct PlayRun
+{
+    const PlayOptions& options;
+    EventLoop& loop;
+    TavrenPlayer& player;
+    EventPrinter& events;
+    SimulatedStreamPlay* simulated;
+    const DeviceStreamPlay* device;
+    RunSignals& signals;
+    TerminalKeys& keys;
+    LiveLine* live; ///< null: no live line
+    MeterHold left;
+    MeterHold right;
     std::unique_ptr<RenderOutput> output;
-    if (render) {
-        output = RenderOutput::Open(options.render, static_cast<uint32_t>(player.SampleRate()),
-                                    static_cast<uint16_t>(player.NumberChannels()));
-        if (!output) {
-            fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
-            player.CloseAudio();
-            return 1;
-        }
-        simulatedEngine->OnPlayed(
-            [&output](const uint8_t* bytes, int64_t count) { output->Append(bytes, count); });
-    }
+    /// Play no more items: the user asked to stop, or nothing more can be played.
+    bool stop = false;
+};
 
-    RunSignals signals;
-    // Ctrl-C and the live line are looked at on the UI thread, on a timer of their own.
-    Timer watch(loop, 100, [&] {
-        if (signals.Interrupted())
-            loop.Stop();
-        else if (terminal)
-            live.Draw(PlayLine(player));
+/// What the wait for one item's end keeps.
+struct ItemWait
+{
+    bool looping = false;
+    /// Paused or cued with a key: the time does not count towards the item's length.
+    bool held = false;
+    int64_t budgetMs = 0;
+    int64_t usedMs = 0;
+    bool quit = false;
+};
+
+/// Item seconds still to be heard: the rest of this pass and the loop passes still to come.
+float RemainWithLoops(const TavrenPlayer& player, const EventPrinter& events, bool looping)
+{
+    float remain = std::max(0.0f, player.SecondsRemain());
+    if (looping && !events.loopCompleted) {
+        const int passesToCome = std::max(0, player.MaxLoopCount() - events.loopRestarts);
+        remain += static_cast<float>(passesToCome) * (player.LoopEnd() - player.LoopStart());
+    }
+    return remain;
+}
+
+PlayLineState ReadPlayLine(PlayRun& run, const ItemWait& wait)
+{
+    const TavrenPlayer& player = run.player;
+    PlayLineState state;
+    state.name = std::filesystem::path(player.AudioFileName()).filename().string();
+    state.status = StatusName(player.Status());
+    state.played = player.SecondsPlayed();
+    state.remain = RemainWithLoops(player, run.events, wait.looping);
+    const float at = player.TotalSecondsPlayed();
+    const eAudioPart part = player.AudioPart();
+    // An intro end left where opening puts it (a millisecond in) is no intro to talk over.
+    constexpr float kNoIntro = 0.01f;
+    if ((part == eapPREINTRO || part == eapDURINGINTRO) &&
+        player.IntroEnd() > player.AudioStart() + kNoIntro && player.IntroEnd() > at)
+        state.toIntroEnd = player.IntroEnd() - at;
+    if (part != eapEXTRO && player.Extro() < player.AudioEnd() && player.Extro() > at)
+        state.toExtro = player.Extro() - at;
+    if (wait.looping) {
+        state.loopPasses = player.MaxLoopCount() + 1;
+        state.loopPass = std::min(run.events.loopRestarts + 1, state.loopPasses);
+    }
+    state.fading = !run.events.runningRamps.empty();
+    state.left = run.left.Update(player.LeftAudioLevel(), run.loop.NowMs());
+    state.right = run.right.Update(player.RightAudioLevel(), run.loop.NowMs());
+    return state;
+}
+
+/// From the volume heard now down to silence; the item ends when the fade has.
+void FadeOutNow(PlayRun& run)
+{
+    TavrenPlayer& player = run.player;
+    if (run.events.fadeOutReference >= 0)
+        return;
+    const float at = player.TotalSecondsPlayed();
+    const float duration = std::clamp(player.AudioEnd() - at, 0.0f, kFadeOutSeconds);
+    const bool permanently = false;
+    run.events.fadeOutReference = kFadeOutReference;
+    if (!player.AddVolumeChangeEvent(kFadeOutReference, at, duration, player.PlayVolume(), 0.0f,
+                                     -1.0f, true, permanently))
+        run.events.fadedOut = true; // every volume change slot is taken: out at once
+}
+
+void HandleKey(PlayRun& run, ItemWait& wait, char key)
+{
+    TavrenPlayer& player = run.player;
+    switch (key) {
+    case ' ':
+        if (player.Status() == epsPlaying) {
+            player.PauseAudio();
+            wait.held = true;
+        } else {
+            player.PlayAudio();
+            wait.held = false;
+        }
+        break;
+    case 'c':
+        player.CueAudio();
+        wait.held = true;
+        break;
+    case 'f':
+        FadeOutNow(run);
+        break;
+    case 'q':
+        wait.quit = true;
+        break;
+    default:
+        break;
+    }
+}
+
+/// Runs the loop until the item is over; returns how it ended, as ItemEnded says it.
+std::string WaitForEnd(PlayRun& run, ItemWait& wait)
+{
+    // A device that fails (or never opened) closes the stream: nothing more will be heard, so
+    // the item ends rather than wait for an end that cannot come.
+    const auto deviceFailed = [&] {
+        return run.device != nullptr && run.device->StreamActive() == 0 &&
+               !run.events.errors.empty();
+    };
+    Timer watch(run.loop, kWatchIntervalMs, [&] {
+        if (!wait.held)
+            wait.usedMs += kWatchIntervalMs;
+        if (const char key = run.keys.Take())
+            HandleKey(run, wait, key);
+        if (run.live != nullptr)
+            run.live->Draw(FormatPlayLine(ReadPlayLine(run, wait), TerminalColumns()));
     });
     watch.Enabled(true);
+    run.loop.RunUntil(
+        [&] {
+            return run.events.ended || run.events.fadedOut || wait.quit ||
+                   run.signals.Interrupted() || deviceFailed() || wait.usedMs > wait.budgetMs;
+        },
+        std::numeric_limits<int32_t>::max());
+    watch.Enabled(false);
+    if (run.live != nullptr)
+        LiveLine::Clear(run.live);
+    if (run.events.ended)
+        return "end";
+    if (run.events.fadedOut)
+        return "faded";
+    run.stop = true;
+    if (wait.quit)
+        return "quit";
+    if (run.signals.Interrupted())
+        return "interrupted";
+    if (deviceFailed())
+        return "device failed";
+    run.stop = false;
+    return "timeout";
+}
+
+/// Opens the item and gives it the options; the status to end the item with when it cannot
+/// be played.
+int OpenItem(PlayRun& run, const std::string& file)
+{
+    TavrenPlayer& player = run.player;
+    const int32_t opened = player.OpenAudio(file);
+    if (opened != 0) {
+        fmt::print(stderr, "tavrenly: {} did not open (code {})\n", file, opened);
+        if (const auto why = ExplainUnplayableFile(file))
+            fmt::print(stderr, "tavrenly: {}\n", *why);
+        return kExitFailed;
+    }
+    if (const auto warning = TruncationWarning(file))
+        fmt::print(stderr, "tavrenly: warning: {}\n", *warning);
+    OptionCheck againstFile;
+    CheckPlayAgainstFile(againstFile, run.options, player.TotalAudioLength());
+    if (!againstFile.Passed()) {
+        // With several items the refusal names the one it is about.
+        if (run.options.files.size() > 1)
+            fmt::print(stderr, "tavrenly: {}: {}\n", file, *againstFile.Problem());
+        else
+            againstFile.Report();
+        player.CloseAudio();
+        return kExitUsage;
+    }
+    ApplyOptions(player, run.options);
+    return kExitDone;
+}
+
+/// The rendered output, opened with the first item that plays: one that cannot be written
+/// plays nothing, and a run whose items all fail to open writes nothing.
+bool OpenOutput(PlayRun& run)
+{
+    run.output =
+        RenderOutput::Open(run.options.render, static_cast<uint32_t>(run.player.SampleRate()),
+                           static_cast<uint16_t>(run.player.NumberChannels()));
+    if (!run.output) {
+        fmt::print(stderr, "tavrenly: cannot write {}\n", run.options.render);
+        return false;
+    }
+    RenderOutput* output = run.output.get();
+    run.simulated->OnPlayed(
+        [output](const uint8_t* bytes, int64_t count) { output->Append(bytes, count); });
+    return true;
+}
+
+int PlayItem(PlayRun& run, const std::string& file)
+{
+    TavrenPlayer& player = run.player;
+    run.events.StartItem();
+    if (const int refused = OpenItem(run, file))
+        return refused;
+    if (!run.options.render.empty() && !run.output && !OpenOutput(run)) {
+        player.CloseAudio();
+        run.stop = true;
+        return kExitFailed;
+    }
+    ItemWait wait;
+    wait.looping = run.options.loop.has_value() && player.UseLoop();
+    wait.budgetMs =
+        static_cast<int64_t>(RemainWithLoops(player, run.events, wait.looping) * 1000.0f) +
+        kEndGraceMs;
 
     player.PlayAudio();
-    SayDeviceProblem(deviceEngine);
-    const int64_t limitMs = static_cast<int64_t>(
-        (player.TotalAudioLength() + 60.0f) * 1000.0f *
-        (options.loop ? static_cast<float>(options.loop->maxCount + 1) : 1.0f));
-    // A device that fails (or never opened) closes the stream: nothing more will be heard, so
-    // the program ends rather than wait for an end that cannot come.
-    const auto deviceFailed = [&] {
-        return deviceEngine != nullptr && deviceEngine->StreamActive() == 0 &&
-               !events.errors.empty();
-    };
-    loop.RunUntil([&] { return events.ended || signals.Interrupted() || deviceFailed(); }, limitMs);
-    watch.Enabled(false);
-    LiveLine::Clear(&live);
-    SayDeviceProblem(deviceEngine);
+    SayDeviceProblem(run.device);
+    const std::string reason = WaitForEnd(run, wait);
+    SayDeviceProblem(run.device);
+    if (reason == "timeout")
+        fmt::print(stderr, "tavrenly: {} had not ended {} s after its audio should have; stopped\n",
+                   file, kEndGraceMs / 1000);
+    if (reason == "device failed")
+        fmt::print(stderr, "tavrenly: playback stopped: the output device failed (code {})\n",
+                   run.events.errors.back());
+    if (reason != "end")
+        player.CueAudio();
+    run.events.ItemEnded(file, reason);
+    player.CloseAudio();
+    return reason == "end" || reason == "faded" ? kExitDone : kExitFailed;
+}
+
+} // namespace
+
+void SayDeviceProblem(const DeviceStreamPlay* engine)
+{
+    if (engine != nullptr)
+        SayProblem(engine->Problem());
+}
+
+int RunPlay(const PlayOptions& options)
+{
+    if (const int refused = CheckPlayOptions(options).Report())
+        return refused;
+    const bool render = !options.render.empty();
+    const EngineKind engineKind = render ? EngineKind::Simulated : options.engine;
+    const bool virtualTime = engineKind == EngineKind::Simulated;
+    EventLoop loop(virtualTime ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
+    HeadlessSite site(loop);
+    std::unique_ptr<StreamPlay> engine = CreateStreamPlay(loop, engineKind);
+    auto* simulatedEngine = dynamic_cast<SimulatedStreamPlay*>(engine.get());
+    const auto* deviceEngine = dynamic_cast<const DeviceStreamPlay*>(engine.get());
+    if (simulatedEngine != nullptr)
+        simulatedEngine->KeepPlayedAudio(false);
+    TavrenPlayer player(site, std::move(engine));
+    player.InitNew();
+
+    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
+    const bool printEvents = !options.quiet && (terminal || options.events);
+    const EventFormat format = options.events.value_or(EventFormat::Text);
+    // Rendered to standard output, the audio owns it and the events go to standard error.
+    FILE* eventOut = options.render == "-" ? stderr : stdout;
+    EventPrinter events(player, printEvents ? eventOut : nullptr, format);
+    // In virtual time the line would be redrawn thousands of times a second, and JSON lines
+    // are for a program: events only.
+    LiveLine live;
+    const bool liveLine = terminal && !virtualTime && format == EventFormat::Text;
+    if (liveLine) {
+        events.beforeLine = &LiveLine::Clear;
+        events.beforeLineContext = &live;
+    }
+    player.SetEventListener(&events);
+    const DetachListenerAtExit detach(player);
+    ApplySettings(player, options);
+
+    RunSignals signals;
+    TerminalKeys keys;
+    PlayRun run{options,
+                loop,
+                player,
+                events,
+                simulatedEngine,
+                deviceEngine,
+                signals,
+                keys,
+                liveLine ? &live : nullptr,
+                {},
+                {},
+                {}};
+    int status = kExitDone;
+    for (const std::string& file : options.files) {
+        status = std::max(status, PlayItem(run, file));
+        if (run.stop)
+            break;
+    }
     if (deviceEngine != nullptr && deviceEngine->Underruns() > 0)
         fmt::print(stderr,
                    "tavrenly: the output device ran dry {} times: what was heard had gaps "
                    "(code {})\n",
                    deviceEngine->Underruns(), DeviceStreamPlay::kOutputRanDry);
-
-    const bool interrupted = !events.ended;
-    if (interrupted)
-        player.CueAudio();
-    if (deviceFailed()) {
-        fmt::print(stderr, "tavrenly: playback stopped: the output device failed (code {})\n",
-                   events.errors.back());
-        player.CloseAudio();
-        return 1;
-    }
-    player.CloseAudio();
-    if (output && !output->Finish()) {
+    if (run.output && !run.output->Finish()) {
         fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
-        return 1;
+        return kExitFailed;
     }
-    return interrupted ? 1 : 0;
+    return status;
 }
 
 } // namespace tavrenly::app

@@ -1,11 +1,16 @@
 #pragma once
 
+#include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/OptionCheck.h"
 #include "engine/EngineFactory.h"
 
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace tavrenly {
 class DeviceStreamPlay;
@@ -30,7 +35,8 @@ struct FadeOption
 
 struct PlayOptions
 {
-    std::string file;
+    /// Played in this order by one player, each opened, played to its end and closed.
+    std::vector<std::string> files;
     EngineKind engine = EngineKind::Default;
     std::optional<int16_t> device;
     std::optional<int32_t> rate;
@@ -53,9 +59,23 @@ struct PlayOptions
     std::string debugFile;
     std::optional<int32_t> debugLevel;
     std::string render;
-    bool events = false;
+    /// Every event printed even when not on a terminal, in this form.
+    std::optional<EventFormat> events;
     bool quiet = false;
+
+    // The command line's texts, turned into the values above by ResolvePlayOptions.
+    std::string engineText;
+    std::string loopText;
+    std::vector<std::string> fadeTexts;
+    std::string eventsText;
 };
+
+/// Adds the play command and its options to `app`; the parsed values land in `options`, which
+/// must outlive the parse.
+CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options);
+/// Turns the texts of a parsed command line into their values. Returns kExitDone, or
+/// kExitUsage after saying which text is malformed.
+int ResolvePlayOptions(PlayOptions& options);
 
 /// Prints, once, what the device engine says went wrong with its device (nothing for another
 /// engine or when all is well).
@@ -71,9 +91,11 @@ OptionCheck CheckPlayOptions(const PlayOptions& options);
 /// The item and loop bounds against the opened file's length in seconds.
 void CheckPlayAgainstFile(OptionCheck& check, const PlayOptions& options, float fileSeconds);
 
-/// Plays the file to its end (or until Ctrl-C, which cues and closes). Returns 0 when the item
-/// ended, 1 when the file did not open or playback was interrupted, 2 when an option was
-/// refused (CheckPlayOptions, CheckPlayAgainstFile).
+/// Plays the files one after the other, each to its end, on one player; Ctrl-C (or the `q`
+/// key) cues the item playing, closes it and plays no more. Returns the worst of the items: 0
+/// when every item ended (or was faded out with the `f` key), 1 when a file did not open,
+/// playback was interrupted or did not end in time, 2 when an option was refused
+/// (CheckPlayOptions before anything plays, CheckPlayAgainstFile for the file it refuses).
 int RunPlay(const PlayOptions& options);
 
 } // namespace tavrenly::app

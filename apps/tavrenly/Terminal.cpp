@@ -5,6 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fmt/format.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace tavrenly::app {
 
@@ -35,6 +38,14 @@ std::string LevelBar(int16_t level, int width, int mark)
     return bar;
 }
 
+size_t TerminalColumns()
+{
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2)
+        return 79;
+    return static_cast<size_t>(size.ws_col) - 1;
+}
+
 void SayProblem(const std::string& problem)
 {
     static std::string said;
@@ -58,6 +69,35 @@ void LiveLine::Clear(void* self)
         return;
     fmt::print(stdout, "\r\033[K");
     live->m_shown = false;
+}
+
+TerminalKeys::TerminalKeys()
+{
+    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &m_saved) != 0)
+        return;
+    termios raw = m_saved;
+    // Keys one by one and unechoed; Ctrl-C still raises SIGINT (ISIG stays on).
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    m_active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+}
+
+TerminalKeys::~TerminalKeys()
+{
+    if (m_active)
+        tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
+}
+
+char TerminalKeys::Take()
+{
+    if (!m_active)
+        return 0;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) <= 0)
+        return 0;
+    char key = 0;
+    return read(STDIN_FILENO, &key, 1) == 1 ? key : 0;
 }
 
 RunSignals::RunSignals()

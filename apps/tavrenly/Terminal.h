@@ -3,14 +3,20 @@
 // What the play and record commands share on a terminal: level bars, the status line redrawn
 // in place, and the signals that end (or resume) a run.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <termios.h>
 
 namespace tavrenly::app {
 
 /// A bar of `width` characters, '#' up to `level` percent; `mark` (0..100, -1 for none) puts
 /// a '|' at that percentage, e.g. a trigger level.
 std::string LevelBar(int16_t level, int width = 20, int mark = -1);
+
+/// The columns of the terminal on standard output, less one (a line that fills the last
+/// column wraps on some terminals); 80 less one when it cannot be told.
+size_t TerminalColumns();
 
 /// Prints what a device engine says went wrong with its device, on standard error; each
 /// sentence once, however often it is asked; "" says nothing. The engines only record their
@@ -42,6 +48,25 @@ public:
 
 private:
     bool m_shown = false;
+};
+
+/// While alive, a terminal on standard input hands over each key as it is pressed, without
+/// echo; the terminal's own settings come back at destruction (and the keys are not read when
+/// standard input is no terminal).
+class TerminalKeys
+{
+public:
+    TerminalKeys();
+    ~TerminalKeys();
+    TerminalKeys(const TerminalKeys&) = delete;
+    TerminalKeys& operator=(const TerminalKeys&) = delete;
+
+    /// The next key pressed, or 0 when none is waiting. Never blocks.
+    char Take();
+
+private:
+    bool m_active = false;
+    termios m_saved{};
 };
 
 /// While alive, SIGINT and SIGTERM ask the run to end and SIGUSR1 asks a paused recording to

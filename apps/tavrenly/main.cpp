@@ -1,4 +1,4 @@
-// tavrenly: the command-line face of the library: play a file, record one, describe a file,
+// tavrenly: the command-line face of the library: play files, record one, describe files,
 // list devices, and the demo.
 
 #include "apps/tavrenly/Demo.h"
@@ -15,14 +15,6 @@ namespace {
 
 const std::vector<std::string> kEngines = {"device", "null", "simulated"};
 
-template <typename T>
-void Optional(CLI::App* command, const std::string& name, std::optional<T>& target,
-              const std::string& help)
-{
-    command->add_option_function<T>(
-        name, [&target](const T& value) { target = value; }, help);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -32,58 +24,20 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", "tavrenly " TAVRENLY_VERSION);
     app.footer(tavrenly::app::kExitStatusText);
 
-    // play
     tavrenly::app::PlayOptions play;
-    std::string playEngine; // not given: the settings file's Engine=, else device
-    std::string loopText;
-    std::vector<std::string> fadeTexts;
-    CLI::App* playCommand = app.add_subcommand("play", "Play a WAVE file");
-    playCommand->add_option("file", play.file, "The WAVE file")->required();
-    playCommand
-        ->add_option("--engine", playEngine,
-                     "device, null or simulated (virtual time); by default the settings file's "
-                     "Engine=, else device")
-        ->check(CLI::IsMember(kEngines));
-    Optional(playCommand, "--device", play.device, "Output device number (0 = default)");
-    Optional(playCommand, "--rate", play.rate, "Playback rate: 11025, 22050, 44100, 48000");
-    Optional(playCommand, "--channels", play.channels, "Playback channels: 1 or 2");
-    Optional(playCommand, "--buffer-ms", play.bufferMs, "Engine buffer length in ms");
-    Optional(playCommand, "--buffers", play.buffers, "Number of engine buffers");
-    Optional(playCommand, "--audio-start", play.audioStart, "Item start (file seconds)");
-    Optional(playCommand, "--audio-end", play.audioEnd, "Item end (file seconds)");
-    Optional(playCommand, "--intro-start", play.introStart, "Intro start marker");
-    Optional(playCommand, "--intro-end", play.introEnd, "Intro end marker");
-    Optional(playCommand, "--hook-start", play.hookStart, "Hook start marker");
-    Optional(playCommand, "--hook-end", play.hookEnd, "Hook end marker");
-    Optional(playCommand, "--extro", play.extro, "Extro marker");
-    Optional(playCommand, "--sweeper", play.sweeper, "Sweeper start marker");
-    playCommand->add_option(
-        "--loop", loopText,
-        "Loop START:END[:MAXCOUNT] in file seconds; the section plays MAXCOUNT + 1 times "
-        "(without MAXCOUNT the control's default, 1000)");
-    playCommand->add_option("--fade", fadeTexts,
-                            "Volume change START:DURATION:FROM:TO (repeatable)");
-    Optional(playCommand, "--volume", play.volume, "PlayVolume 0..100");
-    Optional(playCommand, "--fade-mode", play.fadeMode, "0 linear, 1 slow start, 2 fast start");
-    Optional(playCommand, "--offset", play.offset, "Start this many seconds into the item");
-    playCommand->add_option("--debug-file", play.debugFile, "Diagnostic log file");
-    Optional(playCommand, "--debug-level", play.debugLevel, "Log level: 1, 16 or 255");
-    playCommand->add_option("--render", play.render,
-                            "Play as fast as possible (simulated engine) and write what was "
-                            "played to this WAVE file (- for standard output)");
-    playCommand->add_flag("--events", play.events, "Print every event even when not on a terminal");
-    playCommand->add_flag("--quiet", play.quiet, "Print nothing but errors");
+    CLI::App* playCommand = tavrenly::app::AddPlayCommand(app, play);
 
     // record
     tavrenly::app::RecordOptions record;
     CLI::App* recordCommand = tavrenly::app::AddRecordCommand(app, record);
 
     // info
-    std::string infoFile;
+    std::vector<std::string> infoFiles;
     bool infoJson = false;
-    CLI::App* infoCommand = app.add_subcommand("info", "Describe a WAVE file and whether it plays");
-    infoCommand->add_option("file", infoFile, "The WAVE file")->required();
-    infoCommand->add_flag("--json", infoJson, "Print one JSON object");
+    CLI::App* infoCommand =
+        app.add_subcommand("info", "Describe WAVE files and whether each plays");
+    infoCommand->add_option("files", infoFiles, "The WAVE files")->required();
+    infoCommand->add_flag("--json", infoJson, "Print one JSON object a line, one for each file");
 
     // repair
     tavrenly::app::RepairOptions repair;
@@ -115,31 +69,14 @@ int main(int argc, char** argv)
         return *status;
 
     if (playCommand->parsed()) {
-        play.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(playEngine));
-        if (!loopText.empty()) {
-            play.loop = tavrenly::app::ParseLoop(loopText);
-            if (!play.loop) {
-                fmt::print(
-                    stderr,
-                    "tavrenly: --loop {}: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n",
-                    loopText);
-                return 2;
-            }
-        }
-        for (const std::string& text : fadeTexts) {
-            const auto fade = tavrenly::app::ParseFade(text);
-            if (!fade) {
-                fmt::print(stderr, "tavrenly: --fade {}: must be START:DURATION:FROM:TO\n", text);
-                return 2;
-            }
-            play.fades.push_back(*fade);
-        }
+        if (const int refused = tavrenly::app::ResolvePlayOptions(play))
+            return refused;
         return tavrenly::app::RunPlay(play);
     }
     if (recordCommand->parsed())
         return tavrenly::app::RunRecord(record);
     if (infoCommand->parsed())
-        return tavrenly::app::RunInfo(infoFile, infoJson);
+        return tavrenly::app::RunInfo(infoFiles, infoJson);
     if (repairCommand->parsed())
         return tavrenly::app::RunRepair(repair);
     if (devicesCommand->parsed())

@@ -1,0 +1,228 @@
+#include "apps/tavrenly/Play.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <sstream>
+
+namespace tavrenly::app {
+
+namespace {
+
+const std::vector<std::string> kEngines = {"device", "null", "simulated"};
+
+template <typename T>
+void AddOptional(CLI::App* command, const std::string& name, std::optional<T>& target,
+                 const std::string& help)
+{
+    command->add_option_function<T>(
+        name, [&target](const T& value) { target = value; }, help);
+}
+
+std::vector<std::string> Split(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, ':'))
+        parts.push_back(part);
+    return parts;
+}
+
+std::optional<float> ToFloat(const std::string& text)
+{
+    try {
+        size_t used = 0;
+        const float value = std::stof(text, &used);
+        if (used == text.size())
+            return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
+{
+    CLI::App* command = app.add_subcommand(
+        "play", "Play WAVE files one after the other; on a terminal a status line shows the "
+                "position, the markers ahead and the levels, and keys control the item playing: "
+                "space pause/resume, c cue, f fade out now, q quit");
+    command->add_option("files", options.files, "The WAVE files, played in this order")->required();
+    command
+        ->add_option("--engine", options.engineText,
+                     "device, null or simulated (virtual time); by default the settings file's "
+                     "Engine=, else device")
+        ->check(CLI::IsMember(kEngines));
+    AddOptional(command, "--device", options.device, "Output device number (0 = default)");
+    AddOptional(command, "--rate", options.rate, "Playback rate: 11025, 22050, 44100, 48000");
+    AddOptional(command, "--channels", options.channels, "Playback channels: 1 or 2");
+    AddOptional(command, "--buffer-ms", options.bufferMs, "Engine buffer length in ms");
+    AddOptional(command, "--buffers", options.buffers, "Number of engine buffers");
+    AddOptional(command, "--audio-start", options.audioStart, "Item start (file seconds)");
+    AddOptional(command, "--audio-end", options.audioEnd, "Item end (file seconds)");
+    AddOptional(command, "--intro-start", options.introStart, "Intro start marker");
+    AddOptional(command, "--intro-end", options.introEnd, "Intro end marker");
+    AddOptional(command, "--hook-start", options.hookStart, "Hook start marker");
+    AddOptional(command, "--hook-end", options.hookEnd, "Hook end marker");
+    AddOptional(command, "--extro", options.extro, "Extro marker");
+    AddOptional(command, "--sweeper", options.sweeper, "Sweeper start marker");
+    command->add_option(
+        "--loop", options.loopText,
+        "Loop START:END[:MAXCOUNT] in file seconds; the section plays MAXCOUNT + 1 times "
+        "(without MAXCOUNT the control's default, 1000)");
+    command->add_option("--fade", options.fadeTexts,
+                        "Volume change START:DURATION:FROM:TO (repeatable)");
+    AddOptional(command, "--volume", options.volume, "PlayVolume 0..100");
+    AddOptional(command, "--fade-mode", options.fadeMode, "0 linear, 1 slow start, 2 fast start");
+    AddOptional(command, "--offset", options.offset, "Start this many seconds into the item");
+    command->add_option("--debug-file", options.debugFile, "Diagnostic log file");
+    AddOptional(command, "--debug-level", options.debugLevel, "Log level: 1, 16 or 255");
+    command->add_option("--render", options.render,
+                        "Play as fast as possible (simulated engine) and write what was "
+                        "played to this WAVE file (- for standard output)");
+    command
+        ->add_flag("--events{text}", options.eventsText,
+                   "Print every event even when not on a terminal, with the wall-clock and the "
+                   "item time; --events=json prints one JSON object a line (t_wall, t_item, "
+                   "event and its arguments)")
+        ->check(CLI::IsMember({"text", "json"}));
+    command->add_flag("--quiet", options.quiet, "Print nothing but errors");
+
+    return command;
+}
+
+int ResolvePlayOptions(PlayOptions& options)
+{
+    options.engine = ResolveEngineKind(ParseEngineKind(options.engineText));
+    if (!options.loopText.empty()) {
+        options.loop = ParseLoop(options.loopText);
+        if (!options.loop) {
+            fmt::print(stderr,
+                       "tavrenly: --loop {}: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n",
+                       options.loopText);
+            return kExitUsage;
+        }
+    }
+    for (const std::string& text : options.fadeTexts) {
+        const auto fade = ParseFade(text);
+        if (!fade) {
+            fmt::print(stderr, "tavrenly: --fade {}: must be START:DURATION:FROM:TO\n", text);
+            return kExitUsage;
+        }
+        options.fades.push_back(*fade);
+    }
+    if (options.eventsText == "json")
+        options.events = EventFormat::Json;
+    else if (options.eventsText == "text")
+        options.events = EventFormat::Text;
+    return kExitDone;
+}
+
+std::optional<LoopOption> ParseLoop(const std::string& text)
+{
+    const std::vector<std::string> parts = Split(text);
+    if (parts.size() != 2 && parts.size() != 3)
+        return std::nullopt;
+    const auto start = ToFloat(parts[0]);
+    const auto end = ToFloat(parts[1]);
+    if (!start || !end)
+        return std::nullopt;
+    LoopOption loop{*start, *end, 1000};
+    if (parts.size() == 3) {
+        const auto count = ToFloat(parts[2]);
+        if (!count || *count < 0 || *count > 32767)
+            return std::nullopt;
+        loop.maxCount = static_cast<int16_t>(*count);
+    }
+    return loop;
+}
+
+std::optional<FadeOption> ParseFade(const std::string& text)
+{
+    const std::vector<std::string> parts = Split(text);
+    if (parts.size() != 4)
+        return std::nullopt;
+    FadeOption fade;
+    float* fields[] = {&fade.start, &fade.duration, &fade.from, &fade.to};
+    for (size_t i = 0; i < 4; ++i) {
+        const auto value = ToFloat(parts[i]);
+        if (!value)
+            return std::nullopt;
+        *fields[i] = *value;
+    }
+    return fade;
+}
+
+OptionCheck CheckPlayOptions(const PlayOptions& options)
+{
+    OptionCheck check;
+    if (options.device)
+        check.AtLeast("--device", *options.device, 0);
+    if (options.rate)
+        check.OneOf("--rate", *options.rate, {11025, 22050, 44100, 48000});
+    if (options.channels)
+        check.OneOf("--channels", *options.channels, {1, 2});
+    if (options.bufferMs)
+        check.Range("--buffer-ms", *options.bufferMs, 1, 10000);
+    if (options.buffers)
+        check.Range("--buffers", *options.buffers, 1, 1000);
+    const std::pair<const char*, const std::optional<float>&> times[] = {
+        {"--audio-start", options.audioStart},
+        {"--audio-end", options.audioEnd},
+        {"--intro-start", options.introStart},
+        {"--intro-end", options.introEnd},
+        {"--hook-start", options.hookStart},
+        {"--hook-end", options.hookEnd},
+        {"--extro", options.extro},
+        {"--sweeper", options.sweeper},
+        {"--offset", options.offset}};
+    for (const auto& [name, value] : times)
+        if (value)
+            check.AtLeast(name, *value, 0);
+    if (options.audioStart && options.audioEnd)
+        check.Before("--audio-start", *options.audioStart, "--audio-end", *options.audioEnd);
+    if (options.introStart && options.introEnd)
+        check.Before("--intro-start", *options.introStart, "--intro-end", *options.introEnd);
+    if (options.hookStart && options.hookEnd)
+        check.Before("--hook-start", *options.hookStart, "--hook-end", *options.hookEnd);
+    if (options.loop) {
+        check.AtLeast("--loop start", options.loop->start, 0);
+        check.Before("--loop start", options.loop->start, "end", options.loop->end);
+    }
+    for (const FadeOption& fade : options.fades) {
+        check.AtLeast("--fade start", fade.start, 0);
+        check.AtLeast("--fade duration", fade.duration, 0);
+        check.Range("--fade from-volume", fade.from, 0, 100);
+        check.Range("--fade to-volume", fade.to, 0, 100);
+    }
+    if (options.volume)
+        check.Range("--volume", *options.volume, 0, 100);
+    if (options.fadeMode)
+        check.OneOf("--fade-mode", *options.fadeMode, {0, 1, 2});
+    if (options.debugLevel)
+        check.Range("--debug-level", *options.debugLevel, 0, 255);
+    if (!options.debugFile.empty())
+        check.WritableFile("--debug-file", options.debugFile);
+    if (!options.render.empty())
+        check.WritableFile("--render", options.render);
+    return check;
+}
+
+void CheckPlayAgainstFile(OptionCheck& check, const PlayOptions& options, float fileSeconds)
+{
+    const std::pair<const char*, const std::optional<float>&> bounds[] = {
+        {"--audio-start", options.audioStart}, {"--audio-end", options.audioEnd}};
+    for (const auto& [name, value] : bounds)
+        if (value)
+            check.Range(name, *value, 0, fileSeconds);
+    if (options.loop)
+        check.Range("--loop end", options.loop->end, 0, fileSeconds);
+    if (options.offset) {
+        const float itemSeconds =
+            options.audioEnd.value_or(fileSeconds) - options.audioStart.value_or(0.0f);
+        check.Before("--offset", *options.offset, "the item's length", itemSeconds);
+    }
+}
+
+} // namespace tavrenly::app

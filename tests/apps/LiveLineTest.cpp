@@ -1,0 +1,114 @@
+// The play command's live line at its widths, and a run of several items whose JSON events a
+// script reads line by line.
+
+#include "apps/tavrenly/PlayLine.h"
+#include "tests/apps/ProgramRunner.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tavrenly::test {
+namespace {
+
+using app::FormatPlayLine;
+using app::PlayLineState;
+
+TEST(PlayLineTest, EveryStateFitsTheWidthAndKeepsItsFields)
+{
+    PlayLineState busy;
+    busy.name = "2026-12-07 breakfast show opener (final mix) take 12.wav";
+    busy.status = "playing";
+    busy.played = 3599.95f;
+    busy.remain = 7205.3f;
+    busy.toIntroEnd = 12.34f;
+    busy.loopPass = 17;
+    busy.loopPasses = 1001;
+    busy.fading = true;
+    busy.left = {100, 100, true};
+    busy.right = {50, 90, false};
+    PlayLineState plain;
+    plain.name = "id.wav";
+    plain.status = "cued";
+    plain.toExtro = 4.0f;
+    PlayLineState absurd = busy;
+    absurd.remain = 1e9f;
+    absurd.loopPasses = 32768;
+    struct Case
+    {
+        const PlayLineState& state;
+        size_t width;
+        std::vector<std::string> has;
+    };
+    const std::vector<Case> cases = {
+        {busy,
+         79,
+         {"playing", "59:59.9", "-120:05.3", "in 0:12.3", "loop 17/1001", "fade", "~.wav"}},
+        {busy, 40, {"playing"}},
+        {plain, 79, {"id.wav cued     0:00.0 -0:00.0 ex 0:04.0 L"}},
+        {absurd, 79, {"playing"}},
+    };
+    for (const Case& c : cases) {
+        const std::string line = FormatPlayLine(c.state, c.width);
+        EXPECT_LE(line.size(), c.width) << line;
+        for (const std::string& field : c.has)
+            EXPECT_NE(line.find(field), std::string::npos) << field << " in " << line;
+        EXPECT_EQ(line.find_first_of("\r\n\033"), std::string::npos) << line;
+    }
+}
+
+TEST(PlayLineTest, MetersReadInDecibelsWithPeakAndClip)
+{
+    // 10 characters over 60 dB: 50 % is -6 dB (9 lit), 1 % is -40 dB (3 lit).
+    EXPECT_EQ(app::DbMeter({0, 0, false}, 10), ".......... ");
+    EXPECT_EQ(app::DbMeter({50, 50, false}, 10), "#########. ");
+    EXPECT_EQ(app::DbMeter({1, 100, true}, 10), "###......|!");
+    app::MeterHold hold;
+    EXPECT_EQ(hold.Update(100, 0).clipped, true);
+    EXPECT_EQ(hold.Update(10, 1000).peak, 100) << "the peak is held";
+    const app::MeterReading later = hold.Update(10, 5000);
+    EXPECT_EQ(later.peak, 10);
+    EXPECT_FALSE(later.clipped);
+}
+
+TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
+{
+    TempDir dir;
+    WriteCounterWave(dir.File("a.wav"), 1.0);
+    WriteCounterWave(dir.File("b.wav"), 2.0);
+    const Output run = RunShell(
+        dir, "timeout 20 env " +
+                 ProgramCommand(dir, {"play", "a.wav", "missing.wav", "b.wav", "--engine",
+                                      "simulated", "--loop", "0.25:0.75:1", "--events=json"}));
+    EXPECT_EQ(run.status, 1) << "the missing item is the worst: " << run.err;
+    std::vector<std::string> sequence;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(event.is_object()) << line;
+        ASSERT_TRUE(event["t_wall"].is_string() && event["t_item"].is_number()) << line;
+        const std::string name = event["event"];
+        if (name == "Opened" || name == "ItemEnded")
+            sequence.push_back(name + " " + event["file"].get<std::string>());
+        if (name == "ItemEnded") {
+            EXPECT_EQ(event["reason"], "end") << line;
+        }
+        if (name == "LoopRestart") {
+            EXPECT_DOUBLE_EQ(event["t_item"].get<double>(), 0.75) << "stamped before the jump";
+        }
+        if (name == "PlayerError")
+            sequence.push_back("PlayerError " + std::to_string(event["code"].get<int>()));
+    }
+    EXPECT_EQ(sequence,
+              (std::vector<std::string>{"Opened a.wav", "ItemEnded a.wav", "PlayerError -1",
+                                        "Opened b.wav", "ItemEnded b.wav"}));
+    EXPECT_NE(run.err.find("missing.wav did not open"), std::string::npos) << run.err;
+}
+
+} // namespace
+} // namespace tavrenly::test
