@@ -58,6 +58,15 @@ public:
     virtual void Pause() = 0;
     /// Drops the queue and restarts PlayedTimems at 0.
     virtual void ClearBuffers() = 0;
+    /// Takes back up to `bytes` of the queued audio, the audio added last first, but none that
+    /// has already been played or handed to the device. A buffer emptied by it is freed without
+    /// BufferAvailable; one cut short loses its tag, since what the tag announced at its end is
+    /// gone. Returns the bytes taken back; an engine that cannot take audio back takes none.
+    virtual int32_t DropQueuedAudio(int32_t bytes)
+    {
+        (void)bytes;
+        return 0;
+    }
     /// Plays FlushBufferLengthms of silence through the device to empty its own buffers.
     virtual void FlushPlayback() = 0;
     virtual int32_t FlushBufferLengthms() const = 0;

@@ -39,7 +39,7 @@ void TavrenPlayer::FillPlaybackBuffers()
             // The stages still hold the last of the audio (a resampler's look-ahead, a partial
             // block): it is queued before the data counts as finished, so it is heard.
             if (const int32_t tail = DrainConversion(); tail > 0) {
-                QueueBuffer(tail, 0, false);
+                QueueBuffer(tail, dataSize / m_state.FileFormat.nBlockAlign, 0, false);
                 continue;
             }
             if (!FinishDataChunk(openedFileCounter))
@@ -47,10 +47,10 @@ void TavrenPlayer::FillPlaybackBuffers()
             break;
         }
 
-        PumpRead read =
-            PlanRead(position / m_state.FileFormat.nBlockAlign, std::min(remaining, toAudioEnd));
+        const int32_t currentBlock = position / m_state.FileFormat.nBlockAlign;
+        PumpRead read = PlanRead(currentBlock, std::min(remaining, toAudioEnd));
         const int32_t got = ReadAndConvert(read);
-        QueueBuffer(got, read.blocksRead, read.emptyCut);
+        QueueBuffer(got, currentBlock, read.blocksRead, read.emptyCut);
         if (read.restart)
             SeekToLoopStart();
     }
@@ -233,9 +233,14 @@ int32_t TavrenPlayer::DrainConversion()
     }
 }
 
-void TavrenPlayer::QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut)
+void TavrenPlayer::QueueBuffer(int32_t got, int32_t firstBlock, int32_t blocksRead, bool emptyCut)
 {
     if (got > 0) {
+        // Entries older than the engine's queue can hold have been played.
+        const auto kept = static_cast<size_t>(std::max(m_engine->NumberBuffers(), 1));
+        while (m_queuedRuns.size() >= kept)
+            m_queuedRuns.erase(m_queuedRuns.begin());
+        m_queuedRuns.push_back(QueuedRun{got, firstBlock, firstBlock + blocksRead});
         int32_t tag = m_state.LoopMarker;
         // A jump back cut while nothing was read rides on the first buffer after it; the
         // position becomes right once that buffer has played, so the tag names the block
@@ -249,6 +254,66 @@ void TavrenPlayer::QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut)
     } else if (emptyCut && m_state.LoopMarker != kBufferTagOrdinary) {
         m_loopTagDeferred = true;
     }
+}
+
+void TavrenPlayer::TakeBackAudioPastEnd()
+{
+    const int32_t queued = m_engine->NumberBuffers() - m_engine->FreeBuffers();
+    if (m_state.hAudioFile == nullptr || queued <= 0 || m_queuedRuns.empty())
+        return;
+    const int32_t cutBlock = AudioEndCutBytes() / m_state.FileFormat.nBlockAlign;
+    const size_t first = m_queuedRuns.size() - std::min<size_t>(m_queuedRuns.size(), queued);
+    // In the order they play, the first run that reaches past the cut: from there on, all of
+    // it goes (a loop's jump back queued after it too, since the item ends before it).
+    size_t at = first;
+    while (at < m_queuedRuns.size() && m_queuedRuns[at].endBlock <= cutBlock)
+        ++at;
+    if (at == m_queuedRuns.size())
+        return;
+    const QueuedRun& crossing = m_queuedRuns[at];
+    int64_t keep = 0;
+    if (crossing.endBlock > crossing.firstBlock && cutBlock > crossing.firstBlock) {
+        const int32_t frame = std::max<int32_t>(m_state.PlaybackFormat.nBlockAlign, 1);
+        keep = int64_t{crossing.bytes} * (cutBlock - crossing.firstBlock) /
+               (crossing.endBlock - crossing.firstBlock) / frame * frame;
+    }
+    int64_t past = crossing.bytes - keep;
+    for (size_t i = at + 1; i < m_queuedRuns.size(); ++i)
+        past += m_queuedRuns[i].bytes;
+    const int32_t taken = m_engine->DropQueuedAudio(static_cast<int32_t>(past));
+    if (taken <= 0)
+        return;
+
+    // Where the queue now ends in the file: the reading goes on from there.
+    int32_t left = taken;
+    int32_t resumeBlock = cutBlock;
+    while (left > 0 && !m_queuedRuns.empty()) {
+        QueuedRun& last = m_queuedRuns.back();
+        if (last.bytes <= left) {
+            left -= last.bytes;
+            resumeBlock = last.firstBlock;
+            m_queuedRuns.pop_back();
+            continue;
+        }
+        const int32_t blocks = last.endBlock - last.firstBlock;
+        last.bytes -= left;
+        last.endBlock = last.firstBlock +
+                        static_cast<int32_t>(int64_t{blocks} * last.bytes / (last.bytes + left));
+        resumeBlock = taken == past ? cutBlock : last.endBlock;
+        last.endBlock = resumeBlock;
+        left = 0;
+    }
+    m_log.Medium(
+        [&] { return fmt::format("Audio past the end taken back to block {}", resumeBlock); });
+    mmioSeek(m_state.hAudioFile,
+             static_cast<int32_t>(m_state.DataChunk.dwDataOffset) +
+                 resumeBlock * m_state.FileFormat.nBlockAlign,
+             SEEK_SET);
+    // What the stages hold and a jump back still to ride on a buffer came from past the end.
+    ClearBuffer(false, false);
+    m_state.FileFinished = false;
+    m_state.LoopMarker = kBufferTagOrdinary;
+    m_loopTagDeferred = false;
 }
 
 void TavrenPlayer::SeekToLoopStart()

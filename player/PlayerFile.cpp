@@ -9,6 +9,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/riff/WaveChunks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fmt/format.h>
 #include <limits>
@@ -155,6 +156,8 @@ int32_t TavrenPlayer::OpenAudio(const std::string& fName)
         return 0; // superseded by the file the host opened from PlayerError
 
     SetItemDefaults(fName);
+    // Room for a record of every buffer the engine can hold, so playing allocates nothing.
+    m_queuedRuns.reserve(static_cast<size_t>(std::max(m_engine->NumberBuffers(), 1)));
 
     m_log.Basic("Set TavrenPlay ReturnBuffers=TRUE");
     m_engine->ReturnBuffers(true);
@@ -436,6 +439,7 @@ void TavrenPlayer::ResetClosedItem()
     m_state.BaseTime = 0;
     m_state.LoopMarker = kBufferTagOrdinary;
     m_loopTagDeferred = false;
+    m_queuedRuns.clear();
 }
 
 void TavrenPlayer::RaiseClosedEvents()

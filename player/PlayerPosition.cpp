@@ -280,6 +280,7 @@ void TavrenPlayer::AudioEnd(float value)
             *marker = value;
     }
     m_state.AudioLength = m_state.AudioEnd - m_state.AudioStart;
+    TakeBackAudioPastEnd();
     tmrPosition_Timer();
 }
 

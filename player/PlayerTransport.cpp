@@ -252,6 +252,7 @@ void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
     m_log.Basic("Call TavrenPlay ClearBuffers");
     if (ClearEngineBuffers) {
         m_engine->ClearBuffers();
+        m_queuedRuns.clear();
         // The jump the deferred tag stood for is gone with the queue.
         if (m_loopTagDeferred) {
             m_loopTagDeferred = false;

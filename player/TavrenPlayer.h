@@ -52,6 +52,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tavrenly {
 
@@ -333,7 +334,11 @@ private:
     /// At the end of the data: the next part of what the stages still hold, converted, in the
     /// conversion buffer; 0 once both stages are empty.
     int32_t DrainConversion();
-    void QueueBuffer(int32_t got, int32_t blocksRead, bool emptyCut);
+    void QueueBuffer(int32_t got, int32_t firstBlock, int32_t blocksRead, bool emptyCut);
+    /// AudioEnd moved before audio already queued: the engine gives back what lies past the
+    /// new end's block, and the file goes back to where the queue now ends, so nothing past the
+    /// end is heard and a later, longer end goes on without a gap.
+    void TakeBackAudioPastEnd();
     void SeekToLoopStart();
     void TestForFinish();
     void SetFinished();
@@ -417,6 +422,16 @@ private:
     /// The host closed or replaced the file from AudioLevelChanged: the buffer the engine
     /// hands back next was played from the old file.
     bool m_oldFileBufferDue = false;
+    /// What each buffer still in the engine holds, oldest first: its bytes and the file blocks
+    /// they came from (none for what the stages held at the end of the data). Only the last
+    /// NumberBuffers - FreeBuffers entries are still queued.
+    struct QueuedRun
+    {
+        int32_t bytes;
+        int32_t firstBlock;
+        int32_t endBlock;
+    };
+    std::vector<QueuedRun> m_queuedRuns;
     /// A seek moved the position since the envelope last ran: a jump, not played time.
     bool m_positionJumped = false;
 };

@@ -312,6 +312,40 @@ void SimulatedStreamPlay::ClearBuffers()
     m_playedBytes = 0;
 }
 
+int32_t SimulatedStreamPlay::DropQueuedAudio(int32_t bytes)
+{
+    Log("DropQueuedAudio");
+    if (bytes <= 0 || m_count == 0)
+        return 0;
+    // The head's end is scheduled from its length: the clock stops while the queue changes,
+    // and starts again (from now) on what is left.
+    const bool running = m_clockRunning;
+    StopClock();
+    int64_t left = bytes;
+    while (left > 0 && m_count > 0) {
+        Slot& last = m_slots[static_cast<size_t>((m_head + m_count - 1) % m_slots.size())];
+        const int64_t played = m_count == 1 ? m_headOffset : 0;
+        const int64_t droppable = last.length - played;
+        if (droppable <= left && played == 0) {
+            left -= droppable;
+            --m_count;
+            continue;
+        }
+        const int64_t cut = std::min(droppable, left) / BlockAlign() * BlockAlign();
+        if (cut > 0) {
+            last.length -= static_cast<int32_t>(cut);
+            last.tag = -1;
+            left -= cut;
+        }
+        break;
+    }
+    if (m_count == 0)
+        DropQueue();
+    if (running)
+        StartClock();
+    return bytes - static_cast<int32_t>(left);
+}
+
 void SimulatedStreamPlay::FlushPlayback()
 {
     Log("FlushPlayback");

@@ -60,6 +60,8 @@ public:
     void StartPlayback() override;
     void Pause() override;
     void ClearBuffers() override;
+    /// Takes back down to the frame being played now, also from the buffer at the head.
+    int32_t DropQueuedAudio(int32_t bytes) override;
     /// Counts the flush (FlushCount, FlushedMs); the queue and the played time are untouched.
     void FlushPlayback() override;
     int32_t FlushBufferLengthms() const override { return m_flushBufferLengthms; }

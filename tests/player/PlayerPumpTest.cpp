@@ -280,5 +280,60 @@ TEST_F(PlayerPumpTest, AStreamResetRewindsTheFileAndEmptiesEverything)
     EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 0) << "played again from the start";
 }
 
+// ---- The end of the item moved while playing ---------------------------------------------
+
+struct EndMove
+{
+    const char* name;
+    int64_t atMs;      ///< heard time of the first move
+    float end;         ///< the new AudioEnd
+    int64_t againAtMs; ///< heard time of a second move; 0: none
+    float againEnd;    ///< the AudioEnd it sets
+    float loopEnd;     ///< a loop from 0.5 s to here, 0: none
+    int32_t lastFrame; ///< the last frame heard
+};
+
+class PlayerEndMoveTest : public PlayerPumpTest, public ::testing::WithParamInterface<EndMove>
+{};
+
+// A second of audio is queued ahead of what is heard; none of it past the new end may be,
+// though the tick that ends the item comes up to 50 ms later (no end lies on a tick).
+TEST_P(PlayerEndMoveTest, NothingPastTheNewEndIsHeard)
+{
+    const EndMove& m = GetParam();
+    WriteCounterWave(dir.File("counter.wav"), 3);
+    h.Open(dir.File("counter.wav"));
+    if (m.loopEnd > 0) {
+        h.player->LoopEnd(m.loopEnd);
+        h.player->LoopStart(0.5f);
+        h.player->MaxLoopCount(3);
+        h.player->UseLoop(true);
+    }
+    ASSERT_EQ(h.player->PlayAudio(), 0);
+    h.loop.Advance(m.atMs);
+    h.player->AudioEnd(m.end);
+    if (m.againAtMs > 0) {
+        h.loop.Advance(m.againAtMs - m.atMs);
+        h.player->AudioEnd(m.againEnd);
+    }
+    ASSERT_TRUE(PlayToEnd(h, 4000));
+    h.loop.Advance(500);
+
+    const std::vector<int32_t> frames = CounterFramesIn(h.engine->PlayedAudio());
+    ASSERT_EQ(frames.size(), size_t(m.lastFrame) + 1) << "heard past the end, or short of it";
+    for (size_t i = 0; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i], int32_t(i)) << "frame " << i;
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), m.againAtMs > 0 ? m.againEnd : m.end);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moves, PlayerEndMoveTest,
+    ::testing::Values(EndMove{"AheadInTheQueue", 1000, 1.523f, 0, 0, 0, 67164},
+                      EndMove{"InTheBufferPlayingNow", 1020, 1.063f, 0, 0, 0, 46878},
+                      EndMove{"ThenLaterAgain", 1000, 1.523f, 1200, 2.517f, 0, 110999},
+                      EndMove{"InsideALoopReadAhead", 300, 0.613f, 0, 0, 0.7f, 27033}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace
 } // namespace tavrenly::test
