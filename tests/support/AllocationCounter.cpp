@@ -64,29 +64,25 @@ void Count(void* caller)
         __builtin_trap();
 }
 
-#define COUNT() Count(__builtin_return_address(0))
-
 } // namespace
+
+// Each plain entry point counts its call and hands it to the C library's own.
+#define COUNTED(name, params, call)                                                                \
+    void* name params                                                                              \
+    {                                                                                              \
+        Count(__builtin_return_address(0));                                                        \
+        return call;                                                                               \
+    }
 
 extern "C" {
 
-void* malloc(size_t size)
-{
-    COUNT();
-    return __libc_malloc(size);
-}
-
-void* calloc(size_t count, size_t size)
-{
-    COUNT();
-    return __libc_calloc(count, size);
-}
-
-void* realloc(void* pointer, size_t size)
-{
-    COUNT();
-    return __libc_realloc(pointer, size);
-}
+COUNTED(malloc, (size_t size), __libc_malloc(size))
+COUNTED(calloc, (size_t count, size_t size), __libc_calloc(count, size))
+COUNTED(realloc, (void* pointer, size_t size), __libc_realloc(pointer, size))
+COUNTED(memalign, (size_t alignment, size_t size), __libc_memalign(alignment, size))
+COUNTED(aligned_alloc, (size_t alignment, size_t size), __libc_memalign(alignment, size))
+COUNTED(valloc, (size_t size), __libc_valloc(size))
+COUNTED(pvalloc, (size_t size), __libc_pvalloc(size))
 
 void* reallocarray(void* pointer, size_t count, size_t size)
 {
@@ -94,25 +90,13 @@ void* reallocarray(void* pointer, size_t count, size_t size)
         errno = ENOMEM;
         return nullptr;
     }
-    COUNT();
+    Count(__builtin_return_address(0));
     return __libc_realloc(pointer, count * size);
-}
-
-void* memalign(size_t alignment, size_t size)
-{
-    COUNT();
-    return __libc_memalign(alignment, size);
-}
-
-void* aligned_alloc(size_t alignment, size_t size)
-{
-    COUNT();
-    return __libc_memalign(alignment, size);
 }
 
 int posix_memalign(void** pointer, size_t alignment, size_t size)
 {
-    COUNT();
+    Count(__builtin_return_address(0));
     if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0)
         return EINVAL;
     void* p = __libc_memalign(alignment, size);
@@ -120,18 +104,6 @@ int posix_memalign(void** pointer, size_t alignment, size_t size)
         return ENOMEM;
     *pointer = p;
     return 0;
-}
-
-void* valloc(size_t size)
-{
-    COUNT();
-    return __libc_valloc(size);
-}
-
-void* pvalloc(size_t size)
-{
-    COUNT();
-    return __libc_pvalloc(size);
 }
 
 } // extern "C"

@@ -3,26 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
+#include <stdlib.h>
 
 namespace tavrenly::test {
 
 TempDir::TempDir()
 {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    for (;;) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("tavrenly-test-" + std::to_string(random() % 1000000000000ull));
-        std::error_code error;
-        if (std::filesystem::create_directory(candidate, error)) {
-            m_path = candidate;
-            return;
-        }
-    }
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tavrenly-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::filesystem::filesystem_error("no scratch folder", pattern,
+                                                std::error_code(errno, std::generic_category()));
+    m_path = pattern;
 }
 
 TempDir::~TempDir()
@@ -90,20 +86,6 @@ void WriteText(const std::string& path, const std::string& text)
     WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-std::vector<std::string> LogLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.size() >= 20 && line[2] == '/' && line[5] == '/')
-            line.erase(0, 20); // "dd/mm/yyyy hh:nn:ss "
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted)
 {
     auto at = lines.begin();
@@ -116,38 +98,6 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
         ++at;
     }
     return true;
-}
-
-ByteWriter& ByteWriter::Tag(const char (&fourcc)[5])
-{
-    m_data.insert(m_data.end(), fourcc, fourcc + 4);
-    return *this;
-}
-
-ByteWriter& ByteWriter::U16(uint16_t value)
-{
-    m_data.push_back(static_cast<uint8_t>(value));
-    m_data.push_back(static_cast<uint8_t>(value >> 8));
-    return *this;
-}
-
-ByteWriter& ByteWriter::U32(uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        m_data.push_back(static_cast<uint8_t>(value >> shift));
-    return *this;
-}
-
-ByteWriter& ByteWriter::Bytes(const std::vector<uint8_t>& bytes)
-{
-    m_data.insert(m_data.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
-ByteWriter& ByteWriter::Zeros(size_t count)
-{
-    m_data.insert(m_data.end(), count, 0);
-    return *this;
 }
 
 } // namespace tavrenly::test

@@ -71,8 +71,6 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 
-/// Lines of a diagnostic log without their time stamps.
-std::vector<std::string> LogLines(const std::string& path);
 /// True when `wanted` appear in `lines` in this order (others may lie between them); fails
 /// the test naming the first one missing.
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
@@ -81,14 +79,25 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
 class ByteWriter
 {
 public:
-    ByteWriter& Tag(const char (&fourcc)[5]);
-    ByteWriter& U16(uint16_t value);
-    ByteWriter& U32(uint32_t value);
-    ByteWriter& Bytes(const std::vector<uint8_t>& bytes);
-    ByteWriter& Zeros(size_t count);
+    ByteWriter& Tag(const char (&fourcc)[5]) { return Bytes({fourcc, fourcc + 4}); }
+    ByteWriter& U16(uint16_t value) { return Le(value, 2); }
+    ByteWriter& U32(uint32_t value) { return Le(value, 4); }
+    ByteWriter& Bytes(const std::vector<uint8_t>& bytes)
+    {
+        m_data.insert(m_data.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+    ByteWriter& Zeros(size_t count) { return Bytes(std::vector<uint8_t>(count, 0)); }
     std::vector<uint8_t>& Data() { return m_data; }
 
 private:
+    ByteWriter& Le(uint32_t value, int bytes)
+    {
+        for (int i = 0; i < bytes; ++i)
+            m_data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        return *this;
+    }
+
     std::vector<uint8_t> m_data;
 };
 

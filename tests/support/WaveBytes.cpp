@@ -78,10 +78,7 @@ Bytes WriteCounterWave(const std::string& path, double seconds, uint32_t rate)
 
 Bytes ConstantFrames(int32_t frames, int16_t value, uint16_t channels)
 {
-    ByteWriter w;
-    for (int32_t i = 0; i < frames * channels; ++i)
-        w.U16(static_cast<uint16_t>(value));
-    return w.Data();
+    return Bytes16(std::vector<int16_t>(static_cast<size_t>(frames) * channels, value));
 }
 
 uint16_t Le16(const Bytes& bytes, size_t at)
