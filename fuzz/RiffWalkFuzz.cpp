@@ -11,11 +11,9 @@
 #include <vector>
 
 using namespace tavrenly;
+using fuzz::Check;
 
 namespace {
-
-constexpr int kMaxDepth = 6;
-constexpr size_t kMaxChunks = 2000;
 
 struct Node
 {
@@ -24,75 +22,81 @@ struct Node
     bool form = false;
     std::string bytes; ///< the data of a leaf
     std::vector<Node> children;
+    bool operator==(const Node&) const = default;
 };
 
-using fuzz::Check;
-
-class Walker
+struct Walk
 {
-public:
-    Walker(HMMIO file, const std::string& content, uint32_t pieceSeed)
-        : m_file(file), m_content(content), m_seed(pieceSeed)
-    {}
+    HMMIO file;
+    const std::string& content;
+    uint32_t seed;
+    size_t count = 0;
 
-    /// Walks the chunks at the current position inside `parent` (null: the top level).
-    std::vector<Node> Walk(const MMCKINFO* parent, int depth)
+    int32_t Position() const { return mmioSeek(file, 0, SEEK_CUR); }
+
+    /// The leaf's bytes, read in pieces of 1 to 97 bytes; every read is whole, as the size
+    /// never reaches past the file.
+    std::string Leaf(const MMCKINFO& ck)
+    {
+        const auto at = static_cast<int32_t>(ck.dwDataOffset);
+        Check(mmioSeek(file, at, SEEK_SET) == at);
+        std::string bytes(ck.cksize, '\0');
+        for (uint32_t done = 0, piece = 0; done < ck.cksize; done += piece) {
+            seed = seed * 1103515245u + 12345u;
+            piece = std::min(ck.cksize - done, 1 + (seed >> 16) % 97);
+            Check(mmioRead(file, bytes.data() + done, static_cast<int32_t>(piece)) ==
+                  static_cast<int32_t>(piece));
+        }
+        Check(bytes.compare(0, bytes.size(), content, ck.dwDataOffset, ck.cksize) == 0);
+        return bytes;
+    }
+
+    /// The chunks at the current position inside `parent` (null: the top level).
+    std::vector<Node> Level(const MMCKINFO* parent, int depth)
     {
         std::vector<Node> nodes;
-        const int64_t end = parent ? int64_t{parent->dwDataOffset} + parent->cksize
-                                   : static_cast<int64_t>(m_content.size());
+        const auto size = static_cast<int64_t>(content.size());
+        const int64_t end = parent ? int64_t{parent->dwDataOffset} + parent->cksize : size;
         MMCKINFO ck;
-        while (m_count < kMaxChunks && mmioDescend(m_file, &ck, parent, 0) == 0) {
-            ++m_count;
+        while (count < 2000 && mmioDescend(file, &ck, parent, 0) == 0) {
+            ++count;
             // A chunk starts inside its parent; its size may reach past a short parent but
             // never past the file.
-            Check(int64_t{ck.dwDataOffset} - 8 < end);
-            Check(int64_t{ck.dwDataOffset} + ck.cksize <= static_cast<int64_t>(m_content.size()));
-            Check(ck.dwDataOffset >= 8);
-            Check(std::memcmp(m_content.data() + ck.dwDataOffset - 8, &ck.ckid, 4) == 0);
+            Check(ck.dwDataOffset >= 8 && int64_t{ck.dwDataOffset} - 8 < end);
+            Check(int64_t{ck.dwDataOffset} + ck.cksize <= size);
+            Check(std::memcmp(content.data() + ck.dwDataOffset - 8, &ck.ckid, 4) == 0);
             Node node;
             node.id = ck.ckid;
-            const bool isForm =
-                (ck.ckid == FOURCC_RIFF || ck.ckid == FOURCC_LIST) && ck.cksize >= 4;
-            if (isForm && depth < kMaxDepth) {
+            if ((ck.ckid == FOURCC_RIFF || ck.ckid == FOURCC_LIST) && ck.cksize >= 4 && depth < 6) {
                 node.form = true;
                 node.type = ck.fccType;
-                Check(mmioSeek(m_file, 0, SEEK_CUR) == static_cast<int32_t>(ck.dwDataOffset + 4));
-                node.children = Walk(&ck, depth + 1);
+                Check(Position() == static_cast<int32_t>(ck.dwDataOffset + 4));
+                node.children = Level(&ck, depth + 1);
             } else {
-                node.bytes = ReadLeaf(ck);
+                node.bytes = Leaf(ck);
             }
-            Check(mmioAscend(m_file, &ck, 0) == 0);
-            const int64_t after = int64_t{ck.dwDataOffset} + ck.cksize + (ck.cksize & 1);
-            Check(mmioSeek(m_file, 0, SEEK_CUR) == after);
+            Check(mmioAscend(file, &ck, 0) == 0);
+            Check(Position() == int64_t{ck.dwDataOffset} + ck.cksize + (ck.cksize & 1));
             nodes.push_back(std::move(node));
         }
         return nodes;
     }
-
-private:
-    std::string ReadLeaf(const MMCKINFO& ck)
-    {
-        Check(mmioSeek(m_file, static_cast<int32_t>(ck.dwDataOffset), SEEK_SET) ==
-              static_cast<int32_t>(ck.dwDataOffset));
-        std::string bytes(ck.cksize, '\0');
-        uint32_t done = 0;
-        while (done < ck.cksize) {
-            m_seed = m_seed * 1103515245u + 12345u;
-            const uint32_t piece = std::min(ck.cksize - done, 1 + (m_seed >> 16) % 97);
-            const int32_t got = mmioRead(m_file, bytes.data() + done, static_cast<int32_t>(piece));
-            Check(got == static_cast<int32_t>(piece)); // the size never reaches past the file
-            done += piece;
-        }
-        Check(bytes.compare(0, bytes.size(), m_content, ck.dwDataOffset, ck.cksize) == 0);
-        return bytes;
-    }
-
-    HMMIO m_file;
-    const std::string& m_content;
-    uint32_t m_seed;
-    size_t m_count = 0;
 };
+
+UniqueHmmio Open(const fuzz::MemoryFile& file, int32_t buffer, uint32_t flags)
+{
+    MMIOINFO info{};
+    info.cchBuffer = buffer;
+    UniqueHmmio handle(mmioOpenA(file.Path().c_str(), &info, flags));
+    Check(handle != nullptr);
+    return handle;
+}
+
+std::vector<Node> WalkFile(const fuzz::MemoryFile& source, int32_t buffer, uint32_t seed)
+{
+    const std::string content = source.Content();
+    return Walk{Open(source, buffer, MMIO_READ).get(), content, seed}.Level(nullptr, 0);
+}
 
 void WriteNodes(HMMIO file, const std::vector<Node>& nodes)
 {
@@ -104,36 +108,13 @@ void WriteNodes(HMMIO file, const std::vector<Node>& nodes)
                                : node.id == FOURCC_RIFF ? MMIO_CREATERIFF
                                                         : MMIO_CREATELIST;
         Check(mmioCreateChunk(file, &ck, flags) == 0);
+        const auto size = static_cast<int32_t>(node.bytes.size());
         if (node.form)
             WriteNodes(file, node.children);
         else
-            Check(mmioWrite(file, node.bytes.data(), static_cast<int32_t>(node.bytes.size())) ==
-                  static_cast<int32_t>(node.bytes.size()));
+            Check(mmioWrite(file, node.bytes.data(), size) == size);
         Check(mmioAscend(file, &ck, 0) == 0);
     }
-}
-
-bool SameTree(const std::vector<Node>& a, const std::vector<Node>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].id != b[i].id || a[i].form != b[i].form || a[i].type != b[i].type ||
-            a[i].bytes != b[i].bytes || !SameTree(a[i].children, b[i].children))
-            return false;
-    }
-    return true;
-}
-
-std::vector<Node> WalkFile(const fuzz::MemoryFile& source, int32_t buffer, uint32_t seed)
-{
-    const std::string content = source.Content();
-    MMIOINFO info;
-    info.cchBuffer = buffer;
-    UniqueHmmio file(mmioOpenA(source.Path().c_str(), &info, MMIO_READ));
-    Check(file != nullptr);
-    Walker walker(file.get(), content, seed);
-    return walker.Walk(nullptr, 0);
 }
 
 } // namespace
@@ -150,12 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<Node> tree = WalkFile(input, buffer, data[0]);
 
     output.Assign(nullptr, 0);
-    MMIOINFO info;
-    info.cchBuffer = buffer;
-    HMMIO file = mmioOpenA(output.Path().c_str(), &info, MMIO_READWRITE);
-    Check(file != nullptr);
-    WriteNodes(file, tree);
-    Check(mmioClose(file, 0) == 0);
-    Check(SameTree(tree, WalkFile(output, 4096, 1)));
+    UniqueHmmio file = Open(output, buffer, MMIO_READWRITE);
+    WriteNodes(file.get(), tree);
+    Check(mmioClose(file.release(), 0) == 0);
+    Check(WalkFile(output, 4096, 1) == tree);
     return 0;
 }

@@ -54,20 +54,12 @@ FormatBytes Suggest(const FormatBytes& source, uint16_t tag, uint16_t channels, 
 ACMSTREAMHEADER StreamHeader(uint8_t* source, uint32_t sourceLength, uint8_t* dest,
                              uint32_t destLength)
 {
-    ACMSTREAMHEADER header{};
-    header.cbStruct = sizeof header;
-    header.pbSrc = source;
-    header.cbSrcLength = sourceLength;
-    header.pbDst = dest;
-    header.cbDstLength = destLength;
-    return header;
+    return {sizeof(ACMSTREAMHEADER), 0, 0, source, sourceLength, 0, 0, dest, destLength, 0, 0, {}};
 }
 
 ACMFORMATTAGDETAILSA TagDetails(uint16_t tag, MMRESULT& result)
 {
-    ACMFORMATTAGDETAILSA details{};
-    details.cbStruct = sizeof details;
-    details.dwFormatTag = tag;
+    ACMFORMATTAGDETAILSA details{sizeof(ACMFORMATTAGDETAILSA), 0, tag, 0, 0, 0, {}};
     result = acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG);
     return details;
 }
@@ -210,16 +202,28 @@ std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool enc
     return stage;
 }
 
+namespace {
+
+/// `frames` frames of `channels`, each sample `value(channel, seconds)` of full scale, rounded.
+template <typename Value>
+std::vector<int16_t> Signal(uint32_t rate, uint16_t channels, size_t frames, Value value)
+{
+    std::vector<int16_t> samples(frames * channels);
+    for (size_t n = 0; n < frames; ++n)
+        for (uint16_t c = 0; c < channels; ++c)
+            samples[n * channels + c] =
+                static_cast<int16_t>(std::lrint(value(c, static_cast<double>(n) / rate) * 32767));
+    return samples;
+}
+
+} // namespace
+
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
                             size_t frames)
 {
-    std::vector<int16_t> samples(frames * channels);
-    for (size_t n = 0; n < frames; ++n) {
-        const double value = amplitude * 32767.0 * std::sin(2.0 * M_PI * frequency * n / rate);
-        for (uint16_t c = 0; c < channels; ++c)
-            samples[n * channels + c] = static_cast<int16_t>(std::lrint(value));
-    }
-    return samples;
+    return Signal(rate, channels, frames, [&](uint16_t, double t) {
+        return amplitude * std::sin(2 * M_PI * frequency * t);
+    });
 }
 
 double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
@@ -252,18 +256,10 @@ std::vector<int16_t> FfmpegDecode(const std::string& path)
 
 std::vector<int16_t> TestSignal(uint32_t rate, uint16_t channels, double seconds)
 {
-    const auto frames = static_cast<size_t>(rate * seconds);
-    std::vector<int16_t> samples(frames * channels);
-    for (size_t n = 0; n < frames; ++n) {
-        const double t = static_cast<double>(n) / rate;
-        const double left =
-            0.5 * std::sin(2 * M_PI * 997 * t) + 0.2 * std::sin(2 * M_PI * 3001 * t);
-        const double right = 0.5 * std::sin(2 * M_PI * 443 * t);
-        for (uint16_t c = 0; c < channels; ++c)
-            samples[n * channels + c] =
-                static_cast<int16_t>(std::lrint((c == 1 ? right : left) * 32767));
-    }
-    return samples;
+    return Signal(rate, channels, static_cast<size_t>(rate * seconds), [](uint16_t c, double t) {
+        return c == 1 ? 0.5 * std::sin(2 * M_PI * 443 * t)
+                      : 0.5 * std::sin(2 * M_PI * 997 * t) + 0.2 * std::sin(2 * M_PI * 3001 * t);
+    });
 }
 
 std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds)

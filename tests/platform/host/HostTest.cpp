@@ -139,7 +139,9 @@ TEST_F(EventLoopTest, TimersChangedOrDestroyedInsideATickAndAZeroInterval)
     EXPECT_EQ(ticks, 10);
 }
 
-TEST(EventLoopRealTest, PostFromAnotherThreadWakesRunAndKeepsTheOrder)
+// Posts from another thread wake the loop in their order; work due within one millisecond
+// shares one wake-up and never runs before its time.
+TEST(EventLoopRealTest, PostsFromAnotherThreadKeepTheirOrderAndTasksDueTogetherWakeOnce)
 {
     EventLoop loop(EventLoop::Clock::Real);
     std::vector<int> values;
@@ -153,23 +155,7 @@ TEST(EventLoopRealTest, PostFromAnotherThreadWakesRunAndKeepsTheOrder)
     std::vector<int> expected(100);
     std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(values, expected);
-}
 
-TEST(HeadlessSiteTest, WritesBoxesToStandardErrorAndAnswersOk)
-{
-    EventLoop loop(EventLoop::Clock::Virtual);
-    HeadlessSite site(loop);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(site.ShowMessage("File not found", kMessageCritical, "TavrenPlayer"),
-              kMessageAnswerOk);
-    site.PropertyChanged("Volume");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[TavrenPlayer] File not found\n");
-}
-
-// Work due within one millisecond shares one wake-up and never runs before its time.
-TEST(EventLoopWakeTest, TasksDueWithinOneMillisecondRunInOneWakeUpInOrderAndNeverEarly)
-{
-    EventLoop loop(EventLoop::Clock::Real);
     // Ten tasks 90 us apart inside one millisecond, a few milliseconds ahead.
     const int64_t base = (loop.NowMicros() / 1000 + 5) * 1000 + 50;
     std::vector<int> order;
@@ -188,6 +174,17 @@ TEST(EventLoopWakeTest, TasksDueWithinOneMillisecondRunInOneWakeUpInOrderAndNeve
     EXPECT_TRUE(early.empty());
     // One sleep up to the millisecond, plus at most one early return of the condition wait.
     EXPECT_LE(loop.WakeUps() - before, 2u);
+}
+
+TEST(HeadlessSiteTest, WritesBoxesToStandardErrorAndAnswersOk)
+{
+    EventLoop loop(EventLoop::Clock::Virtual);
+    HeadlessSite site(loop);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(site.ShowMessage("File not found", kMessageCritical, "TavrenPlayer"),
+              kMessageAnswerOk);
+    site.PropertyChanged("Volume");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[TavrenPlayer] File not found\n");
 }
 
 TEST(PropertyBagTest, TypedValuesRoundTripDefaultsAreLeftOutAndUnreadableTextIsAFailedRead)
@@ -228,27 +225,12 @@ TEST(PropertyBagTest, TypedValuesRoundTripDefaultsAreLeftOutAndUnreadableTextIsA
     EXPECT_EQ(bag.ReadInt16("Absent", -4), -4);
 }
 
-// A table of three settings read in one order and saved in another; the bag logs what is
-// written or removed, in order.
+// A table of three settings; the file bag keeps the order keys are first written in.
 struct SettingsOwner
 {
     int32_t rate = -1;
     int16_t cache = -1;
     bool loud = false;
-};
-struct LoggingBag : MemoryPropertyBag
-{
-    std::vector<std::string> writes;
-    bool WriteText(std::string_view key, std::string_view value) override
-    {
-        writes.push_back(std::string(key) + "=" + std::string(value));
-        return MemoryPropertyBag::WriteText(key, value);
-    }
-    void Remove(std::string_view key) override
-    {
-        writes.push_back("-" + std::string(key));
-        MemoryPropertyBag::Remove(key);
-    }
 };
 constexpr SavedSetting<SettingsOwner> kOwnerSettings[] = {
     {"Rate", SettingType::Int32, 44100, [](SettingsOwner& o, int32_t v) { o.rate = v; },
@@ -260,23 +242,26 @@ constexpr SavedSetting<SettingsOwner> kOwnerSettings[] = {
      [](SettingsOwner& o) { return int32_t{o.loud}; }},
 };
 
-TEST(SavedSettingsTest, OneTableReadsAndWritesEveryKeyWithItsDefault)
+TEST(SavedSettingsTest, OneTableReadsAndWritesEveryKeyWithItsDefaultInTheOrderAsked)
 {
-    LoggingBag bag;
-    bag.MemoryPropertyBag::WriteText("Rate", "fast");   // unreadable: skipped
-    bag.MemoryPropertyBag::WriteText("Cache", "70000"); // beyond 16 bits: skipped
+    test::TempDir dir;
+    const std::string path = dir.File("owner.ini");
+    WriteText(path, "[A]\nRate=fast\nCache=70000\n"); // unreadable, beyond 16 bits: skipped
     SettingsOwner owner;
-    ReadSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings);
+    IniFilePropertyBag first(path, "A");
+    ReadSavedSettings<SettingsOwner>(first, owner, kOwnerSettings);
     EXPECT_EQ(owner.rate, -1);
     EXPECT_EQ(owner.cache, -1);
     EXPECT_TRUE(owner.loud) << "absent: the default";
 
     owner = {48000, 4, false};
-    WriteSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings);
+    WriteSavedSettings<SettingsOwner>(first, owner, kOwnerSettings); // the default: removed
+    ASSERT_TRUE(first.Save());
     constexpr std::string_view kSaveOrder[] = {"Loud", "Rate", "Missing"};
-    WriteSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings, kSaveOrder);
-    EXPECT_EQ(bag.writes,
-              (std::vector<std::string>{"Rate=48000", "-Cache", "Loud=0", "Loud=0", "Rate=48000"}));
+    IniFilePropertyBag second(path, "B");
+    WriteSavedSettings<SettingsOwner>(second, owner, kOwnerSettings, kSaveOrder);
+    ASSERT_TRUE(second.Save());
+    EXPECT_EQ(ReadText(path), "[A]\nRate=48000\nLoud=0\n\n[B]\nLoud=0\nRate=48000\n");
 }
 
 TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheComments)
