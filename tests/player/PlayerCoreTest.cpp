@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+#include <tuple>
+
 namespace tavrenly::test {
 namespace {
 
@@ -22,69 +26,63 @@ TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportEr
     h.player->ReportErrors(false);
     h.site.boxes.clear();
     h.site.changed.clear();
-
-    h.player->SampleRate(32000);
-    h.player->SampleRate(96000);
-    h.player->NumberChannels(0);
-    h.player->NumberChannels(3);
-    h.player->WaveBufferLengthms(0);
-    h.player->NumberWavePlayBuffers(-1);
-
-    const std::vector<std::string> expected = {
-        "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000",
-        "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000",
-        "Invalid NumberChannels Specified : \nMax = 2",
-        "Invalid NumberChannels Specified : \nMax = 2",
-        "Invalid Buffer Length Specified",
-        "Invalid Number of Wave Buffers Specified ",
+    TavrenPlayer& p = *h.player;
+    const std::string rate = "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000";
+    const std::string channels = "Invalid NumberChannels Specified : \nMax = 2";
+    const std::pair<std::function<void()>, std::string> refusals[] = {
+        {[&] { p.SampleRate(32000); }, rate},
+        {[&] { p.SampleRate(96000); }, rate},
+        {[&] { p.NumberChannels(0); }, channels},
+        {[&] { p.NumberChannels(3); }, channels},
+        {[&] { p.WaveBufferLengthms(0); }, "Invalid Buffer Length Specified"},
+        {[&] { p.NumberWavePlayBuffers(-1); }, "Invalid Number of Wave Buffers Specified "},
     };
-    ASSERT_EQ(h.site.boxes.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(h.site.boxes[i].text, expected[i]);
-        EXPECT_EQ(h.site.boxes[i].style, 0);
-        EXPECT_EQ(h.site.boxes[i].title, "Tavrenly");
+    for (const auto& [put, text] : refusals) {
+        h.site.boxes.clear();
+        put();
+        ASSERT_EQ(h.site.boxes.size(), 1u) << text;
+        EXPECT_EQ(h.site.boxes[0].text, text);
+        EXPECT_EQ(h.site.boxes[0].style, 0);
+        EXPECT_EQ(h.site.boxes[0].title, "Tavrenly");
     }
     EXPECT_TRUE(h.site.changed.empty());
-    EXPECT_EQ(h.player->SampleRate(), 44100);
-    EXPECT_EQ(h.engine->SampleRate(), 44100);
-    EXPECT_EQ(h.player->NumberChannels(), 2);
-    EXPECT_EQ(h.engine->BufferLengthms(), 100);
-    EXPECT_EQ(h.engine->NumberBuffers(), 10);
+    EXPECT_EQ(std::tuple(p.SampleRate(), h.engine->SampleRate(), p.NumberChannels()),
+              std::tuple(44100, 44100, 2));
+    EXPECT_EQ(std::tuple(h.engine->BufferLengthms(), h.engine->NumberBuffers()),
+              std::tuple(100, 10));
     EXPECT_TRUE(h.listener.events.empty()) << "refusals raise no PlayerError";
 }
 
-TEST_F(PlayerCoreTest, StartUpWithoutSettingsFileUsesDefaults)
+TEST_F(PlayerCoreTest, StartUpTakesTheMachineWideSettingsOrTheDefaults)
 {
-    PlayerHarness h(false);
-    EXPECT_EQ(h.player->FadeMode(), efmFastStart);
-    EXPECT_TRUE(h.player->FlushBuffers());
-    EXPECT_EQ(h.engine->FlushBufferLengthms(), 1);
-    // Start-up assigns through the properties, so the host hears of both.
-    EXPECT_EQ(h.site.changed, (std::vector<std::string>{"FadeMode", "FlushBuffers"}));
-}
-
-TEST_F(PlayerCoreTest, StartUpReadsTheMachineWideSettings)
-{
-    settings.Write("FadeMode=1\nFlushBuffers=0\nFlushBufferLengthms=0x100\n");
+    struct Case
     {
+        const char* file; ///< null: none
+        int32_t fadeMode;
+        bool flush;
+        int32_t flushms;
+    };
+    const Case cases[] = {
+        {nullptr, efmFastStart, true, 1},
+        {"FadeMode=1\nFlushBuffers=0\nFlushBufferLengthms=0x100\n", efmSlowStart, false, 256},
+        // Any non-zero value switches flushing on; a value wider than 32 bits is refused like
+        // an over-long registry value and the default applies.
+        {"FlushBuffers=-3\nFadeMode=0x100000000\nFadeMode2=7\n", efmFastStart, true, 1},
+        // FadeMode is taken unchanged, without a range test.
+        {"FadeMode=77\n", 77, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file ? c.file : "no file");
+        if (c.file)
+            settings.Write(c.file);
         PlayerHarness h(false);
-        EXPECT_EQ(h.player->FadeMode(), efmSlowStart);
-        EXPECT_TRUE(h.player->InverseLogFades());
-        EXPECT_FALSE(h.player->FlushBuffers());
-        EXPECT_EQ(h.engine->FlushBufferLengthms(), 256);
+        EXPECT_EQ(h.player->FadeMode(), c.fadeMode);
+        EXPECT_EQ(h.player->InverseLogFades(), c.fadeMode == efmSlowStart);
+        EXPECT_EQ(h.player->FlushBuffers(), c.flush);
+        EXPECT_EQ(h.engine->FlushBufferLengthms(), c.flushms);
+        // Start-up assigns through the properties, so the host hears of both.
+        EXPECT_EQ(h.site.changed, (Events{"FadeMode", "FlushBuffers"}));
     }
-    // Any non-zero value switches flushing on; a value wider than 32 bits is refused like an
-    // over-long registry value and the default applies.
-    settings.Write("FlushBuffers=-3\nFadeMode=0x100000000\nFadeMode2=7\n");
-    {
-        PlayerHarness h(false);
-        EXPECT_TRUE(h.player->FlushBuffers());
-        EXPECT_EQ(h.player->FadeMode(), efmFastStart);
-    }
-    // FadeMode is taken unchanged, without a range test.
-    settings.Write("FadeMode=77\n");
-    PlayerHarness h(false);
-    EXPECT_EQ(h.player->FadeMode(), 77);
 }
 
 TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
@@ -92,24 +90,28 @@ TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
     PlayerHarness h(false);
     h.site.changed.clear();
     h.player->InitNew();
+    EXPECT_EQ(h.site.changed,
+              (Events{"Width", "RaiseAudioPositionChanged", "MaxLoopCount", "RaiseAudioLevelEvents",
+                      "SampleAudioLevel", "WaveBufferLengthms", "NumberWavePlayBuffers",
+                      "NumberCacheSeconds", "NumberChannels", "SampleRate", "ReportErrors",
+                      "WaveOutDeviceNumber"}));
+    const TavrenPlayer& p = *h.player;
+    const SimulatedStreamPlay& e = *h.engine;
+    EXPECT_EQ(std::tuple(p.Width(), p.RaiseAudioPositionChanged(), p.MaxLoopCount(),
+                         p.NumberCacheSeconds()),
+              std::tuple(1800, true, 1000, 4));
+    EXPECT_EQ(std::tuple(e.RaiseAudioLevelEvents(), e.SampleAudioLevel(), e.BufferLengthms(),
+                         e.NumberBuffers(), e.NumberChannels(), e.SampleRate(), e.ReportErrors(),
+                         e.DeviceNumber()),
+              std::tuple(1, true, 100, 10, 2, 44100, true, 0));
+}
 
-    EXPECT_EQ(h.site.changed, (std::vector<std::string>{
-                                  "Width", "RaiseAudioPositionChanged", "MaxLoopCount",
-                                  "RaiseAudioLevelEvents", "SampleAudioLevel", "WaveBufferLengthms",
-                                  "NumberWavePlayBuffers", "NumberCacheSeconds", "NumberChannels",
-                                  "SampleRate", "ReportErrors", "WaveOutDeviceNumber"}));
-    EXPECT_EQ(h.player->Width(), 1800);
-    EXPECT_TRUE(h.player->RaiseAudioPositionChanged());
-    EXPECT_EQ(h.player->MaxLoopCount(), 1000);
-    EXPECT_EQ(h.engine->RaiseAudioLevelEvents(), 1);
-    EXPECT_TRUE(h.engine->SampleAudioLevel());
-    EXPECT_EQ(h.engine->BufferLengthms(), 100);
-    EXPECT_EQ(h.engine->NumberBuffers(), 10);
-    EXPECT_EQ(h.player->NumberCacheSeconds(), 4);
-    EXPECT_EQ(h.engine->NumberChannels(), 2);
-    EXPECT_EQ(h.engine->SampleRate(), 44100);
-    EXPECT_TRUE(h.engine->ReportErrors());
-    EXPECT_EQ(h.engine->DeviceNumber(), 0);
+/// What the player writes of its settings.
+auto Saved(TavrenPlayer& player)
+{
+    MemoryPropertyBag bag;
+    player.WriteProperties(bag);
+    return bag.Values();
 }
 
 TEST_F(PlayerCoreTest, SavedSettingsRoundTripAndAnEmptyBagGivesTheDefaultsButPositionEvents)
@@ -117,48 +119,38 @@ TEST_F(PlayerCoreTest, SavedSettingsRoundTripAndAnEmptyBagGivesTheDefaultsButPos
     MemoryPropertyBag bag;
     {
         PlayerHarness h;
-        h.player->WaveBufferLengthms(40);
-        h.player->NumberWavePlayBuffers(6);
-        h.player->NumberChannels(1);
-        h.player->SampleRate(48000);
+        TavrenPlayer& p = *h.player;
+        p.WaveBufferLengthms(40);
+        p.NumberWavePlayBuffers(6);
+        p.NumberChannels(1);
+        p.SampleRate(48000);
         int16_t cache = 9;
-        h.player->NumberCacheSeconds(cache);
-        h.player->MaxLoopCount(12);
-        h.player->RaiseAudioPositionChanged(false);
-        h.player->RaiseAudioLevelEvents(3);
-        h.player->SampleAudioLevel(false);
-        h.player->ReportErrors(false);
-        h.player->DirectXMode(true);
-        h.player->WriteProperties(bag);
+        p.NumberCacheSeconds(cache);
+        p.MaxLoopCount(12);
+        p.RaiseAudioPositionChanged(false);
+        p.RaiseAudioLevelEvents(3);
+        p.SampleAudioLevel(false);
+        p.ReportErrors(false);
+        p.DirectXMode(true);
+        p.WriteProperties(bag);
     }
     EXPECT_EQ(bag.ReadText("RaiseLevelChangeEvents"), "3");
     EXPECT_FALSE(bag.ReadText("RaiseAudioLevelEvents").has_value());
-    {
-        PlayerHarness h(false);
-        h.player->ReadProperties(bag);
-        EXPECT_EQ(h.engine->BufferLengthms(), 40);
-        EXPECT_EQ(h.engine->NumberBuffers(), 6);
-        MemoryPropertyBag again;
-        h.player->WriteProperties(again);
-        EXPECT_EQ(again.Values(), bag.Values()) << "every saved value read back";
-    }
+    PlayerHarness loaded(false);
+    loaded.player->ReadProperties(bag);
+    EXPECT_EQ(std::tuple(loaded.engine->BufferLengthms(), loaded.engine->NumberBuffers()),
+              std::tuple(40, 6));
+    EXPECT_EQ(Saved(*loaded.player), bag.Values()) << "every saved value read back";
 
     // Loading nothing gives the first-time defaults, except that position events stay off.
-    PlayerHarness fresh;
-    MemoryPropertyBag defaults;
-    fresh.player->WriteProperties(defaults);
-    PlayerHarness loaded(false);
-    MemoryPropertyBag empty;
-    loaded.player->ReadProperties(empty);
-    MemoryPropertyBag fromEmpty;
-    loaded.player->WriteProperties(fromEmpty);
+    PlayerHarness fresh, empty(false);
+    MemoryPropertyBag nothing;
+    empty.player->ReadProperties(nothing);
     EXPECT_TRUE(fresh.player->RaiseAudioPositionChanged());
-    EXPECT_FALSE(loaded.player->RaiseAudioPositionChanged());
-    loaded.player->RaiseAudioPositionChanged(true);
-    MemoryPropertyBag fromEmptyWithEvents;
-    loaded.player->WriteProperties(fromEmptyWithEvents);
-    EXPECT_EQ(fromEmptyWithEvents.Values(), defaults.Values());
-    EXPECT_NE(fromEmpty.Values(), defaults.Values());
+    EXPECT_FALSE(empty.player->RaiseAudioPositionChanged());
+    EXPECT_NE(Saved(*empty.player), Saved(*fresh.player));
+    empty.player->RaiseAudioPositionChanged(true);
+    EXPECT_EQ(Saved(*empty.player), Saved(*fresh.player));
 }
 
 TEST_F(PlayerCoreTest, SavedSettingsLoadMaxLoopCountUnclampedAndSkipUnreadableKeys)
@@ -175,35 +167,25 @@ TEST_F(PlayerCoreTest, SavedSettingsLoadMaxLoopCountUnclampedAndSkipUnreadableKe
     EXPECT_EQ(h.site.boxes[0].text, "Invalid NumberChannels Specified : \nMax = 2");
 }
 
-TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)
+TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevicesAndNamesOf32Bytes)
 {
     PlayerHarness h;
-    DeviceInfo first;
-    first.name = "Studio A Console Output With A Very Long Name";
-    first.manufacturerId = 39;
-    DeviceInfo second;
-    second.name = "Monitor";
-    second.manufacturerId = 7;
-    h.devices->SetOutputDevices({first, second}, 1);
-
-    h.player->WaveOutDeviceNumber(0);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39) << "0 reads platform device 0";
-    h.player->WaveOutDeviceNumber(1);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 39);
-    h.player->WaveOutDeviceNumber(2);
-    EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, 7);
-
-    const std::string second32 = h.player->WaveOutDeviceName();
-    ASSERT_EQ(second32.size(), 32u);
-    EXPECT_EQ(second32.substr(0, 8), std::string("Monitor\0", 8));
-    h.player->WaveOutDeviceNumber(1);
-    const std::string first32 = h.player->WaveOutDeviceName();
-    ASSERT_EQ(first32.size(), 32u);
-    EXPECT_EQ(first32.substr(0, 31), first.name.substr(0, 31));
-    h.player->WaveOutDeviceNumber(0);
-    const std::string mapper = h.player->WaveOutDeviceName();
-    ASSERT_EQ(mapper.size(), 32u);
-    EXPECT_NE(mapper, first32) << "device 0 names the default (mapper) device";
+    const std::string longName = "Studio A Console Output With A Very Long Name";
+    h.devices->SetOutputDevices({DeviceInfo{.name = longName, .manufacturerId = 39, .backend = {}},
+                                 {.name = "Monitor", .manufacturerId = 7, .backend = {}}},
+                                1);
+    // 0 is the default (mapper) device, here platform device 0; the others count from 1.
+    const std::pair<int16_t, uint16_t> makers[] = {{0, 39}, {1, 39}, {2, 7}};
+    std::vector<std::string> names;
+    for (const auto& [number, maker] : makers) {
+        h.player->WaveOutDeviceNumber(number);
+        EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, maker) << number;
+        names.push_back(h.player->WaveOutDeviceName());
+        ASSERT_EQ(names.back().size(), 32u);
+    }
+    EXPECT_EQ(names[1].substr(0, 31), longName.substr(0, 31));
+    EXPECT_EQ(names[2].substr(0, 8), std::string("Monitor\0", 8));
+    EXPECT_NE(names[0], names[1]) << "device 0 names the default (mapper) device";
 }
 
 } // namespace
