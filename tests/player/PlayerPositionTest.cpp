@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <tuple>
 
 namespace tavrenly::test {
 namespace {
@@ -74,7 +75,7 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
     EXPECT_EQ(h.listener.events.size(), settled);
 }
 
-TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRearmsThem)
+TEST_F(PlayerPositionTest, MarkersPassedBySeeksFireInTheCallAndRearmOnlyWhenMovedBehind)
 {
     h.Open(file);
     h.player->IntroEnd(10.0f);
@@ -102,19 +103,12 @@ TEST_F(PlayerPositionTest, SeekPastMarkersRaisesThemWithinTheCallAndBackwardsRea
     h.loop.Advance(2000);
     EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 10.0f);
-}
 
-TEST_F(PlayerPositionTest, RearmedMarkersFireAtTheNextTickEvenWhileThePositionStandsStill)
-{
-    h.Open(file);
-    h.player->IntroEnd(10.0f);
-    h.player->PlayAudio();
-    h.loop.Advance(12000);
+    // Paused: the played time stands still, so nothing is raised.
+    h.loop.Advance(2000);
     h.player->PauseAudio();
     h.loop.Advance(100);
     EXPECT_EQ(h.player->Status(), epsPaused);
-
-    // Paused: the played time stands still, so nothing is raised.
     h.listener.events.clear();
     h.loop.Advance(1000);
     EXPECT_TRUE(h.listener.events.empty());
@@ -140,6 +134,14 @@ TEST_F(PlayerPositionTest, RearmedMarkersFireAtTheNextTickEvenWhileThePositionSt
 
 TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 {
+    // Without a file they neither tick nor end anything.
+    h.player->AudioStart(5.0f);
+    h.player->AudioEnd(5.0f);
+    h.player->IntroEnd(3.0f);
+    EXPECT_TRUE(h.listener.events.empty());
+    EXPECT_EQ(std::tuple(h.player->AudioStart(), h.player->AudioEnd(), h.player->AudioPart()),
+              std::tuple(0.0f, 0.0f, eapEMPTY));
+
     h.Open(file);
     h.player->PlayAudio();
     h.loop.Advance(3000);
@@ -182,17 +184,6 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
     EXPECT_FLOAT_EQ(h.player->AudioLength(), 0.0f);
     EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 0.0f);
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 2u);
-}
-
-TEST_F(PlayerPositionTest, WithoutAFileTheSettersNeitherTickNorEndAnything)
-{
-    h.player->AudioStart(5.0f);
-    h.player->AudioEnd(5.0f);
-    h.player->IntroEnd(3.0f);
-    EXPECT_TRUE(h.listener.events.empty());
-    EXPECT_FLOAT_EQ(h.player->AudioStart(), 0.0f);
-    EXPECT_FLOAT_EQ(h.player->AudioEnd(), 0.0f);
-    EXPECT_EQ(h.player->AudioPart(), eapEMPTY);
 }
 
 } // namespace
