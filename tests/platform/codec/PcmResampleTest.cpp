@@ -44,23 +44,22 @@ protected:
     }
 };
 
-TEST_P(PcmResampleTest, BufferByBufferEqualsOnePiece)
+// Cut into any pieces the output is that of one piece; drained it is the ideal sine at the
+// input's length at the output rate, to its end.
+TEST_P(PcmResampleTest, BufferByBufferEqualsOnePieceAndDrainedItIsTheIdealSineToItsEnd)
 {
-    std::vector<int16_t> input = Samples16(Sine(2 * c.fromRate));
+    std::vector<int16_t> noisy = Samples16(Sine(2 * c.fromRate));
     std::mt19937 random(7);
-    for (int16_t& sample : input) // noise reaches every filter phase
+    for (int16_t& sample : noisy) // noise reaches every filter phase
         sample = static_cast<int16_t>(sample / 2 +
                                       std::uniform_int_distribution<int>(-3000, 3000)(random));
-    const std::vector<uint8_t> bytes = Bytes16(input);
+    const std::vector<uint8_t> bytes = Bytes16(noisy);
     const auto whole = ConvertInPieces(from, to, bytes, {static_cast<uint32_t>(bytes.size())});
     // Uneven pieces, some not a whole number of frames, one shorter than a frame.
     const auto pieces = ConvertInPieces(from, to, bytes, {4410, 1, 333, 17641, 2048, 7});
     EXPECT_EQ(pieces.size(), whole.size());
     EXPECT_TRUE(pieces == whole);
-}
 
-TEST_P(PcmResampleTest, DrainedItIsTheIdealSineAtTheInputsLengthAtTheOutputRateToItsEnd)
-{
     // Not a whole number of rate periods, so the length rounds.
     const uint64_t inFrames = 2 * c.fromRate + 37;
     const std::vector<uint8_t> input = Sine(inFrames);
@@ -124,9 +123,7 @@ TEST(PcmResetTest, ResetDrainAndStartForgetTheOldInputAndRestartInTime)
         AcmStream stream(from, to, 44100 * 4);
         std::vector<int16_t> loud(4410 * 2);
         std::mt19937 random(3);
-        for (int16_t& sample : loud)
-            sample =
-                static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));
+        std::generate(loud.begin(), loud.end(), [&] { return static_cast<int16_t>(random()); });
         Feed(stream, loud);
         ASSERT_EQ(acmStreamReset(stream.handle, 0), 0u);
         std::vector<int16_t> heard;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 
 namespace tavrenly::test {
 namespace {
@@ -31,10 +32,9 @@ FormatBytes SuggestFromPcm(uint16_t tag, uint16_t channels, uint32_t rate,
 ByteWriter Record(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
                   uint16_t blockAlign, uint16_t bits, uint16_t cbSize)
 {
-    ByteWriter w;
-    w.U16(tag).U16(channels).U32(rate).U32(bytesPerSecond).U16(blockAlign).U16(bits);
-    w.U16(cbSize);
-    return w;
+    return ByteWriter()
+        .Bytes(FmtBody(tag, channels, rate, bytesPerSecond, blockAlign, bits))
+        .U16(cbSize);
 }
 
 // Layer II, emphasis 1 (none), no time stamps.
@@ -129,8 +129,7 @@ TEST(FfmpegEncoderTest, TakesWholeFramesAndDrainsThroughAnyRoomThatHoldsAPacket)
     // Four frames of at most 769 bytes (768, and a padding byte at other rates).
     std::vector<uint8_t> dest(mp2->MaxOutputBytes(static_cast<uint32_t>(pcm.size())));
     EXPECT_EQ(dest.size(), 4u * 769);
-    uint32_t used = 0;
-    uint32_t produced = 0;
+    uint32_t used = 0, produced = 0;
     const auto convert = [&](uint32_t length, uint32_t room) {
         EXPECT_EQ(mp2->Convert(pcm.data(), length, used, dest.data(), room, produced, true), 0u);
         return std::pair{used, produced};
@@ -247,10 +246,8 @@ TEST(FfmpegG711Test, EncodesEveryValueAsFfmpegAndEveryCodeRoundTrips)
 {
     std::vector<int16_t> ramp(65536);
     Bytes all(256);
-    for (size_t i = 0; i < ramp.size(); ++i)
-        ramp[i] = static_cast<int16_t>(static_cast<int>(i) - 32768);
-    for (size_t i = 0; i < all.size(); ++i)
-        all[i] = static_cast<uint8_t>(i);
+    std::iota(ramp.begin(), ramp.end(), INT16_MIN); // every value, and every code
+    std::iota(all.begin(), all.end(), 0);
     TempDir dir;
     WriteFileBytes(dir.File("ramp.raw"), Bytes16(ramp));
     for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {

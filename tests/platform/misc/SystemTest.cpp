@@ -60,42 +60,34 @@ TEST(SettingsFileTest, ReadsWholeNumbersAsLittleEndianDwordsAndRefusesTheRest)
     // Negative and all-ones values, values past 32 bits and words read through the registry
     // call are the settings reader's table; these are the file's forms and the value bytes.
     const Bytes untouched(4, 0xEE);
-    const std::tuple<const char*, int32_t, uint32_t, Bytes> cases[] = {
-        {"FADEMODE", ERROR_SUCCESS, 4, {3, 0, 0, 0}},
-        {"FlushBufferLengthms", ERROR_SUCCESS, 4, {0x2E, 0x1F, 0, 0}},
-        {"Bottom", ERROR_SUCCESS, 4, {0, 0, 0, 0x80}},
-        {"Twice", ERROR_SUCCESS, 4, {2, 0, 0, 0}},
-        {"Trailing", ERROR_SUCCESS, 4, {0x10, 0, 0, 0}},
-        {"Hashed", ERROR_SUCCESS, 4, {7, 0, 0, 0}},
-        {"Commented", ERROR_FILE_NOT_FOUND, 4, untouched},
-        {"TavrenStream", ERROR_FILE_NOT_FOUND, 4, untouched},
-        {"Low", ERROR_MORE_DATA, 8, untouched},
-        {"Hex", ERROR_MORE_DATA, 8, untouched},
-        {"Empty", ERROR_INVALID_DATA, 4, untouched},
-        {"HexSign", ERROR_INVALID_DATA, 4, untouched},
-        {"Huge", ERROR_INVALID_DATA, 4, untouched},
+    // name, room, result, size, value bytes
+    const std::tuple<const char*, uint32_t, int32_t, uint32_t, Bytes> cases[] = {
+        {"FADEMODE", 4, ERROR_SUCCESS, 4, {3, 0, 0, 0}},
+        {"FlushBufferLengthms", 4, ERROR_SUCCESS, 4, {0x2E, 0x1F, 0, 0}},
+        {"Bottom", 4, ERROR_SUCCESS, 4, {0, 0, 0, 0x80}},
+        {"Twice", 4, ERROR_SUCCESS, 4, {2, 0, 0, 0}},
+        {"Trailing", 4, ERROR_SUCCESS, 4, {0x10, 0, 0, 0}},
+        {"Hashed", 4, ERROR_SUCCESS, 4, {7, 0, 0, 0}},
+        {"Commented", 4, ERROR_FILE_NOT_FOUND, 4, untouched},
+        {"TavrenStream", 4, ERROR_FILE_NOT_FOUND, 4, untouched},
+        {"Low", 4, ERROR_MORE_DATA, 8, untouched},
+        {"Low", 8, ERROR_SUCCESS, 8, {0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"Hex", 4, ERROR_MORE_DATA, 8, untouched},
+        {"Empty", 4, ERROR_INVALID_DATA, 4, untouched},
+        {"HexSign", 4, ERROR_INVALID_DATA, 4, untouched},
+        {"Huge", 4, ERROR_INVALID_DATA, 4, untouched},
     };
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kTavrenStreamKey, &key), ERROR_SUCCESS);
-    const auto query = [&](const char* name, uint32_t& type, Bytes& bytes) {
-        auto size = static_cast<uint32_t>(bytes.size());
-        EXPECT_EQ(RegQueryValueExA(key, name, &type, bytes.data(), &size), ERROR_SUCCESS) << name;
-        return size;
-    };
-    for (const auto& [name, result, size, bytes] : cases) {
-        Bytes got(4, 0xEE);
+    for (const auto& [name, room, result, size, bytes] : cases) {
+        Bytes got(room, 0xEE);
         uint32_t type = 0;
-        uint32_t length = 4;
+        uint32_t length = room;
         EXPECT_EQ(RegQueryValueExA(key, name, &type, got.data(), &length), result) << name;
         EXPECT_EQ(length, size) << name;
         EXPECT_EQ(got, bytes) << name;
-        EXPECT_EQ(type, result == ERROR_SUCCESS ? REG_DWORD : size == 8 ? REG_QWORD : 0u) << name;
+        EXPECT_EQ(type, size == 8 ? REG_QWORD : result == ERROR_SUCCESS ? REG_DWORD : 0u) << name;
     }
-    uint32_t type = 0;
-    Bytes wide(8);
-    EXPECT_EQ(query("Low", type, wide), 8u);
-    EXPECT_EQ(type, REG_QWORD);
-    EXPECT_EQ(wide, (Bytes{0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 
     std::string value = "unchanged";
