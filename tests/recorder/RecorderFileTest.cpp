@@ -4,6 +4,7 @@
 // refused whole when they do not fit, written byte for byte and back to the default when
 // cleared.
 
+#include "tests/platform/codec/CodecTestSupport.h"
 #include "tests/player/PlayerFixture.h"
 #include "tests/recorder/RecorderFixture.h"
 
@@ -11,9 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
-#include <numbers>
 #include <optional>
 #include <regex>
 
@@ -43,34 +42,6 @@ std::string Output(const std::string& command, const std::string& scratch)
 {
     Run(command + " > '" + scratch + "'");
     return ReadText(scratch);
-}
-
-/// The simulated engine's sine at `rate` on every channel.
-std::vector<int16_t> Sine(double hz, int32_t rate, int channels, size_t samples)
-{
-    std::vector<int16_t> out(samples);
-    for (size_t i = 0; i < samples; ++i)
-        out[i] = static_cast<int16_t>(std::nearbyint(
-            0.5 * 32767 * std::sin(2 * std::numbers::pi * hz * double(i / channels) / rate)));
-    return out;
-}
-
-/// SNR (dB) of `actual` against `expected` over `window` samples from `skip` on, at the lag
-/// (0..`maxLag` frames later in `actual`) that fits best.
-double SnrDb(const std::vector<int16_t>& expected, const std::vector<int16_t>& actual,
-             size_t channels, size_t skip, size_t window, size_t maxLag)
-{
-    double best = -1000;
-    for (size_t lag = 0; lag <= maxLag && skip + lag * channels + window <= actual.size(); ++lag) {
-        double signal = 0, noise = 0;
-        for (size_t i = skip; i < skip + window && i < expected.size(); ++i) {
-            const double d = double(expected[i]) - actual[i + lag * channels];
-            signal += double(expected[i]) * expected[i];
-            noise += d * d;
-        }
-        best = std::max(best, noise == 0 ? 1000.0 : 10 * std::log10(signal / noise));
-    }
-    return best;
 }
 
 TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
@@ -139,8 +110,7 @@ TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
                   played.end());
         return;
     }
-    RunOrFail("ffmpeg -nostdin -v error -y -i '" + path + "' -f s16le '" + path + ".s16'");
-    const std::vector<int16_t> decoded = Samples16(ReadFileBytes(path + ".s16"));
+    const std::vector<int16_t> decoded = FfmpegDecode(path);
     const double fileFrames = double(capturedFrames) * c.fileRate / c.captureRate;
     const double decodedFrames = double(decoded.size()) / c.fileChannels;
     // What the codec streams held back is drained at the close: PCM keeps every sample (within
@@ -148,9 +118,8 @@ TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
     const double slack = c.tag == WAVE_FORMAT_PCM ? 1.0 : 2048.0;
     EXPECT_GE(decodedFrames, fileFrames - 1.0);
     EXPECT_NEAR(decodedFrames, fileFrames, slack + double(c.maxLagFrames));
-    const auto expected = Sine(440.0, c.fileRate, c.fileChannels, decoded.size());
-    const size_t skip = static_cast<size_t>(c.fileRate / 20) * c.fileChannels;
-    EXPECT_GE(SnrDb(expected, decoded, c.fileChannels, skip, skip * 8, c.maxLagFrames), c.minSnrDb);
+    const auto expected = Sine16(440.0, 0.5, c.fileRate, c.fileChannels, size_t(decodedFrames));
+    EXPECT_GE(DelayedSnr(expected, decoded, c.fileChannels, c.maxLagFrames), c.minSnrDb);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -302,27 +271,28 @@ TEST(RecorderFileTest, StartAndCloseFailures)
     EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Closed", "AudioPositionChanged"}));
 }
 
-/// The expected record, built from the field offsets a cart reader uses.
-Bytes CartWith(const std::vector<std::pair<size_t, std::string>>& fields)
-{
-    Bytes cart(2048, 0);
-    const std::string version = "0101";
-    std::copy(version.begin(), version.end(), cart.begin());
-    for (const auto& [offset, text] : fields)
-        std::copy(text.begin(), text.end(), cart.begin() + static_cast<std::ptrdiff_t>(offset));
-    return cart;
-}
-
 TEST(RecorderCartTest, TextFieldsAreWrittenWholeOrRefusedWhole)
 {
     RecorderHarness h;
-    const std::string fullUrl(1024, 'u');
+    // Each field at the offset a cart reader takes it from; the URL fills its field.
+    const struct
+    {
+        const char* name;
+        size_t offset;
+        std::string value;
+    } fields[] = {{"Title", 4, "News at ten"},
+                  {"CutID", 132, "N1000"},
+                  {"StartDate", 452, "2026-12-06"},
+                  {"EndTime", 480, "23:59:59"},
+                  {"URL", 1024, std::string(1024, 'u')}};
     std::string error;
-    EXPECT_EQ(h.recorder->SetCartField("Title", "News at ten", error), 0);
-    EXPECT_EQ(h.recorder->SetCartField("CutID", "N1000", error), 0);
-    EXPECT_EQ(h.recorder->SetCartField("StartDate", "2026-12-06", error), 0);
-    EXPECT_EQ(h.recorder->SetCartField("EndTime", "23:59:59", error), 0);
-    EXPECT_EQ(h.recorder->SetCartField("URL", fullUrl, error), 0);
+    Bytes expected(2048, 0);
+    std::copy_n("0101", 4, expected.begin());
+    const Bytes cleared = expected;
+    for (const auto& f : fields) {
+        EXPECT_EQ(h.recorder->SetCartField(f.name, f.value, error), 0) << f.name;
+        std::copy(f.value.begin(), f.value.end(), expected.begin() + std::ptrdiff_t(f.offset));
+    }
     EXPECT_TRUE(error.empty());
     // Refusals leave the field as it was, with a reason.
     const struct
@@ -341,19 +311,14 @@ TEST(RecorderCartTest, TextFieldsAreWrittenWholeOrRefusedWhole)
     ASSERT_EQ(h.Start("take.wav"), 0);
     h.Run(200);
     ASSERT_EQ(h.Close(), 0);
-    EXPECT_EQ(ChunkBody(ReadFileBytes(h.dir.File("take.wav")), "cart"),
-              CartWith({{4, "News at ten"},
-                        {132, "N1000"},
-                        {452, "2026-12-06"},
-                        {480, "23:59:59"},
-                        {1024, fullUrl}}));
+    EXPECT_EQ(ChunkBody(ReadFileBytes(h.dir.File("take.wav")), "cart"), expected);
 
     // The record stays for the next recording until cleared.
     h.recorder->ClearCartFields();
     ASSERT_EQ(h.Start("second.wav"), 0);
     h.Run(200);
     ASSERT_EQ(h.Close(), 0);
-    EXPECT_EQ(ChunkBody(ReadFileBytes(h.dir.File("second.wav")), "cart"), CartWith({}));
+    EXPECT_EQ(ChunkBody(ReadFileBytes(h.dir.File("second.wav")), "cart"), cleared);
 }
 
 } // namespace

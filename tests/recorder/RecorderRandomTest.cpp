@@ -193,9 +193,8 @@ private:
                           tag == 1 && rate == m_r.SampleRate() && channels == m_r.NumberChannels(),
                           {}};
         const int32_t counter = m_r.State().OpenedFileCounter;
-        Note("Start(" + std::to_string(rate) + "," + std::to_string(channels) + "," +
-             std::to_string(tag) + "," + std::to_string(trigger) + "," + std::to_string(length) +
-             "," + std::to_string(flags) + ")");
+        Note("Start " + std::to_string(rate) + " " + std::to_string(channels) + " " +
+             std::to_string(tag) + " " + std::to_string(flags));
         if (m_r.RecordAudioEx(destination, rate, channels, tag, trigger, length, flags) != 0 &&
             counter == m_r.State().OpenedFileCounter && m_r.Status() == ersClosed)
             m_current.reset();
@@ -223,15 +222,10 @@ private:
         const Bytes file = ReadFileBytes(recording.destination);
         if (ReadWaveHeader(recording.destination, format, dataSize) != 0 || dataSize <= 0)
             return Fail("a kept recording does not read: " + recording.destination);
-        std::string sizes;
-        for (const auto& b : recording.buffers)
-            sizes += " " + std::to_string(b.bytes.size());
         if (format.nBlockAlign == 0 || dataSize % format.nBlockAlign != 0)
             return Fail("the data chunk holds a partial block: tag " +
                         std::to_string(format.wFormatTag) + ", " + std::to_string(dataSize) +
-                        " bytes in blocks of " + std::to_string(format.nBlockAlign) +
-                        (recording.exact ? ", as captured" : ", converted") + "; buffers of" +
-                        sizes);
+                        " bytes in blocks of " + std::to_string(format.nBlockAlign));
         // The form ends with the audio; at most a partial block lies after it.
         const std::vector<FileChunk> chunks = ChunksOf(file);
         const size_t formEnd = size_t{Le32(file, 4)} + 8;

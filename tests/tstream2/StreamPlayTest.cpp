@@ -245,6 +245,18 @@ TEST_P(StreamPlayContractTest, AppliesTheVolumeAndReportsPeakLevelsBeforeEachRet
     ASSERT_TRUE(WaitForReturns(6));
     EXPECT_EQ(log.events[log.events.size() - 2], "LevelChanged 50 50");
     EXPECT_EQ(engine->PlayedTimems(), kBufferMs);
+
+    // A listener may destroy the engine inside LevelChanged: that buffer never comes back,
+    // and nothing of the engine is left on the loop.
+    log.on = [&](const std::string& e) {
+        if (e.rfind("LevelChanged", 0) == 0)
+            engine.reset();
+    };
+    Add(loud, 7);
+    ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
+    Idle(100);
+    EXPECT_EQ(log.returned.back(), -1);
+    EXPECT_EQ(loop.ScheduledCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StreamPlayContractTest, testing::ValuesIn(kEngines),
