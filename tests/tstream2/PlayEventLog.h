@@ -18,16 +18,36 @@
 
 namespace tavrenly::test {
 
-class PlayEventLog : public StreamPlayEvents
+/// The events as text, in order, with a hook that runs after each is written.
+class EventText
+{
+public:
+    std::vector<std::string> events;
+    /// Runs after each event is written, with its text (without a stamp).
+    std::function<void(const std::string&)> on;
+
+    size_t Count(const std::string& prefix) const
+    {
+        return static_cast<size_t>(std::count_if(
+            events.begin(), events.end(), [&](const auto& e) { return e.rfind(prefix, 0) == 0; }));
+    }
+
+protected:
+    void Add(const std::string& text, const std::string& stamp = "")
+    {
+        events.push_back(text + stamp);
+        if (on)
+            on(text);
+    }
+};
+
+class PlayEventLog : public StreamPlayEvents, public EventText
 {
 public:
     explicit PlayEventLog(EventLoop* stamp = nullptr) : m_stamp(stamp) {}
 
-    std::vector<std::string> events;
     std::vector<int32_t> returned;
     std::vector<std::vector<uint8_t>> returnedBytes;
-    /// Runs after each event is written, with its text (without the stamp).
-    std::function<void(const std::string&)> on;
 
     void BufferAvailable(int32_t tag, const void* address, int32_t length) override
     {
@@ -46,23 +66,15 @@ public:
     }
     void EngineError(int32_t code) override { Add("EngineError " + std::to_string(code)); }
 
-    size_t Count(const std::string& prefix) const
-    {
-        return static_cast<size_t>(std::count_if(
-            events.begin(), events.end(), [&](const auto& e) { return e.rfind(prefix, 0) == 0; }));
-    }
-
 private:
     void Add(const std::string& text)
     {
-        events.push_back(m_stamp ? text + "@" + std::to_string(m_stamp->NowMicros()) : text);
-        if (on)
-            on(text);
+        EventText::Add(text, m_stamp ? "@" + std::to_string(m_stamp->NowMicros()) : "");
     }
     EventLoop* m_stamp;
 };
 
-class RecordEventLog : public StreamRecordEvents
+class RecordEventLog : public StreamRecordEvents, public EventText
 {
 public:
     explicit RecordEventLog(EventLoop& loop) : m_loop(loop) {}
@@ -72,11 +84,8 @@ public:
         int64_t atMicros;
         std::vector<int16_t> samples;
     };
-    std::vector<std::string> events;
     std::vector<Buffer> buffers;
     std::pair<int16_t, int16_t> level{};
-    /// Runs after each event is written, with its text.
-    std::function<void(const std::string&)> on;
 
     void BufferReceived(void* address, int32_t size) override
     {
@@ -113,12 +122,6 @@ public:
     }
 
 private:
-    void Add(const std::string& text)
-    {
-        events.push_back(text);
-        if (on)
-            on(text);
-    }
     EventLoop& m_loop;
 };
 
