@@ -1,5 +1,6 @@
 #include "apps/tavrenly/FileExplain.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -102,7 +103,7 @@ std::optional<std::string> ExplainUnplayableFile(const std::string& path)
     return std::nullopt;
 }
 
-std::optional<std::string> TruncationWarning(const std::string& path)
+std::optional<DataChunkSizes> DataSizesOf(const std::string& path)
 {
     struct stat info
     {};
@@ -110,11 +111,19 @@ std::optional<std::string> TruncationWarning(const std::string& path)
     if (stat(path.c_str(), &info) != 0 || !file)
         return std::nullopt;
     const DataChunk data = ReadChunks(file, static_cast<uint64_t>(info.st_size));
-    if (!data.found || data.declared <= data.present)
+    if (!data.found)
+        return std::nullopt;
+    return DataChunkSizes{data.declared, std::min(data.declared, data.present)};
+}
+
+std::optional<std::string> TruncationWarning(const std::string& path)
+{
+    const std::optional<DataChunkSizes> data = DataSizesOf(path);
+    if (!data || data->declared <= data->present)
         return std::nullopt;
     return fmt::format("{} is cut short: its data chunk declares {} bytes, {} are present "
                        "(`tavrenly repair` completes the header)",
-                       path, data.declared, data.present);
+                       path, data->declared, data->present);
 }
 
 } // namespace tavrenly::app

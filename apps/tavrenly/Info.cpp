@@ -1,5 +1,7 @@
 #include "apps/tavrenly/Info.h"
 
+#include "apps/tavrenly/FileExplain.h"
+
 #include "common/CartChunk.h"
 #include "common/WaveFile.h"
 #include "engine/EngineFactory.h"
@@ -10,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -139,7 +140,7 @@ struct InfoFacts
     std::vector<ChunkEntry> chunks;
     std::optional<CartChunk> cart;
     /// The data chunk's size as its header says, and the bytes of it the file holds.
-    std::optional<uint32_t> dataDeclared;
+    std::optional<uint64_t> dataDeclared;
     uint64_t dataPresent = 0;
 
     bool Playable() const { return openResult == 0; }
@@ -188,15 +189,9 @@ InfoFacts Gather(const std::string& file)
                                 : 0;
     }
     facts.chunks = WalkChunks(file, facts.cart);
-    const auto data = std::find_if(facts.chunks.begin(), facts.chunks.end(),
-                                   [](const ChunkEntry& chunk) { return chunk.id == "data"; });
-    if (data != facts.chunks.end()) {
-        facts.dataDeclared = data->size;
-        std::error_code error;
-        const uint64_t fileSize = std::filesystem::file_size(file, error);
-        const uint64_t start = uint64_t{data->offset} + 8;
-        facts.dataPresent =
-            !error && fileSize > start ? std::min<uint64_t>(data->size, fileSize - start) : 0;
+    if (const auto data = DataSizesOf(file)) {
+        facts.dataDeclared = data->declared;
+        facts.dataPresent = data->present;
     }
     return facts;
 }
@@ -220,6 +215,10 @@ void PrintJson(const InfoFacts& facts)
                      {"wBitsPerSample", format.wBitsPerSample},
                      {"cbSize", format.cbSize}};
     out["data_size"] = facts.dataSize;
+    // A data chunk cut short plays only what is there; both sizes say by how much.
+    out["data_size_declared"] =
+        facts.dataDeclared ? ordered_json(*facts.dataDeclared) : ordered_json(nullptr);
+    out["data_bytes_present"] = facts.dataPresent;
     out["total_audio_length"] = facts.totalLength;
     out["total_blocks"] = facts.totalBlocks;
     ordered_json list = ordered_json::array();

@@ -109,6 +109,42 @@ struct PlayRun
     bool stop = false;
 };
 
+/// How an item's wait ended; the names are the reasons ItemEnded prints.
+enum class ItemEnd
+{
+    End,
+    Faded,
+    Quit,
+    Interrupted,
+    DeviceFailed,
+    Timeout,
+};
+
+const char* ItemEndName(ItemEnd end)
+{
+    switch (end) {
+    case ItemEnd::End:
+        return "end";
+    case ItemEnd::Faded:
+        return "faded";
+    case ItemEnd::Quit:
+        return "quit";
+    case ItemEnd::Interrupted:
+        return "interrupted";
+    case ItemEnd::DeviceFailed:
+        return "device failed";
+    case ItemEnd::Timeout:
+        return "timeout";
+    }
+    return "unknown";
+}
+
+/// After these nothing more is played: the user asked to stop, or nothing can be heard.
+bool EndsTheRun(ItemEnd end)
+{
+    return end == ItemEnd::Quit || end == ItemEnd::Interrupted || end == ItemEnd::DeviceFailed;
+}
+
 /// What the wait for one item's end keeps.
 struct ItemWait
 {
@@ -201,8 +237,8 @@ void HandleKey(PlayRun& run, ItemWait& wait, char key)
     }
 }
 
-/// Runs the loop until the item is over; returns how it ended, as ItemEnded says it.
-std::string WaitForEnd(PlayRun& run, ItemWait& wait)
+/// Runs the loop until the item is over; returns how it ended.
+ItemEnd WaitForEnd(PlayRun& run, ItemWait& wait)
 {
     // A device that fails (or never opened) closes the stream: nothing more will be heard, so
     // the item ends rather than wait for an end that cannot come.
@@ -229,18 +265,16 @@ std::string WaitForEnd(PlayRun& run, ItemWait& wait)
     if (run.live != nullptr)
         LiveLine::Clear(run.live);
     if (run.events.ended)
-        return "end";
+        return ItemEnd::End;
     if (run.events.fadedOut)
-        return "faded";
-    run.stop = true;
+        return ItemEnd::Faded;
     if (wait.quit)
-        return "quit";
+        return ItemEnd::Quit;
     if (run.signals.Interrupted())
-        return "interrupted";
+        return ItemEnd::Interrupted;
     if (deviceFailed())
-        return "device failed";
-    run.stop = false;
-    return "timeout";
+        return ItemEnd::DeviceFailed;
+    return ItemEnd::Timeout;
 }
 
 /// Opens the item and gives it the options; the status to end the item with when it cannot
@@ -308,19 +342,42 @@ int PlayItem(PlayRun& run, const std::string& file)
 
     player.PlayAudio();
     SayDeviceProblem(run.device);
-    const std::string reason = WaitForEnd(run, wait);
+    const ItemEnd end = WaitForEnd(run, wait);
     SayDeviceProblem(run.device);
-    if (reason == "timeout")
+    if (end == ItemEnd::Timeout)
         fmt::print(stderr, "tavrenly: {} had not ended {} s after its audio should have; stopped\n",
                    file, kEndGraceMs / 1000);
-    if (reason == "device failed")
+    if (end == ItemEnd::DeviceFailed)
         fmt::print(stderr, "tavrenly: playback stopped: the output device failed (code {})\n",
                    run.events.errors.back());
-    if (reason != "end")
+    if (end != ItemEnd::End)
         player.CueAudio();
-    run.events.ItemEnded(file, reason);
+    run.events.ItemEnded(file, ItemEndName(end));
     player.CloseAudio();
-    return reason == "end" || reason == "faded" ? kExitDone : kExitFailed;
+    run.stop = EndsTheRun(end);
+    return end == ItemEnd::End || end == ItemEnd::Faded ? kExitDone : kExitFailed;
+}
+
+/// Plays every item until one ends the run; then says what the device did to the whole run and
+/// finishes the rendered file. The worst status of the items, or of the finish.
+int PlayItems(PlayRun& run)
+{
+    int status = kExitDone;
+    for (const std::string& file : run.options.files) {
+        status = std::max(status, PlayItem(run, file));
+        if (run.stop)
+            break;
+    }
+    if (run.device != nullptr && run.device->Underruns() > 0)
+        fmt::print(stderr,
+                   "tavrenly: the output device ran dry {} times: what was heard had gaps "
+                   "(code {})\n",
+                   run.device->Underruns(), DeviceStreamPlay::kOutputRanDry);
+    if (run.output && !run.output->Finish()) {
+        fmt::print(stderr, "tavrenly: cannot write {}\n", run.options.render);
+        return kExitFailed;
+    }
+    return status;
 }
 
 } // namespace
@@ -380,22 +437,7 @@ int RunPlay(const PlayOptions& options)
                 {},
                 {},
                 {}};
-    int status = kExitDone;
-    for (const std::string& file : options.files) {
-        status = std::max(status, PlayItem(run, file));
-        if (run.stop)
-            break;
-    }
-    if (deviceEngine != nullptr && deviceEngine->Underruns() > 0)
-        fmt::print(stderr,
-                   "tavrenly: the output device ran dry {} times: what was heard had gaps "
-                   "(code {})\n",
-                   deviceEngine->Underruns(), DeviceStreamPlay::kOutputRanDry);
-    if (run.output && !run.output->Finish()) {
-        fmt::print(stderr, "tavrenly: cannot write {}\n", options.render);
-        return kExitFailed;
-    }
-    return status;
+    return PlayItems(run);
 }
 
 } // namespace tavrenly::app

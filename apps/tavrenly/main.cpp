@@ -13,7 +13,50 @@
 
 namespace {
 
+using namespace tavrenly::app;
+
 const std::vector<std::string> kEngines = {"device", "null", "simulated"};
+
+struct InfoOptions
+{
+    std::vector<std::string> files;
+    bool json = false;
+};
+
+CLI::App* AddInfoCommand(CLI::App& app, InfoOptions& options)
+{
+    CLI::App* command = app.add_subcommand("info", "Describe WAVE files and whether each plays");
+    command->add_option("files", options.files, "The WAVE files")->required();
+    command->add_flag("--json", options.json, "Print one JSON object a line, one for each file");
+    return command;
+}
+
+CLI::App* AddRepairCommand(CLI::App& app, RepairOptions& options)
+{
+    CLI::App* command =
+        app.add_subcommand("repair", "Make recordings a crash or a full disk left playable");
+    command->add_option("files", options.files, "WAVE files to repair in place");
+    command->add_option("--scan", options.scanFolder,
+                        "Also repair the unfinished temporary recordings in this folder");
+    command->add_flag("--dry-run", options.dryRun, "Report what would change; write nothing");
+    command->add_flag("--json", options.json, "Print one JSON object");
+    return command;
+}
+
+/// `engine` stays empty when not given: the settings file's Engine=, else device.
+CLI::App* AddDemoCommand(CLI::App& app, DemoOptions& options, std::string& engine)
+{
+    CLI::App* command =
+        app.add_subcommand("demo", "Play a generated jingle with markers, a loop and a fade");
+    command
+        ->add_option("--engine", engine,
+                     "device (the null backend only when there is no sound system at all), null "
+                     "or simulated (virtual time); by default the settings file's Engine=, else "
+                     "device")
+        ->check(CLI::IsMember(kEngines));
+    command->add_flag("--quiet", options.quiet, "Print only the summary");
+    return command;
+}
 
 } // namespace
 
@@ -22,68 +65,40 @@ int main(int argc, char** argv)
     CLI::App app{"Tavrenly: broadcast audio player and recorder controls"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "tavrenly " TAVRENLY_VERSION);
-    app.footer(tavrenly::app::kExitStatusText);
+    app.footer(kExitStatusText);
 
-    tavrenly::app::PlayOptions play;
-    CLI::App* playCommand = tavrenly::app::AddPlayCommand(app, play);
-
-    // record
-    tavrenly::app::RecordOptions record;
-    CLI::App* recordCommand = tavrenly::app::AddRecordCommand(app, record);
-
-    // info
-    std::vector<std::string> infoFiles;
-    bool infoJson = false;
-    CLI::App* infoCommand =
-        app.add_subcommand("info", "Describe WAVE files and whether each plays");
-    infoCommand->add_option("files", infoFiles, "The WAVE files")->required();
-    infoCommand->add_flag("--json", infoJson, "Print one JSON object a line, one for each file");
-
-    // repair
-    tavrenly::app::RepairOptions repair;
-    CLI::App* repairCommand =
-        app.add_subcommand("repair", "Make recordings a crash or a full disk left playable");
-    repairCommand->add_option("files", repair.files, "WAVE files to repair in place");
-    repairCommand->add_option("--scan", repair.scanFolder,
-                              "Also repair the unfinished temporary recordings in this folder");
-    repairCommand->add_flag("--dry-run", repair.dryRun, "Report what would change; write nothing");
-    repairCommand->add_flag("--json", repair.json, "Print one JSON object");
-
-    // devices
+    PlayOptions play;
+    CLI::App* playCommand = AddPlayCommand(app, play);
+    RecordOptions record;
+    CLI::App* recordCommand = AddRecordCommand(app, record);
+    InfoOptions info;
+    CLI::App* infoCommand = AddInfoCommand(app, info);
+    RepairOptions repair;
+    CLI::App* repairCommand = AddRepairCommand(app, repair);
     CLI::App* devicesCommand = app.add_subcommand("devices", "List the sound devices");
+    DemoOptions demo;
+    std::string demoEngine;
+    CLI::App* demoCommand = AddDemoCommand(app, demo, demoEngine);
 
-    // demo
-    tavrenly::app::DemoOptions demo;
-    std::string demoEngine; // not given: the settings file's Engine=, else device
-    CLI::App* demoCommand =
-        app.add_subcommand("demo", "Play a generated jingle with markers, a loop and a fade");
-    demoCommand
-        ->add_option("--engine", demoEngine,
-                     "device (the null backend only when there is no sound system at all), null "
-                     "or simulated (virtual time); by default the settings file's Engine=, else "
-                     "device")
-        ->check(CLI::IsMember(kEngines));
-    demoCommand->add_flag("--quiet", demo.quiet, "Print only the summary");
-
-    if (const std::optional<int> status = tavrenly::app::ParseCommandLine(app, argc, argv))
+    if (const std::optional<int> status = ParseCommandLine(app, argc, argv))
         return *status;
 
     if (playCommand->parsed()) {
-        if (const int refused = tavrenly::app::ResolvePlayOptions(play))
+        if (const int refused = ResolvePlayOptions(play))
             return refused;
-        return tavrenly::app::RunPlay(play);
+        return RunPlay(play);
     }
     if (recordCommand->parsed())
-        return tavrenly::app::RunRecord(record);
+        return RunRecord(record);
     if (infoCommand->parsed())
-        return tavrenly::app::RunInfo(infoFiles, infoJson);
+        return RunInfo(info.files, info.json);
     if (repairCommand->parsed())
-        return tavrenly::app::RunRepair(repair);
+        return RunRepair(repair);
     if (devicesCommand->parsed())
-        return tavrenly::app::RunDevices();
+        return RunDevices();
     if (demoCommand->parsed()) {
         demo.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(demoEngine));
-        return tavrenly::app::RunDemo(demo);
+        return RunDemo(demo);
     }
     return 0;
 }

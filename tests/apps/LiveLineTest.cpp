@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tavrenly::test {
@@ -52,6 +55,7 @@ TEST(PlayLineTest, EveryStateFitsTheWidthAndKeepsItsFields)
         {busy, 40, {"playing"}},
         {plain, 79, {"id.wav cued     0:00.0 -0:00.0 ex 0:04.0 L"}},
         {absurd, 79, {"playing"}},
+        {busy, 200, {busy.name + " playing"}},
     };
     for (const Case& c : cases) {
         const std::string line = FormatPlayLine(c.state, c.width);
@@ -76,38 +80,87 @@ TEST(PlayLineTest, MetersReadInDecibelsWithPeakAndClip)
     EXPECT_FALSE(later.clipped);
 }
 
+/// Frames `from` to `to` (not included) of a counter wave.
+void AppendFrames(std::vector<int32_t>& frames, int32_t from, int32_t to)
+{
+    for (int32_t frame = from; frame < to; ++frame)
+        frames.push_back(frame);
+}
+
 TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
 {
     TempDir dir;
     WriteCounterWave(dir.File("a.wav"), 1.0);
     WriteCounterWave(dir.File("b.wav"), 2.0);
+    // Each item loops 0.25 s to 0.75 s once; the missing one between them is said and skipped.
     const Output run = RunShell(
         dir, "timeout 20 env " +
-                 ProgramCommand(dir, {"play", "a.wav", "missing.wav", "b.wav", "--engine",
-                                      "simulated", "--loop", "0.25:0.75:1", "--events=json"}));
+                 ProgramCommand(dir, {"play", "a.wav", "missing.wav", "b.wav", "--render",
+                                      "out.wav", "--loop", "0.25:0.75:1", "--events=json"}));
     EXPECT_EQ(run.status, 1) << "the missing item is the worst: " << run.err;
-    std::vector<std::string> sequence;
+    EXPECT_NE(run.err.find("missing.wav did not open"), std::string::npos) << run.err;
+
+    const std::regex wallClock(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
+    std::vector<std::string> events;
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
         const auto event = nlohmann::json::parse(line, nullptr, false);
         ASSERT_TRUE(event.is_object()) << line;
         ASSERT_TRUE(event["t_wall"].is_string() && event["t_item"].is_number()) << line;
-        const std::string name = event["event"];
-        if (name == "Opened" || name == "ItemEnded")
-            sequence.push_back(name + " " + event["file"].get<std::string>());
-        if (name == "ItemEnded") {
-            EXPECT_EQ(event["reason"], "end") << line;
-        }
-        if (name == "LoopRestart") {
+        EXPECT_TRUE(std::regex_match(event["t_wall"].get<std::string>(), wallClock)) << line;
+        std::string named = event["event"];
+        for (const char* argument : {"file", "reason", "code"})
+            if (event.contains(argument))
+                named += " " + (event[argument].is_string() ? event[argument].get<std::string>()
+                                                            : event[argument].dump());
+        if (named == "LoopRestart") {
             EXPECT_DOUBLE_EQ(event["t_item"].get<double>(), 0.75) << "stamped before the jump";
         }
-        if (name == "PlayerError")
-            sequence.push_back("PlayerError " + std::to_string(event["code"].get<int>()));
+        events.push_back(named);
     }
-    EXPECT_EQ(sequence,
-              (std::vector<std::string>{"Opened a.wav", "ItemEnded a.wav", "PlayerError -1",
-                                        "Opened b.wav", "ItemEnded b.wav"}));
-    EXPECT_NE(run.err.find("missing.wav did not open"), std::string::npos) << run.err;
+    const std::vector<std::string> itemEvents = {"Playing", "LoopRestart", "LoopCompleted",
+                                                 "AudioEndReached"};
+    std::vector<std::string> wanted = {"Opened a.wav"};
+    wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
+    wanted.insert(wanted.end(),
+                  {"ItemEnded a.wav end", "Closed", "PlayerError -1", "Opened b.wav"});
+    wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
+    wanted.insert(wanted.end(), {"ItemEnded b.wav end", "Closed"});
+    EXPECT_TRUE(InOrder(events, wanted));
+    EXPECT_EQ(std::count(events.begin(), events.end(), "LoopRestart"), 2);
+
+    // Both items were heard in order, each with its own loop pass.
+    std::vector<int32_t> expected;
+    AppendFrames(expected, 0, 33075);
+    AppendFrames(expected, 11025, 44100);
+    AppendFrames(expected, 0, 33075);
+    AppendFrames(expected, 11025, 88200);
+    const std::vector<int32_t> played = CounterFramesIn(DataChunkBytes(dir.File("out.wav")));
+    EXPECT_EQ(played.size(), expected.size());
+    EXPECT_TRUE(played == expected) << "the rendered frames are not a's then b's";
+}
+
+TEST(InfoCommandTest, SeveralFilesGiveOneJsonObjectALineWithWhatTheirDataHolds)
+{
+    TempDir dir;
+    WriteCounterWave(dir.File("a.wav"), 1.0);
+    Bytes cut = PcmWave(CounterFrames(4410));
+    cut.resize(cut.size() - 1000);
+    WriteFileBytes(dir.File("cut.wav"), cut);
+    const Output info = RunProgram(dir, {"info", "a.wav", "cut.wav", "missing.wav", "--json"});
+    EXPECT_EQ(info.status, 1) << "one file does not play";
+    std::vector<std::tuple<std::string, nlohmann::json, nlohmann::json, bool>> facts;
+    std::istringstream lines(info.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto file = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(file.is_object()) << line;
+        facts.emplace_back(file["file"], file["data_size_declared"], file["data_bytes_present"],
+                           file["playable"]);
+    }
+    using Row = std::tuple<std::string, nlohmann::json, nlohmann::json, bool>;
+    EXPECT_EQ(facts, (std::vector<Row>{{"a.wav", 176400, 176400, true},
+                                       {"cut.wav", 17640, 16640, true},
+                                       {"missing.wav", nullptr, 0, false}}));
 }
 
 } // namespace

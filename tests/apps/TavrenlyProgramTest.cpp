@@ -52,10 +52,21 @@ json FormatOf(const Bytes& file, const FileChunk* fmt)
                       fmt->size >= 18 ? Le16(file, at + 16) : 0);
 }
 
-const std::vector<std::string> kInfoKeys = {
-    "file",          "header_result", "open_result", "reference_code",     "message",
-    "player_errors", "format",        "data_size",   "total_audio_length", "total_blocks",
-    "chunks",        "cart",          "playable"};
+const std::vector<std::string> kInfoKeys = {"file",
+                                            "header_result",
+                                            "open_result",
+                                            "reference_code",
+                                            "message",
+                                            "player_errors",
+                                            "format",
+                                            "data_size",
+                                            "data_size_declared",
+                                            "data_bytes_present",
+                                            "total_audio_length",
+                                            "total_blocks",
+                                            "chunks",
+                                            "cart",
+                                            "playable"};
 
 /// The object the program printed; fails the test when stdout is not one JSON object holding
 /// the documented keys, printed in their documented order.
