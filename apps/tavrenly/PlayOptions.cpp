@@ -88,6 +88,11 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
                    "event and its arguments)")
         ->check(CLI::IsMember({"text", "json"}));
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
+    command->footer(
+        "Each item's end is an event of its own, ItemEnded, with the file and the reason: end, "
+        "faded, quit, interrupted, timeout (not ended 5 s after its audio should have), device "
+        "failed. With several files the exit status is the worst of the items.\n\n" +
+        std::string(kExitStatusText));
 
     return command;
 }
