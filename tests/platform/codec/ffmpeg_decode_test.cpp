@@ -171,8 +171,7 @@ TEST(FfmpegMpegTest, DamagedJumpingAndResetDataKeepsItsLengthWithNothingStaleAnd
 
     stage = MakeStage(file.format);
     std::vector<uint8_t> dest(stage->MaxOutputBytes(20000));
-    uint32_t used = 0;
-    uint32_t produced = 0;
+    uint32_t used = 0, produced = 0;
     const auto convert = [&](size_t from, uint32_t length) {
         EXPECT_EQ(stage->Convert(file.data.data() + from, length, used, dest.data(),
                                  static_cast<uint32_t>(dest.size()), produced, true),
