@@ -2,16 +2,6 @@
 
 namespace tavrenly::test {
 
-namespace {
-
-std::string Text(const std::string& path)
-{
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-} // namespace
-
 std::string Quoted(const std::string& text)
 {
     std::string quoted = "'";
@@ -36,8 +26,8 @@ Output RunShell(const TempDir& dir, const std::string& script)
                                 Quoted(dir.File("stderr.txt"));
     Output output;
     output.status = Run(command);
-    output.out = Text(dir.File("stdout.txt"));
-    output.err = Text(dir.File("stderr.txt"));
+    output.out = ReadText(dir.File("stdout.txt"));
+    output.err = ReadText(dir.File("stderr.txt"));
     return output;
 }
 

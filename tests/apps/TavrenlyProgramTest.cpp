@@ -184,13 +184,11 @@ std::vector<InfoCase> InfoCases()
                                   {"id":"cart","offset":36,"size":2048},
                                   {"id":"LIST","offset":2092,"size":5},
                                   {"id":"data","offset":2106,"size":17640}])");
+    // The header reader's own tests read every format the tools make; here one of each way
+    // the report works out a length.
     return {
-        Made("Pcm16Mono8000", Sox(8000, 1, "-b 16 -e signed-integer"), {1, 1, 8000, 16}),
         Made("Pcm16Stereo44100", Sox(44100, 2, "-b 16 -e signed-integer"), {1, 2, 44100, 16}),
         Made("Pcm24Mono48000", Sox(48000, 1, "-b 24 -e signed-integer"), {0xFFFE, 1, 48000, 24}),
-        Made("FfmpegPcm16Stereo48000", Ffmpeg(48000, 2, "-c:a pcm_s16le"), {1, 2, 48000, 16}),
-        Made("FfmpegPcm24Mono32000", Ffmpeg(32000, 1, "-c:a pcm_s24le"), {0xFFFE, 1, 32000, 24}),
-        Made("ALawMono8000", Sox(8000, 1, "-e a-law"), {6, 1, 8000, 8}),
         Made("ImaAdpcmMono22050", Sox(22050, 1, "-e ima-adpcm"), {0x11, 1, 22050, 4}),
         Made("FfmpegImaAdpcmStereo44100", Ffmpeg(44100, 2, "-c:a adpcm_ima_wav"),
              {0x11, 2, 44100, 4}),

@@ -352,8 +352,7 @@ TEST_P(DevicePlaybackProgramTest, TheProgramEndsWithAnError)
     EXPECT_TRUE(WaitFor(
         loop, [&] { return !program->Running(); }, 10'000))
         << "the program still runs";
-    const std::vector<uint8_t> log = test::ReadFileBytes(logFile);
-    const std::string text(log.begin(), log.end());
+    const std::string text = test::ReadText(logFile);
     EXPECT_EQ(program->ExitStatus(), 1) << text;
     EXPECT_NE(text.find(row.says), std::string::npos) << text;
     EXPECT_EQ(text.find("ALSA lib"), std::string::npos) << "the sound library wrote to stderr";

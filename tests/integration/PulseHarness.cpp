@@ -81,12 +81,6 @@ bool ChildProcess::Running()
     return true;
 }
 
-void ChildProcess::Signal(int signal)
-{
-    if (Running())
-        kill(m_pid, signal);
-}
-
 void ChildProcess::Stop()
 {
     if (!Running())
@@ -211,9 +205,8 @@ void PulseTest::SetUp()
     }();
     setenv("TSAN_OPTIONS", (tsanOptions + "suppressions=" + dir.File("tsan.supp")).c_str(), 1);
     if (!StartServer()) {
-        const std::vector<uint8_t> log = ReadFileBytes(dir.File("pulseaudio.log"));
         GTEST_SKIP() << "PulseAudio did not start here; its log:\n"
-                     << std::string(log.begin(), log.end());
+                     << ReadText(dir.File("pulseaudio.log"));
     }
 }
 
@@ -270,21 +263,6 @@ std::unique_ptr<ChildProcess> PulseTest::StartProgram(const std::vector<std::str
     std::vector<std::string> argv{TAVRENLY_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<ChildProcess>(loop, argv, logFile, SIGINT);
-}
-
-PulseTest::ProgramRun PulseTest::RunProgram(const std::vector<std::string>& args, int64_t timeoutMs)
-{
-    const std::string logFile = dir.File("program.log");
-    std::filesystem::remove(logFile);
-    std::unique_ptr<ChildProcess> program = StartProgram(args, logFile);
-    ProgramRun run;
-    if (WaitFor(
-            loop, [&] { return !program->Running(); }, timeoutMs))
-        run.status = program->ExitStatus();
-    program->Stop();
-    const std::vector<uint8_t> log = ReadFileBytes(logFile);
-    run.output.assign(log.begin(), log.end());
-    return run;
 }
 
 } // namespace tavrenly::test

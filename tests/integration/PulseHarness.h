@@ -51,8 +51,6 @@ public:
     /// The status the process ended with (128 + signal when killed), once Running() has seen
     /// it end; -1 before.
     int ExitStatus() const { return m_exitStatus; }
-    /// Sends `signal` without waiting.
-    void Signal(int signal);
     void Stop();
 
 private:
@@ -101,13 +99,6 @@ protected:
     std::vector<int16_t> StopRecording(std::unique_ptr<ChildProcess> recorder,
                                        const std::string& file);
 
-    struct ProgramRun
-    {
-        int status = -1; ///< -1 when it was still running at the timeout (then stopped)
-        std::string output;
-    };
-    /// Runs the tavrenly program with `args` until it ends or `timeoutMs` passes.
-    ProgramRun RunProgram(const std::vector<std::string>& args, int64_t timeoutMs);
     /// Starts the program with `args` and leaves it running; its output goes to `logFile`.
     std::unique_ptr<ChildProcess> StartProgram(const std::vector<std::string>& args,
                                                const std::string& logFile);

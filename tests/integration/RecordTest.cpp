@@ -65,16 +65,14 @@ TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     const std::string logFile = dir.File("program.log");
     std::unique_ptr<test::ChildProcess> program = StartProgram(args, logFile);
     const auto said = [&](const char* text) {
-        const std::vector<uint8_t> log = test::ReadFileBytes(logFile);
-        return std::string(log.begin(), log.end()).find(text) != std::string::npos;
+        return test::ReadText(logFile).find(text) != std::string::npos;
     };
     ASSERT_TRUE(WaitFor(
         loop, [&] { return said("RecordOpen"); }, 10'000));
     test::RunOrFail("paplay " + played);
     ASSERT_TRUE(WaitFor(
         loop, [&] { return !program->Running(); }, 15'000));
-    const std::vector<uint8_t> log = test::ReadFileBytes(logFile);
-    const std::string text(log.begin(), log.end());
+    const std::string text = test::ReadText(logFile);
     ASSERT_EQ(program->ExitStatus(), 0) << text;
 
     const std::vector<uint8_t> file = test::ReadFileBytes(out);
