@@ -56,33 +56,30 @@ protected:
     DiagnosticLog m_log;
 };
 
-TEST_F(DiagnosticLogFileTest, WritesDateTimeMessageAndCrLf)
+TEST_F(DiagnosticLogFileTest,
+       LinesCarryDateTimeAndCrLfAFileAboveTheCapStartsAgainAndUnwritableLosesTheLine)
 {
     const std::string before = Today();
     m_log.WriteLog("Start Function PlayAudio");
     m_log.WriteLog("End Function PlayAudio\r\n");
     const std::string after = Today();
-
-    const std::string text = ReadText(m_path);
     const std::regex shape(R"((\d\d/\d\d/\d{4}) ([01]\d|2[0-3]):[0-5]\d:[0-5]\d )"
                            "Start Function PlayAudio\r\n"
                            R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )"
                            "End Function PlayAudio\r\n\r\n");
     std::smatch match;
+    const std::string text = ReadText(m_path);
     ASSERT_TRUE(std::regex_match(text, match, shape)) << text;
     EXPECT_TRUE(match[1] == before || match[1] == after) << match[1] << " is not today";
-}
 
-TEST_F(DiagnosticLogFileTest, FileAtTheCapIsAppendedToAboveItStartsAgainAndUnwritableLosesTheLine)
-{
     constexpr size_t kCap = 1258291; // 1.2 MiB rounded down: still below the limit
     for (const size_t size : {kCap, kCap + 1}) {
         test::WriteFileBytes(m_path, std::vector<uint8_t>(size, 'x'));
         m_log.WriteLog("line");
-        const std::string text = ReadText(m_path);
+        const std::string grown = ReadText(m_path);
         const std::string kept = size == kCap ? std::string(kCap, 'x') : "";
-        ASSERT_EQ(text.size(), kept.size() + 20 + 4 + 2) << size;
-        EXPECT_EQ(text.substr(0, kept.size()) + text.substr(kept.size() + 20), kept + "line\r\n");
+        ASSERT_EQ(grown.size(), kept.size() + 20 + 4 + 2) << size;
+        EXPECT_EQ(grown.substr(0, kept.size()) + grown.substr(kept.size() + 20), kept + "line\r\n");
     }
     m_log.DebugFile(m_dir.File("no such folder/trace.log"));
     m_log.WriteLog("lost");

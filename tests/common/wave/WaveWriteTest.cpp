@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <tuple>
 
 namespace tavrenly {
 namespace {
@@ -83,12 +84,10 @@ TEST(WaveWriteTest, AFullDiskStopsTheAudioForGoodAndTheSizesMatchWhatTheDiskHold
     ASSERT_EQ(writer.Append(audio.data(), 1500), 1500);
 
     // The file size limit stands in for a full disk: the flush of the second buffer hits it.
-    struct rlimit old
-    {};
+    rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = old;
-    limit.rlim_cur = kHeader + 2000;
+    const rlimit limit{kHeader + 2000, old.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     const int32_t refused = writer.Append(audio.data(), 1500);
     ::setrlimit(RLIMIT_FSIZE, &old);
@@ -102,11 +101,8 @@ TEST(WaveWriteTest, AFullDiskStopsTheAudioForGoodAndTheSizesMatchWhatTheDiskHold
     EXPECT_EQ(writer.CompleteChunk(again), 0u);
     EXPECT_EQ(mmioClose(file, 0), 0u);
 
-    EXPECT_EQ(refused, -1);
-    EXPECT_EQ(after, -1);
-    EXPECT_TRUE(writer.Failed());
-    EXPECT_EQ(dataLeft, 0u);
-    EXPECT_EQ(formLeft, 0u);
+    EXPECT_EQ(std::tuple(refused, after, writer.Failed(), dataLeft, formLeft),
+              std::tuple(-1, -1, true, 0u, 0u));
     const auto bytes = ReadFileBytes(path);
     ASSERT_GE(bytes.size(), kHeader + 1500);
     ASSERT_LE(bytes.size(), kHeader + 2000);
