@@ -32,24 +32,19 @@ const FileChunk* Find(const std::vector<FileChunk>& chunks, const std::string& i
     return at == chunks.end() ? nullptr : &*at;
 }
 
-json FormatJson(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
-                uint16_t blockAlign, uint16_t bits, uint16_t cbSize)
-{
-    return {{"wFormatTag", tag},         {"nChannels", channels},
-            {"nSamplesPerSec", rate},    {"nAvgBytesPerSec", bytesPerSecond},
-            {"nBlockAlign", blockAlign}, {"wBitsPerSample", bits},
-            {"cbSize", cbSize}};
-}
-
 /// The fmt chunk's fields as the file holds them; all zero when there is no whole record.
 json FormatOf(const Bytes& file, const FileChunk* fmt)
 {
-    if (fmt == nullptr || fmt->size < 16)
-        return FormatJson(0, 0, 0, 0, 0, 0, 0);
-    const size_t at = fmt->offset + 8;
-    return FormatJson(Le16(file, at), Le16(file, at + 2), Le32(file, at + 4), Le32(file, at + 8),
-                      Le16(file, at + 12), Le16(file, at + 14),
-                      fmt->size >= 18 ? Le16(file, at + 16) : 0);
+    const bool whole = fmt != nullptr && fmt->size >= 16;
+    const auto field = [&](size_t at, size_t size) -> uint32_t {
+        if (!whole || (at == 16 && fmt->size < 18))
+            return 0;
+        return size == 2 ? Le16(file, fmt->offset + 8 + at) : Le32(file, fmt->offset + 8 + at);
+    };
+    return {{"wFormatTag", field(0, 2)},     {"nChannels", field(2, 2)},
+            {"nSamplesPerSec", field(4, 4)}, {"nAvgBytesPerSec", field(8, 4)},
+            {"nBlockAlign", field(12, 2)},   {"wBitsPerSample", field(14, 2)},
+            {"cbSize", field(16, 2)}};
 }
 
 const std::vector<std::string> kInfoKeys = {"file",
@@ -289,18 +284,6 @@ INSTANTIATE_TEST_SUITE_P(Files, InfoTest, ::testing::ValuesIn(InfoCases()),
 
 // ---- play --render ----
 
-struct Rendered
-{
-    json format;
-    Bytes data;
-};
-
-Rendered ReadRendered(const std::string& path)
-{
-    const Bytes bytes = ReadFileBytes(path);
-    return {FormatOf(bytes, Find(ChunksOf(bytes), "fmt ")), ChunkBody(bytes, "data")};
-}
-
 class RenderTest : public ::testing::Test
 {
 protected:
@@ -324,9 +307,9 @@ TEST_F(RenderTest, PcmIsRenderedByteForByteToAFileToStandardOutputAndToAFifo)
     const Output output = Play(item, {"--quiet"});
     ASSERT_EQ(output.status, 0) << output.err;
     EXPECT_EQ(output.out, "");
-    const Rendered rendered = ReadRendered(out);
-    EXPECT_EQ(rendered.format, FormatJson(1, 2, 44100, 176400, 4, 16, 0));
-    EXPECT_TRUE(rendered.data == expected) << "the rendered samples differ from the file's";
+    const Bytes rendered = ReadFileBytes(out);
+    EXPECT_EQ(ChunkBody(rendered, "fmt "), FmtBody(1, 2, 44100, 176400, 4, 16, 18));
+    EXPECT_TRUE(ChunkBody(rendered, "data") == expected) << "the rendered samples differ";
 
     const Output piped =
         RunShell(dir, ProgramCommand(dir, {"play", item, "--render", "-", "--events"}) + " | cat");
@@ -358,7 +341,7 @@ TEST_F(RenderTest, LoopAndFadeOptionsReachThePlayer)
     WriteCounterWave(counter, 3);
     Output output = Play(counter, {"--loop", "1:1.75:2", "--events"});
     ASSERT_EQ(output.status, 0) << output.err;
-    const std::vector<int32_t> played = CounterFramesIn(ReadRendered(out).data);
+    const std::vector<int32_t> played = CounterFramesIn(DataChunkBytes(out));
     ASSERT_EQ(played.size(), 3u * 44100 + 2 * 33075);
     EXPECT_EQ(played[77175], 44100) << "the first pass jumps back at 1.75 s to 1 s";
     EXPECT_EQ(played.back(), 3 * 44100 - 1);
@@ -377,7 +360,7 @@ TEST_F(RenderTest, LoopAndFadeOptionsReachThePlayer)
     WriteFileBytes(level, PcmWave(ConstantFrames(4 * 44100, 30000)));
     output = Play(level, {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"});
     ASSERT_EQ(output.status, 0) << output.err;
-    const std::vector<int16_t> left = LeftSamples(ReadRendered(out).data);
+    const std::vector<int16_t> left = LeftSamples(DataChunkBytes(out));
     ASSERT_EQ(left.size(), 4u * 44100);
     EXPECT_EQ(left[44099], 30000);
     EXPECT_NEAR(left[2 * 44100], 30000 * (1 - std::log(51.0) / std::log(100.0)), 2);
