@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,21 +143,6 @@ TEST_F(SimulatedStreamPlayTest, PlayedAudioIsTheAddedAudioWithTheVolumeOfItsMome
     Add(first);
     loop.Advance(100);
     EXPECT_EQ(Samples16(engine.PlayedAudio()), first);
-}
-
-TEST_F(SimulatedStreamPlayTest, HooksRaiseEventsInsideLoadOnce)
-{
-    engine.DuringNextLoad([&] {
-        engine.RaiseStreamReset();
-        engine.RaiseBufferAvailable(-2);
-        engine.RaiseEngineError(32);
-    });
-    engine.LoadAudioEngine();
-    engine.LoadAudioEngine(); // the hook runs once
-    EXPECT_EQ(engine.Calls(),
-              (Strings{"LoadAudioEngine", "event:StreamReset", "event:BufferAvailable",
-                       "event:EngineError", "LoadAudioEngine"}));
-    EXPECT_EQ(log.events, (Strings{"StreamReset@0", "BufferAvailable -2 0@0", "EngineError 32@0"}));
 }
 
 } // namespace
