@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <unistd.h>
@@ -118,52 +119,41 @@ private:
         Note(std::to_string(depth) + ":a" + std::to_string(action));
         const int32_t rates[] = {11025, 22050, 44100, 48000, 12345};
         const int32_t lengths[] = {10, 50, 120, 0, -5};
-        switch (action) {
-        case 0:
-            Start();
-            break;
-        case 1:
-        case 2:
-            Close(Pick(3) != 0);
-            break;
-        case 3:
-            m_r.PauseRecording();
-            break;
-        case 4:
-            m_r.ResumeRecording();
-            break;
-        case 5:
-            m_r.ClearBuffer();
-            break;
-        case 6: {
-            int16_t cache = static_cast<int16_t>(Pick(3) * 2 - 1);
-            m_r.SampleRate(rates[Pick(5)]);
-            m_r.NumberChannels(Pick(4));
-            m_r.WaveBufferLengthms(lengths[Pick(5)]);
-            m_r.NumberWaveRecordBuffers(Pick(6) - 1);
-            m_r.NumberCacheSeconds(cache);
-            m_r.ReportErrors(Pick(2) == 0);
-            break;
-        }
-        case 7:
-            m_r.TriggerLevel(static_cast<int16_t>(Pick(60)));
-            m_r.RecordVolume(static_cast<float>(Pick(120)));
-            break;
-        case 8:
-            m_h.engine->RaiseLevelChanged(int16_t(Pick(101)), int16_t(Pick(101)));
-            break;
-        case 9:
-            if (Pick(2) == 0)
-                m_h.engine->RaiseEngineError(77);
-            else if (Pick(2) == 0)
-                m_h.engine->RaiseStreamStopped();
-            else
-                m_h.engine->RaiseStreamStarted();
-            break;
-        default:
-            if (m_r.Status() == ersClosed)
-                Start();
-        }
+        const auto close = [&] { Close(Pick(3) != 0); };
+        const std::function<void()> actions[] = {
+            [&] { Start(); },
+            close,
+            close,
+            [&] { m_r.PauseRecording(); },
+            [&] { m_r.ResumeRecording(); },
+            [&] { m_r.ClearBuffer(); },
+            [&] {
+                int16_t cache = static_cast<int16_t>(Pick(3) * 2 - 1);
+                m_r.SampleRate(rates[Pick(5)]);
+                m_r.NumberChannels(Pick(4));
+                m_r.WaveBufferLengthms(lengths[Pick(5)]);
+                m_r.NumberWaveRecordBuffers(Pick(6) - 1);
+                m_r.NumberCacheSeconds(cache);
+                m_r.ReportErrors(Pick(2) == 0);
+            },
+            [&] {
+                m_r.TriggerLevel(static_cast<int16_t>(Pick(60)));
+                m_r.RecordVolume(static_cast<float>(Pick(120)));
+            },
+            [&] { m_h.engine->RaiseLevelChanged(int16_t(Pick(101)), int16_t(Pick(101))); },
+            [&] {
+                if (Pick(2) == 0)
+                    m_h.engine->RaiseEngineError(77);
+                else if (Pick(2) == 0)
+                    m_h.engine->RaiseStreamStopped();
+                else
+                    m_h.engine->RaiseStreamStarted();
+            },
+            [&] {
+                if (m_r.Status() == ersClosed)
+                    Start();
+            }};
+        actions[action]();
         m_saving = outerSaving;
     }
 

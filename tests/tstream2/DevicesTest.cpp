@@ -40,19 +40,16 @@ TEST_F(DevicesTest, OnlyTheMapperAnswersWithoutAProviderAndSimulatedDevicesWithN
     EXPECT_EQ(waveInGetDevCapsA(kWaveMapper, &in, 10), MMSYSERR_INVALPARAM);
 
     const auto devices = InstallSimulatedDevices();
-    DeviceInfo first;
-    first.name = "A very long output device name that goes on and on";
-    first.manufacturerId = 39;
-    first.productId = 7;
-    DeviceInfo second;
-    second.name = "Short";
-    second.manufacturerId = 1;
-    second.channels = 1;
+    const DeviceInfo first{.name = "A very long output device name that goes on and on",
+                           .manufacturerId = 39,
+                           .productId = 7,
+                           .backend = "simulated"};
+    const DeviceInfo second{
+        .name = "Short", .manufacturerId = 1, .channels = 1, .backend = "simulated"};
     devices->SetOutputDevices({first, second}, 1);
 
     EXPECT_EQ(waveOutGetNumDevs(), 2u);
-    WAVEOUTCAPS& caps = out;
-    std::memset(&caps, 0x7F, sizeof caps);
+    WAVEOUTCAPS& caps = out; // each name overwrites the one before, padded with NULs
     ASSERT_EQ(waveOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_EQ(NameField(caps.szPname), first.name.substr(0, 31) + '\0');
     EXPECT_EQ(caps.wMid, 39);
