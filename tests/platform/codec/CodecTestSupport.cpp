@@ -156,13 +156,11 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
     AcmStream stream(source, dest, 2 * largest);
     const auto step = [&](uint32_t flags, uint32_t room) {
         return [&stream, flags, room](const Bytes& pending, uint32_t& used, Bytes& output) {
-            if (!pending.empty())
-                std::memcpy(stream.source.data(), pending.data(), pending.size());
-            if (stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) != 0)
-                return false;
-            used = stream.header.cbSrcLengthUsed;
+            std::copy(pending.begin(), pending.end(), stream.source.begin());
+            const bool ok = stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) == 0;
+            used = ok ? stream.header.cbSrcLengthUsed : 0;
             output.insert(output.end(), stream.output.begin(), stream.output.end());
-            return true;
+            return ok;
         };
     };
     const uint32_t room = std::min<uint32_t>(drainRoom, static_cast<uint32_t>(stream.dest.size()));
