@@ -170,13 +170,15 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
 }
 
 std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
-                              const std::vector<uint32_t>& pieces, size_t maxHeld, bool drain)
+                              const std::vector<uint32_t>& pieces, size_t maxHeld,
+                              uint32_t drainRoom)
 {
     Bytes dest;
     const auto step = [&](bool draining) {
-        return [&stage, &dest, draining](const Bytes& pending, uint32_t& used, Bytes& output) {
+        return [&, draining](const Bytes& pending, uint32_t& used, Bytes& output) {
             const auto length = static_cast<uint32_t>(pending.size());
-            dest.resize(stage.MaxOutputBytes(draining ? 65536 : length));
+            dest.resize(draining ? std::min(stage.MaxOutputBytes(65536), drainRoom)
+                                 : stage.MaxOutputBytes(length));
             const auto room = static_cast<uint32_t>(dest.size());
             uint32_t produced = 0;
             const uint32_t result =
@@ -188,7 +190,7 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
             return result == 0;
         };
     };
-    return Pump(input, pieces, maxHeld, step(false), drain ? Step(step(true)) : Step());
+    return Pump(input, pieces, maxHeld, step(false), drainRoom ? Step(step(true)) : Step());
 }
 
 std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder)

@@ -76,11 +76,12 @@ std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatByte
 /// Room enough for any drain call of ConvertInPieces.
 inline constexpr uint32_t kWholeDrain = 0xFFFFFFFF;
 
-/// The same for a codec stage, with output room of MaxOutputBytes for each call; fails the
-/// test when the held bytes grow past `maxHeld`.
+/// The same for a codec stage, with output room of MaxOutputBytes for each conversion and
+/// (with a `drainRoom`) for each drain call at most that; fails the test when the held bytes
+/// grow past `maxHeld`.
 std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
                               const std::vector<uint32_t>& pieces, size_t maxHeld = 16384,
-                              bool drain = false);
+                              uint32_t drainRoom = 0);
 
 /// A decoder (or an encoder) for `format`; null, failing the test, when it is refused.
 std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder = false);

@@ -97,7 +97,7 @@ TEST_P(FfmpegDecodeFileTest, GivesAllOfFfmpegsOwnSamplesHoweverTheInputIsCut)
     ASSERT_TRUE(stage);
     // Drained at the end: the last partial block, the frame the parser holds and a decoder's
     // delay are there too.
-    const auto decoded = Samples16(RunStage(*stage, wave.data, kPieces, 16384, true));
+    const auto decoded = Samples16(RunStage(*stage, wave.data, kPieces, 16384, kWholeDrain));
     EXPECT_EQ(decoded.size(), reference.size());
     EXPECT_TRUE(decoded == reference);
     // The same through the codec manager, as the player's decompression stream uses it.
