@@ -47,21 +47,9 @@ json FormatOf(const Bytes& file, const FileChunk* fmt)
             {"cbSize", field(16, 2)}};
 }
 
-const std::vector<std::string> kInfoKeys = {"file",
-                                            "header_result",
-                                            "open_result",
-                                            "reference_code",
-                                            "message",
-                                            "player_errors",
-                                            "format",
-                                            "data_size",
-                                            "data_size_declared",
-                                            "data_bytes_present",
-                                            "total_audio_length",
-                                            "total_blocks",
-                                            "chunks",
-                                            "cart",
-                                            "playable"};
+const std::string kInfoKeys = "file header_result open_result reference_code message player_errors "
+                              "format data_size data_size_declared data_bytes_present "
+                              "total_audio_length total_blocks chunks cart playable";
 
 /// The object the program printed; fails the test when stdout is not one JSON object holding
 /// the documented keys, printed in their documented order.
@@ -71,13 +59,15 @@ json Info(const TempDir& dir, const std::string& path, int& status)
     status = output.status;
     json parsed = json::parse(output.out, nullptr, false);
     EXPECT_TRUE(parsed.is_object()) << "stdout: " << output.out << "\nstderr: " << output.err;
-    EXPECT_EQ(parsed.size(), kInfoKeys.size());
+    std::istringstream keys(kInfoKeys);
     size_t last = 0;
-    for (const std::string& key : kInfoKeys) {
+    size_t count = 0;
+    for (std::string key; keys >> key; ++count) {
         const size_t at = output.out.find("\"" + key + "\":");
         EXPECT_TRUE(at != std::string::npos && at >= last) << key << " missing or out of order";
         last = at == std::string::npos ? last : at;
     }
+    EXPECT_EQ(parsed.size(), count);
     return parsed;
 }
 
