@@ -18,12 +18,7 @@ class PlayerFaultTest : public PlayerTest
 {
 protected:
     /// Opens a counter file of `seconds` (its frames carry their own numbers).
-    void Open(PlayerHarness& h, double seconds)
-    {
-        std::string path = dir.File("counter.wav");
-        WriteCounterWave(path, seconds);
-        ASSERT_EQ(h.player->OpenAudio(path), 0);
-    }
+    void Open(double seconds) { h.OpenCounter(dir.File("counter.wav"), seconds); }
 };
 
 TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
@@ -36,21 +31,20 @@ TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
         Getter get;
         float value;
     };
+#define TAVRENLY_PROPERTY(name, value)                                                             \
+    {                                                                                              \
+        &TavrenPlayer::name, &TavrenPlayer::name, value                                            \
+    }
     const Property properties[] = {
-        {&TavrenPlayer::AudioStart, &TavrenPlayer::AudioStart, 0.2f},
-        {&TavrenPlayer::AudioEnd, &TavrenPlayer::AudioEnd, 1.8f},
-        {&TavrenPlayer::IntroStart, &TavrenPlayer::IntroStart, 0.3f},
-        {&TavrenPlayer::IntroEnd, &TavrenPlayer::IntroEnd, 0.4f},
-        {&TavrenPlayer::HookStart, &TavrenPlayer::HookStart, 0.5f},
-        {&TavrenPlayer::HookEnd, &TavrenPlayer::HookEnd, 0.6f},
-        {&TavrenPlayer::Extro, &TavrenPlayer::Extro, 1.5f},
-        {&TavrenPlayer::SweeperStart, &TavrenPlayer::SweeperStart, 1.0f},
-        {&TavrenPlayer::LoopStart, &TavrenPlayer::LoopStart, 0.7f},
-        {&TavrenPlayer::LoopEnd, &TavrenPlayer::LoopEnd, 0.9f},
-        {&TavrenPlayer::PlayVolume, &TavrenPlayer::PlayVolume, 60.0f},
-    };
+        TAVRENLY_PROPERTY(AudioStart, 0.2f), TAVRENLY_PROPERTY(AudioEnd, 1.8f),
+        TAVRENLY_PROPERTY(IntroStart, 0.3f), TAVRENLY_PROPERTY(IntroEnd, 0.4f),
+        TAVRENLY_PROPERTY(HookStart, 0.5f),  TAVRENLY_PROPERTY(HookEnd, 0.6f),
+        TAVRENLY_PROPERTY(Extro, 1.5f),      TAVRENLY_PROPERTY(SweeperStart, 1.0f),
+        TAVRENLY_PROPERTY(LoopStart, 0.7f),  TAVRENLY_PROPERTY(LoopEnd, 0.9f),
+        TAVRENLY_PROPERTY(PlayVolume, 60.0f)};
+#undef TAVRENLY_PROPERTY
     h.player->FadeMode(efmNormal);
-    Open(h, 2.0);
+    Open(2.0);
     for (const Property& p : properties)
         (h.player.get()->*p.set)(p.value);
 
@@ -65,10 +59,7 @@ TEST_F(PlayerFaultTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
         for (int position = 0; position < 5; ++position) {
             float args[5] = {0.5f, 0.2f, 100, 0, 50};
             args[position] = bad;
-            int16_t reference = 1;
-            bool permanently = false;
-            EXPECT_FALSE(h.player->AddVolumeChangeEvent(reference, args[0], args[1], args[2],
-                                                        args[3], args[4], false, permanently));
+            EXPECT_FALSE(h.Envelope(1, args[0], args[1], args[2], args[3], args[4]));
         }
     }
     EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 0);
@@ -103,14 +94,11 @@ TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
     // A fade to silence from 3 s to 4 s of an 8 s item.
     const EnvelopeJump& j = GetParam();
     h.player->FadeMode(efmNormal);
-    Open(h, 8.0);
-    int16_t reference = 1;
-    bool permanently = false;
-    ASSERT_TRUE(h.player->AddVolumeChangeEvent(reference, 3, 1, 100, 0, -1, j.remove, permanently));
+    Open(8.0);
+    ASSERT_TRUE(h.Envelope(1, 3, 1, 100, 0, -1, j.remove));
     h.player->PlayAudio();
     h.loop.Advance(static_cast<int64_t>(j.playTo * 1000));
-    bool totalFile = true;
-    ASSERT_TRUE(h.player->SeekTime(j.seekTo, totalFile));
+    ASSERT_TRUE(h.player->SeekTime(j.seekTo, true));
     h.engine->ClearPlayedAudio();
     h.loop.Advance(300);
 
@@ -137,12 +125,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurther)
 {
-    Open(h, 3.0);
+    Open(3.0);
     h.player->AudioEnd(2.0f);
     h.player->PlayAudio();
     h.loop.Advance(500);
-    bool totalFile = true;
-    h.player->SeekTime(2.5f, totalFile);
+    h.player->SeekTime(2.5f, true);
     h.engine->ClearPlayedAudio();
     h.loop.Advance(1500);
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
@@ -162,19 +149,10 @@ class PlayerAfterTheEndTest : public PlayerFaultTest, public ::testing::WithPara
 // extended must go on from there.
 TEST_P(PlayerAfterTheEndTest, ThePositionStaysAtTheEndAndPlayingOnContinuesFromIt)
 {
-    if (GetParam()) {
-        DeviceInfo quirky;
-        quirky.name = "Quirky Output";
-        quirky.manufacturerId = 39;
-        quirky.backend = "simulated";
-        h.devices->SetOutputDevices({quirky});
-        h.player->WaveOutDeviceNumber(1);
-    }
-    Open(h, 3.0);
-    h.player->LoopEnd(1.0f);
-    h.player->LoopStart(0.5f);
-    h.player->MaxLoopCount(1);
-    h.player->UseLoop(true);
+    if (GetParam())
+        h.UseDeviceEmptiedOnPause();
+    Open(3.0);
+    h.Loop(0.5f, 1.0f, 1);
     h.player->AudioEnd(2.0f);
     h.player->PlayAudio();
     ASSERT_TRUE(PlayToEnd(h, 4000));
@@ -209,9 +187,8 @@ INSTANTIATE_TEST_SUITE_P(Devices, PlayerAfterTheEndTest, ::testing::Values(false
 TEST_F(PlayerFaultTest, AGuardedCallThatThrowsLeavesItsGuardClear)
 {
     // Two bytes of 16-bit stereo: a length, but not one whole block to seek to.
-    const std::string tiny = dir.File("tiny.wav");
-    WriteFileBytes(tiny, PcmWave(Bytes(2, 0)));
-    ASSERT_EQ(h.player->OpenAudio(tiny), 0);
+    WriteFileBytes(dir.File("tiny.wav"), PcmWave(Bytes(2, 0)));
+    h.Open(dir.File("tiny.wav"));
     ASSERT_EQ(h.player->State().TotalBlocks, 0);
     EXPECT_THROW(h.player->SeekTime(0), RuntimeError);
     EXPECT_FALSE(h.player->State().Seeking);
@@ -221,7 +198,7 @@ TEST_F(PlayerFaultTest, AGuardedCallThatThrowsLeavesItsGuardClear)
     EXPECT_FALSE(h.player->State().EngineLoading);
 
     // The next file seeks, and its stream's start is not taken for one during a load.
-    Open(h, 2.0);
+    Open(2.0);
     EXPECT_TRUE(h.player->SeekTime(1.5f));
     EXPECT_EQ(h.player->State().BaseTime, 1.5f);
     h.player->PlayAudio();

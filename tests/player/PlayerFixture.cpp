@@ -54,6 +54,26 @@ void PlayerHarness::Loop(float start, float end, int16_t maxLoopCount)
     EXPECT_TRUE(player->UseLoop());
 }
 
+void PlayerHarness::UseDeviceEmptiedOnPause()
+{
+    devices->SetOutputDevices(
+        {DeviceInfo{.name = "Quirky Output", .manufacturerId = 39, .backend = "simulated"}});
+    player->WaveOutDeviceNumber(1);
+    EXPECT_EQ(uint16_t{player->State().OutDeviceCaps.wMid}, 39);
+}
+
+void WriteUndecodableWave(const std::string& path)
+{
+    WriteFileBytes(path, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
+                                    {"data", Bytes(4000, 1)}}));
+}
+
+bool Released(const PlayerState& s)
+{
+    return s.hAudioFile == nullptr && s.pConvBuffer == nullptr && s.pFormat == nullptr &&
+           s.DeCompress.hStream == nullptr && s.ConvertFilePCM.hStream == nullptr;
+}
+
 void ExpectSameBytes(const Bytes& played, const Bytes& wanted)
 {
     const size_t common = std::min(played.size(), wanted.size());

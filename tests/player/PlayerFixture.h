@@ -20,6 +20,7 @@
 namespace tavrenly::test {
 
 using Events = std::vector<std::string>;
+using TimeSetter = void (TavrenPlayer::*)(float);
 
 /// Everything a player test needs. The player is made in the constructor with first-time
 /// defaults (InitNew) unless `initNew` is false.
@@ -39,6 +40,9 @@ public:
     /// Loops from `start` to `end` (the end set first, so neither moves the other) and
     /// switches looping on; fails the test if it stays off.
     void Loop(float start, float end, int16_t maxLoopCount);
+    /// Chooses the one output device whose driver keeps playing through a pause, so the player
+    /// must empty it on every pause.
+    void UseDeviceEmptiedOnPause();
     /// The envelope's notifications and the volumes applied, in order.
     Events VolumeEvents() const { return listener.Only({"Volume", "AudioVolumeChanged"}); }
 
@@ -70,6 +74,12 @@ bool PlayToEnd(PlayerHarness& h, int64_t maxMs);
 Bytes ConvertedInOnePiece(PlayerHarness& h, const std::string& path);
 /// The same for `audio` in the open file's format instead of its data chunk.
 Bytes ConvertedInOnePiece(PlayerHarness& h, Bytes audio);
+
+/// A WAVE file the codec layer has no decoder for (format tag 0x7777).
+void WriteUndecodableWave(const std::string& path);
+
+/// True when the state holds no file, format, buffer or codec stream any more.
+bool Released(const PlayerState& s);
 
 /// Fails naming the first byte where `played` differs from `wanted`, and on any other size.
 void ExpectSameBytes(const Bytes& played, const Bytes& wanted);

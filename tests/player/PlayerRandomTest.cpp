@@ -34,7 +34,6 @@ constexpr size_t kAudioEnd = 6;
 const std::string kFileEvents[] = {"Cued", "Opened", "VolumeChange", "LoopRestart",
                                    "LoopCompleted"};
 
-using TimeSetter = void (TavrenPlayer::*)(float);
 const TimeSetter kTimeSetters[] = {&TavrenPlayer::IntroStart, &TavrenPlayer::IntroEnd,
                                    &TavrenPlayer::HookStart,  &TavrenPlayer::HookEnd,
                                    &TavrenPlayer::Extro,      &TavrenPlayer::SweeperStart,
@@ -316,8 +315,7 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
         WriteFileBytes(f.path, PcmWave(Bytes(counted.begin() + 4 * f.firstFrame, counted.end())));
     }
     const std::string broken = dir.File("broken.wav");
-    WriteFileBytes(broken, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
-                                      {"data", std::vector<uint8_t>(4000, 1)}}));
+    WriteUndecodableWave(broken);
 
     const int steps = RandomSequence::Steps(kDefaultSteps);
     h.player->ReportErrors(false);

@@ -166,11 +166,7 @@ TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMu
 
 TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsTheFile)
 {
-    h.devices->SetOutputDevices(
-        {DeviceInfo{.name = "Quirky Output", .manufacturerId = 39, .backend = "simulated"}});
-    h.player->WaveOutDeviceNumber(1);
-    ASSERT_EQ(uint16_t{h.player->State().OutDeviceCaps.wMid}, 39);
-
+    h.UseDeviceEmptiedOnPause();
     PlayFor(1500);
     EXPECT_EQ(h.player->PauseAudio(), 0);
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
@@ -208,8 +204,7 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
     const std::string broken = dir.File("broken.wav");
     WriteCounterWave(first, 1.5);
     RunOrFail("sox -n -r 44100 -c 2 -b 16 " + other + " synth 1.3 sine 440 sine 660");
-    WriteFileBytes(broken, RiffBytes({{"fmt ", FmtBody(0x7777, 2, 44100, 20000, 512, 4)},
-                                      {"data", std::vector<uint8_t>(4000, 1)}}));
+    WriteUndecodableWave(broken);
     h.player->ReportErrors(false);
     bool done = false;
     h.listener.onAny = [&](const std::string& name) {
@@ -226,12 +221,14 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
     const std::function<void()> script[] = {
         [&] { p.OpenAudio(first); },
         [&] {
-            p.IntroStart(0.1f);
-            p.IntroEnd(0.2f);
-            p.HookStart(0.3f);
-            p.HookEnd(0.4f);
-            p.Extro(1.2f);
-            p.SweeperStart(1.3f);
+            for (const auto& [set, t] :
+                 {std::pair<TimeSetter, float>{&TavrenPlayer::IntroStart, 0.1f},
+                  {&TavrenPlayer::IntroEnd, 0.2f},
+                  {&TavrenPlayer::HookStart, 0.3f},
+                  {&TavrenPlayer::HookEnd, 0.4f},
+                  {&TavrenPlayer::Extro, 1.2f},
+                  {&TavrenPlayer::SweeperStart, 1.3f}})
+                (p.*set)(t);
             h.Envelope(1, 0.5f, 0.3f, 100, 50, 75);
             p.LoopStart(0.6f);
             p.LoopEnd(0.9f);
@@ -246,20 +243,16 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
         // Superseded by the handler's open (0), or refused with the failing step's code.
         [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, r.replace); },
     };
-    for (const auto& step : script) {
+    for (const auto& step : script)
         if (!done)
             step();
-    }
     ASSERT_TRUE(done) << "the event was not raised";
     h.loop.Advance(200);
 
     const PlayerState& s = h.player->State();
     if (!r.replace) {
         EXPECT_EQ(h.player->Status(), epsClosed);
-        EXPECT_EQ(s.hAudioFile, nullptr);
-        EXPECT_EQ(s.pConvBuffer, nullptr);
-        EXPECT_EQ(s.DeCompress.hStream, nullptr);
-        EXPECT_EQ(s.ConvertFilePCM.hStream, nullptr);
+        EXPECT_TRUE(Released(s));
         EXPECT_TRUE(h.engine->PlayedAudio().empty());
         ASSERT_EQ(h.player->OpenAudio(other), 0);
     } else {
