@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -82,20 +83,12 @@ private:
     {
         const float length = m_h.player->TotalAudioLength();
         const float inf = std::numeric_limits<float>::infinity();
-        switch (Pick(12)) {
-        case 0:
-            return std::numeric_limits<float>::quiet_NaN();
-        case 1:
+        const int pick = Pick(12);
+        if (pick == 1)
             return Pick(2) ? inf : -inf;
-        case 2:
-            return length;
-        case 3:
-            return m_h.player->AudioEnd();
-        case 4:
-            return m_h.player->LoopEnd();
-        default:
-            return Uniform(-0.2f, length + 0.3f);
-        }
+        const float special[] = {std::numeric_limits<float>::quiet_NaN(), 0, length,
+                                 m_h.player->AudioEnd(), m_h.player->LoopEnd()};
+        return pick < 5 ? special[pick] : Uniform(-0.2f, length + 0.3f);
     }
 
     /// The documented arithmetic errors may end any call; nothing else may leave the player.
@@ -117,12 +110,11 @@ private:
         m_endCount = 0;
         m_markerCounts.fill(0);
         int16_t reference = 0;
+        bool permanent = false;
         switch (action) {
-        case 0: {
-            std::string name = Pick(6) == 0 ? m_broken : m_files[Pick(int(m_files.size()))].path;
-            p.OpenAudio(name);
+        case 0:
+            p.OpenAudio(Pick(6) == 0 ? m_broken : m_files[Pick(int(m_files.size()))].path);
             break;
-        }
         case 1:
             p.CloseAudio();
             break;
@@ -137,11 +129,9 @@ private:
             p.CueAudio();
             break;
         case 6: {
-            bool totalFile = Pick(2) == 0;
-            if (Pick(3) == 0)
-                p.SeekPercentage(Uniform(-10, 110), totalFile);
-            else
-                p.SeekTime(AnyTime(), totalFile);
+            const bool totalFile = Pick(2) == 0;
+            Pick(3) == 0 ? p.SeekPercentage(Uniform(-10, 110), totalFile)
+                         : p.SeekTime(AnyTime(), totalFile);
             break;
         }
         case 7:
@@ -157,14 +147,13 @@ private:
         case 11:
             p.ExitLoop();
             break;
-        case 12: {
+        case 12:
             reference = static_cast<int16_t>(Pick(4));
-            bool permanent = Pick(2) == 0;
+            permanent = Pick(2) == 0;
             p.AddVolumeChangeEvent(reference, AnyTime(), Uniform(-0.1f, 0.6f), Uniform(-10, 110),
                                    Pick(8) == 0 ? AnyTime() : Uniform(0, 100), Uniform(-5, 100),
                                    Pick(2) == 0, permanent);
             break;
-        }
         case 13:
             reference = static_cast<int16_t>(Pick(4));
             p.RemoveVolumeChangeEvent(reference);
@@ -172,19 +161,14 @@ private:
         case 14:
             p.PlayVolume(Pick(8) == 0 ? AnyTime() : Uniform(-10, 110));
             break;
-        case 15: {
-            const int32_t lengths[] = {10, 40, 100, 250, 1200};
-            p.WaveBufferLengthms(lengths[Pick(5)]);
+        case 15:
+            p.WaveBufferLengthms(std::array{10, 40, 100, 250, 1200}[size_t(Pick(5))]);
             p.NumberWavePlayBuffers(1 + Pick(6));
             break;
-        }
         default:
-            if (Pick(2) == 0)
-                m_h.engine->RaiseEngineError(77);
-            else if (Pick(2) == 0)
-                m_h.engine->RaiseStreamReset();
-            else
-                m_h.engine->RaiseStreamStarted();
+            Pick(2) == 0   ? m_h.engine->RaiseEngineError(77)
+            : Pick(2) == 0 ? m_h.engine->RaiseStreamReset()
+                           : m_h.engine->RaiseStreamStarted();
             break;
         }
     }
