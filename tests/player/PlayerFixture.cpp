@@ -83,6 +83,20 @@ void ExpectSameBytes(const Bytes& played, const Bytes& wanted)
     EXPECT_EQ(played.size(), wanted.size());
 }
 
+void ExpectFrameRuns(const Bytes& audio, const std::vector<std::pair<int32_t, int32_t>>& runs)
+{
+    std::vector<int32_t> wanted;
+    for (const auto& [from, to] : runs)
+        for (int32_t frame = from; frame < to; ++frame)
+            wanted.push_back(frame);
+    const std::vector<int32_t> played = CounterFramesIn(audio);
+    ASSERT_EQ(played.size(), wanted.size());
+    const auto differ = std::mismatch(played.begin(), played.end(), wanted.begin());
+    EXPECT_TRUE(differ.first == played.end())
+        << "frame " << (differ.first - played.begin()) << " is block " << *differ.first
+        << ", wanted " << *differ.second;
+}
+
 bool PlayToEnd(PlayerHarness& h, int64_t maxMs)
 {
     for (int64_t t = 0; t < maxMs && h.listener.Count("AudioEndReached") == 0; t += 10)

@@ -84,6 +84,10 @@ bool Released(const PlayerState& s);
 /// Fails naming the first byte where `played` differs from `wanted`, and on any other size.
 void ExpectSameBytes(const Bytes& played, const Bytes& wanted);
 
+/// Fails unless the counter frames of `audio` are the runs [from, to) one after another,
+/// naming the first frame that differs.
+void ExpectFrameRuns(const Bytes& audio, const std::vector<std::pair<int32_t, int32_t>>& runs);
+
 /// Fills "%s" in a command with `path` and runs it; fails the test when it does not exit 0.
 void MakeFile(const std::string& command, const std::string& path);
 

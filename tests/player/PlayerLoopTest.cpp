@@ -68,21 +68,11 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
     h.loop.Advance(15000);
 
     // The played audio is the file with the section repeated, nothing lost or doubled.
-    std::vector<int32_t> expected;
-    const auto append = [&](int32_t from, int32_t to) {
-        for (int32_t f = from; f < to; ++f)
-            expected.push_back(f);
-    };
-    append(0, kLoopEndBlock);
-    for (int32_t pass = 1; pass < run.passes; ++pass)
-        append(kLoopStartBlock, kLoopEndBlock);
-    append(kLoopEndBlock, kFileFrames);
-    const std::vector<int32_t> played = CounterFramesIn(h.engine->PlayedAudio());
-    ASSERT_EQ(played.size(), expected.size());
-    const auto mismatch = std::mismatch(played.begin(), played.end(), expected.begin());
-    EXPECT_TRUE(mismatch.first == played.end())
-        << "frame " << (mismatch.first - played.begin()) << " is block " << *mismatch.first
-        << ", wanted " << *mismatch.second;
+    std::vector<std::pair<int32_t, int32_t>> runs(size_t(run.passes + 1),
+                                                  {kLoopStartBlock, kLoopEndBlock});
+    runs.front() = {0, kLoopEndBlock};
+    runs.back() = {kLoopEndBlock, kFileFrames};
+    ExpectFrameRuns(h.engine->PlayedAudio(), runs);
 
     // Each join is announced when its last frame before it has been heard (no gap: at the
     // moment that many frames take to play), with the position already back at the loop
@@ -91,7 +81,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
     const auto playTime = [](size_t frames) {
         return static_cast<int64_t>(std::ceil(static_cast<double>(frames) * 1e6 / 44100.0));
     };
-    EXPECT_EQ(endedAt, playTime(expected.size()));
+    EXPECT_EQ(endedAt, playTime(size_t(kFileFrames + (run.passes - 1) * kSection)));
     ASSERT_EQ(moments.size(), size_t(run.passes));
     for (int32_t pass = 1; pass <= run.passes; ++pass) {
         SCOPED_TRACE(pass);
@@ -189,10 +179,7 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     // Playback goes on from the loop end without a gap, and later markers come as reached.
     h.listener.events.clear();
     h.loop.Advance(3000);
-    const std::vector<int32_t> played = CounterFramesIn(h.engine->PlayedAudio());
-    ASSERT_EQ(played.size(), 3u * 44100u);
-    for (size_t i = 0; i < played.size(); ++i)
-        ASSERT_EQ(played[i], kLoopEndBlock + static_cast<int32_t>(i));
+    ExpectFrameRuns(h.engine->PlayedAudio(), {{kLoopEndBlock, kLoopEndBlock + 3 * 44100}});
     EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "ExtroReached"}));
 
     // Outside the loop (and with looping off) it does nothing.
@@ -243,8 +230,7 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     h.engine->KeepLogs(false);
     h.Open(hour);
     ASSERT_FLOAT_EQ(h.player->TotalAudioLength(), 3600.0f);
-    using Setter = void (TavrenPlayer::*)(float);
-    for (const auto& [set, t] : {std::pair<Setter, float>{&TavrenPlayer::IntroStart, 1},
+    for (const auto& [set, t] : {std::pair<TimeSetter, float>{&TavrenPlayer::IntroStart, 1},
                                  {&TavrenPlayer::IntroEnd, 30},
                                  {&TavrenPlayer::HookEnd, 90},
                                  {&TavrenPlayer::HookStart, 60},
