@@ -156,8 +156,8 @@ void EventPrinter::Print(const std::string& event, const ordered_json& arguments
 {
     if (m_out == nullptr)
         return;
-    if (beforeLine != nullptr)
-        beforeLine(beforeLineContext);
+    if (live != nullptr)
+        live->Clear();
     const WallClock wall = Now();
     const float item = itemSeconds != nullptr ? *itemSeconds : m_player.SecondsPlayed();
     if (m_format == EventFormat::Json) {

@@ -5,6 +5,7 @@
 // command-line program needs to know about them (the end of the item, error codes, loop passes
 // heard, running fades).
 
+#include "apps/tavrenly/Terminal.h"
 #include "player/TavrenPlayer.h"
 
 #include <cstdio>
@@ -41,9 +42,8 @@ public:
     int16_t fadeOutReference = -1;
     bool fadedOut = false;
 
-    /// Called before each printed line, so a live status line can be cleared first.
-    void (*beforeLine)(void*) = nullptr;
-    void* beforeLineContext = nullptr;
+    /// Cleared before each printed line, so that the line does not land inside it.
+    LiveLine* live = nullptr;
 
     /// Forgets what the previous item's events said; called before each item is opened.
     void StartItem();

@@ -189,8 +189,12 @@ PlayLineState ReadPlayLine(PlayRun& run, const ItemWait& wait)
         state.loopPass = std::min(run.events.loopRestarts + 1, state.loopPasses);
     }
     state.fading = !run.events.runningRamps.empty();
-    state.left = run.left.Update(player.LeftAudioLevel(), run.loop.NowMs());
-    state.right = run.right.Update(player.RightAudioLevel(), run.loop.NowMs());
+    // Paused or cued, nothing is heard, whatever level was last reported; the held peak still
+    // shows what was.
+    const bool sounding = player.Status() == epsPlaying;
+    const int64_t now = run.loop.NowMs();
+    state.left = run.left.Update(sounding ? player.LeftAudioLevel() : int16_t{0}, now);
+    state.right = run.right.Update(sounding ? player.RightAudioLevel() : int16_t{0}, now);
     return state;
 }
 
@@ -263,7 +267,7 @@ ItemEnd WaitForEnd(PlayRun& run, ItemWait& wait)
         std::numeric_limits<int32_t>::max());
     watch.Enabled(false);
     if (run.live != nullptr)
-        LiveLine::Clear(run.live);
+        run.live->Clear();
     if (run.events.ended)
         return ItemEnd::End;
     if (run.events.fadedOut)
@@ -415,10 +419,8 @@ int RunPlay(const PlayOptions& options)
     // are for a program: events only.
     LiveLine live;
     const bool liveLine = terminal && !virtualTime && format == EventFormat::Text;
-    if (liveLine) {
-        events.beforeLine = &LiveLine::Clear;
-        events.beforeLineContext = &live;
-    }
+    if (liveLine)
+        events.live = &live;
     player.SetEventListener(&events);
     const DetachListenerAtExit detach(player);
     ApplySettings(player, options);

@@ -130,7 +130,7 @@ private:
         if (m_out == nullptr)
             return;
         if (m_live != nullptr)
-            LiveLine::Clear(m_live);
+            m_live->Clear();
         fmt::print(m_out, "{:9.3f} s  {}\n", m_recorder.TotalSecondsRecorded(), what);
         std::fflush(m_out);
     }
@@ -451,7 +451,7 @@ int RunRecord(const RecordOptions& options)
     loop.RunUntil([&] { return events.ended || signals.Interrupted() || engineStopped(); },
                   limitMs);
     watch.Enabled(false);
-    LiveLine::Clear(&live);
+    live.Clear();
     SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (engineStopped())
         fmt::print(stderr, "tavrenly: recording stopped: the input device failed (code {})\n",

@@ -62,13 +62,12 @@ void LiveLine::Draw(const std::string& text)
     m_shown = true;
 }
 
-void LiveLine::Clear(void* self)
+void LiveLine::Clear()
 {
-    auto* live = static_cast<LiveLine*>(self);
-    if (!live->m_shown)
+    if (!m_shown)
         return;
     fmt::print(stdout, "\r\033[K");
-    live->m_shown = false;
+    m_shown = false;
 }
 
 TerminalKeys::TerminalKeys()

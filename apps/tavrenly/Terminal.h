@@ -38,13 +38,12 @@ private:
     Control& m_control;
 };
 
-/// One status line on a terminal, redrawn in place. Lines printed in between clear it first
-/// (Clear is shaped to be an EventPrinter's beforeLine).
+/// One status line on a terminal, redrawn in place. Lines printed in between clear it first.
 class LiveLine
 {
 public:
     void Draw(const std::string& text);
-    static void Clear(void* self);
+    void Clear();
 
 private:
     bool m_shown = false;
