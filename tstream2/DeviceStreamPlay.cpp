@@ -102,17 +102,22 @@ void DeviceStreamPlay::StopBackend(bool drain)
     if (!m_backendRunning)
         return;
     m_watchdog.Disarm();
+    const int64_t latencyMs = m_latencyFrames * 1000 / std::max(m_streamRate, 1);
     if (drain) {
         // The callback fades out whatever still plays (a few milliseconds of one device
-        // buffer), then the device plays out what it holds: a stop neither clicks nor cuts.
+        // buffer). A voice that shares its stream then waits for the device to play out what
+        // it holds of this voice; the stream's last voice has the whole stream drained
+        // instead. Either way a stop neither clicks nor cuts.
+        m_playOut.store(m_mixer->VoiceCount() > 1, std::memory_order_relaxed);
         m_stopRequest.store(true, std::memory_order_release);
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        const auto giveUp =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(500 + latencyMs);
         while (!m_silenced.load(std::memory_order_acquire) &&
                std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        m_backend->Drain(m_latencyFrames * 1000 / std::max(m_streamRate, 1) + 500);
     }
-    m_backend->Stop(); // the last callback has returned after this
+    m_mixer->Leave(*this, drain, latencyMs + 500); // not called back once this returns
+    m_mixer.reset();
     m_backendRunning = false;
 }
 
@@ -142,28 +147,24 @@ void DeviceStreamPlay::PrepareQueue()
 
 int32_t DeviceStreamPlay::OpenBackend()
 {
-    StreamFormat format;
-    format.sampleRate = m_streamRate;
-    format.channels = m_streamChannels;
-    format.deviceNumber = m_deviceNumber;
-    std::string why;
+    const bool device = m_backendKind == Backend::Device;
     m_problem.clear();
-    m_backend = m_backendKind == Backend::Device ? MakeDevicePlayBackend() : MakeNullPlayBackend();
-    if (m_backend->CanStall()) {
-        if (LatencyBudget() < int64_t{kLeastDeviceMs} * m_streamRate / 1000) {
-            m_problem = std::to_string(m_numberBuffers) + " buffers of " +
-                        std::to_string(m_bufferLengthms) +
-                        " ms hold too little audio to keep the output device fed; together "
-                        "they must hold at least " +
-                        std::to_string(kLeastDeviceMs + kRefillMs) + " ms more than one";
-            m_backendName = m_backend->Name();
-            return kBuffersTooShort;
-        }
-        m_backend->LatencyBudget(LatencyBudget());
-    }
-    const StartResult started = m_backend->Start(format, *this, why);
-    m_backendName = m_backend->Name();
-    if (started != StartResult::Started) {
+    m_backendName = device ? "device" : "null";
+    const auto tooShort = [this](int32_t leastMs) {
+        m_problem = std::to_string(m_numberBuffers) + " buffers of " +
+                    std::to_string(m_bufferLengthms) +
+                    " ms hold too little audio to keep the output device fed; together they "
+                    "must hold at least " +
+                    std::to_string(leastMs) + " ms more than one";
+        return kBuffersTooShort;
+    };
+    if (device && LatencyBudget() < int64_t{kLeastDeviceMs} * m_streamRate / 1000)
+        return tooShort(kLeastDeviceMs + kRefillMs);
+    const DeviceMixer::Key key{device, {m_streamRate, m_streamChannels, m_deviceNumber}};
+    StartResult started = StartResult::Failed;
+    std::string why;
+    m_mixer = DeviceMixer::Join(key, *this, device ? LatencyBudget() : 0, started, why);
+    if (!m_mixer) {
         // Never the null backend in its place: a stream that is not heard must be said.
         m_problem = "output device " + std::to_string(m_deviceNumber) + ": " + why;
         switch (started) {
@@ -175,8 +176,15 @@ int32_t DeviceStreamPlay::OpenBackend()
             return kDeviceNotEnabled;
         }
     }
+    m_backendName = m_mixer->Name();
     m_backendRunning = true;
-    if (m_backend->CanStall())
+    if (device && m_latencyFrames > LatencyBudget()) {
+        // The stream was opened by a voice with a longer queue: it holds more than this one
+        // can keep fed.
+        StopBackend();
+        return tooShort(static_cast<int32_t>(m_latencyFrames * 1000 / m_streamRate) + kRefillMs);
+    }
+    if (m_mixer->CanStall())
         m_watchdog.Arm(m_callbacks, [this] {
             Fail("the " + m_backendName + " output stopped calling back; the stream is closed",
                  kDeviceFailed);

@@ -37,6 +37,7 @@
 
 #include "engine/StreamPlay.h"
 #include "platform/host/EventLoop.h"
+#include "tstream2/DeviceMixer.h"
 #include "tstream2/DeviceWatchdog.h"
 #include "tstream2/Pcm16.h"
 #include "tstream2/PlayBackend.h"
@@ -234,6 +235,11 @@ private:
     };
     void Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept override;
     void Starting(int64_t latencyFrames) noexcept override { m_latencyFrames = latencyFrames; }
+    Gains TakeVolume(uint32_t frames) noexcept;
+    void AdvanceVolume(const VolumeLine& line, uint32_t frames) noexcept;
+    /// Fades out into out[0, frames) what still plays; returns the frames it filled.
+    uint32_t RenderFadeOut(int16_t* out, uint32_t frames, Gains& gains, bool clearing,
+                           bool& noticed) noexcept;
     // Steps of Render; each returns true when it queued a notice.
     bool HonourClear() noexcept;
     /// Plays queued frames into out[first, frames) up to buffer `limit` (not included);
@@ -289,7 +295,7 @@ private:
     int32_t m_streamRate = 44100;
     int16_t m_streamChannels = 2;
     int64_t m_latencyFrames = 0;
-    std::unique_ptr<PlayBackend> m_backend;
+    std::shared_ptr<DeviceMixer> m_mixer; // the device stream this engine is a voice of
     bool m_backendRunning = false;
     std::string m_backendName;
     std::string m_problem;
@@ -325,6 +331,7 @@ private:
     std::atomic<bool> m_wakePending{false};
     std::atomic<bool> m_stopRequest{false}; // the UI is stopping the stream: fade out, be silent
     std::atomic<bool> m_silenced{false};    // the callback has faded out for the stop
+    std::atomic<bool> m_playOut{false};     // ... and the device has played out what it was given
 
     // The callback's own state (the UI thread touches it only while no callback runs).
     int64_t m_headFrames = 0; // frames of the front buffer already played

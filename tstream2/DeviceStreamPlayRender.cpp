@@ -17,6 +17,8 @@ namespace {
 constexpr int32_t kFailedBuffers = 16;
 
 constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
+// Holds and ramps longer than this (half a day at 48 kHz) are cut to it.
+constexpr int64_t kLongestLine = std::numeric_limits<uint32_t>::max() / 2;
 
 } // namespace
 
@@ -51,19 +53,8 @@ void DeviceStreamPlay::RenderFrames(const uint8_t* data, int16_t* out, uint32_t 
     }
 }
 
-void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept
+DeviceStreamPlay::Gains DeviceStreamPlay::TakeVolume(uint32_t frames) noexcept
 {
-    m_callbacks.fetch_add(1, std::memory_order_relaxed);
-    bool noticed = false;
-    if ((flags & kRenderUnderflow) != 0 && m_sounding)
-        noticed = CountUnderrun();
-
-    m_errorRun = (flags & kRenderDeviceError) != 0 ? m_errorRun + 1 : 0;
-    if (m_errorRun >= kFailedBuffers && !m_failed) {
-        m_failed = true;
-        noticed = Notify(Notice{Notice::Failed, 0, 0, 0}) || noticed;
-    }
-    m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
     // A new volume is reached across its ramp (the next device buffer unless asked otherwise),
     // so a volume step never clicks and a fade moves in a straight line between its steps.
     const uint64_t volumeSerial = m_volumeSerial.load(std::memory_order_acquire);
@@ -78,15 +69,42 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     }
     const double target = m_curve < 0 ? m_gainTarget.load(std::memory_order_relaxed)
                                       : m_lineTo.load(std::memory_order_relaxed);
-    constexpr int64_t kLongest = std::numeric_limits<uint32_t>::max() / 2;
-    Gains gains{{m_curve < 0 ? m_gain : m_line, target,
-                 static_cast<uint32_t>(std::clamp<int64_t>(m_holdLeft, 0, kLongest)),
-                 static_cast<uint32_t>(std::clamp<int64_t>(m_rampLeft, 1, kLongest)), m_curve},
-                {}};
+    return Gains{{m_curve < 0 ? m_gain : m_line, target,
+                  static_cast<uint32_t>(std::clamp<int64_t>(m_holdLeft, 0, kLongestLine)),
+                  static_cast<uint32_t>(std::clamp<int64_t>(m_rampLeft, 1, kLongestLine)), m_curve},
+                 {}};
+}
+
+void DeviceStreamPlay::AdvanceVolume(const VolumeLine& line, uint32_t frames) noexcept
+{
+    // Where the line stands after this buffer: the rest of the hold, then of the ramp.
+    const int64_t held = std::min<int64_t>(m_holdLeft, frames);
+    m_holdLeft -= held;
+    const bool ramping = m_rampLeft > frames - held;
+    m_rampLeft = ramping ? m_rampLeft - (frames - held) : 0;
+    m_gain = ramping ? line.At(frames - 1) : line.At(kLongestLine);
+    if (m_curve >= 0)
+        m_line = ramping ? line.LineAt(frames - 1) : line.target;
+}
+
+void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noexcept
+{
+    m_callbacks.fetch_add(1, std::memory_order_relaxed);
+    bool noticed = false;
+    if ((flags & kRenderUnderflow) != 0 && m_sounding)
+        noticed = CountUnderrun();
+
+    m_errorRun = (flags & kRenderDeviceError) != 0 ? m_errorRun + 1 : 0;
+    if (m_errorRun >= kFailedBuffers && !m_failed) {
+        m_failed = true;
+        noticed = Notify(Notice{Notice::Failed, 0, 0, 0}) || noticed;
+    }
+    m_flushLeft += m_flushRequest.exchange(0, std::memory_order_relaxed);
+    Gains gains = TakeVolume(frames);
     // A failing device plays nothing: its writes go nowhere, and the queue must wait for the
     // device to be opened again rather than drain at the speed of failing calls.
-    const bool wanted = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0 &&
-                        !m_stopRequest.load(std::memory_order_acquire);
+    const bool stopping = m_stopRequest.load(std::memory_order_acquire);
+    const bool wanted = m_playing.load(std::memory_order_relaxed) && m_errorRun == 0 && !stopping;
     const bool clearing = m_clearRequest.load(std::memory_order_acquire) != m_clearSeen;
 
     // Leaving the signal mid-way (pause, clear, stop) fades the next few milliseconds of the
@@ -94,24 +112,8 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
     uint32_t done = 0;
     if (m_sounding && (!wanted || clearing) && m_rampOutLeft == 0)
         m_rampOutLeft = m_deClickFrames;
-    if (m_rampOutLeft > 0) {
-        const uint32_t span = std::min(frames, m_rampOutLeft);
-        gains.fade = {static_cast<double>(m_rampOutLeft) / m_deClickFrames, -1.0 / m_deClickFrames,
-                      0};
-        // Silence asked for by a flush comes after the fade, or the fade would not be heard.
-        const uint64_t limit = clearing ? m_clearIndex.load(std::memory_order_relaxed) : kNoLimit;
-        const int64_t flush = std::exchange(m_flushLeft, 0);
-        const uint32_t played = RenderQueue(out, 0, span, gains, true, limit, noticed);
-        m_flushLeft = flush;
-        Silence(out, played, span);
-        m_rampOutLeft -= span;
-        done = span;
-        if (m_rampOutLeft == 0) {
-            m_sounding = false;
-            m_rampInNext = true;
-            m_dry = false;
-        }
-    }
+    if (m_rampOutLeft > 0)
+        done = RenderFadeOut(out, frames, gains, clearing, noticed);
     if (m_rampOutLeft == 0) {
         noticed = HonourClear() || noticed;
         if (!m_sounding && wanted) {
@@ -129,20 +131,36 @@ void DeviceStreamPlay::Render(int16_t* out, uint32_t frames, uint32_t flags) noe
             std::min<uint64_t>(m_deClickFrames, uint64_t{m_rampIn} + (played - done)));
         Silence(out, played, frames);
     }
-    // Where the line stands after this buffer: the rest of the hold, then of the ramp.
-    const int64_t held = std::min<int64_t>(m_holdLeft, frames);
-    m_holdLeft -= held;
-    const bool ramping = m_rampLeft > frames - held;
-    m_rampLeft = ramping ? m_rampLeft - (frames - held) : 0;
-    m_gain = ramping ? gains.volume.At(frames - 1) : gains.volume.At(kLongest);
-    if (m_curve >= 0)
-        m_line = ramping ? gains.volume.LineAt(frames - 1) : target;
-    if (!m_sounding && m_stopRequest.load(std::memory_order_relaxed))
+    AdvanceVolume(gains.volume, frames);
+    // A voice sharing its stream is silent only once the device has played out what it holds
+    // of it; the stream's last voice leaves that to the stream's drain.
+    if (!m_sounding && stopping &&
+        (!m_playOut.load(std::memory_order_relaxed) || m_silentRun >= m_latencyFrames))
         m_silenced.store(true, std::memory_order_release);
     noticed = NoticeHeard() || noticed;
 
     if (noticed && !m_wakePending.exchange(true, std::memory_order_acq_rel))
         m_waker->Notify();
+}
+
+uint32_t DeviceStreamPlay::RenderFadeOut(int16_t* out, uint32_t frames, Gains& gains, bool clearing,
+                                         bool& noticed) noexcept
+{
+    const uint32_t span = std::min(frames, m_rampOutLeft);
+    gains.fade = {static_cast<double>(m_rampOutLeft) / m_deClickFrames, -1.0 / m_deClickFrames, 0};
+    // Silence asked for by a flush comes after the fade, or the fade would not be heard.
+    const uint64_t limit = clearing ? m_clearIndex.load(std::memory_order_relaxed) : kNoLimit;
+    const int64_t flush = std::exchange(m_flushLeft, 0);
+    const uint32_t played = RenderQueue(out, 0, span, gains, true, limit, noticed);
+    m_flushLeft = flush;
+    Silence(out, played, span);
+    m_rampOutLeft -= span;
+    if (m_rampOutLeft == 0) {
+        m_sounding = false;
+        m_rampInNext = true;
+        m_dry = false;
+    }
+    return span;
 }
 
 void DeviceStreamPlay::Silence(int16_t* out, uint32_t from, uint32_t to) noexcept
