@@ -178,9 +178,9 @@ int32_t DeviceStreamPlay::OpenBackend()
     }
     m_backendName = m_mixer->Name();
     m_backendRunning = true;
-    if (device && m_latencyFrames > LatencyBudget()) {
+    if (device && m_latencyFrames > LatencyBudget() && m_mixer->VoiceCount() > 1) {
         // The stream was opened by a voice with a longer queue: it holds more than this one
-        // can keep fed.
+        // can keep fed. The voice that opened it keeps what the device gave it, as ever.
         StopBackend();
         return tooShort(static_cast<int32_t>(m_latencyFrames * 1000 / m_streamRate) + kRefillMs);
     }
