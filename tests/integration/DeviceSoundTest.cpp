@@ -74,6 +74,53 @@ TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
     EXPECT_LE(largestStep, static_cast<int32_t>(peak * (2 * M_PI * 100 / kRate + 1.5 / 220)));
 }
 
+TEST_F(DevicePlaybackTest, TwoPlayersOverlappingAreHeardAsTheirSum)
+{
+    // The second item starts while the first plays, as in a segue. Taking the first item away
+    // from the recording where it was found must leave the second one, sample for sample.
+    const std::string items[] = {
+        test::SoxFile(dir, "first.wav", "3 sine 300-3000 sine 2500-200 vol 0.3"),
+        test::SoxFile(dir, "second.wav", "2 sine 1800-400 sine 600-2200 vol 0.3")};
+    const std::string heardFile = dir.File("heard.raw");
+    std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
+    {
+        test::RecordingSite site(loop);
+        std::vector<std::unique_ptr<TavrenPlayer>> players;
+        for (const std::string& item : items) {
+            players.push_back(std::make_unique<TavrenPlayer>(
+                site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device)));
+            players.back()->InitNew();
+            std::string name = item;
+            ASSERT_EQ(players.back()->OpenAudio(name), 0);
+        }
+        EXPECT_EQ(players[0]->PlayAudio(), 0);
+        test::Pause(loop, 700);
+        EXPECT_EQ(players[1]->PlayAudio(), 0);
+        test::Pause(loop, 3000);
+    }
+    std::vector<int16_t> heard = StopRecording(std::move(recorder), heardFile);
+    const std::vector<int16_t> first = test::Samples16(test::DataChunkBytes(items[0]));
+    const std::vector<int16_t> second = test::Samples16(test::DataChunkBytes(items[1]));
+
+    // The first half second is the first item's alone.
+    const std::vector<Match> firstAt =
+        FindEvery({first.begin(), first.begin() + kRate}, heard, 0.999);
+    ASSERT_EQ(firstAt.size(), 1u);
+    ASSERT_GE(heard.size(), 2 * firstAt[0].lag + first.size()) << "the recording ends too soon";
+    for (size_t i = 0; i < first.size(); ++i)
+        heard[2 * firstAt[0].lag + i] =
+            static_cast<int16_t>(heard[2 * firstAt[0].lag + i] - first[i]);
+    const std::vector<Match> secondAt = FindEvery(second, heard, 0.999);
+    ASSERT_EQ(secondAt.size(), 1u);
+    const size_t offset = secondAt[0].lag - firstAt[0].lag;
+    EXPECT_GT(offset, static_cast<size_t>(kRate / 2)) << "started after 700 ms";
+    EXPECT_LT(offset, static_cast<size_t>(kRate)) << "so the two overlap by two seconds";
+    int32_t worst = 0;
+    for (size_t i = 0; i < second.size(); ++i)
+        worst = std::max(worst, std::abs(heard[2 * secondAt[0].lag + i] - second[i]));
+    EXPECT_LE(worst, 1) << "the sink hears the sum of the two items";
+}
+
 struct FadeCase
 {
     const char* name;
