@@ -5,6 +5,7 @@
 
 #include "common/RecordingRepair.h"
 #include "fuzz/MemoryFile.h"
+#include "platform/base/ByteOrder.h"
 
 #include <string>
 
@@ -12,17 +13,11 @@ using namespace tavrenly;
 
 using fuzz::Check;
 
-namespace {
-
-uint32_t Le32At(const std::string& bytes, size_t at)
+/// The little-endian 32-bit field of `bytes` at `at`.
+static uint32_t Le32At(const std::string& bytes, size_t at)
 {
-    uint32_t value = 0;
-    for (size_t i = 0; i < 4; ++i)
-        value |= uint32_t{static_cast<uint8_t>(bytes[at + i])} << (8 * i);
-    return value;
+    return LoadLe32(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
