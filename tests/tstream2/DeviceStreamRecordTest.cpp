@@ -1,9 +1,11 @@
-// The device record engine. Most cases drive it through a scripted backend: the test itself
-// plays the audio thread, so every block, overrun and failure happens exactly where the test
-// puts it. The null backend runs on the monotonic clock; those cases wait (generously) for
-// outcomes, never for durations.
+// What every record engine promises its recorder, for the simulated engine (virtual time) and
+// the device engine; then what only the device engine does. The device engine is driven
+// through a scripted backend: the test itself plays the audio thread, so every block, overrun
+// and failure happens exactly where the test puts it; its UI thread runs on the monotonic
+// clock, so those cases wait (generously) for outcomes, never for durations.
 
 #include "tstream2/DeviceStreamRecord.h"
+#include "tstream2/SimulatedStreamRecord.h"
 
 #include "tests/tstream2/PlayEventLog.h"
 
@@ -51,17 +53,24 @@ Samples Ramp(int32_t first, int32_t count)
     return samples;
 }
 
-class DeviceStreamRecordTest : public testing::Test
+class RecordEngineTest : public testing::Test
 {
 protected:
-    DeviceStreamRecordTest()
+    explicit RecordEngineTest(bool device)
+        : loop(device ? EventLoop::Clock::Real : EventLoop::Clock::Virtual), m_device(device)
     {
-        engine = std::make_unique<DeviceStreamRecord>(loop, [this] {
-            auto made = std::make_unique<ScriptedBackend>();
-            made->result = nextResult;
-            backend = made.get();
-            return made;
-        });
+        if (device) {
+            engine = std::make_unique<DeviceStreamRecord>(loop, [this] {
+                auto made = std::make_unique<ScriptedBackend>();
+                made->result = nextResult;
+                backend = made.get();
+                return made;
+            });
+        } else {
+            auto simulated = std::make_unique<SimulatedStreamRecord>(loop);
+            simulated->CaptureSamples(Ramp(0, 600));
+            engine = std::move(simulated);
+        }
         engine->SetListener(&log);
         engine->SampleRate(kRate);
         engine->BufferLength(kFrames * 4 + 3.0); // rounded down to whole frames
@@ -75,30 +84,54 @@ protected:
         Samples block = Ramp(first, count);
         backend->sink->Captured(block.data(), static_cast<uint32_t>(count), flags);
     }
+    /// The next `count` frames of the ramp: one block from the device, or the time they take
+    /// on the simulated engine.
+    void Capture(int32_t count)
+    {
+        if (m_device)
+            Push(m_next, count);
+        else
+            loop.AdvanceMicros(int64_t{count} * 1'000'000 / kRate);
+        m_next += count;
+    }
     bool WaitForEvents(size_t count)
     {
-        return loop.RunUntil([&] { return log.events.size() >= count; }, kPatienceMs);
+        return loop.RunUntil([&] { return log.events.size() >= count; },
+                             m_device ? kPatienceMs : 0);
     }
 
-    EventLoop loop{EventLoop::Clock::Real};
+    EventLoop loop;
     RecordEventLog log{loop};
     StartResult nextResult = StartResult::Started;
     ScriptedBackend* backend = nullptr;
-    std::unique_ptr<DeviceStreamRecord> engine;
+    std::unique_ptr<StreamRecord> engine;
+
+private:
+    bool m_device;
+    int32_t m_next = 0;
 };
 
-TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnReturnAudio)
+class StreamRecordContractTest : public RecordEngineTest, public testing::WithParamInterface<bool>
+{
+protected:
+    StreamRecordContractTest() : RecordEngineTest(GetParam()) {}
+};
+
+// Whole buffers, each after its level; ReturnAudio hands over the partial one before it
+// returns; a clear drops what is not yet handed over, but one from inside a buffer's events (a
+// trigger on its level) keeps what lies behind that buffer; a stop is reported once; a
+// listener may destroy the engine inside BufferReceived.
+TEST_P(StreamRecordContractTest, BuffersLevelsReturnAudioClearStopAndDestruction)
 {
     for (double ignored : {0.5, -8.0, std::nan(""), 4e9}) // none rounds to a 32-bit count
         engine->BufferLength(ignored);
     EXPECT_EQ(engine->BufferLength(), 4 * kFrames + 3);
     engine->Volume(50.0f);
-    engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
     EXPECT_EQ(engine->State(), 2);
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
-    for (int32_t first = 0; first < 250; first += 50) // blocks that straddle buffer ends
-        Push(first, 50);
+    for (int block = 0; block < 5; ++block) // blocks that straddle buffer ends
+        Capture(50);
     ASSERT_TRUE(WaitForEvents(5));
     // Peaks 50 x 99 x 0.5 = 2475 (8 % of full scale), then 4975 (15 %).
     EXPECT_EQ(log.events,
@@ -110,21 +143,20 @@ TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnR
     EXPECT_EQ(log.buffers[1].samples, Samples(halved.begin() + 2 * kFrames, halved.end()));
     EXPECT_EQ(engine->RecordedTimems(), 250 * 1000 / kRate);
 
-    // Before ReturnAudio returns: the 50 frames left, as a short buffer of whole frames.
+    // Before ReturnAudio returns: the 50 frames left, as a short buffer of whole frames; then
+    // nothing, as nothing was captured since.
+    engine->ReturnAudio();
     engine->ReturnAudio();
     ASSERT_EQ(log.events.size(), 7u);
     EXPECT_EQ(log.events[6], "Buffer 200");
     EXPECT_EQ(log.buffers[2].samples.front(), 50 * 200 / 2);
 
-    // A clear drops what is queued; the next buffer starts with the next frame captured.
-    Push(250, 30);
+    Capture(30);
     engine->ClearBuffers();
-    Push(280, kFrames);
+    Capture(kFrames);
     ASSERT_TRUE(WaitForEvents(9));
     EXPECT_EQ(log.buffers[3].samples.front(), 50 * 280 / 2);
 
-    // A clear from inside a buffer's events (a trigger on its level) keeps what is queued
-    // behind that buffer: the recording goes on without a gap.
     bool cleared = false;
     log.on = [&](const std::string& e) {
         if (!cleared && e.rfind("Buffer", 0) == 0) {
@@ -132,29 +164,51 @@ TEST_F(DeviceStreamRecordTest, HandsOverWholeBuffersLevelFirstThenAPartialOneOnR
             engine->ClearBuffers();
         }
     };
-    Push(380, 2 * kFrames);
+    Capture(2 * kFrames);
     ASSERT_TRUE(WaitForEvents(13));
     EXPECT_EQ(log.buffers[4].samples.front(), 50 * 380 / 2);
     EXPECT_EQ(log.buffers[5].samples.front(), 50 * 480 / 2);
 
+    engine->StopTavrenStream();
     engine->StopTavrenStream();
     engine->ReturnAudio();
     EXPECT_EQ(log.events.back(), "StreamStopped");
     EXPECT_EQ(log.events.size(), 14u);
     EXPECT_EQ(engine->State(), 0);
     EXPECT_EQ(engine->RecordedTimems(), 580 * 1000 / kRate);
+
+    engine->StartTavrenStream();
+    log.on = [&](const std::string& e) {
+        if (e.rfind("Buffer", 0) == 0)
+            engine.reset();
+    };
+    Capture(kFrames);
+    ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
+    EXPECT_EQ(log.buffers.size(), 7u);
+    EXPECT_EQ(loop.ScheduledCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, StreamRecordContractTest, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Device" : "Simulated"; });
+
+class DeviceStreamRecordTest : public RecordEngineTest
+{
+protected:
+    DeviceStreamRecordTest() : RecordEngineTest(true) {}
+    DeviceStreamRecord* const device = static_cast<DeviceStreamRecord*>(engine.get());
+};
 
 TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneErrorEach)
 {
     engine->NumberBuffers(2);
+    engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
     // The UI thread takes nothing while these run: the ring holds two buffers.
     Push(0, 150);
     Push(150, 100); // 50 fit
     Push(250, 10);  // the same overrun
-    EXPECT_EQ(engine->Overruns(), 1);
-    EXPECT_EQ(engine->DroppedFrames(), 60);
+    EXPECT_EQ(device->Overruns(), 1);
+    EXPECT_EQ(device->DroppedFrames(), 60);
     ASSERT_TRUE(WaitForEvents(6));
     EXPECT_EQ(log.buffers[1].samples.back(), -50 * 199); // the buffers end where the ring was full
     Push(260, 200);                                      // fits: the overrun is over
@@ -165,15 +219,15 @@ TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneE
                                    "Buffer 400", "Error 21", "Level 55 55", "Buffer 400",
                                    "Level 70 70", "Buffer 400", "Error 21"}));
     EXPECT_EQ(log.buffers[2].samples.front(), 50 * 260);
-    EXPECT_EQ(engine->Overruns(), 2);
-    EXPECT_EQ(engine->DroppedFrames(), 81);
+    EXPECT_EQ(device->Overruns(), 2);
+    EXPECT_EQ(device->DroppedFrames(), 81);
     EXPECT_EQ(engine->RecordedTimems(), 481 * 1000 / kRate);
 
     Push(481, 10); // fits; then the device reports a loss of its own
     Push(491, 10, kCaptureOverflow);
     ASSERT_TRUE(WaitForEvents(12));
     EXPECT_EQ(log.events.back(), "Error 21");
-    EXPECT_EQ(engine->DroppedFrames(), 81);
+    EXPECT_EQ(device->DroppedFrames(), 81);
 }
 
 TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNextStartRecovers)
@@ -193,19 +247,12 @@ TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNex
     EXPECT_EQ(statesInBuffers, (std::vector<int32_t>{2, 2}));
     EXPECT_EQ(engine->State(), 0);
     EXPECT_EQ(engine->RecordedTimems(), 150 * 1000 / kRate);
-    EXPECT_EQ(engine->Problem(), "the scripted input keeps failing; the stream is closed");
+    EXPECT_EQ(device->Problem(), "the scripted input keeps failing; the stream is closed");
 
     log.events.clear();
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
-    EXPECT_EQ(engine->Problem(), "");
-    // A listener may destroy the engine from inside BufferReceived.
-    log.on = [&](const std::string& e) {
-        if (e.rfind("Buffer", 0) == 0)
-            engine.reset();
-    };
-    Push(0, kFrames);
-    ASSERT_TRUE(loop.RunUntil([&] { return engine == nullptr; }, kPatienceMs));
+    EXPECT_EQ(device->Problem(), "");
 }
 
 TEST_F(DeviceStreamRecordTest, AStartThatFindsNoInputIsAnErrorAndNoSoundSystemMeansTheNullInput)
@@ -215,15 +262,15 @@ TEST_F(DeviceStreamRecordTest, AStartThatFindsNoInputIsAnErrorAndNoSoundSystemMe
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, (Strings{"Error 2", "StreamStopped"}));
     EXPECT_EQ(engine->State(), 0);
-    EXPECT_EQ(engine->Problem(), "input device 7: scripted refusal");
+    EXPECT_EQ(device->Problem(), "input device 7: scripted refusal");
 
     log.events.clear();
     nextResult = StartResult::NoSoundSystem;
     engine->NumberChannels(1);
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
-    EXPECT_EQ(engine->BackendName(), "null");
-    EXPECT_EQ(engine->Problem(), "scripted refusal: recording silence from the null input");
+    EXPECT_EQ(device->BackendName(), "null");
+    EXPECT_EQ(device->Problem(), "scripted refusal: recording silence from the null input");
     // Silence, paced by the clock, in whole mono buffers of the same byte length.
     ASSERT_TRUE(WaitForEvents(5));
     EXPECT_EQ(log.events[1], "Level 0 0");
