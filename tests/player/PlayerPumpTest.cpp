@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Files, PlayerConversionTest, ::testing::ValuesIn(kConve
 
 TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
 {
-    const Bytes data = h.OpenCounter(dir.File("counter.wav"), 3);
+    h.OpenCounter(dir.File("counter.wav"), 3);
     h.Loop(1.0f, 1.05f, 2);
     ASSERT_EQ(h.player->State().LoopStartBlock, 44100);
     ASSERT_EQ(h.player->State().LoopEndBlock, 46304);
@@ -170,12 +170,8 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
 
     // A read from the loop start is never cut; it ends the pass and the jump back follows it.
     // So the section plays as one whole buffer, three times in all.
-    const auto at = [&](int32_t frame) { return data.begin() + frame * 4; };
-    Bytes expected(data.begin(), at(48510));
-    for (int i = 0; i < 2; ++i)
-        expected.insert(expected.end(), at(44100), at(48510));
-    expected.insert(expected.end(), at(48510), data.end());
-    ExpectSameBytes(h.engine->PlayedAudio(), expected);
+    ExpectFrameRuns(h.engine->PlayedAudio(),
+                    {{0, 48510}, {44100, 48510}, {44100, 48510}, {48510, 3 * 44100}});
     EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
     EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
     // Whatever was played, the position (BaseTime + played time) ends at the file's end.
@@ -242,14 +238,9 @@ class PlayerEndMoveTest : public PlayerPumpTest, public ::testing::WithParamInte
 TEST_P(PlayerEndMoveTest, NothingPastTheNewEndIsHeard)
 {
     const EndMove& m = GetParam();
-    WriteCounterWave(dir.File("counter.wav"), 3);
-    h.Open(dir.File("counter.wav"));
-    if (m.loopEnd > 0) {
-        h.player->LoopEnd(m.loopEnd);
-        h.player->LoopStart(0.5f);
-        h.player->MaxLoopCount(3);
-        h.player->UseLoop(true);
-    }
+    h.OpenCounter(dir.File("counter.wav"), 3);
+    if (m.loopEnd > 0)
+        h.Loop(0.5f, m.loopEnd, 3);
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(m.atMs);
     h.player->AudioEnd(m.end);
@@ -260,10 +251,7 @@ TEST_P(PlayerEndMoveTest, NothingPastTheNewEndIsHeard)
     ASSERT_TRUE(PlayToEnd(h, 4000));
     h.loop.Advance(500);
 
-    const std::vector<int32_t> frames = CounterFramesIn(h.engine->PlayedAudio());
-    ASSERT_EQ(frames.size(), size_t(m.lastFrame) + 1) << "heard past the end, or short of it";
-    for (size_t i = 0; i < frames.size(); ++i)
-        ASSERT_EQ(frames[i], int32_t(i)) << "frame " << i;
+    ExpectFrameRuns(h.engine->PlayedAudio(), {{0, m.lastFrame + 1}});
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), m.againAtMs > 0 ? m.againEnd : m.end);
 }

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 namespace tavrenly::test {
 namespace {
@@ -80,25 +81,17 @@ TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
 {
     h.player->AudioEnd(20);
     h.player->AudioStart(10);
-    const auto seekLandsAt = [&](float t, bool totalFile) {
-        EXPECT_TRUE(h.player->SeekTime(t, totalFile));
-        return h.player->State().BaseTime;
-    };
-    EXPECT_EQ(seekLandsAt(5, false), 15.0f) << "item time counts from AudioStart";
-    EXPECT_EQ(seekLandsAt(5, true), 10.0f) << "file time before AudioStart is raised to it";
-    EXPECT_EQ(seekLandsAt(25, false), 20.0f);
-    EXPECT_EQ(seekLandsAt(100, true), 20.0f);
-
-    bool totalFile = false;
-    EXPECT_TRUE(h.player->SeekPercentage(150, totalFile));
-    EXPECT_EQ(h.player->State().BaseTime, 20.0f);
-    EXPECT_TRUE(h.player->SeekPercentage(-3, totalFile));
-    EXPECT_EQ(h.player->State().BaseTime, 10.0f);
-    EXPECT_TRUE(h.player->SeekPercentage(50, totalFile));
-    EXPECT_EQ(h.player->State().BaseTime, 15.0f) << "the middle of the item";
-    totalFile = true;
-    EXPECT_TRUE(h.player->SeekPercentage(40, totalFile));
-    EXPECT_EQ(h.player->State().BaseTime, 12.0f) << "40 % of the file";
+    // Item time counts from AudioStart; file time before AudioStart is raised to it.
+    const std::tuple<bool, float, bool, float> seeks[] = {
+        {false, 5, false, 15},  {false, 5, true, 10},   {false, 25, false, 20},
+        {false, 100, true, 20}, {true, 150, false, 20}, {true, -3, false, 10},
+        {true, 50, false, 15},  {true, 40, true, 12}}; // percentage, value, totalFile, lands at
+    for (const auto& [percentage, value, totalFile, landsAt] : seeks) {
+        SCOPED_TRACE(std::to_string(value) + (percentage ? " %" : " s"));
+        EXPECT_TRUE(percentage ? h.player->SeekPercentage(value, totalFile)
+                               : h.player->SeekTime(value, totalFile));
+        EXPECT_EQ(h.player->State().BaseTime, landsAt);
+    }
 }
 
 TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAndEmpty)
