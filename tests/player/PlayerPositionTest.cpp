@@ -34,16 +34,14 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
     h.player->SweeperStart(55.0f);
     EXPECT_EQ(h.player->AudioPart(), eapPREINTRO);
 
-    std::map<std::string, float> at;
-    std::map<std::string, eAudioPart> part;
+    // Where each marker was raised, and the part of the item it was raised in.
+    std::map<std::string, std::pair<float, int>> seen;
     for (const char* name :
          {"IntroStartReached", "IntroEndReached", "HookStartReached", "HookEndReached",
-          "ExtroReached", "SweeperStartReached", "AudioEndReached"}) {
+          "ExtroReached", "SweeperStartReached", "AudioEndReached"})
         h.listener.on[name] = [&, name] {
-            at[name] = h.player->TotalSecondsPlayed();
-            part[name] = h.player->AudioPart();
+            seen[name] = {h.player->TotalSecondsPlayed(), h.player->AudioPart()};
         };
-    }
     h.listener.events.clear();
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(62000);
@@ -54,15 +52,13 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
                       "ExtroReached", "AudioPositionChanged(True)", "SweeperStartReached",
                       "AudioEndReached", "Paused"}))
         << "no hook event while HookEnd is 0";
-    EXPECT_FLOAT_EQ(at["IntroStartReached"], 2.0f);
-    EXPECT_FLOAT_EQ(at["IntroEndReached"], 10.0f);
-    EXPECT_FLOAT_EQ(at["ExtroReached"], 50.0f);
-    EXPECT_FLOAT_EQ(at["SweeperStartReached"], 55.0f);
-    EXPECT_FLOAT_EQ(at["AudioEndReached"], 60.0f);
-    EXPECT_EQ(part["IntroStartReached"], eapDURINGINTRO);
-    EXPECT_EQ(part["IntroEndReached"], eapMAIN);
-    EXPECT_EQ(part["ExtroReached"], eapEXTRO);
-    EXPECT_EQ(part["SweeperStartReached"], eapEXTRO) << "the sweeper does not enter the part";
+    EXPECT_EQ(seen, (std::map<std::string, std::pair<float, int>>{
+                        {"IntroStartReached", {2.0f, eapDURINGINTRO}},
+                        {"IntroEndReached", {10.0f, eapMAIN}},
+                        {"ExtroReached", {50.0f, eapEXTRO}},
+                        {"SweeperStartReached", {55.0f, eapEXTRO}},
+                        {"AudioEndReached", {60.0f, eapEXTRO}}}))
+        << "the sweeper does not enter the part";
 
     // The end pins the position; the ticks that follow change nothing and raise nothing.
     EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 60.0f);
