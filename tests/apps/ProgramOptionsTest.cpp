@@ -144,15 +144,12 @@ TEST(ProgramSettingsTest, TheReadmeExampleReadsAsWrittenAndItsEngineIsTheProgram
     WriteText(conf, block);
     {
         ScopedEnv settings("TAVRENLY_SYSCONFDIR", dir.File("etc").c_str());
-        const std::pair<const char*, const char*> expected[] = {{"FadeMode", "2"},
-                                                                {"FlushBuffers", "1"},
-                                                                {"FlushBufferLengthms", "1"},
-                                                                {"Engine", "device"},
-                                                                {"AudioApi", "pulse"}};
-        for (const auto& [name, value] : expected) {
+        for (const std::string setting : {"FadeMode=2", "FlushBuffers=1", "FlushBufferLengthms=1",
+                                          "Engine=device", "AudioApi=pulse"}) {
+            const std::string name = setting.substr(0, setting.find('='));
             std::string read = "unread";
             EXPECT_TRUE(ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, name, read)) << name;
-            EXPECT_EQ(read, value) << name;
+            EXPECT_EQ(name + "=" + read, setting);
         }
     }
     // The same file choosing the simulated engine: play, given no --engine, runs five minutes
