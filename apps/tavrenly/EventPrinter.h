@@ -48,7 +48,8 @@ public:
     /// Forgets what the previous item's events said; called before each item is opened.
     void StartItem();
     /// Prints the program's own event for the end of an item, "ItemEnded", with `reason`
-    /// ("end", "faded", "quit", "interrupted", "timeout", "device failed") and the file.
+    /// ("end", "faded", "quit", "interrupted", "timeout", "device failed", "not opened", "refused")
+    /// and the file.
     void ItemEnded(const std::string& file, const std::string& reason);
 
     void Playing() override { Print("Playing"); }

@@ -331,8 +331,11 @@ int PlayItem(PlayRun& run, const std::string& file)
 {
     TavrenPlayer& player = run.player;
     run.events.StartItem();
-    if (const int refused = OpenItem(run, file))
+    if (const int refused = OpenItem(run, file)) {
+        // An as-run log accounts for every item given, the ones never heard too.
+        run.events.ItemEnded(file, refused == kExitUsage ? "refused" : "not opened");
         return refused;
+    }
     if (!run.options.render.empty() && !run.output && !OpenOutput(run)) {
         player.CloseAudio();
         run.stop = true;

@@ -91,7 +91,8 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
     command->footer(
         "Each item's end is an event of its own, ItemEnded, with the file and the reason: end, "
         "faded, quit, interrupted, timeout (not ended 5 s after its audio should have), device "
-        "failed. With several files the exit status is the worst of the items.\n\n" +
+        "failed, not opened, refused (a value the file does not take). With several files the exit "
+        "status is the worst of the items.\n\n" +
         std::string(kExitStatusText));
 
     return command;

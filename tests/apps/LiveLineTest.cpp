@@ -122,8 +122,8 @@ TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
                                                  "AudioEndReached"};
     std::vector<std::string> wanted = {"Opened a.wav"};
     wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
-    wanted.insert(wanted.end(),
-                  {"ItemEnded a.wav end", "Closed", "PlayerError -1", "Opened b.wav"});
+    wanted.insert(wanted.end(), {"ItemEnded a.wav end", "Closed", "PlayerError -1",
+                                 "ItemEnded missing.wav not opened", "Opened b.wav"});
     wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
     wanted.insert(wanted.end(), {"ItemEnded b.wav end", "Closed"});
     EXPECT_TRUE(InOrder(events, wanted));
