@@ -6,6 +6,8 @@
 #include "tstream2/Pcm16.h"
 #include "tstream2/UiWaker.h"
 
+#include "tests/support/WaveBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -115,13 +117,11 @@ TEST(Pcm16Test, PeaksFindOneLoudSampleWhereverItLiesInTheBuffer)
                           {2, 33, -700, 40, 700},    {2, 36, 5000, 5000, 40},
                           {1, 3, 1234, 1234, 1234},  {1, 35, -32768, 32768, 32768}};
     for (const Case& c : cases) {
-        std::vector<uint8_t> bytes(37 * 2 + 1, 0x7F); // the odd byte would read as loud
-        for (int64_t i = 0; i < 37; ++i) {
-            const auto quiet = static_cast<uint16_t>(i % 3 == 0 ? -40 : 17);
-            const auto v = static_cast<uint16_t>(i == c.at ? c.value : quiet);
-            bytes[2 * i] = static_cast<uint8_t>(v & 0xFF);
-            bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
-        }
+        std::vector<int16_t> samples(37);
+        for (int64_t i = 0; i < 37; ++i)
+            samples[size_t(i)] = i == c.at ? c.value : int16_t(i % 3 == 0 ? -40 : 17);
+        std::vector<uint8_t> bytes = test::Bytes16(samples);
+        bytes.push_back(0x7F); // the odd byte would read as loud
         const pcm16::Peaks peaks =
             pcm16::MeasurePeaks(bytes.data(), static_cast<int64_t>(bytes.size()), c.channels);
         EXPECT_EQ(peaks.left, c.left) << c.at;
