@@ -111,13 +111,10 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
     }
 }
 
+const char* const kCurveNames[] = {"Normal", "SlowStart", "FastStart"};
 INSTANTIATE_TEST_SUITE_P(Curves, PlayerFadeTest,
                          ::testing::Values(efmNormal, efmSlowStart, efmFastStart),
-                         [](const auto& info) {
-                             return std::string(info.param == efmNormal      ? "Normal"
-                                                : info.param == efmSlowStart ? "SlowStart"
-                                                                             : "FastStart");
-                         });
+                         [](const auto& info) { return std::string(kCurveNames[info.param]); });
 
 TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
 {
@@ -153,10 +150,10 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 
     // Clamped puts become the standing volume; below 1 a curve gives 0, which reads back as 1.
     h.listener.events.clear();
-    h.player->PlayVolume(150);
-    EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 100.0f);
-    h.player->PlayVolume(-5);
-    EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 0.0f);
+    for (const auto& [put, saved] : {std::pair{150.0f, 100.0f}, {-5.0f, 0.0f}}) {
+        h.player->PlayVolume(put);
+        EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, saved);
+    }
     h.player->FadeMode(efmSlowStart);
     h.player->PlayVolume(0.5f);
     EXPECT_FLOAT_EQ(h.engine->Volume(), 0.0f);
