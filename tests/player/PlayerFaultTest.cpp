@@ -1,5 +1,6 @@
 // Faults of the timeline found by driving the player from outside: non-finite arguments,
-// envelope entries jumped past by seeks, and seeks at and past the item's end.
+// envelope entries jumped past by seeks, the position after a looped item's end, and the
+// guards left by a call that throws.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -120,23 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                       EnvelopeJump{"BackBeforeItAfterPlayingThrough", 4.5f, 1, false, 100},
                       EnvelopeJump{"ForwardAfterPlayingThroughHoldsItsEnd", 4.5f, 6, true, 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// ---- Seeks at and past the end -------------------------------------------------------------
-
-TEST_F(PlayerFaultTest, ASeekPastTheItemsEndWhilePlayingEndsItOnceAndPlaysNoFurther)
-{
-    Open(3.0);
-    h.player->AudioEnd(2.0f);
-    h.player->PlayAudio();
-    h.loop.Advance(500);
-    h.player->SeekTime(2.5f, true);
-    h.engine->ClearPlayedAudio();
-    h.loop.Advance(1500);
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-    EXPECT_EQ(h.engine->State(), 0);
-    EXPECT_TRUE(h.engine->PlayedAudio().empty());
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
-}
 
 // ---- After the end, on either kind of device ------------------------------------------------
 

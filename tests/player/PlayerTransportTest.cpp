@@ -1,6 +1,7 @@
-// Transport: block-exact seeks and their clamps, seeks at the end of the data and while
-// playing, the nested-seek guard, pause, cue with and without the flush, the device that
-// must be emptied on pause, and hosts that close or replace the file from an event.
+// Transport: block-exact seeks and their clamps, seeks at the end of the data, past the
+// item's end and while playing, the nested-seek guard, pause, cue with and without the flush,
+// the device that must be emptied on pause, and hosts that close or replace the file from an
+// event.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -94,7 +95,7 @@ TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
     }
 }
 
-TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAndEmpty)
+TEST_F(PlayerTransportTest, SeeksToTheEndOfTheDataFailAndPastTheItemsEndEndIt)
 {
     PlayFor(700);
     ASSERT_GT(h.engine->QueuedBuffers(), 0);
@@ -112,6 +113,18 @@ TEST_F(PlayerTransportTest, ASeekToTheEndOfTheDataFailsLeavingTheEnginePausedAnd
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 30.0f);
     EXPECT_TRUE(h.player->SeekTime(3)) << "the next seek works";
+
+    // Past the item's end while playing: the seek lands on the end, which ends the item once
+    // more, and nothing further is played.
+    h.player->AudioEnd(20.0f);
+    PlayFor(500);
+    h.player->SeekTime(25.0f, true);
+    h.engine->ClearPlayedAudio();
+    h.loop.Advance(1500);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 2u);
+    EXPECT_EQ(h.engine->State(), 0);
+    EXPECT_TRUE(h.engine->PlayedAudio().empty());
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
 }
 
 TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMust)
