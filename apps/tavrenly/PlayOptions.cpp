@@ -1,6 +1,7 @@
 #include "apps/tavrenly/Play.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <fmt/format.h>
 #include <sstream>
 
@@ -137,7 +138,8 @@ std::optional<LoopOption> ParseLoop(const std::string& text)
     LoopOption loop{*start, *end, 1000};
     if (parts.size() == 3) {
         const auto count = ToFloat(parts[2]);
-        if (!count || *count < 0 || *count > 32767)
+        // A count of passes is whole: 2.5 would be taken as 2 without a word.
+        if (!count || *count < 0 || *count > 32767 || *count != std::floor(*count))
             return std::nullopt;
         loop.maxCount = static_cast<int16_t>(*count);
     }

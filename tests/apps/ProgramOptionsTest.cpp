@@ -75,6 +75,7 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         {{"--offset", "1", "--render", out}, "--offset 1 must be before the item's length 1\n"},
         {{"--loop", "1"}, "--loop 1: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n"},
         {{"--loop", "0:1:-1"}, "--loop 0:1:-1: must be START:END[:MAXCOUNT]"},
+        {{"--loop", "0:1:2.5"}, "--loop 0:1:2.5: must be START:END[:MAXCOUNT]"},
         {{"--fade", "1:2:100"}, "--fade 1:2:100: must be START:DURATION:FROM:TO\n"},
         {{"--fade", "1:2:100:x"}, "--fade 1:2:100:x: must be START:DURATION:FROM:TO\n"},
         {{"--rate", "fast"}, "--rate"},
