@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace tavrenly::test {
 namespace {
@@ -110,28 +111,26 @@ INSTANTIATE_TEST_SUITE_P(Counts, PlayerLoopPassesTest,
 TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
 {
     h.Open(file);
-    h.player->LoopStart(1.00001f);
-    EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
-    EXPECT_FLOAT_EQ(h.player->LoopStart(), 1.0f);
-    h.player->LoopEnd(2.99999f);
-    EXPECT_EQ(h.player->State().LoopEndBlock, 132299) << "the end rounds down";
-
-    // An end before the start moves the start (rounded to nearest); a start after the end
-    // moves the end (rounded down).
-    h.player->LoopEnd(0.5f);
-    EXPECT_EQ(h.player->State().LoopStartBlock, 22050);
-    EXPECT_EQ(h.player->State().LoopEndBlock, 22050);
-    h.player->LoopStart(4.99999f);
-    EXPECT_EQ(h.player->State().LoopStartBlock, 220500);
-    EXPECT_EQ(h.player->State().LoopEndBlock, 220499);
+    // Each put and the bounds after it: the start rounds to nearest, the end down; an end
+    // before the start moves the start, a start after the end moves the end; AudioStart and
+    // AudioEnd bound both.
+    const std::tuple<TimeSetter, float, int32_t, int32_t> puts[] = {
+        {&TavrenPlayer::LoopStart, 1.00001f, 44100, 44100},
+        {&TavrenPlayer::LoopEnd, 2.99999f, 44100, 132299},
+        {&TavrenPlayer::LoopEnd, 0.5f, 22050, 22050},
+        {&TavrenPlayer::LoopStart, 4.99999f, 220500, 220499},
+        {&TavrenPlayer::AudioStart, 1.0f, 220500, 220499},
+        {&TavrenPlayer::AudioEnd, 8.0f, 220500, 220499},
+        {&TavrenPlayer::LoopEnd, 9.0f, 220500, 352800},
+        {&TavrenPlayer::LoopStart, 0.2f, 44100, 352800}};
+    for (const auto& [put, t, start, end] : puts) {
+        (h.player.get()->*put)(t);
+        EXPECT_EQ(std::pair(h.player->State().LoopStartBlock, h.player->State().LoopEndBlock),
+                  std::pair(start, end))
+            << t;
+        EXPECT_FLOAT_EQ(h.player->LoopStart(), float(start) / 44100.0f) << "read back in blocks";
+    }
     EXPECT_FALSE(h.player->State().SettingLoopBounds);
-
-    h.player->AudioStart(1.0f);
-    h.player->AudioEnd(8.0f);
-    h.player->LoopEnd(9.0f);
-    h.player->LoopStart(0.2f);
-    EXPECT_EQ(h.player->State().LoopStartBlock, 44100);
-    EXPECT_EQ(h.player->State().LoopEndBlock, 352800);
 
     // Looping needs an end after AudioStart.
     h.player->LoopEnd(1.0f);
@@ -142,14 +141,12 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     EXPECT_TRUE(h.player->UseLoop());
 
     // An empty data chunk has block 0 only; the bounds neither fail nor move.
-    const std::string empty = dir.File("empty.wav");
-    WriteCounterWave(empty, 0);
     PlayerHarness e;
-    e.Open(empty);
+    e.OpenCounter(dir.File("empty.wav"), 0);
     e.player->LoopEnd(2.0f);
     e.player->LoopStart(1.0f);
-    EXPECT_EQ(e.player->State().LoopStartBlock, 0);
-    EXPECT_EQ(e.player->State().LoopEndBlock, 0);
+    EXPECT_EQ(std::pair(e.player->State().LoopStartBlock, e.player->State().LoopEndBlock),
+              std::pair(0, 0));
     EXPECT_FLOAT_EQ(e.player->LoopStart(), 0.0f);
 }
 
