@@ -34,6 +34,35 @@ void DeviceStreamPlay::AddBuffer(const void* address, int32_t length, int32_t ta
     m_pending.push_back(Pending{std::vector<uint8_t>(bytes, bytes + length), tag});
 }
 
+int32_t DeviceStreamPlay::DropQueuedAudio(int32_t bytes)
+{
+    const int32_t frame = BlockAlign();
+    int64_t left = std::max(bytes, 0);
+    while (left > 0 && !m_pending.empty()) {
+        std::vector<uint8_t>& last = m_pending.back().data;
+        if (static_cast<int64_t>(last.size()) <= left) {
+            left -= static_cast<int64_t>(last.size());
+            m_pending.pop_back();
+            continue;
+        }
+        const int64_t cut = left / frame * frame;
+        last.resize(last.size() - static_cast<size_t>(cut));
+        m_pending.back().tag = -1; // what the tag announced at its end is gone
+        return bytes - static_cast<int32_t>(left - cut);
+    }
+    // What a pending clear drops is not the listener's to take back.
+    if (left > 0) {
+        left -= m_ring.TakeBack(left, m_clearUpTo, frame);
+        const uint64_t newest = m_ring.Written() - 1;
+        const size_t slot = newest % static_cast<uint64_t>(m_ring.Capacity());
+        if (m_ring.Written() > m_clearUpTo && m_ring.Length(newest) != m_slotLengths[slot]) {
+            m_slotLengths[slot] = m_ring.Length(newest);
+            m_slotTags[slot] = -1;
+        }
+    }
+    return bytes - static_cast<int32_t>(left);
+}
+
 int32_t DeviceStreamPlay::FreeBuffers() const
 {
     const uint64_t held = m_ring.Written() - std::max(m_ring.Released(), m_clearUpTo);

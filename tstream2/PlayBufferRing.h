@@ -15,6 +15,13 @@
 // A slot's storage is touched by the UI thread only outside [released, written) and by the
 // callback only inside [read, written).
 //
+// The UI thread may also take back the newest buffers the callback has not started (TakeBack).
+// Each slot offers its length to the callback through an atomic: the callback claims a buffer
+// by swapping the offer for "started" before it plays a frame of it, and the UI thread takes a
+// buffer back, or cuts it short, by changing the offer it made, so exactly one of the two wins
+// and the callback never sees a buffer change under it. A buffer taken back ends the queue for
+// the callback: it neither plays nor passes it, so the slots after it are out of its reach.
+//
 // Thread safety: Allocate and the members marked "UI" on the UI thread; the members marked
 // "callback" on the audio thread; ReadCount from either. Allocate only while no callback runs.
 
@@ -37,12 +44,13 @@ public:
     /// counter at 0. UI, with no callback running.
     void Allocate(int32_t slots, int32_t slotBytes)
     {
-        m_slots.assign(static_cast<size_t>(std::max(slots, 1)), Slot{});
+        m_slots = std::vector<Slot>(static_cast<size_t>(std::max(slots, 1)));
         for (Slot& slot : m_slots)
             slot.data.resize(static_cast<size_t>(std::max(slotBytes, 0)));
         m_written.store(0, std::memory_order_relaxed);
         m_read.store(0, std::memory_order_relaxed);
         m_released = 0;
+        m_claimed = kNone;
     }
 
     int32_t Capacity() const noexcept { return static_cast<int32_t>(m_slots.size()); }
@@ -65,8 +73,42 @@ public:
             slot.data.resize(static_cast<size_t>(length));
         std::memcpy(slot.data.data(), data, static_cast<size_t>(length));
         slot.length = length;
+        slot.offer.store(length, std::memory_order_release);
         m_written.store(index + 1, std::memory_order_release);
         return index;
+    }
+
+    /// The length of written buffer `index` (less what TakeBack cut from it).
+    int32_t Length(uint64_t index) const noexcept { return m_slots[index % m_slots.size()].length; }
+
+    /// Takes back up to `bytes` of the newest buffers that the callback has not started, none
+    /// before `floor`: whole buffers, then the end of the one before them, cut to a multiple of
+    /// `unit` bytes. Returns the bytes taken back; Written falls by the buffers taken whole.
+    int64_t TakeBack(int64_t bytes, uint64_t floor, int32_t unit) noexcept
+    {
+        const uint64_t written = Written();
+        const uint64_t lowest = std::max(floor, ReadCount());
+        uint64_t first = written; // the oldest buffer to take back whole
+        int64_t whole = 0;
+        while (first > lowest && whole + Length(first - 1) <= bytes)
+            whole += Length(--first);
+        // The first withdrawn buffer stops the callback; one it has started meanwhile plays.
+        bool intact = true;
+        while (first < written && !Withdraw(first, kWithdrawn)) {
+            whole -= Length(first++);
+            intact = false;
+        }
+        if (first < written)
+            m_written.store(first, std::memory_order_release);
+        const int64_t cut = (bytes - whole) / std::max(unit, 1) * std::max(unit, 1);
+        if (!intact || cut <= 0 || first <= lowest)
+            return whole;
+        Slot& before = m_slots[(first - 1) % m_slots.size()];
+        const int32_t kept = before.length - static_cast<int32_t>(cut);
+        if (!Withdraw(first - 1, kept))
+            return whole;
+        before.length = kept;
+        return whole + cut;
     }
 
     /// Makes every slot before `index` free again; `index` must not pass ReadCount.
@@ -82,13 +124,25 @@ public:
     // ---- Callback --------------------------------------------------------------------------
 
     /// The oldest unplayed buffer, or null when none is queued. `index` receives its counter.
-    const uint8_t* Front(int32_t& length, uint64_t& index) const noexcept
+    /// The first call for a buffer claims it, so it can no longer be taken back.
+    const uint8_t* Front(int32_t& length, uint64_t& index) noexcept
     {
         index = m_read.load(std::memory_order_relaxed);
-        if (index == m_written.load(std::memory_order_acquire))
+        if (index >= m_written.load(std::memory_order_acquire))
             return nullptr;
-        const Slot& slot = m_slots[index % m_slots.size()];
-        length = slot.length;
+        Slot& slot = m_slots[index % m_slots.size()];
+        if (m_claimed != index) {
+            int32_t offer = slot.offer.load(std::memory_order_acquire);
+            while (offer >= 0 &&
+                   !slot.offer.compare_exchange_weak(offer, kStarted, std::memory_order_acq_rel,
+                                                     std::memory_order_acquire)) {
+            }
+            if (offer < 0)
+                return nullptr; // taken back: the queue ends here
+            m_claimed = index;
+            m_claimedLength = offer;
+        }
+        length = m_claimedLength;
         return slot.data.data();
     }
 
@@ -112,16 +166,32 @@ public:
     uint64_t ReadCount() const noexcept { return m_read.load(std::memory_order_acquire); }
 
 private:
+    static constexpr int32_t kStarted = -1;
+    static constexpr int32_t kWithdrawn = -2;
+    static constexpr uint64_t kNone = ~uint64_t{0};
+
     struct Slot
     {
         std::vector<uint8_t> data;
-        int32_t length = 0;
+        int32_t length = 0;            // UI thread only
+        std::atomic<int32_t> offer{0}; // the length the callback may claim, or kStarted
     };
+
+    /// Replaces buffer `index`'s offer, unless the callback has claimed it. UI.
+    bool Withdraw(uint64_t index, int32_t offer) noexcept
+    {
+        Slot& slot = m_slots[index % m_slots.size()];
+        int32_t expected = slot.length;
+        return slot.offer.compare_exchange_strong(expected, offer, std::memory_order_acq_rel);
+    }
 
     std::vector<Slot> m_slots = std::vector<Slot>(1);
     alignas(64) std::atomic<uint64_t> m_written{0};
     alignas(64) std::atomic<uint64_t> m_read{0};
     uint64_t m_released = 0; // UI thread only
+    // The callback's own: the buffer it claimed last and the length it claimed.
+    uint64_t m_claimed = kNone;
+    int32_t m_claimedLength = 0;
 };
 
 } // namespace tavrenly

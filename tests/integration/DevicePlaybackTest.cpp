@@ -42,6 +42,7 @@ struct RangeCase
     double heardFrom; ///< item seconds the sink must hear, and nothing after them
     double heardTo;
     const char* api = "pulse"; ///< the sound system asked for
+    double moveEndAt = 0;      ///< heard seconds at which AudioEnd moves to heardTo; 0: never
 };
 
 class DevicePlaybackRangeTest : public DevicePlaybackTest,
@@ -76,6 +77,13 @@ TEST_P(DevicePlaybackRangeTest, TheSinkHearsTheRangeExactlyAndTheEventsFollowThe
             player.AudioStart(row.audioStart);
         listener.on["AudioPositionChanged(True)"] =
             listener.on["AudioPositionChanged(False)"] = [&] {
+                // Moved with a second of audio queued past it; the move's own position event
+                // records this position.
+                if (row.moveEndAt > 0 && playing->AudioEnd() > row.heardTo &&
+                    playing->SecondsPlayed() >= row.moveEndAt) {
+                    playing->AudioEnd(static_cast<float>(row.heardTo));
+                    return;
+                }
                 if (listener.Count("Playing") > 0 && listener.Count("AudioEndReached") == 0)
                     positions.push_back(playing->SecondsPlayed());
             };
@@ -123,6 +131,7 @@ const RangeCase kRanges[] = {
     {"WholeItem", 0.0f, 0.0f, 0.0, 5.0},
     {"AudioStartAndEnd", 1.0f, 4.0f, 1.0, 4.0},
     {"WholeItemOnAlsaDefault", 0.0f, 0.0f, 0.0, 5.0, "alsa"},
+    {"AudioEndMovedEarlierWhilePlaying", 0.0f, 0.0f, 0.0, 2.5, "pulse", 2.0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ranges, DevicePlaybackRangeTest, testing::ValuesIn(kRanges),

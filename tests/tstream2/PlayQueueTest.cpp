@@ -125,5 +125,71 @@ TEST(PlayBufferRingTest, CarriesBuffersIntactAcrossThreads)
     EXPECT_EQ(ring.ReadCount(), kBuffers);
 }
 
+// Taking back the newest buffers: never the one the callback has claimed, nor any before the
+// floor; the one before those taken whole is cut short to whole units, and what the callback
+// plays then ends there. With a real second thread, every byte written is either played, in
+// order, or taken back, never both.
+TEST(PlayBufferRingTest, TakesBackOnlyWhatTheCallbackHasNotStarted)
+{
+    PlayBufferRing ring;
+    ring.Allocate(4, 8);
+    for (uint64_t i = 0; i < 4; ++i)
+        ring.Write(Counting(8, i * 8).data(), 8);
+    uint64_t index = 0;
+    EXPECT_EQ(FrontBytes(ring, index), Counting(8, 0)); // claimed: it stays
+    EXPECT_EQ(ring.TakeBack(100, 0, 2), 24);
+    EXPECT_EQ(ring.Written(), 1u);
+    ring.Write(Counting(8, 8).data(), 8);
+    ring.Write(Counting(8, 16).data(), 8);
+    EXPECT_EQ(ring.TakeBack(11, 2, 2), 8) << "not below the floor";
+    EXPECT_EQ(ring.TakeBack(5, 0, 2), 4);
+    ring.Pop();
+    EXPECT_EQ(FrontBytes(ring, index), Counting(4, 8));
+    ring.Pop();
+    EXPECT_TRUE(FrontBytes(ring, index).empty());
+
+    // The bytes count on across the whole stream, so a buffer taken back and played shows.
+    constexpr uint64_t kBuffers = 20'000;
+    constexpr int32_t kLength = 64;
+    ring.Allocate(4, kLength);
+    std::atomic<bool> done{false};
+    std::atomic<bool> failed{false};
+    int64_t played = 0;
+    std::thread consumer([&] {
+        for (;;) {
+            const bool last = done.load();
+            const Bytes front = FrontBytes(ring, index);
+            if (front.empty() && last)
+                break;
+            if (front.empty()) {
+                std::this_thread::yield();
+                continue;
+            }
+            if (front != Counting(front.size(), static_cast<uint64_t>(played))) {
+                failed.store(true);
+                return;
+            }
+            played += static_cast<int64_t>(front.size());
+            ring.Pop();
+        }
+    });
+    int64_t kept = 0;
+    for (uint64_t i = 0; i < kBuffers;) {
+        ring.ReleaseUpTo(ring.ReadCount());
+        if (!ring.CanWrite()) {
+            std::this_thread::yield();
+            continue;
+        }
+        ring.Write(Counting(kLength, static_cast<uint64_t>(kept)).data(), kLength);
+        kept += kLength;
+        if (++i % 3 == 0)
+            kept -= ring.TakeBack(kLength + 10, 0, 2);
+    }
+    done.store(true);
+    consumer.join();
+    EXPECT_FALSE(failed.load());
+    EXPECT_EQ(played, kept);
+}
+
 } // namespace
 } // namespace tavrenly
