@@ -106,8 +106,8 @@ public:
     /// Drops the queue without handing buffers back (a signal playing fades out over
     /// kDeClickMs first); PlayedTimems reads 0 at once.
     void ClearBuffers() override;
-    /// Takes back the buffers still waiting for a slot and those queued behind the one the
-    /// device plays now; the device's own buffer and the buffer it plays from stay whole.
+    /// Takes back the buffers still waiting for a slot and the slots the callback has not
+    /// started; what the device holds and the buffer the callback plays from stay whole.
     int32_t DropQueuedAudio(int32_t bytes) override;
     /// Plays FlushBufferLengthms of silence before any further queued audio; ignored while the
     /// stream is stopped. The played time does not count it.

@@ -36,8 +36,10 @@ void DeviceStreamPlay::AddBuffer(const void* address, int32_t length, int32_t ta
 
 int32_t DeviceStreamPlay::DropQueuedAudio(int32_t bytes)
 {
+    if (bytes <= 0)
+        return 0;
     const int32_t frame = BlockAlign();
-    int64_t left = std::max(bytes, 0);
+    int64_t left = bytes;
     while (left > 0 && !m_pending.empty()) {
         std::vector<uint8_t>& last = m_pending.back().data;
         if (static_cast<int64_t>(last.size()) <= left) {
