@@ -33,7 +33,9 @@ Output RunShell(const TempDir& dir, const std::string& script)
 
 Output RunProgram(const TempDir& dir, const std::vector<std::string>& args)
 {
-    return RunShell(dir, ProgramCommand(dir, args));
+    // The program guards its own runs (an item not ended 5 s after its audio is stopped); this
+    // bound is for a program that hangs anyway, which then fails its test instead of stalling.
+    return RunShell(dir, "timeout 120 env " + ProgramCommand(dir, args));
 }
 
 } // namespace tavrenly::test

@@ -24,7 +24,7 @@ std::string Quoted(const std::string& text);
 std::string ProgramCommand(const TempDir& dir, const std::vector<std::string>& args);
 /// Runs a shell `script` (which may use ProgramCommand) and returns its status and output.
 Output RunShell(const TempDir& dir, const std::string& script);
-/// Runs the program with `args` in `dir`.
+/// Runs the program with `args` in `dir`, stopped (status 124) if it runs over two minutes.
 Output RunProgram(const TempDir& dir, const std::vector<std::string>& args);
 
 } // namespace tavrenly::test
