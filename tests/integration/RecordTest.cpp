@@ -121,16 +121,11 @@ TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
 
 // A sweep: one place of best match at every lag.
 const char* const kSweep = "5 sine 300-3000 vol 0.5";
+const char* const kSilenceThenSweep = "1 sine 440 vol 0 : synth 4 sine 300-3000 vol 0.5";
 
 const RecordCase kRecordings[] = {
     {"Pcm", kSweep, {}, 1.0, 0.95, true, false},
-    {"TriggerAtOnset",
-     "1 sine 440 vol 0 : synth 4 sine 300-3000 vol 0.5",
-     {"--trigger", "10"},
-     1.1,
-     0.95,
-     true,
-     true},
+    {"TriggerAtOnset", kSilenceThenSweep, {"--trigger", "10"}, 1.1, 0.95, true, true},
     {"Mp2", kSweep, {"--format", "mp2"}, 1.0, 0.9, false, false},
 };
 
