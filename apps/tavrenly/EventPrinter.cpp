@@ -57,9 +57,8 @@ std::string ArgumentText(const ordered_json& arguments)
 
 } // namespace
 
-EventPrinter::EventPrinter(const TavrenPlayer& player, std::FILE* out, EventFormat format,
-                           bool positions)
-    : m_player(player), m_out(out), m_format(format), m_positions(positions)
+EventPrinter::EventPrinter(const TavrenPlayer& player, std::FILE* out, EventFormat format)
+    : m_player(player), m_out(out), m_format(format)
 {}
 
 void EventPrinter::StartItem()
@@ -89,8 +88,6 @@ void EventPrinter::AudioPositionChanged(bool& changing)
     if (changing)
         Print("AudioPositionChanged",
               {{"changing", true}, {"part", AudioPartName(m_player.AudioPart())}});
-    else if (m_positions)
-        Print("AudioPositionChanged", {{"changing", false}});
 }
 
 void EventPrinter::VolumeChangeStartNotify(int16_t& reference)
@@ -122,12 +119,6 @@ void EventPrinter::AudioEndReached()
 {
     ended = true;
     Print("AudioEndReached");
-}
-
-void EventPrinter::AudioVolumeChanged(int16_t level)
-{
-    if (m_positions)
-        Print("AudioVolumeChanged", {{"level", level}});
 }
 
 void EventPrinter::LoopRestart()

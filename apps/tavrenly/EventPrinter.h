@@ -25,10 +25,10 @@ enum class EventFormat
 class EventPrinter : public TavrenPlayerEvents
 {
 public:
-    /// `out` null prints nothing. Position events are printed only when `positions` is set
-    /// (AudioPositionChanged(True) always is).
-    EventPrinter(const TavrenPlayer& player, std::FILE* out, EventFormat format = EventFormat::Text,
-                 bool positions = false);
+    /// `out` null prints nothing. Of the position events only the part changes
+    /// (AudioPositionChanged(True)) are printed: the others come every few milliseconds.
+    EventPrinter(const TavrenPlayer& player, std::FILE* out,
+                 EventFormat format = EventFormat::Text);
 
     // What the events told of the item being played; StartItem clears it.
     bool ended = false;
@@ -67,7 +67,6 @@ public:
     void ExtroReached() override { Print("ExtroReached"); }
     void AudioEndReached() override;
     void SweeperStartReached() override { Print("SweeperStartReached"); }
-    void AudioVolumeChanged(int16_t level) override;
     void LoopRestart() override;
     void LoopCompleted() override;
     void HookStartReached() override { Print("HookStartReached"); }
@@ -82,7 +81,6 @@ private:
     const TavrenPlayer& m_player;
     std::FILE* m_out;
     EventFormat m_format;
-    bool m_positions;
 };
 
 /// "closed", "cued", "paused", "playing".
