@@ -180,7 +180,6 @@ std::vector<InfoCase> InfoCases()
         Made("Mp2Stereo48000", Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), {0x50, 2, 48000, 0}),
         tooFast,
         // One row for each other way the report is filled; the player's tests hold every refusal.
-        Refused("Missing", std::nullopt, -1, -1, std::nullopt, "The file: %s did not exist"),
         Refused("NotRiff", RiffBytes({{"fmt ", PcmFmt()}, {"data", data}}, "RIFX"), 265, -1,
                 std::nullopt,
                 "The header in the audio file: %s could not be read, and the code was 265"),

@@ -1,8 +1,9 @@
 // The recorder on the device engine, recording the private sink's monitor while paplay plays a
 // known file into the sink: the program's file must hold what was played, at its level, be read
 // by the common tools, carry the cart chunk and match the recorded time the program reports; a
-// trigger must start the file at the onset, an MP2 file must decode to what was played; a
-// server that dies must stop the stream, leave what was recorded, and a new one must work.
+// server that dies must stop the stream, leave what was recorded, and a new one must work. The
+// trigger's onset and the compressed formats are the recorder's own matter, measured there on
+// the simulated engine.
 
 #include "tests/integration/PulseHarness.h"
 
@@ -48,8 +49,6 @@ struct RecordCase
     std::vector<std::string> options; ///< after "record OUT --length 6"
     double sectionFrom;               ///< the played seconds looked for in the recording
     double minCorrelation;
-    bool pcm;
-    bool trigger; ///< the tone starts at 1 s and the file must start there
 };
 
 class RecordProgramTest : public test::PulseTest, public testing::WithParamInterface<RecordCase>
@@ -80,24 +79,12 @@ TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     EXPECT_TRUE(std::any_of(chunks.begin(), chunks.end(),
                             [](const test::FileChunk& chunk) { return chunk.id == "cart"; }));
     test::RunOrFail("ffprobe -v error " + out);
-    std::vector<int16_t> heard;
-    if (row.pcm) {
-        test::RunOrFail("sox --i " + out + " > /dev/null");
-        test::RunOrFail("sndfile-info " + out + " | grep -q 'Sample Rate : 44100'");
-        heard = test::Samples16(test::ChunkBody(file, "data"));
-        const double fileSeconds = static_cast<double>(heard.size()) / 2 / kRate;
-        std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds,
-                    ReportedSeconds(text));
-        // The trigger's first buffer is kept whole from the onset on, ahead of the time count.
-        if (!row.trigger) {
-            EXPECT_NEAR(ReportedSeconds(text), fileSeconds, 0.1) << text;
-        }
-    } else {
-        const std::string decoded = dir.File("decoded.raw");
-        test::RunOrFail("ffmpeg -nostdin -v error -i " + out + " -f s16le -ar 44100 -ac 2 " +
-                        decoded);
-        heard = test::Samples16(test::ReadFileBytes(decoded));
-    }
+    test::RunOrFail("sox --i " + out + " > /dev/null");
+    test::RunOrFail("sndfile-info " + out + " | grep -q 'Sample Rate : 44100'");
+    const std::vector<int16_t> heard = test::Samples16(test::ChunkBody(file, "data"));
+    const double fileSeconds = static_cast<double>(heard.size()) / 2 / kRate;
+    std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds, ReportedSeconds(text));
+    EXPECT_NEAR(ReportedSeconds(text), fileSeconds, 0.1) << text;
 
     const std::vector<int16_t> source = test::Samples16(test::DataChunkBytes(played));
     const std::vector<int16_t> section = Section(source, row.sectionFrom, 3.0);
@@ -106,27 +93,14 @@ TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     const Match& match = found[0];
     std::printf("section %.2f s in: %.1f ms into the file, correlation %.6f, level %+.3f dB\n",
                 row.sectionFrom, match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
-    if (row.pcm) {
-        EXPECT_NEAR(match.gainDb, 0.0, 0.5);
-    }
-    if (row.trigger) {
-        // The section starts 100 ms after the onset (at 1 s); a file whose audio starts at the
-        // onset or up to 50 ms (the trigger's scan step and one buffer) after it, with
-        // nothing lost later, holds the section 50 to 100 ms in.
-        EXPECT_GE(match.lag, static_cast<size_t>(kRate / 20));
-        EXPECT_LE(match.lag, static_cast<size_t>(kRate / 10));
-        EXPECT_GT(std::abs(heard[0]) + std::abs(heard[1]), 32767 / 10) << "starts below the level";
-    }
+    EXPECT_NEAR(match.gainDb, 0.0, 0.5);
 }
 
 // A sweep: one place of best match at every lag.
 const char* const kSweep = "5 sine 300-3000 vol 0.5";
-const char* const kSilenceThenSweep = "1 sine 440 vol 0 : synth 4 sine 300-3000 vol 0.5";
 
 const RecordCase kRecordings[] = {
-    {"Pcm", kSweep, {}, 1.0, 0.95, true, false},
-    {"TriggerAtOnset", kSilenceThenSweep, {"--trigger", "10"}, 1.1, 0.95, true, true},
-    {"Mp2", kSweep, {"--format", "mp2"}, 1.0, 0.9, false, false},
+    {"Pcm", kSweep, {}, 1.0, 0.95},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, RecordProgramTest, testing::ValuesIn(kRecordings),
