@@ -1,10 +1,10 @@
 // `tavrenly record` on the simulated engine, run as a user runs it: a file signal comes back
 // bit for bit, a paused start waits for SIGUSR1 and Ctrl-C keeps the file, the cart fields
 // reach the file, and the refusals exit with the control's or the program's message. The
-// trigger's onset is measured by the recorder's tests and on a device by the integration tests. A
-// recording process killed mid-recording is brought back by `tavrenly repair --scan`; those runs
-// compare the audio kept with the wall clock, so the sanitizer runs, where a loaded machine stalls
-// the program for longer than the allowance, leave them out.
+// trigger's onset is measured by the recorder's tests. A recording process killed mid-recording is
+// brought back by `tavrenly repair --scan`; those runs compare the audio kept with the wall clock,
+// so the sanitizer runs, where a loaded machine stalls the program for longer than the allowance,
+// leave them out.
 
 #include "tests/apps/ProgramRunner.h"
 #include "tests/support/WaveBytes.h"
