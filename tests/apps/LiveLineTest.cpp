@@ -1,5 +1,5 @@
-// The play command's live line at its widths, and a run of several items whose JSON events a
-// script reads line by line.
+// The play command's live line at its widths; a run of several items whose JSON events a
+// script reads line by line and whose render holds each item in turn; info on several files.
 
 #include "apps/tavrenly/PlayLine.h"
 #include "tests/apps/ProgramRunner.h"
