@@ -7,7 +7,6 @@
 
 #include "tests/integration/DevicePlayback.h"
 
-#include "engine/EngineFactory.h"
 #include "player/TavrenPlayer.h"
 #include "tests/support/RecordingListener.h"
 #include "tests/support/WaveBytes.h"
@@ -17,9 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 

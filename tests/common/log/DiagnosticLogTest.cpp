@@ -6,7 +6,6 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
