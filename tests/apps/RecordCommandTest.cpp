@@ -1,9 +1,10 @@
 // `tavrenly record` on the simulated engine, run as a user runs it: a file signal comes back
-// bit for bit, a paused start waits for SIGUSR1 and Ctrl-C keeps the file, the cart fields
-// reach the file, and the refusals exit with the control's or the program's message. The
-// trigger's onset is measured by the recorder's tests. A recording process killed mid-recording is
-// brought back by `tavrenly repair --scan`; those runs compare the audio kept with the wall clock,
-// so the sanitizer runs, where a loaded machine stalls the program for longer than the allowance,
+// bit for bit, the trigger trims to the onset (the one run that takes it from the command line
+// to the file; the recorder's tests measure the scan), a paused start waits for SIGUSR1 and Ctrl-C
+// keeps the file, the cart fields reach the file, and the refusals exit with the control's or
+// the program's message. A recording process killed mid-recording is brought back by
+// `tavrenly repair --scan`; those runs compare the audio kept with the wall clock, so the
+// sanitizer runs, where a loaded machine stalls the program for longer than the allowance,
 // leave them out.
 
 #include "tests/apps/ProgramRunner.h"
@@ -62,6 +63,33 @@ TEST(RecordFileSignalTest, TheFileHoldsTheSignalsFirstTwoSecondsBitForBitAtEachC
                                 "2.000 s  RecordingEndReached", "Closed",
                                 "Saved out.wav: TotalSecondsRecorded 2.000 s"});
     }
+}
+
+TEST(RecordTriggerTest, TheFileStartsAtTheOnsetWithinOneScanStep)
+{
+    TempDir dir;
+    const int32_t onset = 44100 + 100; // one second and a bit: not on a buffer's edge
+    Bytes in = ConstantFrames(onset, 0);
+    // Loud frames after it, every one unlike the others and above 25 % of full scale.
+    for (int32_t i = 0; i < 88200; ++i)
+        for (const int32_t value : {8192 + i % 8192, 8192 + i / 8192})
+            in.insert(in.end(), {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
+    WriteFileBytes(dir.File("in.wav"), PcmWave(in));
+
+    const Output run = RunProgram(dir, Record({"--signal", "file:in.wav", "--trigger", "10",
+                                               "--length", "1", "--events", "out.wav"}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Bytes data = DataChunkBytes(dir.File("out.wav"));
+    ASSERT_GE(data.size(), size_t{44100} * 4);
+    const auto start = std::search(in.begin(), in.end(), data.begin(), data.end());
+    ASSERT_NE(start, in.end()) << "the recording is not one stretch of the signal";
+    const auto frame = (start - in.begin()) / 4;
+    // The trigger scan looks at every twelfth frame.
+    EXPECT_GE(frame, onset);
+    EXPECT_LT(frame, onset + 12);
+    // Waiting time is not counted: the recording begins at 0 and runs its full second.
+    ExpectInOrder(run.out,
+                  {"0.000 s  RecordOpen", "0.000 s  Recording", "1.000 s  RecordingEndReached"});
 }
 
 TEST(RecordPausedTest, SigusrOneStartsThePausedRecordingAndSigintKeepsIt)
