@@ -173,8 +173,6 @@ std::vector<InfoCase> InfoCases()
     // the report works out a length.
     return {
         Made("Pcm16Stereo44100", Sox(44100, 2, "-b 16 -e signed-integer"), {1, 2, 44100, 16}),
-        Made("Pcm24Mono48000", Sox(48000, 1, "-b 24 -e signed-integer"), {0xFFFE, 1, 48000, 24}),
-        Made("ImaAdpcmMono22050", Sox(22050, 1, "-e ima-adpcm"), {0x11, 1, 22050, 4}),
         Made("FfmpegImaAdpcmStereo44100", Ffmpeg(44100, 2, "-c:a adpcm_ima_wav"),
              {0x11, 2, 44100, 4}),
         Made("Mp2Stereo48000", Ffmpeg(48000, 2, "-c:a mp2 -b:a 256k"), {0x50, 2, 48000, 0}),
