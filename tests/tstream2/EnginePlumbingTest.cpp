@@ -86,21 +86,12 @@ TEST(Pcm16Test, ScaledSamplesRoundHalvesToEvenAndClampAndGainRampsEndOnTheirTarg
     for (const auto& [value, expected] : cases)
         EXPECT_EQ(pcm16::ClampSample(value), expected) << value;
 
-    // The whole-buffer gain of the simulated engines uses the same rule.
-    const uint8_t in[] = {5, 0, 7, 0, 0xFB, 0xFF}; // 5, 7, -5
-    uint8_t out[6];
-    pcm16::ApplyGain(in, out, 6, 0.5);
-    EXPECT_EQ((std::vector<uint8_t>(out, out + 6)),
-              (std::vector<uint8_t>{2, 0, 4, 0, 0xFE, 0xFF})); // 2.5 -> 2, 3.5 -> 4, -2.5 -> -2
-
     // A gain ramp moves linearly and ends on its target.
     const pcm16::GainRamp down{1.0, 0.0, 4};
     const std::pair<uint32_t, double> steps[] = {
         {0, 0.75}, {1, 0.5}, {2, 0.25}, {3, 0.0}, {9, 0.0}};
     for (const auto& [frame, gain] : steps)
         EXPECT_DOUBLE_EQ(down.At(frame), gain) << frame;
-    const pcm16::GainRamp steady{0.3, 0.3, 4};
-    EXPECT_DOUBLE_EQ(steady.At(0), 0.3);
 }
 
 TEST(Pcm16Test, PeaksFindOneLoudSampleWhereverItLiesInTheBuffer)

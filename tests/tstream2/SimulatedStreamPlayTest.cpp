@@ -81,10 +81,7 @@ TEST_F(SimulatedStreamPlayTest, BuffersEndAtTheirExactFrameTimesWithTheirTags)
 
 TEST_F(SimulatedStreamPlayTest, PauseAndAnEmptyQueueHoldThePlayedTimeToTheMillisecond)
 {
-    EXPECT_FALSE(engine.EngineLoaded());
-    engine.StartTavrenStream(); // loads the engine
-    EXPECT_TRUE(engine.EngineLoaded());
-    engine.ClearCalls();
+    engine.StartTavrenStream();
     engine.StartPlayback();
     loop.Advance(500);
     EXPECT_EQ(engine.PlayedTimems(), 0); // nothing queued: the time stands
@@ -94,9 +91,6 @@ TEST_F(SimulatedStreamPlayTest, PauseAndAnEmptyQueueHoldThePlayedTimeToTheMillis
     engine.Pause();
     EXPECT_EQ(log.events.back(), "PlaybackPaused@650000");
     EXPECT_EQ(engine.State(), 0);
-    EXPECT_EQ(engine.Calls(),
-              (Strings{"StartPlayback", "event:PlaybackStarted", "AddBuffer", "AddBuffer",
-                       "event:BufferAvailable", "Pause", "event:PlaybackPaused"}));
     loop.Advance(1000);
     EXPECT_EQ(engine.PlayedTimems(), 150);
     EXPECT_EQ(engine.FreeBuffers(), 9);
