@@ -106,13 +106,20 @@ TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSizeFromTheKernelRelease)
     info.dwOSVersionInfoSize = 147;
     info.dwMajorVersion = 77;
     EXPECT_FALSE(GetVersionExA(&info));
+    EXPECT_FALSE(GetVersionExA(nullptr));
     EXPECT_EQ(info.dwMajorVersion, 77u);
+    std::memset(&info, 0x5A, sizeof info); // the text must end inside its field
     info.dwOSVersionInfoSize = 148;
     ASSERT_TRUE(GetVersionExA(&info));
     struct utsname names
     {};
     ASSERT_EQ(::uname(&names), 0);
-    EXPECT_EQ(info.dwMajorVersion, std::strtoul(names.release, nullptr, 10));
+    unsigned version[3] = {};
+    std::sscanf(names.release, "%u.%u.%u", &version[0], &version[1], &version[2]);
+    EXPECT_EQ(std::vector<unsigned>({info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber}),
+              std::vector<unsigned>(version, version + 3));
+    ASSERT_NE(std::memchr(info.szCSDVersion, '\0', sizeof info.szCSDVersion), nullptr);
+    EXPECT_EQ(std::string(info.szCSDVersion), std::string(names.release).substr(0, 127));
 }
 
 TEST(SystemFileTest, LengthsExistenceDeleteAndRenameReportWhatHappened)
