@@ -127,17 +127,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FileCase{"Pcm44100Stereo", 44100, 2, 44100, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
         FileCase{"Pcm11025Mono", 11025, 1, 11025, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
-        FileCase{"Pcm44100To11025Stereo", 44100, 2, 11025, 2, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
         FileCase{"Pcm44100To22050Mono", 44100, 2, 22050, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
         FileCase{"Pcm11025MonoTo48000Stereo", 11025, 1, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 40,
                  2},
-        FileCase{"ALawMono", 44100, 1, 44100, 1, WAVE_FORMAT_ALAW, "pcm_alaw", 30, 0},
         FileCase{"MuLaw22050", 44100, 2, 22050, 1, WAVE_FORMAT_MULAW, "pcm_mulaw", 30, 2},
         FileCase{"ImaAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", 20, 0},
-        FileCase{"MsAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_ADPCM, "adpcm_ms", 20, 0},
         FileCase{"Gsm610", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 3, 400},
-        FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 20, 1200},
-        FileCase{"Mp3", 44100, 2, 44100, 2, WAVE_FORMAT_MPEGLAYER3, "mp3", 15, 2400}),
+        FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 20, 1200}),
     [](const testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
 bool IsTemporaryName(const fs::path& file)
