@@ -1,9 +1,12 @@
 #pragma once
 
 // How a device engine's audio thread gets work done on the UI thread. The audio callback may
-// not lock, and EventLoop::Post does; so the callback only writes to an eventfd (one
-// non-blocking system call) and a small thread of the waker, which may block, turns each wake
-// into one Post of the engine's handler. Wakes that arrive before the handler ran are merged.
+// not lock, and EventLoop::Post does; so the callback only marks its waker due and, when it
+// was not due yet, writes to an eventfd (one non-blocking system call). One small thread per
+// event loop, shared by every waker of that loop, waits on the eventfd and turns each wake into
+// one Post; on the UI thread that task runs the handler of every waker marked due. Wakes that
+// arrive before the handler ran are merged, and a hundred engines on one loop cost one thread,
+// not a hundred.
 //
 // Threading: construct, destroy and read Works/Error on the UI thread of `loop`; Notify from
 // any thread, the audio callback included. The handlers run on the UI thread. Once the waker
@@ -15,7 +18,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace tavrenly {
 
@@ -34,25 +36,21 @@ public:
     /// Callback-safe: one write that never blocks; nothing when the waker does not work.
     void Notify() noexcept;
     /// False when the eventfd or the thread could not be made: nothing will ever wake.
-    bool Works() const { return m_thread.joinable(); }
+    bool Works() const;
     /// Why the waker does not work, or "".
-    const std::string& Error() const { return m_error; }
+    const std::string& Error() const;
 
 private:
+    class Hub;
     struct Handlers
     {
         std::function<void()> onWake;
         std::function<void(const std::string&)> onFailure;
+        std::atomic<bool> due{false};
     };
 
-    void Run(EventLoop& loop);
-    bool Wait(std::string& failure);
-
-    int m_fd = -1;
     std::shared_ptr<Handlers> m_handlers;
-    std::atomic<bool> m_stop{false};
-    std::string m_error;
-    std::thread m_thread;
+    std::shared_ptr<Hub> m_hub;
 };
 
 } // namespace tavrenly
