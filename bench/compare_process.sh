@@ -80,3 +80,7 @@ echo "many players (real clock, simulated engine, ${MANY_SECONDS:-10} s measured
 for players in 100 1000; do
     "$many" "$players" "${MANY_SECONDS:-10}" short.wav
 done
+echo "many players (real clock, device engine on the null backend, one mixed stream):"
+for players in 100 1000; do
+    "$many" "$players" "${MANY_SECONDS:-10}" short.wav null
+done
