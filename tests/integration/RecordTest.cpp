@@ -1,9 +1,8 @@
 // The recorder on the device engine, recording the private sink's monitor while paplay plays a
-// known file into the sink: the program's file must hold what was played, at its level, be read
-// by the common tools, carry the cart chunk and match the recorded time the program reports; a
-// server that dies must stop the stream, leave what was recorded, and a new one must work. The
-// trigger's onset and the compressed formats are the recorder's own matter, measured there on
-// the simulated engine.
+// known file into the sink: the program's file must hold what was played, at its level, and
+// match the recorded time the program reports; a server that dies must stop the stream, leave
+// what was recorded, and a new one must work. The file's layout, the trigger's onset and the
+// compressed formats are the recorder's own matter, measured there on the simulated engine.
 
 #include "tests/integration/PulseHarness.h"
 
@@ -13,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,25 +40,15 @@ double ReportedSeconds(const std::string& output)
     return at == std::string::npos ? -1.0 : std::stod(output.substr(at + key.size()));
 }
 
-struct RecordCase
-{
-    const char* name;
-    const char* played;               ///< sox synth effects of the 5 s file paplay plays
-    std::vector<std::string> options; ///< after "record OUT --length 6"
-    double sectionFrom;               ///< the played seconds looked for in the recording
-    double minCorrelation;
-};
-
-class RecordProgramTest : public test::PulseTest, public testing::WithParamInterface<RecordCase>
+class RecordProgramTest : public test::PulseTest
 {};
 
-TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
+TEST_F(RecordProgramTest, TheFileHoldsWhatWasPlayed)
 {
-    const RecordCase& row = GetParam();
-    const std::string played = test::SoxFile(dir, "played.wav", row.played);
+    // A sweep: one place of best match at every lag.
+    const std::string played = test::SoxFile(dir, "played.wav", "5 sine 300-3000 vol 0.5");
     const std::string out = dir.File("out.wav");
-    std::vector<std::string> args{"record", out, "--length", "6", "--events"};
-    args.insert(args.end(), row.options.begin(), row.options.end());
+    const std::vector<std::string> args{"record", out, "--length", "6", "--events"};
     const std::string logFile = dir.File("program.log");
     std::unique_ptr<test::ChildProcess> program = StartProgram(args, logFile);
     const auto said = [&](const char* text) {
@@ -74,37 +62,20 @@ TEST_P(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     const std::string text = test::ReadText(logFile);
     ASSERT_EQ(program->ExitStatus(), 0) << text;
 
-    const std::vector<uint8_t> file = test::ReadFileBytes(out);
-    const auto chunks = test::ChunksOf(file);
-    EXPECT_TRUE(std::any_of(chunks.begin(), chunks.end(),
-                            [](const test::FileChunk& chunk) { return chunk.id == "cart"; }));
-    test::RunOrFail("ffprobe -v error " + out);
-    test::RunOrFail("sox --i " + out + " > /dev/null");
-    test::RunOrFail("sndfile-info " + out + " | grep -q 'Sample Rate : 44100'");
-    const std::vector<int16_t> heard = test::Samples16(test::ChunkBody(file, "data"));
+    const std::vector<int16_t> heard = test::Samples16(test::DataChunkBytes(out));
     const double fileSeconds = static_cast<double>(heard.size()) / 2 / kRate;
     std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds, ReportedSeconds(text));
     EXPECT_NEAR(ReportedSeconds(text), fileSeconds, 0.1) << text;
 
     const std::vector<int16_t> source = test::Samples16(test::DataChunkBytes(played));
-    const std::vector<int16_t> section = Section(source, row.sectionFrom, 3.0);
-    const std::vector<Match> found = FindEvery(section, heard, row.minCorrelation);
+    const std::vector<int16_t> section = Section(source, 1.0, 3.0);
+    const std::vector<Match> found = FindEvery(section, heard, 0.95);
     ASSERT_EQ(found.size(), 1u) << "the played section is heard once, whole";
     const Match& match = found[0];
-    std::printf("section %.2f s in: %.1f ms into the file, correlation %.6f, level %+.3f dB\n",
-                row.sectionFrom, match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
+    std::printf("section 1 s in: %.1f ms into the file, correlation %.6f, level %+.3f dB\n",
+                match.lag * 1000.0 / kRate, match.correlation, match.gainDb);
     EXPECT_NEAR(match.gainDb, 0.0, 0.5);
 }
-
-// A sweep: one place of best match at every lag.
-const char* const kSweep = "5 sine 300-3000 vol 0.5";
-
-const RecordCase kRecordings[] = {
-    {"Pcm", kSweep, {}, 1.0, 0.95},
-};
-
-INSTANTIATE_TEST_SUITE_P(Formats, RecordProgramTest, testing::ValuesIn(kRecordings),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 class RecordEvents : public TavrenRecorderEvents
 {
