@@ -45,6 +45,7 @@ private:
     std::thread m_thread;
     std::mutex m_lock; // the members, touched on the UI thread only but by many wakers
     std::vector<std::pair<const Handlers*, std::weak_ptr<Handlers>>> m_members;
+    std::vector<std::weak_ptr<Handlers>> m_scratch; // RunDue's copy of the members, kept
 };
 
 namespace {
@@ -137,12 +138,22 @@ std::vector<std::weak_ptr<UiWaker::Handlers>> UiWaker::Hub::Members()
 void UiWaker::Hub::RunDue()
 {
     m_posted.store(false, std::memory_order_release);
+    // The list is copied into memory kept from the last wake, so a wake allocates nothing.
+    std::vector<std::weak_ptr<Handlers>> members = std::move(m_scratch);
+    members.clear();
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        for (const auto& member : m_members)
+            members.push_back(member.second);
+    }
     // A handler may destroy any engine, its own included: each is looked up just before it
     // runs, and one that has gone is passed over.
-    for (const std::weak_ptr<Handlers>& member : Members())
+    for (const std::weak_ptr<Handlers>& member : members)
         if (const std::shared_ptr<Handlers> alive = member.lock())
             if (alive->due.exchange(false, std::memory_order_acq_rel))
                 alive->onWake();
+    members.clear();
+    m_scratch = std::move(members);
 }
 
 void UiWaker::Hub::RunFailure(const std::string& failure)
