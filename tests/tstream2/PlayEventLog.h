@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -103,15 +102,6 @@ public:
     }
     void EngineError(int32_t code) override { Add("Error " + std::to_string(code)); }
 
-    /// The events that are neither buffers nor levels.
-    std::vector<std::string> States() const
-    {
-        std::vector<std::string> kept;
-        std::copy_if(events.begin(), events.end(), std::back_inserter(kept), [](const auto& e) {
-            return e.rfind("Buffer", 0) != 0 && e.rfind("Level", 0) != 0;
-        });
-        return kept;
-    }
     /// Every sample delivered, in order.
     std::vector<int16_t> AllSamples() const
     {
