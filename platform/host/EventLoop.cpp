@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace tavrenly {
@@ -9,8 +10,12 @@ namespace tavrenly {
 namespace {
 
 constexpr int64_t kNothingDue = std::numeric_limits<int64_t>::max();
-// More free nodes than this are simply released: a loop rarely has more tasks pending at once.
-constexpr size_t kMaxFreeNodes = 256;
+// Low bits of a task id name its slot, so at most this many tasks are scheduled at once; the
+// high bits count schedules and last for centuries of a thousand players' ticks.
+constexpr int kSlotBits = 20;
+constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
+// Room made up front: a loop rarely has more tasks pending at once.
+constexpr size_t kReservedTasks = 256;
 
 // Counts a task as running for as long as it is on the stack, also when it throws.
 class DepthGuard
@@ -29,10 +34,9 @@ private:
 
 EventLoop::EventLoop(Clock clock) : m_clock(clock), m_realOrigin(std::chrono::steady_clock::now())
 {
-    // The free lists grow with the most tasks ever retired at once; sized now, they never
-    // allocate when a later peak (a pause cancelling a queue's worth of buffer ends) comes.
-    m_freeTaskNodes.reserve(kMaxFreeNodes);
-    m_freeIdNodes.reserve(kMaxFreeNodes);
+    m_due.reserve(kReservedTasks);
+    m_slots.reserve(kReservedTasks);
+    m_freeSlots.reserve(kReservedTasks);
 }
 
 EventLoop::~EventLoop() = default;
@@ -70,57 +74,122 @@ EventLoop::TaskId EventLoop::ScheduleAt(int64_t atMicros, Task task)
 
 EventLoop::TaskId EventLoop::Schedule(int64_t atMicros, Task task)
 {
-    const TaskId id = m_nextId++;
-    if (m_freeTaskNodes.empty()) {
-        m_scheduled.emplace(Key{atMicros, id}, std::move(task));
+    uint32_t slot = 0;
+    if (!m_freeSlots.empty()) {
+        slot = m_freeSlots.back();
+        m_freeSlots.pop_back();
     } else {
-        auto node = std::move(m_freeTaskNodes.back());
-        m_freeTaskNodes.pop_back();
-        node.key() = Key{atMicros, id};
-        node.mapped() = std::move(task);
-        m_scheduled.insert(std::move(node));
+        if (m_slots.size() > kSlotMask)
+            throw std::length_error("EventLoop: too many scheduled tasks");
+        slot = static_cast<uint32_t>(m_slots.size());
+        m_slots.emplace_back();
+        // Every slot fits on the free list, so freeing one never allocates.
+        m_freeSlots.reserve(m_slots.capacity());
     }
-    if (m_freeIdNodes.empty()) {
-        m_dueById.emplace(id, atMicros);
-    } else {
-        auto node = std::move(m_freeIdNodes.back());
-        m_freeIdNodes.pop_back();
-        node.key() = id;
-        node.mapped() = atMicros;
-        m_dueById.insert(std::move(node));
-    }
+    if ((++m_scheduleCount << kSlotBits) == 0)
+        ++m_scheduleCount; // keeps 0 from ever being an id
+    const TaskId id = (m_scheduleCount << kSlotBits) | slot;
+    Slot& entry = m_slots[slot];
+    entry.task = std::move(task);
+    entry.id = id;
+    m_due.emplace_back();
+    SiftUp(m_due.size() - 1, Due{atMicros, id});
     return id;
 }
 
-void EventLoop::Retire(std::map<TaskId, int64_t>::iterator idEntry)
+bool EventLoop::Earlier(const Due& a, const Due& b)
 {
-    auto node = m_dueById.extract(idEntry);
-    if (m_freeIdNodes.size() < kMaxFreeNodes)
-        m_freeIdNodes.push_back(std::move(node));
+    return a.atMicros < b.atMicros || (a.atMicros == b.atMicros && a.id < b.id);
+}
+
+void EventLoop::Place(size_t position, const Due& entry)
+{
+    m_due[position] = entry;
+    m_slots[entry.id & kSlotMask].position = position;
+}
+
+void EventLoop::SiftUp(size_t position, Due entry)
+{
+    while (position > 0) {
+        const size_t parent = (position - 1) / 2;
+        const Due& above = m_due[parent];
+        if (!Earlier(entry, above))
+            break;
+        Place(position, above);
+        position = parent;
+    }
+    Place(position, entry);
+}
+
+void EventLoop::SiftDown(size_t position, Due entry)
+{
+    const size_t count = m_due.size();
+    for (;;) {
+        size_t child = 2 * position + 1;
+        if (child >= count)
+            break;
+        if (child + 1 < count && Earlier(m_due[child + 1], m_due[child]))
+            ++child;
+        const Due& below = m_due[child];
+        if (!Earlier(below, entry))
+            break;
+        Place(position, below);
+        position = child;
+    }
+    Place(position, entry);
+}
+
+EventLoop::Task EventLoop::Remove(size_t position)
+{
+    const uint32_t slot = static_cast<uint32_t>(m_due[position].id & kSlotMask);
+    Task task = std::move(m_slots[slot].task);
+    m_slots[slot].task = nullptr;
+    m_slots[slot].id = 0;
+    m_freeSlots.push_back(slot);
+
+    const Due last = m_due.back();
+    m_due.pop_back();
+    if (position == m_due.size())
+        return task;
+    const size_t parent = position == 0 ? 0 : (position - 1) / 2;
+    if (position > 0 && Earlier(last, m_due[parent]))
+        SiftUp(position, last);
+    else
+        SiftDown(position, last);
+    return task;
+}
+
+const EventLoop::Slot* EventLoop::FindSlot(TaskId id) const
+{
+    const uint64_t slot = id & kSlotMask;
+    if (id == 0 || slot >= m_slots.size() || m_slots[slot].id != id)
+        return nullptr;
+    return &m_slots[slot];
+}
+
+EventLoop::Slot* EventLoop::FindSlot(TaskId id)
+{
+    return const_cast<Slot*>(std::as_const(*this).FindSlot(id));
 }
 
 void EventLoop::Cancel(TaskId id)
 {
-    const auto found = m_dueById.find(id);
-    if (found == m_dueById.end())
+    const Slot* slot = FindSlot(id);
+    if (slot == nullptr)
         return;
-    auto node = m_scheduled.extract(Key{found->second, id});
-    Retire(found);
-    // The task is destroyed here, before its node is kept: it may own things whose
-    // destructors schedule or cancel.
-    node.mapped() = nullptr;
-    if (m_freeTaskNodes.size() < kMaxFreeNodes)
-        m_freeTaskNodes.push_back(std::move(node));
+    // Destroyed here, once its slot is free: the task may own things whose destructors
+    // schedule or cancel.
+    Task task = Remove(slot->position);
 }
 
 bool EventLoop::IsScheduled(TaskId id) const
 {
-    return m_dueById.count(id) != 0;
+    return FindSlot(id) != nullptr;
 }
 
 int64_t EventLoop::NextDueMicros() const
 {
-    return m_scheduled.empty() ? kNothingDue : m_scheduled.begin()->first.first;
+    return m_due.empty() ? kNothingDue : m_due.front().atMicros;
 }
 
 void EventLoop::RunTask(Task& task)
@@ -145,21 +214,15 @@ bool EventLoop::RunOnePosted()
 
 bool EventLoop::RunOneDue(int64_t upToMicros)
 {
-    if (m_scheduled.empty())
+    if (m_due.empty())
         return false;
-    const auto first = m_scheduled.begin();
-    const auto [due, id] = first->first;
+    const int64_t due = m_due.front().atMicros;
     if (due > upToMicros)
         return false;
     if (m_clock == Clock::Virtual)
         m_virtualNow = std::max(m_virtualNow, due);
     // Out of the queue before it runs: the task may cancel itself or schedule at the same time.
-    auto node = m_scheduled.extract(first);
-    Retire(m_dueById.find(id));
-    Task task = std::move(node.mapped());
-    node.mapped() = nullptr;
-    if (m_freeTaskNodes.size() < kMaxFreeNodes)
-        m_freeTaskNodes.push_back(std::move(node));
+    Task task = Remove(0);
     RunTask(task);
     return true;
 }

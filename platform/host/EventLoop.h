@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -93,12 +92,25 @@ public:
     int RunPending();
 
     /// Number of tasks scheduled and not yet run (timers included).
-    size_t ScheduledCount() const noexcept { return m_scheduled.size(); }
+    size_t ScheduledCount() const noexcept { return m_due.size(); }
     /// Real clock: how many times Run or RunUntil has slept and woken again.
     uint64_t WakeUps() const noexcept { return m_wakeUps; }
 
 private:
-    using Key = std::pair<int64_t, TaskId>;
+    // A scheduled task's place in the time order. The id's high bits count schedules and its
+    // low bits name the task's slot, so comparing (due, id) breaks ties in schedule order and
+    // the id alone finds the slot.
+    struct Due
+    {
+        int64_t atMicros;
+        TaskId id;
+    };
+    struct Slot
+    {
+        Task task;
+        TaskId id = 0;       // 0 while the slot is free
+        size_t position = 0; // index of its entry in m_due
+    };
 
     TaskId Schedule(int64_t atMicros, Task task);
     bool RunOnePosted();
@@ -110,20 +122,27 @@ private:
     bool TakeStop();
     /// Real clock: sleeps until a post, a stop or `untilMicros` rounded up to the millisecond.
     void Sleep(std::unique_lock<std::mutex>& lock, int64_t untilMicros);
-    void Retire(std::map<TaskId, int64_t>::iterator idEntry);
+    /// The slot of a scheduled id, or null for an id that is not (or no longer) scheduled.
+    Slot* FindSlot(TaskId id);
+    const Slot* FindSlot(TaskId id) const;
+    /// Takes the entry at `position` out of the heap and frees its slot; returns its task.
+    Task Remove(size_t position);
+    static bool Earlier(const Due& a, const Due& b);
+    void Place(size_t position, const Due& entry);
+    void SiftUp(size_t position, Due entry);
+    void SiftDown(size_t position, Due entry);
 
     const Clock m_clock;
     int64_t m_virtualNow = 0;
     std::chrono::steady_clock::time_point m_realOrigin;
-    TaskId m_nextId = 1;
-    // Ordered by (due time, id): ties run in the order they were scheduled.
-    std::map<Key, Task> m_scheduled;
-    // id -> due time, so that Cancel finds an entry without a scan.
-    std::map<TaskId, int64_t> m_dueById;
-    // Nodes of finished entries, reused so that a steady stream of timer ticks and buffer
-    // ends allocates nothing.
-    std::vector<std::map<Key, Task>::node_type> m_freeTaskNodes;
-    std::vector<std::map<TaskId, int64_t>::node_type> m_freeIdNodes;
+    uint64_t m_scheduleCount = 0;
+    // A binary min-heap on (due time, id). Entries are small and held by value, so the order is
+    // kept without a node per task; the tasks themselves live in m_slots, whose storage (and
+    // each slot's task storage) is reused, so a steady stream of timer ticks and buffer ends
+    // allocates nothing.
+    std::vector<Due> m_due;
+    std::vector<Slot> m_slots;
+    std::vector<uint32_t> m_freeSlots;
     int m_taskDepth = 0; // tasks running on this loop (nested calls count each)
 
     mutable std::mutex m_postedMutex;
