@@ -74,6 +74,10 @@ EventLoop::TaskId EventLoop::ScheduleAt(int64_t atMicros, Task task)
 
 EventLoop::TaskId EventLoop::Schedule(int64_t atMicros, Task task)
 {
+    // Room in the heap first: once a slot holds the task, nothing below may throw, or the
+    // slot would name an entry the heap does not have.
+    if (m_due.size() == m_due.capacity())
+        m_due.reserve(2 * m_due.capacity() + kReservedTasks);
     uint32_t slot = 0;
     if (!m_freeSlots.empty()) {
         slot = m_freeSlots.back();
