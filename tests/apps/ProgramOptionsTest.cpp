@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -38,10 +37,8 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
     WriteText(dir.File("text.wav"), "hello\n");
     WriteFileBytes(dir.File("six.wav"), RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)},
                                                    {"data", Bytes(1200, 0)}}));
-    Bytes cut = PcmWave(Bytes(4000, 1));
-    const uint32_t declared = 400000; // the data chunk's size, where 4000 bytes follow
-    std::memcpy(&cut[40], &declared, 4);
-    WriteFileBytes(dir.File("cut.wav"), cut);
+    // The data chunk declares 400000 bytes, and 4000 follow.
+    WriteFileBytes(dir.File("cut.wav"), Set32(PcmWave(Bytes(4000, 1)), 40, 400000));
     const std::string missing = dir.File("missing.wav");
     std::vector<Case> cases = {
         {{"--rate", "12345"}, "--rate 12345: must be one of 11025, 22050, 44100, 48000\n"},

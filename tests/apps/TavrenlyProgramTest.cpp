@@ -82,11 +82,8 @@ Bytes CartBody(const std::string& title, const std::string& artist, const std::s
     put(4, title);
     put(68, artist);
     put(132, cutId);
-    const auto level = static_cast<uint32_t>(levelReference);
-    for (size_t i = 0; i < 4; ++i)
-        body[680 + i] = static_cast<uint8_t>(level >> (8 * i));
     put(1024, "https://example.org/cut");
-    return body;
+    return Set32(std::move(body), 680, static_cast<uint32_t>(levelReference));
 }
 
 std::string Sox(uint32_t rate, int channels, const std::string& encoding)

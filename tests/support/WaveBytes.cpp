@@ -86,6 +86,13 @@ uint16_t Le16(const Bytes& bytes, size_t at)
     return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
+Bytes Set32(Bytes bytes, size_t at, uint32_t value)
+{
+    for (size_t i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+
 uint32_t Le32(const Bytes& bytes, size_t at)
 {
     return Le16(bytes, at) | static_cast<uint32_t>(Le16(bytes, at + 2)) << 16;

@@ -43,6 +43,8 @@ Bytes WriteCounterWave(const std::string& path, double seconds, uint32_t rate = 
 Bytes ConstantFrames(int32_t frames, int16_t value, uint16_t channels = 2);
 
 uint16_t Le16(const Bytes& bytes, size_t at);
+/// `bytes` with the little-endian 32-bit field at `at` set to `value`: a size patched by hand.
+Bytes Set32(Bytes bytes, size_t at, uint32_t value);
 uint32_t Le32(const Bytes& bytes, size_t at);
 /// The interleaved 16-bit samples of `bytes`, and the bytes of such samples.
 std::vector<int16_t> Samples16(const Bytes& bytes);

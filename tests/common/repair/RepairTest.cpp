@@ -15,15 +15,8 @@ namespace {
 using test::Bytes;
 using test::ReadFileBytes;
 using test::RiffBytes;
+using test::Set32;
 using test::WriteFileBytes;
-
-/// `bytes` with the 32-bit field at `at` set to `value`.
-Bytes Set32(Bytes bytes, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    return bytes;
-}
 
 /// Offset of the "data" chunk's header in a byte-built file.
 size_t DataHeader(const Bytes& file)
