@@ -61,6 +61,7 @@ public:
     void Post(Task task);
 
     /// Runs a task once, `delayMicros` from now (a negative delay means now). UI thread only.
+    /// Throws std::length_error past about a million tasks scheduled at once.
     TaskId ScheduleAfter(int64_t delayMicros, Task task);
     /// Runs a task once at the absolute time `atMicros` (a past time means now). UI thread only.
     TaskId ScheduleAt(int64_t atMicros, Task task);
@@ -137,9 +138,9 @@ private:
     std::chrono::steady_clock::time_point m_realOrigin;
     uint64_t m_scheduleCount = 0;
     // A binary min-heap on (due time, id). Entries are small and held by value, so the order is
-    // kept without a node per task; the tasks themselves live in m_slots, whose storage (and
-    // each slot's task storage) is reused, so a steady stream of timer ticks and buffer ends
-    // allocates nothing.
+    // kept without a node per task; the tasks themselves live in m_slots, whose storage is
+    // reused, so a steady stream of timer ticks and buffer ends whose captures fit a task's
+    // inline storage (a pointer or two) allocates nothing.
     std::vector<Due> m_due;
     std::vector<Slot> m_slots;
     std::vector<uint32_t> m_freeSlots;
