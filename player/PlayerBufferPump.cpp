@@ -1,5 +1,6 @@
 // The buffer pump: keeps the engine's buffers full from the open file, converting each read in
-// the one conversion buffer, cuts a loop into the stream, and detects the end of the audio.
+// the one conversion buffer (a read that needs no conversion goes to the engine straight from
+// the file's read-ahead), cuts a loop into the stream, and detects the end of the audio.
 
 #include "player/TavrenPlayer.h"
 
@@ -39,7 +40,8 @@ void TavrenPlayer::FillPlaybackBuffers()
             // The stages still hold the last of the audio (a resampler's look-ahead, a partial
             // block): it is queued before the data counts as finished, so it is heard.
             if (const int32_t tail = DrainConversion(); tail > 0) {
-                QueueBuffer(tail, dataSize / m_state.FileFormat.nBlockAlign, 0, false);
+                QueueBuffer(m_state.pConvBuffer, tail, dataSize / m_state.FileFormat.nBlockAlign, 0,
+                            false);
                 continue;
             }
             if (!FinishDataChunk(openedFileCounter))
@@ -50,7 +52,7 @@ void TavrenPlayer::FillPlaybackBuffers()
         const int32_t currentBlock = position / m_state.FileFormat.nBlockAlign;
         PumpRead read = PlanRead(currentBlock, std::min(remaining, toAudioEnd));
         const int32_t got = ReadAndConvert(read);
-        QueueBuffer(got, currentBlock, read.blocksRead, read.emptyCut);
+        QueueBuffer(read.data, got, currentBlock, read.blocksRead, read.emptyCut);
         if (read.restart)
             SeekToLoopStart();
     }
@@ -183,8 +185,20 @@ bool TavrenPlayer::NeedsRateConversion() const
 
 int32_t TavrenPlayer::ReadAndConvert(PumpRead& read)
 {
-    int32_t got =
-        mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pConvBuffer), read.bytes);
+    const bool convert = NeedsDecompression() || NeedsRateConversion();
+    int32_t got = 0;
+    const char* held = nullptr;
+    // Bytes that go to the engine as they are need not pass through the conversion buffer:
+    // the engine copies them from where the file's read-ahead holds them.
+    if (!convert)
+        got = mmioReadHeld(m_state.hAudioFile, read.bytes, &held);
+    if (held != nullptr) {
+        read.data = reinterpret_cast<const uint8_t*>(held);
+    } else if (got >= 0) {
+        got =
+            mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pConvBuffer), read.bytes);
+        read.data = m_state.pConvBuffer;
+    }
     m_log.Full([&] { return fmt::format("Read from file {} bytes", got); });
     if (got < 0)
         return got;
@@ -233,7 +247,8 @@ int32_t TavrenPlayer::DrainConversion()
     }
 }
 
-void TavrenPlayer::QueueBuffer(int32_t got, int32_t firstBlock, int32_t blocksRead, bool emptyCut)
+void TavrenPlayer::QueueBuffer(const uint8_t* data, int32_t got, int32_t firstBlock,
+                               int32_t blocksRead, bool emptyCut)
 {
     if (got > 0) {
         // Entries older than the engine's queue can hold have been played.
@@ -248,7 +263,7 @@ void TavrenPlayer::QueueBuffer(int32_t got, int32_t firstBlock, int32_t blocksRe
         if (m_loopTagDeferred && tag >= 0)
             tag += blocksRead;
         m_loopTagDeferred = false;
-        m_engine->AddBuffer(m_state.pConvBuffer, got, tag);
+        m_engine->AddBuffer(data, got, tag);
         m_state.LoopMarker = kBufferTagOrdinary;
         m_log.Full("Buffer added");
     } else if (emptyCut && m_state.LoopMarker != kBufferTagOrdinary) {

@@ -308,9 +308,10 @@ private:
 
     // Buffer pump and transport.
     /// One read of the pump: its length after the loop cut and the caps, the whole blocks the
-    /// file gave, and what the loop cut decided.
+    /// file gave, what the loop cut decided, and where the bytes to queue are.
     struct PumpRead
     {
+        const uint8_t* data = nullptr;
         int32_t bytes = 0;
         int32_t blocksRead = 0;
         bool restart = false;
@@ -334,7 +335,8 @@ private:
     /// At the end of the data: the next part of what the stages still hold, converted, in the
     /// conversion buffer; 0 once both stages are empty.
     int32_t DrainConversion();
-    void QueueBuffer(int32_t got, int32_t firstBlock, int32_t blocksRead, bool emptyCut);
+    void QueueBuffer(const uint8_t* data, int32_t got, int32_t firstBlock, int32_t blocksRead,
+                     bool emptyCut);
     /// AudioEnd moved before audio already queued: the engine gives back what lies past the
     /// new end's block, and the file goes back to where the queue now ends, so nothing past the
     /// end is heard and a later, longer end goes on without a gap.

@@ -212,6 +212,38 @@ int64_t MmioFile::Read(char* destination, int64_t count)
     return done;
 }
 
+int64_t MmioFile::ReadHeld(int64_t count, const char*& view)
+{
+    view = nullptr;
+    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    if (m_fd < 0 || count < 0 || count >= capacity || Dirty())
+        return 0; // Read decides: an error, a read past the buffer, or bytes to write first
+    for (int pass = 0; pass < 2; ++pass) {
+        const int64_t windowEnd = m_bufferStart + static_cast<int64_t>(m_bufferValid);
+        if (m_position >= m_bufferStart && m_position < windowEnd) {
+            const int64_t held = windowEnd - m_position;
+            // Short of the count only when the window ends where the file does; a read that
+            // runs on past the window is copied piecewise by Read.
+            if (held < count && windowEnd < Size())
+                return 0;
+            const int64_t take = std::min(count, held);
+            view = m_buffer.data() + (m_position - m_bufferStart);
+            m_position += take;
+            return take;
+        }
+        if (m_position >= Size() || pass == 1) {
+            view = m_buffer.data(); // at the end (or the refill found nothing): nothing to read
+            return 0;
+        }
+        const int64_t got = ReadAt(m_buffer.data(), capacity, m_position);
+        if (got < 0)
+            return -1;
+        m_bufferStart = m_position;
+        m_bufferValid = static_cast<size_t>(got);
+    }
+    return 0;
+}
+
 bool MmioFile::Write(const char* source, int64_t count)
 {
     if (m_fd < 0 || !CanWrite() || count < 0 || m_position > kMaxFileSize - count)

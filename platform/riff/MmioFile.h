@@ -29,6 +29,11 @@ public:
 
     /// Reads up to `count` bytes at the position; returns the count read or -1 on an I/O error.
     int64_t Read(char* destination, int64_t count);
+    /// Like Read, but hands out the bytes where the read-ahead holds them: `view` is set to
+    /// them (valid until the next call on this file) when the whole read lies in the window,
+    /// refilled as Read would refill it. Otherwise `view` is null, nothing is consumed, and the
+    /// caller reads the usual way. Returns the count, or -1 on an I/O error.
+    int64_t ReadHeld(int64_t count, const char*& view);
     /// Writes `count` bytes at the position; false when they cannot all be accepted.
     bool Write(const char* source, int64_t count);
     /// Writes the dirty part of the buffer. 0 or MMIOERR_CANNOTWRITE (the unwritten bytes are

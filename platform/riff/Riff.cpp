@@ -155,6 +155,15 @@ int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch)
     return static_cast<int32_t>(hmmio->Read(pch, cch));
 }
 
+int32_t mmioReadHeld(HMMIO hmmio, int32_t cch, const char** view)
+{
+    if (view != nullptr)
+        *view = nullptr;
+    if (!Handles().Contains(hmmio) || cch < 0 || view == nullptr)
+        return -1;
+    return static_cast<int32_t>(hmmio->ReadHeld(cch, *view));
+}
+
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch)
 {
     if (!Handles().Contains(hmmio) || cch < 0 || (pch == nullptr && cch > 0))

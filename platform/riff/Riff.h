@@ -133,6 +133,13 @@ MMRESULT mmioClose(HMMIO hmmio, uint32_t flags);
 /// the end of the file), or -1 on an I/O error, a bad handle or a negative count.
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 
+/// Reads up to `cch` bytes at the current position without copying them: `*view` points at
+/// them inside the file's I/O buffer, valid until the next call on the handle. When the bytes
+/// are not held in one piece, `*view` is null, the position is unchanged and the caller reads
+/// them with mmioRead. Returns the count read (0 at the end of the file), or -1 on an I/O
+/// error, a bad handle, a negative count or a null `view`.
+int32_t mmioReadHeld(HMMIO hmmio, int32_t cch, const char** view);
+
 /// Writes `cch` bytes from `pch` at the current position (write-behind through the buffer).
 /// Returns `cch`, or -1 when the file is not open for writing, the disk refuses the bytes, the
 /// file would grow past 4 GiB, the handle is bad or the count is negative. When the disk

@@ -242,5 +242,42 @@ TEST(RiffFileTest, ReadsSeeksAndWritesThroughASmallBufferGiveTheFilesBytes)
     EXPECT_EQ(mmioStringToFOURCCA("list", MMIO_TOUPPER), FOURCC_LIST);
 }
 
+TEST(RiffFileTest, ReadsHandOutTheReadAheadOnlyWhenItHoldsTheWholeRead)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.bin");
+    const std::vector<uint8_t> bytes = Counting(75);
+    WriteFileBytes(path, bytes);
+    UniqueHmmio file(Open(path, 16, MMIO_READ));
+    ASSERT_NE(file, nullptr);
+    // {seek to (-1: stay), count, count given, held in one piece, position after}
+    const std::tuple<int32_t, int32_t, int32_t, bool, int32_t> reads[] = {
+        {-1, 3, 3, true, 3},    // the first read fills the window
+        {-1, 13, 13, true, 16}, // up to the window's end exactly
+        {-1, 10, 10, true, 26}, // the next window
+        {-1, 10, 0, false, 26}, // across the window's end: left to a copying read
+        {-1, 16, 0, false, 26}, // as large as the buffer: read straight to the caller
+        {70, 10, 5, true, 75},  // the window ends where the file does
+        {-1, 4, 0, true, 75},   // at the end
+    };
+    for (const auto& [seek, count, got, held, after] : reads) {
+        if (seek >= 0) {
+            ASSERT_EQ(mmioSeek(file.get(), seek, SEEK_SET), seek);
+        }
+        const int32_t at = mmioSeek(file.get(), 0, SEEK_CUR);
+        const char* view = nullptr;
+        EXPECT_EQ(mmioReadHeld(file.get(), count, &view), got) << at << "+" << count;
+        EXPECT_EQ(view != nullptr, held) << at << "+" << count;
+        EXPECT_EQ(mmioSeek(file.get(), 0, SEEK_CUR), after) << at << "+" << count;
+        if (view != nullptr) {
+            EXPECT_TRUE(std::equal(bytes.begin() + at, bytes.begin() + at + got,
+                                   reinterpret_cast<const uint8_t*>(view)))
+                << at << "+" << count;
+        }
+    }
+    EXPECT_EQ(mmioReadHeld(file.get(), 1, nullptr), -1);
+    EXPECT_EQ(mmioReadHeld(file.get(), -1, nullptr), -1);
+}
+
 } // namespace
 } // namespace tavrenly
