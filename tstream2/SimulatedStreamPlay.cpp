@@ -271,13 +271,14 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
         slot.data.reserve(std::max<size_t>(length, ByteRate() * m_bufferLengthms / 1000) * 2);
     if (m_playedSink && m_scaled.capacity() < slot.data.capacity())
         m_scaled.reserve(slot.data.capacity());
-    // Metered now, while the caller's bytes are still in the processor's cache: a buffer
-    // usually plays whole, and by then its copy here has long left the cache (with many
-    // players that second pass over memory cost more than the copy itself).
+    slot.data.assign(bytes, bytes + length);
+    // Metered now, from the copy just made and still in the processor's cache: a buffer
+    // usually plays whole, and by then the copy has long left the cache (with many players
+    // that second pass over memory cost more than the copy itself). The caller's bytes may
+    // come cold from a file's read-ahead, so the copy is the one pass over them.
     slot.measuredChannels = m_sampleAudioLevel ? BlockAlign() / 2 : 0;
     if (slot.measuredChannels != 0)
-        slot.peaks = pcm16::MeasurePeaks(bytes, length, slot.measuredChannels);
-    slot.data.assign(bytes, bytes + length);
+        slot.peaks = pcm16::MeasurePeaks(slot.data.data(), length, slot.measuredChannels);
     slot.length = length;
     slot.tag = tag;
     ++m_count;
