@@ -69,13 +69,13 @@ std::string FormatPlayLine(const PlayLineState& state, size_t width)
     std::vector<std::string> fields;
     fields.push_back(fmt::format("{:<7}", state.status));
     fields.push_back(fmt::format("{:>7}", ClockText(state.played)));
-    fields.push_back("-" + ClockText(state.remain));
+    fields.push_back(fmt::format("-{}", ClockText(state.remain)));
     // The nearer marker is the one to talk up to: the intro end while it lies ahead, then the
     // extro.
     if (state.toIntroEnd)
-        fields.push_back("in " + ClockText(*state.toIntroEnd));
+        fields.push_back(fmt::format("in {}", ClockText(*state.toIntroEnd)));
     else if (state.toExtro)
-        fields.push_back("ex " + ClockText(*state.toExtro));
+        fields.push_back(fmt::format("ex {}", ClockText(*state.toExtro)));
     if (state.loopPasses > 0)
         fields.push_back(fmt::format("loop {}/{}", state.loopPass, state.loopPasses));
     if (state.fading)
