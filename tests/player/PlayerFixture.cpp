@@ -54,6 +54,16 @@ void PlayerHarness::Loop(float start, float end, int16_t maxLoopCount)
     EXPECT_TRUE(player->UseLoop());
 }
 
+void PlayerHarness::Markers(const std::array<float, 6>& t)
+{
+    player->IntroStart(t[0]);
+    player->IntroEnd(t[1]);
+    player->HookEnd(t[3]);
+    player->HookStart(t[2]);
+    player->Extro(t[4]);
+    player->SweeperStart(t[5]);
+}
+
 void PlayerHarness::UseDeviceEmptiedOnPause()
 {
     devices->SetOutputDevices(

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 namespace tavrenly::test {
 
 using Events = std::vector<std::string>;
+using Counts = std::vector<size_t>;
 using TimeSetter = void (TavrenPlayer::*)(float);
 
 /// Everything a player test needs. The player is made in the constructor with first-time
@@ -40,11 +42,22 @@ public:
     /// Loops from `start` to `end` (the end set first, so neither moves the other) and
     /// switches looping on; fails the test if it stays off.
     void Loop(float start, float end, int16_t maxLoopCount);
+    /// Sets IntroStart, IntroEnd, HookStart, HookEnd, Extro and SweeperStart (the hook's end
+    /// before its start, so a start past the old end moves nothing).
+    void Markers(const std::array<float, 6>& times);
     /// Chooses the one output device whose driver keeps playing through a pause, so the player
     /// must empty it on every pause.
     void UseDeviceEmptiedOnPause();
     /// The envelope's notifications and the volumes applied, in order.
     Events VolumeEvents() const { return listener.Only({"Volume", "AudioVolumeChanged"}); }
+    /// How often each of `names` was raised, in the order given.
+    std::vector<size_t> Counts(const Events& names) const
+    {
+        std::vector<size_t> counts;
+        for (const std::string& name : names)
+            counts.push_back(listener.Count(name));
+        return counts;
+    }
 
     EventLoop loop{EventLoop::Clock::Virtual};
     RecordingSite site{loop};

@@ -140,14 +140,20 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
     h.player->UseLoop(true);
     EXPECT_TRUE(h.player->UseLoop());
 
-    // An empty data chunk has block 0 only; the bounds neither fail nor move.
+    // An empty data chunk opens with block 0 only; the bounds neither fail nor move, and
+    // playing ends the item at once without starting the engine.
     PlayerHarness e;
     e.OpenCounter(dir.File("empty.wav"), 0);
     e.player->LoopEnd(2.0f);
     e.player->LoopStart(1.0f);
-    EXPECT_EQ(std::pair(e.player->State().LoopStartBlock, e.player->State().LoopEndBlock),
-              std::pair(0, 0));
-    EXPECT_FLOAT_EQ(e.player->LoopStart(), 0.0f);
+    EXPECT_EQ(std::tuple(e.player->State().LoopStartBlock, e.player->State().LoopEndBlock,
+                         e.player->LoopStart(), e.player->TotalAudioLength()),
+              std::tuple(0, 0, 0.0f, 0.0f));
+    e.listener.events.clear();
+    EXPECT_EQ(e.player->PlayAudio(), 0);
+    EXPECT_EQ(e.listener.Only({"AudioEndReached", "Playing"}), Events{"AudioEndReached"});
+    EXPECT_EQ(e.engine->State(), 0) << "an item at its end does not start the engine";
+    EXPECT_NE(e.player->Status(), epsPlaying);
 }
 
 TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
@@ -202,14 +208,11 @@ TEST_F(PlayerLoopTest, ExitLoopEndingAtTheItemsEndEndsTheItem)
         h.engine->ClearPlayedAudio();
         h.player->ExitLoop();
         h.loop.Advance(1000);
-        EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-        EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
         EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing from inside the loop again";
-        EXPECT_EQ(h.player->Status(), epsPaused);
-        EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), end);
-        const auto done = std::find(h.listener.events.begin(), h.listener.events.end(),
-                                    std::string("AudioEndReached"));
-        EXPECT_EQ(std::count(done, h.listener.events.end(), std::string("Playing")), 0)
+        EXPECT_EQ(std::tuple(h.player->Status(), h.player->TotalSecondsPlayed()),
+                  std::tuple(epsPaused, end));
+        EXPECT_EQ(h.Counts({"AudioEndReached", "LoopCompleted"}), (Counts{1, 1}));
+        EXPECT_EQ(h.listener.Only({"AudioEndReached", "Playing"}).back(), "AudioEndReached")
             << "not restarted after the end";
     }
 }
@@ -227,13 +230,7 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     h.engine->KeepLogs(false);
     h.Open(hour);
     ASSERT_FLOAT_EQ(h.player->TotalAudioLength(), 3600.0f);
-    for (const auto& [set, t] : {std::pair<TimeSetter, float>{&TavrenPlayer::IntroStart, 1},
-                                 {&TavrenPlayer::IntroEnd, 30},
-                                 {&TavrenPlayer::HookEnd, 90},
-                                 {&TavrenPlayer::HookStart, 60},
-                                 {&TavrenPlayer::Extro, 3500},
-                                 {&TavrenPlayer::SweeperStart, 3550}})
-        (h.player.get()->*set)(t);
+    h.Markers({1, 30, 60, 90, 3500, 3550});
     // Bounds off the 50 ms grid, so no tick falls on a join.
     h.Loop(600.01f, 900.02f, 2);
     h.Envelope(1, 0, 5, 0, 100);
@@ -271,15 +268,12 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
 
     EXPECT_GE(checks, 4200u * 20u - 1u) << "an update at every tick";
     EXPECT_LE(worst, 0.050) << "within one timer tick";
-    EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
-    EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-    for (const char* marker : {"IntroStartReached", "IntroEndReached", "HookStartReached",
-                               "HookEndReached", "ExtroReached", "SweeperStartReached"})
-        EXPECT_EQ(h.listener.Count(marker), 1u) << marker << ": first pass only";
-    EXPECT_EQ(h.listener.Count("VolumeChangeStartNotify(2)"), 3u) << "once per pass";
-    EXPECT_EQ(h.listener.Count("VolumeChangeNotify(2)"), 3u);
-    EXPECT_EQ(h.listener.Count("VolumeChangeEndNotify(3)"), 1u);
+    // Markers on the first pass only, the envelope entry inside the loop once per pass.
+    EXPECT_EQ(h.Counts({"LoopRestart", "LoopCompleted", "AudioEndReached", "IntroStartReached",
+                        "IntroEndReached", "HookStartReached", "HookEndReached", "ExtroReached",
+                        "SweeperStartReached", "VolumeChangeStartNotify(2)",
+                        "VolumeChangeNotify(2)", "VolumeChangeEndNotify(3)"}),
+              (Counts{2, 1, 1, 1, 1, 1, 1, 1, 1, 3, 3, 1}));
     EXPECT_NEAR(h.player->TotalSecondsPlayed(), 3600.0, 1e-3);
     RecordProperty("WorstPositionErrorMs", std::to_string(worst * 1000));
     h.listener.on.clear(); // the checks capture locals that end before the player closes

@@ -1,14 +1,12 @@
 // Transport: block-exact seeks and their clamps, seeks at the end of the data, past the
-// item's end and while playing, the nested-seek guard, pause, cue with and without the flush,
-// the device that must be emptied on pause, and hosts that close or replace the file from an
-// event.
+// item's end and while playing, the nested-seek guard, pause and cue on both kinds of device,
+// and hosts that close or replace the file from an event.
 
 #include "tests/player/PlayerFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
 #include <tuple>
 
 namespace tavrenly::test {
@@ -61,8 +59,7 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     h.listener.events.clear();
     h.engine->ClearPlayedAudio();
     ASSERT_TRUE(h.player->SeekTime(12.5f));
-    EXPECT_EQ(h.player->Status(), epsPlaying);
-    EXPECT_EQ(h.engine->State(), 1);
+    EXPECT_EQ(std::tuple(h.player->Status(), h.engine->State()), std::tuple(epsPlaying, 1));
     h.loop.Advance(110);
     EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 551250);
     EXPECT_EQ(h.listener.Only({"Playing", "Paused"}), (Events{"Paused", "Playing"}));
@@ -76,13 +73,11 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     EXPECT_FALSE(h.player->State().Seeking);
     h.listener.on.clear();
     EXPECT_TRUE(h.player->SeekTime(2));
-}
 
-TEST_F(PlayerTransportTest, SeeksAreClampedToTheItemWithAudioStartWinning)
-{
+    // Clamped to the item, AudioStart winning: item time counts from AudioStart, file time
+    // before it is raised to it.
     h.player->AudioEnd(20);
     h.player->AudioStart(10);
-    // Item time counts from AudioStart; file time before AudioStart is raised to it.
     const std::tuple<bool, float, bool, float> seeks[] = {
         {false, 5, false, 15},  {false, 5, true, 10},   {false, 25, false, 20},
         {false, 100, true, 20}, {true, 150, false, 20}, {true, -3, false, 10},
@@ -101,14 +96,12 @@ TEST_F(PlayerTransportTest, SeeksToTheEndOfTheDataFailAndPastTheItemsEndEndIt)
     ASSERT_GT(h.engine->QueuedBuffers(), 0);
 
     EXPECT_FALSE(h.player->SeekTime(31));
-    EXPECT_EQ(h.engine->State(), 0);
-    EXPECT_EQ(h.engine->QueuedBuffers(), 0);
+    EXPECT_EQ(std::tuple(h.engine->State(), h.engine->QueuedBuffers(), h.player->Status()),
+              std::tuple(0, 0, epsPaused));
     EXPECT_FALSE(h.player->State().Seeking);
-    EXPECT_EQ(h.player->Status(), epsPaused);
     // The file stands at the end too: playing on finds nothing left and ends the item there.
     h.engine->ClearPlayedAudio();
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(1000);
+    PlayFor(1000);
     EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing is left to play";
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 30.0f);
@@ -127,7 +120,7 @@ TEST_F(PlayerTransportTest, SeeksToTheEndOfTheDataFailAndPastTheItemsEndEndIt)
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
 }
 
-TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMust)
+TEST_F(PlayerTransportTest, PauseResumesWithTheNextSampleOnEitherDeviceAndCueRewinds)
 {
     h.player->FlushBuffers(false);
     h.engine->ClearCalls();
@@ -148,9 +141,8 @@ TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMu
     h.listener.events.clear();
     EXPECT_EQ(h.player->CueAudio(), 0);
     EXPECT_EQ(h.listener.State().back(), "Cued");
-    EXPECT_EQ(h.player->Status(), epsCued);
-    EXPECT_EQ(h.engine->QueuedBuffers(), 0);
-    EXPECT_EQ(h.engine->FlushCount(), 0);
+    EXPECT_EQ(std::tuple(h.player->Status(), h.engine->QueuedBuffers(), h.engine->FlushCount()),
+              std::tuple(epsCued, 0, 0));
     EXPECT_EQ(FirstFramePlayed(), 0);
 
     h.player->PauseAudio();
@@ -163,29 +155,27 @@ TEST_F(PlayerTransportTest, PauseKeepsTheQueueAndCueEmptiesItSeekingOnlyWhenItMu
     EXPECT_TRUE(InOrder(h.engine->Calls(), {"FlushPlayback", "ClearBuffers"}))
         << "the flush always seeks";
 
-    h.player->CloseAudio();
-    EXPECT_EQ((std::vector{h.player->CueAudio(), h.player->PlayAudio(), h.player->PauseAudio()}),
-              (std::vector{-1, -1, -1}));
-    EXPECT_EQ((std::vector{h.player->SeekTime(1), h.player->SeekPercentage(1)}),
-              (std::vector{false, false}));
-}
-
-TEST_F(PlayerTransportTest, PauseOnTheDeviceThatKeepsPlayingEmptiesItAndRewindsTheFile)
-{
+    // The device whose driver plays on through a pause is emptied by it, and the file rewound
+    // to the paused sample.
     h.UseDeviceEmptiedOnPause();
+    h.engine->ClearPlayedAudio();
     PlayFor(1500);
     EXPECT_EQ(h.player->PauseAudio(), 0);
-    EXPECT_EQ(h.engine->QueuedBuffers(), 0);
-    EXPECT_EQ(h.engine->State(), 0);
+    EXPECT_EQ(std::tuple(h.engine->QueuedBuffers(), h.engine->State()), std::tuple(0, 0));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 1.5f);
     EXPECT_EQ(h.engine->PlayedAudio().size(), 66150u * 4);
     EXPECT_EQ(FirstFramePlayed(), 66150) << "the file stands at the paused sample";
-
     // Stopping for good (cue) needs no rewind; the queue is emptied all the same.
     h.loop.Advance(500);
     EXPECT_EQ(h.player->CueAudio(), 0);
     EXPECT_EQ(h.engine->QueuedBuffers(), 0);
     EXPECT_EQ(FirstFramePlayed(), 0);
+
+    h.player->CloseAudio();
+    EXPECT_EQ((std::vector{h.player->CueAudio(), h.player->PlayAudio(), h.player->PauseAudio()}),
+              (std::vector{-1, -1, -1}));
+    EXPECT_EQ((std::vector{h.player->SeekTime(1), h.player->SeekPercentage(1)}),
+              (std::vector{false, false}));
 }
 
 // ---- Hosts that close or replace the file from inside any event -----------------------
@@ -204,8 +194,7 @@ class PlayerReentryTest : public PlayerTest, public ::testing::WithParamInterfac
 // the first raise of one event; the item's script stops there.
 TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
 {
-    const Reentry& r = GetParam();
-    const std::string event = r.event;
+    const auto& [event, replace] = GetParam();
     const std::string first = dir.File("first.wav"), other = dir.File("other.wav");
     const std::string broken = dir.File("broken.wav");
     WriteCounterWave(first, 1.5);
@@ -217,29 +206,16 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
         if (done || name.rfind(event, 0) != 0)
             return;
         done = true;
-        if (r.replace)
-            EXPECT_EQ(h.player->OpenAudio(other), 0);
-        else
-            EXPECT_EQ(h.player->CloseAudio(), 0);
+        EXPECT_EQ(replace ? h.player->OpenAudio(other) : h.player->CloseAudio(), 0);
         h.engine->ClearPlayedAudio();
     };
     TavrenPlayer& p = *h.player;
     const std::function<void()> script[] = {
         [&] { p.OpenAudio(first); },
         [&] {
-            for (const auto& [set, t] :
-                 {std::pair<TimeSetter, float>{&TavrenPlayer::IntroStart, 0.1f},
-                  {&TavrenPlayer::IntroEnd, 0.2f},
-                  {&TavrenPlayer::HookStart, 0.3f},
-                  {&TavrenPlayer::HookEnd, 0.4f},
-                  {&TavrenPlayer::Extro, 1.2f},
-                  {&TavrenPlayer::SweeperStart, 1.3f}})
-                (p.*set)(t);
+            h.Markers({0.1f, 0.2f, 0.3f, 0.4f, 1.2f, 1.3f});
             h.Envelope(1, 0.5f, 0.3f, 100, 50, 75);
-            p.LoopStart(0.6f);
-            p.LoopEnd(0.9f);
-            p.MaxLoopCount(1);
-            p.UseLoop(true);
+            h.Loop(0.6f, 0.9f, 1);
             p.PlayAudio();
         },
         [&] { h.loop.Advance(3000); },
@@ -247,7 +223,7 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
         [&] { h.engine->RaiseEngineError(77); },
         [&] { p.CloseAudio(); },
         // Superseded by the handler's open (0), or refused with the failing step's code.
-        [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, r.replace); },
+        [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, replace); },
     };
     for (const auto& step : script)
         if (!done)
@@ -256,15 +232,14 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
     h.loop.Advance(200);
 
     const PlayerState& s = h.player->State();
-    if (!r.replace) {
+    if (!replace) {
         EXPECT_EQ(h.player->Status(), epsClosed);
         EXPECT_TRUE(Released(s));
         EXPECT_TRUE(h.engine->PlayedAudio().empty());
         ASSERT_EQ(h.player->OpenAudio(other), 0);
     } else {
         EXPECT_EQ(h.player->AudioFileName(), other);
-        EXPECT_NE(s.pConvBuffer, nullptr);
-        EXPECT_NE(s.ConvertFilePCM.hStream, nullptr);
+        EXPECT_TRUE(s.pConvBuffer != nullptr && s.ConvertFilePCM.hStream != nullptr);
     }
     // Whatever happened, the other file now plays from its first sample to its last, alone
     // and at full volume.
@@ -278,26 +253,40 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
 }
 
-// The start of each event's recorded text, space-separated.
-const char* const kReentryEvents =
-    "Opened AudioPositionChanged AudioLevelChanged Playing IntroStartReached "
-    "IntroEndReached HookStartReached HookEndReached VolumeChangeStartNotify "
-    "VolumeChangeNotify( VolumeChangeEndNotify AudioVolumeChanged LoopRestart "
-    "LoopCompleted ExtroReached SweeperStartReached AudioEndReached Paused Cued "
-    "PlayerError(77) Closed PlayerError(512)";
+std::vector<Reentry> ReentryRows()
+{
+    std::vector<Reentry> rows;
+    for (const char* event : {"Opened",
+                              "AudioPositionChanged",
+                              "AudioLevelChanged",
+                              "Playing",
+                              "IntroStartReached",
+                              "IntroEndReached",
+                              "HookStartReached",
+                              "HookEndReached",
+                              "VolumeChangeStartNotify",
+                              "VolumeChangeNotify(",
+                              "VolumeChangeEndNotify",
+                              "AudioVolumeChanged",
+                              "LoopRestart",
+                              "LoopCompleted",
+                              "ExtroReached",
+                              "SweeperStartReached",
+                              "AudioEndReached",
+                              "Paused",
+                              "Cued",
+                              "PlayerError(77)",
+                              "Closed",
+                              "PlayerError(512)"})
+        for (const bool replace : {false, true})
+            rows.push_back(Reentry{event, replace});
+    return rows;
+}
 
-INSTANTIATE_TEST_SUITE_P(Events, PlayerReentryTest, ::testing::ValuesIn([] {
-                             std::vector<Reentry> rows;
-                             std::istringstream events(kReentryEvents);
-                             for (std::string event; events >> event;)
-                                 for (const bool replace : {false, true})
-                                     rows.push_back(Reentry{event, replace});
-                             return rows;
-                         }()),
+INSTANTIATE_TEST_SUITE_P(Events, PlayerReentryTest, ::testing::ValuesIn(ReentryRows()),
                          [](const auto& info) {
                              std::string name =
-                                 std::string(info.param.replace ? "OpenFrom" : "CloseFrom") +
-                                 info.param.event;
+                                 (info.param.replace ? "OpenFrom" : "CloseFrom") + info.param.event;
                              std::erase_if(name, [](char c) { return c == '(' || c == ')'; });
                              return name;
                          });

@@ -150,13 +150,13 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 
     // Clamped puts become the standing volume; below 1 a curve gives 0, which reads back as 1.
     h.listener.events.clear();
-    for (const auto& [put, saved] : {std::pair{150.0f, 100.0f}, {-5.0f, 0.0f}}) {
-        h.player->PlayVolume(put);
-        EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, saved);
-    }
     h.player->FadeMode(efmSlowStart);
-    h.player->PlayVolume(0.5f);
-    EXPECT_FLOAT_EQ(h.engine->Volume(), 0.0f);
+    for (const auto& [put, saved, engine] :
+         {std::tuple{150.0f, 100.0f, 100.0f}, {-5.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.0f}}) {
+        h.player->PlayVolume(put);
+        EXPECT_EQ(std::pair(h.player->State().SavedPlayVolume, h.engine->Volume()),
+                  std::pair(saved, engine));
+    }
     EXPECT_FLOAT_EQ(h.player->PlayVolume(), 1.0f);
     h.player->PlayVolume(2.5f);
     EXPECT_EQ(h.listener.events, (Events{"AudioVolumeChanged(100)", "AudioVolumeChanged(0)",
@@ -173,60 +173,60 @@ TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 
 TEST_F(PlayerVolumeTest, TableHoldsTenEntriesPackedAndSortedByEndTime)
 {
+    TavrenPlayer& p = *h.player;
+    VCHEV record{};
+    const auto get = [&](int16_t reference) { return p.GetVolumeChangeEvent(reference, record); };
+    const auto remove = [&](int16_t reference) { return p.RemoveVolumeChangeEvent(reference); };
     // (reference, start, duration): end times 25, 6, 10, 31, 14, 7, 9, 30, 4, 0.5.
     const float entries[10][3] = {{1, 20, 5}, {2, 5, 1}, {3, 10, 0}, {4, 1, 30}, {5, 12, 2},
                                   {6, 3, 4},  {7, 8, 1}, {8, 30, 0}, {9, 2, 2},  {10, 0, 0.5f}};
     for (const auto& [reference, start, duration] : entries)
         ASSERT_TRUE(h.Envelope(static_cast<int16_t>(reference), start, duration, 100, 50));
-    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 10);
-    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{10, 9, 2, 6, 7, 3, 5, 1, 8, 4}));
-    EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), 0.0f);
-    EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 31.0f);
+    EXPECT_EQ(References(p), (std::vector<int16_t>{10, 9, 2, 6, 7, 3, 5, 1, 8, 4}));
+    EXPECT_EQ(std::tuple(p.NumberVolumeChangeEvents(), p.FirstVolumeChangeEventTime(),
+                         p.LastVolumeChangeEventTime()),
+              std::tuple(10, 0.0f, 31.0f));
 
     // Full: a new reference is refused, a known one replaces its entry and re-sorts.
     EXPECT_FALSE(h.Envelope(11, 1, 1, 0, 0));
     ASSERT_TRUE(h.Envelope(4, 1, 2, 0, 0));
-    EXPECT_EQ(References(*h.player), (std::vector<int16_t>{10, 4, 9, 2, 6, 7, 3, 5, 1, 8}));
-    EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 30.0f);
+    EXPECT_EQ(References(p), (std::vector<int16_t>{10, 4, 9, 2, 6, 7, 3, 5, 1, 8}));
+    EXPECT_FLOAT_EQ(p.LastVolumeChangeEventTime(), 30.0f);
 
     // Removing frees the slot and packs the rest; -1 finds nothing while none is free.
-    int16_t free = -1, three = 3, missing = 42;
-    VCHEV record{};
-    EXPECT_FALSE(h.player->GetVolumeChangeEvent(free, record));
-    EXPECT_FALSE(h.player->RemoveVolumeChangeEvent(free));
-    EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(three));
-    EXPECT_FALSE(h.player->RemoveVolumeChangeEvent(missing));
-    EXPECT_EQ(References(*h.player), Slots({10, 4, 9, 2, 6, 7, 5, 1, 8}));
-    EXPECT_TRUE(h.player->GetVolumeChangeEvent(free, record));
+    EXPECT_EQ((std::vector{get(-1), remove(-1), remove(3), remove(42)}),
+              (std::vector{false, false, true, false}));
+    EXPECT_EQ(References(p), Slots({10, 4, 9, 2, 6, 7, 5, 1, 8}));
+    EXPECT_TRUE(get(-1));
     EXPECT_EQ(std::tuple(record.Reference, record.NotifyVolume), std::tuple(int16_t{-1}, -1.0f));
-    EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(free));
-    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
+    EXPECT_TRUE(remove(-1));
+    EXPECT_EQ(p.NumberVolumeChangeEvents(), 9);
 
     // A negative reference is written and then wiped by the sort.
-    int16_t negative = -7, twelve = 12, unknown = 99;
+    int16_t negative = -7;
     bool permanently = false;
-    EXPECT_TRUE(h.player->AddVolumeChangeEvent(negative, 1, 1, 0, 0, -1, false, permanently));
+    EXPECT_TRUE(p.AddVolumeChangeEvent(negative, 1, 1, 0, 0, -1, false, permanently));
     EXPECT_EQ(negative, -7);
-    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 9);
-    EXPECT_EQ(References(*h.player).back(), -1);
+    EXPECT_EQ(p.NumberVolumeChangeEvents(), 9);
+    EXPECT_EQ(References(p).back(), -1);
 
     // The values are clamped as stored: start before AudioStart, negative duration, volumes.
     permanently = true;
-    EXPECT_FALSE(h.player->AddVolumeChangeEvent(twelve, 36.5f, 1, 0, 0, -1, false, permanently))
+    EXPECT_FALSE(h.Envelope(12, 36.5f, 1, 0, 0, -1, false, true))
         << "a start after AudioEnd stores nothing";
-    ASSERT_TRUE(h.player->AddVolumeChangeEvent(twelve, -4, -3, 150, -20, 300, true, permanently));
+    ASSERT_TRUE(p.AddVolumeChangeEvent(int16_t{12}, -4, -3, 150, -20, 300, true, permanently));
     EXPECT_TRUE(permanently);
     std::memset(&record, 0x5A, sizeof(record));
-    ASSERT_TRUE(h.player->GetVolumeChangeEvent(twelve, record));
+    ASSERT_TRUE(get(12));
     const VCHEV r = record; // packed: copied out before the fields are bound
     EXPECT_EQ(std::tuple(r.Reference, r.StartTime, r.Duration, r.StartVolume, r.EndVolume),
               std::tuple(int16_t{12}, 0.0f, 0.0f, 100.0f, 0.0f));
     EXPECT_EQ(std::tuple(r.NotifiedStart, r.NotifiedEnd, r.NotifyVolume, r.Notified,
                          r.RemoveWhenComplete, r.SetVolumePermanently),
               std::tuple(0, 0, 100.0f, 0, -1, -1));
-    EXPECT_EQ(References(*h.player).front(), 12) << "ends at 0: sorted first";
+    EXPECT_EQ(References(p).front(), 12) << "ends at 0: sorted first";
     std::memset(&record, 0x5A, sizeof(record));
-    EXPECT_FALSE(h.player->GetVolumeChangeEvent(unknown, record));
+    EXPECT_FALSE(get(99));
     EXPECT_EQ(record.Reference, 0x5A5A) << "left as it was";
 }
 
