@@ -202,28 +202,14 @@ std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool enc
     return stage;
 }
 
-namespace {
-
-/// `frames` frames of `channels`, each sample `value(channel, seconds)` of full scale, rounded.
-template <typename Value>
-std::vector<int16_t> Signal(uint32_t rate, uint16_t channels, size_t frames, Value value)
-{
-    std::vector<int16_t> samples(frames * channels);
-    for (size_t n = 0; n < frames; ++n)
-        for (uint16_t c = 0; c < channels; ++c)
-            samples[n * channels + c] =
-                static_cast<int16_t>(std::lrint(value(c, static_cast<double>(n) / rate) * 32767));
-    return samples;
-}
-
-} // namespace
-
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
                             size_t frames)
 {
-    return Signal(rate, channels, frames, [&](uint16_t, double t) {
-        return amplitude * std::sin(2 * M_PI * frequency * t);
-    });
+    std::vector<int16_t> samples(frames * channels);
+    for (size_t n = 0; n < samples.size(); ++n)
+        samples[n] = static_cast<int16_t>(
+            std::lrint(amplitude * 32767 * std::sin(2 * M_PI * frequency * (n / channels) / rate)));
+    return samples;
 }
 
 double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
@@ -254,14 +240,6 @@ std::vector<int16_t> FfmpegDecode(const std::string& path)
     return Samples16(ReadFileBytes(raw));
 }
 
-std::vector<int16_t> TestSignal(uint32_t rate, uint16_t channels, double seconds)
-{
-    return Signal(rate, channels, static_cast<size_t>(rate * seconds), [](uint16_t c, double t) {
-        return c == 1 ? 0.5 * std::sin(2 * M_PI * 443 * t)
-                      : 0.5 * std::sin(2 * M_PI * 997 * t) + 0.2 * std::sin(2 * M_PI * 3001 * t);
-    });
-}
-
 std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds)
 {
     std::ostringstream text;
@@ -270,45 +248,6 @@ std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds)
         text << "|0.5*sin(2*PI*443*t)";
     text << ":s=" << rate << ":d=" << seconds;
     return text.str();
-}
-
-Bytes CompressedWave(const FormatBytes& format, uint32_t frames, const Bytes& data)
-{
-    ByteWriter fact;
-    fact.U32(frames);
-    return RiffBytes({{"fmt ", format}, {"fact", fact.Data()}, {"data", data}});
-}
-
-double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
-                  uint16_t channels, size_t maxDelay)
-{
-    const size_t frames = std::min(original.size(), decoded.size()) / channels;
-    // Find the delay on a window past the codec's start-up, then measure over everything
-    // both cover, leaving the first and last 2048 frames out.
-    constexpr size_t kWindow = 4096;
-    constexpr size_t kStart = 2048;
-    if (frames < kStart + kWindow + maxDelay + 2048)
-        return -100.0;
-    const auto error = [&](size_t lag, size_t end, double* signal) {
-        double sum = 0;
-        for (size_t i = kStart * channels; i < end * channels; ++i) {
-            const double d = static_cast<double>(decoded[i + lag * channels]) - original[i];
-            sum += d * d;
-            if (signal)
-                *signal += static_cast<double>(original[i]) * original[i];
-        }
-        return sum;
-    };
-    size_t best = 0;
-    double least = error(0, kStart + kWindow, nullptr);
-    for (size_t lag = 1; lag <= maxDelay; ++lag)
-        if (const double e = error(lag, kStart + kWindow, nullptr); e < least) {
-            least = e;
-            best = lag;
-        }
-    double signal = 0;
-    const double noise = error(best, frames - best - 2048, &signal);
-    return noise == 0 ? 200.0 : 10 * std::log10(signal / noise);
 }
 
 } // namespace tavrenly::test

@@ -97,18 +97,8 @@ double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t 
 /// ffmpeg's own decode of a file to interleaved 16-bit PCM, with the decoder the stage uses.
 std::vector<int16_t> FfmpegDecode(const std::string& path);
 
-/// A test signal of `seconds` written as 16-bit PCM: 997 Hz and 3001 Hz on the first channel,
-/// 443 Hz on the second, so swapped or mixed channels show.
-std::vector<int16_t> TestSignal(uint32_t rate, uint16_t channels, double seconds);
-/// The same signal as an ffmpeg source expression (`-f lavfi -i "..."`).
+/// A test signal of `seconds` as an ffmpeg source expression (`-f lavfi -i "..."`): 997 Hz and
+/// 3001 Hz on the first channel, 443 Hz on the second, so swapped or mixed channels show.
 std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds);
-
-/// A WAVE file with `format` (complete record), a fact chunk of `frames` and `data`.
-Bytes CompressedWave(const FormatBytes& format, uint32_t frames, const Bytes& data);
-
-/// SNR in dB of `decoded` against `original` (both interleaved with `channels`), after
-/// shifting `decoded` by the delay (up to `maxDelay` frames) that fits best.
-double DelayedSnr(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
-                  uint16_t channels, size_t maxDelay);
 
 } // namespace tavrenly::test
