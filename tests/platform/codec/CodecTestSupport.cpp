@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <sstream>
 
 namespace tavrenly::test {
 
@@ -193,15 +192,6 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
     return Pump(input, pieces, maxHeld, step(false), drainRoom ? Step(step(true)) : Step());
 }
 
-std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder)
-{
-    std::unique_ptr<codec::CodecStage> stage;
-    EXPECT_EQ(encoder ? codec::CreateEncoder(AsFormat(format), stage)
-                      : codec::CreateDecoder(AsFormat(format), stage),
-              0u);
-    return stage;
-}
-
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
                             size_t frames)
 {
@@ -224,30 +214,6 @@ double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t 
         noise += error * error;
     }
     return 10.0 * std::log10(signal / std::max(noise, 1e-30));
-}
-
-std::vector<int16_t> FfmpegDecode(const std::string& path)
-{
-    // MPEG audio has a fixed-point and a floating-point decoder whose samples differ by a
-    // rounding step; the reference is made with the one the stage uses.
-    const uint16_t tag = AsFormat(ReadWave(path).format)->wFormatTag;
-    const std::string decoder = tag == WAVE_FORMAT_MPEG         ? "-c:a mp2float "
-                                : tag == WAVE_FORMAT_MPEGLAYER3 ? "-c:a mp3float "
-                                                                : "";
-    const std::string raw = path + ".ffmpeg.raw";
-    RunOrFail("ffmpeg -nostdin -v error -y " + decoder + "-i '" + path +
-              "' -f s16le -acodec pcm_s16le '" + raw + "'");
-    return Samples16(ReadFileBytes(raw));
-}
-
-std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds)
-{
-    std::ostringstream text;
-    text << "aevalsrc=0.5*sin(2*PI*997*t)+0.2*sin(2*PI*3001*t)";
-    if (channels == 2)
-        text << "|0.5*sin(2*PI*443*t)";
-    text << ":s=" << rate << ":d=" << seconds;
-    return text.str();
 }
 
 } // namespace tavrenly::test

@@ -83,9 +83,6 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
                               const std::vector<uint32_t>& pieces, size_t maxHeld = 16384,
                               uint32_t drainRoom = 0);
 
-/// A decoder (or an encoder) for `format`; null, failing the test, when it is refused.
-std::unique_ptr<codec::CodecStage> MakeStage(const FormatBytes& format, bool encoder = false);
-
 /// 16-bit samples of amplitude x sin(2 pi f n / rate + 0), rounded, on every channel.
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
                             size_t frames);
@@ -93,12 +90,5 @@ std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, u
 /// over frames [first, last).
 double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
                double frequency, double amplitude, uint32_t rate, size_t first, size_t last);
-
-/// ffmpeg's own decode of a file to interleaved 16-bit PCM, with the decoder the stage uses.
-std::vector<int16_t> FfmpegDecode(const std::string& path);
-
-/// A test signal of `seconds` as an ffmpeg source expression (`-f lavfi -i "..."`): 997 Hz and
-/// 3001 Hz on the first channel, 443 Hz on the second, so swapped or mixed channels show.
-std::string TestSignalSource(uint32_t rate, uint16_t channels, double seconds);
 
 } // namespace tavrenly::test
