@@ -1,3 +1,7 @@
+// The simulated play engine in virtual time: buffer ends on their exact frame times, a played
+// time that stands still while paused or starved, and the played audio with the volume of its
+// moment. What it shares with the device engine is in the play engines' common test.
+
 #include "tstream2/SimulatedStreamPlay.h"
 
 #include "platform/base/Types.h"
@@ -13,11 +17,12 @@ namespace tavrenly::test {
 namespace {
 
 using Strings = std::vector<std::string>;
+using Samples = std::vector<int16_t>;
 
 /// A ramp that covers the whole 16-bit range, so every gain rounding case shows up.
-std::vector<int16_t> Ramp(size_t count, int step, int start)
+Samples Ramp(size_t count, int step, int start)
 {
-    std::vector<int16_t> samples(count);
+    Samples samples(count);
     for (auto& sample : samples) {
         sample = static_cast<int16_t>(start);
         start = start + step > 32767 ? start + step - 65536 : start + step;
@@ -25,25 +30,16 @@ std::vector<int16_t> Ramp(size_t count, int step, int start)
     return samples;
 }
 
-class SimulatedStreamPlayTest : public testing::Test
+TEST(SimulatedStreamPlayTest, FrameExactEndsPausedAndStarvedTimeAndTheVolumeOfTheMoment)
 {
-protected:
-    SimulatedStreamPlayTest() { engine.SetListener(&log); }
-
-    void Add(const std::vector<int16_t>& samples, int32_t tag = -1)
-    {
-        const auto bytes = Bytes16(samples);
-        engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), tag);
-    }
-    void Add100ms(int32_t tag = -1) { Add(std::vector<int16_t>(8820), tag); }
-
     EventLoop loop{EventLoop::Clock::Virtual};
     SimulatedStreamPlay engine{loop};
     PlayEventLog log{&loop};
-};
-
-TEST_F(SimulatedStreamPlayTest, BuffersEndAtTheirExactFrameTimesWithTheirTags)
-{
+    engine.SetListener(&log);
+    const auto add = [&](const Samples& samples, int32_t tag = -1) {
+        const auto bytes = Bytes16(samples);
+        engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), tag);
+    };
     engine.SampleRate(22050);
     engine.NumberChannels(1);
     engine.StartTavrenStream();
@@ -51,7 +47,7 @@ TEST_F(SimulatedStreamPlayTest, BuffersEndAtTheirExactFrameTimesWithTheirTags)
     // 500 frames at 22050 Hz = 22675.73 us: each end is rounded up from the start, not from
     // the previous end, so 441 buffers (10 s) end at exactly 10 s.
     for (int tag = 0; tag < 3; ++tag)
-        Add(std::vector<int16_t>(500), tag == 1 ? 77 : -1);
+        add(Samples(500), tag == 1 ? 77 : -1);
     engine.StartPlayback();
     EXPECT_EQ(engine.FreeBuffers(), 7);
     loop.AdvanceMicros(45351);
@@ -61,81 +57,74 @@ TEST_F(SimulatedStreamPlayTest, BuffersEndAtTheirExactFrameTimesWithTheirTags)
               (Strings{"PlaybackStarted@0", "BufferAvailable -1 1000@22676",
                        "BufferAvailable 77 1000@45352", "BufferAvailable -1 1000@68028"}));
     EXPECT_EQ(engine.FreeBuffers(), 10);
-
-    // Keep the queue fed from the event, as a player does.
     int added = 10;
     int64_t lastEnd = 0;
-    log.on = [&](const std::string&) {
+    log.on = [&](const std::string&) { // keep the queue fed from the event, as a player does
         lastEnd = loop.NowMicros();
         if (added < 441 && ++added)
-            Add(std::vector<int16_t>(500));
+            add(Samples(500));
     };
     engine.ClearBuffers();
-    const int64_t start = loop.NowMicros();
+    int64_t start = loop.NowMicros();
     for (int i = 0; i < 10; ++i)
-        Add(std::vector<int16_t>(500));
+        add(Samples(500));
     loop.Advance(20000);
     EXPECT_EQ(lastEnd - start, 10'000'000);
     EXPECT_EQ(engine.PlayedTimems(), 10000);
-}
 
-TEST_F(SimulatedStreamPlayTest, PauseAndAnEmptyQueueHoldThePlayedTimeToTheMillisecond)
-{
+    // At 44100 Hz stereo, 100 ms buffers: nothing queued, the time stands; paused half-way
+    // through the second buffer, it holds to the millisecond and the rest plays on resume. The
+    // volume of each frame is the volume at its moment.
+    log.on = nullptr;
+    engine.StopTavrenStream();
+    engine.SampleRate(44100);
+    engine.NumberChannels(2);
+    engine.ClearPlayedAudio();
     engine.StartTavrenStream();
     engine.StartPlayback();
+    start = loop.NowMicros();
     loop.Advance(500);
-    EXPECT_EQ(engine.PlayedTimems(), 0); // nothing queued: the time stands
-    Add100ms();
-    Add100ms();
+    EXPECT_EQ(engine.PlayedTimems(), 0);
+    const Samples first = Ramp(8820, 7, -32768);
+    Bytes bytes = Bytes16(first);
+    engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), -1);
+    std::fill(bytes.begin(), bytes.end(), 0x55); // the engine kept its own copy
+    const Samples second = Ramp(8820, 13, 1000);
+    add(second);
+    engine.Volume(50);
     loop.Advance(150);
     engine.Pause();
-    EXPECT_EQ(log.events.back(), "PlaybackPaused@650000");
+    EXPECT_EQ(log.events.back(), "PlaybackPaused@" + std::to_string(start + 650'000));
     EXPECT_EQ(engine.State(), 0);
     loop.Advance(1000);
     EXPECT_EQ(engine.PlayedTimems(), 150);
     EXPECT_EQ(engine.FreeBuffers(), 9);
     EXPECT_EQ(engine.PlayedAudio().size(), 150u * 176400 / 1000);
     engine.StartPlayback();
-    loop.Advance(49);
+    loop.Advance(20);
+    engine.Volume(25); // 882 frames after the resume: frame 3087 of the second buffer
+    loop.Advance(29);
     EXPECT_EQ(engine.FreeBuffers(), 9);
     loop.Advance(1);
     EXPECT_EQ(engine.FreeBuffers(), 10);
     loop.Advance(1000);
     EXPECT_EQ(engine.PlayedTimems(), 200);
     EXPECT_EQ(engine.State(), 1);
-    Add100ms();
-    loop.Advance(50);
-    EXPECT_EQ(engine.PlayedTimems(), 250);
-}
-
-TEST_F(SimulatedStreamPlayTest, PlayedAudioIsTheAddedAudioWithTheVolumeOfItsMoment)
-{
-    engine.StartTavrenStream();
-    const std::vector<int16_t> first = Ramp(8820, 7, -32768);
-    std::vector<uint8_t> bytes = Bytes16(first);
-    engine.AddBuffer(bytes.data(), static_cast<int32_t>(bytes.size()), -1);
-    std::fill(bytes.begin(), bytes.end(), 0x55); // the engine kept its own copy
-    const std::vector<int16_t> second = Ramp(8820, 13, 1000);
-    Add(second);
-    engine.Volume(50);
-    engine.StartPlayback();
-    loop.Advance(150); // half-way through the second buffer (frame 2205 of it)
-    engine.Volume(25);
-    loop.Advance(100);
-
-    std::vector<int16_t> expected;
+    Samples expected;
     for (int16_t s : first)
         expected.push_back(static_cast<int16_t>(RoundHalfEven(s * 0.5)));
     for (size_t i = 0; i < second.size(); ++i)
         expected.push_back(
-            static_cast<int16_t>(RoundHalfEven(second[i] * (i < 4410 ? 0.5 : 0.25))));
+            static_cast<int16_t>(RoundHalfEven(second[i] * (i < 2 * 3087 ? 0.5 : 0.25))));
     EXPECT_EQ(Samples16(engine.PlayedAudio()), expected);
     EXPECT_EQ(expected[1], -16380); // -32761 x 0.5 = -16380.5, halves to even
 
     engine.ClearPlayedAudio();
     engine.Volume(100);
-    Add(first);
-    loop.Advance(100);
+    add(first);
+    loop.Advance(50);
+    EXPECT_EQ(engine.PlayedTimems(), 250);
+    loop.Advance(50);
     EXPECT_EQ(Samples16(engine.PlayedAudio()), first);
 }
 

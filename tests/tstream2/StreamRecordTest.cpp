@@ -1,5 +1,6 @@
 // What every record engine promises its recorder, for the simulated engine (virtual time) and
-// the device engine; then what only the device engine does. The device engine is driven
+// the device engine; then what only the device engine does, and the simulated engine's
+// signals, buffer times and trigger hold-back. The device engine is driven
 // through a scripted backend: the test itself plays the audio thread, so every block, overrun
 // and failure happens exactly where the test puts it; its UI thread runs on the monotonic
 // clock, so those cases wait (generously) for outcomes, never for durations.
@@ -7,11 +8,16 @@
 #include "tstream2/DeviceStreamRecord.h"
 #include "tstream2/SimulatedStreamRecord.h"
 
+#include "platform/base/Types.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 #include "tests/tstream2/PlayEventLog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -67,9 +73,10 @@ protected:
                 return made;
             });
         } else {
-            auto simulated = std::make_unique<SimulatedStreamRecord>(loop);
+            auto made = std::make_unique<SimulatedStreamRecord>(loop);
+            simulated = made.get();
             simulated->CaptureSamples(Ramp(0, 600));
-            engine = std::move(simulated);
+            engine = std::move(made);
         }
         engine->SetListener(&log);
         engine->SampleRate(kRate);
@@ -99,11 +106,23 @@ protected:
         return loop.RunUntil([&] { return log.events.size() >= count; },
                              m_device ? kPatienceMs : 0);
     }
+    /// Restarts the stream in this format with nothing received yet.
+    void Restart(int32_t rate, int32_t channels, double bufferBytes)
+    {
+        engine->StopTavrenStream();
+        engine->SampleRate(rate);
+        engine->NumberChannels(channels);
+        engine->BufferLength(bufferBytes);
+        log.events.clear();
+        log.buffers.clear();
+        engine->StartTavrenStream();
+    }
 
     EventLoop loop;
     RecordEventLog log{loop};
     StartResult nextResult = StartResult::Started;
     ScriptedBackend* backend = nullptr;
+    SimulatedStreamRecord* simulated = nullptr;
     std::unique_ptr<StreamRecord> engine;
 
 private:
@@ -230,9 +249,21 @@ TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneE
     EXPECT_EQ(device->DroppedFrames(), 81);
 }
 
-TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNextStartRecovers)
+// A start that finds no input is an error; a failing input hands over what it had, then
+// stops; each next start recovers; no sound system at all means the null input.
+TEST_F(DeviceStreamRecordTest, RefusedStartFailingInputAndTheNullInput)
 {
+    nextResult = StartResult::NoSuchDevice;
+    engine->DeviceNumber(7);
     engine->StartTavrenStream();
+    EXPECT_EQ(log.events, (Strings{"Error 2", "StreamStopped"}));
+    EXPECT_EQ(engine->State(), 0);
+    EXPECT_EQ(device->Problem(), "input device 7: scripted refusal");
+
+    nextResult = StartResult::Started;
+    log.events.clear();
+    engine->StartTavrenStream();
+    EXPECT_EQ(device->Problem(), "");
     std::vector<int32_t> statesInBuffers;
     log.on = [&](const std::string& e) {
         if (e.rfind("Buffer", 0) == 0)
@@ -248,25 +279,17 @@ TEST_F(DeviceStreamRecordTest, AFailingInputHandsOverWhatItHadThenStopsAndTheNex
     EXPECT_EQ(engine->State(), 0);
     EXPECT_EQ(engine->RecordedTimems(), 150 * 1000 / kRate);
     EXPECT_EQ(device->Problem(), "the scripted input keeps failing; the stream is closed");
-
+    log.on = nullptr;
     log.events.clear();
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
     EXPECT_EQ(device->Problem(), "");
-}
 
-TEST_F(DeviceStreamRecordTest, AStartThatFindsNoInputIsAnErrorAndNoSoundSystemMeansTheNullInput)
-{
-    nextResult = StartResult::NoSuchDevice;
-    engine->DeviceNumber(7);
-    engine->StartTavrenStream();
-    EXPECT_EQ(log.events, (Strings{"Error 2", "StreamStopped"}));
-    EXPECT_EQ(engine->State(), 0);
-    EXPECT_EQ(device->Problem(), "input device 7: scripted refusal");
-
-    log.events.clear();
     nextResult = StartResult::NoSoundSystem;
+    engine->StopTavrenStream();
     engine->NumberChannels(1);
+    log.events.clear();
+    log.buffers.clear();
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
     EXPECT_EQ(device->BackendName(), "null");
@@ -277,6 +300,103 @@ TEST_F(DeviceStreamRecordTest, AStartThatFindsNoInputIsAnErrorAndNoSoundSystemMe
     EXPECT_EQ(log.events[2], "Buffer 402");
     EXPECT_EQ(log.buffers[1].samples, Samples(201, 0));
     EXPECT_GE(engine->RecordedTimems(), 2 * 201 * 1000 / kRate);
+}
+
+class SimulatedStreamRecordTest : public RecordEngineTest
+{
+protected:
+    SimulatedStreamRecordTest() : RecordEngineTest(false) {}
+};
+
+TEST_F(SimulatedStreamRecordTest, SignalsComeInBufferLengthBuffersAtTheirTimes)
+{
+    simulated->CaptureSine(1000.0, 0.5);
+    Restart(8000, 2, 1600.0); // 400 frames = 50 ms
+    EXPECT_EQ(engine->State(), 2);
+    loop.Advance(149);
+    ASSERT_EQ(log.buffers.size(), 2u);
+    EXPECT_EQ(log.buffers[0].atMicros, 50000);
+    EXPECT_EQ(log.buffers[1].atMicros, 100000);
+    EXPECT_EQ(engine->RecordedTimems(), 149);
+    loop.Advance(1);
+    const Samples sine = log.AllSamples();
+    ASSERT_EQ(sine.size(), 2400u);
+    for (int64_t frame = 0; frame < 1200; ++frame) {
+        const auto expected = static_cast<int16_t>(
+            RoundHalfEven(0.5 * 32767 * std::sin(2 * std::numbers::pi * 1000.0 / 8000 * frame)));
+        ASSERT_EQ(sine[2 * frame], expected) << frame;
+        ASSERT_EQ(sine[2 * frame + 1], expected) << frame;
+    }
+
+    // At an odd rate the buffer times do not drift: 2205 bytes round down to 1102 frames, and
+    // 600 x 1102 frames end at 59972789.1 us, rounded up.
+    Restart(11025, 1, 2205.0);
+    const int64_t start = loop.NowMicros();
+    loop.Advance(60000);
+    ASSERT_EQ(log.buffers.size(), 600u);
+    EXPECT_EQ(log.buffers[0].samples.size(), 1102u);
+    EXPECT_EQ(log.buffers.back().atMicros - start, 59972790);
+
+    // Noise stays within its amplitude; the same seed and frames give the same noise, another
+    // seed other noise.
+    simulated->CaptureNoise(0.25, 7);
+    Restart(8000, 2, 3200.0);
+    loop.Advance(100);
+    const Samples full = log.AllSamples();
+    ASSERT_EQ(full.size(), 1600u);
+    const auto [low, high] = std::minmax_element(full.begin(), full.end());
+    EXPECT_LE(std::max(-*low, int{*high}), 8192);
+    EXPECT_GT(std::max(-*low, int{*high}), 7000);
+    Restart(8000, 2, 3200.0);
+    loop.Advance(100);
+    EXPECT_EQ(log.AllSamples(), full);
+    simulated->CaptureNoise(0.25, 8);
+    log.buffers.clear();
+    loop.Advance(100);
+    EXPECT_NE(log.AllSamples(), full);
+
+    // A mono file feeds both channels, other chunks skipped; after its six frames, silence.
+    // Neither a missing file nor an 8-bit one is a signal it takes.
+    TempDir dir;
+    const std::string path = dir.File("in.wav");
+    WriteFileBytes(path, RiffBytes({{"LIST", {'I', 'N', 'F', 'O'}},
+                                    {"fmt ", PcmFmt(8000, 1)},
+                                    {"data", Bytes16({100, -100, 200, -200, 300, -300})}}));
+    ASSERT_TRUE(simulated->CaptureWaveFile(path));
+    EXPECT_FALSE(simulated->CaptureWaveFile(dir.File("missing.wav")));
+    Restart(8000, 2, 16.0); // 4 frames
+    loop.Advance(1);
+    EXPECT_EQ(log.AllSamples(), (Samples{100, 100, -100, -100, 200, 200, -200, -200, 300, 300, -300,
+                                         -300, 0, 0, 0, 0}));
+    WriteFileBytes(path, RiffBytes({{"fmt ", FmtBody(1, 1, 8000, 8000, 1, 8)}, {"data", {}}}));
+    EXPECT_FALSE(simulated->CaptureWaveFile(path));
+}
+
+// Held back while waiting, the audio before the trigger is dropped; the buffer whose level
+// fires the trigger is delivered, and everything after it.
+TEST_F(SimulatedStreamRecordTest, LevelsComeBeforeTheirBufferSoATriggerKeepsIt)
+{
+    Samples samples(4000, 0);       // 5 buffers of 400 frames
+    samples[2 * 1000] = 6554;       // frame 1000 (third buffer), left: 20 %
+    samples[2 * 1300 + 1] = -16384; // frame 1300 (fourth buffer), right: 50 %
+    simulated->CaptureSamples(samples);
+    engine->WaitMode(true);
+    simulated->DeliverInWaitMode(false);
+    log.on = [&](const std::string&) {
+        if (engine->WaitMode() && log.level.first >= 20) {
+            engine->WaitMode(false);
+            engine->ClearBuffers();
+        }
+    };
+    Restart(8000, 2, 1600.0);
+    loop.Advance(250);
+    EXPECT_EQ(log.events,
+              (Strings{"StreamStarted", "Level 0 0", "Level 0 0", "Level 20 0", "Buffer 1600",
+                       "Level 0 50", "Buffer 1600", "Level 0 0", "Buffer 1600"}));
+    EXPECT_EQ(log.buffers[0].atMicros, 150000);
+    EXPECT_EQ(log.buffers[0].samples[2 * 200], 6554);
+    EXPECT_EQ(engine->LeftLevel(), 0);
+    EXPECT_EQ(engine->Level(), 0);
 }
 
 } // namespace
