@@ -1,5 +1,5 @@
 // The play command's live line at its widths; a run of several items whose JSON events a
-// script reads line by line and whose render holds each item in turn; info on several files.
+// script reads line by line and whose render holds each item in turn.
 
 #include "apps/tavrenly/PlayLine.h"
 #include "tests/apps/ProgramRunner.h"
@@ -13,7 +13,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace tavrenly::test {
@@ -80,13 +79,6 @@ TEST(PlayLineTest, MetersReadInDecibelsWithPeakAndClip)
     EXPECT_FALSE(later.clipped);
 }
 
-/// Frames `from` to `to` (not included) of a counter wave.
-void AppendFrames(std::vector<int32_t>& frames, int32_t from, int32_t to)
-{
-    for (int32_t frame = from; frame < to; ++frame)
-        frames.push_back(frame);
-}
-
 TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
 {
     TempDir dir;
@@ -118,49 +110,24 @@ TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
         }
         events.push_back(named);
     }
-    const std::vector<std::string> itemEvents = {"Playing", "LoopRestart", "LoopCompleted",
-                                                 "AudioEndReached"};
-    std::vector<std::string> wanted = {"Opened a.wav"};
-    wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
-    wanted.insert(wanted.end(), {"ItemEnded a.wav end", "Closed", "PlayerError -1",
-                                 "ItemEnded missing.wav not opened", "Opened b.wav"});
-    wanted.insert(wanted.end(), itemEvents.begin(), itemEvents.end());
-    wanted.insert(wanted.end(), {"ItemEnded b.wav end", "Closed"});
+    const std::vector<std::string> wanted = {
+        "Opened a.wav",  "Playing",         "LoopRestart",
+        "LoopCompleted", "AudioEndReached", "ItemEnded a.wav end",
+        "Closed",        "PlayerError -1",  "ItemEnded missing.wav not opened",
+        "Opened b.wav",  "Playing",         "LoopRestart",
+        "LoopCompleted", "AudioEndReached", "ItemEnded b.wav end",
+        "Closed"};
     EXPECT_TRUE(InOrder(events, wanted));
     EXPECT_EQ(std::count(events.begin(), events.end(), "LoopRestart"), 2);
 
     // Both items were heard in order, each with its own loop pass.
     std::vector<int32_t> expected;
-    AppendFrames(expected, 0, 33075);
-    AppendFrames(expected, 11025, 44100);
-    AppendFrames(expected, 0, 33075);
-    AppendFrames(expected, 11025, 88200);
+    for (const auto& [from, to] : {std::pair{0, 33075}, {11025, 44100}, {0, 33075}, {11025, 88200}})
+        for (int32_t frame = from; frame < to; ++frame)
+            expected.push_back(frame);
     const std::vector<int32_t> played = CounterFramesIn(DataChunkBytes(dir.File("out.wav")));
     EXPECT_EQ(played.size(), expected.size());
     EXPECT_TRUE(played == expected) << "the rendered frames are not a's then b's";
-}
-
-TEST(InfoCommandTest, SeveralFilesGiveOneJsonObjectALineWithWhatTheirDataHolds)
-{
-    TempDir dir;
-    WriteCounterWave(dir.File("a.wav"), 1.0);
-    Bytes cut = PcmWave(CounterFrames(4410));
-    cut.resize(cut.size() - 1000);
-    WriteFileBytes(dir.File("cut.wav"), cut);
-    const Output info = RunProgram(dir, {"info", "a.wav", "cut.wav", "missing.wav", "--json"});
-    EXPECT_EQ(info.status, 1) << "one file does not play";
-    std::vector<std::tuple<std::string, nlohmann::json, nlohmann::json, bool>> facts;
-    std::istringstream lines(info.out);
-    for (std::string line; std::getline(lines, line);) {
-        const auto file = nlohmann::json::parse(line, nullptr, false);
-        ASSERT_TRUE(file.is_object()) << line;
-        facts.emplace_back(file["file"], file["data_size_declared"], file["data_bytes_present"],
-                           file["playable"]);
-    }
-    using Row = std::tuple<std::string, nlohmann::json, nlohmann::json, bool>;
-    EXPECT_EQ(facts, (std::vector<Row>{{"a.wav", 176400, 176400, true},
-                                       {"cut.wav", 17640, 16640, true},
-                                       {"missing.wav", nullptr, 0, false}}));
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // `tavrenly record` on the simulated engine, run as a user runs it: a file signal comes back
-// bit for bit, the trigger trims to the onset (the one run that takes it from the command line
-// to the file; the recorder's tests measure the scan), a paused start waits for SIGUSR1 and Ctrl-C
-// keeps the file, the cart fields reach the file, and the refusals exit with the control's or
-// the program's message. A recording process killed mid-recording is brought back by
+// bit for bit, also trimmed by the trigger to its onset (the one run that takes the trigger from
+// the command line to the file; the recorder's tests measure the scan), a paused start waits for
+// SIGUSR1 and Ctrl-C keeps the file, the cart fields reach the file, and the refusals exit with the
+// control's or the program's message. A recording process killed mid-recording is brought back by
 // `tavrenly repair --scan`; those runs compare the audio kept with the wall clock, so the
 // sanitizer runs, where a loaded machine stalls the program for longer than the allowance,
 // leave them out.
@@ -40,56 +40,56 @@ std::vector<std::string> Record(std::vector<std::string> args)
     return args;
 }
 
-TEST(RecordFileSignalTest, TheFileHoldsTheSignalsFirstTwoSecondsBitForBitAtEachCaptureFormat)
+// A file signal comes back bit for bit at each capture format, and with a trigger from its
+// onset (one second and a bit: not on a buffer's edge) on; the waiting time is not counted.
+TEST(RecordFileSignalTest, TheFileHoldsTheSignalFromItsStartOrItsOnsetBitForBit)
 {
-    for (const auto& [rate, channels] : {std::pair<uint32_t, uint16_t>{44100, 2}, {22050, 1}}) {
-        SCOPED_TRACE(rate);
+    struct Row
+    {
+        uint32_t rate;
+        uint16_t channels;
+        int32_t onset; ///< -1: no trigger
+    };
+    for (const Row row : {Row{44100, 2, -1}, Row{22050, 1, -1}, Row{44100, 2, 44100 + 100}}) {
+        SCOPED_TRACE(std::to_string(row.rate) + " Hz, onset " + std::to_string(row.onset));
         TempDir dir;
-        const Bytes in = CounterFrames(static_cast<int32_t>(rate * 3), channels);
-        WriteFileBytes(dir.File("in.wav"), PcmWave(in, rate, channels));
-        const Output run = RunProgram(
-            dir, Record({"--signal", "file:in.wav", "--length", "2", "--events", "out.wav"}));
+        const bool trigger = row.onset >= 0;
+        const std::string seconds = trigger ? "1" : "2";
+        Bytes in = trigger ? ConstantFrames(row.onset, 0)
+                           : CounterFrames(static_cast<int32_t>(row.rate * 3), row.channels);
+        // Loud frames after the onset, every one unlike the others and above 25 % of full scale.
+        for (int32_t i = 0; trigger && i < 88200; ++i)
+            for (const int32_t value : {8192 + i % 8192, 8192 + i / 8192})
+                in.insert(in.end(),
+                          {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
+        WriteFileBytes(dir.File("in.wav"), PcmWave(in, row.rate, row.channels));
+        std::vector<std::string> args =
+            Record({"--signal", "file:in.wav", "--length", seconds, "--events", "out.wav"});
+        if (trigger)
+            args.insert(args.end() - 1, {"--trigger", "10"});
+        const Output run = RunProgram(dir, args);
         ASSERT_EQ(run.status, 0) << run.err;
         const Bytes file = ReadFileBytes(dir.File("out.wav"));
         std::vector<std::string> ids;
         for (const FileChunk& chunk : ChunksOf(file))
             ids.push_back(chunk.id);
         EXPECT_EQ(ids, (std::vector<std::string>{"fmt ", "cart", "data"}));
-        EXPECT_EQ(ChunkBody(file, "fmt "), PcmFmt(rate, channels));
+        EXPECT_EQ(ChunkBody(file, "fmt "), PcmFmt(row.rate, row.channels));
         const Bytes data = ChunkBody(file, "data");
-        ASSERT_EQ(data.size(), size_t{rate} * channels * 2 * 2);
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), in.begin()));
-        ExpectInOrder(run.out, {"0.000 s  RecordOpen", "0.000 s  Recording", "2.000 s  Paused",
-                                "2.000 s  RecordingEndReached", "Closed",
-                                "Saved out.wav: TotalSecondsRecorded 2.000 s"});
+        // A triggered recording also keeps the buffer the onset was found in.
+        const size_t length = size_t{row.rate} * row.channels * 2 * std::stoul(seconds);
+        ASSERT_TRUE(trigger ? data.size() >= length : data.size() == length) << data.size();
+        const auto start = std::search(in.begin(), in.end(), data.begin(), data.end());
+        ASSERT_NE(start, in.end()) << "the recording is not one stretch of the signal";
+        // The trigger scan looks at every twelfth frame.
+        const auto frame = (start - in.begin()) / (2 * row.channels);
+        EXPECT_GE(frame, std::max(row.onset, 0));
+        EXPECT_LT(frame, trigger ? row.onset + 12 : 1);
+        ExpectInOrder(run.out,
+                      {"0.000 s  RecordOpen", "0.000 s  Recording", seconds + ".000 s  Paused",
+                       seconds + ".000 s  RecordingEndReached", "Closed",
+                       "Saved out.wav: TotalSecondsRecorded " + seconds + ".000 s"});
     }
-}
-
-TEST(RecordTriggerTest, TheFileStartsAtTheOnsetWithinOneScanStep)
-{
-    TempDir dir;
-    const int32_t onset = 44100 + 100; // one second and a bit: not on a buffer's edge
-    Bytes in = ConstantFrames(onset, 0);
-    // Loud frames after it, every one unlike the others and above 25 % of full scale.
-    for (int32_t i = 0; i < 88200; ++i)
-        for (const int32_t value : {8192 + i % 8192, 8192 + i / 8192})
-            in.insert(in.end(), {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
-    WriteFileBytes(dir.File("in.wav"), PcmWave(in));
-
-    const Output run = RunProgram(dir, Record({"--signal", "file:in.wav", "--trigger", "10",
-                                               "--length", "1", "--events", "out.wav"}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    const Bytes data = DataChunkBytes(dir.File("out.wav"));
-    ASSERT_GE(data.size(), size_t{44100} * 4);
-    const auto start = std::search(in.begin(), in.end(), data.begin(), data.end());
-    ASSERT_NE(start, in.end()) << "the recording is not one stretch of the signal";
-    const auto frame = (start - in.begin()) / 4;
-    // The trigger scan looks at every twelfth frame.
-    EXPECT_GE(frame, onset);
-    EXPECT_LT(frame, onset + 12);
-    // Waiting time is not counted: the recording begins at 0 and runs its full second.
-    ExpectInOrder(run.out,
-                  {"0.000 s  RecordOpen", "0.000 s  Recording", "1.000 s  RecordingEndReached"});
 }
 
 TEST(RecordPausedTest, SigusrOneStartsThePausedRecordingAndSigintKeepsIt)
