@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <optional>
 #include <regex>
@@ -36,6 +37,37 @@ struct FileCase
 
 class RecordedFileTest : public testing::TestWithParam<FileCase>
 {};
+
+/// The file as ffmpeg decodes it.
+std::vector<int16_t> FfmpegDecode(const std::string& path)
+{
+    RunOrFail("ffmpeg -v error -y -i '" + path + "' -f s16le -acodec pcm_s16le '" + path + ".raw'");
+    return Samples16(ReadFileBytes(path + ".raw"));
+}
+
+/// Signal-to-noise ratio in dB of every channel of `decoded` against the 440 Hz sine of half
+/// full scale at the phase that fits it best (a codec's delay only shifts it), leaving 2048
+/// frames out at either end.
+double ShiftedSineSnr(const std::vector<int16_t>& decoded, int channels, int32_t rate)
+{
+    const size_t frames = decoded.size() / size_t(channels);
+    if (frames < 3 * 2048)
+        return -100.0;
+    const double w = 2 * M_PI * 440.0 / rate;
+    double sine = 0, cosine = 0;
+    for (size_t n = 2048; n < frames - 2048; ++n) {
+        sine += decoded[n * size_t(channels)] * std::sin(w * double(n));
+        cosine += decoded[n * size_t(channels)] * std::cos(w * double(n));
+    }
+    const double phase = std::atan2(cosine, sine);
+    double signal = 0, noise = 0;
+    for (size_t i = 2048 * size_t(channels); i < (frames - 2048) * size_t(channels); ++i) {
+        const double ideal = 0.5 * 32767 * std::sin(w * double(i / size_t(channels)) + phase);
+        signal += ideal * ideal;
+        noise += (decoded[i] - ideal) * (decoded[i] - ideal);
+    }
+    return 10 * std::log10(signal / std::max(noise, 1e-30));
+}
 
 /// What a shell command prints.
 std::string Output(const std::string& command, const std::string& scratch)
@@ -118,8 +150,7 @@ TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
     const double slack = c.tag == WAVE_FORMAT_PCM ? 1.0 : 2048.0;
     EXPECT_GE(decodedFrames, fileFrames - 1.0);
     EXPECT_NEAR(decodedFrames, fileFrames, slack + double(c.maxLagFrames));
-    const auto expected = Sine16(440.0, 0.5, c.fileRate, c.fileChannels, size_t(decodedFrames));
-    EXPECT_GE(DelayedSnr(expected, decoded, c.fileChannels, c.maxLagFrames), c.minSnrDb);
+    EXPECT_GE(ShiftedSineSnr(decoded, c.fileChannels, c.fileRate), c.minSnrDb);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -127,13 +158,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FileCase{"Pcm44100Stereo", 44100, 2, 44100, 2, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
         FileCase{"Pcm11025Mono", 11025, 1, 11025, 1, WAVE_FORMAT_PCM, "pcm_s16le", 0, 0},
-        FileCase{"Pcm44100To22050Mono", 44100, 2, 22050, 1, WAVE_FORMAT_PCM, "pcm_s16le", 60, 2},
-        FileCase{"Pcm11025MonoTo48000Stereo", 11025, 1, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 40,
+        FileCase{"Pcm44100To22050Mono", 44100, 2, 22050, 1, WAVE_FORMAT_PCM, "pcm_s16le", 80, 2},
+        FileCase{"Pcm11025MonoTo48000Stereo", 11025, 1, 48000, 2, WAVE_FORMAT_PCM, "pcm_s16le", 80,
                  2},
-        FileCase{"MuLaw22050", 44100, 2, 22050, 1, WAVE_FORMAT_MULAW, "pcm_mulaw", 30, 2},
-        FileCase{"ImaAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", 20, 0},
-        FileCase{"Gsm610", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 3, 400},
-        FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 20, 1200}),
+        FileCase{"MuLaw22050", 44100, 2, 22050, 1, WAVE_FORMAT_MULAW, "pcm_mulaw", 33, 2},
+        FileCase{"ImaAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", 40, 0},
+        FileCase{"Gsm610", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 25, 400},
+        FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 40, 1200}),
     [](const testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
 bool IsTemporaryName(const fs::path& file)
