@@ -20,11 +20,19 @@ protected:
     ScratchMachineSettings settings;
 };
 
-TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportErrorsSays)
+TEST_F(PlayerCoreTest, FirstTimeDefaultsGoThroughThePropertiesAndInvalidPutsAreRefusedWithBoxes)
 {
-    PlayerHarness h;
+    PlayerHarness h(false);
+    h.site.changed.clear();
+    h.player->InitNew();
+    EXPECT_EQ(h.site.changed,
+              (Events{"Width", "RaiseAudioPositionChanged", "MaxLoopCount", "RaiseAudioLevelEvents",
+                      "SampleAudioLevel", "WaveBufferLengthms", "NumberWavePlayBuffers",
+                      "NumberCacheSeconds", "NumberChannels", "SampleRate", "ReportErrors",
+                      "WaveOutDeviceNumber"}));
+
+    // Refused whatever ReportErrors says, with a plain box, no event and no change.
     h.player->ReportErrors(false);
-    h.site.boxes.clear();
     h.site.changed.clear();
     TavrenPlayer& p = *h.player;
     const std::string rate = "Invalid SampleRate Specified, must be 11025, 22050, 44100, 48000";
@@ -41,16 +49,20 @@ TEST_F(PlayerCoreTest, RefusesInvalidConfigurationWithPlainBoxesWhateverReportEr
         h.site.boxes.clear();
         put();
         ASSERT_EQ(h.site.boxes.size(), 1u) << text;
-        EXPECT_EQ(h.site.boxes[0].text, text);
-        EXPECT_EQ(h.site.boxes[0].style, 0);
-        EXPECT_EQ(h.site.boxes[0].title, "Tavrenly");
+        EXPECT_EQ(std::tuple(h.site.boxes[0].text, h.site.boxes[0].style, h.site.boxes[0].title),
+                  std::tuple(text, 0, "Tavrenly"));
     }
     EXPECT_TRUE(h.site.changed.empty());
-    EXPECT_EQ(std::tuple(p.SampleRate(), h.engine->SampleRate(), p.NumberChannels()),
-              std::tuple(44100, 44100, 2));
-    EXPECT_EQ(std::tuple(h.engine->BufferLengthms(), h.engine->NumberBuffers()),
-              std::tuple(100, 10));
     EXPECT_TRUE(h.listener.events.empty()) << "refusals raise no PlayerError";
+    // What stands is the defaults, in the player and in its engine.
+    const SimulatedStreamPlay& e = *h.engine;
+    EXPECT_EQ(std::tuple(p.Width(), p.RaiseAudioPositionChanged(), p.MaxLoopCount(),
+                         p.NumberCacheSeconds(), p.SampleRate(), p.NumberChannels()),
+              std::tuple(1800, true, 1000, 4, 44100, 2));
+    EXPECT_EQ(std::tuple(e.RaiseAudioLevelEvents(), e.SampleAudioLevel(), e.BufferLengthms(),
+                         e.NumberBuffers(), e.NumberChannels(), e.SampleRate(), e.DeviceNumber(),
+                         e.ReportErrors()),
+              std::tuple(1, true, 100, 10, 2, 44100, 0, false));
 }
 
 TEST_F(PlayerCoreTest, StartUpTakesTheMachineWideSettingsOrTheDefaults)
@@ -83,27 +95,6 @@ TEST_F(PlayerCoreTest, StartUpTakesTheMachineWideSettingsOrTheDefaults)
         // Start-up assigns through the properties, so the host hears of both.
         EXPECT_EQ(h.site.changed, (Events{"FadeMode", "FlushBuffers"}));
     }
-}
-
-TEST_F(PlayerCoreTest, FirstTimeDefaultsAreAssignedThroughThePropertiesInOrder)
-{
-    PlayerHarness h(false);
-    h.site.changed.clear();
-    h.player->InitNew();
-    EXPECT_EQ(h.site.changed,
-              (Events{"Width", "RaiseAudioPositionChanged", "MaxLoopCount", "RaiseAudioLevelEvents",
-                      "SampleAudioLevel", "WaveBufferLengthms", "NumberWavePlayBuffers",
-                      "NumberCacheSeconds", "NumberChannels", "SampleRate", "ReportErrors",
-                      "WaveOutDeviceNumber"}));
-    const TavrenPlayer& p = *h.player;
-    const SimulatedStreamPlay& e = *h.engine;
-    EXPECT_EQ(std::tuple(p.Width(), p.RaiseAudioPositionChanged(), p.MaxLoopCount(),
-                         p.NumberCacheSeconds()),
-              std::tuple(1800, true, 1000, 4));
-    EXPECT_EQ(std::tuple(e.RaiseAudioLevelEvents(), e.SampleAudioLevel(), e.BufferLengthms(),
-                         e.NumberBuffers(), e.NumberChannels(), e.SampleRate(), e.ReportErrors(),
-                         e.DeviceNumber()),
-              std::tuple(1, true, 100, 10, 2, 44100, true, 0));
 }
 
 /// What the player writes of its settings.
@@ -164,25 +155,23 @@ TEST_F(PlayerCoreTest, SavedSettingsRoundTripAnEmptyBagGivesTheDefaultsAndOddKey
     EXPECT_EQ(h.site.boxes[0].text, "Invalid NumberChannels Specified : \nMax = 2");
 }
 
-TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevicesAndNamesOf32Bytes)
+TEST_F(PlayerCoreTest, DeviceNumbersMapToPlatformDevices)
 {
     PlayerHarness h;
-    const std::string longName = "Studio A Console Output With A Very Long Name";
-    h.devices->SetOutputDevices({DeviceInfo{.name = longName, .manufacturerId = 39, .backend = {}},
+    h.devices->SetOutputDevices({DeviceInfo{.name = "Studio", .manufacturerId = 39, .backend = {}},
                                  {.name = "Monitor", .manufacturerId = 7, .backend = {}}},
                                 1);
-    // 0 is the default (mapper) device, here platform device 0; the others count from 1.
-    const std::pair<int16_t, uint16_t> makers[] = {{0, 39}, {1, 39}, {2, 7}};
-    std::vector<std::string> names;
-    for (const auto& [number, maker] : makers) {
+    // 0 is the default (mapper) device, here platform device 0; the others count from 1. The
+    // name is the platform's 32-byte field.
+    std::vector<std::pair<uint16_t, std::string>> seen;
+    for (const int16_t number : {0, 1, 2}) {
         h.player->WaveOutDeviceNumber(number);
-        EXPECT_EQ(h.player->State().OutDeviceCaps.wMid, maker) << number;
-        names.push_back(h.player->WaveOutDeviceName());
-        ASSERT_EQ(names.back().size(), 32u);
+        seen.emplace_back(h.player->State().OutDeviceCaps.wMid, h.player->WaveOutDeviceName());
     }
-    EXPECT_EQ(names[1].substr(0, 31), longName.substr(0, 31));
-    EXPECT_EQ(names[2].substr(0, 8), std::string("Monitor\0", 8));
-    EXPECT_NE(names[0], names[1]) << "device 0 names the default (mapper) device";
+    EXPECT_EQ(seen[1], std::pair(uint16_t{39}, "Studio" + std::string(26, '\0')));
+    EXPECT_EQ(seen[2], std::pair(uint16_t{7}, "Monitor" + std::string(25, '\0')));
+    EXPECT_EQ(seen[0].first, 39);
+    EXPECT_NE(seen[0].second, seen[1].second) << "device 0 names the default (mapper) device";
 }
 
 } // namespace
