@@ -25,26 +25,6 @@ PlayerHarness::~PlayerHarness()
     SetDeviceProvider(nullptr);
 }
 
-void PlayerHarness::Open(const std::string& path)
-{
-    std::string name = path;
-    ASSERT_EQ(player->OpenAudio(name), 0) << path;
-}
-
-Bytes PlayerHarness::OpenCounter(const std::string& path, double seconds)
-{
-    Bytes data = WriteCounterWave(path, seconds);
-    Open(path);
-    return data;
-}
-
-bool PlayerHarness::Envelope(int16_t reference, float start, float duration, float from, float to,
-                             float notify, bool remove, bool permanently)
-{
-    return player->AddVolumeChangeEvent(reference, start, duration, from, to, notify, remove,
-                                        permanently);
-}
-
 void PlayerHarness::Loop(float start, float end, int16_t maxLoopCount)
 {
     player->LoopEnd(end);
@@ -149,11 +129,6 @@ Bytes ConvertWhole(const WAVEFORMATEX* source, const WAVEFORMATEX* destination, 
 }
 
 } // namespace
-
-Bytes ConvertedInOnePiece(PlayerHarness& h, const std::string& path)
-{
-    return ConvertedInOnePiece(h, DataChunkBytes(path));
-}
 
 Bytes ConvertedInOnePiece(PlayerHarness& h, Bytes audio)
 {

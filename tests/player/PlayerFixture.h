@@ -33,12 +33,28 @@ public:
     ~PlayerHarness();
 
     /// Opens `path`; fails the test unless the open returns 0.
-    void Open(const std::string& path);
+    void Open(const std::string& path) { ASSERT_EQ(player->OpenAudio(path), 0) << path; }
     /// Writes a stereo counter wave of `seconds` at `path` and opens it; returns its data.
-    Bytes OpenCounter(const std::string& path, double seconds);
+    Bytes OpenCounter(const std::string& path, double seconds)
+    {
+        Bytes data = WriteCounterWave(path, seconds);
+        Open(path);
+        return data;
+    }
     /// Adds an envelope entry (the player takes the reference and the flag by reference).
     bool Envelope(int16_t reference, float start, float duration, float from, float to,
-                  float notify = -1, bool remove = false, bool permanently = false);
+                  float notify = -1, bool remove = false, bool permanently = false)
+    {
+        return player->AddVolumeChangeEvent(reference, start, duration, from, to, notify, remove,
+                                            permanently);
+    }
+    /// The events `act` raises, without levels and the position updates that change no marker.
+    template <typename Act> Events Marks(Act act)
+    {
+        listener.events.clear();
+        act();
+        return listener.Marks();
+    }
     /// Loops from `start` to `end` (the end set first, so neither moves the other) and
     /// switches looping on; fails the test if it stays off.
     void Loop(float start, float end, int16_t maxLoopCount);
@@ -81,11 +97,9 @@ protected:
 /// true when it was raised.
 bool PlayToEnd(PlayerHarness& h, int64_t maxMs);
 
-/// What the codec layer makes of the open file's whole data chunk in one conversion per
+/// What the codec layer makes of `audio` in the open file's format in one conversion per
 /// stage, each drained at the end, with the stages the player uses for it (read from the
 /// player's state).
-Bytes ConvertedInOnePiece(PlayerHarness& h, const std::string& path);
-/// The same for `audio` in the open file's format instead of its data chunk.
 Bytes ConvertedInOnePiece(PlayerHarness& h, Bytes audio);
 
 /// A WAVE file the codec layer has no decoder for (format tag 0x7777).

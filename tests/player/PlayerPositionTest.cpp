@@ -4,6 +4,7 @@
 
 #include "tests/player/PlayerFixture.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <map>
 #include <tuple>
@@ -20,8 +21,22 @@ protected:
         WriteFileBytes(file, PcmWave(Bytes(70 * 44100 * 4, 0)));
     }
 
+    /// TotalSecondsPlayed, SecondsPlayed, SecondsRemain, PercentagePlayed, TotalSecondsRemain
+    /// and TotalPercentagePlayed, to a thousandth.
+    std::vector<double> Times() const
+    {
+        const TavrenPlayer& p = *h.player;
+        std::vector<double> times;
+        for (const float t :
+             {p.TotalSecondsPlayed(), p.SecondsPlayed(), p.SecondsRemain(), p.PercentagePlayed(),
+              p.TotalSecondsRemain(), p.TotalPercentagePlayed()})
+            times.push_back(std::round(double(t) * 1000) / 1000);
+        return times;
+    }
+
     std::string file;
 };
+using Seconds = std::vector<double>;
 
 TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
 {
@@ -61,11 +76,7 @@ TEST_F(PlayerPositionTest, WalkThroughRaisesEachMarkerOnceInOrderAtItsTime)
         << "the sweeper does not enter the part";
 
     // The end pins the position; the ticks that follow change nothing and raise nothing.
-    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 60.0f);
-    EXPECT_FLOAT_EQ(h.player->SecondsRemain(), 0.0f);
-    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 100.0f);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsRemain(), 10.0f);
-    EXPECT_NEAR(h.player->TotalPercentagePlayed(), 600.0f / 7.0f, 1e-4);
+    EXPECT_EQ(Times(), (Seconds{60, 60, 0, 100, 10, 85.714}));
     const size_t settled = h.listener.events.size();
     h.loop.Advance(1000);
     EXPECT_EQ(h.listener.events.size(), settled);
@@ -81,23 +92,18 @@ TEST_F(PlayerPositionTest, MarkersPassedBySeeksFireInTheCallAndRearmOnlyWhenMove
     EXPECT_EQ(h.listener.Count("IntroStartReached"), 1u);
     EXPECT_EQ(h.listener.Count("IntroEndReached"), 0u);
 
-    h.listener.events.clear();
-    EXPECT_TRUE(h.player->SeekTime(60.0f));
-    EXPECT_EQ(h.listener.Marks(),
+    EXPECT_EQ(h.Marks([&] { EXPECT_TRUE(h.player->SeekTime(60.0f)); }),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "ExtroReached", "Playing"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 60.0f);
     EXPECT_EQ(h.player->AudioPart(), eapEXTRO);
 
     // Back before the intro end: the intro start fires again at once, the end when reached.
-    h.listener.events.clear();
-    EXPECT_TRUE(h.player->SeekTime(8.0f));
-    EXPECT_EQ(h.listener.Marks(),
+    EXPECT_EQ(h.Marks([&] { EXPECT_TRUE(h.player->SeekTime(8.0f)); }),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached", "Playing"}));
     EXPECT_EQ(h.player->AudioPart(), eapDURINGINTRO);
-    h.listener.events.clear();
-    h.loop.Advance(2000);
-    EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
+    EXPECT_EQ(h.Marks([&] { h.loop.Advance(2000); }),
+              (Events{"AudioPositionChanged(True)", "IntroEndReached"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 10.0f);
 
     // Paused: the played time stands still, so nothing is raised.
@@ -105,9 +111,7 @@ TEST_F(PlayerPositionTest, MarkersPassedBySeeksFireInTheCallAndRearmOnlyWhenMove
     h.player->PauseAudio();
     h.loop.Advance(100);
     EXPECT_EQ(h.player->Status(), epsPaused);
-    h.listener.events.clear();
-    h.loop.Advance(1000);
-    EXPECT_TRUE(h.listener.events.empty());
+    EXPECT_EQ(h.Marks([&] { h.loop.Advance(1000); }), Events{});
 
     // A marker set behind the position is re-armed by its own setter only; a sweeper at 0
     // fires at the next tick. Both come in one update, the part change announced first.
@@ -144,31 +148,20 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 
     // A start beyond the position seeks there; the item time then counts from it. The start
     // pulled the intro and the hook (HookEnd 0 included) up to it, so all four fire there.
-    h.listener.events.clear();
-    h.player->AudioStart(20.0f);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
-    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 0.0f);
-    EXPECT_EQ(h.listener.Marks(),
+    EXPECT_EQ(h.Marks([&] { h.player->AudioStart(20.0f); }),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "HookStartReached", "HookEndReached", "Playing"}));
+    EXPECT_EQ(Times(), (Seconds{20, 0, 50, 0, 50, 28.571}));
     h.loop.Advance(5000);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
-    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 5.0f);
-    EXPECT_FLOAT_EQ(h.player->SecondsRemain(), 45.0f);
-    EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 10.0f);
+    EXPECT_EQ(Times(), (Seconds{25, 5, 45, 10, 45, 35.714}));
 
     // A start behind the position does not seek: the item simply starts earlier.
-    h.listener.events.clear();
-    h.player->AudioStart(15.0f);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
-    EXPECT_FLOAT_EQ(h.player->SecondsPlayed(), 10.0f);
-    EXPECT_TRUE(h.listener.Marks().empty());
+    EXPECT_EQ(h.Marks([&] { h.player->AudioStart(15.0f); }), Events{});
+    EXPECT_EQ(Times(), (Seconds{25, 10, 45, 18.182, 45, 35.714}));
 
     // An end before the position does not seek; its own tick ends the item before it returns
     // (and passes the extro it pulled down with it).
-    h.listener.events.clear();
-    h.player->AudioEnd(24.0f);
-    EXPECT_EQ(h.listener.Marks(),
+    EXPECT_EQ(h.Marks([&] { h.player->AudioEnd(24.0f); }),
               (Events{"AudioPositionChanged(True)", "ExtroReached", "AudioEndReached", "Paused"}));
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 25.0f);
     h.loop.Advance(50);

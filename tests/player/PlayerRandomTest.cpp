@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace tavrenly::test {
@@ -155,8 +156,7 @@ private:
                                    Pick(2) == 0, permanent);
             break;
         case 13:
-            reference = static_cast<int16_t>(Pick(4));
-            p.RemoveVolumeChangeEvent(reference);
+            p.RemoveVolumeChangeEvent(static_cast<int16_t>(Pick(4)));
             break;
         case 14:
             p.PlayVolume(Pick(8) == 0 ? AnyTime() : Uniform(-10, 110));
@@ -236,6 +236,8 @@ private:
         const PlayerState& s = p.State();
         if ((p.Status() == epsClosed) != (s.hAudioFile == nullptr))
             Fail(where + ": Status disagrees with the open file");
+        if (s.hAudioFile == nullptr && !Released(s))
+            Fail(where + ": no file open, but its buffer, format or a codec stream is held");
         for (float value : {s.TotalSecondsPlayed, s.SecondsPlayed, s.PercentagePlayed,
                             s.TotalPercentagePlayed, s.SecondsRemain, s.TotalSecondsRemain,
                             s.AudioStart, s.AudioEnd, s.IntroStart, s.IntroEnd, s.HookStart,
@@ -309,6 +311,8 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
         ASSERT_TRUE(host.failure.empty())
             << "seed " << GetParam() << ", step " << step << ": " << host.failure;
     }
+    std::printf("SIG seed %u events %lld pos %.6f\n", GetParam(), (long long)host.events,
+                double(h.player->State().TotalSecondsPlayed));
     EXPECT_GT(host.events, steps / 2) << "the sequence hardly reached the player's events";
 }
 
