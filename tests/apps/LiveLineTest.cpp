@@ -125,7 +125,9 @@ TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
     for (const auto& [from, to] : {std::pair{0, 33075}, {11025, 44100}, {0, 33075}, {11025, 88200}})
         for (int32_t frame = from; frame < to; ++frame)
             expected.push_back(frame);
-    const std::vector<int32_t> played = CounterFramesIn(DataChunkBytes(dir.File("out.wav")));
+    const Bytes rendered = ReadFileBytes(dir.File("out.wav"));
+    EXPECT_EQ(ChunkBody(rendered, "fmt "), FmtBody(1, 2, 44100, 176400, 4, 16, 18));
+    const std::vector<int32_t> played = CounterFramesIn(ChunkBody(rendered, "data"));
     EXPECT_EQ(played.size(), expected.size());
     EXPECT_TRUE(played == expected) << "the rendered frames are not a's then b's";
 }
