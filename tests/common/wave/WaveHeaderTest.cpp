@@ -33,23 +33,10 @@ Bytes Fmt(uint32_t size, uint16_t channels = 2, uint32_t rate = 44100)
     return body;
 }
 
-Bytes Patched(Bytes bytes, size_t at, const char* text, size_t length = 4)
-{
-    std::memcpy(bytes.data() + at, text, length);
-    return bytes;
-}
-
 long OpenDescriptors()
 {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                          std::filesystem::directory_iterator{});
-}
-
-/// The 18 bytes of a format record.
-Bytes RecordOf(const WAVEFORMATEX& format)
-{
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&format);
-    return {bytes, bytes + 18};
 }
 
 struct HeaderCase
@@ -89,7 +76,8 @@ TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExi
         {"data cut off", cutData, 0, 300},
         {"data outside a short form", Set32(fmtThenData, 4, 4 + 24), 0, 0},
         {"form of size 0 (unfinished recording)", Set32(fmtThenData, 4, 0), kNotFound},
-        {"AVI form", Patched(fmtThenData, 8, "AVI "), kNotFound},
+        {"AVI form", RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(8, 0)}}, "RIFF", "AVI "),
+         kNotFound},
         {"ID3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0}, kNotFound},
         {"header cut short", {'R', 'I', 'F', 'F', 100}, kNotFound},
         {"empty form", RiffBytes({}), kNotFound},
@@ -110,7 +98,7 @@ TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExi
             expected = MakePcm16Format(c.rate, c.channels);
         expected.cbSize = static_cast<uint16_t>(c.cbSize);
         if (c.code == 0) {
-            EXPECT_EQ(RecordOf(format), RecordOf(expected)) << c.what;
+            EXPECT_EQ(std::memcmp(&format, &expected, 18), 0) << c.what;
             EXPECT_EQ(dataSize, c.dataSize) << c.what;
         }
     }
@@ -151,18 +139,14 @@ TEST(WaveToolFilesTest, PcmAndFloatAtEveryAcceptedRateAndTheCompressedFormatsASt
                                  1000 * channels * bytes});
     const std::string sine = "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=";
     const std::string sox = "sox -q -n -r ";
+    // The layouts of both tools: sox's fact chunk, ffmpeg's LIST before the audio and its
+    // extended MPEG record.
     const Case compressed[] = {
         {sox + "8000 -c 1 -e a-law " + out + " synth 0.5 sine 440", 6, 1, 8000},
-        {sox + "8000 -c 2 -e u-law " + out + " synth 0.5 sine 440", 7, 2, 8000},
         {sox + "22050 -c 1 -e ima-adpcm " + out + " synth 0.5 sine 440", 0x11, 1, 22050},
-        {sox + "44100 -c 2 -e ms-adpcm " + out + " synth 0.5 sine 440", 2, 2, 44100},
         {sine + "44100:duration=0.5 -ac 2 -c:a pcm_s16le " + out, 1, 2, 44100},
-        {sine + "48000:duration=0.5 -c:a pcm_alaw " + out, 6, 1, 48000},
-        {sine + "8000:duration=0.5 -c:a pcm_mulaw " + out, 7, 1, 8000},
-        {sine + "22050:duration=0.5 -ac 2 -c:a adpcm_ima_wav " + out, 0x11, 2, 22050},
         {sine + "11025:duration=0.5 -c:a adpcm_ms " + out, 2, 1, 11025},
         {sine + "48000:duration=0.5 -ac 2 -c:a mp2 -b:a 256k " + out, 0x50, 2, 48000},
-        {sine + "44100:duration=0.5 -c:a mp2 " + out, 0x50, 1, 44100},
     };
     cases.insert(cases.end(), std::begin(compressed), std::end(compressed));
     for (const Case& c : cases) {

@@ -40,22 +40,18 @@ TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
     expected.Tag("data").U32(3).Bytes({0x80, 0x90, 0x70}).Zeros(1);
     ASSERT_EQ(expected.Data().size(), 2106u);
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
-    const auto output = [&](const std::string& command) {
-        test::RunOrFail(command + " '" + path + "' > '" + dir.File("out.txt") + "' 2>&1");
-        return test::ReadText(dir.File("out.txt"));
+    // libsndfile reads every chunk, the cart's fields included; its only remark is that an odd
+    // data size is unusual.
+    const auto info = [&](const std::string& options) {
+        test::RunOrFail("sndfile-info " + options + " '" + path + "' > '" + dir.File("o.txt") +
+                        "' 2>&1");
+        return test::ReadText(dir.File("o.txt"));
     };
-
-    // libsndfile reads every chunk; its only remark is that an odd data size is unusual.
-    const std::string info = output("sndfile-info");
-    EXPECT_NE(info.find("Frames      : 3"), std::string::npos) << info;
-    EXPECT_EQ(info.find("rror"), std::string::npos) << info;
-    const std::string cart = output("sndfile-info --cart");
+    const std::string plain = info(""), cart = info("--cart");
+    EXPECT_NE(plain.find("Frames      : 3"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("rror"), std::string::npos) << plain;
     EXPECT_NE(cart.find("Version        : 0101"), std::string::npos) << cart;
     EXPECT_NE(cart.find("Level ref.     : 0"), std::string::npos) << cart;
-    const std::string probe = output(
-        "ffprobe -v warning -show_entries stream=codec_name,sample_rate,channels -of compact");
-    EXPECT_EQ(probe, "stream|codec_name=pcm_u8|sample_rate=8000|channels=1\n");
-    EXPECT_EQ(output("sox --i -s"), "3\n");
 }
 
 TEST(WaveWriteTest, AFullDiskStopsTheAudioForGoodAndTheSizesMatchWhatTheDiskHolds)
