@@ -100,6 +100,16 @@ template <typename T> std::vector<uint8_t> RawBytes(const std::vector<T>& values
 const auto FloatBytes = RawBytes<float>;
 const auto DoubleBytes = RawBytes<double>;
 
+/// Integer samples of `width` bytes, little-endian.
+Bytes Le(int width, std::initializer_list<int64_t> values)
+{
+    Bytes bytes;
+    for (const int64_t value : values)
+        for (int i = 0; i < width; ++i)
+            bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return bytes;
+}
+
 // One file from an outside tool: float noise from ffmpeg with peaks at 1.5 times full scale,
 // read as the file's own record, as a plain float record and as an extensible one, must give
 // the tool's own 16-bit conversion byte for byte (rounding and clipping over every case).
@@ -140,10 +150,7 @@ TEST(PcmConversionTest, RoundsClipsMapsChannelsAndWidensExactly)
                      1.5f, -7.0f, std::numeric_limits<float>::quiet_NaN(), inf, -inf, 0.25f}),
          Bytes16({0, 2, 2, 0, -2, 32767, -32768, 32767, -32768, 0, 32767, -32768, 8192})},
         // Narrowed integers round halves up and clip: +-0.5 LSB, +-1.5 LSB, top, bottom.
-        {"24 to 16",
-         pcm(1, 24),
-         pcm(1, 16),
-         {0x80, 0, 0, 0x80, 0xFF, 0xFF, 0x80, 1, 0, 0x80, 0xFE, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0x80},
+        {"24 to 16", pcm(1, 24), pcm(1, 16), Le(3, {128, -128, 384, -384, 0x7FFFFF, -0x800000}),
          Bytes16({1, 0, 2, -1, 32767, -32768})},
         {"mono to both sides", pcm(1, 16), pcm(2, 16), Bytes16({0, -1, 32767, -32768}),
          Bytes16({0, 0, -1, -1, 32767, 32767, -32768, -32768})},
@@ -152,35 +159,22 @@ TEST(PcmConversionTest, RoundsClipsMapsChannelsAndWidensExactly)
          Bytes16({2, -1, 32767, -32768, 0, 8})},
         // 1.0 and 1.75 LSB of 16 bits average to 1.375, which rounds to 1, where rounding first
         // (1 and 2) would give 2.
-        {"24-bit stereo averaged wide",
-         pcm(2, 24),
-         pcm(1, 16),
-         {0, 1, 0, 0xC0, 1, 0},
-         Bytes16({1})},
-        {"16 to 24",
-         pcm(1, 16),
-         pcm(1, 24),
-         Bytes16(values),
-         {0, 0, 0, 0, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0x7F, 0, 0, 0x80, 0, 0x39, 0x30}},
+        {"24-bit stereo averaged wide", pcm(2, 24), pcm(1, 16), Le(3, {256, 448}), Bytes16({1})},
+        {"16 to 24", pcm(1, 16), pcm(1, 24), Bytes16(values),
+         Le(3, {0, 256, -256, 32767 * 256, -32768 * 256, 12345 * 256})},
         {"16 to float", pcm(1, 16), extensible, Bytes16(values), FloatBytes(scaled)},
         {"float back to 16", extensible, pcm(1, 16), FloatBytes(scaled), Bytes16(values)},
         {"16 to 8", pcm(1, 16), pcm(1, 8), Bytes16(values), {128, 128, 128, 255, 0, 176}},
         // 32 bits narrow as 24 do: +-0.5 LSB, +1.5 LSB, clipped top, bottom.
-        {"32 to 16",
-         pcm(1, 32),
-         pcm(1, 16),
-         {0, 0x80, 0, 0, 0, 0x80, 0xFF, 0xFF, 0, 0x80, 1, 0, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0x80},
+        {"32 to 16", pcm(1, 32), pcm(1, 16), Le(4, {32768, -32768, 98304, INT32_MAX, INT32_MIN}),
          Bytes16({1, 0, 2, 32767, -32768})},
         {"8 to 16",
          pcm(1, 8),
          pcm(1, 16),
          {128, 129, 127, 255, 0},
          Bytes16({0, 256, -256, 32512, -32768})},
-        {"24 extensible to 16",
-         ExtensibleRecord(WAVE_FORMAT_PCM, 1, 44100, 24),
-         pcm(1, 16),
-         {0x80, 0, 0, 0, 0, 0x80},
-         Bytes16({1, -32768})},
+        {"24 extensible to 16", ExtensibleRecord(WAVE_FORMAT_PCM, 1, 44100, 24), pcm(1, 16),
+         Le(3, {128, -0x800000}), Bytes16({1, -32768})},
         {"double rounds and clips as float", FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 1, 44100, 64),
          pcm(1, 16), DoubleBytes({0.5 / 32768, 1.5 / 32768, -2.5 / 32768, 2.0, -1.0, 0.25}),
          Bytes16({0, 2, -2, 32767, -32768, 8192})},
