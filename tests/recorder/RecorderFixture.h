@@ -6,8 +6,10 @@
 
 #include "recorder/TavrenRecorder.h"
 #include "tests/support/TestSupport.h"
+#include "tstream2/SimulatedDevices.h"
 #include "tstream2/SimulatedStreamRecord.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,27 +43,74 @@ public:
     {
         Record("PlayerError(" + std::to_string(code) + ")");
     }
-    void BufferRecieved(const void* buffer, int32_t size) override;
+    void BufferRecieved(const void* buffer, int32_t size) override
+    {
+        if (recorder && recorder->State().WritingToDisk && recorder->State().hAudioFile) {
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            written.insert(written.end(), bytes, bytes + size);
+        }
+        Record("BufferRecieved");
+    }
 
     /// The events without those that come every tick or buffer.
-    std::vector<std::string> StateEvents() const;
-    size_t Count(const std::string& name) const;
+    std::vector<std::string> StateEvents() const
+    {
+        std::vector<std::string> kept;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(kept), [](const auto& e) {
+            return e != "AudioPositionChanged" && e != "BufferRecieved" &&
+                   e.rfind("AudioLevelChanged", 0) != 0;
+        });
+        return kept;
+    }
+    size_t Count(const std::string& name) const
+    {
+        return static_cast<size_t>(std::count(events.begin(), events.end(), name));
+    }
 
 private:
-    void Record(const std::string& name);
+    void Record(const std::string& name)
+    {
+        events.push_back(name);
+        auto handler = on.find(name);
+        if (handler == on.end())
+            handler = on.find(name.substr(0, name.find('(')));
+        if (handler != on.end() && handler->second)
+            handler->second();
+    }
 };
 
 struct RecorderHarness
 {
-    RecorderHarness();
-    ~RecorderHarness();
+    RecorderHarness()
+    {
+        InstallSimulatedDevices();
+        auto simulated = std::make_unique<SimulatedStreamRecord>(loop);
+        engine = simulated.get();
+        recorder = std::make_unique<TavrenRecorder>(site, std::move(simulated));
+        recorder->InitNew();
+        recorder->SetEventListener(&listener);
+        listener.recorder = recorder.get();
+    }
+    ~RecorderHarness()
+    {
+        recorder.reset();
+        SetDeviceProvider(nullptr);
+    }
 
     /// RecordAudioEx into `file` (a name in the scratch folder unless it holds a '/').
     int32_t Start(const std::string& file, int32_t rate = 44100, int16_t channels = 2,
-                  int16_t tag = 1, int16_t trigger = 0, float length = 0, int32_t flags = 0);
+                  int16_t tag = 1, int16_t trigger = 0, float length = 0, int32_t flags = 0)
+    {
+        const std::string path = file.find('/') == std::string::npos ? dir.File(file) : file;
+        return recorder->RecordAudioEx(path, rate, channels, tag, trigger, length, flags);
+    }
     int32_t Close(bool save = true) { return recorder->CloseRecording(save); }
     /// Advances virtual time in 10 ms steps.
-    void Run(int64_t ms);
+    void Run(int64_t ms)
+    {
+        for (int64_t done = 0; done < ms; done += 10)
+            loop.Advance(std::min<int64_t>(10, ms - done));
+    }
 
     TempDir dir;
     EventLoop loop{EventLoop::Clock::Virtual};
