@@ -1,5 +1,5 @@
-// What a recording keeps when things go wrong: a disk that fills up mid-recording, and how
-// far the file on disk may fall behind the captured audio if the process dies.
+// What a recording keeps when things go wrong: how far the file on disk may fall behind the
+// captured audio if the process dies, and a disk that fills up mid-recording.
 
 #include "tests/recorder/RecorderFixture.h"
 
@@ -41,67 +41,23 @@ struct FileSizeLimit
 constexpr int32_t kBytesPerSecond = 44100 * 4;         // 16-bit stereo
 constexpr int32_t kBufferBytes = kBytesPerSecond / 20; // the default 50 ms buffer
 
-class RecorderFaultTest : public ::testing::Test
+// The header is on the disk before any audio, and the disk then falls behind the capture by
+// at most the one-second cache and a buffer (inside BufferRecieved the buffers before this one
+// have been written). When the disk fills up, the saved file keeps exactly the captured audio
+// up to the limit in whole blocks, with one box for every buffer from the failing one on.
+TEST(RecorderFaultTest, DiskLagIsBoundedAndAFullDiskKeepsWholeBlocksWithABoxPerFailingBuffer)
 {
-protected:
-    void SetUp() override
-    {
-        int16_t seconds = 1;
-        h.recorder->NumberCacheSeconds(seconds);
-        h.engine->CaptureNoise(0.5);
-    }
     test::RecorderHarness h;
-};
-
-TEST_F(RecorderFaultTest, FullDiskKeepsWholeBlocksWrittenBeforeAndShowsABoxPerFailingBuffer)
-{
+    int16_t seconds = 1;
+    h.recorder->NumberCacheSeconds(seconds);
+    h.engine->CaptureNoise(0.5);
     const std::string path = h.dir.File("take.wav");
     ASSERT_EQ(h.Start(path), 0);
-    const uint32_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
-    // Two flushes of the 1 s cache fit; the third is cut inside a block.
-    const rlim_t limit = audioStart + 2 * kBytesPerSecond + 1001;
-    std::vector<size_t> boxesBeforeBuffer;
-    h.listener.on["BufferRecieved"] = [&] { boxesBeforeBuffer.push_back(h.site.boxes.size()); };
-    {
-        const FileSizeLimit full(limit);
-        h.Run(5000);
-        EXPECT_EQ(h.Close(), 0);
-    }
-    boxesBeforeBuffer.push_back(h.site.boxes.size());
-
-    // One box for every buffer from the failing one on, none before it.
-    std::string boxesPerBuffer;
-    for (size_t i = 1; i < boxesBeforeBuffer.size(); ++i)
-        boxesPerBuffer += std::to_string(boxesBeforeBuffer[i] - boxesBeforeBuffer[i - 1]);
-    EXPECT_TRUE(std::regex_match(boxesPerBuffer, std::regex("0+1+"))) << boxesPerBuffer;
-    for (const auto& box : h.site.boxes)
-        EXPECT_EQ(box.text, "Failed to write data during 'WriteAudioData'");
-    EXPECT_EQ(h.listener.Count("PlayerError"), 0u);
-    EXPECT_EQ(h.listener.Count("Closed"), 1u);
-
-    // The saved file holds exactly the captured audio up to the limit, in whole blocks.
-    const Bytes file = test::ReadFileBytes(path);
-    const uint32_t wholeBytes = (static_cast<uint32_t>(limit) - audioStart) / 4 * 4;
-    WAVEFORMATEX format{};
-    int32_t dataSize = 0;
-    ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
-    EXPECT_EQ(static_cast<uint32_t>(dataSize), wholeBytes);
-    EXPECT_EQ(test::Le32(file, 4), audioStart + wholeBytes - 8);
-    ASSERT_GE(h.listener.written.size(), wholeBytes);
-    EXPECT_TRUE(std::equal(file.begin() + audioStart, file.begin() + audioStart + wholeBytes,
-                           h.listener.written.begin()));
-}
-
-TEST_F(RecorderFaultTest, DiskFallsBehindTheCaptureByAtMostTheCacheAndOneBuffer)
-{
-    ASSERT_EQ(h.Start("take.wav"), 0);
     const std::string temporary = h.recorder->State().TemporaryFileName;
-    const int64_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
-    // The header is on the disk before any audio.
+    const uint32_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
     EXPECT_EQ(GetFileLength(temporary), audioStart);
     int64_t writtenBefore = 0;
     int64_t mostBehind = 0;
-    // Inside BufferRecieved the buffers before this one have been written.
     h.listener.on["BufferRecieved"] = [&] {
         mostBehind = std::max(mostBehind, audioStart + writtenBefore - GetFileLength(temporary));
         writtenBefore = static_cast<int64_t>(h.listener.written.size());
@@ -112,6 +68,36 @@ TEST_F(RecorderFaultTest, DiskFallsBehindTheCaptureByAtMostTheCacheAndOneBuffer)
     // The bound is reached: the cache really holds a second before it goes to the disk.
     EXPECT_GE(mostBehind, kBytesPerSecond - kBufferBytes);
     EXPECT_GT(writtenBefore, 5 * kBytesPerSecond);
+
+    // Two more flushes of the cache fit; the third is cut inside a block.
+    const rlim_t limit = static_cast<rlim_t>(GetFileLength(temporary)) + 2 * kBytesPerSecond + 1001;
+    std::vector<size_t> boxesBeforeBuffer;
+    h.listener.on["BufferRecieved"] = [&] { boxesBeforeBuffer.push_back(h.site.boxes.size()); };
+    {
+        const FileSizeLimit full(limit);
+        h.Run(5000);
+        EXPECT_EQ(h.Close(), 0);
+    }
+    boxesBeforeBuffer.push_back(h.site.boxes.size());
+    std::string boxesPerBuffer;
+    for (size_t i = 1; i < boxesBeforeBuffer.size(); ++i)
+        boxesPerBuffer += std::to_string(boxesBeforeBuffer[i] - boxesBeforeBuffer[i - 1]);
+    EXPECT_TRUE(std::regex_match(boxesPerBuffer, std::regex("0+1+"))) << boxesPerBuffer;
+    for (const auto& box : h.site.boxes)
+        EXPECT_EQ(box.text, "Failed to write data during 'WriteAudioData'");
+    EXPECT_EQ(h.listener.Count("PlayerError"), 0u);
+    EXPECT_EQ(h.listener.Count("Closed"), 1u);
+
+    const Bytes file = test::ReadFileBytes(path);
+    const uint32_t wholeBytes = (static_cast<uint32_t>(limit) - audioStart) / 4 * 4;
+    WAVEFORMATEX format{};
+    int32_t dataSize = 0;
+    ASSERT_EQ(ReadWaveHeader(path, format, dataSize), 0);
+    EXPECT_EQ(static_cast<uint32_t>(dataSize), wholeBytes);
+    EXPECT_EQ(test::Le32(file, 4), audioStart + wholeBytes - 8);
+    ASSERT_GE(h.listener.written.size(), wholeBytes);
+    EXPECT_TRUE(std::equal(file.begin() + audioStart, file.begin() + audioStart + wholeBytes,
+                           h.listener.written.begin()));
 }
 
 } // namespace
