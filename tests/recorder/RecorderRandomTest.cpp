@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -117,8 +118,6 @@ private:
         m_saving = nullptr;
         const int action = Pick(depth > 0 ? 10 : 11);
         Note(std::to_string(depth) + ":a" + std::to_string(action));
-        const int32_t rates[] = {11025, 22050, 44100, 48000, 12345};
-        const int32_t lengths[] = {10, 50, 120, 0, -5};
         const auto close = [&] { Close(Pick(3) != 0); };
         const std::function<void()> actions[] = {
             [&] { Start(); },
@@ -129,9 +128,9 @@ private:
             [&] { m_r.ClearBuffer(); },
             [&] {
                 int16_t cache = static_cast<int16_t>(Pick(3) * 2 - 1);
-                m_r.SampleRate(rates[Pick(5)]);
+                m_r.SampleRate(std::array{11025, 22050, 44100, 48000, 12345}[size_t(Pick(5))]);
                 m_r.NumberChannels(Pick(4));
-                m_r.WaveBufferLengthms(lengths[Pick(5)]);
+                m_r.WaveBufferLengthms(std::array{10, 50, 120, 0, -5}[size_t(Pick(5))]);
                 m_r.NumberWaveRecordBuffers(Pick(6) - 1);
                 m_r.NumberCacheSeconds(cache);
                 m_r.ReportErrors(Pick(2) == 0);
@@ -164,20 +163,19 @@ private:
             Close(true);
         const std::string destination = m_h.dir.File(std::string(1, char('a' + Pick(3))) + ".wav");
         m_saved.erase(destination); // its old file is deleted by the start
-        const int32_t rates[] = {44100, 44100, 22050, 48000, 8000};
         // IMA ADPCM (0x11) is not in the list: its 2048-byte blocks need more input than the
         // compression stream's source buffer (engine buffer x buffer count) holds when the
         // buffers are short or the file's rate is above the capture's, and the refused
         // conversion then writes the PCM itself into the file.
-        const int16_t tags[] = {1, 1, 1, 6, 7, 0x7777};
-        const int32_t flagSets[] = {0, 0, erfEnterPauseModeImmediately, 4,
-                                    erfRecordDirectToDestination};
-        const int32_t rate = Pick(3) == 0 ? rates[Pick(5)] : m_r.SampleRate();
+        const int32_t rate = Pick(3) == 0
+                                 ? std::array{44100, 44100, 22050, 48000, 8000}[size_t(Pick(5))]
+                                 : m_r.SampleRate();
         const auto channels = Pick(4) == 0 ? int16_t(1 + Pick(2)) : m_r.NumberChannels();
-        const int16_t tag = tags[Pick(6)];
+        const auto tag = std::array<int16_t, 6>{1, 1, 1, 6, 7, 0x7777}[size_t(Pick(6))];
         const auto trigger = int16_t(Pick(4) == 0 ? Pick(40) : 0);
         const float length = Pick(3) == 0 ? float(Pick(30)) / 10.0f : 0.0f;
-        const int32_t flags = flagSets[Pick(5)];
+        const int32_t flags = std::array{0, 0, int32_t(erfEnterPauseModeImmediately), 4,
+                                         int32_t(erfRecordDirectToDestination)}[size_t(Pick(5))];
         m_current =
             OpenRecording{destination,
                           tag == 1 && rate == m_r.SampleRate() && channels == m_r.NumberChannels(),
@@ -213,9 +211,7 @@ private:
         if (ReadWaveHeader(recording.destination, format, dataSize) != 0 || dataSize <= 0)
             return Fail("a kept recording does not read: " + recording.destination);
         if (format.nBlockAlign == 0 || dataSize % format.nBlockAlign != 0)
-            return Fail("the data chunk holds a partial block: tag " +
-                        std::to_string(format.wFormatTag) + ", " + std::to_string(dataSize) +
-                        " bytes in blocks of " + std::to_string(format.nBlockAlign));
+            return Fail("a partial block in the data of tag " + std::to_string(format.wFormatTag));
         // The form ends with the audio; at most a partial block lies after it.
         const std::vector<FileChunk> chunks = ChunksOf(file);
         const size_t formEnd = size_t{Le32(file, 4)} + 8;
@@ -238,8 +234,7 @@ private:
         if (status == ersRecording && !(s.WritingToDisk && s.hAudioFile != nullptr))
             Fail(where + ": recording without a file being written");
         if (where == "after a step" && (status == ersClosed) != s.AudioFileName.empty())
-            Fail(where + ": Status " + std::to_string(status) + " with AudioFileName '" +
-                 s.AudioFileName + "'");
+            Fail(where + ": Status " + std::to_string(status) + ", file '" + s.AudioFileName + "'");
         if (!std::isfinite(s.TotalSecondsRecorded) || s.TotalSecondsRecorded < 0.0f)
             Fail(where + ": TotalSecondsRecorded " + std::to_string(s.TotalSecondsRecorded));
         for (const auto& [path, size] : m_saved)

@@ -35,15 +35,12 @@ constexpr int32_t kRate = 8000;
 constexpr int32_t kBufferMs = 50;
 constexpr int32_t kBufferFrames = kRate * kBufferMs / 1000;
 
-/// Stereo samples (tag * 100 + frame) on the left and the negation on the right, so every
-/// buffer differs and a swapped or torn one shows.
+/// Counter frames [tag x kBufferFrames, (tag + 1) x kBufferFrames), so every buffer differs
+/// and a swapped or torn one shows.
 Bytes NumberedBuffer(int32_t tag)
 {
-    std::vector<int16_t> samples;
-    for (int32_t frame = 0; frame < kBufferFrames; ++frame)
-        for (int sign : {1, -1})
-            samples.push_back(static_cast<int16_t>(sign * (tag * 100 + frame % 100)));
-    return Bytes16(samples);
+    const Bytes counter = CounterFrames((tag + 1) * kBufferFrames);
+    return Bytes(counter.end() - kBufferFrames * 4, counter.end());
 }
 
 struct EngineCase
