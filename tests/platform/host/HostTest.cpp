@@ -232,36 +232,23 @@ constexpr SavedSetting<SettingsOwner> kOwnerSettings[] = {
      [](SettingsOwner& o) { return int32_t{o.loud}; }},
 };
 
-TEST(SavedSettingsTest, OneTableReadsAndWritesEveryKeyWithItsDefaultInTheOrderAsked)
-{
-    test::TempDir dir;
-    const std::string path = dir.File("owner.ini");
-    WriteText(path, "[A]\nRate=fast\nCache=70000\n"); // unreadable, beyond 16 bits: skipped
-    SettingsOwner owner;
-    IniFilePropertyBag first(path, "A");
-    ReadSavedSettings<SettingsOwner>(first, owner, kOwnerSettings);
-    EXPECT_EQ(owner.rate, -1);
-    EXPECT_EQ(owner.cache, -1);
-    EXPECT_TRUE(owner.loud) << "absent: the default";
-
-    owner = {48000, 4, false};
-    WriteSavedSettings<SettingsOwner>(first, owner, kOwnerSettings); // the default: removed
-    ASSERT_TRUE(first.Save());
-    constexpr std::string_view kSaveOrder[] = {"Loud", "Rate", "Missing"};
-    IniFilePropertyBag second(path, "B");
-    WriteSavedSettings<SettingsOwner>(second, owner, kOwnerSettings, kSaveOrder);
-    ASSERT_TRUE(second.Save());
-    EXPECT_EQ(ReadText(path), "[A]\nRate=48000\nLoud=0\n\n[B]\nLoud=0\nRate=48000\n");
-}
-
-TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheComments)
+// The bag keeps the other sections and the comments; the settings table reads and writes
+// through it, each key with its default, in the order asked.
+TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheCommentsAndTheTablesOrder)
 {
     test::TempDir dir;
     const std::string path = dir.File("host.ini");
-    WriteText(path, "; saved by the host\r\n[Other]\r\nVolume=10\r\n\r\n"
-                    "[Player1]\r\nvolume = 20\r\nStale=1\r\n\r\n[Last]\r\nKey=x\r\n");
+    WriteText(path,
+              "; saved by the host\r\n[Other]\r\nVolume=10\r\n\r\n[Player1]\r\nvolume = 20\r\n"
+              "Stale=1\r\nRate=fast\r\nCache=70000\r\n\r\n[Last]\r\nKey=x\r\n");
+    SettingsOwner owner;
     {
         IniFilePropertyBag bag(path, "player1");
+        ReadSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings);
+        // Unreadable and beyond 16 bits: skipped; absent: the default.
+        EXPECT_EQ(std::tuple(owner.rate, owner.cache, owner.loud), std::tuple(-1, -1, true));
+        owner = {48000, 4, false};
+        WriteSavedSettings<SettingsOwner>(bag, owner, kOwnerSettings); // Cache's default: removed
         EXPECT_EQ(bag.ReadInt32("Volume", 0), 20);
         EXPECT_TRUE(bag.WriteInt32("VOLUME", -30, 0));
         EXPECT_TRUE(bag.WriteString("File", "C:\\a=b.wav", ""));
@@ -271,14 +258,16 @@ TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheComments)
         EXPECT_FALSE(bag.WriteText("Key", "two\nlines"));
         ASSERT_TRUE(bag.Save());
     }
-    EXPECT_EQ(ReadText(path), "; saved by the host\n[Other]\nVolume=10\n\n"
-                              "[Player1]\nvolume=-30\nFile=C:\\a=b.wav\n\n[Last]\nKey=x\n");
+    EXPECT_EQ(ReadText(path), "; saved by the host\n[Other]\nVolume=10\n\n[Player1]\nvolume=-30\n"
+                              "Rate=48000\nLoud=0\nFile=C:\\a=b.wav\n\n[Last]\nKey=x\n");
     EXPECT_EQ(IniFilePropertyBag(path, "Player1").ReadString("file", ""), "C:\\a=b.wav");
 
     // A missing file gets its first section; a second section follows it.
     const std::string fresh = dir.File("new.ini");
     IniFilePropertyBag recorder(fresh, "Recorder");
     EXPECT_EQ(recorder.ReadText("Anything"), std::nullopt);
+    constexpr std::string_view kSaveOrder[] = {"Loud", "Rate", "Missing"};
+    WriteSavedSettings<SettingsOwner>(recorder, owner, kOwnerSettings, kSaveOrder);
     recorder.WriteBool("AutoStart", true, false);
     recorder.WriteBool("Quiet", false, false); // the default: left out
     recorder.WriteString("Name", "", "");
@@ -286,7 +275,8 @@ TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheComments)
     IniFilePropertyBag player(fresh, "Player");
     player.WriteInt32("Volume", 5, 0);
     ASSERT_TRUE(player.Save());
-    EXPECT_EQ(ReadText(fresh), "[Recorder]\nAutoStart=-1\n\n[Player]\nVolume=5\n");
+    EXPECT_EQ(ReadText(fresh),
+              "[Recorder]\nLoud=0\nRate=48000\nAutoStart=-1\n\n[Player]\nVolume=5\n");
     IniFilePropertyBag unwritable(dir.File("no/such/folder.ini"), "X");
     unwritable.WriteInt32("A", 1, 0);
     EXPECT_FALSE(unwritable.Save());
