@@ -217,11 +217,25 @@ protected:
     DeviceStreamRecord* const device = static_cast<DeviceStreamRecord*>(engine.get());
 };
 
-TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneErrorEach)
+// A start that finds no input is an error; an overrun drops what does not fit, counts it and
+// raises one error each; a failing input hands over what it had, then stops; each next start
+// recovers; no sound system at all means the null input.
+TEST_F(DeviceStreamRecordTest, RefusedStartOverrunsFailingInputAndTheNullInput)
 {
+    nextResult = StartResult::NoSuchDevice;
+    engine->DeviceNumber(7);
+    engine->StartTavrenStream();
+    EXPECT_EQ(log.events, (Strings{"Error 2", "StreamStopped"}));
+    EXPECT_EQ(engine->State(), 0);
+    EXPECT_EQ(device->Problem(), "input device 7: scripted refusal");
+
+    // An overrun drops what does not fit, counts it and raises one error each.
+    nextResult = StartResult::Started;
+    log.events.clear();
     engine->NumberBuffers(2);
     engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
+    EXPECT_EQ(device->Problem(), "");
     // The UI thread takes nothing while these run: the ring holds two buffers.
     Push(0, 150);
     Push(150, 100); // 50 fit
@@ -247,23 +261,11 @@ TEST_F(DeviceStreamRecordTest, AnOverrunDropsWhatDoesNotFitCountsItAndRaisesOneE
     ASSERT_TRUE(WaitForEvents(12));
     EXPECT_EQ(log.events.back(), "Error 21");
     EXPECT_EQ(device->DroppedFrames(), 81);
-}
 
-// A start that finds no input is an error; a failing input hands over what it had, then
-// stops; each next start recovers; no sound system at all means the null input.
-TEST_F(DeviceStreamRecordTest, RefusedStartFailingInputAndTheNullInput)
-{
-    nextResult = StartResult::NoSuchDevice;
-    engine->DeviceNumber(7);
-    engine->StartTavrenStream();
-    EXPECT_EQ(log.events, (Strings{"Error 2", "StreamStopped"}));
-    EXPECT_EQ(engine->State(), 0);
-    EXPECT_EQ(device->Problem(), "input device 7: scripted refusal");
-
-    nextResult = StartResult::Started;
+    engine->StopTavrenStream();
     log.events.clear();
+    log.buffers.clear();
     engine->StartTavrenStream();
-    EXPECT_EQ(device->Problem(), "");
     std::vector<int32_t> statesInBuffers;
     log.on = [&](const std::string& e) {
         if (e.rfind("Buffer", 0) == 0)
