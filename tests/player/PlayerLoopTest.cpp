@@ -1,6 +1,6 @@
-// Loops and level metering: a loop heard sample for sample with its joins, the loop bounds in
-// blocks, leaving a loop early, the engine's levels passed through, and an hour of playback
-// with a loop, fades and every marker whose position never strays from what is heard.
+// Loops: a loop heard sample for sample with its joins, the loop bounds in blocks, leaving a
+// loop early, the position after a looped item's end on either kind of device, and an hour of
+// playback with a loop, fades and every marker whose position never strays from what is heard.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -46,8 +46,8 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
     h.player->WaveBufferLengthms(bufferms);
     h.Open(file);
     h.Loop(kLoopStart, kLoopEnd, run.maxLoopCountPut);
-    EXPECT_EQ(h.player->State().LoopStartBlock, kLoopStartBlock);
-    EXPECT_EQ(h.player->State().LoopEndBlock, kLoopEndBlock);
+    EXPECT_EQ(std::pair(h.player->State().LoopStartBlock, h.player->State().LoopEndBlock),
+              std::pair(kLoopStartBlock, kLoopEndBlock));
 
     struct Moment
     {
@@ -96,8 +96,7 @@ TEST_P(PlayerLoopPassesTest, SectionIsHeardSampleForSampleWithJoinsAnnouncedAsHe
         EXPECT_TRUE(last || std::abs(m.position - kLoopStartBlock / 44100.0) < 0.001) << m.position;
     }
 
-    EXPECT_FALSE(h.player->UseLoop());
-    EXPECT_EQ(h.player->LoopCount(), 0);
+    EXPECT_EQ(std::pair(h.player->UseLoop(), h.player->LoopCount()), std::pair(false, int16_t{0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, PlayerLoopPassesTest,
@@ -167,23 +166,19 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     ASSERT_TRUE(h.player->InLoop());
     const int16_t count = h.player->LoopCount();
 
-    h.listener.events.clear();
-    h.player->ExitLoop();
-    h.engine->ClearPlayedAudio(); // what was heard before the call
-    EXPECT_EQ(h.listener.Marks(),
+    // What was heard before the call is cleared.
+    EXPECT_EQ(h.Marks([&] { h.player->ExitLoop(), h.engine->ClearPlayedAudio(); }),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "LoopCompleted", "Playing"}))
         << "markers at or before the loop end fire again during the call";
     EXPECT_NEAR(h.player->TotalSecondsPlayed(), kLoopEndBlock / 44100.0, 1e-4);
-    EXPECT_FALSE(h.player->UseLoop());
-    EXPECT_EQ(h.player->LoopCount(), count);
-    EXPECT_FALSE(h.player->InLoop());
+    EXPECT_EQ(std::tuple(h.player->UseLoop(), h.player->LoopCount(), h.player->InLoop()),
+              std::tuple(false, count, false));
 
     // Playback goes on from the loop end without a gap, and later markers come as reached.
-    h.listener.events.clear();
-    h.loop.Advance(3000);
+    EXPECT_EQ(h.Marks([&] { h.loop.Advance(3000); }),
+              (Events{"AudioPositionChanged(True)", "ExtroReached"}));
     ExpectFrameRuns(h.engine->PlayedAudio(), {{kLoopEndBlock, kLoopEndBlock + 3 * 44100}});
-    EXPECT_EQ(h.listener.Marks(), (Events{"AudioPositionChanged(True)", "ExtroReached"}));
 
     // Outside the loop (and with looping off) it does nothing.
     h.listener.events.clear();
@@ -278,6 +273,45 @@ TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
     RecordProperty("WorstPositionErrorMs", std::to_string(worst * 1000));
     h.listener.on.clear(); // the checks capture locals that end before the player closes
 }
+
+class PlayerAfterTheEndTest : public PlayerLoopTest, public ::testing::WithParamInterface<bool>
+{};
+
+// A loop moves the base time below 0 (the jump back is counted against the engine's played
+// time). On the device that is emptied on every pause, the pause at the end restarts that
+// count as well; the position must still stand at the end, and playing on after the end is
+// extended must go on from there.
+TEST_P(PlayerAfterTheEndTest, ThePositionStaysAtTheEndAndPlayingOnContinuesFromIt)
+{
+    if (GetParam())
+        h.UseDeviceEmptiedOnPause();
+    h.OpenCounter(dir.File("short.wav"), 3.0);
+    h.Loop(0.5f, 1.0f, 1);
+    h.player->AudioEnd(2.0f);
+    h.player->PlayAudio();
+    ASSERT_TRUE(PlayToEnd(h, 4000));
+    ASSERT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 2.0f);
+
+    std::vector<float> reported;
+    h.listener.on["AudioPositionChanged(False)"] = [&] {
+        reported.push_back(h.player->TotalSecondsPlayed());
+    };
+    h.engine->ClearPlayedAudio();
+    h.player->AudioEnd(3.0f);
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 2.0f, 0.001f);
+    h.listener.events.clear();
+    h.player->PlayAudio();
+    ASSERT_TRUE(PlayToEnd(h, 2000));
+    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.0f);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_GE(*std::min_element(reported.begin(), reported.end()), 1.999f);
+    EXPECT_LE(*std::max_element(reported.begin(), reported.end()), 3.0f);
+    ExpectFrameRuns(h.engine->PlayedAudio(), {{2 * 44100, 3 * 44100}});
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, PlayerAfterTheEndTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "EmptiedOnPause" : "Plain"; });
 
 } // namespace
 } // namespace tavrenly::test

@@ -1,11 +1,12 @@
 // Position tracking and cue markers: the marker events in their order and once per arming,
-// AudioPositionChanged only on change, the seek that passes several markers at once, and the
-// play range setters.
+// AudioPositionChanged only on change, the seek that passes several markers at once, the
+// play range setters, and non-finite times refused by every setter and seek.
 
 #include "tests/player/PlayerFixture.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <limits>
 #include <map>
 #include <tuple>
 
@@ -173,6 +174,59 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
     EXPECT_FLOAT_EQ(h.player->AudioLength(), 0.0f);
     EXPECT_FLOAT_EQ(h.player->PercentagePlayed(), 0.0f);
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 2u);
+}
+
+TEST_F(PlayerPositionTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
+{
+    using Setter = void (TavrenPlayer::*)(float);
+    using Getter = float (TavrenPlayer::*)() const;
+    struct Property
+    {
+        Setter set;
+        Getter get;
+        float value;
+    };
+#define TAVRENLY_PROPERTY(name, value)                                                             \
+    {                                                                                              \
+        &TavrenPlayer::name, &TavrenPlayer::name, value                                            \
+    }
+    const Property properties[] = {
+        TAVRENLY_PROPERTY(AudioStart, 0.2f), TAVRENLY_PROPERTY(AudioEnd, 1.8f),
+        TAVRENLY_PROPERTY(IntroStart, 0.3f), TAVRENLY_PROPERTY(IntroEnd, 0.4f),
+        TAVRENLY_PROPERTY(HookStart, 0.5f),  TAVRENLY_PROPERTY(HookEnd, 0.6f),
+        TAVRENLY_PROPERTY(Extro, 1.5f),      TAVRENLY_PROPERTY(SweeperStart, 1.0f),
+        TAVRENLY_PROPERTY(LoopStart, 0.7f),  TAVRENLY_PROPERTY(LoopEnd, 0.9f),
+        TAVRENLY_PROPERTY(PlayVolume, 60.0f)};
+#undef TAVRENLY_PROPERTY
+    h.player->FadeMode(efmNormal);
+    h.OpenCounter(dir.File("counter.wav"), 2.0);
+    for (const Property& p : properties)
+        (h.player.get()->*p.set)(p.value);
+
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf}) {
+        for (const Property& p : properties) {
+            (h.player.get()->*p.set)(bad);
+            EXPECT_NEAR((h.player.get()->*p.get)(), p.value, 1e-4) << "after " << bad;
+        }
+        EXPECT_FALSE(h.player->SeekTime(bad));
+        EXPECT_FALSE(h.player->SeekPercentage(bad));
+        for (int position = 0; position < 5; ++position) {
+            float args[5] = {0.5f, 0.2f, 100, 0, 50};
+            args[position] = bad;
+            EXPECT_FALSE(h.Envelope(1, args[0], args[1], args[2], args[3], args[4]));
+        }
+    }
+    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 0);
+    EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 60.0f);
+    EXPECT_FALSE(h.player->State().SettingLoopBounds);
+
+    // With no file the loop cannot be switched on by a loop end nobody could set.
+    ASSERT_EQ(h.player->CloseAudio(), 0);
+    h.player->LoopEnd(std::numeric_limits<float>::quiet_NaN());
+    h.player->UseLoop(true);
+    EXPECT_FALSE(h.player->UseLoop());
+    EXPECT_FLOAT_EQ(h.engine->Volume(), 60.0f) << "the standing volume stays a number";
 }
 
 } // namespace

@@ -68,9 +68,8 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     std::vector<bool> nested;
     h.listener.on["IntroEndReached"] = [&] { nested.push_back(h.player->SeekTime(2)); };
     EXPECT_TRUE(h.player->SeekTime(5));
-    EXPECT_EQ(nested, std::vector<bool>{false});
-    EXPECT_EQ(h.player->State().BaseTime, 5.0f);
-    EXPECT_FALSE(h.player->State().Seeking);
+    EXPECT_EQ(std::tuple(nested, h.player->State().BaseTime, h.player->State().Seeking),
+              std::tuple(std::vector<bool>{false}, 5.0f, false));
     h.listener.on.clear();
     EXPECT_TRUE(h.player->SeekTime(2));
 
@@ -102,9 +101,10 @@ TEST_F(PlayerTransportTest, SeeksToTheEndOfTheDataFailAndPastTheItemsEndEndIt)
     // The file stands at the end too: playing on finds nothing left and ends the item there.
     h.engine->ClearPlayedAudio();
     PlayFor(1000);
-    EXPECT_TRUE(h.engine->PlayedAudio().empty()) << "nothing is left to play";
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 30.0f);
+    EXPECT_EQ(std::tuple(h.engine->PlayedAudio().size(), h.listener.Count("AudioEndReached"),
+                         h.player->TotalSecondsPlayed()),
+              std::tuple(0u, 1u, 30.0f))
+        << "nothing is left to play";
     EXPECT_TRUE(h.player->SeekTime(3)) << "the next seek works";
 
     // Past the item's end while playing: the seek lands on the end, which ends the item once
@@ -114,10 +114,9 @@ TEST_F(PlayerTransportTest, SeeksToTheEndOfTheDataFailAndPastTheItemsEndEndIt)
     h.player->SeekTime(25.0f, true);
     h.engine->ClearPlayedAudio();
     h.loop.Advance(1500);
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 2u);
-    EXPECT_EQ(h.engine->State(), 0);
-    EXPECT_TRUE(h.engine->PlayedAudio().empty());
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 20.0f);
+    EXPECT_EQ(std::tuple(h.engine->PlayedAudio().size(), h.listener.Count("AudioEndReached"),
+                         h.player->TotalSecondsPlayed(), h.engine->State()),
+              std::tuple(0u, 2u, 20.0f, 0));
 }
 
 TEST_F(PlayerTransportTest, PauseResumesWithTheNextSampleOnEitherDeviceAndCueRewinds)
@@ -132,8 +131,7 @@ TEST_F(PlayerTransportTest, PauseResumesWithTheNextSampleOnEitherDeviceAndCueRew
     // Paused, the queue stays, so play goes on with the next sample.
     PlayFor(1500);
     EXPECT_EQ(h.player->PauseAudio(), 0);
-    EXPECT_GT(h.engine->QueuedBuffers(), 0);
-    EXPECT_EQ(h.player->Status(), epsPaused);
+    EXPECT_TRUE(h.engine->QueuedBuffers() > 0 && h.player->Status() == epsPaused);
     h.loop.Advance(3000);
     PlayFor(1000);
     ExpectSameBytes(h.engine->PlayedAudio(), Bytes(data.begin(), data.begin() + 2500 * 1764 / 10));
@@ -233,8 +231,7 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
 
     const PlayerState& s = h.player->State();
     if (!replace) {
-        EXPECT_EQ(h.player->Status(), epsClosed);
-        EXPECT_TRUE(Released(s));
+        EXPECT_TRUE(h.player->Status() == epsClosed && Released(s));
         EXPECT_TRUE(h.engine->PlayedAudio().empty());
         ASSERT_EQ(h.player->OpenAudio(other), 0);
     } else {
@@ -249,7 +246,7 @@ TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
         h.player->PlayAudio();
     ASSERT_TRUE(PlayToEnd(h, 3000));
     h.loop.Advance(200);
-    EXPECT_EQ(h.engine->PlayedAudio(), DataChunkBytes(other));
+    EXPECT_TRUE(h.engine->PlayedAudio() == DataChunkBytes(other));
     EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
 }
 

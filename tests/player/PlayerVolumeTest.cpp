@@ -1,6 +1,6 @@
-// The volume envelope and fades: the three curves as heard in the played samples, the
-// notifications and AudioVolumeChanged values of a fade, the table of ten entries, and a host
-// that edits the table from inside the notifications.
+// The volume envelope and fades: the curves as heard in the played samples, the notifications
+// and AudioVolumeChanged values of a fade, the table of ten entries, a host that edits the
+// table from inside the notifications, and entries jumped past by seeks.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -65,74 +65,80 @@ protected:
     std::string file = dir.File("item.wav");
 };
 
-class PlayerFadeTest : public PlayerVolumeTest, public ::testing::WithParamInterface<int32_t>
+struct Fade
+{
+    const char* name;
+    int32_t mode;
+    float duration; ///< from 30 s, 100 to 0
+};
+
+class PlayerFadeTest : public PlayerVolumeTest, public ::testing::WithParamInterface<Fade>
 {};
 
+// A fade of 5 s ends on a position update; one of 4.97 s between two, as on a real device,
+// and the update that crosses its end must hold the end volume, not the standing one.
 TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
 {
-    const int32_t mode = GetParam();
+    const auto [name, mode, duration] = GetParam();
     h.player->FadeMode(mode);
-    ASSERT_TRUE(h.Envelope(1, 30, 5, 100, 0, 50, true, false));
-    EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), 30.0f);
-    EXPECT_FLOAT_EQ(h.player->LastVolumeChangeEventTime(), 35.0f);
+    ASSERT_TRUE(h.Envelope(1, 30, duration, 100, 0, 50, true, false));
+    EXPECT_EQ(
+        std::pair(h.player->FirstVolumeChangeEventTime(), h.player->LastVolumeChangeEventTime()),
+        std::pair(30.0f, 30 + duration));
 
     std::vector<float> notifiedAt;
-    for (const char* name :
+    for (const char* event :
          {"VolumeChangeStartNotify(1)", "VolumeChangeNotify(1)", "VolumeChangeEndNotify(1)"})
-        h.listener.on[name] = [&] { notifiedAt.push_back(h.player->TotalSecondsPlayed()); };
+        h.listener.on[event] = [&] { notifiedAt.push_back(h.player->TotalSecondsPlayed()); };
     const Events volumes = PlayFor(37000);
     ASSERT_EQ(h.listener.Count("AudioEndReached"), 1u);
 
+    // The linear volume at each 50 ms update; the notification comes with the first at or
+    // under 50.
+    const auto linear = [&](double t) {
+        return t < 30 ? 100 : t < 30 + duration ? 100 - 100 * (t - 30) / duration : 0;
+    };
     Events expected{"VolumeChangeStartNotify(1)"};
-    for (int level = 99; level >= 1; --level) {
-        expected.push_back("AudioVolumeChanged(" + std::to_string(level) + ")");
-        if (level == 51)
+    std::vector<float> wantedAt{30.0f};
+    for (int tick = 601; linear(tick * 0.05) > 0; ++tick) {
+        if (linear(tick * 0.05) <= 50 && wantedAt.size() == 1) {
             expected.push_back("VolumeChangeNotify(1)");
+            wantedAt.push_back(float(tick) * 0.05f);
+        }
+        expected.push_back("AudioVolumeChanged(" +
+                           std::to_string(int(std::nearbyint(linear(tick * 0.05)))) + ")");
     }
     // The removal of the last entry returns to the standing volume, then the same update
     // applies the ramp's end.
     expected.insert(expected.end(), {"VolumeChangeEndNotify(1)", "AudioVolumeChanged(100)",
                                      "AudioVolumeChanged(0)"});
     EXPECT_EQ(volumes, expected);
-    EXPECT_EQ(notifiedAt, (std::vector<float>{30.0f, 32.5f, 35.0f}));
-    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 0);
-    EXPECT_FLOAT_EQ(h.player->FirstVolumeChangeEventTime(), -1.0f);
+    wantedAt.push_back(35.0f);
+    EXPECT_EQ(notifiedAt, wantedAt);
+    EXPECT_EQ(
+        std::pair(h.player->NumberVolumeChangeEvents(), h.player->FirstVolumeChangeEventTime()),
+        std::pair(int16_t{0}, -1.0f));
     EXPECT_FLOAT_EQ(h.player->PlayVolume(), mode == efmNormal ? 0.0f : 1.0f)
         << "the end stays: with the table empty the envelope no longer runs";
 
-    // Every 50 ms step is heard at the volume its tick applied, bent by the curve.
+    // Every 50 ms step is heard at the volume its tick applied, bent by the curve; silence
+    // after the end.
     const std::vector<int16_t> played = LeftSamples(h.engine->PlayedAudio());
     ASSERT_EQ(played.size(), 36u * 44100u);
     for (size_t frame = 0; frame < played.size(); ++frame) {
         const double t = 0.05 * static_cast<double>(frame / kFramesPerTick);
-        const double linear = t < 30 ? 100 : t < 35 ? 100 - 20 * (t - 30) : 0;
-        const double wanted = std::nearbyint(kLevel * EngineValue(mode, linear) / 100);
-        ASSERT_LE(std::abs(played[frame] - wanted), 1) << "frame " << frame << " (" << t << " s)";
+        const double wanted = std::nearbyint(kLevel * EngineValue(mode, linear(t)) / 100);
+        ASSERT_LE(std::abs(played[frame] - wanted), wanted == 0 ? 0 : 1)
+            << "frame " << frame << " (" << t << " s)";
     }
 }
 
-const char* const kCurveNames[] = {"Normal", "SlowStart", "FastStart"};
 INSTANTIATE_TEST_SUITE_P(Curves, PlayerFadeTest,
-                         ::testing::Values(efmNormal, efmSlowStart, efmFastStart),
-                         [](const auto& info) { return std::string(kCurveNames[info.param]); });
-
-TEST_F(PlayerVolumeTest, FadeOutEndingBetweenTicksStaysSilentAfterIt)
-{
-    // A real device's updates never land exactly on a fade's end: the update that crosses it
-    // must hold the end volume, not jump back to the standing volume.
-    h.player->FadeMode(efmNormal);
-    ASSERT_TRUE(h.Envelope(1, 30, 4.97f, 100, 0, -1, true, false));
-    const Events volumes = PlayFor(36000);
-    ASSERT_GE(volumes.size(), 3u);
-    EXPECT_EQ(
-        Events(volumes.end() - 3, volumes.end()),
-        (Events{"VolumeChangeEndNotify(1)", "AudioVolumeChanged(100)", "AudioVolumeChanged(0)"}));
-    EXPECT_FLOAT_EQ(h.player->PlayVolume(), 0.0f);
-    const std::vector<int16_t> played = LeftSamples(h.engine->PlayedAudio());
-    ASSERT_GE(played.size(), 36u * 44100u - kFramesPerTick);
-    for (size_t frame = 35 * 44100 + kFramesPerTick; frame < played.size(); ++frame)
-        ASSERT_EQ(played[frame], 0) << "frame " << frame << " after the fade's end";
-}
+                         ::testing::Values(Fade{"Normal", efmNormal, 5},
+                                           Fade{"SlowStart", efmSlowStart, 5},
+                                           Fade{"FastStart", efmFastStart, 5},
+                                           Fade{"NormalEndingBetweenTicks", efmNormal, 4.97f}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlayerVolumeTest, CurvesMapTheLinearVolumeAndReadBackThroughIt)
 {
@@ -305,6 +311,51 @@ TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEnt
     EXPECT_EQ(References(*h.player), Slots({4})) << "entry 4 is kept: not removed on completion";
     EXPECT_NEAR(h.player->PlayVolume(), 100.0f, 1e-3) << "past the envelope: standing volume";
 }
+
+struct EnvelopeJump
+{
+    const char* name;
+    float playTo;  ///< seconds heard before the seek
+    float seekTo;  ///< file time
+    bool remove;   ///< RemoveWhenComplete
+    float heardAt; ///< the volume heard after the seek (linear 0..100)
+};
+
+class PlayerEnvelopeJumpTest : public PlayerVolumeTest,
+                               public ::testing::WithParamInterface<EnvelopeJump>
+{};
+
+TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
+{
+    // A fade to silence from 3 s to 4 s of an 8 s item.
+    const EnvelopeJump& j = GetParam();
+    h.player->FadeMode(efmNormal);
+    h.OpenCounter(dir.File("counter.wav"), 8.0);
+    ASSERT_TRUE(h.Envelope(1, 3, 1, 100, 0, -1, j.remove));
+    h.player->PlayAudio();
+    h.loop.Advance(static_cast<int64_t>(j.playTo * 1000));
+    ASSERT_TRUE(h.player->SeekTime(j.seekTo, true));
+    h.engine->ClearPlayedAudio();
+    h.loop.Advance(300);
+
+    EXPECT_NEAR(h.player->PlayVolume(), j.heardAt, 0.01);
+    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
+    ASSERT_GE(played.size(), 4u * 13000);
+    // Counter frames at full volume still name their frame; at 0 every sample is silent.
+    const std::vector<int32_t> frames = CounterFramesIn(played);
+    const int32_t first = RoundToInt32(double(j.seekTo) * 44100);
+    for (size_t i = 0; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i], j.heardAt > 0 ? first + int32_t(i) : 0) << "frame " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seeks, PlayerEnvelopeJumpTest,
+    ::testing::Values(EnvelopeJump{"ForwardPastBeforeItStarted", 1, 6, true, 100},
+                      EnvelopeJump{"ForwardPastBeforeItStartedKept", 1, 6, false, 100},
+                      EnvelopeJump{"ForwardPastFromInsideIt", 3.5f, 6, true, 100},
+                      EnvelopeJump{"BackBeforeItAfterPlayingThrough", 4.5f, 1, false, 100},
+                      EnvelopeJump{"ForwardAfterPlayingThroughHoldsItsEnd", 4.5f, 6, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavrenly::test
