@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace tavrenly::test {
@@ -311,8 +310,6 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
         ASSERT_TRUE(host.failure.empty())
             << "seed " << GetParam() << ", step " << step << ": " << host.failure;
     }
-    std::printf("SIG seed %u events %lld pos %.6f\n", GetParam(), (long long)host.events,
-                double(h.player->State().TotalSecondsPlayed));
     EXPECT_GT(host.events, steps / 2) << "the sequence hardly reached the player's events";
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <tuple>
 
 namespace tavrenly::test {
@@ -178,115 +179,83 @@ TEST_F(PlayerTransportTest, PauseResumesWithTheNextSampleOnEitherDeviceAndCueRew
 
 // ---- Hosts that close or replace the file from inside any event -----------------------
 
-struct Reentry
-{
-    std::string event; ///< the start of the event's recorded text
-    bool replace;      ///< open the other file; else close
-};
-
-class PlayerReentryTest : public PlayerTest, public ::testing::WithParamInterface<Reentry>
-{};
+// The start of the recorded text of every event the item below raises, space-separated.
+const char* const kReentryEvents =
+    "Opened AudioPositionChanged AudioLevelChanged Playing IntroStartReached "
+    "IntroEndReached HookStartReached HookEndReached VolumeChangeStartNotify "
+    "VolumeChangeNotify( VolumeChangeEndNotify AudioVolumeChanged LoopRestart "
+    "LoopCompleted ExtroReached SweeperStartReached AudioEndReached Paused Cued "
+    "PlayerError(77) Closed PlayerError(512)";
 
 // One item that raises every event: markers, an envelope entry, a loop, the end, a cue, an
 // engine error, the close and a failed open. The host closes or replaces the file from inside
 // the first raise of one event; the item's script stops there.
-TEST_P(PlayerReentryTest, LeavesThePlayerConsistent)
+TEST(PlayerReentryTest, AHostClosingOrReplacingTheFileFromAnyEventLeavesThePlayerConsistent)
 {
-    const auto& [event, replace] = GetParam();
+    ScratchMachineSettings settings;
+    TempDir dir;
     const std::string first = dir.File("first.wav"), other = dir.File("other.wav");
     const std::string broken = dir.File("broken.wav");
     WriteCounterWave(first, 1.5);
     RunOrFail("sox -n -r 44100 -c 2 -b 16 " + other + " synth 1.3 sine 440 sine 660");
     WriteUndecodableWave(broken);
-    h.player->ReportErrors(false);
-    bool done = false;
-    h.listener.onAny = [&](const std::string& name) {
-        if (done || name.rfind(event, 0) != 0)
-            return;
-        done = true;
-        EXPECT_EQ(replace ? h.player->OpenAudio(other) : h.player->CloseAudio(), 0);
-        h.engine->ClearPlayedAudio();
-    };
-    TavrenPlayer& p = *h.player;
-    const std::function<void()> script[] = {
-        [&] { p.OpenAudio(first); },
-        [&] {
-            h.Markers({0.1f, 0.2f, 0.3f, 0.4f, 1.2f, 1.3f});
-            h.Envelope(1, 0.5f, 0.3f, 100, 50, 75);
-            h.Loop(0.6f, 0.9f, 1);
-            p.PlayAudio();
-        },
-        [&] { h.loop.Advance(3000); },
-        [&] { p.CueAudio(); },
-        [&] { h.engine->RaiseEngineError(77); },
-        [&] { p.CloseAudio(); },
-        // Superseded by the handler's open (0), or refused with the failing step's code.
-        [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, replace); },
-    };
-    for (const auto& step : script)
-        if (!done)
-            step();
-    ASSERT_TRUE(done) << "the event was not raised";
-    h.loop.Advance(200);
+    std::istringstream events(kReentryEvents);
+    for (std::string event; events >> event;)
+        for (const bool replace : {false, true}) {
+            SCOPED_TRACE((replace ? "open from " : "close from ") + event);
+            PlayerHarness h;
+            h.player->ReportErrors(false);
+            bool done = false;
+            h.listener.onAny = [&](const std::string& name) {
+                if (done || name.rfind(event, 0) != 0)
+                    return;
+                done = true;
+                EXPECT_EQ(replace ? h.player->OpenAudio(other) : h.player->CloseAudio(), 0);
+                h.engine->ClearPlayedAudio();
+            };
+            TavrenPlayer& p = *h.player;
+            const std::function<void()> script[] = {
+                [&] { p.OpenAudio(first); },
+                [&] {
+                    h.Markers({0.1f, 0.2f, 0.3f, 0.4f, 1.2f, 1.3f});
+                    h.Envelope(1, 0.5f, 0.3f, 100, 50, 75);
+                    h.Loop(0.6f, 0.9f, 1);
+                    p.PlayAudio();
+                },
+                [&] { h.loop.Advance(3000); },
+                [&] { p.CueAudio(); },
+                [&] { h.engine->RaiseEngineError(77); },
+                [&] { p.CloseAudio(); },
+                // Superseded by the handler's open (0), or refused with the failing step's code.
+                [&] { EXPECT_EQ(p.OpenAudio(broken) == 0, replace); },
+            };
+            for (const auto& step : script)
+                if (!done)
+                    step();
+            ASSERT_TRUE(done) << "the event was not raised";
+            h.loop.Advance(200);
 
-    const PlayerState& s = h.player->State();
-    if (!replace) {
-        EXPECT_TRUE(h.player->Status() == epsClosed && Released(s));
-        EXPECT_TRUE(h.engine->PlayedAudio().empty());
-        ASSERT_EQ(h.player->OpenAudio(other), 0);
-    } else {
-        EXPECT_EQ(h.player->AudioFileName(), other);
-        EXPECT_TRUE(s.pConvBuffer != nullptr && s.ConvertFilePCM.hStream != nullptr);
-    }
-    // Whatever happened, the other file now plays from its first sample to its last, alone
-    // and at full volume.
-    h.listener.onAny = nullptr;
-    h.listener.events.clear();
-    if (h.player->Status() != epsPlaying)
-        h.player->PlayAudio();
-    ASSERT_TRUE(PlayToEnd(h, 3000));
-    h.loop.Advance(200);
-    EXPECT_TRUE(h.engine->PlayedAudio() == DataChunkBytes(other));
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+            const PlayerState& s = h.player->State();
+            if (!replace) {
+                EXPECT_TRUE(h.player->Status() == epsClosed && Released(s));
+                EXPECT_TRUE(h.engine->PlayedAudio().empty());
+                ASSERT_EQ(h.player->OpenAudio(other), 0);
+            } else {
+                EXPECT_EQ(h.player->AudioFileName(), other);
+                EXPECT_TRUE(s.pConvBuffer != nullptr && s.ConvertFilePCM.hStream != nullptr);
+            }
+            // Whatever happened, the other file now plays from its first sample to its last, alone
+            // and at full volume.
+            h.listener.onAny = nullptr;
+            h.listener.events.clear();
+            if (h.player->Status() != epsPlaying)
+                h.player->PlayAudio();
+            ASSERT_TRUE(PlayToEnd(h, 3000));
+            h.loop.Advance(200);
+            EXPECT_TRUE(h.engine->PlayedAudio() == DataChunkBytes(other));
+            EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+        }
 }
-
-std::vector<Reentry> ReentryRows()
-{
-    std::vector<Reentry> rows;
-    for (const char* event : {"Opened",
-                              "AudioPositionChanged",
-                              "AudioLevelChanged",
-                              "Playing",
-                              "IntroStartReached",
-                              "IntroEndReached",
-                              "HookStartReached",
-                              "HookEndReached",
-                              "VolumeChangeStartNotify",
-                              "VolumeChangeNotify(",
-                              "VolumeChangeEndNotify",
-                              "AudioVolumeChanged",
-                              "LoopRestart",
-                              "LoopCompleted",
-                              "ExtroReached",
-                              "SweeperStartReached",
-                              "AudioEndReached",
-                              "Paused",
-                              "Cued",
-                              "PlayerError(77)",
-                              "Closed",
-                              "PlayerError(512)"})
-        for (const bool replace : {false, true})
-            rows.push_back(Reentry{event, replace});
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(Events, PlayerReentryTest, ::testing::ValuesIn(ReentryRows()),
-                         [](const auto& info) {
-                             std::string name =
-                                 (info.param.replace ? "OpenFrom" : "CloseFrom") + info.param.event;
-                             std::erase_if(name, [](char c) { return c == '(' || c == ')'; });
-                             return name;
-                         });
 
 } // namespace
 } // namespace tavrenly::test
