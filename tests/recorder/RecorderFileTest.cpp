@@ -31,7 +31,7 @@ struct FileCase
     uint16_t tag;
     const char* codecName; ///< as ffprobe names it
     double minSnrDb;       ///< 0 = the data must equal the captured bytes
-    size_t maxLagFrames;   ///< codec delay the comparison may skip
+    size_t maxLagFrames;   ///< codec delay: frames the decoded file may hold beyond the capture
 };
 
 class RecordedFileTest : public testing::TestWithParam<FileCase>
