@@ -122,7 +122,7 @@ TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSizeFromTheKernelRelease)
     EXPECT_EQ(std::string(info.szCSDVersion), std::string(names.release).substr(0, 127));
 }
 
-TEST(SystemFileTest, LengthsExistenceDeleteAndRenameReportWhatHappened)
+TEST(SystemFileTest, LengthsExistenceDeleteRenameAndFreeSpaceReportWhatHappened)
 {
     TempDir dir;
     WriteText(dir.File("empty"), "");
@@ -145,6 +145,19 @@ TEST(SystemFileTest, LengthsExistenceDeleteAndRenameReportWhatHappened)
     EXPECT_EQ(DeleteFile(dir.File("b")), 0);
     EXPECT_FALSE(FileExists(dir.File("b")));
 
+    // The free space of a file to be created is its folder's.
+    struct statvfs volume
+    {};
+    ASSERT_EQ(::statvfs(dir.Path().c_str(), &volume), 0);
+    DiskSpace space{};
+    ASSERT_TRUE(GetDiskSpace(dir.File("not/yet/recorded.wav"), space));
+    EXPECT_EQ(space.totalBytes, static_cast<int64_t>(volume.f_blocks * volume.f_frsize));
+    EXPECT_GE(space.totalFreeBytes, space.freeBytesToCaller);
+    EXPECT_LE(space.freeBytesToCaller, space.totalBytes);
+    EXPECT_GT(GetDiskFreeSpace(dir.Path().string()), 0);
+    EXPECT_EQ(GetDiskFreeSpace(dir.File("empty/under-a-file.wav")), -1);
+    EXPECT_EQ(GetDiskFreeSpace(""), -1);
+
     // /dev/shm is a separate memory file system on most Linux systems.
     struct stat shm
     {
@@ -161,23 +174,6 @@ TEST(SystemFileTest, LengthsExistenceDeleteAndRenameReportWhatHappened)
     EXPECT_EQ(test::ReadText(dir.File("dest.wav")), "recorded audio");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
         << "no staging file is left beside the destination";
-}
-
-TEST(SystemDiskTest, FreeSpaceOfAFileToBeCreatedIsItsFolders)
-{
-    TempDir dir;
-    struct statvfs volume
-    {};
-    ASSERT_EQ(::statvfs(dir.Path().c_str(), &volume), 0);
-    DiskSpace space{};
-    ASSERT_TRUE(GetDiskSpace(dir.File("not/yet/recorded.wav"), space));
-    EXPECT_EQ(space.totalBytes, static_cast<int64_t>(volume.f_blocks * volume.f_frsize));
-    EXPECT_GE(space.totalFreeBytes, space.freeBytesToCaller);
-    EXPECT_LE(space.freeBytesToCaller, space.totalBytes);
-    EXPECT_GT(GetDiskFreeSpace(dir.Path().string()), 0);
-    WriteText(dir.File("plain"), "x");
-    EXPECT_EQ(GetDiskFreeSpace(dir.File("plain/under-a-file.wav")), -1);
-    EXPECT_EQ(GetDiskFreeSpace(""), -1);
 }
 
 } // namespace
