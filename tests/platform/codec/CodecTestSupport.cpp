@@ -17,17 +17,6 @@ FormatBytes FormatRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_
     return FmtBody(tag, channels, rate, rate * align, align, bits, 18);
 }
 
-FormatBytes ExtensibleRecord(uint16_t subTag, uint16_t channels, uint32_t rate, uint16_t bits)
-{
-    FormatBytes bytes = FormatRecord(WAVE_FORMAT_EXTENSIBLE, channels, rate, bits);
-    bytes[16] = 22; // cbSize
-    ByteWriter extension;
-    extension.U16(bits).U32(channels == 1 ? 0x4 : 0x3).U16(subTag).U16(0).U16(0).U16(0x0010);
-    extension.Bytes({0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
-    bytes.insert(bytes.end(), extension.Data().begin(), extension.Data().end());
-    return bytes;
-}
-
 FormatBytes Suggest(const FormatBytes& source, uint16_t tag, uint16_t channels, uint32_t rate,
                     MMRESULT* result, uint32_t room)
 {
@@ -200,20 +189,6 @@ std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, u
         samples[n] = static_cast<int16_t>(
             std::lrint(amplitude * 32767 * std::sin(2 * M_PI * frequency * (n / channels) / rate)));
     return samples;
-}
-
-double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
-               double frequency, double amplitude, uint32_t rate, size_t first, size_t last)
-{
-    double signal = 0.0;
-    double noise = 0.0;
-    for (size_t n = first; n < last; ++n) {
-        const double ideal = amplitude * 32767.0 * std::sin(2.0 * M_PI * frequency * n / rate);
-        const double error = samples[n * channels + channel] - ideal;
-        signal += ideal * ideal;
-        noise += error * error;
-    }
-    return 10.0 * std::log10(signal / std::max(noise, 1e-30));
 }
 
 } // namespace tavrenly::test

@@ -21,8 +21,6 @@ namespace tavrenly::test {
 using FormatBytes = std::vector<uint8_t>;
 
 FormatBytes FormatRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits);
-/// WAVE_FORMAT_EXTENSIBLE with the PCM (subTag 1) or float (subTag 3) sub-format.
-FormatBytes ExtensibleRecord(uint16_t subTag, uint16_t channels, uint32_t rate, uint16_t bits);
 inline const WAVEFORMATEX* AsFormat(const FormatBytes& bytes)
 {
     return reinterpret_cast<const WAVEFORMATEX*>(bytes.data());
@@ -86,9 +84,4 @@ std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_
 /// 16-bit samples of amplitude x sin(2 pi f n / rate + 0), rounded, on every channel.
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
                             size_t frames);
-/// Signal-to-noise ratio in dB of channel `channel` of `samples` against the ideal sine,
-/// over frames [first, last).
-double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
-               double frequency, double amplitude, uint32_t rate, size_t first, size_t last);
-
 } // namespace tavrenly::test

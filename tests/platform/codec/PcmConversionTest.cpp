@@ -17,6 +17,18 @@ namespace {
 
 constexpr uint16_t kUnknownTag = 0x7A7A;
 
+/// WAVE_FORMAT_EXTENSIBLE with the PCM (subTag 1) or float (subTag 3) sub-format.
+FormatBytes ExtensibleRecord(uint16_t subTag, uint16_t channels, uint32_t rate, uint16_t bits)
+{
+    FormatBytes bytes = FormatRecord(WAVE_FORMAT_EXTENSIBLE, channels, rate, bits);
+    bytes[16] = 22; // cbSize
+    ByteWriter extension;
+    extension.U16(bits).U32(channels == 1 ? 0x4 : 0x3).U16(subTag).U16(0).U16(0).U16(0x0010);
+    extension.Bytes({0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
+    bytes.insert(bytes.end(), extension.Data().begin(), extension.Data().end());
+    return bytes;
+}
+
 TEST(CodecManagerTest, SuggestsPcmAsTheFlagsSayAndRefusesWhatNoCodecOrStreamConverts)
 {
     const FormatBytes pcm = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);

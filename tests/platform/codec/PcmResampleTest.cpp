@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -16,6 +17,22 @@ namespace {
 
 constexpr double kFrequency = 997.0;
 constexpr double kAmplitude = 0.9;
+
+/// Signal-to-noise ratio in dB of channel `channel` of `samples` against the ideal sine,
+/// over frames [first, last).
+double SineSnr(const std::vector<int16_t>& samples, uint16_t channels, uint16_t channel,
+               double frequency, double amplitude, uint32_t rate, size_t first, size_t last)
+{
+    double signal = 0.0;
+    double noise = 0.0;
+    for (size_t n = first; n < last; ++n) {
+        const double ideal = amplitude * 32767.0 * std::sin(2.0 * M_PI * frequency * n / rate);
+        const double error = samples[n * channels + channel] - ideal;
+        signal += ideal * ideal;
+        noise += error * error;
+    }
+    return 10.0 * std::log10(signal / std::max(noise, 1e-30));
+}
 
 struct RateCase
 {
