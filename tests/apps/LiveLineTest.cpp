@@ -23,21 +23,11 @@ using app::PlayLineState;
 
 TEST(PlayLineTest, EveryStateFitsTheWidthAndKeepsItsFields)
 {
-    PlayLineState busy;
-    busy.name = "2026-12-07 breakfast show opener (final mix) take 12.wav";
-    busy.status = "playing";
-    busy.played = 3599.95f;
-    busy.remain = 7205.3f;
-    busy.toIntroEnd = 12.34f;
-    busy.loopPass = 17;
-    busy.loopPasses = 1001;
-    busy.fading = true;
+    const std::string name = "2026-12-07 breakfast show opener (final mix) take 12.wav";
+    PlayLineState busy{name, "playing", 3599.95f, 7205.3f, 12.34f, {}, 17, 1001, true, {}, {}};
     busy.left = {100, 100, true};
     busy.right = {50, 90, false};
-    PlayLineState plain;
-    plain.name = "id.wav";
-    plain.status = "cued";
-    plain.toExtro = 4.0f;
+    const PlayLineState plain{"id.wav", "cued", 0, 0, {}, 4.0f, 0, 0, false, {}, {}};
     PlayLineState absurd = busy;
     absurd.remain = 1e9f;
     absurd.loopPasses = 32768;
@@ -48,13 +38,12 @@ TEST(PlayLineTest, EveryStateFitsTheWidthAndKeepsItsFields)
         std::vector<std::string> has;
     };
     const std::vector<Case> cases = {
-        {busy,
-         79,
-         {"playing", "59:59.9", "-120:05.3", "in 0:12.3", "loop 17/1001", "fade", "~.wav"}},
+        {busy, 79, {"playing", "59:59.9", "-120:05.3", "in 0:12.3"}},
+        {busy, 79, {"loop 17/1001", "fade", "~.wav"}},
         {busy, 40, {"playing"}},
         {plain, 79, {"id.wav cued     0:00.0 -0:00.0 ex 0:04.0 L"}},
         {absurd, 79, {"playing"}},
-        {busy, 200, {busy.name + " playing"}},
+        {busy, 200, {name + " playing"}},
     };
     for (const Case& c : cases) {
         const std::string line = FormatPlayLine(c.state, c.width);

@@ -68,6 +68,17 @@ protected:
         return StopRecording(std::move(recorder), heardFile);
     }
 
+    /// A player on the device engine with `item` open.
+    std::unique_ptr<TavrenPlayer> OpenPlayer(RecordingSite& site, const std::string& item)
+    {
+        auto player = std::make_unique<TavrenPlayer>(
+            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+        player->InitNew();
+        std::string name = item;
+        EXPECT_EQ(player->OpenAudio(name), 0);
+        return player;
+    }
+
     void TearDown() override { unsetenv("TAVRENLY_AUDIO_API"); }
 
     std::string expectedBackend = "PulseAudio";

@@ -34,15 +34,11 @@ TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
     std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
     {
         test::RecordingSite site(loop);
-        TavrenPlayer player(
-            site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
-        player.InitNew();
-        std::string name = item;
-        ASSERT_EQ(player.OpenAudio(name), 0);
+        const std::unique_ptr<TavrenPlayer> player = OpenPlayer(site, item);
         const std::function<int32_t()> steps[] = {
-            [&] { return player.PlayAudio(); }, [&] { return player.PauseAudio(); },
-            [&] { return player.PlayAudio(); }, [&] { return player.CueAudio(); },
-            [&] { return player.PlayAudio(); }, [&] { return player.CloseAudio(); }};
+            [&] { return player->PlayAudio(); }, [&] { return player->PauseAudio(); },
+            [&] { return player->PlayAudio(); }, [&] { return player->CueAudio(); },
+            [&] { return player->PlayAudio(); }, [&] { return player->CloseAudio(); }};
         for (size_t i = 0; i < std::size(steps); ++i) {
             EXPECT_EQ(steps[i](), 0) << "step " << i;
             test::Pause(loop, i % 2 == 0 ? 1000 : 500);
@@ -86,13 +82,8 @@ TEST_F(DevicePlaybackTest, TwoPlayersOverlappingAreHeardAsTheirSum)
     {
         test::RecordingSite site(loop);
         std::vector<std::unique_ptr<TavrenPlayer>> players;
-        for (const std::string& item : items) {
-            players.push_back(std::make_unique<TavrenPlayer>(
-                site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device)));
-            players.back()->InitNew();
-            std::string name = item;
-            ASSERT_EQ(players.back()->OpenAudio(name), 0);
-        }
+        for (const std::string& item : items)
+            players.push_back(OpenPlayer(site, item));
         EXPECT_EQ(players[0]->PlayAudio(), 0);
         test::Pause(loop, 700);
         EXPECT_EQ(players[1]->PlayAudio(), 0);
@@ -144,28 +135,25 @@ TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
     constexpr double kStart = 2.0;
     constexpr double kLength = 1.0;
     std::vector<float> notifiedAt;
-    TavrenPlayer* playing = nullptr;
     test::RecordingListener listener;
     const auto setup = [&](TavrenPlayer& player) {
-        playing = &player;
         player.FadeMode(row.mode);
         int16_t reference = 1;
         bool permanently = true;
         ASSERT_TRUE(player.AddVolumeChangeEvent(reference, static_cast<float>(kStart),
                                                 static_cast<float>(kLength), 100.0f, 0.0f, -1.0f,
                                                 true, permanently));
-        listener.on["VolumeChangeStartNotify(1)"] = listener.on["VolumeChangeEndNotify(1)"] = [&] {
-            notifiedAt.push_back(playing->SecondsPlayed());
-        };
+        listener.on["VolumeChangeStartNotify(1)"] = listener.on["VolumeChangeEndNotify(1)"] =
+            [&notifiedAt, &player] { notifiedAt.push_back(player.SecondsPlayed()); };
     };
     int64_t playedMs = 0;
     const std::vector<int16_t> heard = PlayAndRecord(item, setup, listener, playedMs);
     // The notices come at the tick that hears their time.
     ASSERT_EQ(notifiedAt.size(), 2u);
-    EXPECT_GE(notifiedAt[0], kStart);
-    EXPECT_LT(notifiedAt[0], kStart + 0.1);
-    EXPECT_GE(notifiedAt[1], kStart + kLength);
-    EXPECT_LT(notifiedAt[1], kStart + kLength + 0.1);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_GE(notifiedAt[i], kStart + kLength * i);
+        EXPECT_LT(notifiedAt[i], kStart + kLength * i + 0.1);
+    }
 
     const std::vector<int16_t> sweep = test::Samples16(test::DataChunkBytes(dir.File("sweep.wav")));
     const std::vector<Match> found = FindEvery(sweep, heard, 0.95);

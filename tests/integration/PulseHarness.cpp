@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <numeric>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,11 +32,6 @@ extern "C" const char* __tsan_default_suppressions()
 }
 
 namespace tavrenly::test {
-
-bool HaveProgram(const std::string& name)
-{
-    return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
-}
 
 bool WaitFor(EventLoop& loop, const std::function<bool()>& done, int64_t timeoutMs)
 {
@@ -115,16 +111,12 @@ std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vec
     for (size_t i = 0; i < heardFrames; ++i)
         energy[i + 1] = energy[i] + static_cast<double>(heard[2 * i]) * heard[2 * i];
 
+    const double sectionEnergy =
+        std::inner_product(section.begin(), section.end(), section.begin(), 0.0);
     const auto whole = [&](size_t lag) {
-        double cross = 0.0;
-        double heardEnergy = 0.0;
-        double sectionEnergy = 0.0;
         const int16_t* at = heard.data() + 2 * lag;
-        for (size_t i = 0; i < section.size(); ++i) {
-            cross += static_cast<double>(section[i]) * at[i];
-            heardEnergy += static_cast<double>(at[i]) * at[i];
-            sectionEnergy += static_cast<double>(section[i]) * section[i];
-        }
+        const double cross = std::inner_product(section.begin(), section.end(), at, 0.0);
+        const double heardEnergy = std::inner_product(at, at + section.size(), at, 0.0);
         Match match;
         match.lag = lag;
         if (heardEnergy > 0.0) {
@@ -160,10 +152,9 @@ std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vec
 
 double Rms(const std::vector<int16_t>& samples, size_t first, size_t count)
 {
-    double sum = 0.0;
-    for (size_t i = 2 * first; i < 2 * (first + count); ++i)
-        sum += static_cast<double>(samples[i]) * samples[i];
-    return std::sqrt(sum / static_cast<double>(2 * count));
+    const int16_t* at = samples.data() + 2 * first;
+    return std::sqrt(std::inner_product(at, at + 2 * count, at, 0.0) /
+                     static_cast<double>(2 * count));
 }
 
 size_t EndOfSound(const std::vector<int16_t>& samples, size_t from, int threshold)
@@ -185,8 +176,8 @@ std::string SoxFile(const TempDir& dir, const std::string& name, const std::stri
 
 void PulseTest::SetUp()
 {
-    for (const char* program : {"pulseaudio", "pactl", "parecord", "sox"})
-        if (!HaveProgram(program))
+    for (const std::string program : {"pulseaudio", "pactl", "parecord", "sox"})
+        if (std::system(("command -v " + program + " > /dev/null 2>&1").c_str()) != 0)
             GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
     setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
     setenv("PULSE_RUNTIME_PATH", dir.File("pulse").c_str(), 1);

@@ -28,8 +28,6 @@ namespace tavrenly::test {
 /// The sink's rate and the rate of every file the tests make: nothing is resampled.
 constexpr int32_t kPulseRate = 44100;
 
-bool HaveProgram(const std::string& name);
-
 /// Runs `loop` until `done` or `timeoutMs`, checking every 20 ms even when nothing else happens.
 bool WaitFor(EventLoop& loop, const std::function<bool()>& done, int64_t timeoutMs);
 /// Runs `loop` for `ms`.

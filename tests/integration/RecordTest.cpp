@@ -25,23 +25,8 @@ using test::Match;
 using test::WaitFor;
 constexpr int32_t kRate = test::kPulseRate;
 
-/// Stereo frames of `samples` from second `from` for `seconds`.
-std::vector<int16_t> Section(const std::vector<int16_t>& samples, double from, double seconds)
-{
-    const auto frame = [](double s) { return 2 * static_cast<ptrdiff_t>(s * kRate + 0.5); };
-    return {samples.begin() + frame(from), samples.begin() + frame(from + seconds)};
-}
-
-/// "TotalSecondsRecorded X s" as the program printed it; -1 when it did not.
-double ReportedSeconds(const std::string& output)
-{
-    const std::string key = "TotalSecondsRecorded ";
-    const size_t at = output.find(key);
-    return at == std::string::npos ? -1.0 : std::stod(output.substr(at + key.size()));
-}
-
-class RecordProgramTest : public test::PulseTest
-{};
+using RecordProgramTest = test::PulseTest;
+using RecordDeviceTest = test::PulseTest;
 
 TEST_F(RecordProgramTest, TheFileHoldsWhatWasPlayed)
 {
@@ -51,11 +36,9 @@ TEST_F(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     const std::vector<std::string> args{"record", out, "--length", "6", "--events"};
     const std::string logFile = dir.File("program.log");
     std::unique_ptr<test::ChildProcess> program = StartProgram(args, logFile);
-    const auto said = [&](const char* text) {
-        return test::ReadText(logFile).find(text) != std::string::npos;
-    };
     ASSERT_TRUE(WaitFor(
-        loop, [&] { return said("RecordOpen"); }, 10'000));
+        loop, [&] { return test::ReadText(logFile).find("RecordOpen") != std::string::npos; },
+        10'000));
     test::RunOrFail("paplay " + played);
     ASSERT_TRUE(WaitFor(
         loop, [&] { return !program->Running(); }, 15'000));
@@ -64,11 +47,15 @@ TEST_F(RecordProgramTest, TheFileHoldsWhatWasPlayed)
 
     const std::vector<int16_t> heard = test::Samples16(test::DataChunkBytes(out));
     const double fileSeconds = static_cast<double>(heard.size()) / 2 / kRate;
-    std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds, ReportedSeconds(text));
-    EXPECT_NEAR(ReportedSeconds(text), fileSeconds, 0.1) << text;
+    const size_t key = text.find("TotalSecondsRecorded ");
+    ASSERT_NE(key, std::string::npos) << text;
+    const double reported = std::stod(text.substr(key + 21));
+    std::printf("file %.3f s, TotalSecondsRecorded %.3f s\n", fileSeconds, reported);
+    EXPECT_NEAR(reported, fileSeconds, 0.1) << text;
 
+    // The section from 1 s to 4 s.
     const std::vector<int16_t> source = test::Samples16(test::DataChunkBytes(played));
-    const std::vector<int16_t> section = Section(source, 1.0, 3.0);
+    const std::vector<int16_t> section(source.begin() + 2 * kRate, source.begin() + 8 * kRate);
     const std::vector<Match> found = FindEvery(section, heard, 0.95);
     ASSERT_EQ(found.size(), 1u) << "the played section is heard once, whole";
     const Match& match = found[0];
@@ -94,9 +81,6 @@ public:
 private:
     const TavrenRecorder& m_recorder;
 };
-
-class RecordDeviceTest : public test::PulseTest
-{};
 
 TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewServerWorks)
 {
