@@ -209,39 +209,35 @@ struct EndMove
     int32_t lastFrame; ///< the last frame heard
 };
 
-class PlayerEndMoveTest : public PlayerPumpTest, public ::testing::WithParamInterface<EndMove>
-{};
-
 // A second of audio is queued ahead of what is heard; none of it past the new end may be,
 // though the tick that ends the item comes up to 50 ms later (no end lies on a tick).
-TEST_P(PlayerEndMoveTest, NothingPastTheNewEndIsHeard)
+TEST_F(PlayerPumpTest, AnEndMovedWhilePlayingLetsNothingPastItBeHeard)
 {
-    const EndMove& m = GetParam();
-    h.OpenCounter(dir.File("counter.wav"), 3);
-    if (m.loopEnd > 0)
-        h.Loop(0.5f, m.loopEnd, 3);
-    ASSERT_EQ(h.player->PlayAudio(), 0);
-    h.loop.Advance(m.atMs);
-    h.player->AudioEnd(m.end);
-    if (m.againAtMs > 0) {
-        h.loop.Advance(m.againAtMs - m.atMs);
-        h.player->AudioEnd(m.againEnd);
+    const EndMove moves[] = {{"AheadInTheQueue", 1000, 1.523f, 0, 0, 0, 67164},
+                             {"InTheBufferPlayingNow", 1020, 1.063f, 0, 0, 0, 46878},
+                             {"ThenLaterAgain", 1000, 1.523f, 1200, 2.517f, 0, 110999},
+                             {"InsideALoopReadAhead", 300, 0.613f, 0, 0, 0.7f, 27033}};
+    WriteCounterWave(dir.File("counter.wav"), 3);
+    for (const EndMove& m : moves) {
+        SCOPED_TRACE(m.name);
+        PlayerHarness h;
+        h.Open(dir.File("counter.wav"));
+        if (m.loopEnd > 0)
+            h.Loop(0.5f, m.loopEnd, 3);
+        ASSERT_EQ(h.player->PlayAudio(), 0);
+        h.loop.Advance(m.atMs);
+        h.player->AudioEnd(m.end);
+        if (m.againAtMs > 0) {
+            h.loop.Advance(m.againAtMs - m.atMs);
+            h.player->AudioEnd(m.againEnd);
+        }
+        ASSERT_TRUE(PlayToEnd(h, 4000));
+        h.loop.Advance(500);
+        ExpectFrameRuns(h.engine->PlayedAudio(), {{0, m.lastFrame + 1}});
+        EXPECT_EQ(std::pair(h.listener.Count("AudioEndReached"), h.player->TotalSecondsPlayed()),
+                  std::pair(size_t{1}, m.againAtMs > 0 ? m.againEnd : m.end));
     }
-    ASSERT_TRUE(PlayToEnd(h, 4000));
-    h.loop.Advance(500);
-
-    ExpectFrameRuns(h.engine->PlayedAudio(), {{0, m.lastFrame + 1}});
-    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
-    EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), m.againAtMs > 0 ? m.againEnd : m.end);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Moves, PlayerEndMoveTest,
-    ::testing::Values(EndMove{"AheadInTheQueue", 1000, 1.523f, 0, 0, 0, 67164},
-                      EndMove{"InTheBufferPlayingNow", 1020, 1.063f, 0, 0, 0, 46878},
-                      EndMove{"ThenLaterAgain", 1000, 1.523f, 1200, 2.517f, 0, 110999},
-                      EndMove{"InsideALoopReadAhead", 300, 0.613f, 0, 0, 0.7f, 27033}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavrenly::test

@@ -240,12 +240,9 @@ TEST_F(PlayerVolumeTest, EqualEndTimesTakeTheOrderOfTheShellSort)
 {
     // The sort is not stable: with free slots taking part at key 0, the second of two entries
     // ending together lands below the first, so the first holds the volume at that time.
-    for (const auto& [reference, start, duration, to] :
-         {std::tuple<int16_t, float, float, float>{1, 4, 1, 30},
-          {2, 3, 2, 60},
-          {3, 0, 0, 100},
-          {4, 0, 0, 100}})
-        ASSERT_TRUE(h.Envelope(reference, start, duration, 100, to));
+    const float entries[][4] = {{1, 4, 1, 30}, {2, 3, 2, 60}, {3, 0, 0, 100}, {4, 0, 0, 100}};
+    for (const auto& [reference, start, duration, to] : entries)
+        ASSERT_TRUE(h.Envelope(int16_t(reference), start, duration, 100, to));
     EXPECT_EQ(References(*h.player), Slots({3, 4, 2, 1}));
     PlayFor(4950);
     // Both end at 5 s: the entry in the higher slot sets the volume.
@@ -258,9 +255,10 @@ TEST_F(PlayerVolumeTest, JumpWithSetVolumePermanentlyKeepsItsEndAndRearmsAfterAS
     ASSERT_TRUE(h.Envelope(2, 5, 0, 0, 40, -1, false, true));
     EXPECT_EQ(PlayFor(8000), (Events{"VolumeChangeStartNotify(2)", "VolumeChangeEndNotify(2)",
                                      "AudioVolumeChanged(40)", "AudioVolumeChanged(40)"}));
-    EXPECT_FLOAT_EQ(h.player->State().SavedPlayVolume, 40.0f);
-    EXPECT_NEAR(h.player->PlayVolume(), 40.0f, 1e-3) << "stays after the envelope";
-    EXPECT_EQ(h.player->NumberVolumeChangeEvents(), 1);
+    EXPECT_EQ(std::tuple(h.player->State().SavedPlayVolume, std::round(h.player->PlayVolume()),
+                         h.player->NumberVolumeChangeEvents()),
+              std::tuple(40.0f, 40.0f, int16_t{1}))
+        << "stays after the envelope";
 
     // Back before its start: re-armed, notified again when passed.
     h.player->SeekTime(2.0f);
@@ -291,15 +289,14 @@ TEST_F(PlayerVolumeTest, ListenerEditingTheTableInsideNotificationsKeepsOtherEnt
     // into slot 1 while entry 1's end is being handled and must still play.
     ASSERT_TRUE(h.Envelope(1, 2, 1, 100, 50, -1, true));
     ASSERT_TRUE(h.Envelope(2, 6, 1, 50, 20, 30, true));
-    int16_t one = 1, three = 3;
     h.listener.on["VolumeChangeStartNotify(1)"] = [&] {
         EXPECT_TRUE(h.Envelope(3, 10, 0, 20, 70));
     };
     h.listener.on["VolumeChangeEndNotify(1)"] = [&] {
-        EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(one));
+        EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(1));
     };
     h.listener.on["VolumeChangeNotify(2)"] = [&] {
-        EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(three));
+        EXPECT_TRUE(h.player->RemoveVolumeChangeEvent(3));
         EXPECT_TRUE(h.Envelope(4, 8, 0, 0, 10));
     };
     PlayFor(12000);
@@ -321,41 +318,36 @@ struct EnvelopeJump
     float heardAt; ///< the volume heard after the seek (linear 0..100)
 };
 
-class PlayerEnvelopeJumpTest : public PlayerVolumeTest,
-                               public ::testing::WithParamInterface<EnvelopeJump>
-{};
-
-TEST_P(PlayerEnvelopeJumpTest, AfterTheSeekTheVolumeIsWhatTheEnvelopeSaysThere)
+// A fade to silence from 3 s to 4 s of an 8 s item, jumped past or back over by a seek.
+TEST_F(PlayerVolumeTest, AfterASeekTheVolumeIsWhatTheEnvelopeSaysThere)
 {
-    // A fade to silence from 3 s to 4 s of an 8 s item.
-    const EnvelopeJump& j = GetParam();
-    h.player->FadeMode(efmNormal);
-    h.OpenCounter(dir.File("counter.wav"), 8.0);
-    ASSERT_TRUE(h.Envelope(1, 3, 1, 100, 0, -1, j.remove));
-    h.player->PlayAudio();
-    h.loop.Advance(static_cast<int64_t>(j.playTo * 1000));
-    ASSERT_TRUE(h.player->SeekTime(j.seekTo, true));
-    h.engine->ClearPlayedAudio();
-    h.loop.Advance(300);
+    const EnvelopeJump jumps[] = {{"ForwardPastBeforeItStarted", 1, 6, true, 100},
+                                  {"ForwardPastBeforeItStartedKept", 1, 6, false, 100},
+                                  {"ForwardPastFromInsideIt", 3.5f, 6, true, 100},
+                                  {"BackBeforeItAfterPlayingThrough", 4.5f, 1, false, 100},
+                                  {"ForwardAfterPlayingThroughHoldsItsEnd", 4.5f, 6, true, 0}};
+    WriteCounterWave(dir.File("counter.wav"), 8);
+    for (const EnvelopeJump& j : jumps) {
+        SCOPED_TRACE(j.name);
+        PlayerHarness h;
+        h.player->FadeMode(efmNormal);
+        h.Open(dir.File("counter.wav"));
+        ASSERT_TRUE(h.Envelope(1, 3, 1, 100, 0, -1, j.remove));
+        h.player->PlayAudio();
+        h.loop.Advance(static_cast<int64_t>(j.playTo * 1000));
+        ASSERT_TRUE(h.player->SeekTime(j.seekTo, true));
+        h.engine->ClearPlayedAudio();
+        h.loop.Advance(300);
 
-    EXPECT_NEAR(h.player->PlayVolume(), j.heardAt, 0.01);
-    const std::vector<uint8_t>& played = h.engine->PlayedAudio();
-    ASSERT_GE(played.size(), 4u * 13000);
-    // Counter frames at full volume still name their frame; at 0 every sample is silent.
-    const std::vector<int32_t> frames = CounterFramesIn(played);
-    const int32_t first = RoundToInt32(double(j.seekTo) * 44100);
-    for (size_t i = 0; i < frames.size(); ++i)
-        ASSERT_EQ(frames[i], j.heardAt > 0 ? first + int32_t(i) : 0) << "frame " << i;
+        EXPECT_NEAR(h.player->PlayVolume(), j.heardAt, 0.01);
+        // Counter frames at full volume still name their frame; at 0 every sample is silent.
+        const std::vector<int32_t> frames = CounterFramesIn(h.engine->PlayedAudio());
+        ASSERT_GE(frames.size(), 13000u);
+        const int32_t first = RoundToInt32(double(j.seekTo) * 44100);
+        for (size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(frames[i], j.heardAt > 0 ? first + int32_t(i) : 0) << "frame " << i;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Seeks, PlayerEnvelopeJumpTest,
-    ::testing::Values(EnvelopeJump{"ForwardPastBeforeItStarted", 1, 6, true, 100},
-                      EnvelopeJump{"ForwardPastBeforeItStartedKept", 1, 6, false, 100},
-                      EnvelopeJump{"ForwardPastFromInsideIt", 3.5f, 6, true, 100},
-                      EnvelopeJump{"BackBeforeItAfterPlayingThrough", 4.5f, 1, false, 100},
-                      EnvelopeJump{"ForwardAfterPlayingThroughHoldsItsEnd", 4.5f, 6, true, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavrenly::test
