@@ -2,77 +2,36 @@
 
 #include "platform/base/ByteOrder.h"
 #include "platform/riff/MmioFile.h"
+#include "platform/riff/MmioHandles.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <unordered_map>
 
 namespace tavrenly {
 
 namespace {
 
-/// Every open handle, owned here: a handle is valid exactly while it is in this table, so a
-/// closed or made-up handle is refused instead of being followed.
-class HandleTable
-{
-public:
-    HMMIO Add(std::unique_ptr<MmioFile> file)
-    {
-        std::lock_guard lock(m_mutex);
-        HMMIO handle = file.get();
-        m_files.emplace(handle, std::move(file));
-        return handle;
-    }
-    bool Contains(HMMIO handle)
-    {
-        std::lock_guard lock(m_mutex);
-        return handle != nullptr && m_files.count(handle) != 0;
-    }
-    std::unique_ptr<MmioFile> Remove(HMMIO handle)
-    {
-        std::lock_guard lock(m_mutex);
-        auto found = m_files.find(handle);
-        if (found == m_files.end())
-            return nullptr;
-        std::unique_ptr<MmioFile> file = std::move(found->second);
-        m_files.erase(found);
-        return file;
-    }
-
-    void FlushAll()
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto& entry : m_files)
-            entry.second->Flush();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::unordered_map<HMMIO, std::unique_ptr<MmioFile>> m_files;
-};
-
 class ExitFlush
 {
 public:
-    explicit ExitFlush(HandleTable& table) : m_table(table) {}
+    explicit ExitFlush(MmioHandles& table) : m_table(table) {}
     ~ExitFlush() { m_table.FlushAll(); }
     ExitFlush(const ExitFlush&) = delete;
     ExitFlush& operator=(const ExitFlush&) = delete;
 
 private:
-    HandleTable& m_table;
+    MmioHandles& m_table;
 };
 
-HandleTable& Handles()
+MmioHandles& Handles()
 {
     // Never destroyed: a control in static storage may close its file during static
     // destruction, after a table with static storage would already be gone. What is still
     // open at exit gets its write-behind bytes flushed instead, so a recording that was never
     // closed still has its audio on disk.
-    static HandleTable* const table = new HandleTable;
+    static MmioHandles* const table = new MmioHandles;
     static const ExitFlush flushAtExit(*table);
     return *table;
 }
@@ -128,6 +87,11 @@ HMMIO mmioOpenA(const char* fileName, MMIOINFO* info, uint32_t flags)
         return nullptr;
     }
     HMMIO handle = Handles().Add(std::move(file));
+    if (handle == nullptr) {
+        if (info != nullptr)
+            info->wErrorRet = MMIOERR_OUTOFMEMORY;
+        return nullptr;
+    }
     if (info != nullptr)
         mmioGetInfo(handle, info, 0);
     return handle;
@@ -143,47 +107,52 @@ MMRESULT mmioClose(HMMIO hmmio, uint32_t)
 
 MMRESULT mmioFlush(HMMIO hmmio, uint32_t)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr)
         return MMSYSERR_INVALHANDLE;
-    return hmmio->Flush();
+    return file->Flush();
 }
 
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch)
 {
-    if (!Handles().Contains(hmmio) || cch < 0 || (pch == nullptr && cch > 0))
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr || cch < 0 || (pch == nullptr && cch > 0))
         return -1;
-    return static_cast<int32_t>(hmmio->Read(pch, cch));
+    return static_cast<int32_t>(file->Read(pch, cch));
 }
 
 int32_t mmioReadHeld(HMMIO hmmio, int32_t cch, const char** view)
 {
     if (view != nullptr)
         *view = nullptr;
-    if (!Handles().Contains(hmmio) || cch < 0 || view == nullptr)
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr || cch < 0 || view == nullptr)
         return -1;
-    return static_cast<int32_t>(hmmio->ReadHeld(cch, *view));
+    return static_cast<int32_t>(file->ReadHeld(cch, *view));
 }
 
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch)
 {
-    if (!Handles().Contains(hmmio) || cch < 0 || (pch == nullptr && cch > 0))
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr || cch < 0 || (pch == nullptr && cch > 0))
         return -1;
-    return hmmio->Write(pch, cch) ? cch : -1;
+    return file->Write(pch, cch) ? cch : -1;
 }
 
 int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr)
         return -1;
     int64_t base = 0;
     switch (origin) {
     case SEEK_SET:
         break;
     case SEEK_CUR:
-        base = hmmio->Position();
+        base = file->Position();
         break;
     case SEEK_END:
-        base = hmmio->Size();
+        base = file->Size();
         break;
     default:
         return -1;
@@ -191,32 +160,34 @@ int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin)
     const int64_t target = base + offset;
     if (target < 0 || target > kMaxOffset)
         return -1;
-    hmmio->SetPosition(target);
+    file->SetPosition(target);
     return static_cast<int32_t>(target);
 }
 
 MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr)
         return MMSYSERR_INVALHANDLE;
     if (info == nullptr)
         return MMSYSERR_INVALPARAM;
-    info->dwFlags = hmmio->Flags();
+    info->dwFlags = file->Flags();
     info->wErrorRet = 0;
-    info->cchBuffer = hmmio->BufferSize();
-    info->lBufOffset = static_cast<int32_t>(std::min(hmmio->BufferStart(), kMaxOffset));
-    info->lDiskOffset = static_cast<int32_t>(std::min(hmmio->Position(), kMaxOffset));
+    info->cchBuffer = file->BufferSize();
+    info->lBufOffset = static_cast<int32_t>(std::min(file->BufferStart(), kMaxOffset));
+    info->lDiskOffset = static_cast<int32_t>(std::min(file->Position(), kMaxOffset));
     info->hmmio = hmmio;
     return 0;
 }
 
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const found = Handles().Find(hmmio);
+    if (found == nullptr)
         return MMSYSERR_INVALHANDLE;
     if (ck == nullptr)
         return MMSYSERR_INVALPARAM;
-    MmioFile& file = *hmmio;
+    MmioFile& file = *found;
     const int64_t start = file.Position();
     // A chunk must start inside the parent, but its size holds as far as the file has bytes:
     // writers commonly leave a RIFF size short of the chunks they wrote.
@@ -275,11 +246,12 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* ck, const MMCKINFO* parent, uint32_t
 
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const found = Handles().Find(hmmio);
+    if (found == nullptr)
         return MMSYSERR_INVALHANDLE;
     if (ck == nullptr)
         return MMSYSERR_INVALPARAM;
-    MmioFile& file = *hmmio;
+    MmioFile& file = *found;
     if (ck->dwFlags & MMIO_DIRTY) {
         const int64_t size = file.Position() - static_cast<int64_t>(ck->dwDataOffset);
         if (size < 0 || size > std::numeric_limits<uint32_t>::max() || ck->dwDataOffset < 4)
@@ -313,11 +285,12 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t)
 
 MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags)
 {
-    if (!Handles().Contains(hmmio))
+    MmioFile* const found = Handles().Find(hmmio);
+    if (found == nullptr)
         return MMSYSERR_INVALHANDLE;
     if (ck == nullptr)
         return MMSYSERR_INVALPARAM;
-    MmioFile& file = *hmmio;
+    MmioFile& file = *found;
     if (flags & MMIO_CREATERIFF)
         ck->ckid = FOURCC_RIFF;
     else if (flags & MMIO_CREATELIST)

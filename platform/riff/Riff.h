@@ -32,9 +32,9 @@
 
 namespace tavrenly {
 
-class MmioFile;
+struct MmioHandle;
 /// An open RIFF file. Opaque; made by mmioOpenA, freed by mmioClose (or by UniqueHmmio).
-using HMMIO = MmioFile*;
+using HMMIO = MmioHandle*;
 using FOURCC = uint32_t;
 
 /// Result codes (MMRESULT and the general MMSYSERR_* codes come from MmResult.h). 0 is
@@ -197,6 +197,6 @@ struct HmmioCloser
 {
     void operator()(HMMIO hmmio) const noexcept { mmioClose(hmmio, 0); }
 };
-using UniqueHmmio = std::unique_ptr<MmioFile, HmmioCloser>;
+using UniqueHmmio = std::unique_ptr<MmioHandle, HmmioCloser>;
 
 } // namespace tavrenly

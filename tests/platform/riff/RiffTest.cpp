@@ -191,6 +191,15 @@ TEST(RiffFileTest, ReportsWhyAFileCannotBeOpenedAndRefusesClosedHandlesAndReadOn
     EXPECT_EQ(mmioWrite(file, &byte, 1), -1);
     EXPECT_EQ(mmioSeek(file, 0, SEEK_SET), -1);
     EXPECT_EQ(mmioDescend(file, &ck, nullptr, 0), MMSYSERR_INVALHANDLE);
+    // The next open gets another handle, and neither the closed one nor addresses beside or
+    // far from an open one are taken for it.
+    UniqueHmmio again(mmioOpenA(dir.File("a.wav").c_str(), nullptr, MMIO_READ));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(mmioSeek(again.get(), 0, SEEK_END), 0);
+    const HMMIO madeUp[] = {file, reinterpret_cast<HMMIO>(reinterpret_cast<char*>(again.get()) + 1),
+                            reinterpret_cast<HMMIO>(&byte)};
+    for (const HMMIO handle : madeUp)
+        EXPECT_EQ(mmioSeek(handle, 0, SEEK_SET), -1);
     ::chmod(locked.c_str(), 0600);
     UniqueHmmio readOnly(mmioOpenA(locked.c_str(), nullptr, MMIO_READ));
     EXPECT_EQ(mmioWrite(readOnly.get(), "xy", 2), -1);
