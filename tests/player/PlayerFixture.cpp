@@ -96,7 +96,9 @@ bool PlayToEnd(PlayerHarness& h, int64_t maxMs)
 
 void MakeFile(const std::string& command, const std::string& path)
 {
-    std::string filled = command;
+    std::string filled = command.starts_with("sox ")
+                             ? command
+                             : "ffmpeg -v error -y -f lavfi -i " + command + " -bitexact %s";
     filled.replace(filled.find("%s"), 2, path);
     RunOrFail(filled);
 }

@@ -115,7 +115,8 @@ void ExpectSameBytes(const Bytes& played, const Bytes& wanted);
 /// naming the first frame that differs.
 void ExpectFrameRuns(const Bytes& audio, const std::vector<std::pair<int32_t, int32_t>>& runs);
 
-/// Fills "%s" in a command with `path` and runs it; fails the test when it does not exit 0.
+/// Fills "%s" in a command with `path` and runs it; fails the test when it does not exit 0. A
+/// command that does not start with sox is the input and codec options of an ffmpeg run.
 void MakeFile(const std::string& command, const std::string& path);
 
 } // namespace tavrenly::test

@@ -97,6 +97,7 @@ TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileInWholeBuf
     EXPECT_NEAR(h.player->TotalAudioLength(), double(played.size()) / 176400.0, 0.03);
 }
 
+// Commands that do not start with sox are ffmpeg filters and codec options (see MakeFile).
 const ConvertedFile kConvertedFiles[] = {
     // The playback format itself passes straight through, untouched.
     {"Pcm44100Stereo", "sox -n -r 44100 -c 2 -b 16 %s synth 3.05 sine 440 sine 660", 100, true},
@@ -104,35 +105,22 @@ const ConvertedFile kConvertedFiles[] = {
      true},
     // ffmpeg stores 16000 bytes per second in every IMA ADPCM file; the blocks tell the true
     // rate (about 11 k here), which the reported length must follow.
-    {"ImaAdpcmFfmpeg22050Mono",
-     "ffmpeg -v error -y -f lavfi -i sine=f=440:r=22050:d=3 -ac 1 -c:a adpcm_ima_wav %s", 100,
-     false},
+    {"ImaAdpcmFfmpeg22050Mono", "sine=f=440:r=22050:d=3 -ac 1 -c:a adpcm_ima_wav", 100, false},
     // Engine buffers of two seconds: each read is held to one second of the file's PCM.
     {"Pcm22050MonoLongBuffers", "sox -n -r 22050 -c 1 -b 16 %s synth 5 sine 200-5000", 2000, true},
-    {"MpegLayer2LongBuffers",
-     "ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=5 -ac 2 -c:a mp2 -b:a 256k -bitexact %s",
-     2000, false},
+    {"MpegLayer2LongBuffers", "sine=f=440:r=44100:d=5 -ac 2 -c:a mp2 -b:a 256k", 2000, false},
     // The lowest bit rates and block sizes with 10 ms buffers: one buffer's bytes are less
     // than one block, and every read still takes a whole one.
-    {"Mp3At16kbits",
-     "ffmpeg -v error -y -f lavfi -i sine=f=440:r=8000:d=3 -ac 1 -c:a libmp3lame -b:a 16k "
-     "-bitexact %s",
-     10, false},
-    {"MpegLayer2At32kbits",
-     "ffmpeg -v error -y -f lavfi -i sine=f=440:r=32000:d=3 -ac 1 -c:a mp2 -b:a 32k -bitexact %s",
-     10, false},
-    {"Gsm610ShortBuffers",
-     "ffmpeg -v error -y -f lavfi -i sine=f=440:r=8000:d=3 -ac 1 -c:a gsm_ms -bitexact %s", 10,
-     false},
+    {"Mp3At16kbits", "sine=f=440:r=8000:d=3 -ac 1 -c:a libmp3lame -b:a 16k", 10, false},
+    {"MpegLayer2At32kbits", "sine=f=440:r=32000:d=3 -ac 1 -c:a mp2 -b:a 32k", 10, false},
+    {"Gsm610ShortBuffers", "sine=f=440:r=8000:d=3 -ac 1 -c:a gsm_ms", 10, false},
     {"ImaAdpcm8000ShortBuffers", "sox -n -r 8000 -c 1 -e ima-adpcm %s synth 3 sine 200-3000", 10,
      false},
     {"LoopPcm48000Stereo", "sox -n -r 48000 -c 2 -b 16 %s synth 3 sine 997 sine 300", 100, true,
      true},
     {"LoopPcm22050MonoBuffersLongerThanTheLoop", "sox -n -r 22050 -c 1 -b 16 %s synth 3 sine 997",
      2500, true, true},
-    {"LoopALaw8000Mono",
-     "ffmpeg -v error -y -f lavfi -i sine=f=997:r=8000:d=3 -ac 1 -c:a pcm_alaw -bitexact %s", 40,
-     true, true},
+    {"LoopALaw8000Mono", "sine=f=997:r=8000:d=3 -ac 1 -c:a pcm_alaw", 40, true, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, PlayerConversionTest, ::testing::ValuesIn(kConvertedFiles),
@@ -142,8 +130,8 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
 {
     h.OpenCounter(dir.File("counter.wav"), 3);
     h.Loop(1.0f, 1.05f, 2);
-    ASSERT_EQ(h.player->State().LoopStartBlock, 44100);
-    ASSERT_EQ(h.player->State().LoopEndBlock, 46304);
+    ASSERT_EQ(std::pair(h.player->State().LoopStartBlock, h.player->State().LoopEndBlock),
+              std::pair(44100, 46304));
     ASSERT_EQ(h.player->PlayAudio(), 0);
     ASSERT_TRUE(PlayToEnd(h, 6000));
 
@@ -151,8 +139,7 @@ TEST_F(PlayerPumpTest, ALoopShorterThanABufferRepeatsAndKeepsThePositionRight)
     // So the section plays as one whole buffer, three times in all.
     ExpectFrameRuns(h.engine->PlayedAudio(),
                     {{0, 48510}, {44100, 48510}, {44100, 48510}, {48510, 3 * 44100}});
-    EXPECT_EQ(h.listener.Count("LoopRestart"), 2u);
-    EXPECT_EQ(h.listener.Count("LoopCompleted"), 1u);
+    EXPECT_EQ(h.Counts({"LoopRestart", "LoopCompleted"}), (Counts{2, 1}));
     // Whatever was played, the position (BaseTime + played time) ends at the file's end.
     const double position =
         double(h.player->State().BaseTime) + double(h.engine->PlayedBytes()) / 176400.0;
@@ -173,21 +160,18 @@ TEST_F(PlayerPumpTest, IgnoresEngineEventsWhileItLoadsAndAStreamResetRewindsEver
     });
     h.player->LoadAudioEngine();
     const PlayerState& s = h.player->State();
-    EXPECT_EQ(h.engine->AddedBuffers().size(), added);
-    EXPECT_EQ(s.BaseTime, baseTime);
-    EXPECT_TRUE(s.EnginePlaying) << "the reset was ignored";
-    EXPECT_TRUE(h.player->tmrPosition().Enabled());
-    EXPECT_EQ(h.listener.Count("LoopRestart"), 0u);
+    EXPECT_EQ(std::tuple(h.engine->AddedBuffers().size(), s.BaseTime, s.EnginePlaying,
+                         h.player->tmrPosition().Enabled(), h.listener.Count("LoopRestart")),
+              std::tuple(added, baseTime, true, true, 0u))
+        << "the reset was ignored";
 
     // Outside a load the reset stops everything and sends the file back to its start.
     h.loop.Advance(950);
     h.listener.events.clear();
     h.engine->RaiseStreamReset();
-    EXPECT_FALSE(s.EnginePlaying);
-    EXPECT_FALSE(h.player->tmrPosition().Enabled());
-    EXPECT_EQ(h.engine->QueuedBuffers(), 0);
-    EXPECT_EQ(s.BaseTime, 0.0f);
-    EXPECT_FALSE(s.IntroStartPassed);
+    EXPECT_EQ(std::tuple(s.EnginePlaying, h.player->tmrPosition().Enabled(),
+                         h.engine->QueuedBuffers(), s.BaseTime, s.IntroStartPassed),
+              std::tuple(false, false, 0, 0.0f, false));
     EXPECT_EQ(h.listener.State(), std::vector<std::string>{"Paused"});
     h.engine->ClearPlayedAudio();
     ASSERT_EQ(h.player->PlayAudio(), 0);
