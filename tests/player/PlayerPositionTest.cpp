@@ -178,37 +178,32 @@ TEST_F(PlayerPositionTest, PlayRangeSettersSeekForwardOrEndTheItemAtOnce)
 
 TEST_F(PlayerPositionTest, NonFiniteArgumentsAreRefusedAndTheOldValuesKept)
 {
-    using Setter = void (TavrenPlayer::*)(float);
-    using Getter = float (TavrenPlayer::*)() const;
-    struct Property
-    {
-        Setter set;
-        Getter get;
-        float value;
+    TavrenPlayer& p = *h.player;
+    const TimeSetter setters[] = {
+        &TavrenPlayer::AudioStart, &TavrenPlayer::AudioEnd,     &TavrenPlayer::IntroStart,
+        &TavrenPlayer::IntroEnd,   &TavrenPlayer::HookStart,    &TavrenPlayer::HookEnd,
+        &TavrenPlayer::Extro,      &TavrenPlayer::SweeperStart, &TavrenPlayer::LoopStart,
+        &TavrenPlayer::LoopEnd,    &TavrenPlayer::PlayVolume};
+    const std::vector<float> values = {0.2f, 1.8f, 0.3f, 0.4f, 0.5f, 0.6f,
+                                       1.5f, 1.0f, 0.7f, 0.9f, 60};
+    const auto read = [&] {
+        return std::vector{p.AudioStart(), p.AudioEnd(), p.IntroStart(), p.IntroEnd(),
+                           p.HookStart(),  p.HookEnd(),  p.Extro(),      p.SweeperStart(),
+                           p.LoopStart(),  p.LoopEnd(),  p.PlayVolume()};
     };
-#define TAVRENLY_PROPERTY(name, value)                                                             \
-    {                                                                                              \
-        &TavrenPlayer::name, &TavrenPlayer::name, value                                            \
-    }
-    const Property properties[] = {
-        TAVRENLY_PROPERTY(AudioStart, 0.2f), TAVRENLY_PROPERTY(AudioEnd, 1.8f),
-        TAVRENLY_PROPERTY(IntroStart, 0.3f), TAVRENLY_PROPERTY(IntroEnd, 0.4f),
-        TAVRENLY_PROPERTY(HookStart, 0.5f),  TAVRENLY_PROPERTY(HookEnd, 0.6f),
-        TAVRENLY_PROPERTY(Extro, 1.5f),      TAVRENLY_PROPERTY(SweeperStart, 1.0f),
-        TAVRENLY_PROPERTY(LoopStart, 0.7f),  TAVRENLY_PROPERTY(LoopEnd, 0.9f),
-        TAVRENLY_PROPERTY(PlayVolume, 60.0f)};
-#undef TAVRENLY_PROPERTY
-    h.player->FadeMode(efmNormal);
+    p.FadeMode(efmNormal);
     h.OpenCounter(dir.File("counter.wav"), 2.0);
-    for (const Property& p : properties)
-        (h.player.get()->*p.set)(p.value);
+    for (size_t i = 0; i < values.size(); ++i)
+        (p.*setters[i])(values[i]);
+    const std::vector<float> set = read();
+    for (size_t i = 0; i < values.size(); ++i)
+        EXPECT_NEAR(set[i], values[i], 1e-4) << i;
 
     const float inf = std::numeric_limits<float>::infinity();
     for (const float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf}) {
-        for (const Property& p : properties) {
-            (h.player.get()->*p.set)(bad);
-            EXPECT_NEAR((h.player.get()->*p.get)(), p.value, 1e-4) << "after " << bad;
-        }
+        for (const TimeSetter put : setters)
+            (p.*put)(bad);
+        EXPECT_EQ(read(), set) << "after " << bad;
         EXPECT_FALSE(h.player->SeekTime(bad));
         EXPECT_FALSE(h.player->SeekPercentage(bad));
         for (int position = 0; position < 5; ++position) {
