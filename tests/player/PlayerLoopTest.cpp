@@ -166,8 +166,7 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
     ASSERT_TRUE(h.player->InLoop());
     const int16_t count = h.player->LoopCount();
 
-    // What was heard before the call is cleared.
-    EXPECT_EQ(h.Marks([&] { h.player->ExitLoop(), h.engine->ClearPlayedAudio(); }),
+    EXPECT_EQ(h.Marks([&] { h.player->ExitLoop(); }),
               (Events{"Paused", "AudioPositionChanged(True)", "IntroStartReached",
                       "IntroEndReached", "LoopCompleted", "Playing"}))
         << "markers at or before the loop end fire again during the call";
@@ -176,6 +175,7 @@ TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
               std::tuple(false, count, false));
 
     // Playback goes on from the loop end without a gap, and later markers come as reached.
+    h.engine->ClearPlayedAudio(); // what was heard before the call
     EXPECT_EQ(h.Marks([&] { h.loop.Advance(3000); }),
               (Events{"AudioPositionChanged(True)", "ExtroReached"}));
     ExpectFrameRuns(h.engine->PlayedAudio(), {{kLoopEndBlock, kLoopEndBlock + 3 * 44100}});
