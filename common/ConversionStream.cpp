@@ -39,6 +39,61 @@ void RestorePreparedHeader(StreamInfo& info)
     info.Header.cbDstLength = static_cast<uint32_t>(info.DestBufferSize);
 }
 
+/// Input bytes the codec may hold back before it can complete one output block (an encoder of
+/// fixed blocks holds nearly a whole block of its input), in whole input blocks.
+int32_t SourceBytesForOneBlock(const WAVEFORMATEX& source, const WAVEFORMATEX& dest)
+{
+    const int64_t sourceAlign = std::max<int64_t>(source.nBlockAlign, 1);
+    const int64_t bytes = int64_t{dest.nBlockAlign} * source.nAvgBytesPerSec /
+                              std::max<int64_t>(dest.nAvgBytesPerSec, 1) +
+                          sourceAlign;
+    const int64_t rounded = (bytes + sourceAlign - 1) / sourceAlign * sourceAlign;
+    if (rounded > std::numeric_limits<int32_t>::max() / 4)
+        throw RuntimeError(RuntimeError::kOverflow, "codec block size overflows 32 bits");
+    return static_cast<int32_t>(rounded);
+}
+
+/// Sizes both buffers for inputs of `input` bytes beside the held bytes, and prepares the
+/// header. Doubling the input leaves room for what the codec holds back when that is at most
+/// one input; a block codec fed short buffers holds back more, and its buffers would
+/// otherwise be refused and lost.
+int32_t SizeAndPrepare(StreamInfo& info, int32_t input, ControlSite& site)
+{
+    const bool doubled = info.HeldBound <= input;
+    const int64_t capacity = doubled ? int64_t{Doubled(input)} : int64_t{input} + info.HeldBound;
+    if (capacity > std::numeric_limits<int32_t>::max())
+        throw RuntimeError(RuntimeError::kOverflow, "codec buffer size overflows 32 bits");
+    uint32_t destSize = 0;
+    int32_t result =
+        Check(acmStreamSize(info.hStream, static_cast<uint32_t>(doubled ? input : capacity),
+                            &destSize, ACM_STREAMSIZEF_SOURCE),
+              "TavrenCompress Size", site);
+    if (result != 0)
+        return result;
+    if (destSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+        throw RuntimeError(RuntimeError::kOverflow, "codec output size overflows 32 bits");
+    info.SourceBufferSize = static_cast<int32_t>(capacity);
+    info.InputLimit = static_cast<int32_t>(capacity) - info.HeldBound;
+    info.DestBufferSize =
+        doubled ? Doubled(static_cast<int32_t>(destSize)) : static_cast<int32_t>(destSize);
+
+    try {
+        info.pSourceBuffer =
+            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.SourceBufferSize));
+        info.pDestBuffer =
+            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.DestBufferSize));
+    } catch (const std::bad_alloc&) {
+        return Check(MMSYSERR_NOMEM, "TavrenCompress Open", site);
+    }
+
+    info.Header = ACMSTREAMHEADER{};
+    info.Header.cbStruct = sizeof(ACMSTREAMHEADER);
+    RestorePreparedHeader(info);
+    info.Header.dwDstUser = 0;
+    return Check(acmStreamPrepareHeader(info.hStream, &info.Header, 0), "TavrenCompress Prepare",
+                 site);
+}
+
 } // namespace
 
 StreamInfo::~StreamInfo()
@@ -59,35 +114,24 @@ int32_t OpenConversionStream(StreamInfo& info, const WAVEFORMATEX* source, const
                            "TavrenCompress Open", site);
     if (result != 0)
         return result;
+    info.HeldBound = SourceBytesForOneBlock(*source, *dest);
+    return SizeAndPrepare(info, info.SourceBufferSize, site);
+}
 
-    uint32_t destSize = 0;
-    result = Check(acmStreamSize(info.hStream, static_cast<uint32_t>(info.SourceBufferSize),
-                                 &destSize, ACM_STREAMSIZEF_SOURCE),
-                   "TavrenCompress Size", site);
-    if (result != 0)
-        return result;
-    if (destSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        throw RuntimeError(RuntimeError::kOverflow, "codec output size overflows 32 bits");
-    info.DestBufferSize = static_cast<int32_t>(destSize);
-
-    info.SourceBufferSize = Doubled(info.SourceBufferSize);
-    info.DestBufferSize = Doubled(info.DestBufferSize);
-
-    try {
-        info.pSourceBuffer =
-            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.SourceBufferSize));
-        info.pDestBuffer =
-            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(info.DestBufferSize));
-    } catch (const std::bad_alloc&) {
-        return Check(MMSYSERR_NOMEM, "TavrenCompress Open", site);
+int32_t ReserveConversionInput(StreamInfo& info, int32_t largestInput, ControlSite& site)
+{
+    if (info.hStream == nullptr || largestInput <= info.InputLimit)
+        return 0;
+    if ((info.Header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0) {
+        RestorePreparedHeader(info);
+        if (const int32_t result = Check(acmStreamUnprepareHeader(info.hStream, &info.Header, 0),
+                                         "TavrenCompress UnPrepare", site);
+            result != 0)
+            return result;
     }
-
-    info.Header = ACMSTREAMHEADER{};
-    info.Header.cbStruct = sizeof(ACMSTREAMHEADER);
-    RestorePreparedHeader(info);
-    info.Header.dwDstUser = 0;
-    return Check(acmStreamPrepareHeader(info.hStream, &info.Header, 0), "TavrenCompress Prepare",
-                 site);
+    info.pSourceBuffer.reset();
+    info.pDestBuffer.reset();
+    return SizeAndPrepare(info, largestInput, site);
 }
 
 int32_t ConvertStreamData(StreamInfo& info, uint8_t* buffer, int32_t& length, ControlSite& site)

@@ -44,8 +44,14 @@ struct StreamInfo
 
     HACMSTREAM hStream = nullptr;
     /// Bytes. Set by the caller before opening (the largest input one conversion gets);
-    /// opening doubles it.
+    /// opening doubles it, or makes it larger still when the codec holds back more than one
+    /// input (a block codec fed short buffers).
     int32_t SourceBufferSize = 0;
+    /// Bytes: the largest input one conversion takes beside what the codec holds back; set
+    /// by opening.
+    int32_t InputLimit = 0;
+    /// Bytes of input the codec may hold back before it completes one output block.
+    int32_t HeldBound = 0;
     /// Bytes at the start of pSourceBuffer left from the previous conversion.
     int32_t SourceBytesHeld = 0;
     std::unique_ptr<uint8_t[]> pSourceBuffer;
@@ -64,11 +70,18 @@ struct StreamInfo
 int32_t OpenConversionStream(StreamInfo& info, const WAVEFORMATEX* source, const WAVEFORMATEX* dest,
                              ControlSite& site);
 
+/// Makes an open stream, before its first conversion, take inputs of up to `largestInput`
+/// bytes (a stream fed by another conversion gets that conversion's output, which can be far
+/// larger than one captured buffer). Does nothing when it already does, or when the record is
+/// closed. Returns 0 or the failing codec call's code (the header is then unprepared, and the
+/// stream passes nothing until closed).
+int32_t ReserveConversionInput(StreamInfo& info, int32_t largestInput, ControlSite& site);
+
 /// Converts `length` bytes at `buffer`: on return the buffer holds the converted bytes and
-/// `length` their count (0 is a normal result). One input must not exceed the SourceBufferSize
-/// set before opening, and the buffer must have room for the output (at most
-/// DestBufferSize). Does nothing and returns 0 when the record is closed, `buffer` is null or
-/// `length` <= 0. On a codec failure returns its code with buffer and length untouched.
+/// `length` their count (0 is a normal result). One input must not exceed InputLimit, and the
+/// buffer must have room for the output (at most DestBufferSize). Does nothing and returns 0 when
+/// the record is closed, `buffer` is null or `length` <= 0. On a codec failure returns its code
+/// with buffer and length untouched.
 int32_t ConvertStreamData(StreamInfo& info, uint8_t* buffer, int32_t& length, ControlSite& site);
 
 /// Drops the held bytes (SourceBytesHeld := 0), for a jump in the stream, so no stale partial

@@ -145,6 +145,11 @@ int32_t TavrenRecorder::OpenRecordStreams()
     });
     OpenConversionStream(m_state.ConversionStream, &m_state.CaptureFormat, &m_state.FilePCMFormat,
                          m_site);
+    // The compressor is fed the conversion's output, which at a higher file rate or more file
+    // channels is larger than a captured buffer.
+    if (m_state.ConversionStream.hStream != nullptr)
+        ReserveConversionInput(m_state.CompressionStream, m_state.ConversionStream.DestBufferSize,
+                               m_site);
 
     // The engine's buffer has no room for a conversion that grows the data (a higher rate,
     // more channels), so converted buffers live here: room for any one input and for what

@@ -142,18 +142,19 @@ void TavrenRecorder::DrainRecordStreams()
     if (buffer == nullptr || (!converts && !compresses))
         return;
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
-    // What the conversion gives is one input of the compression, which takes at most the size
-    // it was opened for (opening doubled it).
+    // What the conversion gives is one input of the compression, which takes at most its limit.
     const int32_t conversionRoom =
-        compresses ? std::min(m_convBufferSize, m_state.CompressionStream.SourceBufferSize / 2)
+        compresses ? std::min(m_convBufferSize, m_state.CompressionStream.InputLimit)
                    : m_convBufferSize;
     const auto drain = [&](StreamInfo& stream, int32_t room, bool thenCompress) {
         for (;;) {
             int32_t length = room;
             if (DrainConversionStream(stream, buffer, length, m_site) != 0 || length <= 0)
                 return true;
-            if (thenCompress)
-                ConvertStreamData(m_state.CompressionStream, buffer, length, m_site);
+            // Refused by the compressor (reported), the PCM is not written under its header.
+            if (thenCompress &&
+                ConvertStreamData(m_state.CompressionStream, buffer, length, m_site) != 0)
+                continue;
             uint8_t* address = buffer;
             WriteAudioData(address, length);
             if (openedFileCounter != m_state.OpenedFileCounter || m_state.hAudioFile == nullptr)

@@ -95,7 +95,10 @@ void TavrenRecorder::ConvertIntakeBuffer(StreamInfo& stream, uint8_t*& address, 
         std::memmove(own, address, static_cast<size_t>(size));
         address = own;
     }
-    ConvertStreamData(stream, address, size, m_site);
+    // A buffer the codec refused (the failure is reported) is dropped: written as it is, it
+    // would put PCM under a header that names another format.
+    if (ConvertStreamData(stream, address, size, m_site) != 0)
+        size = 0;
 }
 
 int32_t TavrenRecorder::AudioScanForFirstAbove(const uint8_t* address, int32_t size,

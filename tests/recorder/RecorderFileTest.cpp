@@ -32,6 +32,8 @@ struct FileCase
     const char* codecName; ///< as ffprobe names it
     double minSnrDb;       ///< 0 = the data must equal the captured bytes
     size_t maxLagFrames;   ///< codec delay: frames the decoded file may hold beyond the capture
+    int32_t bufferMs = 0;  ///< engine buffer length and count; 0 keeps the defaults
+    int16_t buffers = 0;
 };
 
 class RecordedFileTest : public testing::TestWithParam<FileCase>
@@ -83,6 +85,10 @@ TEST_P(RecordedFileTest, HasTheRecordingLayoutAndTheCapturedAudio)
     h.recorder->NumberChannels(c.captureChannels);
     int16_t cache = 0; // the platform's small I/O buffer, so the header is on disk at once
     h.recorder->NumberCacheSeconds(cache);
+    if (c.bufferMs > 0) {
+        h.recorder->WaveBufferLengthms(c.bufferMs);
+        h.recorder->NumberWaveRecordBuffers(c.buffers);
+    }
     h.engine->CaptureSine(440.0, 0.5);
     const std::string path = h.dir.File("take.wav");
     ASSERT_EQ(h.Start("take.wav", c.fileRate, c.fileChannels, static_cast<int16_t>(c.tag)), 0);
@@ -151,6 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"MuLaw22050", 44100, 2, 22050, 1, WAVE_FORMAT_MULAW, "pcm_mulaw", 33, 2},
         FileCase{"ImaAdpcm", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", 40, 0},
         FileCase{"Gsm610", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 25, 400},
+        // Buffers shorter than one codec block, and inputs grown by the rate change: the
+        // compressor must hold the partial blocks, not refuse the buffers and lose them.
+        FileCase{"ImaAdpcmShortBuffers", 44100, 2, 44100, 2, WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav",
+                 40, 0, 5, 2},
+        FileCase{"MsAdpcm11025MonoTo44100StereoShortBuffers", 11025, 1, 44100, 2, WAVE_FORMAT_ADPCM,
+                 "adpcm_ms", 30, 2, 5, 2},
+        FileCase{"Gsm610ShortBuffers", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 25, 400, 5,
+                 2},
         FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 40, 1200}),
     [](const testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
