@@ -163,8 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                  40, 0, 5, 2},
         FileCase{"MsAdpcm11025MonoTo44100StereoShortBuffers", 11025, 1, 44100, 2, WAVE_FORMAT_ADPCM,
                  "adpcm_ms", 30, 2, 5, 2},
-        FileCase{"Gsm610ShortBuffers", 44100, 2, 8000, 1, WAVE_FORMAT_GSM610, "gsm_ms", 25, 400, 5,
-                 2},
         FileCase{"Mp2", 44100, 2, 44100, 2, WAVE_FORMAT_MPEG, "mp2", 40, 1200}),
     [](const testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
