@@ -8,6 +8,7 @@
 
 #include "engine/EngineFactory.h"
 #include "recorder/TavrenRecorder.h"
+#include "tests/recorder/RecorderFixture.h"
 #include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
@@ -64,30 +65,17 @@ TEST_F(RecordProgramTest, TheFileHoldsWhatWasPlayed)
     EXPECT_NEAR(match.gainDb, 0.0, 0.5);
 }
 
-class RecordEvents : public TavrenRecorderEvents
-{
-public:
-    explicit RecordEvents(const TavrenRecorder& recorder) : m_recorder(recorder) {}
-    void PlayerError(int32_t& code) override
-    {
-        // The position timer runs until the engine says its stream stopped.
-        errors.push_back({code, m_recorder.tmrPosition().Enabled()});
-    }
-    void RecordingEndReached() override { ended = true; }
-
-    std::vector<std::pair<int32_t, bool>> errors;
-    bool ended = false;
-
-private:
-    const TavrenRecorder& m_recorder;
-};
-
 TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewServerWorks)
 {
     test::RecordingSite site(loop);
     TavrenRecorder recorder(site, CreateStreamRecord(loop, EngineKind::Device));
     recorder.InitNew();
-    RecordEvents events(recorder);
+    test::RecorderListener events;
+    std::vector<std::string> errors; // the position timer runs until the stream says it stopped
+    events.on["PlayerError"] = [&] {
+        errors.push_back(events.events.back() +
+                         (recorder.tmrPosition().Enabled() ? ", timed" : ""));
+    };
     recorder.SetEventListener(&events);
     const auto record = [&](const std::string& name, float seconds) {
         const int32_t rate = kRate;
@@ -101,8 +89,7 @@ TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewServer
     StopServer();
     ASSERT_TRUE(WaitFor(
         loop, [&] { return recorder.Engine().State() != 2; }, 10'000));
-    ASSERT_EQ(events.errors.size(), 1u);
-    EXPECT_EQ(events.errors[0], (std::pair<int32_t, bool>{1, true}));
+    ASSERT_EQ(errors, std::vector<std::string>{"PlayerError(1), timed"});
     EXPECT_FALSE(recorder.tmrPosition().Enabled());
     bool save = true;
     EXPECT_EQ(recorder.CloseRecording(save), 0);
@@ -115,9 +102,9 @@ TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewServer
     const std::string second = dir.File("second.wav");
     ASSERT_EQ(record(second, 1.0f), 0);
     ASSERT_TRUE(WaitFor(
-        loop, [&] { return events.ended; }, 10'000));
+        loop, [&] { return events.Count("RecordingEndReached") > 0; }, 10'000));
     EXPECT_EQ(recorder.CloseRecording(save), 0);
-    EXPECT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(errors.size(), 1u);
     EXPECT_GE(test::DataChunkBytes(second).size(), size_t{kRate} * 4);
     recorder.SetEventListener(nullptr);
 }
