@@ -287,10 +287,7 @@ TEST_P(DevicePlaybackProgramTest, TheProgramEndsWithAnError)
 }
 
 const ProgramCase kProgramRuns[] = {
-    {"ServerDiesMidItem",
-     {},
-     1500,
-     "tavrenly: playback stopped: the output device failed (code 1)"},
+    {"ServerDiesMidItem", {}, 1500, "playback stopped: the output device failed (code 1)"},
     {"NoSoundSystem", {}, 0, "the output device failed (code 6)"},
     {"BuffersTooShort",
      {"--buffer-ms", "10", "--buffers", "4"},

@@ -138,11 +138,9 @@ TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
     test::RecordingListener listener;
     const auto setup = [&](TavrenPlayer& player) {
         player.FadeMode(row.mode);
-        int16_t reference = 1;
-        bool permanently = true;
-        ASSERT_TRUE(player.AddVolumeChangeEvent(reference, static_cast<float>(kStart),
+        ASSERT_TRUE(player.AddVolumeChangeEvent(int16_t{1}, static_cast<float>(kStart),
                                                 static_cast<float>(kLength), 100.0f, 0.0f, -1.0f,
-                                                true, permanently));
+                                                true, true));
         listener.on["VolumeChangeStartNotify(1)"] = listener.on["VolumeChangeEndNotify(1)"] =
             [&notifiedAt, &player] { notifiedAt.push_back(player.SecondsPlayed()); };
     };
