@@ -137,10 +137,6 @@ std::vector<InfoCase> InfoCases()
                 "The header in the audio file: %s could not be read, and the code was 265"),
         Refused("NoDataChunk", RiffBytes({{"fmt ", PcmFmt()}, {"LIST", {'I', 'N', 'F', 'O'}}}), 0,
                 265, std::nullopt, "The audio information could not be found in the wave file"),
-        Refused(
-            "RateNotAccepted",
-            RiffBytes({{"fmt ", FmtBody(1, 2, 16000, 64000, 4, 16)}, {"data", data}}), 0, -1, 1,
-            Corrupt("16000Hz, 2 channels, 16 bits, format tag 1, and the reference code was 1")),
         // A codec exists but cannot stream from a data chunk: refused at open, never played.
         Refused("FlacInsideWave",
                 RiffBytes({{"fmt ", FmtBody(0xF1AC, 2, 44100, 176400, 4, 16)}, {"data", data}}), 0,

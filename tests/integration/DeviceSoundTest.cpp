@@ -30,9 +30,7 @@ TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
     // by the level the tone happened to have, almost always far more.
     const double peak = 0.9 * 32767.0;
     const std::string item = test::SoxFile(dir, "item.wav", "6 sine 100 vol 0.9");
-    const std::string heardFile = dir.File("heard.raw");
-    std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
-    {
+    const std::vector<int16_t> heard = Heard([&] {
         test::RecordingSite site(loop);
         const std::unique_ptr<TavrenPlayer> player = OpenPlayer(site, item);
         const std::function<int32_t()> steps[] = {
@@ -43,8 +41,7 @@ TEST_F(DevicePlaybackTest, PauseCueAndCloseMidSignalFadeInsteadOfClicking)
             EXPECT_EQ(steps[i](), 0) << "step " << i;
             test::Pause(loop, i % 2 == 0 ? 1000 : 500);
         }
-    }
-    const std::vector<int16_t> heard = StopRecording(std::move(recorder), heardFile);
+    });
 
     int32_t loudest = 0;
     int32_t largestStep = 0;
@@ -77,9 +74,7 @@ TEST_F(DevicePlaybackTest, TwoPlayersOverlappingAreHeardAsTheirSum)
     const std::string items[] = {
         test::SoxFile(dir, "first.wav", "3 sine 300-3000 sine 2500-200 vol 0.3"),
         test::SoxFile(dir, "second.wav", "2 sine 1800-400 sine 600-2200 vol 0.3")};
-    const std::string heardFile = dir.File("heard.raw");
-    std::unique_ptr<test::ChildProcess> recorder = StartRecording(heardFile);
-    {
+    std::vector<int16_t> heard = Heard([&] {
         test::RecordingSite site(loop);
         std::vector<std::unique_ptr<TavrenPlayer>> players;
         for (const std::string& item : items)
@@ -88,8 +83,7 @@ TEST_F(DevicePlaybackTest, TwoPlayersOverlappingAreHeardAsTheirSum)
         test::Pause(loop, 700);
         EXPECT_EQ(players[1]->PlayAudio(), 0);
         test::Pause(loop, 3000);
-    }
-    std::vector<int16_t> heard = StopRecording(std::move(recorder), heardFile);
+    });
     const std::vector<int16_t> first = test::Samples16(test::DataChunkBytes(items[0]));
     const std::vector<int16_t> second = test::Samples16(test::DataChunkBytes(items[1]));
 
@@ -128,10 +122,8 @@ TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
     // Half a second of sweep to find the item in the recording, then a 1 kHz tone (ten periods
     // in each 10 ms window) that fades from 100 to 0 between 2.0 and 3.0 s.
     const FadeCase& row = GetParam();
-    test::SoxFile(dir, "sweep.wav", "0.5 sine 300-3000 sine 2500-200 vol 0.5");
-    test::SoxFile(dir, "tone.wav", "3.5 sine 1000 vol 0.5");
-    const std::string item = dir.File("item.wav");
-    test::RunOrFail("sox " + dir.File("sweep.wav") + " " + dir.File("tone.wav") + " " + item);
+    const std::string item = test::SoxFile(
+        dir, "item.wav", "0.5 sine 300-3000 sine 2500-200 vol 0.5 : synth 3.5 sine 1000 vol 0.5");
     constexpr double kStart = 2.0;
     constexpr double kLength = 1.0;
     std::vector<float> notifiedAt;
@@ -145,7 +137,8 @@ TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
             [&notifiedAt, &player] { notifiedAt.push_back(player.SecondsPlayed()); };
     };
     int64_t playedMs = 0;
-    const std::vector<int16_t> heard = PlayAndRecord(item, setup, listener, playedMs);
+    const std::vector<int16_t> heard = Heard([&] { Play(item, setup, listener, playedMs); });
+    EXPECT_TRUE(listener.Only({"PlayerError"}).empty());
     // The notices come at the tick that hears their time.
     ASSERT_EQ(notifiedAt.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
@@ -153,8 +146,8 @@ TEST_P(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
         EXPECT_LT(notifiedAt[i], kStart + kLength * i + 0.1);
     }
 
-    const std::vector<int16_t> sweep = test::Samples16(test::DataChunkBytes(dir.File("sweep.wav")));
-    const std::vector<Match> found = FindEvery(sweep, heard, 0.95);
+    const std::vector<int16_t> file = test::Samples16(test::DataChunkBytes(item));
+    const std::vector<Match> found = FindEvery({file.begin(), file.begin() + kRate}, heard, 0.95);
     ASSERT_EQ(found.size(), 1u);
     const size_t origin = found[0].lag;
     ASSERT_GE(heard.size() / 2, origin + 4 * kRate) << "the recording ends too soon";

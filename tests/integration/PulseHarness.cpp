@@ -157,16 +157,6 @@ double Rms(const std::vector<int16_t>& samples, size_t first, size_t count)
                      static_cast<double>(2 * count));
 }
 
-size_t EndOfSound(const std::vector<int16_t>& samples, size_t from, int threshold)
-{
-    size_t end = from;
-    for (size_t frame = from; frame < samples.size() / 2; ++frame)
-        if (std::abs(samples[2 * frame]) > threshold ||
-            std::abs(samples[2 * frame + 1]) > threshold)
-            end = frame + 1;
-    return end;
-}
-
 std::string SoxFile(const TempDir& dir, const std::string& name, const std::string& effects)
 {
     const std::string path = dir.File(name);
@@ -221,30 +211,25 @@ bool PulseTest::StartServer()
                "pactl set-default-sink tavrenly && pactl set-default-source tavrenly.monitor") == 0;
 }
 
-/// Returns once the recording grows: a freshly started null sink renders in one long idle
-/// block (up to two seconds) before it follows the low latency the recorder asks for, as a
-/// sound card would from the start.
-std::unique_ptr<ChildProcess> PulseTest::StartRecording(const std::string& file)
+/// Plays once the recording grows: a freshly started null sink renders in one long idle block
+/// (up to two seconds) before it follows the low latency the recorder asks for, as a sound card
+/// would from the start. Then lets the sink's last buffers reach the recording.
+std::vector<int16_t> PulseTest::Heard(const std::function<void()>& play)
 {
-    auto recorder = std::make_unique<ChildProcess>(
-        loop,
-        std::vector<std::string>{"parecord", "--raw", "-d", "tavrenly.monitor", "--latency-msec=20",
-                                 "--rate=44100", "--channels=2", "--format=s16le", file},
-        dir.File("parecord.log"), SIGINT);
+    const std::string file = dir.File("heard.raw");
+    ChildProcess recorder(loop,
+                          {"parecord", "--raw", "-d", "tavrenly.monitor", "--latency-msec=20",
+                           "--rate=44100", "--channels=2", "--format=s16le", file},
+                          dir.File("parecord.log"), SIGINT);
     const auto recording = [&] {
         std::error_code error;
         const auto bytes = std::filesystem::file_size(file, error);
         return !error && bytes >= kPulseRate / 10 * 4; // a tenth of a second has come through
     };
     EXPECT_TRUE(WaitFor(loop, recording, 10'000)) << "the sink's monitor records nothing";
-    return recorder;
-}
-
-std::vector<int16_t> PulseTest::StopRecording(std::unique_ptr<ChildProcess> recorder,
-                                              const std::string& file)
-{
+    play();
     Pause(loop, 500);
-    recorder->Stop();
+    recorder.Stop();
     return Samples16(ReadFileBytes(file));
 }
 

@@ -71,9 +71,6 @@ std::vector<Match> FindEvery(const std::vector<int16_t>& section, const std::vec
                              double threshold);
 /// RMS of both channels of stereo `samples` over `count` frames from `first`.
 double Rms(const std::vector<int16_t>& samples, size_t first, size_t count);
-/// One past the last stereo frame from `from` on with a sample louder than `threshold`; `from`
-/// when there is none.
-size_t EndOfSound(const std::vector<int16_t>& samples, size_t from, int threshold = 16);
 /// Makes a 16-bit stereo file at the sink's rate with sox: `effects` follow "synth" ("5 sine
 /// 440 vol 0.5"); returns its path in the test's folder.
 std::string SoxFile(const TempDir& dir, const std::string& name, const std::string& effects);
@@ -90,12 +87,8 @@ protected:
     void StopServer() { server.reset(); }
     std::string Socket() const { return dir.File("pulse") + "/native"; }
 
-    /// Records the sink's monitor into `file` (raw 16-bit stereo) and returns once the recording
-    /// grows.
-    std::unique_ptr<ChildProcess> StartRecording(const std::string& file);
-    /// Lets the sink's last buffers reach the recording, stops it and returns its samples.
-    std::vector<int16_t> StopRecording(std::unique_ptr<ChildProcess> recorder,
-                                       const std::string& file);
+    /// Records the sink's monitor (raw 16-bit stereo) while `play` runs; returns its samples.
+    std::vector<int16_t> Heard(const std::function<void()>& play);
 
     /// Starts the program with `args` and leaves it running; its output goes to `logFile`.
     std::unique_ptr<ChildProcess> StartProgram(const std::vector<std::string>& args,
