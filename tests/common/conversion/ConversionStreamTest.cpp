@@ -105,8 +105,6 @@ TEST_F(ConversionStreamTest, HoldsThePartialBlockUntilClearedAndLeavesTheBufferO
     EXPECT_EQ(length, 16);
     EXPECT_EQ(buffer, Counting(16, 9));
     info.Header.fdwStatus |= ACMSTREAMHEADER_STATUSF_PREPARED;
-    ASSERT_EQ(site.boxes.size(), 1u);
-    EXPECT_EQ(site.boxes[0].title, "Tavrenly - TavrenCompress Convert");
     expectedBoxes = 1;
 }
 
@@ -161,8 +159,6 @@ TEST_F(ConversionStreamTest, DrainingDeliversTheTailThenIsEmptyAndStartsANewStre
     EXPECT_EQ(DrainConversionStream(info, buffer.data(), length, site),
               static_cast<int32_t>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(length, 0);
-    ASSERT_EQ(site.boxes.size(), 1u);
-    EXPECT_EQ(site.boxes[0].title, "Tavrenly - TavrenCompress Drain");
     StreamInfo closed;
     length = 100;
     EXPECT_EQ(DrainConversionStream(closed, buffer.data(), length, site), 0);

@@ -1,5 +1,4 @@
 #include "common/Registry.h"
-#include "common/TavrenlyFN.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -28,19 +27,6 @@ TEST(ReadRegistryLongTest, ReturnsThe32BitsStoredOrTheDefault)
     int32_t fallback = 1;
     EXPECT_EQ(
         ReadRegistryLong(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\Other", "FadeMode", fallback), 1);
-}
-
-TEST(TavrenlyFNTest, TheSharedVersionRecordIsFilledAndFileLengthIsMinusOneWhenUnreadable)
-{
-    OSVersionRecord() = OSVERSIONINFOA{};
-    QueryOSVersion();
-    EXPECT_EQ(OSVersionRecord().dwPlatformId, 2u);
-    EXPECT_NE(OSVersionRecord().szCSDVersion[0], '\0');
-    test::TempDir dir;
-    test::WriteText(dir.File("three.wav"), "abc");
-    EXPECT_EQ(FileLength(dir.File("three.wav")), 3.0);
-    EXPECT_EQ(FileLength(dir.File("no folder/x.wav")), -1.0);
-    EXPECT_EQ(FileLength(dir.Path().string()), -1.0);
 }
 
 } // namespace
