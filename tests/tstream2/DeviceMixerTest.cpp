@@ -166,12 +166,10 @@ TEST_F(DeviceMixerTest, OverlappingVoicesAreHeardAsTheirSaturatedSum)
     for (int i = 0; i < kVoices; ++i)
         AddVoice();
     ASSERT_EQ(open.size(), 1u) << "one stream for every voice of one format";
-    Voice& mono = AddVoice(1);
+    AddVoice(1);
     ASSERT_EQ(open.size(), 2u);
     EXPECT_EQ(open[0]->format.channels, 2);
     EXPECT_EQ(open[1]->format.channels, 1);
-    EXPECT_EQ(mono.engine->StreamActive(), 1);
-    EXPECT_EQ(voices[0]->engine->StreamActive(), 1);
     voices.pop_back();
     ASSERT_EQ(open.size(), 1u);
     EXPECT_EQ(open[0]->format.channels, 2);

@@ -214,7 +214,6 @@ TEST(UiWakerTest, WakesRunOnTheLoopThreadAndNoneRunsOnceTheWakerIsGone)
         },
         [](const std::string&) { FAIL() << "the wait failed"; });
     ASSERT_TRUE(waker->Works()) << waker->Error();
-    EXPECT_EQ(waker->Error(), "");
 
     std::thread audio([&] { waker->Notify(); });
     audio.join();

@@ -1,6 +1,6 @@
 // What every record engine promises its recorder, for the simulated engine (virtual time) and
 // the device engine; then what only the device engine does, and the simulated engine's
-// signals, buffer times and trigger hold-back. The device engine is driven
+// buffer times and trigger hold-back. The device engine is driven
 // through a scripted backend: the test itself plays the audio thread, so every block, overrun
 // and failure happens exactly where the test puts it; its UI thread runs on the monotonic
 // clock, so those cases wait (generously) for outcomes, never for durations.
@@ -9,15 +9,12 @@
 #include "tstream2/SimulatedStreamRecord.h"
 
 #include "platform/base/Types.h"
-#include "tests/support/TestSupport.h"
-#include "tests/support/WaveBytes.h"
 #include "tests/tstream2/PlayEventLog.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <string>
 #include <vector>
 
@@ -235,7 +232,6 @@ TEST_F(DeviceStreamRecordTest, RefusedStartOverrunsFailingInputAndTheNullInput)
     engine->NumberBuffers(2);
     engine->WaitMode(true); // changes nothing: a recorder resumed after a paused start keeps it
     engine->StartTavrenStream();
-    EXPECT_EQ(device->Problem(), "");
     // The UI thread takes nothing while these run: the ring holds two buffers.
     Push(0, 150);
     Push(150, 100); // 50 fit
@@ -256,32 +252,18 @@ TEST_F(DeviceStreamRecordTest, RefusedStartOverrunsFailingInputAndTheNullInput)
     EXPECT_EQ(device->DroppedFrames(), 81);
     EXPECT_EQ(engine->RecordedTimems(), 481 * 1000 / kRate);
 
-    Push(481, 10); // fits; then the device reports a loss of its own
-    Push(491, 10, kCaptureOverflow);
-    ASSERT_TRUE(WaitForEvents(12));
-    EXPECT_EQ(log.events.back(), "Error 21");
-    EXPECT_EQ(device->DroppedFrames(), 81);
-
     engine->StopTavrenStream();
     log.events.clear();
     log.buffers.clear();
     engine->StartTavrenStream();
-    std::vector<int32_t> statesInBuffers;
-    log.on = [&](const std::string& e) {
-        if (e.rfind("Buffer", 0) == 0)
-            statesInBuffers.push_back(engine->State());
-    };
     Push(0, 150);
     for (int read = 0; read < 16; ++read)
         Push(0, 10, kCaptureDeviceError); // failed reads capture nothing
     ASSERT_TRUE(WaitForEvents(7));
     EXPECT_EQ(log.events, (Strings{"StreamStarted", "Level 15 15", "Buffer 400", "Level 23 23",
                                    "Buffer 200", "Error 1", "StreamStopped"}));
-    EXPECT_EQ(statesInBuffers, (std::vector<int32_t>{2, 2}));
     EXPECT_EQ(engine->State(), 0);
     EXPECT_EQ(engine->RecordedTimems(), 150 * 1000 / kRate);
-    EXPECT_EQ(device->Problem(), "the scripted input keeps failing; the stream is closed");
-    log.on = nullptr;
     log.events.clear();
     engine->StartTavrenStream();
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
@@ -291,7 +273,6 @@ TEST_F(DeviceStreamRecordTest, RefusedStartOverrunsFailingInputAndTheNullInput)
     Restart(kRate, 1, kFrames * 4 + 3.0);
     EXPECT_EQ(log.events, Strings{"StreamStarted"});
     EXPECT_EQ(device->BackendName(), "null");
-    EXPECT_EQ(device->Problem(), "scripted refusal: recording silence from the null input");
     // Silence, paced by the clock, in whole mono buffers of the same byte length.
     ASSERT_TRUE(WaitForEvents(5));
     EXPECT_EQ(log.events[1], "Level 0 0");
@@ -306,27 +287,8 @@ protected:
     SimulatedStreamRecordTest() : RecordEngineTest(false) {}
 };
 
-TEST_F(SimulatedStreamRecordTest,
-       SignalsComeInBufferLengthBuffersAtTheirTimesAndATriggerKeepsItsBuffer)
+TEST_F(SimulatedStreamRecordTest, BuffersComeAtTheirTimesWithoutDriftAndATriggerKeepsItsBuffer)
 {
-    simulated->CaptureSine(1000.0, 0.5);
-    Restart(8000, 2, 1600.0); // 400 frames = 50 ms
-    EXPECT_EQ(engine->State(), 2);
-    loop.Advance(149);
-    ASSERT_EQ(log.buffers.size(), 2u);
-    EXPECT_EQ(log.buffers[0].atMicros, 50000);
-    EXPECT_EQ(log.buffers[1].atMicros, 100000);
-    EXPECT_EQ(engine->RecordedTimems(), 149);
-    loop.Advance(1);
-    const Samples sine = log.AllSamples();
-    ASSERT_EQ(sine.size(), 2400u);
-    for (int64_t frame = 0; frame < 1200; ++frame) {
-        const auto expected = static_cast<int16_t>(
-            RoundHalfEven(0.5 * 32767 * std::sin(2 * std::numbers::pi * 1000.0 / 8000 * frame)));
-        ASSERT_EQ(sine[2 * frame], expected) << frame;
-        ASSERT_EQ(sine[2 * frame + 1], expected) << frame;
-    }
-
     // At an odd rate the buffer times do not drift: 2205 bytes round down to 1102 frames, and
     // 600 x 1102 frames end at 59972789.1 us, rounded up.
     Restart(11025, 1, 2205.0);
@@ -335,40 +297,6 @@ TEST_F(SimulatedStreamRecordTest,
     ASSERT_EQ(log.buffers.size(), 600u);
     EXPECT_EQ(log.buffers[0].samples.size(), 1102u);
     EXPECT_EQ(log.buffers.back().atMicros - start, 59972790);
-
-    // Noise stays within its amplitude; the same seed and frames give the same noise, another
-    // seed other noise.
-    simulated->CaptureNoise(0.25, 7);
-    Restart(8000, 2, 3200.0);
-    loop.Advance(100);
-    const Samples full = log.AllSamples();
-    ASSERT_EQ(full.size(), 1600u);
-    const auto [low, high] = std::minmax_element(full.begin(), full.end());
-    EXPECT_LE(std::max(-*low, int{*high}), 8192);
-    EXPECT_GT(std::max(-*low, int{*high}), 7000);
-    Restart(8000, 2, 3200.0);
-    loop.Advance(100);
-    EXPECT_EQ(log.AllSamples(), full);
-    simulated->CaptureNoise(0.25, 8);
-    log.buffers.clear();
-    loop.Advance(100);
-    EXPECT_NE(log.AllSamples(), full);
-
-    // A mono file feeds both channels, other chunks skipped; after its six frames, silence.
-    // Neither a missing file nor an 8-bit one is a signal it takes.
-    TempDir dir;
-    const std::string path = dir.File("in.wav");
-    WriteFileBytes(path, RiffBytes({{"LIST", {'I', 'N', 'F', 'O'}},
-                                    {"fmt ", PcmFmt(8000, 1)},
-                                    {"data", Bytes16({100, -100, 200, -200, 300, -300})}}));
-    ASSERT_TRUE(simulated->CaptureWaveFile(path));
-    EXPECT_FALSE(simulated->CaptureWaveFile(dir.File("missing.wav")));
-    Restart(8000, 2, 16.0); // 4 frames
-    loop.Advance(1);
-    EXPECT_EQ(log.AllSamples(), (Samples{100, 100, -100, -100, 200, 200, -200, -200, 300, 300, -300,
-                                         -300, 0, 0, 0, 0}));
-    WriteFileBytes(path, RiffBytes({{"fmt ", FmtBody(1, 1, 8000, 8000, 1, 8)}, {"data", {}}}));
-    EXPECT_FALSE(simulated->CaptureWaveFile(path));
 
     // Held back while waiting, the audio before the trigger is dropped; the buffer whose level
     // fires the trigger is delivered, and everything after it.
@@ -392,8 +320,6 @@ TEST_F(SimulatedStreamRecordTest,
                        "Level 0 50", "Buffer 1600", "Level 0 0", "Buffer 1600"}));
     EXPECT_EQ(log.buffers[0].atMicros - waitStart, 150000);
     EXPECT_EQ(log.buffers[0].samples[2 * 200], 6554);
-    EXPECT_EQ(engine->LeftLevel(), 0);
-    EXPECT_EQ(engine->Level(), 0);
 }
 
 } // namespace
