@@ -64,15 +64,6 @@ bool Released(const PlayerState& s)
            s.DeCompress.hStream == nullptr && s.ConvertFilePCM.hStream == nullptr;
 }
 
-void ExpectSameBytes(const Bytes& played, const Bytes& wanted)
-{
-    const size_t common = std::min(played.size(), wanted.size());
-    const auto differ =
-        std::mismatch(played.begin(), played.begin() + long(common), wanted.begin());
-    EXPECT_EQ(differ.first - played.begin(), long(common)) << "first differing byte";
-    EXPECT_EQ(played.size(), wanted.size());
-}
-
 void ExpectFrameRuns(const Bytes& audio, const std::vector<std::pair<int32_t, int32_t>>& runs)
 {
     std::vector<int32_t> wanted;

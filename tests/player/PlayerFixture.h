@@ -108,9 +108,6 @@ void WriteUndecodableWave(const std::string& path);
 /// True when the state holds no file, format, buffer or codec stream any more.
 bool Released(const PlayerState& s);
 
-/// Fails naming the first byte where `played` differs from `wanted`, and on any other size.
-void ExpectSameBytes(const Bytes& played, const Bytes& wanted);
-
 /// Fails unless the counter frames of `audio` are the runs [from, to) one after another,
 /// naming the first frame that differs.
 void ExpectFrameRuns(const Bytes& audio, const std::vector<std::pair<int32_t, int32_t>>& runs);

@@ -31,7 +31,7 @@ class PlayerConversionTest : public PlayerTest, public ::testing::WithParamInter
 // looped file is heard as the file up to the loop end, the section twice more, then the
 // rest, joined without a lost or a repeated sample and with the resampler fed straight
 // across each jump.
-TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileInWholeBuffersAndEndsOnce)
+TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileAndEndsOnce)
 {
     const ConvertedFile& c = GetParam();
     int32_t bufferms = c.bufferms;
@@ -56,38 +56,22 @@ TEST_P(PlayerConversionTest, PlaysWhatTheCodecLayerMakesOfTheWholeFileInWholeBuf
     ASSERT_GT(reference.size(), 100000u);
     int64_t playedAtEnd = -1;
     h.listener.on["AudioEndReached"] = [&] { playedAtEnd = h.engine->PlayedBytes(); };
-    h.engine->ClearCalls();
-
-    const int32_t whole = bufferms * 1764 / 10;
-    const WAVEFORMATEX& file = s.FileFormat;
-    const bool straight =
-        file.wFormatTag == 1 && file.nSamplesPerSec == 44100 && file.nChannels == 2;
     ASSERT_EQ(h.player->PlayAudio(), 0);
-    EXPECT_TRUE(!straight || h.engine->AddedBuffers().size() == 10u) << "every buffer queued";
-    // Playing follows the engine's report, which follows the start request.
-    EXPECT_TRUE(InOrder(h.engine->Calls(), {"StartPlayback", "event:PlaybackStarted"}));
-    EXPECT_EQ(h.listener.Only({"Playing", "Paused", "AudioEndReached"}), Events{"Playing"});
-    EXPECT_EQ(h.player->Status(), epsPlaying);
     ASSERT_TRUE(PlayToEnd(h, 15000));
     h.loop.Advance(500);
     const Bytes& played = h.engine->PlayedAudio();
-    ExpectSameBytes(played, reference);
+    EXPECT_TRUE(played == reference) << played.size() << " bytes, wanted " << reference.size();
     EXPECT_EQ(playedAtEnd, int64_t(played.size()))
         << "the end is reported once the last buffer has played";
     EXPECT_EQ(h.listener.Only({"Playing", "Paused", "AudioEndReached"}),
               (Events{"Playing", "AudioEndReached", "Paused"}));
     EXPECT_EQ(h.Counts({"LoopRestart", "LoopCompleted"}), (c.loop ? Counts{2, 1} : Counts{0, 0}));
-    EXPECT_TRUE(s.FileFinished);
     EXPECT_EQ(h.player->Status(), epsPaused);
-    // Passing straight through, whole buffers of the playback format; the last holds the rest.
-    const auto& added = h.engine->AddedBuffers();
-    for (size_t i = 0; straight && i < added.size(); ++i)
-        ASSERT_EQ(added[i].length,
-                  i + 1 < added.size() ? whole : int32_t(played.size() % size_t(whole)));
     if (c.loop)
         return;
     EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), h.player->AudioEnd());
     // The file's length at the playback rate, to the frame.
+    const WAVEFORMATEX& file = s.FileFormat;
     if (c.framesKnown) {
         EXPECT_NEAR(double(played.size()) / 4.0,
                     double(data.size() / file.nBlockAlign) * 44100.0 / double(file.nSamplesPerSec),
