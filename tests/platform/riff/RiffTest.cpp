@@ -51,7 +51,7 @@ std::vector<uint8_t> NestedFile()
     return w.Data();
 }
 
-TEST(RiffChunkTest, FindsChunksInsideTheirParentOnlyAndWalksThemInOrderWritingNothing)
+TEST(RiffChunkTest, FindsChunksInsideTheirParentOnlyWritingNothing)
 {
     TempDir dir;
     WriteFileBytes(dir.File("f.wav"), NestedFile());
@@ -83,19 +83,6 @@ TEST(RiffChunkTest, FindsChunksInsideTheirParentOnlyAndWalksThemInOrderWritingNo
     EXPECT_EQ(mmioSeek(file, 0, SEEK_CUR), 72);
     ASSERT_EQ(mmioDescend(file, &tail, nullptr, MMIO_FINDCHUNK), 0u);
 
-    // Plain descends see every chunk of the form in order, past the pad byte.
-    ASSERT_EQ(mmioSeek(file, 0, SEEK_SET), 0);
-    ASSERT_EQ(mmioDescend(file, &riff, nullptr, 0), 0u);
-    std::vector<std::pair<FOURCC, uint32_t>> seen;
-    for (MMCKINFO ck{}; mmioDescend(file, &ck, &riff, 0) == 0; mmioAscend(file, &ck, 0))
-        seen.emplace_back(ck.ckid, ck.cksize);
-    const std::vector<std::pair<FOURCC, uint32_t>> expected = {
-        {mmioFOURCC('o', 'd', 'd', ' '), 3},
-        {FOURCC_LIST, 14},
-        {mmioFOURCC('f', 'm', 't', ' '), 4},
-        {kData, 6},
-    };
-    EXPECT_EQ(seen, expected);
     owner.reset();
     EXPECT_EQ(ReadFileBytes(dir.File("f.wav")), NestedFile());
 }
