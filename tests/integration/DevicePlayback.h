@@ -37,22 +37,20 @@ protected:
         int64_t endedAt = -1;
         listener.on["Playing"] = [&] { playingAt = loop.NowMs(); };
         listener.on["AudioEndReached"] = [&] { endedAt = loop.NowMs(); };
-        {
-            TavrenPlayer player(site, std::move(engine));
-            player.InitNew();
-            player.SetEventListener(&listener);
-            beforeOpen(player);
-            std::string name = item;
-            if (player.OpenAudio(name) == 0 && device.StreamActive() != 0) {
-                EXPECT_EQ(device.BackendName(), expectedBackend);
-                setup(player);
-                player.PlayAudio();
-                EXPECT_TRUE(WaitFor(
-                    loop, [&] { return endedAt >= 0; }, 20'000));
-            }
-            player.CloseAudio();
-            player.SetEventListener(nullptr);
+        TavrenPlayer player(site, std::move(engine));
+        player.InitNew();
+        player.SetEventListener(&listener);
+        beforeOpen(player);
+        std::string name = item;
+        if (player.OpenAudio(name) == 0 && device.StreamActive() != 0) {
+            EXPECT_EQ(device.BackendName(), expectedBackend);
+            setup(player);
+            player.PlayAudio();
+            EXPECT_TRUE(WaitFor(
+                loop, [&] { return endedAt >= 0; }, 20'000));
         }
+        player.CloseAudio();
+        player.SetEventListener(nullptr);
         listener.on.clear();
         playedMs = endedAt - playingAt;
     }
