@@ -74,10 +74,8 @@ TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
     WriteCounterWave(dir.File("a.wav"), 1.0);
     WriteCounterWave(dir.File("b.wav"), 2.0);
     // Each item loops 0.25 s to 0.75 s once; the missing one between them is said and skipped.
-    const Output run = RunShell(
-        dir, "timeout 20 env " +
-                 ProgramCommand(dir, {"play", "a.wav", "missing.wav", "b.wav", "--render",
-                                      "out.wav", "--loop", "0.25:0.75:1", "--events=json"}));
+    const Output run = RunProgram(dir, {"play", "a.wav", "missing.wav", "b.wav", "--render",
+                                        "out.wav", "--loop", "0.25:0.75:1", "--events=json"});
     EXPECT_EQ(run.status, 1) << "the missing item is the worst: " << run.err;
     EXPECT_NE(run.err.find("missing.wav did not open"), std::string::npos) << run.err;
 

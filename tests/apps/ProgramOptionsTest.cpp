@@ -128,7 +128,6 @@ TEST(ProgramSettingsTest, TheReadmeExampleReadsAsWrittenAndItsEngineIsTheProgram
     const size_t start = readme.find("```ini\n", readme.find("## Settings"));
     ASSERT_NE(start, std::string::npos);
     std::string block = readme.substr(start + 7, readme.find("```", start + 7) - start - 7);
-    ASSERT_NE(block.find("Engine=device"), std::string::npos) << block;
     TempDir dir;
     const std::string conf = dir.File("etc/Corvane/TavrenStream.conf");
     std::filesystem::create_directories(dir.File("etc/Corvane"));
@@ -148,8 +147,7 @@ TEST(ProgramSettingsTest, TheReadmeExampleReadsAsWrittenAndItsEngineIsTheProgram
     WriteText(conf, block.replace(block.find("Engine=device"), 13, "Engine=simulated"));
     const std::string item = dir.File("long.wav");
     WriteCounterWave(item, 300, 11025);
-    const Output played =
-        RunShell(dir, "timeout 60 env " + ProgramCommand(dir, {"play", item, "--events"}));
+    const Output played = RunProgram(dir, {"play", item, "--events"});
     EXPECT_EQ(played.status, 0) << played.err;
     EXPECT_NE(played.out.find("AudioEndReached"), std::string::npos) << played.out;
 }

@@ -241,9 +241,10 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     const auto play = [&](const std::string& file, const std::string& out,
                           std::vector<std::string> extra) {
         extra.insert(extra.begin(), {"play", file, "--engine", "simulated", "--render", out});
-        return ProgramCommand(dir, extra);
+        return extra;
     };
-    const Output piped = RunShell(dir, play(item, "-", {"--events"}) + " | cat");
+    const Output piped =
+        RunShell(dir, ProgramCommand(dir, play(item, "-", {"--events"})) + " | cat");
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_NE(piped.err.find("AudioEndReached"), std::string::npos) << "events leave stdout";
     // RIFF, fmt (18), cart (2048), data: the two sizes say "to the end of the stream".
@@ -256,17 +257,18 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     EXPECT_TRUE(Bytes(bytes.begin() + kHeader, bytes.end()) == expected);
     // A FIFO is written as the same stream once something reads it; a character device too.
     const std::string fifo = dir.File("fifo");
-    const Output fed = RunShell(dir, "mkfifo " + Quoted(fifo) + " && { cat " + Quoted(fifo) +
-                                         " > got.wav & " + play(item, fifo, {}) + "; wait; }");
+    const Output fed =
+        RunShell(dir, "mkfifo " + Quoted(fifo) + " && { cat " + Quoted(fifo) + " > got.wav & " +
+                          ProgramCommand(dir, play(item, fifo, {})) + "; wait; }");
     ASSERT_EQ(fed.status, 0) << fed.err;
     EXPECT_TRUE(ReadFileBytes(dir.File("got.wav")) == bytes);
-    EXPECT_EQ(RunShell(dir, play(item, "/dev/null", {"--quiet"})).status, 0);
+    EXPECT_EQ(RunProgram(dir, play(item, "/dev/null", {"--quiet"})).status, 0);
 
     // A fade from 1 s to 3 s down to 0 on the fast-start curve (mode 2): full before it, 14.6 %
     // of the level halfway (the curve at 50), silent after it.
     const std::string level = dir.File("level.wav");
     WriteFileBytes(level, PcmWave(ConstantFrames(4 * 44100, 30000)));
-    const Output faded = RunShell(
+    const Output faded = RunProgram(
         dir, play(level, "out.wav", {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"}));
     ASSERT_EQ(faded.status, 0) << faded.err;
     EXPECT_EQ(faded.out, "");
