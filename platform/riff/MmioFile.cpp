@@ -17,6 +17,9 @@ namespace {
 
 /// The largest offset a RIFF file can use: sizes and offsets are 32-bit.
 constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;
+/// The most a read copies into the window at once: a few of a player's buffers, few enough
+/// system calls.
+constexpr int64_t kReadPiece = 256 * 1024;
 
 bool ParentFolderExists(const char* path)
 {
@@ -105,12 +108,10 @@ MMRESULT MmioFile::Open(const char* path, uint32_t flags, int32_t bufferSize,
     if (!opened)
         return MMIOERR_OUTOFMEMORY;
     fd.Release(); // the file closes it from here on
-    try {
-        opened->m_buffer.resize(
-            static_cast<size_t>(bufferSize > 0 ? bufferSize : MMIO_DEFAULTBUFFER));
-    } catch (const std::bad_alloc&) {
+    opened->m_capacity = static_cast<size_t>(bufferSize > 0 ? bufferSize : MMIO_DEFAULTBUFFER);
+    opened->m_buffer.reset(new (std::nothrow) char[opened->m_capacity]);
+    if (!opened->m_buffer)
         return MMIOERR_OUTOFMEMORY; // the destructor closes the descriptor
-    }
     file = std::move(opened);
     return 0;
 }
@@ -172,17 +173,47 @@ bool MmioFile::WriteAt(const char* source, int64_t count, int64_t offset, int64_
     return done == count;
 }
 
+void MmioFile::AdviseReadAhead()
+{
+    const auto capacity = static_cast<int64_t>(m_capacity);
+    if (capacity <= kReadPiece)
+        return; // the window itself is the read-ahead
+    if (m_position >= m_advisedFrom && m_position + capacity / 2 <= m_advisedEnd)
+        return; // still half a buffer or more ahead
+    const int64_t from =
+        m_position >= m_advisedFrom && m_position <= m_advisedEnd ? m_advisedEnd : m_position;
+    const int64_t end = std::min(m_position + capacity, m_diskSize);
+    if (end > from)
+        ::posix_fadvise(m_fd, static_cast<off_t>(from), static_cast<off_t>(end - from),
+                        POSIX_FADV_WILLNEED);
+    m_advisedFrom = m_position;
+    m_advisedEnd = std::max(end, from);
+}
+
+int64_t MmioFile::Refill(int64_t wanted)
+{
+    const auto capacity = static_cast<int64_t>(m_capacity);
+    const int64_t piece = std::min(capacity, std::max(wanted, kReadPiece));
+    AdviseReadAhead();
+    const int64_t got = ReadAt(m_buffer.get(), piece, m_position);
+    if (got < 0)
+        return -1;
+    m_bufferStart = m_position;
+    m_bufferValid = static_cast<size_t>(got);
+    return got;
+}
+
 int64_t MmioFile::Read(char* destination, int64_t count)
 {
     if (m_fd < 0)
         return -1;
-    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    const auto capacity = static_cast<int64_t>(m_capacity);
     int64_t done = 0;
     while (done < count) {
         const int64_t windowEnd = m_bufferStart + static_cast<int64_t>(m_bufferValid);
         if (m_position >= m_bufferStart && m_position < windowEnd) {
             const int64_t take = std::min(count - done, windowEnd - m_position);
-            std::memcpy(destination + done, m_buffer.data() + (m_position - m_bufferStart),
+            std::memcpy(destination + done, m_buffer.get() + (m_position - m_bufferStart),
                         static_cast<size_t>(take));
             done += take;
             m_position += take;
@@ -201,11 +232,9 @@ int64_t MmioFile::Read(char* destination, int64_t count)
             m_position += got;
             break;
         }
-        const int64_t got = ReadAt(m_buffer.data(), capacity, m_position);
+        const int64_t got = Refill(count - done);
         if (got < 0)
             return -1;
-        m_bufferStart = m_position;
-        m_bufferValid = static_cast<size_t>(got);
         if (got == 0)
             break;
     }
@@ -215,31 +244,26 @@ int64_t MmioFile::Read(char* destination, int64_t count)
 int64_t MmioFile::ReadHeld(int64_t count, const char*& view)
 {
     view = nullptr;
-    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    const auto capacity = static_cast<int64_t>(m_capacity);
     if (m_fd < 0 || count < 0 || count >= capacity || Dirty())
         return 0; // Read decides: an error, a read past the buffer, or bytes to write first
     for (int pass = 0; pass < 2; ++pass) {
         const int64_t windowEnd = m_bufferStart + static_cast<int64_t>(m_bufferValid);
-        if (m_position >= m_bufferStart && m_position < windowEnd) {
-            const int64_t held = windowEnd - m_position;
-            // Short of the count only when the window ends where the file does; a read that
-            // runs on past the window is copied piecewise by Read.
-            if (held < count && windowEnd < Size())
-                return 0;
-            const int64_t take = std::min(count, held);
-            view = m_buffer.data() + (m_position - m_bufferStart);
+        const bool inWindow = m_position >= m_bufferStart && m_position < windowEnd;
+        // Short of the count only where the file ends; a read that runs on past the window
+        // moves the window to it (the bytes before the position have been read).
+        if (inWindow && (windowEnd - m_position >= count || windowEnd >= Size())) {
+            const int64_t take = std::min(count, windowEnd - m_position);
+            view = m_buffer.get() + (m_position - m_bufferStart);
             m_position += take;
             return take;
         }
         if (m_position >= Size() || pass == 1) {
-            view = m_buffer.data(); // at the end (or the refill found nothing): nothing to read
+            view = m_buffer.get(); // at the end (or the refill found nothing): nothing to read
             return 0;
         }
-        const int64_t got = ReadAt(m_buffer.data(), capacity, m_position);
-        if (got < 0)
+        if (Refill(count) < 0)
             return -1;
-        m_bufferStart = m_position;
-        m_bufferValid = static_cast<size_t>(got);
     }
     return 0;
 }
@@ -248,7 +272,7 @@ bool MmioFile::Write(const char* source, int64_t count)
 {
     if (m_fd < 0 || !CanWrite() || count < 0 || m_position > kMaxFileSize - count)
         return false;
-    const int64_t capacity = static_cast<int64_t>(m_buffer.size());
+    const auto capacity = static_cast<int64_t>(m_capacity);
     while (count > 0) {
         const int64_t offset = m_position - m_bufferStart;
         const bool inWindow =
@@ -271,7 +295,7 @@ bool MmioFile::Write(const char* source, int64_t count)
         }
         const size_t at = static_cast<size_t>(offset);
         const size_t take = static_cast<size_t>(std::min(count, capacity - offset));
-        std::memcpy(m_buffer.data() + at, source, take);
+        std::memcpy(m_buffer.get() + at, source, take);
         if (Dirty()) {
             m_dirtyBegin = std::min(m_dirtyBegin, at);
             m_dirtyEnd = std::max(m_dirtyEnd, at + take);
@@ -300,7 +324,7 @@ MMRESULT MmioFile::Flush()
     if (!Dirty())
         return 0;
     const bool written =
-        WriteAt(m_buffer.data() + m_dirtyBegin, static_cast<int64_t>(m_dirtyEnd - m_dirtyBegin),
+        WriteAt(m_buffer.get() + m_dirtyBegin, static_cast<int64_t>(m_dirtyEnd - m_dirtyBegin),
                 m_bufferStart + static_cast<int64_t>(m_dirtyBegin));
     m_dirtyBegin = m_dirtyEnd = 0;
     if (written)

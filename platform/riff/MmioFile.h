@@ -5,13 +5,18 @@
 // it are marked dirty and reach the disk when the window moves, on Flush() and on Close().
 // All disk access goes through pread()/pwrite() at explicit offsets, so moving the position is
 // free and a chunk walk inside the window costs no system call.
+//
+// Reading fills the window a piece at a time (at most kReadPiece bytes) and asks the kernel to
+// keep the whole buffer's length ahead of the position in its page cache. The disk is read as
+// far ahead as a full window would read it, but a process with many files open does not copy
+// every byte into a large window of its own that has left the processor's cache long before
+// the byte is used; the part of the buffer past the piece is never touched.
 
 #include "platform/riff/Riff.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace tavrenly {
 
@@ -49,7 +54,7 @@ public:
     bool CanWrite() const noexcept { return (m_flags & MMIO_RWMODE) != MMIO_READ; }
 
     uint32_t Flags() const noexcept;
-    int32_t BufferSize() const noexcept { return static_cast<int32_t>(m_buffer.size()); }
+    int32_t BufferSize() const noexcept { return static_cast<int32_t>(m_capacity); }
     int64_t BufferStart() const noexcept { return m_bufferStart; }
 
 private:
@@ -57,6 +62,11 @@ private:
     bool Dirty() const noexcept { return m_dirtyEnd > m_dirtyBegin; }
     /// Reads at `offset` until `count` bytes or the end of the file; -1 on an I/O error.
     int64_t ReadAt(char* destination, int64_t count, int64_t offset);
+    /// Moves the window to the position and fills a piece of it, at least `wanted` bytes where
+    /// the buffer holds them. The count read, or -1 on an I/O error.
+    int64_t Refill(int64_t wanted);
+    /// Asks the kernel to read the buffer's length ahead of the position.
+    void AdviseReadAhead();
     /// Writes at `offset` until `count` bytes or a refusal; `done` (when given) gets the count
     /// the disk took.
     bool WriteAt(const char* source, int64_t count, int64_t offset, int64_t* done = nullptr);
@@ -67,11 +77,14 @@ private:
     uint32_t m_flags;
     int64_t m_diskSize;
     int64_t m_position = 0;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer; ///< not cleared: what is never filled is never touched
+    size_t m_capacity = 0;
     int64_t m_bufferStart = 0;
     size_t m_bufferValid = 0; ///< bytes of the window that hold file content
     size_t m_dirtyBegin = 0;
     size_t m_dirtyEnd = 0;
+    int64_t m_advisedFrom = 0; ///< the span the kernel was last asked to read ahead
+    int64_t m_advisedEnd = 0;
 };
 
 } // namespace tavrenly

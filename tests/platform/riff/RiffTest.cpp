@@ -216,8 +216,8 @@ TEST(RiffFileTest, ReadsHandOutTheReadAheadOnlyWhenItHoldsTheWholeRead)
         {-1, 3, 3, true, 3},    // the first read fills the window
         {-1, 13, 13, true, 16}, // up to the window's end exactly
         {-1, 10, 10, true, 26}, // the next window
-        {-1, 10, 0, false, 26}, // across the window's end: left to a copying read
-        {-1, 16, 0, false, 26}, // as large as the buffer: read straight to the caller
+        {-1, 10, 10, true, 36}, // across the window's end: the window moves to the read
+        {-1, 16, 0, false, 36}, // as large as the buffer: read straight to the caller
         {70, 10, 5, true, 75},  // the window ends where the file does
         {-1, 4, 0, true, 75},   // at the end
     };
@@ -238,6 +238,28 @@ TEST(RiffFileTest, ReadsHandOutTheReadAheadOnlyWhenItHoldsTheWholeRead)
     }
     EXPECT_EQ(mmioReadHeld(file.get(), 1, nullptr), -1);
     EXPECT_EQ(mmioReadHeld(file.get(), -1, nullptr), -1);
+
+    // A buffer larger than one fill: held and copied reads, back and forth, see the file's
+    // bytes wherever the pieces begin.
+    const std::vector<uint8_t> large = Counting(700'001);
+    WriteFileBytes(path, large);
+    UniqueHmmio big(Open(path, 1 << 20, MMIO_READ));
+    std::vector<uint8_t> back;
+    std::vector<char> copied(17'641);
+    for (int step = 0; back.size() < large.size(); ++step) {
+        if (step == 20) { // back to the start, a window behind the position
+            ASSERT_EQ(mmioSeek(big.get(), 1, SEEK_SET), 1);
+            back.resize(1);
+        }
+        const char* view = nullptr;
+        int32_t got = step % 3 == 0 ? -1 : mmioReadHeld(big.get(), 17'641, &view);
+        if (view == nullptr)
+            got = mmioRead(big.get(), copied.data(), 17'641);
+        ASSERT_GT(got, 0) << step;
+        const char* from = view != nullptr ? view : copied.data();
+        back.insert(back.end(), from, from + got);
+    }
+    EXPECT_EQ(back, large);
 }
 
 } // namespace
