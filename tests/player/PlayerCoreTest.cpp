@@ -1,5 +1,4 @@
-// The player's core: refused configuration puts, start-up from the machine-wide settings,
-// saved settings and devices.
+// The player's core: refused configuration puts, saved settings and devices.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -44,34 +43,6 @@ TEST_F(PlayerCoreTest, InvalidPutsAreRefusedWithABoxAndChangeNothing)
     EXPECT_EQ(std::tuple(p.SampleRate(), p.NumberChannels(), e.SampleRate(), e.NumberChannels(),
                          e.BufferLengthms(), e.NumberBuffers()),
               std::tuple(44100, 2, 44100, 2, 100, 10));
-}
-
-TEST_F(PlayerCoreTest, StartUpTakesTheMachineWideSettingsOrTheDefaults)
-{
-    struct Case
-    {
-        const char* file; ///< null: none
-        int32_t fadeMode;
-        bool flush;
-        int32_t flushms;
-    };
-    const Case cases[] = {
-        {nullptr, efmFastStart, true, 1},
-        {"FadeMode=1\nFlushBuffers=0\nFlushBufferLengthms=0x100\n", efmSlowStart, false, 256},
-        // Any non-zero value switches flushing on; an unknown key changes nothing.
-        {"FlushBuffers=-3\nFadeMode2=7\n", efmFastStart, true, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file ? c.file : "no file");
-        if (c.file)
-            settings.Write(c.file);
-        PlayerHarness h(false);
-        EXPECT_EQ(std::tuple(h.player->FadeMode(), h.player->InverseLogFades(),
-                             h.player->FlushBuffers(), h.engine->FlushBufferLengthms()),
-                  std::tuple(c.fadeMode, c.fadeMode == efmSlowStart, c.flush, c.flushms));
-        // Start-up assigns through the properties, so the host hears of both.
-        EXPECT_EQ(h.site.changed, (Events{"FadeMode", "FlushBuffers"}));
-    }
 }
 
 TEST_F(PlayerCoreTest, SavedSettingsRoundTrip)

@@ -49,7 +49,6 @@ void PlayerHarness::UseDeviceEmptiedOnPause()
     devices->SetOutputDevices(
         {DeviceInfo{.name = "Quirky Output", .manufacturerId = 39, .backend = "simulated"}});
     player->WaveOutDeviceNumber(1);
-    EXPECT_EQ(uint16_t{player->State().OutDeviceCaps.wMid}, 39);
 }
 
 void WriteUndecodableWave(const std::string& path)

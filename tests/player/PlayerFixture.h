@@ -64,8 +64,6 @@ public:
     /// Chooses the one output device whose driver keeps playing through a pause, so the player
     /// must empty it on every pause.
     void UseDeviceEmptiedOnPause();
-    /// The envelope's notifications and the volumes applied, in order.
-    Events VolumeEvents() const { return listener.Only({"Volume", "AudioVolumeChanged"}); }
     /// How often each of `names` was raised, in the order given.
     std::vector<size_t> Counts(const Events& names) const
     {

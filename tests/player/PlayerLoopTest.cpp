@@ -129,7 +129,6 @@ TEST_F(PlayerLoopTest, BoundsAreKeptInBlocksAndClampedToTheItem)
             << t;
         EXPECT_FLOAT_EQ(h.player->LoopStart(), float(start) / 44100.0f) << "read back in blocks";
     }
-    EXPECT_FALSE(h.player->State().SettingLoopBounds);
 
     // Looping needs an end after AudioStart.
     h.player->LoopEnd(1.0f);
