@@ -22,8 +22,8 @@ class RecorderListener : public TavrenRecorderEvents
 {
 public:
     std::vector<std::string> events;
-    /// Runs after an event has been recorded, found by its full text or its bare name, so a
-    /// test can call back into the recorder from inside it.
+    /// Runs after an event has been recorded, found by its name, so a test can call back into
+    /// the recorder from inside it.
     std::map<std::string, std::function<void()>> on;
     /// The buffers that arrived while the recorder was writing to disk.
     std::vector<uint8_t> written;
@@ -71,10 +71,7 @@ private:
     void Record(const std::string& name)
     {
         events.push_back(name);
-        auto handler = on.find(name);
-        if (handler == on.end())
-            handler = on.find(name.substr(0, name.find('(')));
-        if (handler != on.end() && handler->second)
+        if (const auto handler = on.find(name.substr(0, name.find('('))); handler != on.end())
             handler->second();
     }
 };
