@@ -133,10 +133,11 @@ private:
             [&] {
                 reference = static_cast<int16_t>(Pick(4));
                 permanent = Pick(2) == 0;
-                p.AddVolumeChangeEvent(reference, AnyTime(), Uniform(-0.1f, 0.6f),
-                                       Uniform(-10, 110),
-                                       Pick(8) == 0 ? AnyTime() : Uniform(0, 100), Uniform(-5, 100),
-                                       Pick(2) == 0, permanent);
+                p.AddVolumeChangeEvent(
+                    reference, AnyTime(), Pick(8) == 0 ? AnyTime() : Uniform(-0.1f, 0.6f),
+                    Pick(8) == 0 ? AnyTime() : Uniform(-10, 110),
+                    Pick(8) == 0 ? AnyTime() : Uniform(0, 100),
+                    Pick(8) == 0 ? AnyTime() : Uniform(-5, 100), Pick(2) == 0, permanent);
             },
             [&] { p.RemoveVolumeChangeEvent(static_cast<int16_t>(Pick(4))); },
             [&] { p.PlayVolume(Pick(8) == 0 ? AnyTime() : Uniform(-10, 110)); },
