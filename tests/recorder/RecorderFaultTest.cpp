@@ -1,5 +1,4 @@
-// What a recording keeps when things go wrong: how far the file on disk may fall behind the
-// captured audio if the process dies, and a disk that fills up mid-recording.
+// What a recording keeps when the disk fills up mid-recording.
 
 #include "tests/recorder/RecorderFixture.h"
 
@@ -41,11 +40,11 @@ struct FileSizeLimit
 constexpr int32_t kBytesPerSecond = 44100 * 4;         // 16-bit stereo
 constexpr int32_t kBufferBytes = kBytesPerSecond / 20; // the default 50 ms buffer
 
-// The header is on the disk before any audio, and the disk then falls behind the capture by
-// at most the one-second cache and a buffer (inside BufferRecieved the buffers before this one
-// have been written). When the disk fills up, the saved file keeps exactly the captured audio
-// up to the limit in whole blocks, with one box for every buffer from the failing one on.
-TEST(RecorderFaultTest, DiskLagIsBoundedAndAFullDiskKeepsWholeBlocksWithABoxPerFailingBuffer)
+// The header is on the disk before any audio. When the disk fills up, the saved file keeps
+// exactly the captured audio up to the limit in whole blocks, with one box for every buffer
+// from the failing one on. (How far the disk may fall behind the capture is measured on
+// recordings killed mid-way and repaired.)
+TEST(RecorderFaultTest, AFullDiskKeepsWholeBlocksWithABoxPerFailingBuffer)
 {
     test::RecorderHarness h;
     int16_t seconds = 1;
@@ -56,17 +55,7 @@ TEST(RecorderFaultTest, DiskLagIsBoundedAndAFullDiskKeepsWholeBlocksWithABoxPerF
     const std::string temporary = h.recorder->State().TemporaryFileName;
     const uint32_t audioStart = h.recorder->State().DataChunk.dwDataOffset;
     EXPECT_EQ(GetFileLength(temporary), audioStart);
-    int64_t writtenBefore = 0;
-    int64_t mostBehind = 0;
-    h.listener.on["BufferRecieved"] = [&] {
-        mostBehind = std::max(mostBehind, audioStart + writtenBefore - GetFileLength(temporary));
-        writtenBefore = static_cast<int64_t>(h.listener.written.size());
-    };
-    h.Run(6000);
-    EXPECT_LE(mostBehind, kBytesPerSecond + kBufferBytes);
-    // The bound is reached: the cache really holds a second before it goes to the disk.
-    EXPECT_GE(mostBehind, kBytesPerSecond - kBufferBytes);
-    EXPECT_GT(writtenBefore, 5 * kBytesPerSecond);
+    h.Run(3000);
 
     // Two more flushes of the cache fit; the third is cut inside a block.
     const rlim_t limit = static_cast<rlim_t>(GetFileLength(temporary)) + 2 * kBytesPerSecond + 1001;
