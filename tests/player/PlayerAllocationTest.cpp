@@ -61,7 +61,6 @@ TEST_P(PlayerAllocationTest, PlayingAWholeFileAllocatesNothing)
     EXPECT_EQ(quiet.ends, 1);
     EXPECT_EQ(made.total - made.ffmpeg, 0) << "allocations while playing " << steps * 10 << " ms";
     EXPECT_LE(made.ffmpeg, GetParam().ffmpegPerSecond * (steps * 10 + 999) / 1000);
-    RecordProperty("FfmpegAllocations", std::to_string(made.ffmpeg));
 }
 
 INSTANTIATE_TEST_SUITE_P(
