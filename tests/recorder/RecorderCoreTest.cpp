@@ -40,17 +40,13 @@ TEST(RecorderCoreTest, ValidationAndSavedSettings)
     r.NumberWaveRecordBuffers(-1);
     EXPECT_EQ(h.site.boxes.size(), 2u);
     EXPECT_EQ(Settings(r), (std::vector<int32_t>{50, 20, 2, 44100, 4, 0, 1, 1, 0}));
-    int16_t cache = -5;
-    r.NumberCacheSeconds(cache);
-    EXPECT_EQ(cache, 0);
-    EXPECT_EQ(r.NumberCacheSeconds(), 0);
 
     // Every non-default value survives a save and a load under its key.
     r.WaveBufferLengthms(80);
     r.NumberWaveRecordBuffers(12);
     r.NumberChannels(1);
     r.SampleRate(48000);
-    cache = 2;
+    int16_t cache = 2;
     r.NumberCacheSeconds(cache);
     r.WaveInDeviceNumber(1);
     r.RaiseAudioLevelEvents(0);
@@ -83,15 +79,11 @@ TEST(RecorderCoreTest, PositionTickPausesAtTheLengthAndRepeatsTheEndAndPausedTim
     EXPECT_EQ(r.Status(), ersPaused);
     EXPECT_FLOAT_EQ(r.TotalPercentageRecorded(), 100.0f);
     EXPECT_FLOAT_EQ(r.TotalSecondsRemain(), 0.0f);
-    // Left open at its end, every tick pauses again and repeats the end event; the position,
-    // no longer moving, is not reported again.
+    // Left open at its end, every tick pauses again and repeats the end event.
     std::string state;
     for (const std::string& e : h.listener.StateEvents())
         state += e + ",";
     EXPECT_TRUE(std::regex_match(state, std::regex("(Paused,RecordingEndReached,){2,}"))) << state;
-    const auto end =
-        std::find(h.listener.events.begin(), h.listener.events.end(), "RecordingEndReached");
-    EXPECT_EQ(std::count(end, h.listener.events.end(), "AudioPositionChanged"), 0);
     h.listener.events.clear();
     EXPECT_EQ(h.Close(), 0);
     EXPECT_EQ(h.listener.events, (std::vector<std::string>{"Closed", "AudioPositionChanged"}));
@@ -160,19 +152,6 @@ TEST(RecorderIntakeTest, FirstBufferAfterTheTriggerStartsAtItsFirstLoudFrame)
     EXPECT_EQ(data,
               std::vector<uint8_t>(h.listener.written.begin() + 96, h.listener.written.end()));
     EXPECT_EQ(h.listener.written.size() % 8820, 0u) << "the silent buffer was not written";
-
-    // A 4-byte buffer is too short to scan: it is written whole.
-    RecorderHarness s;
-    s.engine->CaptureSine(440.0, 0.5);
-    s.recorder->RaiseAudioLevelEvents(0);
-    ASSERT_EQ(s.Start("s.wav", 44100, 2, 1, 20), 0);
-    s.loop.Advance(50); // the first buffer, dropped while waiting
-    s.engine->RaiseLevelChanged(30, 30);
-    s.loop.AdvanceMicros(23); // one frame
-    ASSERT_EQ(s.recorder->PauseRecording(), 0);
-    ASSERT_EQ(s.Close(), 0);
-    EXPECT_EQ(s.listener.written.size(), 4u);
-    EXPECT_EQ(DataChunkBytes(s.dir.File("s.wav")), s.listener.written);
 }
 
 } // namespace
