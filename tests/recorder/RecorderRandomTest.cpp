@@ -162,15 +162,11 @@ private:
             Close(true);
         const std::string destination = m_h.dir.File(std::string(1, char('a' + Pick(3))) + ".wav");
         m_saved.erase(destination); // its old file is deleted by the start
-        // IMA ADPCM (0x11) is not in the list: its 2048-byte blocks need more input than the
-        // compression stream's source buffer (engine buffer x buffer count) holds when the
-        // buffers are short or the file's rate is above the capture's, and the refused
-        // conversion then writes the PCM itself into the file.
         const int32_t rate = Pick(3) == 0
                                  ? std::array{44100, 44100, 22050, 48000, 8000}[size_t(Pick(5))]
                                  : m_r.SampleRate();
         const auto channels = Pick(4) == 0 ? int16_t(1 + Pick(2)) : m_r.NumberChannels();
-        const auto tag = std::array<int16_t, 6>{1, 1, 1, 6, 7, 0x7777}[size_t(Pick(6))];
+        const auto tag = std::array<int16_t, 7>{1, 1, 1, 6, 7, 0x11, 0x7777}[size_t(Pick(7))];
         const auto trigger = int16_t(Pick(4) == 0 ? Pick(40) : 0);
         const float length = Pick(3) == 0 ? float(Pick(30)) / 10.0f : 0.0f;
         const int32_t flags = std::array{0, 0, int32_t(erfEnterPauseModeImmediately), 4,
