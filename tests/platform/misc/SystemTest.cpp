@@ -1,5 +1,5 @@
-// The system services: the machine settings file read through the registry calls, the
-// version record, file queries, renames and disk space.
+// The system services: the machine settings file read through the registry calls, file
+// queries, renames and disk space.
 
 #include "platform/system/System.h"
 #include "platform/settings/SettingsFile.h"
@@ -9,9 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -22,7 +20,7 @@ namespace {
 using test::TempDir;
 using test::WriteText;
 
-TEST(SettingsFileTest, MapsRootAndKeyPathToAConfFileOpensOnlyAFileAndReadsTexts)
+TEST(SettingsFileTest, MapsRootAndKeyPathToAConfFileAndReadsItsTexts)
 {
     test::ScratchMachineSettings settings;
     const std::string dir = settings.Folder().string();
@@ -45,27 +43,6 @@ TEST(SettingsFileTest, MapsRootAndKeyPathToAConfFileOpensOnlyAFileAndReadsTexts)
     EXPECT_FALSE(ReadSettingText(HKEY_LOCAL_MACHINE, kTavrenStreamKey, "Missing", value));
     EXPECT_FALSE(ReadSettingText(HKEY_LOCAL_MACHINE, "SOFTWARE\\Other", "Engine", value));
     EXPECT_EQ(value, "unchanged");
-    std::filesystem::remove(settings.Folder() / "Corvane" / "TavrenStream.conf");
-    std::filesystem::create_directories(settings.Folder() / "Corvane" / "TavrenStream.conf");
-    EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kTavrenStreamKey, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-}
-
-// A record of another size is someone else's layout: it is left alone, never written past.
-// The player's pause takes the platform's path by the platform id.
-TEST(SystemVersionTest, FillsOnlyARecordOfTheRightSize)
-{
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = 147;
-    info.dwMajorVersion = 77;
-    EXPECT_FALSE(GetVersionExA(&info));
-    EXPECT_FALSE(GetVersionExA(nullptr));
-    EXPECT_EQ(info.dwMajorVersion, 77u);
-    std::memset(&info, 0x5A, sizeof info); // the text must end inside its field
-    info.dwOSVersionInfoSize = 148;
-    ASSERT_TRUE(GetVersionExA(&info));
-    EXPECT_EQ(info.dwPlatformId, static_cast<uint32_t>(VER_PLATFORM_WIN32_NT));
-    EXPECT_NE(std::memchr(info.szCSDVersion, '\0', sizeof info.szCSDVersion), nullptr);
 }
 
 TEST(SystemFileTest, LengthsExistenceDeleteRenameAndFreeSpaceReportWhatHappened)
@@ -98,7 +75,6 @@ TEST(SystemFileTest, LengthsExistenceDeleteRenameAndFreeSpaceReportWhatHappened)
     DiskSpace space{};
     ASSERT_TRUE(GetDiskSpace(dir.File("not/yet/recorded.wav"), space));
     EXPECT_EQ(space.totalBytes, static_cast<int64_t>(volume.f_blocks * volume.f_frsize));
-    EXPECT_GE(space.totalFreeBytes, space.freeBytesToCaller);
     EXPECT_LE(space.freeBytesToCaller, space.totalBytes);
 
     // /dev/shm is a separate memory file system on most Linux systems.
