@@ -123,9 +123,6 @@ TEST(RecordPausedTest,
 
     const std::pair<std::vector<std::string>, std::pair<int, const char*>> refusals[] = {
         {{"--format", "flac"}, {2, "--format wants"}},
-        {{"--signal", "square:3"}, {2, "--signal wants"}},
-        {{"--signal", "file:none.wav"}, {2, "none.wav is not"}},
-        {{"--rate", "32000"}, {2, "--rate"}},
         {{"--cart", "CutID=" + std::string(65, 'c')}, {2, "CutID holds at most 64 characters"}},
         {{"--format", "gsm"}, {1, "cannot perform this conversion"}},
         {{"--signal", "silence", "--trigger", "50"}, {1, "the recording never began"}},

@@ -1,6 +1,6 @@
 // The tavrenly program run as a user runs it: `info --json` on files made by sox and ffmpeg and
 // on byte-built ones that do not play, `play --render` on the simulated engine checked sample
-// for sample, `devices` and `demo`. The file layouts the expectations are checked against are
+// for sample, and `demo`. The file layouts the expectations are checked against are
 // read here from the files' own bytes, not through the library.
 
 #include "tests/apps/ProgramRunner.h"
@@ -45,10 +45,6 @@ json FormatOf(const Bytes& file, const FileChunk* fmt)
             {"nBlockAlign", field(12, 2)},   {"wBitsPerSample", field(14, 2)},
             {"cbSize", field(16, 2)}};
 }
-
-const std::string kInfoKeys = "file header_result open_result reference_code message player_errors "
-                              "format data_size data_size_declared data_bytes_present "
-                              "total_audio_length total_blocks chunks cart playable";
 
 std::string Corrupt(const std::string& details)
 {
@@ -141,16 +137,12 @@ std::vector<InfoCase> InfoCases()
         Refused("FlacInsideWave",
                 RiffBytes({{"fmt ", FmtBody(0xF1AC, 2, 44100, 176400, 4, 16)}, {"data", data}}), 0,
                 512, std::nullopt, "The codec manager cannot perform this conversion.", 2),
-        Refused("FormatChunkOfSizeZero", RiffBytes({{"fmt ", {}}, {"data", data}}), 0, -1, 1,
-                Corrupt("0Hz, 0 channels, 0 bits, format tag 0, and the reference code was 1")),
         cart,
-        Refused("Missing", std::nullopt, -1, -1, std::nullopt, "The file: %s did not exist"),
         Refused("DataCutShort", cut, 0, 0, std::nullopt, "", 0),
     };
 }
 
-// Every file in one run: one JSON object a line, each holding the documented keys in their
-// order, and the worst status.
+// Every file in one run: one JSON object a line, and the worst status.
 TEST(InfoTest, DescribesEachFileAsItsBytesStandAndSaysWhetherItPlays)
 {
     TempDir dir;
@@ -173,13 +165,8 @@ TEST(InfoTest, DescribesEachFileAsItsBytesStandAndSaysWhetherItPlays)
         SCOPED_TRACE(c.name);
         std::string line;
         ASSERT_TRUE(std::getline(lines, line)) << output.err;
-        const auto ordered = nlohmann::ordered_json::parse(line, nullptr, false);
-        ASSERT_TRUE(ordered.is_object()) << line;
-        std::string keys;
-        for (const auto& item : ordered.items())
-            keys += (keys.empty() ? "" : " ") + item.key();
-        EXPECT_EQ(keys, kInfoKeys);
-        const json info = json::parse(line);
+        const json info = json::parse(line, nullptr, false);
+        ASSERT_TRUE(info.is_object()) << line;
 
         const Bytes bytes = ReadFileBytes(path);
         std::vector<FileChunk> chunks = ChunksOf(bytes);
@@ -230,7 +217,7 @@ TEST(InfoTest, DescribesEachFileAsItsBytesStandAndSaysWhetherItPlays)
     }
 }
 
-// The render to a file, to standard output and to a FIFO, with the fade options reaching the
+// The render to a file and to standard output, with the fade options reaching the
 // player (its own tests hear fades sample for sample, and the several-item play test hears the
 // loop option and the render to a file frame by frame).
 TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
@@ -255,14 +242,6 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     EXPECT_EQ(ChunkBody(bytes, "fmt "), FmtBody(1, 2, 44100, 176400, 4, 16, 18));
     EXPECT_EQ(piped.out.substr(kHeader - 8, 8), std::string("data\xff\xff\xff\xff"));
     EXPECT_TRUE(Bytes(bytes.begin() + kHeader, bytes.end()) == expected);
-    // A FIFO is written as the same stream once something reads it; a character device too.
-    const std::string fifo = dir.File("fifo");
-    const Output fed =
-        RunShell(dir, "mkfifo " + Quoted(fifo) + " && { cat " + Quoted(fifo) + " > got.wav & " +
-                          ProgramCommand(dir, play(item, fifo, {})) + "; wait; }");
-    ASSERT_EQ(fed.status, 0) << fed.err;
-    EXPECT_TRUE(ReadFileBytes(dir.File("got.wav")) == bytes);
-    EXPECT_EQ(RunProgram(dir, play(item, "/dev/null", {"--quiet"})).status, 0);
 
     // A fade from 1 s to 3 s down to 0 on the fast-start curve (mode 2): full before it, 14.6 %
     // of the level halfway (the curve at 50), silent after it.
@@ -279,16 +258,10 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     EXPECT_LE(*std::max_element(left.begin() + 3 * 44100, left.end()), 1);
 }
 
-TEST(ProgramCommandsTest, DevicesListsTheDefaultOutputAsZeroAndTheDemoPlaysToItsEnd)
+// The jingle with its loop and fade, to the end in virtual time.
+TEST(ProgramCommandsTest, TheDemoPlaysToItsEnd)
 {
     TempDir dir;
-    const Output devices = RunProgram(dir, {"devices"});
-    EXPECT_EQ(devices.status, 0) << devices.err;
-    EXPECT_EQ(devices.out.rfind("Output devices (WaveOutDeviceNumber):\n  0  ", 0), 0u)
-        << devices.out;
-    EXPECT_NE(devices.out.find(" (default)\n"), std::string::npos) << devices.out;
-    EXPECT_NE(devices.out.find("Input devices:\n"), std::string::npos) << devices.out;
-    // The jingle with its loop and fade, to the end in virtual time.
     const Output demo = RunProgram(dir, {"demo", "--engine", "simulated", "--quiet"});
     EXPECT_EQ(demo.status, 0) << demo.err;
     EXPECT_NE(demo.out.find("Done: ended at 10.000 s, 1 loop restart(s)"), std::string::npos)
