@@ -13,12 +13,6 @@ using namespace tavrenly;
 
 using fuzz::Check;
 
-/// The little-endian 32-bit field of `bytes` at `at`.
-static uint32_t Le32At(const std::string& bytes, size_t at)
-{
-    return LoadLe32(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static fuzz::MemoryFile file;
@@ -44,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; i < after.size(); ++i)
         if ((i < 4 || i >= 8) && (i < dataSizeField || i >= dataSizeField + 4))
             Check(after[i] == before[i]);
-    Check(Le32At(after, 4) == report.riffSizeAfter &&
-          Le32At(after, dataSizeField) == report.dataSizeAfter);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(after.data());
+    Check(LoadLe32(bytes + 4) == report.riffSizeAfter &&
+          LoadLe32(bytes + dataSizeField) == report.dataSizeAfter);
     Check(report.blockAlign > 0);
     Check(size_t{report.riffSizeAfter} + 8 <= after.size());
     Check(report.dataOffset + 8 + report.dataSizeAfter <= after.size());
