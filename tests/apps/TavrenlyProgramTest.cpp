@@ -251,7 +251,7 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
         dir, play(level, "out.wav", {"--fade", "1:2:100:0", "--fade-mode", "2", "--quiet"}));
     ASSERT_EQ(faded.status, 0) << faded.err;
     EXPECT_EQ(faded.out, "");
-    const std::vector<int16_t> left = LeftSamples(DataChunkBytes(dir.File("out.wav")));
+    const std::vector<int16_t> left = Samples16(DataChunkBytes(dir.File("out.wav")), 2);
     ASSERT_EQ(left.size(), 4u * 44100);
     EXPECT_EQ(left[44099], 30000);
     EXPECT_NEAR(left[2 * 44100], 30000 * (1 - std::log(51.0) / std::log(100.0)), 2);

@@ -156,7 +156,7 @@ TEST_F(PlayerPumpTest, IgnoresEngineEventsWhileItLoadsAndAStreamResetRewindsEver
     ASSERT_EQ(h.player->PlayAudio(), 0);
     h.loop.Advance(200);
     ASSERT_GE(h.engine->PlayedAudio().size(), 4u);
-    EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 0) << "played again from the start";
+    EXPECT_EQ(CounterFramesIn(h.engine->PlayedAudio()).front(), 0) << "played again from the start";
 }
 
 // ---- The end of the item moved while playing ---------------------------------------------

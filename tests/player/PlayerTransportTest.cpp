@@ -29,7 +29,8 @@ protected:
         if (h.player->Status() != epsPlaying)
             h.player->PlayAudio();
         h.loop.Advance(110); // the engine hands over what it played buffer by buffer
-        return h.engine->PlayedAudio().size() < 4 ? -1 : CounterFrameAt(h.engine->PlayedAudio(), 0);
+        const std::vector<int32_t> frames = CounterFramesIn(h.engine->PlayedAudio());
+        return frames.empty() ? -1 : frames.front();
     }
 
     /// Plays for `ms` from where the file stands.
@@ -61,7 +62,7 @@ TEST_F(PlayerTransportTest, SeeksLandOnTheRoundedBlockPausedOrPlaying)
     ASSERT_TRUE(h.player->SeekTime(12.5f));
     EXPECT_EQ(std::tuple(h.player->Status(), h.engine->State()), std::tuple(epsPlaying, 1));
     h.loop.Advance(110);
-    EXPECT_EQ(CounterFrameAt(h.engine->PlayedAudio(), 0), 551250);
+    EXPECT_EQ(CounterFramesIn(h.engine->PlayedAudio()).front(), 551250);
     EXPECT_EQ(h.listener.Only({"Playing", "Paused"}), (Events{"Paused", "Playing"}));
 
     // A seek from an event raised during a seek is refused; the outer one lands.

@@ -117,7 +117,7 @@ TEST_P(PlayerFadeTest, FadeOutNotifiesInOrderAndIsHeardAlongTheCurve)
 
     // Every 50 ms step is heard at the volume its tick applied, bent by the curve; silence
     // after the end.
-    const std::vector<int16_t> played = LeftSamples(h.engine->PlayedAudio());
+    const std::vector<int16_t> played = Samples16(h.engine->PlayedAudio(), 2);
     ASSERT_EQ(played.size(), 36u * 44100u);
     for (size_t frame = 0; frame < played.size(); ++frame) {
         const double t = 0.05 * static_cast<double>(frame / kFramesPerTick);

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <link.h>
 
@@ -13,8 +12,6 @@ void* __libc_malloc(size_t size);
 void* __libc_calloc(size_t count, size_t size);
 void* __libc_realloc(void* pointer, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
-void* __libc_valloc(size_t size);
-void* __libc_pvalloc(size_t size);
 }
 
 namespace {
@@ -22,7 +19,6 @@ namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
 std::atomic<long> g_ffmpegAllocations{0};
-bool g_trap = false;
 
 // The code segments of FFmpeg's libraries, found when counting starts.
 struct Range
@@ -60,8 +56,6 @@ void Count(void* caller)
             return;
         }
     }
-    if (g_trap)
-        __builtin_trap();
 }
 
 } // namespace
@@ -81,18 +75,6 @@ COUNTED(calloc, (size_t count, size_t size), __libc_calloc(count, size))
 COUNTED(realloc, (void* pointer, size_t size), __libc_realloc(pointer, size))
 COUNTED(memalign, (size_t alignment, size_t size), __libc_memalign(alignment, size))
 COUNTED(aligned_alloc, (size_t alignment, size_t size), __libc_memalign(alignment, size))
-COUNTED(valloc, (size_t size), __libc_valloc(size))
-COUNTED(pvalloc, (size_t size), __libc_pvalloc(size))
-
-void* reallocarray(void* pointer, size_t count, size_t size)
-{
-    if (size != 0 && count > SIZE_MAX / size) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    Count(__builtin_return_address(0));
-    return __libc_realloc(pointer, count * size);
-}
 
 int posix_memalign(void** pointer, size_t alignment, size_t size)
 {
@@ -114,7 +96,6 @@ void StartCountingAllocations()
 {
     if (g_ffmpegRanges == 0)
         dl_iterate_phdr(AddFfmpegRanges, nullptr);
-    g_trap = std::getenv("TAVRENLY_TRAP_ALLOCATION") != nullptr;
     g_allocations = 0;
     g_ffmpegAllocations = 0;
     g_counting = true;

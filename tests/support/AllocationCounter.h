@@ -3,10 +3,11 @@
 // Counts heap allocations for the tests that prove a steady state allocates nothing.
 //
 // What is counted: every call, from any library and any thread, to the C allocator's entry
-// points malloc, calloc, realloc, reallocarray, memalign, aligned_alloc, posix_memalign, valloc
-// and pvalloc. These are interposed in the test executable (which links this file), so they
-// also see operator new (libstdc++ implements it over malloc), FFmpeg's av_malloc (over
-// posix_memalign) and libsoxr's and the standard library's allocations.
+// points malloc, calloc, realloc, memalign, aligned_alloc and posix_memalign. These are
+// interposed in the test executable (which links this file), so they also see operator new
+// (libstdc++ implements it over malloc), the C library's reallocarray (over realloc), FFmpeg's
+// av_malloc (over posix_memalign) and libsoxr's and the standard library's allocations. The
+// obsolete valloc and pvalloc, which none of them calls, are not counted.
 // What is not counted: memory mapped directly (mmap, thread stacks), memory the allocator
 // takes from the system for itself, and frees. Not usable under a sanitizer, which interposes
 // the same entry points.
@@ -26,9 +27,7 @@ struct Allocations
 
 /// Starts counting from zero.
 void StartCountingAllocations();
-/// Stops counting; returns the allocations made since the start. With the environment
-/// variable TAVRENLY_TRAP_ALLOCATION set, the first counted allocation that is not FFmpeg's
-/// traps instead (run under a debugger to see where it came from).
+/// Stops counting; returns the allocations made since the start.
 Allocations StopCountingAllocations();
 
 } // namespace tavrenly::test

@@ -7,9 +7,17 @@
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 
@@ -19,8 +27,20 @@ namespace tavrenly::test {
 class TempDir
 {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir()
+    {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tavrenly-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::filesystem::filesystem_error(
+                "no scratch folder", pattern, std::error_code(errno, std::generic_category()));
+        m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(m_path, error);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -37,8 +57,20 @@ private:
 class ScopedEnv
 {
 public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
+    ScopedEnv(const char* name, const char* value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name))
+            m_old = old;
+        if (value != nullptr)
+            ::setenv(name, value, 1);
+    }
+    ~ScopedEnv()
+    {
+        if (m_old)
+            ::setenv(m_name.c_str(), m_old->c_str(), 1);
+        else
+            ::unsetenv(m_name.c_str());
+    }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -53,7 +85,11 @@ class ScratchMachineSettings
 {
 public:
     /// Writes the settings file (Corvane/TavrenStream.conf) with exactly these bytes.
-    void Write(const std::string& text);
+    void Write(const std::string& text)
+    {
+        std::filesystem::create_directories(m_dir.Path() / "Corvane");
+        std::ofstream(m_dir.Path() / "Corvane" / "TavrenStream.conf", std::ios::binary) << text;
+    }
     const std::filesystem::path& Folder() const { return m_dir.Path(); }
 
 private:
@@ -62,18 +98,59 @@ private:
 };
 
 /// Runs a shell command; returns its exit status. Output goes to the test log.
-int Run(const std::string& command);
-/// Runs a shell command and fails the current test when it does not exit 0.
-void RunOrFail(const std::string& command);
+inline int Run(const std::string& command)
+{
+    const int status = std::system(command.c_str());
+    if (status == -1)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-std::string ReadText(const std::string& path);
-void WriteText(const std::string& path, const std::string& text);
+/// Runs a shell command and fails the current test when it does not exit 0.
+inline void RunOrFail(const std::string& command)
+{
+    ASSERT_EQ(Run(command), 0) << "command failed: " << command;
+}
+
+inline std::vector<uint8_t> ReadFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadText(const std::string& path)
+{
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline void WriteText(const std::string& path, const std::string& text)
+{
+    WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
 
 /// True when `wanted` appear in `lines` in this order (others may lie between them); fails
 /// the test naming the first one missing.
-bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
+inline bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted)
+{
+    auto at = lines.begin();
+    for (const std::string& w : wanted) {
+        at = std::find(at, lines.end(), w);
+        if (at == lines.end()) {
+            ADD_FAILURE() << "missing or out of order: \"" << w << "\"";
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
 
 /// Appends little-endian values and chunks, for byte-built files.
 class ByteWriter

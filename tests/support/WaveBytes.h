@@ -4,7 +4,13 @@
 // of any fields (broken ones included), the counter signal whose every frame names its own
 // place in the file, and the chunks a file made by a tool holds.
 
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,37 +26,118 @@ struct Chunk
 
 /// The body of a `fmt ` chunk: the 16 bytes of the plain record, zero-extended or cut to
 /// `size`.
-Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avgBytes,
-              uint16_t blockAlign, uint16_t bits, size_t size = 16);
+inline Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avgBytes,
+                     uint16_t blockAlign, uint16_t bits, size_t size = 16)
+{
+    ByteWriter w;
+    w.U16(tag).U16(channels).U32(rate).U32(avgBytes).U16(blockAlign).U16(bits);
+    Bytes body = w.Data();
+    body.resize(size, 0);
+    return body;
+}
+
 /// The body of a 16-bit PCM `fmt ` chunk.
-Bytes PcmFmt(uint32_t rate = 44100, uint16_t channels = 2);
+inline Bytes PcmFmt(uint32_t rate = 44100, uint16_t channels = 2)
+{
+    return FmtBody(1, channels, rate, rate * channels * 2u, static_cast<uint16_t>(channels * 2),
+                   16);
+}
+
 /// A RIFF file of `form` holding the chunks in order, odd bodies padded.
-Bytes RiffBytes(const std::vector<Chunk>& chunks, const std::string& riff = "RIFF",
-                const std::string& form = "WAVE");
+inline Bytes RiffBytes(const std::vector<Chunk>& chunks, const std::string& riff = "RIFF",
+                       const std::string& form = "WAVE")
+{
+    ByteWriter inner;
+    inner.Bytes(Bytes(form.begin(), form.end()));
+    for (const Chunk& chunk : chunks) {
+        inner.Bytes(Bytes(chunk.id.begin(), chunk.id.end()));
+        inner.U32(static_cast<uint32_t>(chunk.body.size())).Bytes(chunk.body);
+        inner.Zeros(chunk.body.size() % 2);
+    }
+    ByteWriter file;
+    file.Bytes(Bytes(riff.begin(), riff.end()));
+    file.U32(static_cast<uint32_t>(inner.Data().size())).Bytes(inner.Data());
+    return file.Data();
+}
+
 /// A 16-bit PCM WAVE file (fmt, data) of these data bytes.
-Bytes PcmWave(const Bytes& data, uint32_t rate = 44100, uint16_t channels = 2);
+inline Bytes PcmWave(const Bytes& data, uint32_t rate = 44100, uint16_t channels = 2)
+{
+    return RiffBytes({{"fmt ", PcmFmt(rate, channels)}, {"data", data}});
+}
+
+inline uint16_t Le16(const Bytes& bytes, size_t at)
+{
+    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+inline uint32_t Le32(const Bytes& bytes, size_t at)
+{
+    return Le16(bytes, at) | static_cast<uint32_t>(Le16(bytes, at + 2)) << 16;
+}
+
+/// `bytes` with the little-endian 32-bit field at `at` set to `value`: a size patched by hand.
+inline Bytes Set32(Bytes bytes, size_t at, uint32_t value)
+{
+    for (size_t i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
 
 /// 16-bit PCM counter frames: frame i holds left = i mod 32768 and right = i / 32768, so any
 /// played frame names the frame of the file it came from.
-Bytes CounterFrames(int32_t frames, uint16_t channels = 2);
-/// The frame number the stereo counter frame at byte `offset` carries.
-int32_t CounterFrameAt(const Bytes& audio, size_t offset);
-/// The frame numbers of all stereo counter frames in `audio`.
-std::vector<int32_t> CounterFramesIn(const Bytes& audio);
-/// Writes a stereo 16-bit counter wave of `seconds`; returns its data bytes.
-Bytes WriteCounterWave(const std::string& path, double seconds, uint32_t rate = 44100);
-/// `frames` 16-bit frames with every sample `value`.
-Bytes ConstantFrames(int32_t frames, int16_t value, uint16_t channels = 2);
+inline Bytes CounterFrames(int32_t frames, uint16_t channels = 2)
+{
+    ByteWriter w;
+    for (int32_t i = 0; i < frames; ++i) {
+        w.U16(static_cast<uint16_t>(i % 32768));
+        if (channels == 2)
+            w.U16(static_cast<uint16_t>(i / 32768));
+    }
+    return w.Data();
+}
 
-uint16_t Le16(const Bytes& bytes, size_t at);
-/// `bytes` with the little-endian 32-bit field at `at` set to `value`: a size patched by hand.
-Bytes Set32(Bytes bytes, size_t at, uint32_t value);
-uint32_t Le32(const Bytes& bytes, size_t at);
-/// The interleaved 16-bit samples of `bytes`, and the bytes of such samples.
-std::vector<int16_t> Samples16(const Bytes& bytes);
-Bytes Bytes16(const std::vector<int16_t>& samples);
-/// Every `stride`-th 16-bit sample from the first: the left channel of stereo audio.
-std::vector<int16_t> LeftSamples(const Bytes& bytes, size_t stride = 2);
+/// The frame numbers the stereo counter frames in `audio` carry.
+inline std::vector<int32_t> CounterFramesIn(const Bytes& audio)
+{
+    std::vector<int32_t> frames(audio.size() / 4);
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = Le16(audio, 4 * i + 2) * 32768 + Le16(audio, 4 * i);
+    return frames;
+}
+
+/// Writes a stereo 16-bit counter wave of `seconds`; returns its data bytes.
+inline Bytes WriteCounterWave(const std::string& path, double seconds, uint32_t rate = 44100)
+{
+    Bytes data = CounterFrames(static_cast<int32_t>(seconds * rate));
+    WriteFileBytes(path, PcmWave(data, rate));
+    return data;
+}
+
+/// The bytes of interleaved 16-bit samples.
+inline Bytes Bytes16(const std::vector<int16_t>& samples)
+{
+    Bytes bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+}
+
+/// Every `stride`-th interleaved 16-bit sample of `bytes` from the first; a stride of 2 gives
+/// the left channel of stereo audio.
+inline std::vector<int16_t> Samples16(const Bytes& bytes, size_t stride = 1)
+{
+    std::vector<int16_t> samples;
+    samples.reserve(bytes.size() / (2 * stride));
+    for (size_t at = 0; at + 2 <= bytes.size(); at += 2 * stride)
+        samples.push_back(static_cast<int16_t>(Le16(bytes, at)));
+    return samples;
+}
+
+/// `frames` 16-bit frames with every sample `value`.
+inline Bytes ConstantFrames(int32_t frames, int16_t value, uint16_t channels = 2)
+{
+    return Bytes16(std::vector<int16_t>(static_cast<size_t>(frames) * channels, value));
+}
 
 struct FileChunk
 {
@@ -61,11 +148,39 @@ struct FileChunk
 
 /// The chunks of a RIFF form in file order, walked over the file's bytes (not bounded by the
 /// RIFF size, which writers get wrong). Empty when the file is no RIFF form.
-std::vector<FileChunk> ChunksOf(const Bytes& file);
+inline std::vector<FileChunk> ChunksOf(const Bytes& file)
+{
+    std::vector<FileChunk> chunks;
+    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0)
+        return chunks;
+    for (size_t at = 12; at + 8 <= file.size();) {
+        const uint32_t size = Le32(file, at + 4);
+        chunks.push_back(FileChunk{std::string(file.begin() + static_cast<long>(at),
+                                               file.begin() + static_cast<long>(at) + 4),
+                                   static_cast<uint32_t>(at), size});
+        at += 8 + size + (size % 2);
+    }
+    return chunks;
+}
+
 /// The body of the first chunk `id`, cut at the end of the file; fails the test when there
 /// is none.
-Bytes ChunkBody(const Bytes& file, const std::string& id);
+inline Bytes ChunkBody(const Bytes& file, const std::string& id)
+{
+    for (const FileChunk& chunk : ChunksOf(file)) {
+        if (chunk.id != id)
+            continue;
+        const size_t end = std::min<size_t>(file.size(), chunk.offset + 8 + size_t{chunk.size});
+        return Bytes(file.begin() + chunk.offset + 8, file.begin() + static_cast<long>(end));
+    }
+    ADD_FAILURE() << "no \"" << id << "\" chunk";
+    return {};
+}
+
 /// The data chunk's bytes of the file at `path`.
-Bytes DataChunkBytes(const std::string& path);
+inline Bytes DataChunkBytes(const std::string& path)
+{
+    return ChunkBody(ReadFileBytes(path), "data");
+}
 
 } // namespace tavrenly::test
