@@ -12,17 +12,15 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrenly::test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Chunk
-{
-    std::string id; ///< four characters
-    Bytes body;
-};
+/// A chunk to build: its four-character id and its body.
+using Chunk = std::pair<std::string, Bytes>;
 
 /// The body of a `fmt ` chunk: the 16 bytes of the plain record, zero-extended or cut to
 /// `size`.
@@ -49,10 +47,10 @@ inline Bytes RiffBytes(const std::vector<Chunk>& chunks, const std::string& riff
 {
     ByteWriter inner;
     inner.Bytes(Bytes(form.begin(), form.end()));
-    for (const Chunk& chunk : chunks) {
-        inner.Bytes(Bytes(chunk.id.begin(), chunk.id.end()));
-        inner.U32(static_cast<uint32_t>(chunk.body.size())).Bytes(chunk.body);
-        inner.Zeros(chunk.body.size() % 2);
+    for (const auto& [id, body] : chunks) {
+        inner.Bytes(Bytes(id.begin(), id.end()));
+        inner.U32(static_cast<uint32_t>(body.size())).Bytes(body);
+        inner.Zeros(body.size() % 2);
     }
     ByteWriter file;
     file.Bytes(Bytes(riff.begin(), riff.end()));
