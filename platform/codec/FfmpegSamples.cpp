@@ -1,7 +1,7 @@
 #include "platform/codec/FfmpegSamples.h"
 
 extern "C" {
-#include <libavutil/common.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include <cmath>
@@ -10,6 +10,19 @@ extern "C" {
 namespace tavrenly::codec {
 
 namespace {
+
+// Rounds half to even, as FFmpeg's own conversion does, clips, and gives silence for NaN rather
+// than a full-scale click. This file is built without errno for libm, so lrint is one
+// instruction: the float decoders' every sample passes through here.
+template <typename T> int16_t RoundToS16(T value) noexcept
+{
+    const T scaled = value * T{32768};
+    if (scaled >= T{32767})
+        return INT16_MAX;
+    if (scaled > T{-32768})
+        return static_cast<int16_t>(std::lrint(scaled));
+    return scaled <= T{-32768} ? INT16_MIN : int16_t{0};
+}
 
 // One reader per sample format, chosen once per frame rather than once per sample: the
 // conversion runs over every decoded sample.
@@ -32,14 +45,11 @@ template <AVSampleFormat F> int16_t ReadS16(const uint8_t* p) noexcept
     } else if constexpr (F == AV_SAMPLE_FMT_FLT) {
         float v;
         std::memcpy(&v, p, sizeof v);
-        // Clamped first so a wild value cannot overflow the integer conversion.
-        return static_cast<int16_t>(av_clip_int16(
-            static_cast<int>(lrintf(std::fmin(std::fmax(v * 32768.0f, -65536.0f), 65536.0f)))));
+        return RoundToS16(v);
     } else {
         double v;
         std::memcpy(&v, p, sizeof v);
-        return static_cast<int16_t>(av_clip_int16(
-            static_cast<int>(std::lrint(std::fmin(std::fmax(v * 32768.0, -65536.0), 65536.0)))));
+        return RoundToS16(v);
     }
 }
 
