@@ -204,6 +204,11 @@ private:
         {
             return std::clamp(start + step * static_cast<double>(at - origin + 1), 0.0, 1.0);
         }
+        /// True when every frame from `at` on gets the same factor.
+        bool SteadyFrom(uint32_t at) const noexcept
+        {
+            return step == 0.0 || (step > 0.0 ? At(at) >= 1.0 : At(at) <= 0.0);
+        }
     };
     /// The volume over a callback's buffer: `start` for `hold` frames, then a straight line
     /// reaching `target` at frame hold + span - 1, then `target`. With a `curve` (0 or more),
@@ -229,6 +234,10 @@ private:
             if (curve < 0)
                 return line;
             return stream_rules::CurvedVolume(curve, static_cast<float>(line)) / 100.0;
+        }
+        bool SteadyFrom(uint32_t frame) const noexcept
+        {
+            return start == target || frame + 1 >= hold + span;
         }
     };
     struct Gains

@@ -34,6 +34,21 @@ void DeviceStreamPlay::RenderFrames(const uint8_t* data, int16_t* out, uint32_t 
                                     const Gains& gains, bool levels) noexcept
 {
     const int channels = m_streamChannels;
+    if (channels <= 2 && gains.volume.SteadyFrom(at) && gains.fade.SteadyFrom(at)) {
+        // Most of the time nothing ramps: one gain for the whole run, applied and metered a
+        // buffer at a time rather than worked out again for every frame.
+        const double gain = gains.volume.At(at) * gains.fade.At(at);
+        auto* to = reinterpret_cast<uint8_t*>(out + size_t{at} * channels);
+        const int64_t bytes = int64_t{frames} * channels * 2;
+        pcm16::ApplyGain(data, to, bytes, gain);
+        if (levels) {
+            const pcm16::Peaks peaks = pcm16::MeasurePeaks(to, bytes, channels);
+            m_peakLeft = std::max(m_peakLeft, peaks.left);
+            if (channels == 2)
+                m_peakRight = std::max(m_peakRight, peaks.right);
+        }
+        return;
+    }
     for (uint32_t frame = 0; frame < frames; ++frame) {
         // The volume moves from the last device buffer's value to the new one across this
         // device buffer, so a volume step never clicks; the de-click fade multiplies it.

@@ -12,8 +12,8 @@ namespace tavrenly::codec {
 namespace {
 
 // Rounds half to even, as FFmpeg's own conversion does, clips, and gives silence for NaN rather
-// than a full-scale click. This file is built without errno for libm, so lrint is one
-// instruction: the float decoders' every sample passes through here.
+// than a full-scale click. Built without errno for libm, lrint is one instruction: the float
+// decoders' every sample passes through here.
 template <typename T> int16_t RoundToS16(T value) noexcept
 {
     const T scaled = value * T{32768};
