@@ -1,5 +1,5 @@
 // Repairing unfinished recordings: every kind of file the repair meets, ours and others',
-// damaged and sound, as one table; and the scan for a killed recorder's leftovers.
+// damaged and sound, as one table.
 
 #include "common/RecordingRepair.h"
 
@@ -72,7 +72,6 @@ std::vector<RepairCase> Cases()
         {"OnlyRiffSizeMissingTagsAfterAudio", Set32(tagsAfter, 4, 0), kRepaired, 40, 0},
         {"SizesAlreadyRight", test::PcmWave(test::CounterFrames(100)), kAlreadyRight, 0, 0},
         {"NotRiff", {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kNotRecording, 0, 0},
-        {"Empty", {}, kNotRecording, 0, 0},
         {"CutInsideFormatChunk", Cut(Unfinished(pcm, 0), 30), kNotRecording, 0, 0},
         {"RiffOfAnotherForm", Set32(RiffBytes({{"fmt ", pcm}, {"data", {}}}, "RIFF", "AVI "), 4, 0),
          kNotRecording, 0, 0},
@@ -80,8 +79,6 @@ std::vector<RepairCase> Cases()
         {"ChunkBeforeAudioReachesPastEnd", Set32(Unfinished(pcm, 400), 40, 0x10000), kNotRecording,
          0, 0},
         {"GarbageWhereAChunkShouldBe", Set32(Unfinished(pcm, 400), 36, 0x74726101), kNotRecording,
-         0, 0},
-        {"NoDataChunk", Set32(RiffBytes({{"fmt ", pcm}, {"LIST", Bytes(8)}}), 4, 0), kNotRecording,
          0, 0},
     };
 }
@@ -129,22 +126,6 @@ TEST_P(RepairTableTest, FixesOnlyTheSizeFieldsOrLeavesTheFileAlone)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RepairTableTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(RepairScanTest, FindsOnlyTheRecorderTemporaryNamesStillUnfinished)
-{
-    test::TempDir dir;
-    const Bytes unfinished = Unfinished(test::PcmFmt(44100, 2), 40);
-    WriteFileBytes(dir.File("TAV12AB.WAV"), unfinished);
-    WriteFileBytes(dir.File("TAV0001.wav"), unfinished);
-    WriteFileBytes(dir.File("TAV12AC.WAV"), test::PcmWave(test::CounterFrames(10))); // closed
-    WriteFileBytes(dir.File("TAVZZZZ.WAV"), unfinished); // not a name the platform gives
-    WriteFileBytes(dir.File("TAV12AD.TMP"), unfinished);
-    WriteFileBytes(dir.File("take.wav"), unfinished);
-
-    EXPECT_EQ(FindTemporaryRecordings(dir.Path().string()),
-              (std::vector<std::string>{dir.File("TAV0001.wav"), dir.File("TAV12AB.WAV")}));
-    EXPECT_TRUE(FindTemporaryRecordings(dir.File("missing")).empty());
-}
 
 } // namespace
 } // namespace tavrenly

