@@ -1,13 +1,12 @@
 #pragma once
 
 // Engine listeners that write every event as text in order and can act from inside any event.
-// The play log ("BufferAvailable 7 1000", "LevelChanged 25 12", "EngineError 2") is stamped
-// "@micros" with the loop's time when given a loop and keeps the returned tags and bytes; the
-// record log ("Buffer 400", "Level 8 8", "Error 21") keeps every buffer's samples and time.
+// The play log ("BufferAvailable 7 1000", "LevelChanged 25 12", "EngineError 2") keeps the
+// returned tags and bytes; the record log ("Buffer 400", "Level 8 8", "Error 21") keeps every
+// buffer's samples.
 
 #include "engine/StreamPlay.h"
 #include "engine/StreamRecord.h"
-#include "platform/host/EventLoop.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,9 +31,9 @@ public:
     }
 
 protected:
-    void Add(const std::string& text, const std::string& stamp = "")
+    void Add(const std::string& text)
     {
-        events.push_back(text + stamp);
+        events.push_back(text);
         if (on)
             on(text);
     }
@@ -43,8 +42,6 @@ protected:
 class PlayEventLog : public StreamPlayEvents, public EventText
 {
 public:
-    explicit PlayEventLog(EventLoop* stamp = nullptr) : m_stamp(stamp) {}
-
     std::vector<int32_t> returned;
     std::vector<std::vector<uint8_t>> returnedBytes;
 
@@ -64,55 +61,31 @@ public:
         Add("LevelChanged " + std::to_string(left) + " " + std::to_string(right));
     }
     void EngineError(int32_t code) override { Add("EngineError " + std::to_string(code)); }
-
-private:
-    void Add(const std::string& text)
-    {
-        EventText::Add(text, m_stamp ? "@" + std::to_string(m_stamp->NowMicros()) : "");
-    }
-    EventLoop* m_stamp;
 };
 
 class RecordEventLog : public StreamRecordEvents, public EventText
 {
 public:
-    explicit RecordEventLog(EventLoop& loop) : m_loop(loop) {}
-
     struct Buffer
     {
-        int64_t atMicros;
         std::vector<int16_t> samples;
     };
     std::vector<Buffer> buffers;
-    std::pair<int16_t, int16_t> level{};
 
     void BufferReceived(void* address, int32_t size) override
     {
         std::vector<int16_t> samples(static_cast<size_t>(size) / 2);
         std::memcpy(samples.data(), address, samples.size() * 2);
-        buffers.push_back({m_loop.NowMicros(), std::move(samples)});
+        buffers.push_back({std::move(samples)});
         Add("Buffer " + std::to_string(size));
     }
     void StreamStarted() override { Add("StreamStarted"); }
     void StreamStopped() override { Add("StreamStopped"); }
     void LevelChanged(int16_t left, int16_t right) override
     {
-        level = {left, right};
         Add("Level " + std::to_string(left) + " " + std::to_string(right));
     }
     void EngineError(int32_t code) override { Add("Error " + std::to_string(code)); }
-
-    /// Every sample delivered, in order.
-    std::vector<int16_t> AllSamples() const
-    {
-        std::vector<int16_t> all;
-        for (const Buffer& buffer : buffers)
-            all.insert(all.end(), buffer.samples.begin(), buffer.samples.end());
-        return all;
-    }
-
-private:
-    EventLoop& m_loop;
 };
 
 } // namespace tavrenly::test
