@@ -1,5 +1,5 @@
 // The host services the controls run on: the event loop's ordering of timers, tasks and posts
-// in virtual time, its real-clock wake-ups, and the property bags that persist a control's
+// in virtual time and from other threads, and the property bag that persists a control's
 // settings.
 
 #include "platform/host/EventLoop.h"
@@ -14,7 +14,6 @@
 #include <memory>
 #include <numeric>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -63,23 +62,20 @@ TEST_F(EventLoopTest, TimersTasksAndPostsRunInTimeOrderTiesInSchedulingOrder)
     EXPECT_EQ(loop.NowMs(), 100);
 }
 
-TEST_F(EventLoopTest, CancelledTasksDoNotRunPastOnesRunNowAndAdvanceInsideATaskIsRefused)
+TEST_F(EventLoopTest, CancelledTasksDoNotRunAndPastOnesRunNow)
 {
     loop.Advance(5);
     const auto doomed = loop.ScheduleAfter(1000, Note("doomed"));
     loop.ScheduleAt(0, Note("past"));
-    bool nested = true;
     loop.ScheduleAfter(500, [&] {
         Note("canceller")();
         loop.Cancel(doomed);
-        nested = loop.Advance(50);
     });
     loop.Run(); // only what is due now
     EXPECT_EQ(log, (Strings{"past@5000"}));
     EXPECT_TRUE(loop.IsScheduled(doomed));
     loop.Advance(10);
     EXPECT_EQ(log, (Strings{"past@5000", "canceller@5500"}));
-    EXPECT_FALSE(nested);
     EXPECT_FALSE(loop.IsScheduled(doomed));
     EXPECT_EQ(loop.ScheduledCount(), 0u);
     loop.Cancel(doomed); // already gone: ignored
@@ -93,7 +89,7 @@ TEST_F(EventLoopTest, CancelledTasksDoNotRunPastOnesRunNowAndAdvanceInsideATaskI
     EXPECT_EQ(loop.NowMs(), 365);
 }
 
-TEST_F(EventLoopTest, TimersChangedOrDestroyedInsideATickAndAZeroInterval)
+TEST_F(EventLoopTest, TimersChangedOrDestroyedInsideATick)
 {
     std::unique_ptr<Timer> other;
     std::unique_ptr<Timer> doomed;
@@ -126,20 +122,10 @@ TEST_F(EventLoopTest, TimersChangedOrDestroyedInsideATickAndAZeroInterval)
     EXPECT_EQ(log,
               (Strings{"doomed@7000", "self@10000", "other@15000", "self@20000", "self@45000"}));
     EXPECT_EQ(loop.ScheduledCount(), 0u);
-
-    int ticks = 0;
-    Timer zero(loop, 0, [&] { ++ticks; });
-    zero.Enabled(true);
-    loop.Advance(1000);
-    EXPECT_EQ(ticks, 0) << "a zero interval never ticks";
-    zero.Interval(100);
-    loop.Advance(1000);
-    EXPECT_EQ(ticks, 10);
 }
 
-// Posts from another thread wake the loop in their order; work due within one millisecond
-// runs in order and never before its time.
-TEST(EventLoopRealTest, PostsFromAnotherThreadKeepTheirOrderAndTasksNeverRunEarly)
+// Posts from another thread wake the loop in their order.
+TEST(EventLoopRealTest, PostsFromAnotherThreadKeepTheirOrder)
 {
     EventLoop loop(EventLoop::Clock::Real);
     std::vector<int> values;
@@ -153,41 +139,6 @@ TEST(EventLoopRealTest, PostsFromAnotherThreadKeepTheirOrderAndTasksNeverRunEarl
     std::vector<int> expected(100);
     std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(values, expected);
-
-    // Ten tasks 90 us apart inside one millisecond, a few milliseconds ahead.
-    const int64_t base = (loop.NowMicros() / 1000 + 5) * 1000 + 50;
-    std::vector<int> order;
-    std::vector<int64_t> early;
-    for (int i = 0; i < 10; ++i) {
-        const int64_t due = base + i * 90;
-        loop.ScheduleAt(due, [&, i, due] {
-            order.push_back(i);
-            if (loop.NowMicros() < due)
-                early.push_back(due);
-        });
-    }
-    ASSERT_TRUE(loop.RunUntil([&] { return order.size() == 10; }, 2000));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_TRUE(early.empty());
-}
-
-TEST(PropertyBagTest, TextReadsAsEachTypeOrIsAFailedRead)
-{
-    MemoryPropertyBag bag;
-    using O32 = std::optional<int32_t>;
-    using O16 = std::optional<int16_t>;
-    using OB = std::optional<bool>;
-    const std::tuple<const char*, O32, O16, OB> cases[] = {
-        {"2147483648", {}, {}, true}, {"-32768", -32768, INT16_MIN, true},
-        {"32768", 32768, {}, true},   {"12abc", {}, {}, {}},
-        {"TRUE", {}, {}, true},       {"0", 0, 0, false},
-    };
-    for (const auto& [text, as32, as16, asBool] : cases) {
-        bag.WriteText("Key", text);
-        EXPECT_EQ(bag.ReadInt32("Key", 7), as32) << text;
-        EXPECT_EQ(bag.ReadInt16("Key", 7), as16) << text;
-        EXPECT_EQ(bag.ReadBool("Key", false), asBool) << text;
-    }
 }
 
 // A table of three settings; the file bag keeps the order keys are first written in.
@@ -208,8 +159,8 @@ constexpr SavedSetting<SettingsOwner> kOwnerSettings[] = {
 };
 
 // The bag keeps the other sections and the comments; the settings table reads and writes
-// through it, each key with its default, in the order asked.
-TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheCommentsAndTheTablesOrder)
+// through it, each key with its default.
+TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheComments)
 {
     test::TempDir dir;
     const std::string path = dir.File("host.ini");
@@ -235,21 +186,6 @@ TEST(IniFilePropertyBagTest, SavesOneSectionKeepingTheOthersAndTheCommentsAndThe
     EXPECT_EQ(ReadText(path), "; saved by the host\n[Other]\nVolume=10\n\n[Player1]\nvolume=-30\n"
                               "Rate=48000\nLoud=0\nFile=C:\\a=b.wav\n\n[Last]\nKey=x\n");
     EXPECT_EQ(IniFilePropertyBag(path, "Player1").ReadString("file", ""), "C:\\a=b.wav");
-
-    // A missing file gets its first section; a second section follows it.
-    const std::string fresh = dir.File("new.ini");
-    IniFilePropertyBag recorder(fresh, "Recorder");
-    EXPECT_EQ(recorder.ReadText("Anything"), std::nullopt);
-    constexpr std::string_view kSaveOrder[] = {"Loud", "Rate", "Missing"};
-    WriteSavedSettings<SettingsOwner>(recorder, owner, kOwnerSettings, kSaveOrder);
-    recorder.WriteBool("AutoStart", true, false);
-    recorder.WriteBool("Quiet", false, false); // the default: left out
-    ASSERT_TRUE(recorder.Save());
-    IniFilePropertyBag player(fresh, "Player");
-    player.WriteInt32("Volume", 5, 0);
-    ASSERT_TRUE(player.Save());
-    EXPECT_EQ(ReadText(fresh),
-              "[Recorder]\nLoud=0\nRate=48000\nAutoStart=-1\n\n[Player]\nVolume=5\n");
 }
 
 } // namespace
