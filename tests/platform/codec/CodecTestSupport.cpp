@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 namespace tavrenly::test {
 
@@ -15,41 +14,6 @@ FormatBytes FormatRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_
 {
     const auto align = static_cast<uint16_t>(channels * bits / 8);
     return FmtBody(tag, channels, rate, rate * align, align, bits, 18);
-}
-
-FormatBytes Suggest(const FormatBytes& source, uint16_t tag, uint16_t channels, uint32_t rate,
-                    MMRESULT* result, uint32_t room)
-{
-    FormatBytes dest(room, 0xEE);
-    const WAVEFORMATEX wanted{tag, channels, rate, 0, 0, 0, 0};
-    std::memcpy(dest.data(), &wanted, 8);
-    const MMRESULT answer = acmFormatSuggest(
-        nullptr, AsFormat(source), reinterpret_cast<WAVEFORMATEX*>(dest.data()), room,
-        ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
-            ACM_FORMATSUGGESTF_NSAMPLESPERSEC);
-    if (result)
-        *result = answer;
-    else
-        EXPECT_EQ(answer, 0u) << tag;
-    const size_t size = answer != 0 ? 0 : 18u + AsFormat(dest)->cbSize;
-    EXPECT_TRUE(std::all_of(dest.begin() + std::clamp<size_t>(size, 8, room), dest.end(),
-                            [](uint8_t b) { return b == 0xEE; }))
-        << "written past the record of " << tag;
-    dest.resize(size);
-    return dest;
-}
-
-ACMSTREAMHEADER StreamHeader(uint8_t* source, uint32_t sourceLength, uint8_t* dest,
-                             uint32_t destLength)
-{
-    return {sizeof(ACMSTREAMHEADER), 0, 0, source, sourceLength, 0, 0, dest, destLength, 0, 0, {}};
-}
-
-ACMFORMATTAGDETAILSA TagDetails(uint16_t tag, MMRESULT& result)
-{
-    ACMFORMATTAGDETAILSA details{sizeof(ACMFORMATTAGDETAILSA), 0, tag, 0, 0, 0, {}};
-    result = acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG);
-    return details;
 }
 
 WaveFile ReadWave(const std::string& path)
@@ -69,7 +33,18 @@ AcmStream::AcmStream(const FormatBytes& from, const FormatBytes& to, uint32_t so
     uint32_t destSize = 0;
     EXPECT_EQ(acmStreamSize(handle, sourceSize, &destSize, ACM_STREAMSIZEF_SOURCE), 0u);
     dest.resize(destSize);
-    header = StreamHeader(source.data(), sourceSize, dest.data(), destSize);
+    header = {sizeof(ACMSTREAMHEADER),
+              0,
+              0,
+              source.data(),
+              sourceSize,
+              0,
+              0,
+              dest.data(),
+              destSize,
+              0,
+              0,
+              {}};
     EXPECT_EQ(acmStreamPrepareHeader(handle, &header, 0), 0u);
 }
 
@@ -90,24 +65,21 @@ MMRESULT AcmStream::Convert(uint32_t length, uint32_t flags, uint32_t room)
     return result;
 }
 
-namespace {
-
-/// One call of a driver: converts (or drains) `pending`, appends to `output`, says how much
-/// of `pending` it used; false on an error.
-using Step = std::function<bool(const Bytes& pending, uint32_t& used, Bytes& output)>;
-
-/// Presents `input` in pieces (in turn, repeated) with what the last call left unused in
-/// front, then drains until a call gives nothing.
-Bytes Pump(const Bytes& input, const std::vector<uint32_t>& pieces, size_t maxHeld,
-           const Step& convert, const Step& drain)
+std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
+                                     const std::vector<uint8_t>& input,
+                                     const std::vector<uint32_t>& pieces, uint32_t drainRoom)
 {
+    const uint32_t largest = *std::max_element(pieces.begin(), pieces.end());
+    AcmStream stream(source, dest, 2 * largest);
     Bytes output;
-    Bytes pending;
-    const auto call = [&](const Step& step) {
-        uint32_t used = 0;
-        const bool ok = step(pending, used, output);
+    Bytes pending; // what the last call left unused, presented again in front of the next
+    const auto call = [&](uint32_t flags, uint32_t room) {
+        std::copy(pending.begin(), pending.end(), stream.source.begin());
+        const bool ok = stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) == 0;
+        const uint32_t used = ok ? stream.header.cbSrcLengthUsed : 0;
         EXPECT_TRUE(ok && used <= pending.size()) << used << " of " << pending.size();
         pending.erase(pending.begin(), pending.begin() + std::min<size_t>(used, pending.size()));
+        output.insert(output.end(), stream.output.begin(), stream.output.end());
         return ok;
     };
     for (size_t turn = 0, position = 0; position < input.size(); ++turn) {
@@ -115,70 +87,25 @@ Bytes Pump(const Bytes& input, const std::vector<uint32_t>& pieces, size_t maxHe
             std::min<size_t>(pieces[turn % pieces.size()], input.size() - position);
         pending.insert(pending.end(), input.begin() + position, input.begin() + position + piece);
         position += piece;
-        if (!call(convert) || pending.size() > maxHeld) {
+        if (!call(ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END, 0) ||
+            pending.size() > largest) {
             ADD_FAILURE() << "holds " << pending.size() << " bytes";
             return output;
         }
     }
     // A drain ends within a few calls; more would mean it never reports empty.
-    for (int calls = 0; drain && calls < 10000; ++calls) {
+    const uint32_t room = std::min<uint32_t>(drainRoom, static_cast<uint32_t>(stream.dest.size()));
+    for (int calls = 0; drainRoom != 0 && calls < 10000; ++calls) {
         const size_t before = output.size();
-        if (!call(drain))
+        if (!call(ACM_STREAMCONVERTF_DRAIN, room))
             return output;
         if (output.size() == before) {
             EXPECT_TRUE(pending.empty()) << "an empty drain uses all its source";
             return output;
         }
     }
-    EXPECT_FALSE(drain) << "the drain never reported empty";
+    EXPECT_EQ(drainRoom, 0u) << "the drain never reported empty";
     return output;
-}
-
-} // namespace
-
-std::vector<uint8_t> ConvertInPieces(const FormatBytes& source, const FormatBytes& dest,
-                                     const std::vector<uint8_t>& input,
-                                     const std::vector<uint32_t>& pieces, uint32_t drainRoom)
-{
-    const uint32_t largest = *std::max_element(pieces.begin(), pieces.end());
-    AcmStream stream(source, dest, 2 * largest);
-    const auto step = [&](uint32_t flags, uint32_t room) {
-        return [&stream, flags, room](const Bytes& pending, uint32_t& used, Bytes& output) {
-            std::copy(pending.begin(), pending.end(), stream.source.begin());
-            const bool ok = stream.Convert(static_cast<uint32_t>(pending.size()), flags, room) == 0;
-            used = ok ? stream.header.cbSrcLengthUsed : 0;
-            output.insert(output.end(), stream.output.begin(), stream.output.end());
-            return ok;
-        };
-    };
-    const uint32_t room = std::min<uint32_t>(drainRoom, static_cast<uint32_t>(stream.dest.size()));
-    return Pump(input, pieces, largest,
-                step(ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END, 0),
-                drainRoom ? Step(step(ACM_STREAMCONVERTF_DRAIN, room)) : Step());
-}
-
-std::vector<uint8_t> RunStage(codec::CodecStage& stage, const std::vector<uint8_t>& input,
-                              const std::vector<uint32_t>& pieces, size_t maxHeld,
-                              uint32_t drainRoom)
-{
-    Bytes dest;
-    const auto step = [&](bool draining) {
-        return [&, draining](const Bytes& pending, uint32_t& used, Bytes& output) {
-            const auto length = static_cast<uint32_t>(pending.size());
-            dest.resize(draining ? std::min(stage.MaxOutputBytes(65536), drainRoom)
-                                 : stage.MaxOutputBytes(length));
-            const auto room = static_cast<uint32_t>(dest.size());
-            uint32_t produced = 0;
-            const uint32_t result =
-                draining ? stage.Drain(pending.data(), length, used, dest.data(), room, produced)
-                         : stage.Convert(pending.data(), length, used, dest.data(), room, produced,
-                                         true);
-            EXPECT_LE(produced, room);
-            output.insert(output.end(), dest.begin(), dest.begin() + std::min(produced, room));
-            return result == 0;
-        };
-    };
-    return Pump(input, pieces, maxHeld, step(false), drainRoom ? Step(step(true)) : Step());
 }
 
 std::vector<int16_t> Sine16(double frequency, double amplitude, uint32_t rate, uint16_t channels,
