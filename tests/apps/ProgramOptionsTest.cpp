@@ -30,9 +30,7 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
     TempDir dir;
     WriteCounterWave(dir.File("item.wav"), 1.0);
     const std::string out = dir.File("out.wav");
-    std::filesystem::create_directory(dir.File("folder.wav"));
     WriteFileBytes(dir.File("flac.wav"), {'f', 'L', 'a', 'C', 0, 0, 0, 34});
-    WriteText(dir.File("text.wav"), "hello\n");
     WriteFileBytes(dir.File("six.wav"), RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)},
                                                    {"data", Bytes(1200, 0)}}));
     // The data chunk declares 400000 bytes, and 4000 follow.
@@ -40,38 +38,21 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
     const std::string simulated = " --engine simulated";
     const Case cases[] = {
         {"--rate 12345", "--rate 12345: must be one of 11025, 22050, 44100, 48000\n"},
-        {"--buffers 0", "--buffers 0: must be from 1 to 1000\n"},
-        {"--volume 150", "--volume 150: must be from 0 to 100\n"},
-        {"--fade-mode 7", "--fade-mode 7: must be one of 0, 1, 2\n"},
         {"--audio-start 0.75 --audio-end 0.25",
          "--audio-start 0.75 must be before --audio-end 0.25\n"},
-        {"--loop 0.5:0.1", "--loop start 0.5 must be before end 0.1\n"},
-        {"--loop -1:1:2", "--loop start -1: must be 0 or more\n"},
-        {"--fade 0:1:100:101", "--fade to-volume 101: must be from 0 to 100\n"},
         {"--render /nonexistent/out.wav",
          "--render /nonexistent/out.wav: the folder /nonexistent does not exist\n"},
-        {"--render .", "--render .: is a folder, not a file\n"},
         // Bounds past the file are refused once it is open, before it plays.
         {"--audio-end 9 --render out.wav", "--audio-end 9: must be from 0 to 1\n"},
-        {"--loop 0.5:2 --render out.wav", "--loop end 2: must be from 0 to 1\n"},
-        {"--offset 1 --render out.wav", "--offset 1 must be before the item's length 1\n"},
         {"--loop 1", "--loop 1: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n"},
-        {"--fade 1:2:100", "--fade 1:2:100: must be START:DURATION:FROM:TO\n"},
-        // Whole command lines: the short ones are usage errors (2); a device that does not
-        // exist or a file that does not open ends with 1, never played unheard on the null
-        // backend.
+        // Whole command lines: a device that does not exist or a file that does not open ends
+        // with 1, never played unheard on the null backend.
         {"play item.wav --device 99", "output device 99: ", 1},
-        {"play", "file"},
-        {"", "Usage: tavrenly"},
-        {"plya item.wav", "unknown command \"plya\"; the commands are play, "},
         {"play missing.wav --render out.wav" + simulated,
          "tavrenly: missing.wav did not open (code -1)", 1},
         // A file the player would call corrupt is named for what it is; a short one plays,
         // warned.
-        {"play missing.wav" + simulated, "The file: missing.wav did not exist", 1},
-        {"play folder.wav" + simulated, "folder.wav is a folder, not a file\n", 1},
         {"play flac.wav" + simulated, "is a FLAC file, not a RIFF WAVE", 1},
-        {"play text.wav" + simulated, "text.wav is not a RIFF WAVE file\n", 1},
         {"play six.wav" + simulated, "six.wav has 6 channels; the player plays 1 or 2\n", 1},
         {"play cut.wav" + simulated,
          "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
