@@ -1,7 +1,7 @@
 // The tavrenly program run as a user runs it: `info --json` on files made by sox and ffmpeg and
-// on one that does not play, and `play --render` on the simulated engine checked sample for
-// sample. The file layouts the expectations are checked against are read here from the files'
-// own bytes, not through the library.
+// on one that does not play, `play --render` on the simulated engine checked sample for
+// sample, and `demo`. The file layouts the expectations are checked against are read here
+// from the files' own bytes, not through the library.
 
 #include "tests/apps/ProgramRunner.h"
 #include "tests/support/TestSupport.h"
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -173,6 +174,17 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     EXPECT_EQ(left[44099], 30000);
     EXPECT_NEAR(left[2 * 44100], 30000 * (1 - std::log(51.0) / std::log(100.0)), 2);
     EXPECT_LE(*std::max_element(left.begin() + 3 * 44100, left.end()), 1);
+}
+
+// The README's main job: the jingle with its loop and fade, to the end in virtual time.
+TEST(ProgramCommandsTest, TheDemoPlaysToItsEnd)
+{
+    TempDir dir;
+    const Output demo = RunProgram(dir, {"demo", "--engine", "simulated", "--quiet"});
+    EXPECT_EQ(demo.status, 0) << demo.err;
+    EXPECT_NE(demo.out.find("Done: ended at 10.000 s, 1 loop restart(s)"), std::string::npos)
+        << demo.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("tavrenly-demo/jingle.wav")));
 }
 
 } // namespace

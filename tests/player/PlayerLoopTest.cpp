@@ -1,5 +1,6 @@
-// Loops: a loop heard sample for sample with its joins, leaving a loop early, and the position
-// after a looped item's end on either kind of device.
+// Loops: a loop heard sample for sample with its joins, leaving a loop early, the position
+// after a looped item's end on either kind of device, and an hour with a loop, fades and
+// markers whose position never drifts from what is heard.
 
 #include "tests/player/PlayerFixture.h"
 
@@ -176,6 +177,63 @@ TEST_F(PlayerLoopTest, AfterALoopedItemsEndThePositionStaysThereAndPlayingOnCont
         EXPECT_FLOAT_EQ(h.player->TotalSecondsPlayed(), 3.0f);
         ExpectFrameRuns(h.engine->PlayedAudio(), {{2 * 44100, 3 * 44100}});
     }
+}
+
+TEST_F(PlayerLoopTest, HourWithLoopFadesAndMarkersKeepsThePositionOnWhatIsHeard)
+{
+    const std::string minute = dir.File("minute.wav");
+    const std::string hour = dir.File("hour.wav");
+    RunOrFail("sox -n -r 11025 -c 1 -b 16 " + minute + " synth 60 sine 440");
+    RunOrFail("sox " + minute + " " + hour + " repeat 59");
+
+    h.player->SampleRate(11025);
+    h.player->NumberChannels(1);
+    h.engine->KeepPlayedAudio(false);
+    h.engine->KeepLogs(false);
+    h.Open(hour);
+    h.Markers({1, 30, 60, 90, 3500, 3550});
+    // Bounds off the 50 ms grid, so no tick falls on a join.
+    h.Loop(600.01f, 900.02f, 2);
+    h.Envelope(1, 0, 5, 0, 100);
+    h.Envelope(2, 700, 10, 100, 30, 50);
+    h.Envelope(3, 3590, 10, 30, 0, -1, true);
+
+    // The file time heard after `elapsed` seconds of playing: the section is heard three
+    // times.
+    const double start = h.player->State().LoopStartBlock / 11025.0;
+    const double end = h.player->State().LoopEndBlock / 11025.0;
+    const double section = end - start;
+    const auto heard = [&](double elapsed) {
+        if (elapsed < end)
+            return elapsed;
+        if (elapsed < end + 2 * section)
+            return start + std::fmod(elapsed - end, section);
+        return elapsed - 2 * section;
+    };
+    double worst = 0;
+    size_t checks = 0;
+    const auto check = [&] {
+        const double elapsed = static_cast<double>(h.loop.NowMicros()) / 1e6;
+        worst = std::max(worst, std::abs(h.player->TotalSecondsPlayed() - heard(elapsed)));
+        ++checks;
+    };
+    for (const char* name :
+         {"AudioPositionChanged(False)", "AudioPositionChanged(True)", "AudioEndReached"})
+        h.listener.on[name] = check;
+
+    h.player->PlayAudio();
+    h.loop.Advance(4201000);
+
+    EXPECT_GE(checks, 4200u * 20u - 1u) << "an update at every tick";
+    EXPECT_LE(worst, 0.050) << "within one timer tick";
+    // Markers on the first pass only, the envelope entry inside the loop once per pass.
+    EXPECT_EQ(h.Counts({"LoopRestart", "LoopCompleted", "AudioEndReached", "IntroStartReached",
+                        "IntroEndReached", "HookStartReached", "HookEndReached", "ExtroReached",
+                        "SweeperStartReached", "VolumeChangeStartNotify(2)",
+                        "VolumeChangeNotify(2)", "VolumeChangeEndNotify(3)"}),
+              (Counts{2, 1, 1, 1, 1, 1, 1, 1, 1, 3, 3, 1}));
+    EXPECT_NEAR(h.player->TotalSecondsPlayed(), 3600.0, 1e-3);
+    h.listener.on.clear(); // the checks capture locals that end before the player closes
 }
 
 } // namespace

@@ -1,7 +1,10 @@
-// The recorder's core: the position tick with the end of the allowed length, pausing and
-// resuming; buffer intake: the first buffer after the trigger trimmed to its first loud frame.
+// The recorder's core: saved settings, the position tick with the end of the allowed length,
+// pausing and resuming; buffer intake: the first buffer after the trigger trimmed to its first loud
+// frame.
 
 #include "tests/recorder/RecorderFixture.h"
+
+#include "platform/host/PropertyBag.h"
 
 #include "tests/support/WaveBytes.h"
 
@@ -9,6 +12,45 @@
 
 namespace tavrenly::test {
 namespace {
+
+/// The nine saved settings, in their load order, as the engine or the recorder holds them.
+std::vector<int32_t> Settings(TavrenRecorder& r)
+{
+    return {r.WaveBufferLengthms(),        r.Engine().NumberBuffers(),
+            r.Engine().NumberChannels(),   r.Engine().SampleRate(),
+            r.NumberCacheSeconds(),        r.Engine().DeviceNumber(),
+            r.RaiseAudioPositionChanged(), r.Engine().RaiseAudioLevelEvents(),
+            r.Engine().ReportErrors()};
+}
+
+// Every non-default value survives a save and a load under its key; a key missing from the
+// saved settings loads its default, except that the position events are off.
+TEST(RecorderCoreTest, SavedSettingsRoundTrip)
+{
+    RecorderHarness h;
+    TavrenRecorder& r = *h.recorder;
+    r.WaveBufferLengthms(80);
+    r.NumberWaveRecordBuffers(12);
+    r.NumberChannels(1);
+    r.SampleRate(48000);
+    int16_t cache = 2;
+    r.NumberCacheSeconds(cache);
+    r.WaveInDeviceNumber(1);
+    r.RaiseAudioLevelEvents(0);
+    r.ReportErrors(false);
+    MemoryPropertyBag bag;
+    r.WriteProperties(bag);
+    EXPECT_EQ(bag.Values().at("RaiseLevelChangeEvents"), "0");
+    RecorderHarness loaded;
+    loaded.recorder->ReadProperties(bag);
+    EXPECT_EQ(Settings(*loaded.recorder), (std::vector<int32_t>{80, 12, 1, 48000, 2, 1, 1, 0, 0}));
+
+    MemoryPropertyBag sparse;
+    sparse.WriteText("NumberCacheSeconds", "7");
+    RecorderHarness fresh;
+    fresh.recorder->ReadProperties(sparse);
+    EXPECT_EQ(Settings(*fresh.recorder), (std::vector<int32_t>{50, 20, 2, 44100, 7, 0, 0, 1, 1}));
+}
 
 TEST(RecorderCoreTest, PositionTickPausesAtTheLengthAndPausedTimeIsNotKept)
 {

@@ -158,13 +158,20 @@ protected:
 
 // Ten voices overlap, each starting 370 frames after the one before (not on a callback's edge),
 // so the sum saturates; every third voice from the second on is closed 3,000 frames into its
-// item while the others play on, to their end. The stream closes with its last voice.
+// item while the others play on, to their end. A voice of another format gets a stream of its
+// own, and the stream closes with its last voice.
 TEST_F(DeviceMixerTest, OverlappingVoicesAreHeardAsTheirSaturatedSum)
 {
     constexpr int kVoices = 10;
     for (int i = 0; i < kVoices; ++i)
         AddVoice();
     ASSERT_EQ(open.size(), 1u) << "one stream for every voice of one format";
+    AddVoice(1);
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(open[1]->format.channels, 1);
+    voices.pop_back();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0]->format.channels, 2);
 
     std::vector<int64_t> ends(kVoices, INT64_MAX);
     int64_t frame = 0;
@@ -187,8 +194,13 @@ TEST_F(DeviceMixerTest, OverlappingVoicesAreHeardAsTheirSaturatedSum)
 
     const auto frames = static_cast<int64_t>(heard.size() / 2);
     EXPECT_EQ(FirstWrongFrame(0, frames, ends), frames);
-    for (auto& voice : voices)
-        EXPECT_TRUE(!voice->engine || voice->engine->Underruns() == 0);
+    // Each player's position is its own voice's played time.
+    for (auto& voice : voices) {
+        if (!voice->engine)
+            continue;
+        EXPECT_EQ(voice->engine->PlayedTimems(), kItemFrames * 1000 / kRate);
+        EXPECT_EQ(voice->engine->Underruns(), 0);
+    }
     voices.clear();
     EXPECT_TRUE(open.empty());
 }
