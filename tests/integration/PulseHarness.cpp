@@ -1,6 +1,7 @@
 #include "tests/integration/PulseHarness.h"
 
 #include "tests/support/WaveBytes.h"
+#include "tstream2/DeviceStreamPlay.h"
 
 #include <cmath>
 #include <csignal>
@@ -227,12 +228,41 @@ std::vector<int16_t> PulseTest::Heard(const std::function<void()>& play)
     return Samples16(ReadFileBytes(file));
 }
 
-std::unique_ptr<ChildProcess> PulseTest::StartProgram(const std::vector<std::string>& args,
-                                                      const std::string& logFile)
+int64_t DevicePlaybackTest::Play(const std::string& item, RecordingListener& listener,
+                                 const Setup& setup, const Setup& beforeOpen)
 {
-    std::vector<std::string> argv{TAVRENLY_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(loop, argv, logFile, SIGINT);
+    RecordingSite site(loop);
+    TavrenPlayer player(
+        site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+    int64_t playingAt = -1;
+    int64_t endedAt = -1;
+    listener.on["Playing"] = [&] { playingAt = loop.NowMs(); };
+    listener.on["AudioEndReached"] = [&] { endedAt = loop.NowMs(); };
+    player.InitNew();
+    player.SetEventListener(&listener);
+    beforeOpen(player);
+    std::string name = item;
+    if (player.OpenAudio(name) == 0) {
+        setup(player);
+        player.PlayAudio();
+        EXPECT_TRUE(WaitFor(
+            loop, [&] { return endedAt >= 0; }, 20'000));
+    }
+    player.CloseAudio();
+    player.SetEventListener(nullptr);
+    listener.on.clear();
+    return endedAt - playingAt;
+}
+
+std::unique_ptr<TavrenPlayer> DevicePlaybackTest::OpenPlayer(RecordingSite& site,
+                                                             const std::string& item)
+{
+    auto player = std::make_unique<TavrenPlayer>(
+        site, std::make_unique<DeviceStreamPlay>(loop, DeviceStreamPlay::Backend::Device));
+    player->InitNew();
+    std::string name = item;
+    EXPECT_EQ(player->OpenAudio(name), 0);
+    return player;
 }
 
 } // namespace tavrenly::test

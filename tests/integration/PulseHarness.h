@@ -12,6 +12,8 @@
 // and is stopped at the end, also when the test fails.
 
 #include "platform/host/EventLoop.h"
+#include "player/TavrenPlayer.h"
+#include "tests/support/RecordingListener.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -90,13 +92,26 @@ protected:
     /// Records the sink's monitor (raw 16-bit stereo) while `play` runs; returns its samples.
     std::vector<int16_t> Heard(const std::function<void()>& play);
 
-    /// Starts the program with `args` and leaves it running; its output goes to `logFile`.
-    std::unique_ptr<ChildProcess> StartProgram(const std::vector<std::string>& args,
-                                               const std::string& logFile);
-
     TempDir dir;
     EventLoop loop{EventLoop::Clock::Real};
     std::unique_ptr<ChildProcess> server;
+};
+
+/// The player on the device engine, played through the private sink while its monitor is
+/// recorded.
+class DevicePlaybackTest : public PulseTest
+{
+protected:
+    using Setup = std::function<void(TavrenPlayer&)>;
+
+    /// Plays `item` to its end: `beforeOpen` sets what the open takes, `setup` what the play
+    /// takes. `listener` holds the player's events. Returns the time from Playing to
+    /// AudioEndReached.
+    int64_t Play(
+        const std::string& item, RecordingListener& listener, const Setup& setup,
+        const Setup& beforeOpen = [](TavrenPlayer&) {});
+    /// A player on the device engine with `item` open.
+    std::unique_ptr<TavrenPlayer> OpenPlayer(RecordingSite& site, const std::string& item);
 };
 
 } // namespace tavrenly::test
