@@ -69,12 +69,13 @@ using DevicePlaybackFadeTest = DevicePlaybackTest;
 TEST_F(DevicePlaybackFadeTest, TheHeardFadeFollowsItsCurveOnTime)
 {
     // Half a second of sweep to find the item in the recording, then a 1 kHz tone (ten periods
-    // in each 10 ms window) that fades linearly from 100 to 0 between 2.0 and 3.0 s. Below
-    // -20 dB a fade 4 ms late is already 1 dB off, so the levels also hold its timing.
+    // in each 10 ms window) that fades linearly from 100 to 0 between 2.0 and 3.0 s. Near
+    // -30 dB a fade 4 ms late is already 1 dB off, so the levels also hold its timing.
     const std::string item = test::SoxFile(
         dir, "item.wav", "0.5 sine 300-3000 sine 2500-200 vol 0.5 : synth 3.5 sine 1000 vol 0.5");
     test::RecordingListener listener;
     const auto setup = [&](TavrenPlayer& player) {
+        player.FadeMode(efmNormal);
         ASSERT_TRUE(
             player.AddVolumeChangeEvent(int16_t{1}, 2.0f, 1.0f, 100.0f, 0.0f, -1.0f, true, true));
     };
