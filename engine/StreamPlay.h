@@ -51,6 +51,15 @@ public:
 
     /// Copies `length` (> 0) bytes before returning: the caller reuses its memory at once.
     virtual void AddBuffer(const void* address, int32_t length, int32_t tag) = 0;
+    /// Lends the memory the next AddBuffer of up to `length` (> 0) bytes goes into, so that the
+    /// caller can read its audio straight there: AddBuffer given this address queues the bytes
+    /// without copying them. Valid until the next call on the engine; the caller need not use
+    /// it. Null when the engine has nothing to lend, and AddBuffer copies as usual.
+    virtual uint8_t* BufferToFill(int32_t length)
+    {
+        (void)length;
+        return nullptr;
+    }
 
     /// Plays what is queued; raises PlaybackStarted before returning.
     virtual void StartPlayback() = 0;

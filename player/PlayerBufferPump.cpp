@@ -1,6 +1,6 @@
 // The buffer pump: keeps the engine's buffers full from the open file, converting each read in
 // the one conversion buffer (a read that needs no conversion goes to the engine straight from
-// the file's read-ahead), cuts a loop into the stream, and detects the end of the audio.
+// the file, or from its read-ahead), cuts a loop into the stream, and detects the end of the audio.
 
 #include "player/TavrenPlayer.h"
 
@@ -11,6 +11,12 @@
 #include <cmath>
 
 namespace tavrenly {
+
+namespace {
+// Reads smaller than this are taken from the file's read-ahead: a system call each would
+// cost more than the copy it saves.
+constexpr int32_t kReadIntoEngineBytes = 16 * 1024;
+} // namespace
 
 void TavrenPlayer::FillPlaybackBuffers()
 {
@@ -188,16 +194,25 @@ int32_t TavrenPlayer::ReadAndConvert(PumpRead& read)
     const bool convert = NeedsDecompression() || NeedsRateConversion();
     int32_t got = 0;
     const char* held = nullptr;
-    // Bytes that go to the engine as they are need not pass through the conversion buffer:
-    // the engine copies them from where the file's read-ahead holds them.
-    if (!convert)
-        got = mmioReadHeld(m_state.hAudioFile, read.bytes, &held);
-    if (held != nullptr) {
-        read.data = reinterpret_cast<const uint8_t*>(held);
-    } else if (got >= 0) {
-        got =
-            mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pConvBuffer), read.bytes);
-        read.data = m_state.pConvBuffer;
+    // Bytes that go to the engine as they are need not pass through the conversion buffer.
+    // An engine that lends its buffer has the file read straight into it (the kernel's copy
+    // is the only one); otherwise the engine copies them from the file's read-ahead.
+    uint8_t* lent = nullptr;
+    if (!convert && read.bytes >= kReadIntoEngineBytes)
+        lent = m_engine->BufferToFill(read.bytes);
+    if (lent != nullptr) {
+        got = mmioReadPastBuffer(m_state.hAudioFile, reinterpret_cast<char*>(lent), read.bytes);
+        read.data = lent;
+    } else {
+        if (!convert)
+            got = mmioReadHeld(m_state.hAudioFile, read.bytes, &held);
+        if (held != nullptr) {
+            read.data = reinterpret_cast<const uint8_t*>(held);
+        } else if (got >= 0) {
+            got = mmioRead(m_state.hAudioFile, reinterpret_cast<char*>(m_state.pConvBuffer),
+                           read.bytes);
+            read.data = m_state.pConvBuffer;
+        }
     }
     m_log.Full([&] { return fmt::format("Read from file {} bytes", got); });
     if (got < 0)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <sstream>
 
 namespace tavrenly {
@@ -252,11 +253,8 @@ void SimulatedStreamPlay::StopTavrenStream()
     Raise("StreamReset", [](StreamPlayEvents& events) { events.StreamReset(); });
 }
 
-void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t tag)
+SimulatedStreamPlay::Slot& SimulatedStreamPlay::NextSlot(int32_t length)
 {
-    Log("AddBuffer");
-    if (address == nullptr || length <= 0)
-        return;
     if (m_count == static_cast<int32_t>(m_slots.size())) {
         // Full ring: lay it out from the head and grow it by one slot.
         std::rotate(m_slots.begin(), m_slots.begin() + m_head, m_slots.end());
@@ -264,18 +262,36 @@ void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t
         m_slots.emplace_back();
     }
     Slot& slot = m_slots[static_cast<size_t>((m_head + m_count) % m_slots.size())];
-    const auto* bytes = static_cast<const uint8_t*>(address);
     // Headroom: resampled buffers vary in length (the first after a reset is short), and a
-    // slot must not grow with each new peak.
+    // slot must not grow with each new peak. The size only ever grows, so that a buffer lent
+    // to be filled is not cleared first.
     if (slot.data.capacity() < static_cast<size_t>(length))
         slot.data.reserve(std::max<size_t>(length, ByteRate() * m_bufferLengthms / 1000) * 2);
+    if (slot.data.size() < static_cast<size_t>(length))
+        slot.data.resize(static_cast<size_t>(length));
     if (m_playedSink && m_scaled.capacity() < slot.data.capacity())
         m_scaled.reserve(slot.data.capacity());
-    slot.data.assign(bytes, bytes + length);
-    // Metered now, from the copy just made and still in the processor's cache: a buffer
-    // usually plays whole, and by then the copy has long left the cache (with many players
-    // that second pass over memory cost more than the copy itself). The caller's bytes may
-    // come cold from a file's read-ahead, so the copy is the one pass over them.
+    return slot;
+}
+
+uint8_t* SimulatedStreamPlay::BufferToFill(int32_t length)
+{
+    return length > 0 ? NextSlot(length).data.data() : nullptr;
+}
+
+void SimulatedStreamPlay::AddBuffer(const void* address, int32_t length, int32_t tag)
+{
+    Log("AddBuffer");
+    if (address == nullptr || length <= 0)
+        return;
+    Slot& slot = NextSlot(length);
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    // A lent slot already holds the bytes.
+    if (bytes != slot.data.data())
+        std::memcpy(slot.data.data(), bytes, static_cast<size_t>(length));
+    // Metered now, from the bytes just written and still in the processor's cache: a buffer
+    // usually plays whole, and by then they have long left the cache (with many players that
+    // second pass over memory cost more than the copy itself).
     slot.measuredChannels = m_sampleAudioLevel ? BlockAlign() / 2 : 0;
     if (slot.measuredChannels != 0)
         slot.peaks = pcm16::MeasurePeaks(slot.data.data(), length, slot.measuredChannels);

@@ -57,6 +57,7 @@ public:
     /// A null address or a length of 0 or less is ignored. More buffers than NumberBuffers are
     /// accepted (FreeBuffers then reads 0).
     void AddBuffer(const void* address, int32_t length, int32_t tag) override;
+    uint8_t* BufferToFill(int32_t length) override;
     void StartPlayback() override;
     void Pause() override;
     void ClearBuffers() override;
@@ -175,6 +176,9 @@ private:
     void Sync();
     void Consume(int64_t bytes);
     void StartClock();
+    /// The slot the next buffer goes into, with room for `length` bytes (the ring grows by one
+    /// when full).
+    Slot& NextSlot(int32_t length);
     void StopClock();
     void ScheduleHeadEnd();
     void OnHeadEnd();

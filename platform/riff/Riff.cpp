@@ -131,6 +131,14 @@ int32_t mmioReadHeld(HMMIO hmmio, int32_t cch, const char** view)
     return static_cast<int32_t>(file->ReadHeld(cch, *view));
 }
 
+int32_t mmioReadPastBuffer(HMMIO hmmio, char* pch, int32_t cch)
+{
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr || cch < 0 || (pch == nullptr && cch > 0))
+        return -1;
+    return static_cast<int32_t>(file->ReadPastWindow(pch, cch));
+}
+
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch)
 {
     MmioFile* const file = Handles().Find(hmmio);

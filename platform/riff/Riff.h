@@ -140,6 +140,11 @@ int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 /// error, a bad handle, a negative count or a null `view`.
 int32_t mmioReadHeld(HMMIO hmmio, int32_t cch, const char** view);
 
+/// Reads like mmioRead, but bytes the I/O buffer does not hold go from the disk straight to
+/// `pch` and the buffer is not refilled: for large sequential reads into memory the caller
+/// keeps, each byte copied once.
+int32_t mmioReadPastBuffer(HMMIO hmmio, char* pch, int32_t cch);
+
 /// Writes `cch` bytes from `pch` at the current position (write-behind through the buffer).
 /// Returns `cch`, or -1 when the file is not open for writing, the disk refuses the bytes, the
 /// file would grow past 4 GiB, the handle is bad or the count is negative. When the disk

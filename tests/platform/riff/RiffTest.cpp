@@ -151,8 +151,8 @@ TEST(RiffFileTest, ReadsHandOutTheReadAheadOnlyWhenItHoldsTheWholeRead)
         }
     }
 
-    // A buffer larger than one fill: held and copied reads, back and forth, see the file's
-    // bytes wherever the pieces begin.
+    // A buffer larger than one fill: held, copied and direct reads, back and forth, see the
+    // file's bytes wherever the pieces begin.
     const std::vector<uint8_t> large = Counting(700'001);
     WriteFileBytes(path, large);
     UniqueHmmio big(Open(path, 1 << 20, MMIO_READ));
@@ -164,9 +164,10 @@ TEST(RiffFileTest, ReadsHandOutTheReadAheadOnlyWhenItHoldsTheWholeRead)
             back.resize(1);
         }
         const char* view = nullptr;
-        int32_t got = step % 3 == 0 ? -1 : mmioReadHeld(big.get(), 17'641, &view);
-        if (view == nullptr)
-            got = mmioRead(big.get(), copied.data(), 17'641);
+        int32_t got = step % 3 == 1 ? mmioReadHeld(big.get(), 17'641, &view) : -1;
+        if (view == nullptr) // every third read goes from the disk past the window
+            got = step % 3 == 2 ? mmioReadPastBuffer(big.get(), copied.data(), 17'641)
+                                : mmioRead(big.get(), copied.data(), 17'641);
         ASSERT_GT(got, 0) << step;
         const char* from = view != nullptr ? view : copied.data();
         back.insert(back.end(), from, from + got);
