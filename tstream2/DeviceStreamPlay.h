@@ -4,8 +4,9 @@
 // null backend when there is no usable device or the null engine is asked for.
 //
 // Data flow. AddBuffer (UI thread) copies each buffer into a slot of a preallocated ring
-// (PlayBufferRing, NumberBuffers slots of one buffer each, built when the stream starts); a
-// buffer that finds no free slot waits in a UI-side list. The device's callback thread plays
+// (PlayBufferRing, NumberBuffers slots of one buffer each, built when the stream starts), or
+// finds it there already when the caller filled the slot BufferToFill lent; a buffer that
+// finds no free slot waits in a UI-side list. The device's callback thread plays
 // the slots in order: it applies Volume (ramped across the device buffer after a change),
 // measures peaks, counts the frames it rendered and, for each buffer played to its end, pushes
 // a notice into a fixed-capacity single-producer queue (SpscRing) and wakes the UI thread at
@@ -99,6 +100,7 @@ public:
     /// Copies the bytes before returning. A null address or a length of 0 or less is ignored;
     /// more buffers than NumberBuffers are accepted (FreeBuffers then reads 0).
     void AddBuffer(const void* address, int32_t length, int32_t tag) override;
+    uint8_t* BufferToFill(int32_t length) override;
     void StartPlayback() override;
     /// Keeps the queue; what the device already holds still plays out, then the next
     /// kDeClickMs of the queue fade out (and fade in again at the next StartPlayback).

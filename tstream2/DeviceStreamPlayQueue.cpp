@@ -34,6 +34,14 @@ void DeviceStreamPlay::AddBuffer(const void* address, int32_t length, int32_t ta
     m_pending.push_back(Pending{std::vector<uint8_t>(bytes, bytes + length), tag});
 }
 
+uint8_t* DeviceStreamPlay::BufferToFill(int32_t length)
+{
+    // Only a slot the next AddBuffer goes straight into: a waiting buffer is a copy anyway.
+    if (length <= 0 || !m_pending.empty() || !m_ring.CanWrite())
+        return nullptr;
+    return m_ring.NextFree(length);
+}
+
 int32_t DeviceStreamPlay::DropQueuedAudio(int32_t bytes)
 {
     if (bytes <= 0)

@@ -62,6 +62,16 @@ public:
     /// True when a slot is free to be written.
     bool CanWrite() const noexcept { return Written() - m_released < m_slots.size(); }
 
+    /// The storage of the next free slot, with room for `length` bytes: a caller may fill it
+    /// and pass it to Write, which then copies nothing. Call only when CanWrite.
+    uint8_t* NextFree(int32_t length)
+    {
+        Slot& slot = m_slots[Written() % m_slots.size()];
+        if (slot.data.size() < static_cast<size_t>(length))
+            slot.data.resize(static_cast<size_t>(length));
+        return slot.data.data();
+    }
+
     /// Copies `length` bytes into the next free slot (growing it when the buffer is larger
     /// than the slot: a free slot is the UI thread's own) and publishes it. Returns the
     /// buffer's counter. Call only when CanWrite.
@@ -69,9 +79,8 @@ public:
     {
         const uint64_t index = Written();
         Slot& slot = m_slots[index % m_slots.size()];
-        if (slot.data.size() < static_cast<size_t>(length))
-            slot.data.resize(static_cast<size_t>(length));
-        std::memcpy(slot.data.data(), data, static_cast<size_t>(length));
+        if (data != NextFree(length)) // filled where it lies otherwise
+            std::memcpy(slot.data.data(), data, static_cast<size_t>(length));
         slot.length = length;
         slot.offer.store(length, std::memory_order_release);
         m_written.store(index + 1, std::memory_order_release);
