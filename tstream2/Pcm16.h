@@ -32,11 +32,10 @@ int16_t LevelPercent(int32_t peak);
 /// round(value) with halves to even, clamped to -32768..32767. Safe on an audio thread.
 inline int16_t ClampSample(double value) noexcept
 {
-    // Clamping first changes no result and keeps lrint in range; lrint rounds halves to even
-    // in the default rounding mode and, without errno, is one instruction. NaN gives 0.
+    // Clamping first changes no result; NaN, which no clamp catches, gives 0.
     if (std::isnan(value))
         return 0;
-    return static_cast<int16_t>(std::lrint(std::clamp(value, -32768.0, 32767.0)));
+    return static_cast<int16_t>(RoundHalfEven(std::clamp(value, -32768.0, 32767.0)));
 }
 
 /// A gain moving linearly from `start` to `target` across `frames` frames, so a volume change

@@ -30,7 +30,12 @@ constexpr bool IsTrue(Bool16 value) noexcept
 /// rounding mode, which nothing in the library changes.
 inline double RoundHalfEven(double value) noexcept
 {
-    return std::nearbyint(value);
+    // Audio is rounded sample by sample, so the usual case costs no library call: adding and
+    // removing 1.5 x 2^52 leaves no fraction bits, and the sum is rounded in the current mode.
+    constexpr double kRoundingBias = 6755399441055744.0;
+    if (std::abs(value) < 2251799813685248.0) // 2^51: the sum stays where the step is 1
+        return (value + kRoundingBias) - kRoundingBias;
+    return std::nearbyint(value); // integers already, or NaN and infinities
 }
 
 /// Rounds half-to-even and converts to 32 bits. Throws RuntimeError (overflow) when the

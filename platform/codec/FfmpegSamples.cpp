@@ -1,27 +1,23 @@
 #include "platform/codec/FfmpegSamples.h"
 
+#include "platform/codec/PcmSamples.h"
+
 extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include <cmath>
 #include <cstring>
 
 namespace tavrenly::codec {
 
 namespace {
 
-// Rounds half to even, as FFmpeg's own conversion does, clips, and gives silence for NaN rather
-// than a full-scale click. Built without errno for libm, lrint is one instruction: the float
-// decoders' every sample passes through here.
-template <typename T> int16_t RoundToS16(T value) noexcept
+// Float samples round and clip as the PCM conversion rounds them (halves to even, NaN silent).
+int16_t RealToS16(double value) noexcept
 {
-    const T scaled = value * T{32768};
-    if (scaled >= T{32767})
-        return INT16_MAX;
-    if (scaled > T{-32768})
-        return static_cast<int16_t>(std::lrint(scaled));
-    return scaled <= T{-32768} ? INT16_MIN : int16_t{0};
+    int16_t sample;
+    samples::WriteReal<SampleKind::S16>(value, reinterpret_cast<uint8_t*>(&sample));
+    return sample;
 }
 
 // One reader per sample format, chosen once per frame rather than once per sample: the
@@ -43,13 +39,9 @@ template <AVSampleFormat F> int16_t ReadS16(const uint8_t* p) noexcept
         std::memcpy(&v, p, sizeof v);
         return static_cast<int16_t>(v >> 48);
     } else if constexpr (F == AV_SAMPLE_FMT_FLT) {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return RoundToS16(v);
+        return RealToS16(samples::ReadReal<SampleKind::F32>(p));
     } else {
-        double v;
-        std::memcpy(&v, p, sizeof v);
-        return RoundToS16(v);
+        return RealToS16(samples::ReadReal<SampleKind::F64>(p));
     }
 }
 

@@ -12,6 +12,7 @@
 //   NaN becomes 0;
 // - the 2 -> 1 average is taken before rounding, so it rounds once.
 
+#include "platform/base/Types.h"
 #include "platform/codec/PcmFormat.h"
 
 #include <cstddef>
@@ -119,10 +120,7 @@ template <SampleKind K> inline void WriteReal(double value, uint8_t* p) noexcept
             v = v < lo ? lo : 0.0; // NaN fails both tests and becomes silence
         if (v > hi)
             v = hi;
-        // Adding and removing 1.5 x 2^52 leaves no fraction bits: the sum is rounded to an
-        // integer in the current (nearest, halves to even) mode, without a library call.
-        constexpr double kRoundingBias = 6755399441055744.0;
-        StoreInt<K>(static_cast<int32_t>((v + kRoundingBias) - kRoundingBias), p);
+        StoreInt<K>(static_cast<int32_t>(RoundHalfEven(v)), p);
     }
 }
 

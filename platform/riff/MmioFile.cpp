@@ -203,7 +203,7 @@ int64_t MmioFile::Refill(int64_t wanted)
     return got;
 }
 
-int64_t MmioFile::Read(char* destination, int64_t count)
+int64_t MmioFile::Read(char* destination, int64_t count, bool pastWindow)
 {
     if (m_fd < 0)
         return -1;
@@ -223,8 +223,10 @@ int64_t MmioFile::Read(char* destination, int64_t count)
             break; // known end of file: no system call needed
         if (Flush() != 0)
             return -1;
-        if (count - done >= capacity) {
-            // A request as large as the buffer goes straight to the caller's memory.
+        if (pastWindow || count - done >= capacity) {
+            // Straight to the caller's memory, each byte copied once, by the kernel: a request
+            // as large as the buffer, or one whose caller asked for it.
+            AdviseReadAhead();
             const int64_t got = ReadAt(destination + done, count - done, m_position);
             if (got < 0)
                 return -1;
@@ -266,31 +268,6 @@ int64_t MmioFile::ReadHeld(int64_t count, const char*& view)
             return -1;
     }
     return 0;
-}
-
-int64_t MmioFile::ReadPastWindow(char* destination, int64_t count)
-{
-    if (m_fd < 0 || count < 0)
-        return -1;
-    if (Dirty())
-        return Read(destination, count); // the disk is behind the buffer: read through it
-    int64_t done = 0;
-    const int64_t windowEnd = m_bufferStart + static_cast<int64_t>(m_bufferValid);
-    if (m_position >= m_bufferStart && m_position < windowEnd) {
-        done = std::min(count, windowEnd - m_position);
-        std::memcpy(destination, m_buffer.get() + (m_position - m_bufferStart),
-                    static_cast<size_t>(done));
-        m_position += done;
-    }
-    if (done < count && m_position < Size()) {
-        AdviseReadAhead();
-        const int64_t got = ReadAt(destination + done, count - done, m_position);
-        if (got < 0)
-            return -1;
-        done += got;
-        m_position += got;
-    }
-    return done;
 }
 
 bool MmioFile::Write(const char* source, int64_t count)

@@ -33,16 +33,15 @@ public:
     MmioFile& operator=(const MmioFile&) = delete;
 
     /// Reads up to `count` bytes at the position; returns the count read or -1 on an I/O error.
-    int64_t Read(char* destination, int64_t count);
+    /// With `pastWindow`, what the window does not hold is read from the disk straight into
+    /// `destination` without refilling the window (for large sequential reads; the kernel is
+    /// still asked to read ahead).
+    int64_t Read(char* destination, int64_t count, bool pastWindow = false);
     /// Like Read, but hands out the bytes where the read-ahead holds them: `view` is set to
     /// them (valid until the next call on this file) when the whole read lies in the window,
     /// refilled as Read would refill it. Otherwise `view` is null, nothing is consumed, and the
     /// caller reads the usual way. Returns the count, or -1 on an I/O error.
     int64_t ReadHeld(int64_t count, const char*& view);
-    /// Like Read, but what the window does not hold is read from the disk straight into
-    /// `destination` without refilling the window: each byte is copied once, by the kernel.
-    /// For large sequential reads; the kernel is still asked to read ahead.
-    int64_t ReadPastWindow(char* destination, int64_t count);
     /// Writes `count` bytes at the position; false when they cannot all be accepted.
     bool Write(const char* source, int64_t count);
     /// Writes the dirty part of the buffer. 0 or MMIOERR_CANNOTWRITE (the unwritten bytes are

@@ -136,7 +136,7 @@ int32_t mmioReadPastBuffer(HMMIO hmmio, char* pch, int32_t cch)
     MmioFile* const file = Handles().Find(hmmio);
     if (file == nullptr || cch < 0 || (pch == nullptr && cch > 0))
         return -1;
-    return static_cast<int32_t>(file->ReadPastWindow(pch, cch));
+    return static_cast<int32_t>(file->Read(pch, cch, true));
 }
 
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch)
