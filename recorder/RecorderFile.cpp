@@ -56,11 +56,18 @@ int32_t TavrenRecorder::OpenRecordingFile()
             return fmt::format("Opening Record Stream - Failed, Code {}",
                                m_state.mmioInf.wErrorRet);
         });
+        // A pending file is tried again at every resume, which the level trigger makes many
+        // times a second: it is shown and raised once, then retried quietly.
+        if (m_pendingFailureReported)
+            return -1;
+        m_pendingFailureReported = m_state.FileOpenPending;
         if (m_state.ReportErrors)
             m_site.ShowMessage("There was a problem opening the file to record.",
                                kMessageInformation, kApplicationTitle);
+        RaisePlayerError(-1);
         return -1;
     }
+    m_pendingFailureReported = false;
 
     if (m_state.OpenedFileCounter > kOpenedFileCounterLimit)
         m_state.OpenedFileCounter = 0;

@@ -5,10 +5,13 @@
 
 #include "recorder/TavrenRecorder.h"
 
+#include "common/MultimediaAPI.h"
 #include "common/TavrenlyFN.h"
+#include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fmt/format.h>
 
 namespace tavrenly {
@@ -40,17 +43,26 @@ int32_t TavrenRecorder::CloseRecording(bool& SaveRecording)
         return result;
     TerminateRecordCompression();
 
+    m_savedFileName.clear();
+    int32_t moveError = 0;
     if (!m_state.TemporaryFileName.empty()) {
-        // Failures are silent: an unsaved file may linger, a saved one keeps its temporary name.
+        // An unsaved file that cannot be deleted lingers silently.
         if (!SaveRecording) {
             if (FileExists(m_state.TemporaryFileName))
                 DeleteFile(m_state.TemporaryFileName);
         } else {
-            KeepRecordingFile();
+            moveError = KeepRecordingFile();
         }
     }
     ResetRecording();
     m_engine->WaitMode(false);
+    if (moveError != 0) {
+        // Raised once the recorder is closed, so that a host may start the next one from it.
+        result = moveError;
+        RaisePlayerError(-moveError);
+        if (openedFileCounter != m_state.OpenedFileCounter || !m_state.AudioFileName.empty())
+            return result;
+    }
 
     if (m_events != nullptr)
         m_events->Closed();
@@ -62,15 +74,72 @@ int32_t TavrenRecorder::CloseRecording(bool& SaveRecording)
     return result;
 }
 
-void TavrenRecorder::KeepRecordingFile()
+namespace {
+
+/// "folder/take.wav" numbered: "folder/take-2.wav"; a name without an extension gets the
+/// number at its end.
+std::string NumberedName(const std::string& name, int number)
 {
+    const size_t slash = name.rfind('/');
+    const size_t dot = name.rfind('.');
+    const bool hasExtension =
+        dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1);
+    const size_t at = hasExtension ? dot : name.size();
+    return fmt::format("{}-{}{}", name.substr(0, at), number, name.substr(at));
+}
+
+/// Tries the numbered names beside `destination` until one is free; the name taken, or "".
+std::string MoveBeside(const std::string& written, const std::string& destination)
+{
+    constexpr int kMostNumbers = 999;
+    for (int number = 1; number <= kMostNumbers; ++number) {
+        const std::string name = NumberedName(destination, number);
+        const int32_t e = RenameFile(written, name);
+        if (e == 0)
+            return name;
+        if (e != EEXIST)
+            break;
+    }
+    return {};
+}
+
+} // namespace
+
+int32_t TavrenRecorder::KeepRecordingFile()
+{
+    const std::string& written = m_state.TemporaryFileName;
+    const std::string& destination = m_state.AudioFileName;
+    FileKind kind = FileKind::Missing;
+    if (QueryFileKind(written, kind) != 0 || kind != FileKind::Regular)
+        return 0; // a creation put off that never came: nothing was recorded
     // Durable before it is renamed, and the rename durable after: after a power loss the
     // recording is whole under one of its two names, never half a file under the destination's.
     // A rename across file systems copies, syncs, then removes the temporary file.
-    SyncFile(m_state.TemporaryFileName);
-    if (m_state.TemporaryFileName != m_state.AudioFileName)
-        RenameFile(m_state.TemporaryFileName, m_state.AudioFileName);
-    SyncFolderOf(m_state.AudioFileName);
+    SyncFile(written);
+    m_savedFileName = written;
+    const int32_t e = written == destination ? 0 : RenameFile(written, destination);
+    if (e == 0) {
+        m_savedFileName = destination;
+    } else {
+        // The destination's name is never taken from a file the start did not delete itself
+        // (another recorder's, or one made meanwhile): the recording goes beside it instead,
+        // or keeps the name it was written under, and the host is told which.
+        if (e == EEXIST) {
+            if (std::string beside = MoveBeside(written, destination); !beside.empty())
+                m_savedFileName = std::move(beside);
+        }
+        m_log.Basic([&] {
+            return fmt::format("Moving Recording to {} - Failed, Code {},{}; kept as {}",
+                               destination, e, ErrorDescription(e), m_savedFileName);
+        });
+        if (m_state.ReportErrors)
+            m_site.ShowMessage(fmt::format("The recording could not be saved as \"{}\" ({}); it "
+                                           "is kept as \"{}\"",
+                                           destination, ErrorDescription(e), m_savedFileName),
+                               kMessageInformation, kApplicationTitle);
+    }
+    SyncFolderOf(m_savedFileName);
+    return e;
 }
 
 void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
@@ -182,6 +251,7 @@ void TavrenRecorder::ResetRecording()
     m_state.TotalSecondsRemain = 0;
     m_state.WritingToDisk = false;
     m_state.TriggerLevelActive = false;
+    m_pendingFailureReported = false;
     // AudioLength keeps the closed recording's value.
 }
 
@@ -217,6 +287,11 @@ int32_t TavrenRecorder::ResumeRecording()
     }
     if (m_state.hAudioFile == nullptr || m_engine->State() != kEngineCapturing)
         return -1;
+    if (m_state.WritingToDisk && !m_state.TriggerLevelActive) {
+        // Already recording: the audio not yet handed over and the time base both stay.
+        m_log.Basic("End Function ResumeRecording - already recording");
+        return 0;
+    }
     m_state.TriggerLevelActive = false;
     ClearBuffer(); // audio captured while paused or waiting is not part of the recording
     if (m_state.EngineTimeAtResume == -1)

@@ -77,6 +77,8 @@ int32_t TavrenRecorder::RecordAudioEx(const std::string& Filename, const int32_t
                            RecSampleRate, RecChannels, RecFormatTag, RecTriggerLevel, RecordLength,
                            RecordFlags);
     });
+    if (const int32_t r = CloseOpenRecording(); r != 0)
+        return r;
     if (const int32_t e = DeleteOldDestination(Filename); e != 0)
         return e;
 
@@ -131,9 +133,46 @@ int32_t TavrenRecorder::RecordAudioEx(const std::string& Filename, const int32_t
     return 0;
 }
 
+int32_t TavrenRecorder::CloseOpenRecording()
+{
+    if (m_state.TemporaryFileName.empty() && m_state.hAudioFile == nullptr)
+        return 0;
+    // A recording still open is finished and kept, as a control that goes away keeps it: its
+    // audio is not abandoned in a file nobody closes.
+    m_log.Basic("Closing the Open Recording");
+    bool saveRecording = true;
+    CloseRecording(saveRecording);
+    // A host that started another recording from the close's events keeps that one.
+    return m_state.TemporaryFileName.empty() && m_state.hAudioFile == nullptr ? 0 : -1;
+}
+
+int32_t TavrenRecorder::RefuseDestination(const std::string& Filename, int32_t e,
+                                          const std::string& why)
+{
+    m_log.Basic([&] { return fmt::format("Checking Old Audio - Refused, Code {},{}", e, why); });
+    if (m_state.ReportErrors)
+        m_site.ShowMessage("Cannot record to \"" + Filename + "\": " + why, kMessageInformation,
+                           kApplicationTitle);
+    RaisePlayerError(e == -1 ? -1 : -e);
+    return e;
+}
+
 int32_t TavrenRecorder::DeleteOldDestination(const std::string& Filename)
 {
-    if (!FileExists(Filename))
+    // Only a regular file is ever deleted or replaced: a name that is a folder, a device, a
+    // FIFO or a link is refused before anything happens to it, and so is a name the file
+    // system cannot take (too long, a folder part that is a file), which would only fail
+    // when the recording is to be moved there.
+    const size_t slash = Filename.rfind('/');
+    const std::string last = slash == std::string::npos ? Filename : Filename.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..")
+        return RefuseDestination(Filename, -1, "the name is not a file name");
+    FileKind kind = FileKind::Missing;
+    if (const int32_t e = QueryFileKind(Filename, kind); e != 0)
+        return RefuseDestination(Filename, e, ErrorDescription(e));
+    if (kind == FileKind::Other)
+        return RefuseDestination(Filename, -1, "it is not a regular file and is never replaced");
+    if (kind == FileKind::Missing)
         return 0;
     m_log.Basic("Deleting Old Audio");
     const int32_t e = DeleteFile(Filename);
@@ -186,7 +225,8 @@ void TavrenRecorder::StartRecordEngine(const int32_t& RecordFlags)
 
 std::string TavrenRecorder::FolderOfPath(const std::string& path)
 {
-    const size_t separator = path.find_last_of("\\/");
+    // A backslash is an ordinary character of a Linux file name, not a separator.
+    const size_t separator = path.rfind('/');
     return separator == std::string::npos ? std::string() : path.substr(0, separator);
 }
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <fmt/format.h>
 
 namespace tavrenly {
 
@@ -19,6 +20,13 @@ namespace {
 
 /// Interval of the position timer: the recorded time moves in 50 ms steps.
 constexpr int32_t kPositionTimerIntervalms = 50;
+
+// The largest buffering a host may ask for. Together they keep every size computed from them
+// (the engine's buffers, the codec streams' sources, the file's write-behind buffer) far from
+// 32 bits and the memory they take to tens of megabytes at the highest rates.
+constexpr int32_t kMostWaveBufferLengthms = 2000;
+constexpr int32_t kMostWaveRecordBuffers = 100;
+constexpr int16_t kMostCacheSeconds = 60;
 
 } // namespace
 
@@ -179,6 +187,11 @@ void TavrenRecorder::WaveBufferLengthms(const int32_t& value)
 {
     if (value <= 0)
         return;
+    if (value > kMostWaveBufferLengthms) {
+        ShowPlainMessage(fmt::format("Invalid WaveBufferLengthms Specified, must be 1 to {}",
+                                     kMostWaveBufferLengthms));
+        return;
+    }
     m_state.WaveBufferLengthms = value;
     Notify("WaveBufferLengthms");
 }
@@ -209,6 +222,11 @@ void TavrenRecorder::NumberCacheSeconds(int16_t& value)
 {
     if (value < 0)
         value = 0;
+    if (value > kMostCacheSeconds) {
+        ShowPlainMessage(fmt::format("Invalid NumberCacheSeconds Specified, must be 0 to {}",
+                                     kMostCacheSeconds));
+        return;
+    }
     m_state.NumberCacheSeconds = value;
     Notify("NumberCacheSeconds");
 }
@@ -273,6 +291,11 @@ void TavrenRecorder::NumberWaveRecordBuffers(const int32_t& value)
 {
     if (value <= 0)
         return;
+    if (value > kMostWaveRecordBuffers) {
+        ShowPlainMessage(fmt::format("Invalid NumberWaveRecordBuffers Specified, must be 1 to {}",
+                                     kMostWaveRecordBuffers));
+        return;
+    }
     m_engine->NumberBuffers(value);
     Notify("NumberWaveRecordBuffers");
 }

@@ -119,22 +119,31 @@ public:
     int32_t RecordAudio(const std::string& NewAudioFileName, const int32_t& SampleRate,
                         const int16_t& Channels, const int16_t& FormatTag,
                         const int16_t& TriggerLevel, const float& RecordLength);
-    /// Starts recording into `Filename` (deleting an old file of that name first) as 16-bit
-    /// PCM or the format `RecFormatTag` at `RecSampleRate`/`RecChannels`. 0 = started; else
-    /// the deletion's error number, the format chain's or the file writer's code. The host
-    /// closes an earlier recording first.
+    /// Starts recording into `Filename` (deleting an old regular file of that name first) as
+    /// 16-bit PCM or the format `RecFormatTag` at `RecSampleRate`/`RecChannels`. 0 = started;
+    /// -1 when the name is refused ("", a folder, a device, a FIFO, a link); else the file
+    /// system's error number for a name it cannot take or a file it cannot delete, the format
+    /// chain's or the file writer's code. A recording still open is closed and kept first.
     int32_t RecordAudioEx(const std::string& Filename, const int32_t& RecSampleRate,
                           const int16_t& RecChannels, const int16_t& RecFormatTag,
                           const int16_t& RecTriggerLevel, const float& RecordLength,
                           const int32_t& RecordFlags);
     /// Ends the recording: the file is completed and renamed to its destination, or deleted
     /// when `SaveRecording` is false or it holds no audio (then `SaveRecording` reads false).
-    /// Returns 0 or the last failing file step's code. Raises Closed and AudioPositionChanged,
-    /// also when nothing was open.
+    /// A file that took the destination's name since the start is never replaced: the
+    /// recording is then kept as "take-1.wav" (the first free number) beside it, PlayerError
+    /// raised with -EEXIST and EEXIST returned; any other failing move keeps the file under
+    /// its temporary name the same way (SavedFileName says where). Returns 0 or the last
+    /// failing file step's code. Raises Closed and AudioPositionChanged, also when nothing was
+    /// open.
     int32_t CloseRecording(bool& SaveRecording);
+    /// The file the last CloseRecording kept the recording in; "" when it kept none.
+    const std::string& SavedFileName() const { return m_savedFileName; }
     /// 0 = paused; -1 = no file open or the engine is not capturing.
     int32_t PauseRecording();
-    /// 0 = recording; -1 = nothing to resume; else the file writer's code for a pending file.
+    /// 0 = recording (also when it already was: nothing changes then); -1 = nothing to resume;
+    /// else the file writer's code for a pending file, whose failure is shown and raised only
+    /// the first time.
     int32_t ResumeRecording();
     /// Drops what the engine captured and has not handed over.
     void ClearBuffer();
@@ -231,6 +240,9 @@ private:
     void ConvertIntakeBuffer(StreamInfo& stream, uint8_t*& address, int32_t& size);
 
     // Starting (RecorderStart.cpp).
+    /// Closes and keeps a recording still open; -1 when the host started another meanwhile.
+    int32_t CloseOpenRecording();
+    int32_t RefuseDestination(const std::string& Filename, int32_t e, const std::string& why);
     int32_t DeleteOldDestination(const std::string& Filename);
     int32_t DeleteOldTemporaryFile();
     void StartRecordEngine(const int32_t& RecordFlags);
@@ -256,8 +268,10 @@ private:
 
     // Finishing (RecorderFinish.cpp).
     void CompleteRecordingFile(bool& SaveRecording, int32_t& result);
-    /// Makes the closed file durable and moves it to its destination; failures are silent.
-    void KeepRecordingFile();
+    /// Makes the closed file durable and moves it to its destination, which it never replaces:
+    /// when the move fails the file is kept beside it under a numbered name (or under the name
+    /// it was written as), logged and shown. 0, or the move's errno value.
+    int32_t KeepRecordingFile();
     void DrainRecordStreams();
     void ResetRecording();
 
@@ -285,6 +299,10 @@ private:
     WaveFileWriter m_writer;
     CartChunk m_cart = MakeRecordingCartChunk();
     int32_t m_convBufferSize = 0;
+    /// Where the last close kept its recording; "" when it kept none.
+    std::string m_savedFileName;
+    /// A pending file whose creation failed has said so once; the later resumes retry quietly.
+    bool m_pendingFailureReported = false;
 };
 
 } // namespace tavrenly

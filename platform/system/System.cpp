@@ -79,6 +79,20 @@ int32_t DeleteFile(const std::string& path)
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
+int32_t QueryFileKind(const std::string& path, FileKind& kind)
+{
+    struct stat status
+    {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            return errno;
+        kind = FileKind::Missing;
+        return 0;
+    }
+    kind = S_ISREG(status.st_mode) ? FileKind::Regular : FileKind::Other;
+    return 0;
+}
+
 std::string ErrorDescription(int32_t errorNumber)
 {
     char text[256] = {};
@@ -94,9 +108,32 @@ static std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-/// Copies `from` to a fresh name beside `to`, flushes it to the disk and renames it into place.
+/// Renames `from` to `to` only while nothing has the name `to` (EEXIST otherwise), atomically.
+static int32_t MoveToFreeName(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+    // A file system without the no-replace rename: a hard link is made only under a free name.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP)
+        return errno;
+    // Nor hard links (FAT): a look first, which another writer could still race.
+    if (::access(to.c_str(), F_OK) == 0 || errno != ENOENT)
+        return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+/// Copies `from` to a fresh name beside `to`, flushes it to the disk and moves it into place.
 static int32_t CopyIntoPlace(const std::string& from, const std::string& to)
 {
+    // Not a whole copy for nothing: the name must still be free once it is done, too.
+    if (::access(to.c_str(), F_OK) == 0)
+        return EEXIST;
     const std::string staging = GetTempFileName(FolderOf(to), "TAV");
     if (staging.empty())
         return errno != 0 ? errno : EIO;
@@ -106,13 +143,13 @@ static int32_t CopyIntoPlace(const std::string& from, const std::string& to)
                                error);
     int32_t result = error ? error.value() : 0;
     if (result == 0) {
-        // The copy must be on the disk before it replaces the destination's name.
+        // The copy must be on the disk before it takes the destination's name.
         const UniqueFd fd(::open(staging.c_str(), O_WRONLY | O_CLOEXEC));
         if (!fd || ::fsync(fd.Get()) != 0)
             result = errno;
     }
-    if (result == 0 && ::rename(staging.c_str(), to.c_str()) != 0)
-        result = errno;
+    if (result == 0)
+        result = MoveToFreeName(staging, to);
     if (result != 0)
         ::unlink(staging.c_str());
     return result;
@@ -120,10 +157,9 @@ static int32_t CopyIntoPlace(const std::string& from, const std::string& to)
 
 int32_t RenameFile(const std::string& from, const std::string& to)
 {
-    if (::rename(from.c_str(), to.c_str()) == 0)
-        return 0;
-    if (errno != EXDEV)
-        return errno;
+    const int32_t moved = MoveToFreeName(from, to);
+    if (moved != EXDEV)
+        return moved;
     if (const int32_t result = CopyIntoPlace(from, to); result != 0)
         return result;
     // The file is at its destination; a source that cannot be removed is only a leftover.

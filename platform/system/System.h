@@ -39,13 +39,25 @@ int64_t GetFileLength(const std::string& path);
 bool FileExists(const std::string& path);
 /// Removes a file (not a directory). 0 on success, else the errno value.
 int32_t DeleteFile(const std::string& path);
+
+/// What a name stands for itself (a symbolic link is `Other`, whatever it points to).
+enum class FileKind
+{
+    Missing,
+    Regular,
+    Other, ///< a folder, FIFO, device node, socket or symbolic link
+};
+/// 0 with `kind` set, or the errno value when the name cannot be looked up for another reason
+/// than its being missing (too long, a folder part that is a file, no access, a link loop).
+int32_t QueryFileKind(const std::string& path, FileKind& kind);
 /// The system's description of an error number (strerror), for log lines; "Unknown error n"
 /// for a number it does not know.
 std::string ErrorDescription(int32_t errorNumber);
-/// Moves a file, replacing an existing destination. Across file systems the file is copied
-/// beside the destination under a temporary name, renamed into place and then removed from
-/// `from`, so the destination is never left half-written. 0 on success, else the errno value;
-/// on failure `from` is still there and an existing destination is unchanged.
+/// Moves a file to a name nothing has: an existing `to` is never replaced (EEXIST), also when
+/// two callers race for it. Across file systems the file is copied beside the destination under
+/// a temporary name, moved into place the same way and then removed from `from`, so the
+/// destination is never left half-written. 0 on success, else the errno value; on failure
+/// `from` is still there and an existing destination is unchanged.
 int32_t RenameFile(const std::string& from, const std::string& to);
 
 /// Makes the file's bytes durable (fsync): after a power loss it holds what it holds now. 0, or

@@ -155,11 +155,14 @@ private:
         m_saving = outerSaving;
     }
 
-    /// A start as a host makes it: an open recording is closed and kept first.
+    /// A start as a host makes it: an open recording is closed and kept first (when the
+    /// close's events start another, this start is not made).
     void Start()
     {
-        if (m_r.Status() != ersClosed)
+        if (!m_r.State().TemporaryFileName.empty())
             Close(true);
+        if (!m_r.State().TemporaryFileName.empty())
+            return;
         const std::string destination = m_h.dir.File(std::string(1, char('a' + Pick(3))) + ".wav");
         m_saved.erase(destination); // its old file is deleted by the start
         const int32_t rate = Pick(3) == 0
