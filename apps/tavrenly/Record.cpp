@@ -12,7 +12,6 @@
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <fmt/format.h>
 #include <limits>
 #include <poll.h>
@@ -279,16 +278,17 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
 {
     const float seconds = recorder.TotalSecondsRecorded();
     const bool waiting = recorder.Status() == ersWaitingLevel;
-    const std::string written = recorder.State().TemporaryFileName;
     bool save = true;
     const int32_t closed = recorder.CloseRecording(save);
     // The recorder closes once more when it is destroyed; that Closed is not the user's news.
     recorder.SetEventListener(nullptr);
-    const bool kept = save && std::filesystem::is_regular_file(options.file);
-    if (save && !kept && !written.empty() && std::filesystem::exists(written)) {
-        // The rename failed: the recording is whole, under the name it was written as.
+    const std::string& keptAs = recorder.SavedFileName();
+    const bool kept = save && keptAs == options.file;
+    if (save && !kept && !keptAs.empty()) {
+        // The move failed (the name was taken meanwhile, or cannot be made): the recording is
+        // whole, under the name the recorder says.
         fmt::print(stderr, "tavrenly: {} could not be made; the recording is kept as {}\n",
-                   options.file, written);
+                   options.file, keptAs);
         return 1;
     }
     if (!kept) {

@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <tuple>
+
 namespace tavrenly::test {
 namespace {
 
@@ -84,6 +88,103 @@ TEST(RecorderCoreTest, PositionTickPausesAtTheLengthAndPausedTimeIsNotKept)
     EXPECT_EQ(
         h.listener.StateEvents(),
         (std::vector<std::string>{"RecordOpen", "Recording", "Paused", "Recording", "Closed"}));
+}
+
+// Calls made out of turn: a start while recording closes and keeps the first recording, a
+// resume while recording changes nothing, and a paused start whose folder has gone says so
+// once and then tries again quietly at every level event until the folder is back.
+TEST(RecorderCoreTest, CallsOutOfTurnLoseNothing)
+{
+    {
+        RecorderHarness h;
+        h.engine->CaptureNoise(0.5);
+        ASSERT_EQ(h.Start("a.wav"), 0);
+        h.Run(1000);
+        const Bytes first = h.listener.written;
+        ASSERT_EQ(h.Start("b.wav"), 0);
+        h.Run(1000);
+        ASSERT_EQ(h.Close(), 0);
+        EXPECT_EQ(DataChunkBytes(h.dir.File("a.wav")), first);
+        EXPECT_EQ(DataChunkBytes(h.dir.File("b.wav")),
+                  Bytes(h.listener.written.begin() + std::ptrdiff_t(first.size()),
+                        h.listener.written.end()));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(h.dir.Path()), {}), 2)
+            << "no temporary file is left";
+        EXPECT_EQ(h.listener.StateEvents(),
+                  (std::vector<std::string>{"RecordOpen", "Recording", "Closed", "RecordOpen",
+                                            "Recording", "Closed"}));
+    }
+    {
+        RecorderHarness h;
+        h.engine->CaptureNoise(0.5);
+        ASSERT_EQ(h.Start("take.wav"), 0);
+        h.Run(10000);
+        EXPECT_EQ(h.recorder->ResumeRecording(), 0);
+        h.Run(10000);
+        EXPECT_NEAR(h.recorder->TotalSecondsRecorded(), 20.0, 0.05);
+        ASSERT_EQ(h.Close(), 0);
+        EXPECT_EQ(DataChunkBytes(h.dir.File("take.wav")), h.listener.written);
+        EXPECT_NEAR(double(h.listener.written.size()), 20.0 * 176400, 8820.0);
+        EXPECT_EQ(h.listener.StateEvents(),
+                  (std::vector<std::string>{"RecordOpen", "Recording", "Closed"}));
+    }
+    {
+        RecorderHarness h;
+        const std::string folder = h.dir.File("gone");
+        std::filesystem::create_directory(folder);
+        ASSERT_EQ(h.Start(folder + "/take.wav", 44100, 2, 1, 0, 0, erfEnterPauseModeImmediately),
+                  0);
+        std::filesystem::remove(folder);
+        h.Run(1000);
+        EXPECT_EQ(h.site.boxes.size(), 1u);
+        EXPECT_EQ(h.listener.StateEvents(),
+                  (std::vector<std::string>{"RecordOpen", "PlayerError(-1)"}));
+        std::filesystem::create_directory(folder);
+        h.Run(1000);
+        EXPECT_EQ(h.recorder->Status(), ersRecording);
+        ASSERT_EQ(h.Close(), 0);
+        EXPECT_EQ(DataChunkBytes(folder + "/take.wav"), h.listener.written);
+        EXPECT_EQ(h.site.boxes.size(), 1u);
+    }
+}
+
+// Buffering beyond its limits is refused with a plain box and the old value stays; at the
+// limits a recording runs and keeps what it captured.
+TEST(RecorderCoreTest, BufferingBeyondItsLimitsIsRefused)
+{
+    RecorderHarness h;
+    TavrenRecorder& r = *h.recorder;
+    const std::tuple<std::function<void(int32_t)>, int32_t, const char*> refused[] = {
+        {[&](int32_t v) { r.WaveBufferLengthms(v); }, 1000000,
+         "Invalid WaveBufferLengthms Specified, must be 1 to 2000"},
+        {[&](int32_t v) { r.WaveBufferLengthms(v); }, 2001,
+         "Invalid WaveBufferLengthms Specified, must be 1 to 2000"},
+        {[&](int32_t v) { r.NumberWaveRecordBuffers(v); }, 2147483647,
+         "Invalid NumberWaveRecordBuffers Specified, must be 1 to 100"},
+        {[&](int32_t v) {
+             int16_t seconds = static_cast<int16_t>(v);
+             r.NumberCacheSeconds(seconds);
+         },
+         32767, "Invalid NumberCacheSeconds Specified, must be 0 to 60"},
+    };
+    for (const auto& [set, value, text] : refused) {
+        h.site.boxes.clear();
+        set(value);
+        ASSERT_EQ(h.site.boxes.size(), 1u) << value;
+        EXPECT_EQ(h.site.boxes[0].text, text);
+    }
+    EXPECT_EQ(Settings(r), (std::vector<int32_t>{50, 20, 2, 44100, 4, 0, 1, 1, 1}));
+
+    r.WaveBufferLengthms(2000);
+    r.NumberWaveRecordBuffers(100);
+    int16_t seconds = 60;
+    r.NumberCacheSeconds(seconds);
+    h.engine->CaptureNoise(0.5);
+    ASSERT_EQ(h.Start("take.wav"), 0);
+    h.Run(4100);
+    ASSERT_EQ(h.Close(), 0);
+    EXPECT_EQ(h.listener.written.size(), 41u * 17640) << "4.1 s, the last buffer in part";
+    EXPECT_EQ(DataChunkBytes(h.dir.File("take.wav")), h.listener.written);
 }
 
 TEST(RecorderIntakeTest, FirstBufferAfterTheTriggerStartsAtItsFirstLoudFrame)

@@ -9,10 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <fmt/format.h>
+#include <functional>
 #include <optional>
 #include <tuple>
+
+#include <sys/stat.h>
 
 namespace tavrenly::test {
 namespace {
@@ -156,6 +161,106 @@ TEST(RecorderFileTest, ADestinationWithoutAFolderIsMovedAcrossFileSystemsWhenSav
         }
         fs::current_path(oldCwd);
     }
+}
+
+// A name that is not a regular file (or not a name the file system can take) is refused at
+// the start, before anything happens to it: nothing is deleted, created or left behind.
+TEST(RecorderFileTest, NamesThatAreNotRegularFilesAreRefusedAndLeftAlone)
+{
+    struct Row
+    {
+        const char* what;
+        std::function<std::string(const fs::path&)> make; ///< makes the name in the folder
+        int32_t result;
+    };
+    const Row rows[] = {
+        {"fifo", [](const fs::path& d) { return (d / "f.wav").string(); }, -1},
+        {"folder", [](const fs::path& d) { return (d / "folder.wav").string(); }, -1},
+        {"symbolic link", [](const fs::path& d) { return (d / "link.wav").string(); }, -1},
+        {"empty name", [](const fs::path&) { return std::string(); }, -1},
+        {"folder name", [](const fs::path& d) { return d.string() + "/"; }, -1},
+        {"name too long",
+         [](const fs::path& d) { return (d / (std::string(300, 'n') + ".wav")).string(); },
+         ENAMETOOLONG},
+        {"file as folder", [](const fs::path& d) { return (d / "kept.wav" / "x.wav").string(); },
+         ENOTDIR},
+    };
+    for (const Row& row : rows) {
+        RecorderHarness h;
+        const fs::path dir = h.dir.Path();
+        ASSERT_EQ(::mkfifo((dir / "f.wav").c_str(), 0644), 0);
+        fs::create_directory(dir / "folder.wav");
+        WriteText((dir / "kept.wav").string(), "kept");
+        fs::create_symlink(dir / "kept.wav", dir / "link.wav");
+        const auto before = FilesIn(dir);
+        EXPECT_EQ(h.recorder->RecordAudioEx(row.make(dir), 44100, 2, 1, 0, 0, 0), row.result)
+            << row.what;
+        h.Run(200);
+        EXPECT_EQ(h.recorder->Status(), ersClosed) << row.what;
+        EXPECT_EQ(h.listener.StateEvents(),
+                  std::vector<std::string>{
+                      fmt::format("PlayerError({})", row.result == -1 ? -1 : -row.result)})
+            << row.what;
+        ASSERT_EQ(h.site.boxes.size(), 1u) << row.what;
+        EXPECT_EQ(h.site.boxes[0].text.rfind("Cannot record to \"", 0), 0u) << row.what;
+        EXPECT_EQ(FilesIn(dir).size(), before.size()) << row.what;
+        EXPECT_TRUE(fs::is_fifo(dir / "f.wav")) << row.what;
+        EXPECT_TRUE(fs::is_directory(dir / "folder.wav")) << row.what;
+        EXPECT_TRUE(fs::is_symlink(dir / "link.wav")) << row.what;
+        EXPECT_EQ(ReadText((dir / "kept.wav").string()), "kept") << row.what;
+    }
+}
+
+// The recording never takes a name from a file the start did not delete itself (one made
+// meanwhile, another recorder's): it is kept beside it under the first free number, and the
+// host is told where. A backslash is an ordinary character of a name.
+TEST(RecorderFileTest, AFileThatTookTheNameMeanwhileIsNeverReplaced)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<std::string> madeMeanwhile;
+        std::string keptAs;
+    };
+    const Row rows[] = {
+        {"take.wav", {"take.wav"}, "take-1.wav"},
+        {"take.wav", {"take.wav", "take-1.wav"}, "take-2.wav"},
+        {"take", {"take"}, "take-1"},
+        {"a\\b.wav", {}, "a\\b.wav"},
+    };
+    for (const Row& row : rows) {
+        RecorderHarness h;
+        ASSERT_EQ(h.Start(row.name), 0) << row.name;
+        h.Run(300);
+        for (const std::string& other : row.madeMeanwhile)
+            WriteText(h.dir.File(other), "another file " + other);
+        const int32_t expected = row.madeMeanwhile.empty() ? 0 : EEXIST;
+        EXPECT_EQ(h.Close(), expected) << row.name;
+        EXPECT_EQ(h.recorder->SavedFileName(), h.dir.File(row.keptAs));
+        for (const std::string& other : row.madeMeanwhile)
+            EXPECT_EQ(ReadText(h.dir.File(other)), "another file " + other) << row.name;
+        EXPECT_EQ(DataChunkBytes(h.dir.File(row.keptAs)), h.listener.written) << row.name;
+        EXPECT_EQ(FilesIn(h.dir.Path()).size(), row.madeMeanwhile.size() + 1) << row.name;
+        if (expected != 0) {
+            EXPECT_EQ(h.listener.StateEvents(),
+                      (std::vector<std::string>{"RecordOpen", "Recording", "PlayerError(-17)",
+                                                "Closed"}));
+            ASSERT_EQ(h.site.boxes.size(), 1u);
+            EXPECT_NE(h.site.boxes[0].text.find(h.dir.File(row.keptAs)), std::string::npos);
+        }
+    }
+
+    // Two recorders to one name: the second to close keeps its own audio beside the first's.
+    RecorderHarness first, second;
+    const std::string name = first.dir.File("take.wav");
+    ASSERT_EQ(first.Start(name), 0);
+    ASSERT_EQ(second.Start(name), 0);
+    first.Run(300);
+    second.Run(500);
+    EXPECT_EQ(first.Close(), 0);
+    EXPECT_EQ(second.Close(), EEXIST);
+    EXPECT_EQ(DataChunkBytes(name), first.listener.written);
+    EXPECT_EQ(DataChunkBytes(first.dir.File("take-1.wav")), second.listener.written);
 }
 
 TEST(RecorderCartTest, TextFieldsAreLaidOutByteForByteOrRefusedWhole)

@@ -35,18 +35,33 @@ TEST(SettingsFileTest, MapsTheKeyToAConfFileAndReadsItsTexts)
     EXPECT_EQ(value, "Simulated");
 }
 
-TEST(SystemFileTest, RenamesReplaceTheDestinationOnlyWhenTheyHappenAlsoAcrossFileSystems)
+// A rename never replaces a file that has the name, on one file system or across two (where
+// it copies), and tells what a name is without following a link.
+TEST(SystemFileTest, RenamesNeverReplaceAFileAlsoAcrossFileSystems)
 {
     TempDir dir;
     WriteText(dir.File("a"), "new");
     WriteText(dir.File("b"), "old destination");
-    EXPECT_EQ(RenameFile(dir.File("missing"), dir.File("b")), ENOENT);
-    EXPECT_EQ(GetFileLength(dir.File("b")), 15) << "a failed rename leaves the destination";
-    EXPECT_EQ(RenameFile(dir.File("a"), dir.File("b")), 0);
+    EXPECT_EQ(RenameFile(dir.File("missing"), dir.File("c")), ENOENT);
+    EXPECT_EQ(RenameFile(dir.File("a"), dir.File("b")), EEXIST);
+    EXPECT_EQ(test::ReadText(dir.File("a")), "new");
+    EXPECT_EQ(test::ReadText(dir.File("b")), "old destination");
+    EXPECT_EQ(RenameFile(dir.File("a"), dir.File("c")), 0);
     EXPECT_FALSE(FileExists(dir.File("a")));
-    EXPECT_EQ(test::ReadText(dir.File("b")), "new");
-    EXPECT_EQ(DeleteFile(dir.File("b")), 0);
-    EXPECT_FALSE(FileExists(dir.File("b")));
+    EXPECT_EQ(test::ReadText(dir.File("c")), "new");
+
+    std::filesystem::create_symlink(dir.File("c"), dir.File("link"));
+    const std::pair<std::string, FileKind> kinds[] = {{dir.File("c"), FileKind::Regular},
+                                                      {dir.File("link"), FileKind::Other},
+                                                      {dir.Path().string(), FileKind::Other},
+                                                      {dir.File("missing"), FileKind::Missing}};
+    for (const auto& [path, expected] : kinds) {
+        FileKind kind = FileKind::Missing;
+        EXPECT_EQ(QueryFileKind(path, kind), 0) << path;
+        EXPECT_EQ(kind, expected) << path;
+    }
+    FileKind kind = FileKind::Missing;
+    EXPECT_EQ(QueryFileKind(dir.File("c") + "/x", kind), ENOTDIR);
 
     // /dev/shm is a separate memory file system on most Linux systems.
     struct stat shm
@@ -58,11 +73,12 @@ TEST(SystemFileTest, RenamesReplaceTheDestinationOnlyWhenTheyHappenAlsoAcrossFil
     const std::string source = GetTempFileName("/dev/shm", "TAV");
     ASSERT_FALSE(source.empty());
     WriteText(source, "recorded audio");
-    WriteText(dir.File("dest.wav"), "old");
+    EXPECT_EQ(RenameFile(source, dir.File("b")), EEXIST);
+    EXPECT_EQ(test::ReadText(dir.File("b")), "old destination");
     EXPECT_EQ(RenameFile(source, dir.File("dest.wav")), 0);
     EXPECT_FALSE(FileExists(source));
     EXPECT_EQ(test::ReadText(dir.File("dest.wav")), "recorded audio");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1)
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 4)
         << "no staging file is left beside the destination";
 }
 
