@@ -170,8 +170,7 @@ TEST(RecorderCoreTest, BufferingBeyondItsLimitsIsRefused)
     for (const auto& [set, value, text] : refused) {
         h.site.boxes.clear();
         set(value);
-        ASSERT_EQ(h.site.boxes.size(), 1u) << value;
-        EXPECT_EQ(h.site.boxes[0].text, text);
+        EXPECT_EQ(h.site.boxes.empty() ? "" : h.site.boxes[0].text, text) << value;
     }
     EXPECT_EQ(Settings(r), (std::vector<int32_t>{50, 20, 2, 44100, 4, 0, 1, 1, 1}));
 
