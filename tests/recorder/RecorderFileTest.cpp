@@ -202,7 +202,7 @@ TEST(RecorderFileTest, NamesThatAreNotRegularFilesAreRefusedAndLeftAlone)
                       fmt::format("PlayerError({})", row.result == -1 ? -1 : -row.result)})
             << row.what;
         EXPECT_EQ(h.site.boxes.size(), 1u) << row.what;
-        EXPECT_EQ(h.site.boxes.empty() ? "" : h.site.boxes[0].text.substr(0, 17),
+        EXPECT_EQ(h.site.boxes.empty() ? "" : h.site.boxes[0].text.substr(0, 18),
                   "Cannot record to \"")
             << row.what;
         EXPECT_EQ(FilesIn(dir).size(), before.size()) << row.what;
