@@ -68,6 +68,7 @@ int32_t TavrenRecorder::OpenRecordingFile()
         return -1;
     }
     m_pendingFailureReported = false;
+    m_fileInUse = MarkFileInUse(m_state.TemporaryFileName);
 
     if (m_state.OpenedFileCounter > kOpenedFileCounterLimit)
         m_state.OpenedFileCounter = 0;

@@ -252,6 +252,7 @@ void TavrenRecorder::ResetRecording()
     m_state.WritingToDisk = false;
     m_state.TriggerLevelActive = false;
     m_pendingFailureReported = false;
+    m_fileInUse = UniqueFd();
     // AudioLength keeps the closed recording's value.
 }
 

@@ -174,6 +174,9 @@ int32_t TavrenRecorder::DeleteOldDestination(const std::string& Filename)
         return RefuseDestination(Filename, -1, "it is not a regular file and is never replaced");
     if (kind == FileKind::Missing)
         return 0;
+    // Another recorder writing straight into this name would lose its recording to the delete.
+    if (FileIsInUse(Filename))
+        return RefuseDestination(Filename, EBUSY, "it is being recorded");
     m_log.Basic("Deleting Old Audio");
     const int32_t e = DeleteFile(Filename);
     if (e == 0)

@@ -30,6 +30,7 @@
 #include "common/DiagnosticLog.h"
 #include "common/WaveFileWriter.h"
 #include "engine/StreamRecord.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/host/EventLoop.h"
 #include "platform/host/SavedSettings.h"
 #include "recorder/RecorderState.h"
@@ -299,6 +300,8 @@ private:
     WaveFileWriter m_writer;
     CartChunk m_cart = MakeRecordingCartChunk();
     int32_t m_convBufferSize = 0;
+    /// Marks the file being written, so that no other recorder's start deletes it meanwhile.
+    UniqueFd m_fileInUse;
     /// Where the last close kept its recording; "" when it kept none.
     std::string m_savedFileName;
     /// A pending file whose creation failed has said so once; the later resumes retry quietly.

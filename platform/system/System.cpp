@@ -12,6 +12,7 @@
 #include <limits>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
@@ -91,6 +92,21 @@ int32_t QueryFileKind(const std::string& path, FileKind& kind)
     }
     kind = S_ISREG(status.st_mode) ? FileKind::Regular : FileKind::Other;
     return 0;
+}
+
+UniqueFd MarkFileInUse(const std::string& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd && ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+        return UniqueFd();
+    return fd;
+}
+
+bool FileIsInUse(const std::string& path)
+{
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // A shared lock is refused only while the mark is held; taken, it goes with the descriptor.
+    return fd && ::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 std::string ErrorDescription(int32_t errorNumber)

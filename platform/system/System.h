@@ -3,6 +3,8 @@
 // Small operating-system services: the platform version record, file queries, temporary names,
 // free disk space. Every function is safe to call from any thread; none throws.
 
+#include "platform/base/UniqueFd.h"
+
 #include <cstdint>
 #include <string>
 
@@ -50,6 +52,12 @@ enum class FileKind
 /// 0 with `kind` set, or the errno value when the name cannot be looked up for another reason
 /// than its being missing (too long, a folder part that is a file, no access, a link loop).
 int32_t QueryFileKind(const std::string& path, FileKind& kind);
+/// Marks a file as being written for as long as the returned descriptor stays open (an
+/// advisory lock, which follows the file through renames): FileIsInUse then answers true in
+/// this process and in others. Nothing is owned when the file cannot be opened or is marked.
+UniqueFd MarkFileInUse(const std::string& path);
+/// True when the file carries the mark of MarkFileInUse.
+bool FileIsInUse(const std::string& path);
 /// The system's description of an error number (strerror), for log lines; "Unknown error n"
 /// for a number it does not know.
 std::string ErrorDescription(int32_t errorNumber);

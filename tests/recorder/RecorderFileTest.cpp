@@ -266,6 +266,17 @@ TEST(RecorderFileTest, AFileThatTookTheNameMeanwhileIsNeverReplaced)
     EXPECT_EQ(second.Close(), EEXIST);
     EXPECT_EQ(DataChunkBytes(name), first.listener.written);
     EXPECT_EQ(DataChunkBytes(first.dir.File("take-1.wav")), second.listener.written);
+
+    // One writing straight into the name keeps it: the other's start is refused, not deleting.
+    RecorderHarness direct, other;
+    ASSERT_EQ(direct.Start(name, 44100, 2, 1, 0, 0, erfRecordDirectToDestination), 0);
+    direct.Run(300);
+    EXPECT_EQ(other.Start(name), EBUSY);
+    EXPECT_EQ(other.listener.StateEvents(), std::vector<std::string>{"PlayerError(-16)"});
+    direct.Run(300);
+    EXPECT_EQ(direct.Close(), 0);
+    EXPECT_EQ(DataChunkBytes(name), direct.listener.written);
+    EXPECT_EQ(other.Start(name), 0) << "a closed recording is replaced as any file";
 }
 
 TEST(RecorderCartTest, TextFieldsAreLaidOutByteForByteOrRefusedWhole)
