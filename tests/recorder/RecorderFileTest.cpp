@@ -232,7 +232,10 @@ TEST(RecorderFileTest, AFileThatTookTheNameMeanwhileIsNeverReplaced)
     };
     for (const Row& row : rows) {
         RecorderHarness h;
-        ASSERT_EQ(h.Start(row.name), 0) << row.name;
+        if (h.Start(row.name) != 0) {
+            ADD_FAILURE() << row.name << " did not start";
+            continue;
+        }
         h.Run(300);
         for (const std::string& other : row.madeMeanwhile)
             WriteText(h.dir.File(other), "another file " + other);
