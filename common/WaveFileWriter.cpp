@@ -2,6 +2,7 @@
 
 #include "platform/riff/WaveChunks.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tavrenly {
@@ -21,7 +22,32 @@ MMCKINFO NewChunk(FOURCC id)
     return chunk;
 }
 
+/// The largest file whose sizes every reader takes: 2^31 - 1 bytes.
+constexpr int64_t kMostFileBytes = 2147483647;
+/// Room left on the disk for the file system's own blocks of a large file (its extent or
+/// indirect blocks), which come out of the same free space as the audio.
+constexpr int64_t kFileSystemReserve = 64 * 1024;
+/// The chunk headers of the recording layout: "RIFF" size "WAVE", then the "fmt ", "cart"
+/// and "data" headers of 8 bytes each.
+constexpr int64_t kLayoutHeaderBytes = 12 + 3 * 8;
+
 } // namespace
+
+int64_t RecordingHeaderBytes(int32_t formatSize)
+{
+    const int64_t format = std::max(formatSize, 0);
+    return kLayoutHeaderBytes + format + (format & 1) + static_cast<int64_t>(kCartChunkSize);
+}
+
+int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign)
+{
+    // The last 1 is the data chunk's pad byte when its size is odd.
+    const int64_t room = std::min(freeBytes, kMostFileBytes) - RecordingHeaderBytes(formatSize) -
+                         kFileSystemReserve - 1;
+    if (room <= 0 || blockAlign == 0)
+        return 0;
+    return room - room % blockAlign;
+}
 
 bool WaveFileWriter::Write(const void* bytes, int32_t count)
 {
@@ -68,15 +94,59 @@ WaveWriteResult WaveFileWriter::WriteCartChunk(const CartChunk& cart)
 MMRESULT WaveFileWriter::OpenDataChunk(MMCKINFO& data)
 {
     data = NewChunk(kDataChunkId);
-    return mmioCreateChunk(m_file, &data, 0);
+    const MMRESULT result = mmioCreateChunk(m_file, &data, 0);
+    m_dataStart = data.dwDataOffset;
+    m_audioBytes = 0;
+    m_offered = 0;
+    m_afterGap = false;
+    return result;
 }
 
-int32_t WaveFileWriter::Append(const void* bytes, int32_t count)
+void WaveFileWriter::LimitAudio(int64_t maxBytes, uint16_t blockAlign)
 {
-    return Write(bytes, count) ? count : -1;
+    m_limit = std::max<int64_t>(maxBytes, 0);
+    m_blockAlign = std::max<uint16_t>(blockAlign, 1);
 }
 
-MMRESULT WaveFileWriter::CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign)
+WaveAppendResult WaveFileWriter::Append(const void* bytes, int32_t count)
+{
+    const auto* from = static_cast<const char*>(bytes);
+    const uint64_t streamAt = m_offered;
+    m_offered += static_cast<uint64_t>(std::max(count, 0));
+    if (m_afterGap) {
+        const auto skip =
+            static_cast<int32_t>((m_blockAlign - streamAt % m_blockAlign) % m_blockAlign);
+        from += std::min(skip, count);
+        count -= std::min(skip, count);
+    }
+    count = static_cast<int32_t>(
+        std::min<int64_t>(count, std::max<int64_t>(m_limit - m_audioBytes, 0)));
+    if (count <= 0)
+        return {};
+    if (mmioWrite(m_file, from, count) == count) {
+        m_audioBytes += count;
+        m_afterGap = false;
+        return {count, false};
+    }
+    const int64_t before = m_audioBytes;
+    m_audioBytes = CutAfterRefusal();
+    m_afterGap = true;
+    return {static_cast<int32_t>(std::max<int64_t>(m_audioBytes - before, 0)), true};
+}
+
+int64_t WaveFileWriter::CutAfterRefusal()
+{
+    // The position counts what the disk or the buffer took; a block the refusal cut in two
+    // goes, so the audio after the gap starts on a block.
+    const int32_t position = mmioSeek(m_file, 0, SEEK_CUR);
+    const int64_t held = std::max<int64_t>(int64_t{position} - m_dataStart, 0);
+    const int64_t whole = held - held % m_blockAlign;
+    if (whole != held)
+        mmioSeek(m_file, static_cast<int32_t>(m_dataStart + whole), SEEK_SET);
+    return whole;
+}
+
+MMRESULT WaveFileWriter::CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign, bool even)
 {
     const int32_t position = mmioSeek(m_file, 0, SEEK_CUR);
     if (position < 0)
@@ -84,7 +154,9 @@ MMRESULT WaveFileWriter::CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAl
     const int64_t written = int64_t{position} - data.dwDataOffset;
     if (blockAlign == 0 || written <= 0)
         return 0;
-    const int64_t whole = written - written % blockAlign;
+    int64_t whole = written - written % blockAlign;
+    if (even && (whole & 1) != 0)
+        whole -= blockAlign; // an odd block: one fewer makes the size even
     if (mmioSeek(m_file, static_cast<int32_t>(data.dwDataOffset + whole), SEEK_SET) < 0)
         return MMIOERR_CANNOTSEEK;
     return 0;
@@ -143,7 +215,7 @@ int32_t WriteWaveFile(const std::string& path, std::span<const uint8_t> format,
     if (result != 0)
         return result;
     if (audio.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ||
-        writer.Append(audio.data(), static_cast<int32_t>(audio.size())) < 0)
+        writer.Append(audio.data(), static_cast<int32_t>(audio.size())).refused)
         result = -1;
     // The sizes are completed also after a refused write: the file then plays what it holds.
     const MMRESULT dataLeft = writer.CompleteChunk(data);

@@ -28,6 +28,7 @@
 #include "platform/riff/Riff.h"
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -48,6 +49,27 @@ struct WaveWriteResult
     int32_t code = 0;
 };
 
+/// What one Append did.
+struct WaveAppendResult
+{
+    /// Bytes of the call's audio now in the chunk; after a refusal, what is left of them once
+    /// the chunk is cut back to whole blocks (0 when the cut reached into earlier audio).
+    int32_t taken = 0;
+    /// The disk refused the bytes (a full disk). The next Append tries again.
+    bool refused = false;
+};
+
+/// The bytes a recording's header takes before its audio: "RIFF" form, "fmt " chunk of a
+/// `formatSize`-byte record (padded to even), "cart" chunk and the "data" chunk's header.
+int64_t RecordingHeaderBytes(int32_t formatSize);
+
+/// The audio a recording may hold when `freeBytes` are free where it is written, in whole
+/// blocks of `blockAlign`: the file as a whole stays within 2^31 - 1 bytes (its sizes are
+/// read as signed 32-bit by many programs) and within the free space less the header, the
+/// data chunk's pad byte and some room for the file system's own blocks, so completing the
+/// file never needs space the disk does not have. 0 when nothing fits or the block is 0.
+int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign);
+
 /// The writing steps of a recording over one open file. Does not own the file; every piece
 /// runs on the thread that owns the handle and reports without showing anything.
 class WaveFileWriter
@@ -58,9 +80,6 @@ public:
     explicit WaveFileWriter(HMMIO file) : m_file(file) {}
 
     HMMIO File() const { return m_file; }
-    /// True after any refused write: every later Append refuses too, so a gap the disk
-    /// dropped is never followed by audio that would play out of place.
-    bool Failed() const { return m_failed; }
 
     /// Writes "RIFF", size 0, "WAVE" and enters the form; `riff` is filled for CompleteChunk.
     MMRESULT CreateForm(MMCKINFO& riff);
@@ -73,14 +92,25 @@ public:
     WaveWriteResult WriteCartChunk(const CartChunk& cart);
     /// Writes the "data" header with size 0 and stays inside it for the audio.
     MMRESULT OpenDataChunk(MMCKINFO& data);
-    /// Appends `count` bytes of audio at the position. Returns `count`, or -1 when the write is
-    /// refused or an earlier one was (see Failed). After a refusal the position stays within
-    /// what the file holds, so completing the sizes describes exactly the audio on disk.
-    int32_t Append(const void* bytes, int32_t count);
+    /// From now on Append keeps the audio in whole blocks of `blockAlign` bytes across
+    /// refusals and puts at most `maxBytes` of it into the data chunk.
+    void LimitAudio(int64_t maxBytes, uint16_t blockAlign);
+    /// Appends `count` bytes of audio at the position, as far as the limit allows (the rest is
+    /// dropped). When the disk refuses them the chunk is cut back to whole blocks, and the
+    /// next Append that the disk takes starts on a block boundary of the audio given (the
+    /// bytes between are the gap): what follows a gap plays in its own channels. The sizes
+    /// completed afterwards describe exactly the audio in the file.
+    WaveAppendResult Append(const void* bytes, int32_t count);
+    /// Audio bytes in the data chunk, buffered or on disk.
+    int64_t AudioBytes() const { return m_audioBytes; }
+    /// True once the limit is reached: Append takes nothing more.
+    bool AtLimit() const { return m_audioBytes >= m_limit; }
     /// Before leaving `data`: moves the position back to the last whole block of `blockAlign`
     /// bytes in it, so its size describes only whole blocks that reached the disk (a partial
-    /// one stays in the file, outside the chunk). MMIOERR_CANNOTSEEK on failure.
-    MMRESULT CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign);
+    /// one stays in the file, outside the chunk). With `even`, one block more goes when the
+    /// size would be odd, so leaving the chunk needs no pad byte (on a full disk it could not
+    /// be written). MMIOERR_CANNOTSEEK on failure.
+    MMRESULT CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign, bool even = false);
     /// Leaves a chunk this writer created, writing its real size and a pad byte when odd; for
     /// a chunk found again it only moves past it.
     MMRESULT CompleteChunk(MMCKINFO& chunk);
@@ -90,11 +120,21 @@ public:
     MMRESULT FindFormAgain(MMCKINFO& form);
 
 private:
-    /// A write through the writer: refused for good once one was refused.
+    /// A header write through the writer: refused for good once one was refused.
     bool Write(const void* bytes, int32_t count);
+    /// After a refused append: the chunk back to whole blocks; the bytes it keeps.
+    int64_t CutAfterRefusal();
 
     HMMIO m_file = nullptr;
     bool m_failed = false;
+    int64_t m_dataStart = 0;
+    int64_t m_audioBytes = 0;
+    int64_t m_limit = std::numeric_limits<int64_t>::max();
+    uint16_t m_blockAlign = 1;
+    /// Audio bytes offered to Append so far, taken or not: where block boundaries of the
+    /// audio fall.
+    uint64_t m_offered = 0;
+    bool m_afterGap = false;
 };
 
 /// Writes `path` (created or truncated) in the recording layout in one call: `format` as the

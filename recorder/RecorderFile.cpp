@@ -9,6 +9,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 namespace tavrenly {
@@ -141,7 +142,9 @@ int32_t TavrenRecorder::WriteHeaderChunks()
 
 void TavrenRecorder::ReadDiskSpace()
 {
-    int64_t bytes = DiskFreeBytes(FolderOfPath(m_state.AudioFileName), kFreeBytesToCaller);
+    // The disk that fills is the one the written file is on: a destination without a folder
+    // is recorded in the platform's temporary folder, which may be on another disk.
+    int64_t bytes = DiskFreeBytes(FolderOfPath(m_state.TemporaryFileName), kFreeBytesToCaller);
     const auto high = static_cast<int32_t>(static_cast<uint64_t>(bytes) >> 32);
     const auto low = static_cast<int32_t>(static_cast<uint32_t>(bytes & 0xFFFFFFFF));
     m_log.Basic([&] { return fmt::format("Reading Disk Space - {},{}", high, low); });
@@ -151,14 +154,25 @@ void TavrenRecorder::ReadDiskSpace()
             [&] { return fmt::format("Too much Disk Space - rounding down to {}", bytes); });
     }
 
-    // The header bytes are not subtracted: the limit is the audio the space could hold. A
-    // format without a block size or byte rate (no codec gives one) allows nothing.
-    const double freeBytes = static_cast<double>(bytes);
+    // The limit is the audio the file can hold in whole blocks with its header, so the file
+    // can always be completed: a recording that fills its disk is still finished and kept.
+    // Nothing fitting (or nothing known) leaves the length open, as a failed query does; the
+    // writer still keeps the file within its 32-bit sizes.
     const WAVEFORMATEX& format = m_state.FileFormat;
+    const int64_t audioBytes = RecordableAudioBytes(bytes, m_state.FormatSize, format.nBlockAlign);
+    m_writer.LimitAudio(
+        audioBytes > 0
+            ? audioBytes
+            : RecordableAudioBytes(kMostRecordableBytes, m_state.FormatSize, format.nBlockAlign),
+        format.nBlockAlign);
+    m_unwrittenBytes = 0;
+    m_writeRefused = false;
     m_state.NumberAudioBlocks =
-        format.nBlockAlign == 0 ? 0 : RoundToInt32(freeBytes / format.nBlockAlign);
+        format.nBlockAlign == 0 ? 0 : static_cast<int32_t>(audioBytes / format.nBlockAlign);
     m_state.AudioLength =
-        format.nAvgBytesPerSec == 0 ? 0.0f : static_cast<float>(freeBytes / format.nAvgBytesPerSec);
+        format.nAvgBytesPerSec == 0
+            ? 0.0f
+            : static_cast<float>(static_cast<double>(audioBytes) / format.nAvgBytesPerSec);
     m_log.Basic([&] {
         return fmt::format("Number Audio Blocks/Audio File Length {}/{}", m_state.NumberAudioBlocks,
                            m_state.AudioLength);
@@ -203,12 +217,19 @@ int32_t TavrenRecorder::WriteAudioData(uint8_t*& address, int32_t& count)
         return code;
     }
 
-    const int32_t written = m_writer.Append(address, count);
-    m_log.Medium([&] { return fmt::format("Written {} bytes", written); });
-    if (written == -1) {
-        // Shown for every failing buffer, whatever ReportErrors says: audio is being lost.
-        ShowPlainMessage("Failed to write data during 'WriteAudioData'");
+    const WaveAppendResult appended = m_writer.Append(address, count);
+    m_log.Medium(
+        [&] { return fmt::format("Written {} bytes", appended.refused ? -1 : appended.taken); });
+    if (appended.refused) {
+        ReportRefusedWrite(count - appended.taken);
         return 0;
+    }
+    if (m_writeRefused) {
+        m_writeRefused = false;
+        m_log.Basic([&] {
+            return fmt::format("Writing Audio Data again - {} bytes ({:.3f} s) were not written",
+                               m_unwrittenBytes, UnwrittenSeconds());
+        });
     }
 
     m_log.Medium("Read Current file position again");
@@ -219,6 +240,32 @@ int32_t TavrenRecorder::WriteAudioData(uint8_t*& address, int32_t& count)
     }
     m_log.Medium([&] { return fmt::format("End Function WriteAudioData({},{})", pointer, count); });
     return 0;
+}
+
+void TavrenRecorder::ReportRefusedWrite(int64_t bytes)
+{
+    m_unwrittenBytes += std::max<int64_t>(bytes, 0);
+    // One report a fault, not one a buffer: the writer keeps what it holds and tries again
+    // with every buffer, and the recording goes on as soon as the disk takes audio again.
+    if (m_writeRefused)
+        return;
+    m_writeRefused = true;
+    m_log.Basic([&] {
+        return fmt::format("Write Audio Data - Failed, Code {}; the audio is dropped until the "
+                           "disk takes it again",
+                           static_cast<int32_t>(MMIOERR_CANNOTWRITE));
+    });
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
+    // Shown whatever ReportErrors says: audio is being lost.
+    ShowPlainMessage("Failed to write data during 'WriteAudioData'");
+    if (openedFileCounter == m_state.OpenedFileCounter)
+        RaisePlayerError(MMIOERR_CANNOTWRITE);
+}
+
+float TavrenRecorder::UnwrittenSeconds() const
+{
+    const uint32_t rate = m_state.FileFormat.nAvgBytesPerSec;
+    return rate == 0 ? 0.0f : static_cast<float>(static_cast<double>(m_unwrittenBytes) / rate);
 }
 
 } // namespace tavrenly

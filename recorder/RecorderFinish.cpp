@@ -164,10 +164,26 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
     if (failed(static_cast<int32_t>(mmioGetInfo(file, &m_state.mmioInf, 0)),
                "TavrenPlayer Record Get Information", "Read File Info - Failed, Code "))
         return;
+    // The audio still in the write-behind buffer goes to the disk before any size is written.
+    // What a full disk refuses now is lost; the sizes then describe what it took.
+    const int32_t buffered = mmioSeek(file, 0, SEEK_CUR);
+    const bool flushed = mmioFlush(file, 0) == 0;
+    if (!flushed) {
+        m_unwrittenBytes += std::max(buffered - mmioSeek(file, 0, SEEK_CUR), 0);
+        if (failed(static_cast<int32_t>(MMIOERR_CANNOTWRITE), "TavrenPlayer Record Flush",
+                   "Flush Audio Data - Failed, Code "))
+            return;
+    }
+    if (m_unwrittenBytes > 0)
+        m_log.Basic([&] {
+            return fmt::format("Audio Data not written - {} bytes ({:.3f} s)", m_unwrittenBytes,
+                               UnwrittenSeconds());
+        });
     // The size keeps whole blocks only: a buffer the disk refused may have left part of one
     // behind, and an engine buffer of an odd length (its length is a duration, not a count of
-    // frames) can end inside a frame. The part stays in the file, outside the chunk.
-    m_writer.CutToWholeBlocks(m_state.DataChunk, m_state.FileFormat.nBlockAlign);
+    // frames) can end inside a frame. The part stays in the file, outside the chunk. On a full
+    // disk the size is kept even, as the pad byte could not be written.
+    m_writer.CutToWholeBlocks(m_state.DataChunk, m_state.FileFormat.nBlockAlign, !flushed);
     if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.DataChunk)),
                "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
         return;

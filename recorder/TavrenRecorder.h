@@ -255,6 +255,10 @@ private:
     int32_t WriteHeaderChunks();
     void ReadDiskSpace();
     int32_t WriteAudioData(uint8_t*& address, int32_t& count);
+    /// Counts `bytes` the disk refused; the first refusal of a fault is logged, shown and
+    /// raised as PlayerError once.
+    void ReportRefusedWrite(int64_t bytes);
+    float UnwrittenSeconds() const;
     static int64_t DiskFreeBytes(const std::string& path, int32_t which);
     /// Logs `failureText` + code and raises PlayerError(code); when `closeRecording`, then
     /// closes without saving unless the host replaced the recording meanwhile. Returns `code`.
@@ -296,8 +300,13 @@ private:
     /// Where a conversion that grows the data puts its output: sized once per recording from
     /// the streams' output bounds, so no buffer is allocated while recording.
     std::unique_ptr<uint8_t[]> m_convBuffer;
-    /// The writing steps over hAudioFile; it refuses every write after one the disk refused.
+    /// The writing steps over hAudioFile; it keeps the audio in whole blocks and within the
+    /// disk's limit.
     WaveFileWriter m_writer;
+    /// Audio of this recording the disk refused (the gaps and what the close could not flush).
+    int64_t m_unwrittenBytes = 0;
+    /// The disk refuses writes now: reported once, and the log says when it takes them again.
+    bool m_writeRefused = false;
     CartChunk m_cart = MakeRecordingCartChunk();
     int32_t m_convBufferSize = 0;
     /// Marks the file being written, so that no other recorder's start deletes it meanwhile.

@@ -129,6 +129,7 @@ struct InfoFacts
 {
     std::string file;
     WAVEFORMATEX format{};
+    /// As the header reader gives it; a chunk size is unsigned, so DataSize() reads it.
     int32_t dataSize = 0;
     int32_t headerResult = 0;
     int32_t openResult = 0;
@@ -144,6 +145,7 @@ struct InfoFacts
     uint64_t dataPresent = 0;
 
     bool Playable() const { return openResult == 0; }
+    uint32_t DataSize() const { return static_cast<uint32_t>(dataSize); }
 };
 
 /// What a real open on the simulated engine says of the file.
@@ -181,11 +183,11 @@ InfoFacts Gather(const std::string& file)
     if (!facts.Playable() || facts.totalBlocks == 0) {
         facts.totalLength =
             format.nAvgBytesPerSec > 0
-                ? static_cast<float>(static_cast<double>(facts.dataSize) / format.nAvgBytesPerSec)
+                ? static_cast<float>(static_cast<double>(facts.DataSize()) / format.nAvgBytesPerSec)
                 : 0.0f;
         facts.totalBlocks = format.nBlockAlign > 0
                                 ? static_cast<int32_t>(RoundHalfEven(
-                                      static_cast<double>(facts.dataSize) / format.nBlockAlign))
+                                      static_cast<double>(facts.DataSize()) / format.nBlockAlign))
                                 : 0;
     }
     facts.chunks = WalkChunks(file, facts.cart);
@@ -214,7 +216,7 @@ void PrintJson(const InfoFacts& facts)
                      {"nBlockAlign", format.nBlockAlign},
                      {"wBitsPerSample", format.wBitsPerSample},
                      {"cbSize", format.cbSize}};
-    out["data_size"] = facts.dataSize;
+    out["data_size"] = facts.DataSize();
     // A data chunk cut short plays only what is there; both sizes say by how much.
     out["data_size_declared"] =
         facts.dataDeclared ? ordered_json(*facts.dataDeclared) : ordered_json(nullptr);
@@ -242,7 +244,7 @@ void PrintText(const InfoFacts& facts)
                "{} extra byte(s)\n",
                format.wFormatTag, format.nChannels, format.nSamplesPerSec, format.nAvgBytesPerSec,
                format.nBlockAlign, format.wBitsPerSample, format.cbSize);
-    fmt::print("Data          {} bytes, {:.3f} s, {} blocks\n", facts.dataSize, facts.totalLength,
+    fmt::print("Data          {} bytes, {:.3f} s, {} blocks\n", facts.DataSize(), facts.totalLength,
                facts.totalBlocks);
     if (facts.dataDeclared && facts.dataPresent < *facts.dataDeclared)
         fmt::print("Truncated     the data chunk declares {} bytes, the file holds {}\n",

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <fmt/format.h>
 #include <limits>
@@ -273,6 +274,22 @@ int32_t StartRecording(TavrenRecorder& recorder, const RecordOptions& options, i
                                   options.length, flags);
 }
 
+/// "" when the file holds the seconds recorded; else what it holds (audio the disk refused
+/// is missing from it).
+std::string HeldText(const std::string& file, float seconds)
+{
+    WAVEFORMATEX format{};
+    int32_t dataSize = 0;
+    if (ReadWaveHeader(file, format, dataSize) != 0 || format.nAvgBytesPerSec == 0)
+        return "";
+    const double held =
+        static_cast<double>(static_cast<uint32_t>(dataSize)) / format.nAvgBytesPerSec;
+    // Within a millisecond, the figures printed agree.
+    if (std::abs(held - seconds) < 0.001)
+        return "";
+    return fmt::format("; the file holds {:.3f} s", held);
+}
+
 /// Closes the recording and keeps it; the exit status.
 int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordEventPrinter& events)
 {
@@ -303,7 +320,8 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
         fmt::print(stderr, "tavrenly: closing {} failed at a step (code {})\n", options.file,
                    closed);
     if (!options.quiet)
-        fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s\n", options.file, seconds);
+        fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s{}\n", options.file, seconds,
+                   HeldText(options.file, seconds));
     return closed == 0 ? 0 : 1;
 }
 

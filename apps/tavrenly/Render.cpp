@@ -42,7 +42,7 @@ public:
         m_written += count;
         // A RIFF file holds at most 4 GiB: what does not fit is a failed write.
         if (m_written > std::numeric_limits<uint32_t>::max() - 4096 ||
-            m_writer.Append(bytes, static_cast<int32_t>(count)) < 0)
+            m_writer.Append(bytes, static_cast<int32_t>(count)).refused)
             m_failed = true;
     }
 

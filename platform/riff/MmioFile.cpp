@@ -275,68 +275,69 @@ bool MmioFile::Write(const char* source, int64_t count)
     if (m_fd < 0 || !CanWrite() || count < 0 || m_position > kMaxFileSize - count)
         return false;
     const auto capacity = static_cast<int64_t>(m_capacity);
-    while (count > 0) {
-        const int64_t offset = m_position - m_bufferStart;
-        const bool inWindow =
-            offset >= 0 && offset <= static_cast<int64_t>(m_bufferValid) && offset < capacity;
-        if (!inWindow) {
-            if (Flush() != 0)
-                return WriteFailed();
-            m_bufferStart = m_position;
-            m_bufferValid = 0;
-            continue;
-        }
-        if (m_bufferValid == 0 && count >= capacity) {
+    const int64_t offset = m_position - m_bufferStart;
+    const bool fits =
+        offset >= 0 && offset <= static_cast<int64_t>(m_bufferValid) && offset + count <= capacity;
+    if (!fits) {
+        // What the buffer holds goes to the disk before the window moves. When the disk
+        // refuses it, it stays held for the next write to try again, and none of these bytes
+        // is taken: a write is taken whole or not at all (but for one larger than the buffer).
+        if (WriteHeld() != 0)
+            return false;
+        m_bufferStart = m_position;
+        m_bufferValid = 0;
+        if (count >= capacity) {
             int64_t done = 0;
             const bool complete = WriteAt(source, count, m_position, &done);
             // The bytes the disk took before refusing are in the file, in order: count them.
             m_position += done;
-            if (!complete)
-                return WriteFailed();
-            return true;
+            return complete;
         }
-        const size_t at = static_cast<size_t>(offset);
-        const size_t take = static_cast<size_t>(std::min(count, capacity - offset));
-        std::memcpy(m_buffer.get() + at, source, take);
-        if (Dirty()) {
-            m_dirtyBegin = std::min(m_dirtyBegin, at);
-            m_dirtyEnd = std::max(m_dirtyEnd, at + take);
-        } else {
-            m_dirtyBegin = at;
-            m_dirtyEnd = at + take;
-        }
-        m_bufferValid = std::max(m_bufferValid, at + take);
-        m_position += static_cast<int64_t>(take);
-        source += take;
-        count -= static_cast<int64_t>(take);
     }
+    const size_t at = static_cast<size_t>(m_position - m_bufferStart);
+    const auto take = static_cast<size_t>(count);
+    std::memcpy(m_buffer.get() + at, source, take);
+    if (Dirty()) {
+        m_dirtyBegin = std::min(m_dirtyBegin, at);
+        m_dirtyEnd = std::max(m_dirtyEnd, at + take);
+    } else {
+        m_dirtyBegin = at;
+        m_dirtyEnd = at + take;
+    }
+    m_bufferValid = std::max(m_bufferValid, at + take);
+    m_position += count;
     return true;
 }
 
-bool MmioFile::WriteFailed()
+MMRESULT MmioFile::WriteHeld()
 {
-    // Bytes the disk refused are gone; the position must not count them, or a chunk ascended
-    // next would claim them in its size.
-    m_position = std::min(m_position, Size());
-    return false;
+    if (!Dirty())
+        return 0;
+    int64_t done = 0;
+    const bool written =
+        WriteAt(m_buffer.get() + m_dirtyBegin, static_cast<int64_t>(m_dirtyEnd - m_dirtyBegin),
+                m_bufferStart + static_cast<int64_t>(m_dirtyBegin), &done);
+    if (written) {
+        m_dirtyBegin = m_dirtyEnd = 0;
+        return 0;
+    }
+    m_dirtyBegin += static_cast<size_t>(done); // on the disk now; the rest stays held
+    return MMIOERR_CANNOTWRITE;
 }
 
 MMRESULT MmioFile::Flush()
 {
-    if (!Dirty())
+    if (WriteHeld() == 0)
         return 0;
-    const bool written =
-        WriteAt(m_buffer.get() + m_dirtyBegin, static_cast<int64_t>(m_dirtyEnd - m_dirtyBegin),
-                m_bufferStart + static_cast<int64_t>(m_dirtyBegin));
+    // Given up: what is on disk now differs from the window. Forget it, learn the real length
+    // and keep the position inside it, so a chunk ascended next does not claim the lost bytes.
     m_dirtyBegin = m_dirtyEnd = 0;
-    if (written)
-        return 0;
-    // What is on disk now differs from the window; forget it and learn the real length.
     m_bufferValid = 0;
     struct stat info
     {};
     if (::fstat(m_fd, &info) == 0)
         m_diskSize = info.st_size;
+    m_position = std::min(m_position, Size());
     return MMIOERR_CANNOTWRITE;
 }
 

@@ -42,10 +42,14 @@ public:
     /// refilled as Read would refill it. Otherwise `view` is null, nothing is consumed, and the
     /// caller reads the usual way. Returns the count, or -1 on an I/O error.
     int64_t ReadHeld(int64_t count, const char*& view);
-    /// Writes `count` bytes at the position; false when they cannot all be accepted.
+    /// Writes `count` bytes at the position; false when they cannot all be accepted. A write
+    /// that fits in the buffer is taken whole or not at all: when the held bytes must go to
+    /// the disk first and it refuses them, they stay held (tried again by the next write) and
+    /// nothing is taken. A write larger than the buffer goes to the disk directly and the
+    /// position counts the part the disk took.
     bool Write(const char* source, int64_t count);
     /// Writes the dirty part of the buffer. 0 or MMIOERR_CANNOTWRITE (the unwritten bytes are
-    /// dropped, so one failure is reported once).
+    /// dropped and the position kept within the file, so one failure is reported once).
     MMRESULT Flush();
     /// Flushes and closes the descriptor: 0, MMIOERR_CANNOTWRITE or MMIOERR_CANNOTCLOSE.
     MMRESULT Close();
@@ -73,8 +77,9 @@ private:
     /// Writes at `offset` until `count` bytes or a refusal; `done` (when given) gets the count
     /// the disk took.
     bool WriteAt(const char* source, int64_t count, int64_t offset, int64_t* done = nullptr);
-    /// After the disk refused bytes: keeps the position inside what the file really holds.
-    bool WriteFailed();
+    /// Writes the dirty part of the buffer; what the disk refuses stays dirty. 0 or
+    /// MMIOERR_CANNOTWRITE.
+    MMRESULT WriteHeld();
 
     int m_fd;
     uint32_t m_flags;

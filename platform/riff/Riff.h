@@ -148,12 +148,15 @@ int32_t mmioReadPastBuffer(HMMIO hmmio, char* pch, int32_t cch);
 /// Writes `cch` bytes from `pch` at the current position (write-behind through the buffer).
 /// Returns `cch`, or -1 when the file is not open for writing, the disk refuses the bytes, the
 /// file would grow past 4 GiB, the handle is bad or the count is negative. When the disk
-/// refuses bytes (a full disk), the bytes still buffered are dropped and the position is kept
-/// within what the file holds, so ascending the chunk written gives a size that matches it.
+/// refuses bytes (a full disk), the bytes already buffered stay buffered and are tried again
+/// by the next write (or dropped by mmioFlush and mmioClose), and the position counts only
+/// bytes that are buffered or on disk: a count that fits in the buffer is taken whole or not
+/// at all; a larger one may be taken in part (mmioSeek tells how far).
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 
 /// Writes what the I/O buffer holds to the file now (the next bytes written still collect in
-/// it). 0, MMIOERR_CANNOTWRITE (the unwritten bytes are dropped) or MMSYSERR_INVALHANDLE.
+/// it). 0, MMIOERR_CANNOTWRITE (the unwritten bytes are dropped and the position kept within
+/// what the file holds) or MMSYSERR_INVALHANDLE.
 MMRESULT mmioFlush(HMMIO hmmio, uint32_t flags);
 
 /// Moves the position to `offset` from the start (SEEK_SET), the current position (SEEK_CUR) or

@@ -12,9 +12,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <vector>
 
 namespace tavrenly::test {
@@ -85,6 +88,77 @@ TEST(RecordPausedTest, SigusrOneStartsThePausedRecordingSigintKeepsItWithItsCart
         "ClientID":""})");
     for (const auto& [field, value] : wanted.items())
         EXPECT_EQ(cart[field], value) << field;
+}
+
+/// A 3 MiB tmpfs at `path` while it lives (a small disk that fills up); needs root.
+struct SmallDisk
+{
+    explicit SmallDisk(const std::string& folder) : path(folder)
+    {
+        std::filesystem::create_directories(path);
+        mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=3m") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount(path.c_str());
+    }
+    std::string path;
+    bool mounted = false;
+};
+
+// A recording that fills its disk stops where the disk is full and is kept, its header and
+// sizes complete; the limit is read where the file is written (with a destination without a
+// folder, the temporary folder), and the summary is what the file holds.
+TEST(RecordFullDiskTest, ARecordingThatFillsItsDiskIsKeptWholeAndSaysWhatItHolds)
+{
+    struct Row
+    {
+        const char* name;
+        bool temporaryOnDisk; // TMPDIR on the small disk, the destination in the test folder
+    };
+    for (const Row row : {Row{"destination on the disk", false}, Row{"TMPDIR on the disk", true}}) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const SmallDisk disk(dir.File("disk"));
+        if (!disk.mounted)
+            GTEST_SKIP() << "mounting a tmpfs needs root";
+        const std::string destination = row.temporaryOnDisk ? "t.wav" : "disk/t.wav";
+        std::string command =
+            ProgramCommand(dir, Record({"--signal", "sine:440", "--length", "60", destination}));
+        if (row.temporaryOnDisk)
+            command = "TMPDIR=" + Quoted(disk.path) + " " +
+                      command.substr(command.find(' ', command.find("TMPDIR=")) + 1);
+        const Output run = RunShell(dir, "timeout 120 env " + command);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        const Bytes file = ReadFileBytes(dir.File(destination));
+        const Bytes data = ChunkBody(file, "data");
+        EXPECT_LE(file.size(), size_t{3} << 20);
+        EXPECT_EQ(data.size() % 4, 0u);
+        EXPECT_GT(data.size(), size_t{17 * 176400}) << "most of the disk holds audio";
+        EXPECT_EQ(Le32(file, 4), file.size() - 8);
+        char summary[128];
+        std::snprintf(summary, sizeof summary, "Saved %s: TotalSecondsRecorded %.3f s\n",
+                      destination.c_str(), static_cast<double>(data.size()) / 176400);
+        EXPECT_EQ(run.out, summary);
+    }
+}
+
+// Sizes past 2^31 - 1 are unsigned: info reads a data chunk of 2 GiB and more as it is.
+TEST(InfoCommandTest, ADataChunkOfMoreThanTwoGigabytesReadsAsItsSize)
+{
+    TempDir dir;
+    constexpr uint32_t kDataSize = 2147484780;
+    Bytes wave = PcmWave(Bytes(8, 0));
+    wave = Set32(Set32(wave, 40, kDataSize), 4, kDataSize + 36);
+    WriteFileBytes(dir.File("big.wav"), wave);
+    std::filesystem::resize_file(dir.File("big.wav"), 44 + uint64_t{kDataSize}); // sparse
+    const json info = json::parse(RunProgram(dir, {"info", "--json", "big.wav"}).out);
+    EXPECT_EQ(info["data_size"], kDataSize);
+    EXPECT_NEAR(info["total_audio_length"].get<double>(), kDataSize / 176400.0, 0.01);
+    EXPECT_NE(RunProgram(dir, {"info", "big.wav"}).out.find("Data          2147484780 bytes"),
+              std::string::npos);
 }
 
 TEST(RepairCommandTest, KilledRecordingsComeBackHoldingTheAudioUpToTheCacheBeforeTheKill)

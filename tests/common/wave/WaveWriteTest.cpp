@@ -5,9 +5,11 @@
 
 #include "common/WaveFile.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <sys/resource.h>
@@ -41,64 +43,120 @@ TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
 }
 
-TEST(WaveWriteTest, AFullDiskStopsTheAudioForGoodAndTheSizesMatchWhatTheDiskHolds)
+/// Caps the size of every file this process writes (a full disk without root) while it
+/// lives; writes past the cap fail with EFBIG instead of raising SIGXFSZ.
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limited{bytes, old.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, handler);
+    }
+    void (*handler)(int);
+    rlimit old{};
+};
+
+// Stereo 16-bit audio handed over in pieces that end inside a block. The disk refuses two
+// pieces (the buffered ones are kept and written once it takes bytes again), and the limit
+// cuts the last piece: the chunk holds whole blocks, in order, the audio after the gap starts
+// on a block of what was given, and the sizes match the file.
+TEST(WaveWriteTest, AFullDiskLeavesAGapOnABlockAndTheLimitCutsInWholeBlocks)
 {
     TempDir dir;
     const std::string path = dir.File("full.wav");
     MMIOINFO info{};
     info.dwFlags = MMIO_ALLOCBUF;
-    info.cchBuffer = 1000;
+    info.cchBuffer = 4000;
     HMMIO file = mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE);
     ASSERT_NE(file, nullptr);
     WaveFileWriter writer(file);
     MMCKINFO riff;
     MMCKINFO fmt;
     MMCKINFO data;
-    const WAVEFORMATEX format = MakePcm16Format(8000, 1);
+    const WAVEFORMATEX format = MakePcm16Format(8000, 2);
     ASSERT_EQ(writer.CreateForm(riff), 0u);
     ASSERT_EQ(writer.CreateFormatChunk(fmt), 0u);
     ASSERT_EQ(writer.FinishFormatChunk(fmt, &format, sizeof format).failed, WaveWritePart::kNone);
     ASSERT_EQ(writer.WriteCartChunk(MakeRecordingCartChunk()).failed, WaveWritePart::kNone);
     ASSERT_EQ(writer.OpenDataChunk(data), 0u);
-    constexpr uint32_t kHeader = 12 + 26 + 2056 + 8;
-    std::vector<uint8_t> audio(1500);
+    const auto header = static_cast<uint32_t>(RecordingHeaderBytes(sizeof format));
+    ASSERT_EQ(data.dwDataOffset, header);
+    writer.LimitAudio(6000, format.nBlockAlign);
+
+    constexpr int32_t kPiece = 1503;
+    std::vector<uint8_t> audio(8 * kPiece);
     for (size_t i = 0; i < audio.size(); ++i)
         audio[i] = static_cast<uint8_t>(i * 7 + 1);
-    ASSERT_EQ(writer.Append(audio.data(), 1500), 1500);
-
-    // The file size limit stands in for a full disk: the flush of the second buffer hits it.
-    rlimit old{};
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{kHeader + 2000, old.rlim_max};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    const int32_t refused = writer.Append(audio.data(), 1500);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
-    // With room again, the writer still refuses: audio after the gap would play out of place.
-    const int32_t after = writer.Append(audio.data(), 10);
-    const MMRESULT dataLeft = writer.CompleteChunk(data);
-    const MMRESULT formLeft = writer.CompleteChunk(riff);
-    MMCKINFO again;
-    ASSERT_EQ(writer.FindFormAgain(again), 0u);
-    EXPECT_EQ(writer.CompleteChunk(again), 0u);
+    std::vector<std::tuple<int32_t, bool>> results;
+    const auto append = [&](int piece) {
+        const WaveAppendResult r = writer.Append(audio.data() + piece * kPiece, kPiece);
+        results.emplace_back(r.taken, r.refused);
+    };
+    append(0);
+    append(1);
+    append(2);
+    {
+        // The flush that piece 3 needs reaches the disk only in part.
+        const FileSizeLimit full(header + 2000);
+        append(3);
+        append(4);
+    }
+    append(5);
+    append(6);
+    EXPECT_EQ(writer.CutToWholeBlocks(data, format.nBlockAlign), 0u);
+    EXPECT_EQ(writer.CompleteChunk(data), 0u);
+    EXPECT_EQ(writer.CompleteChunk(riff), 0u);
     EXPECT_EQ(mmioClose(file, 0), 0u);
 
-    EXPECT_EQ(std::tuple(refused, after, writer.Failed(), dataLeft, formLeft),
-              std::tuple(-1, -1, true, 0u, 0u));
+    // Pieces 0-2 keep 4508 bytes (the block cut by the refusal goes); piece 5 starts at audio
+    // byte 7516, the first block after the gap, and the limit keeps 1492 bytes of it.
+    const std::vector<std::tuple<int32_t, bool>> expected{
+        {kPiece, false}, {kPiece, false}, {kPiece, false}, {0, true},
+        {0, true},       {1492, false},   {0, false}};
+    EXPECT_EQ(results, expected);
+    EXPECT_TRUE(writer.AtLimit());
     const auto bytes = ReadFileBytes(path);
-    ASSERT_GE(bytes.size(), kHeader + 1500);
-    ASSERT_LE(bytes.size(), kHeader + 2000);
-    const uint32_t dataSize = data.cksize;
-    EXPECT_EQ(bytes.size(), kHeader + dataSize + (dataSize & 1));
-    EXPECT_EQ(again.cksize, bytes.size() - 8);
-    WAVEFORMATEX back{};
-    int32_t readSize = 0;
-    EXPECT_EQ(ReadWaveHeader(path, back, readSize), 0);
-    EXPECT_EQ(static_cast<uint32_t>(readSize), dataSize);
-    // What is on disk is the audio in order: the first buffer whole, then the start of the second.
-    for (uint32_t i = 0; i < dataSize; ++i)
-        ASSERT_EQ(bytes[kHeader + i], audio[i % 1500]) << i;
+    ASSERT_EQ(data.cksize, 6000u);
+    ASSERT_GE(bytes.size(), header + 6000);
+    EXPECT_EQ(test::Le32(bytes, 4), header + 6000 - 8);
+    std::vector<uint8_t> kept(audio.begin(), audio.begin() + 4508);
+    kept.insert(kept.end(), audio.begin() + 7516, audio.begin() + 7516 + 1492);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), bytes.begin() + header));
+}
+
+// The most audio a recording takes: the file with its header stays within the free space
+// less the room kept for the file system, and within 2^31 - 1 bytes, in whole blocks.
+TEST(WaveWriteTest, RecordableAudioLeavesRoomForTheHeaderAndStaysWithin31Bits)
+{
+    struct Row
+    {
+        int64_t freeBytes;
+        int32_t formatSize;
+        uint16_t blockAlign;
+        int64_t audio;
+    };
+    const Row rows[] = {
+        {3145728, 16, 4, 3078088},                // a 3 MiB disk: 2100 header, 64 KiB kept
+        {int64_t{1} << 40, 16, 4, 2147416008},    // more than 2 GiB free
+        {int64_t{1} << 40, 20, 2048, 2147414016}, // codec blocks
+        {2147483648, 16, 3, 2147416008},          // an odd block
+        {67000, 16, 4, 0},                        // not even the header and the reserve
+        {3145728, 16, 0, 0},                      // no block size
+    };
+    for (const Row& row : rows) {
+        const int64_t audio = RecordableAudioBytes(row.freeBytes, row.formatSize, row.blockAlign);
+        EXPECT_EQ(audio, row.audio) << row.freeBytes << " free, block " << row.blockAlign;
+        EXPECT_LE(audio + RecordingHeaderBytes(row.formatSize), 2147483647);
+        if (row.blockAlign != 0) {
+            EXPECT_EQ(audio % row.blockAlign, 0);
+        }
+    }
 }
 
 } // namespace
