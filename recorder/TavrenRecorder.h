@@ -285,6 +285,9 @@ private:
     WaveFileWriter m_writer;
     CartChunk m_cart = MakeRecordingCartChunk();
     int32_t m_convBufferSize = 0;
+    /// Capture frames the requested length still lets through to the file; -1 without a
+    /// length. The tick that notices the length comes up to a tick after its frame.
+    int64_t m_lengthFramesLeft = -1;
 };
 
 } // namespace tavrenly
