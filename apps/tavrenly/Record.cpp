@@ -507,6 +507,7 @@ int RunRecord(const RecordOptions& options)
     if (options.paused && !options.quiet)
         fmt::print("Paused: press Enter, or send SIGUSR1 to process {}, to start recording\n",
                    getpid());
+    std::fflush(stdout); // a script waits for this line before it resumes
 
     bool stdinOpen = options.paused;
     // A failed device stops the engine's stream: nothing more can come, so the file is closed.
