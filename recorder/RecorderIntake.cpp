@@ -4,6 +4,7 @@
 
 #include "recorder/TavrenRecorder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
@@ -70,6 +71,13 @@ void TavrenRecorder::BufferReceived(void* address, int32_t size)
             });
         }
         m_state.FirstBufferAfterTrigger = false;
+    }
+    if (m_lengthFramesLeft >= 0) {
+        const int32_t frameBytes = std::max<int32_t>(m_state.CaptureFormat.nBlockAlign, 1);
+        size = static_cast<int32_t>(std::min<int64_t>(size, m_lengthFramesLeft * frameBytes));
+        m_lengthFramesLeft -= size / frameBytes;
+        if (size <= 0)
+            return m_log.Full("Exit Function BufferReceived - the length is recorded");
     }
 
     if (m_state.FilePCMFormat.nChannels != m_state.CaptureFormat.nChannels ||

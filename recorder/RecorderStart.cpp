@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <fmt/format.h>
 
 namespace tavrenly {
@@ -106,6 +107,10 @@ int32_t TavrenRecorder::RecordAudioEx(const std::string& Filename, const int32_t
     m_state.AudioFileName = Filename;
     m_state.RecordLength = RecordLength;
     m_state.TriggerLevel = RecTriggerLevel;
+    const double lengthFrames =
+        std::round(static_cast<double>(RecordLength) * m_state.CaptureFormat.nSamplesPerSec);
+    m_lengthFramesLeft =
+        RecordLength > 0 && lengthFrames < 9e18 ? static_cast<int64_t>(lengthFrames) : -1;
 
     // Bit 2 (paused start) and bit 4 (delayed creation) both leave the file to ResumeRecording.
     constexpr int32_t kCreateAtResume = erfEnterPauseModeImmediately | 4;

@@ -315,6 +315,9 @@ private:
     std::string m_savedFileName;
     /// A pending file whose creation failed has said so once; the later resumes retry quietly.
     bool m_pendingFailureReported = false;
+    /// Capture frames the requested length still lets through to the file; -1 without a
+    /// length. The tick that notices the length comes up to a tick after its frame.
+    int64_t m_lengthFramesLeft = -1;
 };
 
 } // namespace tavrenly

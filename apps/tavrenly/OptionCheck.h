@@ -23,9 +23,11 @@ inline constexpr int kExitUsage = 2;  ///< the command line was wrong; nothing w
 
 /// The exit statuses as --help and the README list them.
 inline constexpr const char* kExitStatusText =
-    "Exit status: 0 done; 1 a file did not open, a device failed or the command was "
-    "interrupted; 2 the command line was wrong (an unknown command or option, a value out of "
-    "range), nothing was done.";
+    "Exit status: 0 done (record: the recording ended as asked, by its length or Ctrl-C, and "
+    "was saved); 1 a file did not open, a device failed, the command was interrupted, or a "
+    "fault cut or lost part of a recording (the file kept is named); 2 the command line was "
+    "wrong (an unknown command or option, a value out of range, a missing folder), nothing "
+    "was done.";
 
 /// Parses the command line. A bare `tavrenly` prints the usage, an unknown command is named,
 /// --help and --version print and end with kExitDone, every parse error ends with

@@ -1,18 +1,24 @@
 #include "apps/tavrenly/Record.h"
 
+#include "apps/tavrenly/OptionCheck.h"
 #include "apps/tavrenly/Terminal.h"
 #include "common/WaveFile.h"
 #include "engine/EngineFactory.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
+#include "platform/system/System.h"
 #include "recorder/TavrenRecorder.h"
 #include "tstream2/DeviceStreamRecord.h"
 #include "tstream2/SimulatedStreamRecord.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fmt/format.h>
 #include <limits>
 #include <poll.h>
@@ -45,6 +51,12 @@ constexpr int32_t kWatchIntervalMs = 100;
 /// A simulated recording in virtual time gives up this long after its length: a trigger that
 /// the signal never passes would otherwise wait for ever.
 constexpr float kVirtualWaitSeconds = 60.0f;
+/// The trigger level a paused start is given: above full scale (100 %), so no level event
+/// starts it and Enter or SIGUSR1 alone does (the control resumes a paused start at the first
+/// level event that reaches its trigger, which for 0 is the first one).
+constexpr int16_t kEnterStarts = 101;
+/// The longest --length: a week. The disk, or the WAVE file's 2 GiB, may end it sooner.
+constexpr double kMostRecordSeconds = 7 * 24 * 3600;
 
 std::string Lower(std::string text)
 {
@@ -146,7 +158,8 @@ const char* StatusText(const TavrenRecorder& recorder)
     case ersClosed:
         return "closed";
     case ersWaitingLevel:
-        return recorder.TriggerLevel() > 0 ? "waiting for level" : "paused (Enter starts)";
+        return recorder.TriggerLevel() == kEnterStarts ? "paused (Enter starts)"
+                                                       : "waiting for level";
     case ersPaused:
         return "paused";
     case ersRecording:
@@ -232,9 +245,34 @@ void ApplySettings(TavrenRecorder& recorder, const RecordOptions& options, int32
     recorder.RaiseAudioPositionChanged(false);
 }
 
-/// Sets the cart fields asked for; false (with the reason printed) when one is refused.
-bool SetCartFields(TavrenRecorder& recorder, const std::vector<std::string>& fields)
+/// One --cart value cut into its NAME=VALUE fields: a comma starts the next field only where
+/// a NAME= follows it (a name of letters and digits), so a value may hold commas.
+std::vector<std::string> CartFields(const std::string& text)
 {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t comma = text.find(','); comma != std::string::npos;
+         comma = text.find(',', comma + 1)) {
+        const size_t equals = text.find('=', comma + 1);
+        const auto name = std::string_view(text).substr(comma + 1, equals - comma - 1);
+        if (equals == std::string::npos || name.empty() ||
+            !std::all_of(name.begin(), name.end(),
+                         [](unsigned char c) { return std::isalnum(c) != 0; }))
+            continue;
+        fields.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
+/// Sets the cart fields asked for; false (with the reason printed) when one is refused.
+bool SetCartFields(TavrenRecorder& recorder, const std::vector<std::string>& values)
+{
+    std::vector<std::string> fields;
+    for (const std::string& value : values)
+        for (std::string& field : CartFields(value))
+            fields.push_back(std::move(field));
     for (const std::string& field : fields) {
         const size_t equals = field.find('=');
         std::string error = "--cart wants NAME=VALUE, not '" + field + "'";
@@ -270,7 +308,8 @@ int32_t StartRecording(TavrenRecorder& recorder, const RecordOptions& options, i
     const int32_t fileRate = options.fileRate.value_or(rate);
     const auto fileChannels = static_cast<int16_t>(options.fileChannels.value_or(channels));
     const int32_t flags = RecordFlags(options);
-    return recorder.RecordAudioEx(options.file, fileRate, fileChannels, tag, options.trigger,
+    const int16_t trigger = options.paused ? kEnterStarts : options.trigger;
+    return recorder.RecordAudioEx(options.file, fileRate, fileChannels, tag, trigger,
                                   options.length, flags);
 }
 
@@ -322,7 +361,33 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
     if (!options.quiet)
         fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s{}\n", options.file, seconds,
                    HeldText(options.file, seconds));
-    return closed == 0 ? 0 : 1;
+    // A kept file after a fault is not the recording that was asked for: it may stop early or
+    // miss audio. The status says so; the file is named for whoever picks it up.
+    if (closed == 0 && events.errors.empty())
+        return kExitDone;
+    fmt::print(stderr,
+               "tavrenly: a fault cut the recording short or lost part of it (code {}); "
+               "what was recorded is kept in {}\n",
+               closed != 0 ? closed : events.errors.back(), options.file);
+    return kExitFailed;
+}
+
+/// The folder the recording is written in: the destination's, or for a destination without
+/// one and a temporary file, the temporary folder.
+std::string FolderWritten(const RecordOptions& options)
+{
+    const size_t slash = options.file.find_last_of('/');
+    if (slash != std::string::npos)
+        return slash == 0 ? "/" : options.file.substr(0, slash);
+    return options.direct ? "." : GetTempPath();
+}
+
+/// Why no recording can be made in `folder`; "" when one can (as far as asking can tell).
+std::string WhyNotWritable(const std::string& folder)
+{
+    if (access(folder.c_str(), W_OK | X_OK) == 0)
+        return std::filesystem::is_directory(folder) ? "" : "not a folder";
+    return std::strerror(errno);
 }
 
 } // namespace
@@ -372,7 +437,8 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     command->add_flag("--direct", options.direct,
                       "Write the file itself, not a temporary file renamed at the end");
     command->add_flag("--paused", options.paused,
-                      "Start paused; Enter or SIGUSR1 starts the recording");
+                      "Start paused; Enter or SIGUSR1 starts the recording (with --trigger, "
+                      "starts waiting for the level)");
     command->add_flag("--delay-create", options.delayCreate,
                       "Create the file only when the recording begins");
     optional("--device", options.device, "Input device number (0 = default; see devices)");
@@ -387,12 +453,11 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     command->add_option("--signal", options.signal,
                         "What the simulated engine captures: sine:FREQ, silence, noise or "
                         "file:IN.wav (played in virtual time when --length is given)");
-    command
-        ->add_option("--cart", options.cart,
-                     "Cart text fields NAME=VALUE[,NAME=VALUE...]: Title, Artist, CutID, "
-                     "ClientID, Category, Classification, OutCue, StartDate, StartTime, EndDate, "
-                     "EndTime, ProducerAppID, ProducerAppVersion, UserDef, URL")
-        ->delimiter(',');
+    command->add_option("--cart", options.cart,
+                        "Cart text fields NAME=VALUE[,NAME=VALUE...] (repeatable; a comma starts "
+                        "the next field only before NAME=): Title, Artist, CutID, ClientID, "
+                        "Category, Classification, OutCue, StartDate, StartTime, EndDate, EndTime, "
+                        "ProducerAppID, ProducerAppVersion, UserDef, URL");
     command->add_flag("--events", options.events, "Print every event even when not on a terminal");
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
     return command;
@@ -410,6 +475,10 @@ int RunRecord(const RecordOptions& options)
     const bool simulated = kind == EngineKind::Simulated;
     // A simulated recording with an end runs in virtual time, as fast as the machine goes; an
     // open-ended or paused one keeps to the clock, so that a person can end or start it.
+    OptionCheck check;
+    check.Range("--length", options.length, 0, kMostRecordSeconds);
+    if (!check.Passed())
+        return check.Report();
     const bool virtualTime = simulated && options.length > 0 && !options.paused;
     EventLoop loop(virtualTime ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
     HeadlessSite site(loop);
@@ -436,6 +505,14 @@ int RunRecord(const RecordOptions& options)
     if (!SetCartFields(recorder, options.cart))
         return 2;
 
+    const std::string folder = FolderWritten(options);
+    if (const std::string why = WhyNotWritable(folder); !why.empty()) {
+        fmt::print(stderr,
+                   "tavrenly: {} cannot be recorded: the folder {} cannot be written ({})\n",
+                   options.file, folder, why);
+        return kExitFailed;
+    }
+
     RunSignals signals;
     const int32_t started = StartRecording(recorder, options, *tag, rate, channels);
     if (started != 0) {
@@ -443,22 +520,37 @@ int RunRecord(const RecordOptions& options)
         recorder.SetEventListener(nullptr);
         bool save = false;
         recorder.CloseRecording(save);
-        return 1;
+        return kExitFailed;
     }
     SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (options.paused && !options.quiet)
         fmt::print("Paused: press Enter, or send SIGUSR1 to process {}, to start recording\n",
                    getpid());
+    std::fflush(stdout); // a script waits for this line before it resumes
 
     bool stdinOpen = options.paused;
     // A failed device stops the engine's stream: nothing more can come, so the file is closed.
     const auto engineStopped = [&] {
         return !events.errors.empty() && recorder.Engine().State() != 2;
     };
+    // A file whose creation was put off until the recording begins, and then failed: the
+    // recording cannot begin, and waiting on would only fail again. A resume from the trigger
+    // leaves the trigger fired, one at the start leaves nothing to wait for, with the file
+    // still pending.
+    bool resumeFailed = false;
+    const auto cannotBegin = [&] {
+        const RecorderState& state = recorder.State();
+        return state.FileOpenPending &&
+               (resumeFailed || state.FirstBufferAfterTrigger || !state.TriggerLevelActive);
+    };
     Timer watch(loop, kWatchIntervalMs, [&] {
         const bool resume = signals.TakeResume() | EnterPressed(stdinOpen);
-        if (resume && recorder.Status() != ersRecording)
-            recorder.ResumeRecording();
+        if (resume && recorder.Status() != ersRecording) {
+            if (recorder.TriggerLevel() == kEnterStarts && options.trigger > 0)
+                recorder.TriggerLevel(options.trigger); // from now on the level starts it
+            else
+                resumeFailed = recorder.ResumeRecording() != 0;
+        }
         if (terminal)
             live.Draw(RecordLine(recorder, options));
     });
@@ -466,10 +558,21 @@ int RunRecord(const RecordOptions& options)
     const int64_t limitMs =
         virtualTime ? static_cast<int64_t>((options.length + kVirtualWaitSeconds) * 1000.0f)
                     : std::numeric_limits<int32_t>::max();
-    loop.RunUntil([&] { return events.ended || signals.Interrupted() || engineStopped(); },
-                  limitMs);
+    loop.RunUntil(
+        [&] { return events.ended || signals.Interrupted() || engineStopped() || cannotBegin(); },
+        limitMs);
     watch.Enabled(false);
     live.Clear();
+    if (cannotBegin()) {
+        const std::string why = WhyNotWritable(folder);
+        fmt::print(stderr,
+                   "tavrenly: {} cannot be recorded: the file could not be made in {} ({})\n",
+                   options.file, folder, why.empty() ? "the file system refused it" : why);
+        recorder.SetEventListener(nullptr);
+        bool save = false;
+        recorder.CloseRecording(save);
+        return kExitFailed;
+    }
     SayProblem(deviceEngine != nullptr ? deviceEngine->Problem() : "");
     if (engineStopped())
         fmt::print(stderr, "tavrenly: recording stopped: the input device failed (code {})\n",

@@ -2,6 +2,7 @@
 
 #include "common/RecordingRepair.h"
 
+#include <filesystem>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -38,6 +39,10 @@ int RunRepair(const RepairOptions& options)
 {
     if (options.files.empty() && options.scanFolder.empty()) {
         fmt::print(stderr, "tavrenly: repair wants files or --scan FOLDER\n");
+        return 2;
+    }
+    if (!options.scanFolder.empty() && !std::filesystem::is_directory(options.scanFolder)) {
+        fmt::print(stderr, "tavrenly: --scan {}: no such folder\n", options.scanFolder);
         return 2;
     }
     std::vector<std::string> files = options.files;

@@ -54,6 +54,11 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         // warned.
         {"play flac.wav" + simulated, "is a FLAC file, not a RIFF WAVE", 1},
         {"play six.wav" + simulated, "six.wav has 6 channels; the player plays 1 or 2\n", 1},
+        // A recording's length must be a finite number of seconds it can hold; a folder to
+        // scan must exist.
+        {"record out.wav --length nan" + simulated, "--length nan: must be from 0 to 604800\n"},
+        {"record out.wav --length 1e30" + simulated, "--length 1e+30: must be from 0 to"},
+        {"repair --scan /nonexistent", "--scan /nonexistent: no such folder\n"},
         {"play cut.wav" + simulated,
          "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
          0},

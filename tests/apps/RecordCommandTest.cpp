@@ -44,21 +44,68 @@ std::vector<std::string> Record(std::vector<std::string> args)
 // A file signal comes back bit for bit at each capture format; the file holds nothing else.
 TEST(RecordFileSignalTest, TheFileHoldsTheSignalFromItsStartBitForBit)
 {
-    for (const auto& [rate, channels] : {std::pair<uint32_t, uint16_t>{44100, 2}, {22050, 1}}) {
-        SCOPED_TRACE(std::to_string(rate) + " Hz");
+    struct Row
+    {
+        uint32_t rate;
+        uint16_t channels;
+        std::string length; ///< also as printed
+        uint32_t frames;    ///< the length's frames: it ends there, not on the next tick
+    };
+    for (const Row& row : {Row{44100, 2, "2.000", 88200}, Row{22050, 1, "2.000", 44100},
+                           Row{44100, 2, "2.001", 88244}}) {
+        const auto [rate, channels, length, frames] = row;
+        SCOPED_TRACE(std::to_string(rate) + " Hz, " + length + " s");
         TempDir dir;
         const Bytes in = CounterFrames(static_cast<int32_t>(rate * 3), channels);
         WriteFileBytes(dir.File("in.wav"), PcmWave(in, rate, channels));
         const Output run = RunProgram(
-            dir, Record({"--signal", "file:in.wav", "--length", "2", "--events", "out.wav"}));
+            dir, Record({"--signal", "file:in.wav", "--length", length, "--events", "out.wav"}));
         ASSERT_EQ(run.status, 0) << run.err;
         const Bytes file = ReadFileBytes(dir.File("out.wav"));
         EXPECT_EQ(ChunkBody(file, "fmt "), PcmFmt(rate, channels));
         const Bytes data = ChunkBody(file, "data");
-        EXPECT_TRUE(data == Bytes(in.begin(), in.begin() + rate * channels * 2 * 2));
-        ExpectInOrder(run.out, {"0.000 s  RecordOpen", "0.000 s  Recording", "2.000 s  Paused",
-                                "2.000 s  RecordingEndReached", "Closed",
-                                "Saved out.wav: TotalSecondsRecorded 2.000 s"});
+        EXPECT_TRUE(data == Bytes(in.begin(), in.begin() + frames * channels * 2))
+            << data.size() / channels / 2 << " frames";
+        ExpectInOrder(run.out, {"0.000 s  RecordOpen", "0.000 s  Recording", length + " s  Paused",
+                                length + " s  RecordingEndReached", "Closed",
+                                "Saved out.wav: TotalSecondsRecorded " + length + " s"});
+    }
+}
+
+// A paused start waits for SIGUSR1 (standard input at its end is not Enter), and one whose
+// file cannot be made ends with the path and the cause instead of waiting for ever.
+TEST(RecordPausedTest, OnlyAResumeStartsItAndOneThatCannotMakeItsFileEnds)
+{
+    struct Row
+    {
+        std::string file;
+        std::string script; ///< run after the program started, $P its process
+        int status;
+        std::string errHas;
+    };
+    const std::string wait = "while ! grep -q 'Paused: press' out.txt; do sleep 0.01; done; ";
+    for (const Row& row : {
+             Row{"never.wav", "sleep 1.5; kill -INT $P", 1, "nothing was recorded (the recording"},
+             Row{"/nonexistent/t.wav", "", 1,
+                 "/nonexistent/t.wav cannot be recorded: the folder /nonexistent cannot be "
+                 "written (No such file or directory)"},
+             Row{"gone/t.wav", "rmdir gone; kill -USR1 $P", 1,
+                 "gone/t.wav cannot be recorded: the file could not be made in gone (No such "
+                 "file or directory)"},
+         }) {
+        SCOPED_TRACE(row.file);
+        TempDir dir;
+        std::filesystem::create_directories(dir.File("gone"));
+        const std::string record = ProgramCommand(
+            dir,
+            Record({"--signal", "sine:1000", "--paused", "--length", "3", "--events", row.file}));
+        const Output run = RunShell(dir, record + " < /dev/null > out.txt & P=$!; " +
+                                             (row.script.empty() ? "" : wait + row.script + "; ") +
+                                             "wait $P; S=$?; cat out.txt; exit $S");
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.err.find(row.errHas), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("Recording"), std::string::npos) << run.out;
+        EXPECT_FALSE(std::filesystem::exists(dir.File(row.file)));
     }
 }
 
@@ -66,24 +113,28 @@ TEST(RecordFileSignalTest, TheFileHoldsTheSignalFromItsStartBitForBit)
 TEST(RecordPausedTest, SigusrOneStartsThePausedRecordingSigintKeepsItWithItsCart)
 {
     TempDir dir;
+    WriteFileBytes(dir.File("in.wav"), PcmWave(CounterFrames(44100 * 8)));
     const std::string record = ProgramCommand(
-        dir, Record({"--signal", "sine:1000", "--paused", "--events", "--cart",
-                     "Title=News at ten,Artist=Desk,CutID=N1000,StartDate=2026-12-06", "--cart",
-                     "StartTime=22:00:00,UserDef=desk one", "take.wav"}));
-    const Output run = RunShell(dir, record + " < /dev/null & P=$!; sleep 1; kill -USR1 $P; "
-                                              "sleep 0.5; kill -INT $P; wait $P");
+        dir, Record({"--signal", "file:in.wav", "--paused", "--events", "--cart",
+                     "Title=News, weather and sport,Artist=Desk,CutID=N1000,StartDate=2026-12-06",
+                     "--cart", "StartTime=22:00:00,UserDef=desk one", "take.wav"}));
+    const Output run = RunShell(
+        dir, record +
+                 " < /dev/null > out.txt & P=$!; "
+                 "while ! grep -q 'Paused: press' out.txt; do sleep 0.01; done; sleep 1; "
+                 "kill -USR1 $P; sleep 0.5; kill -INT $P; wait $P; S=$?; cat out.txt; exit $S");
     ASSERT_EQ(run.status, 0) << run.err;
     ExpectInOrder(run.out,
                   {"RecordOpen", "Paused: press Enter", "Recording", "Closed", "Saved take.wav"});
     EXPECT_EQ(run.out.find("RecordingEndReached"), std::string::npos);
-    const std::vector<int16_t> samples = Samples16(DataChunkBytes(dir.File("take.wav")));
-    ASSERT_GT(samples.size(), size_t{44100}); // a quarter of a second at least
-    const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
-    // The generated sine peaks at half of full scale.
-    EXPECT_NEAR(*high, 16384, 40);
-    EXPECT_NEAR(*low, -16384, 40);
+    // Nothing before the resume: the file begins a second or more into the signal.
+    const std::vector<int32_t> frames =
+        CounterFramesIn(ChunkBody(ReadFileBytes(dir.File("take.wav")), "data"));
+    ASSERT_GT(frames.size(), size_t{44100 / 4}); // a quarter of a second at least
+    EXPECT_GE(frames.front(), 44100) << "audio from before the resume";
     const json cart = json::parse(RunProgram(dir, {"info", "--json", "take.wav"}).out)["cart"];
-    const json wanted = json::parse(R"({"Version":"0101","Title":"News at ten","Artist":"Desk",
+    const json wanted =
+        json::parse(R"({"Version":"0101","Title":"News, weather and sport","Artist":"Desk",
         "CutID":"N1000","StartDate":"2026-12-06","StartTime":"22:00:00","UserDef":"desk one",
         "ClientID":""})");
     for (const auto& [field, value] : wanted.items())

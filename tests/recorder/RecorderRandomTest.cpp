@@ -38,12 +38,14 @@ struct OpenRecording
     std::string destination;
     bool exact = false; ///< PCM in the capture format: the file holds the buffers as they came
     std::vector<ExpectedBuffer> buffers;
+    size_t lengthBytes = SIZE_MAX; ///< what the requested length lets through
 };
 
 /// True when `data` is the buffers in order, each trimmable one cut at a multiple of 48 bytes,
-/// the end cut back to whole blocks of `blockAlign` bytes.
-bool HoldsExactly(const Bytes& data, const std::vector<ExpectedBuffer>& buffers, size_t blockAlign)
+/// the end cut back to whole blocks of `blockAlign` bytes and to the requested length.
+bool HoldsExactly(const Bytes& data, const OpenRecording& recording, size_t blockAlign)
 {
+    const std::vector<ExpectedBuffer>& buffers = recording.buffers;
     size_t at = 0;
     const auto matches = [&](const Bytes& b, size_t skip) {
         const size_t length = std::min(b.size() - skip, data.size() - std::min(at, data.size()));
@@ -60,7 +62,8 @@ bool HoldsExactly(const Bytes& data, const std::vector<ExpectedBuffer>& buffers,
         }
         at += buffer.bytes.size() - skip;
     }
-    return at >= data.size() && at - data.size() < blockAlign;
+    const size_t expected = std::min(at, recording.lengthBytes);
+    return expected >= data.size() && expected - data.size() < blockAlign;
 }
 
 class RandomRecorderHost : public TavrenRecorderEvents, public RandomSequence
@@ -178,6 +181,9 @@ private:
             OpenRecording{destination,
                           tag == 1 && rate == m_r.SampleRate() && channels == m_r.NumberChannels(),
                           {}};
+        if (length > 0)
+            m_current->lengthBytes = static_cast<size_t>(std::lround(length * m_r.SampleRate())) *
+                                     size_t(m_r.NumberChannels()) * 2;
         const int32_t counter = m_r.State().OpenedFileCounter;
         Note("Start " + std::to_string(rate) + " " + std::to_string(channels) + " " +
              std::to_string(tag) + " " + std::to_string(flags));
@@ -220,7 +226,7 @@ private:
         if (!recording.exact)
             return;
         ++exactFilesChecked;
-        if (!HoldsExactly(ChunkBody(file, "data"), recording.buffers, format.nBlockAlign))
+        if (!HoldsExactly(ChunkBody(file, "data"), recording, format.nBlockAlign))
             Fail("a kept recording differs from the audio captured while recording");
     }
 
