@@ -4,11 +4,11 @@
 
 #include "player/TavrenPlayer.h"
 
-#include <algorithm>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tavrenly {
 
@@ -34,8 +34,15 @@ void TavrenPlayer::FillPlaybackBuffers()
     for (int32_t n = 0; n < freeBuffers; ++n) {
         const int32_t position = mmioSeek(m_state.hAudioFile, 0, SEEK_CUR) - dataOffset;
         m_log.Full([&] { return fmt::format("Get current position = {}", position); });
-        const int32_t remaining = dataSize - position;
-        m_log.Full([&] { return fmt::format("Bytes Remaining = {}", remaining); });
+        m_log.Full([&] { return fmt::format("Bytes Remaining = {}", dataSize - position); });
+        // A partial block at the end of PCM data is no sample frame: the audio ends with the
+        // last whole block, and the engine is never handed part of a frame. A codec's blocks
+        // may vary in size (MPEG frames are padded one byte or not), and its decoder takes
+        // what is left.
+        const int32_t blockAlign = m_state.FileFormat.nBlockAlign;
+        int32_t remaining = dataSize - position;
+        if (m_state.FileFormat.wFormatTag == WAVE_FORMAT_PCM)
+            remaining = remaining / blockAlign * blockAlign;
         // Nothing past AudioEnd's block is queued, as a loop end is cut: what is queued is
         // heard, however late the position tick notices the end.
         const int32_t toAudioEnd = AudioEndCutBytes() - position;
@@ -46,8 +53,7 @@ void TavrenPlayer::FillPlaybackBuffers()
             // The stages still hold the last of the audio (a resampler's look-ahead, a partial
             // block): it is queued before the data counts as finished, so it is heard.
             if (const int32_t tail = DrainConversion(); tail > 0) {
-                QueueBuffer(m_state.pConvBuffer, tail, dataSize / m_state.FileFormat.nBlockAlign, 0,
-                            false);
+                QueueBuffer(m_state.pConvBuffer, tail, dataSize / blockAlign, 0, false);
                 continue;
             }
             if (!FinishDataChunk(openedFileCounter))
@@ -55,7 +61,7 @@ void TavrenPlayer::FillPlaybackBuffers()
             break;
         }
 
-        const int32_t currentBlock = position / m_state.FileFormat.nBlockAlign;
+        const int32_t currentBlock = position / blockAlign;
         PumpRead read = PlanRead(currentBlock, std::min(remaining, toAudioEnd));
         const int32_t got = ReadAndConvert(read);
         QueueBuffer(read.data, got, currentBlock, read.blocksRead, read.emptyCut);
@@ -271,19 +277,48 @@ void TavrenPlayer::QueueBuffer(const uint8_t* data, int32_t got, int32_t firstBl
         while (m_queuedRuns.size() >= kept)
             m_queuedRuns.erase(m_queuedRuns.begin());
         m_queuedRuns.push_back(QueuedRun{got, firstBlock, firstBlock + blocksRead});
-        int32_t tag = m_state.LoopMarker;
-        // A jump back cut while nothing was read rides on the first buffer after it; the
-        // position becomes right once that buffer has played, so the tag names the block
-        // that follows it.
-        if (m_loopTagDeferred && tag >= 0)
-            tag += blocksRead;
-        m_loopTagDeferred = false;
-        m_engine->AddBuffer(data, got, tag);
+        m_engine->AddBuffer(data, got, BufferTag(firstBlock + blocksRead));
         m_state.LoopMarker = kBufferTagOrdinary;
         m_log.Full("Buffer added");
     } else if (emptyCut && m_state.LoopMarker != kBufferTagOrdinary) {
-        m_loopTagDeferred = true;
+        DeferLoopTag();
     }
+}
+
+void TavrenPlayer::DeferLoopTag()
+{
+    // The buffer that ends at the jump is already queued with its tag; the jump rides on the
+    // first buffer after it. With nothing queued (a seek past the loop end) the jump is heard
+    // at once, so the position goes to the loop start now.
+    m_deferredLoopTag = std::exchange(m_state.LoopMarker, kBufferTagOrdinary);
+    if (m_deferredLoopTag >= 0 && m_engine->FreeBuffers() == m_engine->NumberBuffers()) {
+        m_state.BaseTime =
+            static_cast<float>(static_cast<double>(BlockTime(m_deferredLoopTag)) -
+                               static_cast<double>(m_engine->PlayedTimems()) / 1000.0);
+        m_positionJumped = true;
+    }
+}
+
+int32_t TavrenPlayer::BufferTag(int32_t nextBlock)
+{
+    const int32_t own = m_state.LoopMarker;
+    const int32_t deferred = std::exchange(m_deferredLoopTag, kBufferTagOrdinary);
+    if (deferred >= 0) {
+        // The first buffer after a jump back cut where nothing was read: the position becomes
+        // right once it has played, so its tag names the block the next buffer starts at (its
+        // own jump back, if this read made one). A loop this read ended is announced by the
+        // next buffer, which goes on from here.
+        if (own >= 0)
+            return own;
+        m_deferredLoopTag = own;
+        return nextBlock;
+    }
+    if (deferred == kBufferTagLoopEnded) {
+        if (own < 0)
+            return kBufferTagLoopEnded;
+        m_deferredLoopTag = kBufferTagLoopEnded;
+    }
+    return own;
 }
 
 void TavrenPlayer::TakeBackAudioPastEnd()
@@ -343,7 +378,7 @@ void TavrenPlayer::TakeBackAudioPastEnd()
     ClearBuffer(false, false);
     m_state.FileFinished = false;
     m_state.LoopMarker = kBufferTagOrdinary;
-    m_loopTagDeferred = false;
+    m_deferredLoopTag = kBufferTagOrdinary;
 }
 
 void TavrenPlayer::SeekToLoopStart()

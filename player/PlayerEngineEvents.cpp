@@ -50,10 +50,10 @@ void TavrenPlayer::StreamReset()
 {
     if (m_state.EngineLoading)
         return;
+    const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (m_state.hAudioFile != nullptr)
         mmioSeek(m_state.hAudioFile, static_cast<int32_t>(m_state.DataChunk.dwDataOffset),
                  SEEK_SET);
-    m_state.BaseTime = 0;
     m_state.LastSecondsPlayed = -1;
     m_state.FileFinished = false;
     m_state.AudioFinished = false;
@@ -61,6 +61,9 @@ void TavrenPlayer::StreamReset()
     m_state.EnginePlaying = false;
     m_tmrPosition.Enabled(false);
     ClearBuffer(true, true);
+    // After the clear: until the engine's count restarts, the old audio is what is heard.
+    if (openedFileCounter == m_state.OpenedFileCounter)
+        m_state.BaseTime = 0;
 }
 
 void TavrenPlayer::StreamStarted()

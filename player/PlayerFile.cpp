@@ -438,7 +438,7 @@ void TavrenPlayer::ResetClosedItem()
     m_state.TotalBlocks = 0;
     m_state.BaseTime = 0;
     m_state.LoopMarker = kBufferTagOrdinary;
-    m_loopTagDeferred = false;
+    m_deferredLoopTag = kBufferTagOrdinary;
     m_queuedRuns.clear();
 }
 

@@ -95,6 +95,7 @@ void TavrenPlayer::ExitLoop()
     // A jump back the pump cut without reading anything waits for the next buffer; the loop
     // is left, so that buffer must not carry it.
     m_state.LoopMarker = kBufferTagOrdinary;
+    m_deferredLoopTag = kBufferTagOrdinary;
     ClearBuffer(true, true);
     if (fileChanged())
         return;

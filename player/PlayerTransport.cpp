@@ -9,6 +9,7 @@
 #include <cmath>
 #include <fmt/format.h>
 #include <limits>
+#include <utility>
 
 namespace tavrenly {
 
@@ -65,6 +66,9 @@ int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
     m_log.Basic([&] {
         return fmt::format("Start Function PausePlaybackStream({})", TrueFalse(KeepPosition));
     });
+    // Taken before the pause raises anything, so a pause from inside its handlers is a pause
+    // of its own.
+    const bool positionFollows = !std::exchange(m_positionSetAfterClear, false);
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (m_state.hAudioFile == nullptr)
         return -1;
@@ -84,16 +88,24 @@ int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
             ClearBuffer(true, true);
             if (!SameFileOpen(openedFileCounter))
                 return 0;
-            bool totalFile = true;
-            SeekTime(pausedAt, totalFile);
+            // A pause from inside a seek's handlers cannot seek; the file and the base time
+            // still go to the paused position, so that what plays next follows on from it.
+            if (m_state.Seeking) {
+                RepositionAt(pausedAt);
+            } else {
+                bool totalFile = true;
+                SeekTime(pausedAt, totalFile);
+            }
         } else {
-            // The clear restarts the engine's played-time count: the file and the base time
-            // move to what was heard, so the position stays where it was.
+            // The clear restarts the engine's played-time count: unless the caller puts the
+            // file and the base time somewhere new itself (a seek, a stream reset), they move
+            // to what was heard, so the position stays where it was.
             const float heard = HeardTime();
             ClearBuffer(true, true);
             if (!SameFileOpen(openedFileCounter))
                 return 0;
-            RepositionAt(heard);
+            if (positionFollows)
+                RepositionAt(heard);
         }
     }
     m_log.Basic("End Function PausePlaybackStream\r\n");
@@ -186,14 +198,17 @@ bool TavrenPlayer::SeekBlock(int32_t BlockNumber)
     ClearMarkerFlags();
     if (m_state.TotalBlocks == 0)
         throw RuntimeError(RuntimeError::kDivisionByZero, "Division by zero");
-    m_state.BaseTime = static_cast<float>(
+    const auto target = static_cast<float>(
         static_cast<double>(m_state.TotalAudioLength) *
         (static_cast<double>(BlockNumber) / static_cast<double>(m_state.TotalBlocks)));
-    m_positionJumped = true;
     const bool wasPlaying = m_engine->State() == 1;
     ClearBuffer(true, true);
     if (!SameFileOpen(openedFileCounter))
         return true;
+    // Set once the engine's count has restarted with its cleared queue: until then the old
+    // audio is heard, also by a position update run from the pause's handlers.
+    m_state.BaseTime = target;
+    m_positionJumped = true;
 
     const int64_t offset = int64_t{BlockNumber} * int64_t{m_state.FileFormat.nBlockAlign};
     if (offset > std::numeric_limits<int32_t>::max() ||
@@ -238,6 +253,9 @@ void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
     if (PauseIfPlaying && m_engine->State() == 1) {
         const int32_t openedFileCounter = m_state.OpenedFileCounter;
         const bool hadFile = m_state.hAudioFile != nullptr;
+        // Whoever clears the engine puts the file and the base time where playback goes on:
+        // the pause must not move them to what was heard before.
+        m_positionSetAfterClear = true;
         PausePlaybackStream(false);
         // Host code run from Paused closed or replaced the file: what is queued and held now
         // belongs to whatever the host did, not to this clear.
@@ -254,8 +272,8 @@ void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
         m_engine->ClearBuffers();
         m_queuedRuns.clear();
         // The jump the deferred tag stood for is gone with the queue.
-        if (m_loopTagDeferred) {
-            m_loopTagDeferred = false;
+        if (m_deferredLoopTag != kBufferTagOrdinary) {
+            m_deferredLoopTag = kBufferTagOrdinary;
             m_state.LoopMarker = kBufferTagOrdinary;
         }
     }

@@ -337,6 +337,11 @@ private:
     int32_t DrainConversion();
     void QueueBuffer(const uint8_t* data, int32_t got, int32_t firstBlock, int32_t blocksRead,
                      bool emptyCut);
+    /// A loop cut read nothing: its tag waits for the next buffer read.
+    void DeferLoopTag();
+    /// The tag of a buffer whose reading ends before `nextBlock`, from LoopMarker and what a
+    /// cut that read nothing left waiting.
+    int32_t BufferTag(int32_t nextBlock);
     /// AudioEnd moved before audio already queued: the engine gives back what lies past the
     /// new end's block, and the file goes back to where the queue now ends, so nothing past the
     /// end is heard and a later, longer end goes on without a gap.
@@ -419,8 +424,9 @@ private:
     /// The open file's data rate for its length, reads and position: nAvgBytesPerSec, or
     /// what the block layout of a block codec fixes when the two differ.
     double m_fileBytesPerSecond = 0.0;
-    /// LoopMarker was set by a loop cut that read nothing; it rides the next buffer read.
-    bool m_loopTagDeferred = false;
+    /// The tag a loop cut that read nothing set (or a loop end a buffer could not carry beside
+    /// a jump): it rides on the next buffer read; kBufferTagOrdinary when none waits.
+    int32_t m_deferredLoopTag = kBufferTagOrdinary;
     /// The host closed or replaced the file from AudioLevelChanged: the buffer the engine
     /// hands back next was played from the old file.
     bool m_oldFileBufferDue = false;
@@ -436,6 +442,8 @@ private:
     std::vector<QueuedRun> m_queuedRuns;
     /// A seek moved the position since the envelope last ran: a jump, not played time.
     bool m_positionJumped = false;
+    /// ClearBuffer is pausing the engine: its caller sets the file and the base time itself.
+    bool m_positionSetAfterClear = false;
 };
 
 } // namespace tavrenly

@@ -90,6 +90,21 @@ int64_t SimulatedStreamPlay::PlayedBytes() const
     return m_playedBytes + PlayableNow();
 }
 
+const uint8_t* SimulatedStreamPlay::PlayHead() const
+{
+    if (m_count == 0)
+        return nullptr;
+    const Slot& head = m_slots[static_cast<size_t>(m_head)];
+    const int64_t at = m_headOffset + PlayableNow();
+    if (at < head.length)
+        return head.data.data() + at;
+    // The head has played out and its end is due now: the next buffer is heard next.
+    if (m_count == 1)
+        return nullptr;
+    return m_slots[static_cast<size_t>((m_head + 1) % static_cast<int32_t>(m_slots.size()))]
+        .data.data();
+}
+
 void SimulatedStreamPlay::Sync()
 {
     const int64_t bytes = PlayableNow();
@@ -246,6 +261,7 @@ void SimulatedStreamPlay::StopTavrenStream()
 {
     Log("StopTavrenStream");
     StopClock();
+    ++m_queueDrops;
     DropQueue();
     m_playing = false;
     m_streamActive = false;
@@ -325,6 +341,7 @@ void SimulatedStreamPlay::ClearBuffers()
 {
     Log("ClearBuffers");
     StopClock();
+    ++m_queueDrops;
     DropQueue();
     m_playedBytes = 0;
 }
@@ -360,6 +377,8 @@ int32_t SimulatedStreamPlay::DropQueuedAudio(int32_t bytes)
         DropQueue();
     if (running)
         StartClock();
+    if (left < bytes)
+        ++m_queueDrops;
     return bytes - static_cast<int32_t>(left);
 }
 

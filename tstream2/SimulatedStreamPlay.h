@@ -138,6 +138,12 @@ public:
     int32_t QueuedBuffers() const { return m_count; }
     /// Bytes played since the stream started or the queue was cleared, to the frame.
     int64_t PlayedBytes() const;
+    /// The bytes to be played next (the frame being heard), valid until the engine is called
+    /// or time passes; null when nothing is queued.
+    const uint8_t* PlayHead() const;
+    /// How often queued audio was dropped unplayed (ClearBuffers, StopTavrenStream, a
+    /// DropQueuedAudio that took something): what is queued next need not follow on.
+    int64_t QueueDrops() const { return m_queueDrops; }
 
     /// Runs `hook` with the bytes, length and tag of every buffer AddBuffer accepts, whatever
     /// KeepLogs says, so a test can check what was queued without keeping it.
@@ -238,6 +244,7 @@ private:
     EngineCallLog m_callLog;
     std::vector<AddedBuffer> m_added;
     int32_t m_flushCount = 0;
+    int64_t m_queueDrops = 0;
     int64_t m_flushedMs = 0;
     std::function<void()> m_loadHook;
     std::function<void(const uint8_t*, int32_t, int32_t)> m_addHook;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tavrenly::test {
 
@@ -49,6 +50,42 @@ void PlayerHarness::UseDeviceEmptiedOnPause()
     devices->SetOutputDevices(
         {DeviceInfo{.name = "Quirky Output", .manufacturerId = 39, .backend = "simulated"}});
     player->WaveOutDeviceNumber(1);
+}
+
+void HeardFollower::Queued(const uint8_t* bytes, int32_t length, int32_t tag, int32_t firstFrame)
+{
+    const std::vector<int32_t> frames = CounterFramesIn(Bytes(bytes, bytes + length));
+    if (frames.empty())
+        return Fail("a buffer of no whole frame was queued");
+    const int32_t first = frames.front() - firstFrame;
+    const std::string join = "buffer at block " + std::to_string(first) + " after one tagged " +
+                             std::to_string(m_lastTag) + " ending before " +
+                             std::to_string(m_lastBlock);
+    const bool followsOn = m_lastTag >= 0 ? first == m_lastTag : first == m_lastBlock;
+    if (m_drops == m_h.engine->QueueDrops() && !followsOn) {
+        if (m_lastTag < 0 && first == m_h.player->State().LoopStartBlock && tag >= 0) {
+            m_riderPlaying = true;
+        } else if (m_wrongJoin.empty()) {
+            m_wrongJoin = join;
+            m_wrongJoinDrops = m_drops;
+        }
+    }
+    m_drops = m_h.engine->QueueDrops();
+    m_lastBlock = frames.back() - firstFrame + 1;
+    m_lastTag = tag;
+}
+
+void HeardFollower::CheckPosition(const std::string& where, int32_t firstFrame)
+{
+    const PlayerState& s = m_h.player->State();
+    const uint8_t* head = m_h.engine->PlayHead();
+    if (s.hAudioFile == nullptr || s.AudioFinished || head == nullptr || m_riderPlaying)
+        return;
+    const int32_t block = CounterFramesIn(Bytes(head, head + 4)).front() - firstFrame;
+    const double heard = static_cast<double>(block) / s.FileFormat.nSamplesPerSec;
+    if (std::abs(s.TotalSecondsPlayed - heard) > 0.002)
+        Fail(where + ": position " + std::to_string(s.TotalSecondsPlayed) + " while block " +
+             std::to_string(block) + " (" + std::to_string(heard) + " s) is heard");
 }
 
 void WriteUndecodableWave(const std::string& path)

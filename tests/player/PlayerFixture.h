@@ -81,6 +81,52 @@ public:
     std::shared_ptr<SimulatedDeviceProvider> devices;
 };
 
+/// Follows what the player hands the engine and reports against what is heard, for files of
+/// counter frames: every buffer's tag names the block the next buffer starts at (an ordinary or
+/// loop-ended tag: the next one follows on), and the position is the time of the block being
+/// heard. The one join no tag can name, a jump back cut where nothing was read while audio was
+/// still queued, must be named by the buffer after it; the position is not checked until that
+/// buffer has played. The first failure is kept.
+class HeardFollower
+{
+public:
+    explicit HeardFollower(PlayerHarness& h) : m_h(h) {}
+    /// A buffer the engine accepted, from a file whose first counter frame is `firstFrame`.
+    void Queued(const uint8_t* bytes, int32_t length, int32_t tag, int32_t firstFrame);
+    /// The position against the block being heard, within 2 ms (the engine counts whole
+    /// milliseconds); nothing is checked without a file, once the item has ended or with
+    /// nothing queued.
+    void CheckPosition(const std::string& where, int32_t firstFrame);
+    /// LoopRestart: a jump named late has been heard.
+    void Restarted() { m_riderPlaying = false; }
+    /// A join queued from inside a host handler may be dropped by the call the handler ran
+    /// in before anything plays: a wrong join counts once the engine has kept it past that
+    /// call. Run between the event loop's tasks.
+    void Settled()
+    {
+        if (!m_wrongJoin.empty() && m_wrongJoinDrops == m_h.engine->QueueDrops())
+            Fail(m_wrongJoin);
+        m_wrongJoin.clear();
+    }
+
+    std::string failure;
+
+private:
+    void Fail(const std::string& what)
+    {
+        if (failure.empty())
+            failure = what;
+    }
+
+    PlayerHarness& m_h;
+    int64_t m_drops = -1;
+    int32_t m_lastBlock = 0;
+    int32_t m_lastTag = -1;
+    bool m_riderPlaying = false;
+    std::string m_wrongJoin;
+    int64_t m_wrongJoinDrops = 0;
+};
+
 /// The fixture most player tests share: scratch machine settings (made first, the harness
 /// reads them), a scratch folder and a harness.
 class PlayerTest : public ::testing::Test

@@ -101,6 +101,98 @@ INSTANTIATE_TEST_SUITE_P(Counts, PlayerLoopPassesTest,
                                     std::to_string(info.param.bufferms) + "ms";
                          });
 
+// Where a loop's jump, a seek or a reset meets the engine's queue: every buffer's tag names
+// the block the next buffer starts at, the position is the time of the block being heard, and
+// the item ends when its last block has been heard.
+enum class Move
+{
+    SeekWhilePlaying,
+    SeekWhileCued,
+    StreamReset,
+    ReplaceFromEvent
+};
+
+struct HeardRow
+{
+    const char* name;
+    bool emptiedOnPause;
+    float loopStart; // with loopEnd 0: no loop
+    float loopEnd;
+    int16_t maxLoopCount;
+    Move move;
+    float to;         // the seek's target
+    float heardAfter; // the file time heard first after the move
+};
+
+class PlayerHeardTest : public PlayerLoopTest, public ::testing::WithParamInterface<HeardRow>
+{};
+
+TEST_P(PlayerHeardTest, TagsNameTheNextBufferAndThePositionIsTheBlockHeard)
+{
+    const HeardRow row = GetParam();
+    if (row.emptiedOnPause)
+        h.UseDeviceEmptiedOnPause();
+    h.Open(file);
+    if (row.loopEnd > 0)
+        h.Loop(row.loopStart, row.loopEnd, row.maxLoopCount);
+    HeardFollower follower(h);
+    h.engine->OnAddBuffer([&](const uint8_t* bytes, int32_t length, int32_t tag) {
+        follower.Queued(bytes, length, tag, 0);
+    });
+    for (const char* name :
+         {"AudioPositionChanged(False)", "AudioPositionChanged(True)", "LoopRestart"})
+        h.listener.on[name] = [&, name] { follower.CheckPosition(name, 0); };
+    int32_t heardAtEnd = -1;
+    h.listener.on["AudioEndReached"] = [&] {
+        heardAtEnd = CounterFramesIn(h.engine->PlayedAudio()).back();
+        EXPECT_EQ(h.engine->PlayHead(), nullptr) << "the item ended with audio still queued";
+    };
+
+    bool totalFile = true;
+    if (row.move == Move::SeekWhileCued)
+        h.player->SeekTime(row.to, totalFile);
+    h.player->PlayAudio();
+    h.loop.Advance(row.move == Move::SeekWhileCued ? 0 : 500);
+    if (row.move == Move::SeekWhilePlaying)
+        h.player->SeekTime(row.to, totalFile);
+    if (row.move == Move::StreamReset) {
+        h.engine->RaiseStreamReset();
+        h.engine->RaiseStreamStarted();
+        h.player->PlayAudio();
+    }
+    const uint8_t* head = h.engine->PlayHead();
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(CounterFramesIn(Bytes(head, head + 4)).front(),
+              static_cast<int32_t>(std::lround(row.heardAfter * 44100)));
+
+    for (int64_t t = 0; t < 30000 && heardAtEnd < 0; t += 10) {
+        h.loop.Advance(10);
+        follower.Settled();
+    }
+    EXPECT_EQ(follower.failure, "");
+    EXPECT_EQ(heardAtEnd, kFileFrames - 1);
+    EXPECT_EQ(h.listener.Count("AudioEndReached"), 1u);
+    h.listener.on.clear();
+    h.engine->OnAddBuffer(nullptr);
+}
+
+// Reads are 100 ms: loops of none, 50 ms and 1 s; the zero-length one at 0.024 s is the
+// issue's, ended after its first jump back.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PlayerHeardTest,
+    ::testing::Values(
+        HeardRow{"SeekEmptiedDevice", true, 0, 0, 0, Move::SeekWhilePlaying, 0.2f, 0.2f},
+        HeardRow{"SeekBeforeLoopEmptiedDevice", true, 1, 2, 1, Move::SeekWhilePlaying, 0.5f, 0.5f},
+        HeardRow{"SeekInsideLoopEmptiedDevice", true, 1, 2, 1, Move::SeekWhilePlaying, 1.5f, 1.5f},
+        HeardRow{"SeekPastShortLoop", false, 1, 1.05f, 2, Move::SeekWhileCued, 3, 1},
+        HeardRow{"SeekPastShortLoopEmptiedDevice", true, 1, 1.05f, 2, Move::SeekWhileCued, 3, 1},
+        HeardRow{"SeekPastLongLoop", false, 1, 2, 1, Move::SeekWhilePlaying, 3, 1},
+        HeardRow{"SeekPastZeroLoop", false, 0.024f, 0.024f, 1, Move::SeekWhileCued, 0.924f, 0.024f},
+        HeardRow{"SeekPastZeroLoopEmptiedDevice", true, 0.024f, 0.024f, 1, Move::SeekWhileCued,
+                 0.924f, 0.024f},
+        HeardRow{"StreamResetEmptiedDevice", true, 0, 0, 0, Move::StreamReset, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(PlayerLoopTest, ExitLoopGoesOnFromTheLoopEndAtOnce)
 {
     h.Open(file);

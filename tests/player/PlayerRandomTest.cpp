@@ -54,8 +54,10 @@ public:
         };
         h.engine->KeepLogs(false);
         h.engine->KeepPlayedAudio(false);
-        h.engine->OnAddBuffer(
-            [this](const uint8_t* bytes, int32_t length, int32_t) { CheckQueued(bytes, length); });
+        h.engine->OnAddBuffer([this](const uint8_t* bytes, int32_t length, int32_t tag) {
+            if (CheckQueued(bytes, length))
+                m_follower.Queued(bytes, length, tag, OpenFile()->firstFrame);
+        });
     }
     ~RandomHost()
     {
@@ -70,10 +72,16 @@ public:
         if (Pick(3) == 0) {
             // Time passes task by task, so a file change inside one task does not make the
             // events of the next task stale.
-            m_h.loop.RunUntil([this] { return m_stale = false; }, Pick(400) + 1);
+            m_h.loop.RunUntil(
+                [this] {
+                    m_follower.Settled();
+                    return m_stale = false;
+                },
+                Pick(400) + 1);
         } else {
             ActGuarded(0);
         }
+        m_follower.Settled();
         CheckState("after a step");
     }
 
@@ -192,6 +200,11 @@ private:
              : marker < kAudioEnd ? ++m_markerCounts[marker]
                                   : 0) > 1)
             Fail(name + " twice for one arming");
+        if (name == "LoopRestart")
+            m_follower.Restarted();
+        if (name == "LoopRestart" || name == "AudioPositionChanged")
+            m_follower.CheckPosition(name,
+                                     OpenFile() == m_files.end() ? 0 : OpenFile()->firstFrame);
         CheckState(name);
         if (m_depth >= 2 || Pick(7) != 0)
             return;
@@ -230,24 +243,37 @@ private:
         if (m_depth == 0 && where == "after a step" &&
             (s.Seeking || s.EngineLoading || s.SettingLoopBounds))
             Fail("a guard flag was left set");
+        if (!m_follower.failure.empty())
+            Fail(m_follower.failure);
+    }
+
+    std::vector<CounterFile>::const_iterator OpenFile() const
+    {
+        return std::find_if(m_files.begin(), m_files.end(), [&](const CounterFile& f) {
+            return f.path == m_h.player->AudioFileName();
+        });
     }
 
     /// Every queued buffer is a run of consecutive frames of the open file.
-    void CheckQueued(const uint8_t* bytes, int32_t length)
+    bool CheckQueued(const uint8_t* bytes, int32_t length)
     {
         const std::vector<int32_t> frames = CounterFramesIn(Bytes(bytes, bytes + length));
-        const auto file = std::find_if(m_files.begin(), m_files.end(), [&](const CounterFile& f) {
-            return f.path == m_h.player->AudioFileName();
-        });
-        if (file == m_files.end() || frames.empty())
-            return Fail("a buffer was queued with no counter file open");
+        const auto file = OpenFile();
+        if (file == m_files.end() || frames.empty()) {
+            Fail("a buffer was queued with no counter file open");
+            return false;
+        }
         for (size_t i = 0; i < frames.size(); ++i)
             if (frames[i] != frames[0] + int32_t(i) || frames[i] < file->firstFrame ||
-                frames[i] >= file->firstFrame + file->frames)
-                return Fail("a queued buffer is not one run of the open file");
+                frames[i] >= file->firstFrame + file->frames) {
+                Fail("a queued buffer is not one run of the open file");
+                return false;
+            }
+        return true;
     }
 
     PlayerHarness& m_h;
+    HeardFollower m_follower{m_h};
     std::vector<CounterFile> m_files;
     std::string m_broken;
     int m_depth = 0;
@@ -283,6 +309,9 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
     WriteUndecodableWave(broken);
 
     const int steps = RandomSequence::Steps(kDefaultSteps);
+    // Odd seeds play on the device that is emptied on every pause.
+    if (GetParam() % 2 == 1)
+        h.UseDeviceEmptiedOnPause();
     h.player->ReportErrors(false);
     RandomHost host(h, files, broken, GetParam());
     for (int step = 0; step < steps && host.failure.empty(); ++step) {
