@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <type_traits>
 
 namespace tavrenly {
 
@@ -125,6 +126,20 @@ constexpr std::array<MemberInfo, N> DispatchMembers(const DispatchEntry<Control>
     for (size_t i = 0; i < N; ++i)
         members[i] = table[i].info;
     return members;
+}
+
+/// A by-reference event argument as the sink left it; `old` when the sink put a value there
+/// that cannot be read back as the argument's type.
+template <class T> T ReadBackEventArg(Variant& value, VarType type, T old) noexcept
+{
+    if (ChangeType(value, type) != DISP_S_OK)
+        return old;
+    if constexpr (std::is_same_v<T, bool>)
+        return value.AsBool();
+    else if constexpr (std::is_same_v<T, int16_t>)
+        return value.AsI2();
+    else
+        return value.AsI4();
 }
 
 } // namespace tavrenly
