@@ -10,10 +10,16 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <ostream>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
+
+namespace tavrenly {
+class Variant;
+void PrintTo(const Variant& value, std::ostream* os);
+} // namespace tavrenly
 
 namespace tavrenly::test {
 
@@ -184,3 +190,11 @@ inline void ExpectRefused(Dispatch& dispatch, std::span<const RefusedCall> calls
 }
 
 } // namespace tavrenly::test
+
+namespace tavrenly {
+/// Variants print as the sink writes them, with their type.
+inline void PrintTo(const Variant& value, std::ostream* os)
+{
+    *os << VarTypeName(value.Type()) << ' ' << test::EventSinkLog::Text(value);
+}
+} // namespace tavrenly
