@@ -60,36 +60,7 @@ class ControlSite;
 class PropertyBag;
 template <class Control> struct SavedSetting;
 
-/// Member ids of the player's dispatch interface (those of the core members and a few others
-/// so far), for a host that drives the control by member
-/// id (a scripting or automation host) rather than by calling these members. Nothing in the
-/// library dispatches on them yet; they are kept here, with the ids of the events in
-/// TavrenPlayerEvents.h, so that such an interface can be added without renumbering anything.
-namespace player_ids {
-inline constexpr int32_t Status = 0x68030020;
-inline constexpr int32_t LoadAudioEngine = 0x60030031;
-inline constexpr int32_t WaveOutDeviceNumber = 0x68030028;
-inline constexpr int32_t WaveOutDeviceName = 0x6803001f;
-inline constexpr int32_t WaveBufferLengthms = 0x6803001e;
-inline constexpr int32_t NumberWavePlayBuffers = 0x6803001d;
-inline constexpr int32_t SampleRate = 0x6803001c;
-inline constexpr int32_t NumberChannels = 0x6803001b;
-inline constexpr int32_t NumberCacheSeconds = 0x6803001a;
-inline constexpr int32_t ReportErrors = 0x6803000d;
-inline constexpr int32_t DirectXMode = 0x6803004d;
-inline constexpr int32_t FlushBuffers = 0x68030088;
-inline constexpr int32_t DebugFile = 0x68030000;
-inline constexpr int32_t SetDebugFile = 0x60030069;
-inline constexpr int32_t OpenAudio = 0x6003002a;
-inline constexpr int32_t CloseAudio = 0x60030029;
-inline constexpr int32_t RaiseAudioPositionChanged = 0x68030015;
-inline constexpr int32_t PlayVolume = 0x6803000e;
-inline constexpr int32_t FadeMode = 0x68030089;
-inline constexpr int32_t InverseLogFades = 0x68030087;
-inline constexpr int32_t MaxLoopCount = 0x6803006a;
-inline constexpr int32_t SampleAudioLevel = 0x68030008;
-inline constexpr int32_t RaiseAudioLevelEvents = 0x68030007;
-} // namespace player_ids
+// Member ids of the dispatch interface: player_ids (player/PlayerDispatch.h).
 
 /// Reference code of a header whose block size or byte rate is 0: nothing could be timed.
 inline constexpr int32_t kReferenceCodeCorruptSizes = 4;

@@ -47,41 +47,7 @@ namespace tavrenly {
 class ControlSite;
 class PropertyBag;
 
-/// Member ids of the recorder's dispatch interface.
-namespace recorder_ids {
-inline constexpr int32_t RecordAudio = 0x60030015;
-inline constexpr int32_t CloseRecording = 0x60030016;
-inline constexpr int32_t PauseRecording = 0x60030017;
-inline constexpr int32_t ResumeRecording = 0x60030018;
-inline constexpr int32_t LoadAudioEngine = 0x60030019;
-inline constexpr int32_t ClearBuffer = 0x6003001A;
-inline constexpr int32_t SetDebugFile = 0x6003002B;
-inline constexpr int32_t RecordAudioEx = 0x6003002C;
-inline constexpr int32_t WaveInDeviceNumber = 0x68030000;
-inline constexpr int32_t WaveInDeviceName = 0x68030001;
-inline constexpr int32_t NumberWaveRecordBuffers = 0x68030002;
-inline constexpr int32_t ReportErrors = 0x68030003;
-inline constexpr int32_t RightAudioLevel = 0x68030004;
-inline constexpr int32_t LeftAudioLevel = 0x68030005;
-inline constexpr int32_t AudioLevel = 0x68030006;
-inline constexpr int32_t RaiseAudioLevelEvents = 0x68030007;
-inline constexpr int32_t RecordVolume = 0x68030008;
-inline constexpr int32_t CanSetRecordVolume = 0x68030009;
-inline constexpr int32_t RaiseAudioPositionChanged = 0x6803000A;
-inline constexpr int32_t AudioLength = 0x6803000B;
-inline constexpr int32_t NumberCacheSeconds = 0x6803000C;
-inline constexpr int32_t NumberChannels = 0x6803000D;
-inline constexpr int32_t SampleRate = 0x6803000E;
-inline constexpr int32_t WaveBufferLengthms = 0x6803000F;
-inline constexpr int32_t Status = 0x68030010;
-inline constexpr int32_t TotalPercentageRecorded = 0x68030011;
-inline constexpr int32_t TotalSecondsRemain = 0x68030012;
-inline constexpr int32_t TotalSecondsRecorded = 0x68030013;
-inline constexpr int32_t AudioFileName = 0x68030014;
-inline constexpr int32_t DebugFile = 0x6803001B;
-inline constexpr int32_t TriggerLevelActive = 0x6803001C;
-inline constexpr int32_t TriggerLevel = 0x6803001D;
-} // namespace recorder_ids
+// Member ids of the dispatch interface: recorder_ids (recorder/RecorderDispatch.h).
 
 /// The caption label on the control's surface.
 struct RecorderCaptionLabel
