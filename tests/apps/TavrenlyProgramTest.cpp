@@ -174,6 +174,29 @@ TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
     EXPECT_EQ(left[44099], 30000);
     EXPECT_NEAR(left[2 * 44100], 30000 * (1 - std::log(51.0) / std::log(100.0)), 2);
     EXPECT_LE(*std::max_element(left.begin() + 3 * 44100, left.end()), 1);
+
+    // A data chunk that ends inside a frame: the engine gets its whole frames and never the
+    // part (a partial frame would shift every channel of whatever the device plays next).
+    struct Cut
+    {
+        uint16_t channels;
+        size_t dataBytes;
+    };
+    for (const Cut cut : {Cut{1, 3}, Cut{2, 176401}, Cut{2, 7}}) {
+        SCOPED_TRACE(cut.dataBytes);
+        Bytes data(cut.dataBytes);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(i * 7 + 1);
+        const std::string cutFile = dir.File("cut.wav");
+        WriteFileBytes(cutFile, PcmWave(data, 44100, cut.channels));
+        const Output rendered =
+            RunProgram(dir, play(cutFile, "cut-out.wav",
+                                 {"--channels", std::to_string(cut.channels), "--quiet"}));
+        ASSERT_EQ(rendered.status, 0) << rendered.err;
+        const size_t whole = cut.dataBytes / (2u * cut.channels) * (2u * cut.channels);
+        data.resize(whole);
+        EXPECT_TRUE(DataChunkBytes(dir.File("cut-out.wav")) == data);
+    }
 }
 
 // The README's main job: the jingle with its loop and fade, to the end in virtual time.
