@@ -33,8 +33,8 @@ endforeach()
 # The third-party libraries behind the modules. Only the library itself sees them: no public
 # header includes one.
 pkg_check_modules(TAVRENLY_PACKAGE_DEPS REQUIRED IMPORTED_TARGET
-                  libavcodec libavutil soxr rtaudio alsa)
-set(TAVRENLY_PACKAGE_PC_REQUIRES "libavcodec libavutil soxr rtaudio alsa fmt")
+                  libavcodec libavutil soxr rtaudio alsa libpulse)
+set(TAVRENLY_PACKAGE_PC_REQUIRES "libavcodec libavutil soxr rtaudio alsa libpulse fmt")
 
 add_library(tavrenly_library ${TAVRENLY_PACKAGE_OBJECTS})
 set_target_properties(tavrenly_library PROPERTIES

@@ -10,7 +10,7 @@ PACKAGES=(
     clang libclang-rt-14-dev
     # libraries the project links
     libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libsoxr-dev
-    librtaudio-dev libasound2-dev libcli11-dev libfmt-dev nlohmann-json3-dev
+    librtaudio-dev libasound2-dev libpulse-dev libcli11-dev libfmt-dev nlohmann-json3-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     sox libsox-fmt-all ffmpeg sndfile-programs libsndfile1-dev

@@ -104,6 +104,13 @@ public:
             FindRtAudioDevice(DeviceDirection::Output, format.deviceNumber, output, error);
         if (found != StartResult::Started)
             return found;
+        if (output.api == RtAudio::LINUX_PULSE) {
+            unsigned frames = 0;
+            unsigned buffers = 0;
+            SizeDeviceBuffers(format.sampleRate, m_budget, frames, buffers);
+            m_pulse = MakePulsePlayBackend(frames, buffers);
+            return m_pulse->Start(format, renderer, error);
+        }
         try {
             m_audio = std::make_unique<RtAudio>(static_cast<RtAudio::Api>(output.api));
             m_audio->showWarnings(false);
@@ -126,10 +133,6 @@ public:
                 return StartResult::Failed;
             }
             m_latency = m_audio->getStreamLatency();
-            // PulseAudio does not report its latency through RtAudio; the server holds what
-            // was asked for, about one device buffer per queued buffer.
-            if (m_latency <= 0 && output.api == RtAudio::LINUX_PULSE)
-                m_latency = int64_t{frames} * std::max(options.numberOfBuffers, 1u);
             m_name = output.info.backend;
             renderer.Starting(m_latency);
             m_audio->startStream();
@@ -149,6 +152,10 @@ public:
 
     void Stop() noexcept override
     {
+        if (m_pulse) {
+            m_pulse->Stop();
+            m_pulse.reset();
+        }
         if (!m_audio)
             return;
         m_stopper.Close(*m_audio);
@@ -157,6 +164,10 @@ public:
 
     void Drain(int64_t timeoutMs) noexcept override
     {
+        if (m_pulse) {
+            m_pulse->Drain(timeoutMs);
+            m_pulse.reset();
+        }
         if (!m_audio)
             return;
         try {
@@ -175,9 +186,12 @@ public:
         Stop();
     }
     void LatencyBudget(int64_t frames) noexcept override { m_budget = frames; }
-    int64_t LatencyFrames() const noexcept override { return m_latency; }
+    int64_t LatencyFrames() const noexcept override
+    {
+        return m_pulse ? m_pulse->LatencyFrames() : m_latency;
+    }
     bool CanStall() const noexcept override { return true; }
-    std::string Name() const override { return m_name; }
+    std::string Name() const override { return m_pulse ? m_pulse->Name() : m_name; }
 
 private:
     static int Callback(void* out, void*, unsigned frames, double, RtAudioStreamStatus status,
@@ -201,6 +215,7 @@ private:
         return 0;
     }
 
+    std::unique_ptr<PlayBackend> m_pulse; // instead of m_audio when the system is PulseAudio
     std::unique_ptr<RtAudio> m_audio;
     PlayRenderer* m_renderer = nullptr;
     size_t m_channels = 2;

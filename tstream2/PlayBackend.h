@@ -66,7 +66,11 @@ public:
 
 std::unique_ptr<PlayBackend> MakeNullPlayBackend();
 /// The first sound system with an output device (JACK, then PulseAudio, then ALSA). Start
-/// fails when there is none, or when format.deviceNumber names no output device.
+/// fails when there is none, or when format.deviceNumber names no output device. PulseAudio is
+/// played through its own client library (MakePulsePlayBackend), the others through RtAudio.
 std::unique_ptr<PlayBackend> MakeDevicePlayBackend();
+/// A stream on the PulseAudio server's default sink holding `count` buffers of `frames`, which
+/// reports each time the server runs dry.
+std::unique_ptr<PlayBackend> MakePulsePlayBackend(uint32_t frames, uint32_t count);
 
 } // namespace tavrenly
