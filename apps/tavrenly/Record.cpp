@@ -361,6 +361,18 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
     if (!options.quiet)
         fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s{}\n", options.file, seconds,
                    HeldText(options.file, seconds));
+    // The recorder ends by itself at its length, or sooner where the disk (or the WAVE file's
+    // size) has no room for more: that end was not asked for.
+    const bool filled = events.ended && (options.length <= 0 || seconds + 0.0005f < options.length);
+    if (filled && closed == 0 && events.errors.empty()) {
+        fmt::print(stderr,
+                   "tavrenly: the disk is full: the recording ended at {:.3f} s{}; what was "
+                   "recorded is kept in {}\n",
+                   seconds,
+                   options.length > 0 ? fmt::format(" of the {:.3f} s asked", options.length) : "",
+                   options.file);
+        return kExitFailed;
+    }
     // A kept file after a fault is not the recording that was asked for: it may stop early or
     // miss audio. The status says so; the file is named for whoever picks it up.
     if (closed == 0 && events.errors.empty())

@@ -160,7 +160,8 @@ struct SmallDisk
 
 // A recording that fills its disk stops where the disk is full and is kept, its header and
 // sizes complete; the limit is read where the file is written (with a destination without a
-// folder, the temporary folder), and the summary is what the file holds.
+// folder, the temporary folder), the summary is what the file holds, and the status and a
+// line say the disk cut it.
 TEST(RecordFullDiskTest, ARecordingThatFillsItsDiskIsKeptWholeAndSaysWhatItHolds)
 {
     struct Row
@@ -181,18 +182,22 @@ TEST(RecordFullDiskTest, ARecordingThatFillsItsDiskIsKeptWholeAndSaysWhatItHolds
             command = "TMPDIR=" + Quoted(disk.path) + " " +
                       command.substr(command.find(' ', command.find("TMPDIR=")) + 1);
         const Output run = RunShell(dir, "timeout 120 env " + command);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 1) << "an end the disk forced is not the length asked";
         const Bytes file = ReadFileBytes(dir.File(destination));
         const Bytes data = ChunkBody(file, "data");
         EXPECT_LE(file.size(), size_t{3} << 20);
         EXPECT_EQ(data.size() % 4, 0u);
         EXPECT_GT(data.size(), size_t{17 * 176400}) << "most of the disk holds audio";
         EXPECT_EQ(Le32(file, 4), file.size() - 8);
-        char summary[128];
+        char summary[256];
         std::snprintf(summary, sizeof summary, "Saved %s: TotalSecondsRecorded %.3f s\n",
                       destination.c_str(), static_cast<double>(data.size()) / 176400);
         EXPECT_EQ(run.out, summary);
+        std::snprintf(summary, sizeof summary,
+                      "tavrenly: the disk is full: the recording ended at %.3f s of the 60.000 s "
+                      "asked; what was recorded is kept in %s\n",
+                      static_cast<double>(data.size()) / 176400, destination.c_str());
+        EXPECT_EQ(run.err, summary);
     }
 }
 

@@ -1,6 +1,6 @@
 // The recorder on the device engine, recording the private sink's monitor: a server that dies
 // must stop the stream and leave what was recorded, and on a new one the same recorder must
-// record what paplay plays into the sink, at its level. The file's
+// record what paplay plays into the sink, at its level, for exactly the length asked. The file's
 // layout, the trigger's onset and the compressed formats are the recorder's own matter,
 // measured there on the simulated engine, and the record command's, on the same engine.
 
@@ -63,6 +63,8 @@ TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewOneRec
     recorder.SetEventListener(nullptr);
     EXPECT_EQ(std::count(events.events.begin(), events.events.end(), "PlayerError(1)"), 1);
 
+    // The length asked for ends on its frame, not on the device's next period.
+    EXPECT_EQ(test::DataChunkBytes(second).size(), size_t{6} * kRate * 4);
     const std::vector<int16_t> heard = test::Samples16(test::DataChunkBytes(second));
     // The section from 1 s to 4 s.
     const std::vector<int16_t> source = test::Samples16(test::DataChunkBytes(played));
@@ -70,6 +72,26 @@ TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewOneRec
     const std::vector<Match> found = FindEvery(section, heard, 0.95);
     ASSERT_EQ(found.size(), 1u) << "the played section is heard once, whole";
     EXPECT_NEAR(found[0].gainDb, 0.0, 0.5);
+}
+
+// The program sees the same: the server dies mid-recording, what was recorded is kept and
+// named, and the status says the recording was cut.
+TEST_F(RecordDeviceTest, ServerDiesMidRecordingAndTheProgramKeepsTheFileWithAnError)
+{
+    const std::string file = dir.File("cut.wav");
+    const std::string logFile = dir.File("program.log");
+    test::ChildProcess program(loop, {TAVRENLY_PROGRAM, "record", file, "--quiet"}, logFile,
+                               SIGINT);
+    test::Pause(loop, 1500);
+    ASSERT_TRUE(program.Running()) << "the program ended before the server went";
+    StopServer();
+    EXPECT_TRUE(WaitFor(
+        loop, [&] { return !program.Running(); }, 10'000))
+        << "the program still runs";
+    const std::string text = test::ReadText(logFile);
+    EXPECT_EQ(program.ExitStatus(), 1) << text;
+    EXPECT_NE(text.find("what was recorded is kept in " + file), std::string::npos) << text;
+    EXPECT_GE(test::DataChunkBytes(file).size(), size_t{kRate} * 4) << "a second at least";
 }
 
 } // namespace
