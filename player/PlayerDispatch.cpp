@@ -278,92 +278,70 @@ const InterfaceInfo& PlayerDispatch::Interface() noexcept
     return kInterface;
 }
 
-PlayerDispatch::~PlayerDispatch()
-{
-    if (m_sink != nullptr)
-        m_player.SetEventListener(nullptr);
-}
-
-int32_t PlayerDispatch::Invoke(int32_t memberId, uint16_t kind, std::span<Variant> args,
-                               Variant& result, DispatchError* error) noexcept
-{
-    return InvokeDispatchEntry<P>(kPlayerTable, m_player, memberId, kind, args, result, error);
-}
-
-void PlayerDispatch::SetEventSink(DispatchEventSink* sink) noexcept
-{
-    m_sink = sink;
-    m_player.SetEventListener(sink != nullptr ? this : nullptr);
-}
-
-void PlayerDispatch::Raise(int32_t eventId, std::span<Variant> args)
-{
-    if (m_sink != nullptr)
-        m_sink->Event(eventId, args);
-}
+PlayerDispatch::PlayerDispatch(TavrenPlayer& player) noexcept
+    : ControlDispatch(player, kPlayerTable, Interface())
+{}
 
 void PlayerDispatch::Playing()
 {
-    Raise(ev::Playing, {});
+    Raise(ev::Playing);
 }
 void PlayerDispatch::Paused()
 {
-    Raise(ev::Paused, {});
+    Raise(ev::Paused);
 }
 void PlayerDispatch::Cued()
 {
-    Raise(ev::Cued, {});
+    Raise(ev::Cued);
 }
 void PlayerDispatch::Opened()
 {
-    Raise(ev::Opened, {});
+    Raise(ev::Opened);
 }
 void PlayerDispatch::Closed()
 {
-    Raise(ev::Closed, {});
+    Raise(ev::Closed);
 }
 void PlayerDispatch::IntroStartReached()
 {
-    Raise(ev::IntroStartReached, {});
+    Raise(ev::IntroStartReached);
 }
 void PlayerDispatch::IntroEndReached()
 {
-    Raise(ev::IntroEndReached, {});
+    Raise(ev::IntroEndReached);
 }
 void PlayerDispatch::ExtroReached()
 {
-    Raise(ev::ExtroReached, {});
+    Raise(ev::ExtroReached);
 }
 void PlayerDispatch::AudioEndReached()
 {
-    Raise(ev::AudioEndReached, {});
+    Raise(ev::AudioEndReached);
 }
 void PlayerDispatch::SweeperStartReached()
 {
-    Raise(ev::SweeperStartReached, {});
+    Raise(ev::SweeperStartReached);
 }
 void PlayerDispatch::LoopRestart()
 {
-    Raise(ev::LoopRestart, {});
+    Raise(ev::LoopRestart);
 }
 void PlayerDispatch::LoopCompleted()
 {
-    Raise(ev::LoopCompleted, {});
+    Raise(ev::LoopCompleted);
 }
 void PlayerDispatch::HookStartReached()
 {
-    Raise(ev::HookStartReached, {});
+    Raise(ev::HookStartReached);
 }
 void PlayerDispatch::HookEndReached()
 {
-    Raise(ev::HookEndReached, {});
+    Raise(ev::HookEndReached);
 }
 
 void PlayerDispatch::AudioPositionChanged(bool& AudioPartChanging)
 {
-    Variant args[] = {AudioPartChanging};
-    Raise(ev::AudioPositionChanged, args);
-    AudioPartChanging = ReadBackEventArg(args[0], Bool, AudioPartChanging);
+    RaiseByRef(ev::AudioPositionChanged, AudioPartChanging, Bool);
 }
 
 void PlayerDispatch::AudioLevelChanged(int16_t MaxLeftLevel, int16_t MaxRightLevel)
@@ -374,30 +352,22 @@ void PlayerDispatch::AudioLevelChanged(int16_t MaxLeftLevel, int16_t MaxRightLev
 
 void PlayerDispatch::VolumeChangeStartNotify(int16_t& ChangeReference)
 {
-    Variant args[] = {ChangeReference};
-    Raise(ev::VolumeChangeStartNotify, args);
-    ChangeReference = ReadBackEventArg(args[0], I2, ChangeReference);
+    RaiseByRef(ev::VolumeChangeStartNotify, ChangeReference, I2);
 }
 
 void PlayerDispatch::VolumeChangeNotify(int16_t& ChangeReference)
 {
-    Variant args[] = {ChangeReference};
-    Raise(ev::VolumeChangeNotify, args);
-    ChangeReference = ReadBackEventArg(args[0], I2, ChangeReference);
+    RaiseByRef(ev::VolumeChangeNotify, ChangeReference, I2);
 }
 
 void PlayerDispatch::VolumeChangeEndNotify(int16_t& ChangeReference)
 {
-    Variant args[] = {ChangeReference};
-    Raise(ev::VolumeChangeEndNotify, args);
-    ChangeReference = ReadBackEventArg(args[0], I2, ChangeReference);
+    RaiseByRef(ev::VolumeChangeEndNotify, ChangeReference, I2);
 }
 
 void PlayerDispatch::PlayerError(int32_t& ErrorCode)
 {
-    Variant args[] = {ErrorCode};
-    Raise(ev::PlayerError, args);
-    ErrorCode = ReadBackEventArg(args[0], I4, ErrorCode);
+    RaiseByRef(ev::PlayerError, ErrorCode, I4);
 }
 
 void PlayerDispatch::AudioVolumeChanged(int16_t NewLevel)

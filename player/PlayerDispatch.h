@@ -7,7 +7,7 @@
 //
 // Threading: the player's (its loop's UI thread). Owns nothing: the player must outlive it.
 
-#include "platform/host/Dispatch.h"
+#include "platform/host/DispatchTable.h"
 #include "player/TavrenPlayerEvents.h"
 
 #include <array>
@@ -84,29 +84,17 @@ inline constexpr int32_t LeftAudioLevel = 0x68030005;
 inline constexpr int32_t RightAudioLevel = 0x68030004;
 } // namespace player_ids
 
-class PlayerDispatch final : public Dispatch, private TavrenPlayerEvents
+class PlayerDispatch final : public ControlDispatch<TavrenPlayer, TavrenPlayerEvents>
 {
 public:
-    explicit PlayerDispatch(TavrenPlayer& player) noexcept : m_player(player) {}
-    /// Stops the player's events here when they still come here.
-    ~PlayerDispatch() override;
-    PlayerDispatch(const PlayerDispatch&) = delete;
-    PlayerDispatch& operator=(const PlayerDispatch&) = delete;
+    explicit PlayerDispatch(TavrenPlayer& player) noexcept;
 
     /// The player's type information (the same for every player).
     static const InterfaceInfo& Interface() noexcept;
 
-    const InterfaceInfo& TypeInfo() const noexcept override { return Interface(); }
-    int32_t Invoke(int32_t memberId, uint16_t kind, std::span<Variant> args, Variant& result,
-                   DispatchError* error = nullptr) noexcept override;
-    /// Becomes the player's event listener (replacing the one it had) while `sink` is set;
-    /// null gives the player no listener.
-    void SetEventSink(DispatchEventSink* sink) noexcept override;
-
-    TavrenPlayer& Player() noexcept { return m_player; }
+    TavrenPlayer& Player() noexcept { return m_control; }
 
 private:
-    void Raise(int32_t eventId, std::span<Variant> args);
     void Playing() override;
     void Paused() override;
     void Cued() override;
@@ -128,9 +116,6 @@ private:
     void LoopCompleted() override;
     void HookStartReached() override;
     void HookEndReached() override;
-
-    TavrenPlayer& m_player;
-    DispatchEventSink* m_sink = nullptr;
 };
 
 } // namespace tavrenly

@@ -162,53 +162,33 @@ const InterfaceInfo& RecorderDispatch::Interface() noexcept
     return kInterface;
 }
 
-RecorderDispatch::~RecorderDispatch()
-{
-    if (m_sink != nullptr)
-        m_recorder.SetEventListener(nullptr);
-}
-
-int32_t RecorderDispatch::Invoke(int32_t memberId, uint16_t kind, std::span<Variant> args,
-                                 Variant& result, DispatchError* error) noexcept
-{
-    return InvokeDispatchEntry<R>(kRecorderTable, m_recorder, memberId, kind, args, result, error);
-}
-
-void RecorderDispatch::SetEventSink(DispatchEventSink* sink) noexcept
-{
-    m_sink = sink;
-    m_recorder.SetEventListener(sink != nullptr ? this : nullptr);
-}
-
-void RecorderDispatch::Raise(int32_t eventId, std::span<Variant> args)
-{
-    if (m_sink != nullptr)
-        m_sink->Event(eventId, args);
-}
+RecorderDispatch::RecorderDispatch(TavrenRecorder& recorder) noexcept
+    : ControlDispatch(recorder, kRecorderTable, Interface())
+{}
 
 void RecorderDispatch::RecordingEndReached()
 {
-    Raise(ev::RecordingEndReached, {});
+    Raise(ev::RecordingEndReached);
 }
 void RecorderDispatch::Recording()
 {
-    Raise(ev::Recording, {});
+    Raise(ev::Recording);
 }
 void RecorderDispatch::Paused()
 {
-    Raise(ev::Paused, {});
+    Raise(ev::Paused);
 }
 void RecorderDispatch::RecordOpen()
 {
-    Raise(ev::RecordOpen, {});
+    Raise(ev::RecordOpen);
 }
 void RecorderDispatch::Closed()
 {
-    Raise(ev::Closed, {});
+    Raise(ev::Closed);
 }
 void RecorderDispatch::AudioPositionChanged()
 {
-    Raise(ev::AudioPositionChanged, {});
+    Raise(ev::AudioPositionChanged);
 }
 
 void RecorderDispatch::AudioLevelChanged(int16_t MaxLeftLevel, int16_t MaxRightLevel)
@@ -219,9 +199,7 @@ void RecorderDispatch::AudioLevelChanged(int16_t MaxLeftLevel, int16_t MaxRightL
 
 void RecorderDispatch::PlayerError(int32_t& ErrorCode)
 {
-    Variant args[] = {ErrorCode};
-    Raise(ev::PlayerError, args);
-    ErrorCode = ReadBackEventArg(args[0], I4, ErrorCode);
+    RaiseByRef(ev::PlayerError, ErrorCode, I4);
 }
 
 void RecorderDispatch::BufferRecieved(const void* ptrBuffer, int32_t BufferSize)

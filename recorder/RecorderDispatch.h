@@ -7,7 +7,7 @@
 //
 // Threading: the recorder's (its loop's UI thread). Owns nothing: the recorder must outlive it.
 
-#include "platform/host/Dispatch.h"
+#include "platform/host/DispatchTable.h"
 #include "recorder/TavrenRecorderEvents.h"
 
 #include <array>
@@ -54,30 +54,19 @@ inline constexpr int32_t TriggerLevelActive = 0x6803001C;
 inline constexpr int32_t TriggerLevel = 0x6803001D;
 } // namespace recorder_ids
 
-class RecorderDispatch final : public Dispatch, private TavrenRecorderEvents
+/// `BufferRecieved` reaches the sink with the buffer's bytes as a record (an address means
+/// nothing to a dispatch client) and its size.
+class RecorderDispatch final : public ControlDispatch<TavrenRecorder, TavrenRecorderEvents>
 {
 public:
-    explicit RecorderDispatch(TavrenRecorder& recorder) noexcept : m_recorder(recorder) {}
-    /// Stops the recorder's events here when they still come here.
-    ~RecorderDispatch() override;
-    RecorderDispatch(const RecorderDispatch&) = delete;
-    RecorderDispatch& operator=(const RecorderDispatch&) = delete;
+    explicit RecorderDispatch(TavrenRecorder& recorder) noexcept;
 
     /// The recorder's type information (the same for every recorder).
     static const InterfaceInfo& Interface() noexcept;
 
-    const InterfaceInfo& TypeInfo() const noexcept override { return Interface(); }
-    int32_t Invoke(int32_t memberId, uint16_t kind, std::span<Variant> args, Variant& result,
-                   DispatchError* error = nullptr) noexcept override;
-    /// Becomes the recorder's event listener (replacing the one it had) while `sink` is set;
-    /// null gives the recorder no listener. `BufferRecieved` reaches the sink with the
-    /// buffer's bytes as a record (an address means nothing to a dispatch client) and its size.
-    void SetEventSink(DispatchEventSink* sink) noexcept override;
-
-    TavrenRecorder& Recorder() noexcept { return m_recorder; }
+    TavrenRecorder& Recorder() noexcept { return m_control; }
 
 private:
-    void Raise(int32_t eventId, std::span<Variant> args);
     void RecordingEndReached() override;
     void Recording() override;
     void Paused() override;
@@ -88,8 +77,6 @@ private:
     void PlayerError(int32_t& ErrorCode) override;
     void BufferRecieved(const void* ptrBuffer, int32_t BufferSize) override;
 
-    TavrenRecorder& m_recorder;
-    DispatchEventSink* m_sink = nullptr;
     /// The last buffer's bytes: reused, so a steady recording allocates nothing per buffer.
     std::array<Variant, 2> m_bufferArgs;
 };

@@ -142,4 +142,62 @@ template <class T> T ReadBackEventArg(Variant& value, VarType type, T old) noexc
         return value.AsI4();
 }
 
+/// What every control's dispatch object shares: the control it drives through its table, and
+/// the sink its events go to while the object is the control's listener. A control's dispatch
+/// class derives from this, passes its table and type information, and turns each of the
+/// listener's events into a Raise. `Listener` is the control's event interface; the control
+/// has SetEventListener(Listener*).
+template <class Control, class Listener> class ControlDispatch : public Dispatch, protected Listener
+{
+public:
+    ControlDispatch(Control& control, std::span<const DispatchEntry<Control>> table,
+                    const InterfaceInfo& info) noexcept
+        : m_control(control), m_table(table), m_info(info)
+    {}
+    /// Stops the control's events here when they still come here.
+    ~ControlDispatch() override
+    {
+        if (m_sink != nullptr)
+            m_control.SetEventListener(nullptr);
+    }
+    ControlDispatch(const ControlDispatch&) = delete;
+    ControlDispatch& operator=(const ControlDispatch&) = delete;
+
+    const InterfaceInfo& TypeInfo() const noexcept override { return m_info; }
+    int32_t Invoke(int32_t memberId, uint16_t kind, std::span<Variant> args, Variant& result,
+                   DispatchError* error = nullptr) noexcept override
+    {
+        return InvokeDispatchEntry(m_table, m_control, memberId, kind, args, result, error);
+    }
+    /// Becomes the control's event listener (replacing the one it had) while `sink` is set;
+    /// null gives the control no listener.
+    void SetEventSink(DispatchEventSink* sink) noexcept override
+    {
+        m_sink = sink;
+        m_control.SetEventListener(sink != nullptr ? static_cast<Listener*>(this) : nullptr);
+    }
+
+protected:
+    void Raise(int32_t eventId, std::span<Variant> args = {})
+    {
+        if (m_sink != nullptr)
+            m_sink->Event(eventId, args);
+    }
+    /// Raises an event whose one argument is by reference, and takes back what the sink left
+    /// in it.
+    template <class T> void RaiseByRef(int32_t eventId, T& value, VarType type)
+    {
+        Variant args[] = {value};
+        Raise(eventId, args);
+        value = ReadBackEventArg(args[0], type, value);
+    }
+
+    Control& m_control;
+    DispatchEventSink* m_sink = nullptr;
+
+private:
+    std::span<const DispatchEntry<Control>> m_table;
+    const InterfaceInfo& m_info;
+};
+
 } // namespace tavrenly
