@@ -7,6 +7,7 @@
 #include "apps/tavrenly/Play.h"
 #include "apps/tavrenly/Record.h"
 #include "apps/tavrenly/Repair.h"
+#include "apps/tavrenly/Serve.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -58,6 +59,21 @@ CLI::App* AddDemoCommand(CLI::App& app, DemoOptions& options, std::string& engin
     return command;
 }
 
+/// `engine` stays empty when not given: the settings file's Engine=, else device.
+CLI::App* AddServeCommand(CLI::App& app, ServeOptions& options, std::string& engine)
+{
+    CLI::App* command =
+        app.add_subcommand("serve", "Serve players and recorders on D-Bus (and as MPRIS players)");
+    command->add_flag("--system", options.system, "Use the system bus instead of the session bus");
+    command
+        ->add_option("--engine", engine,
+                     "device, null or simulated (virtual time, moved by the factory's "
+                     "AdvanceTime); by default the settings file's Engine=, else device")
+        ->check(CLI::IsMember(kEngines));
+    command->add_option("--name", options.busName, "The bus name to own")->capture_default_str();
+    return command;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -80,6 +96,10 @@ int main(int argc, char** argv)
     std::string demoEngine;
     CLI::App* demoCommand = AddDemoCommand(app, demo, demoEngine);
 
+    ServeOptions serve;
+    std::string serveEngine;
+    CLI::App* serveCommand = AddServeCommand(app, serve, serveEngine);
+
     if (const std::optional<int> status = ParseCommandLine(app, argc, argv))
         return *status;
 
@@ -99,6 +119,10 @@ int main(int argc, char** argv)
     if (demoCommand->parsed()) {
         demo.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(demoEngine));
         return RunDemo(demo);
+    }
+    if (serveCommand->parsed()) {
+        serve.engine = tavrenly::ParseEngineKind(serveEngine);
+        return RunServe(serve);
     }
     return 0;
 }
