@@ -9,33 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
-#include <sys/resource.h>
 
 namespace tavrenly {
 namespace {
 
 using test::Bytes;
-
-/// Caps the size of every file this process writes (a full disk without root) while it
-/// lives; writes past the cap fail with EFBIG instead of raising SIGXFSZ.
-struct FileSizeLimit
-{
-    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit limited = old;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, handler);
-    }
-    void (*handler)(int);
-    rlimit old{};
-};
+using test::FileSizeLimit;
 
 constexpr int32_t kBytesPerSecond = 44100 * 4; // 16-bit stereo; also the 1 s cache
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <stdlib.h>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace tavrenly::test {
@@ -95,6 +97,27 @@ public:
 private:
     TempDir m_dir;
     ScopedEnv m_env{"TAVRENLY_SYSCONFDIR", m_dir.Path().c_str()};
+};
+
+/// Caps the size of every file this process writes (a full disk without root) while it
+/// lives; writes past the cap fail with EFBIG instead of raising SIGXFSZ.
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limited{bytes, old.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    void (*handler)(int);
+    rlimit old{};
 };
 
 /// Runs a shell command; returns its exit status. Output goes to the test log.

@@ -10,15 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <string>
-#include <sys/resource.h>
 #include <tuple>
 
 namespace tavrenly {
 namespace {
 
 using test::ByteWriter;
+using test::FileSizeLimit;
 using test::ReadFileBytes;
 using test::TempDir;
 
@@ -42,25 +41,6 @@ TEST(WaveWriteTest, ThreeBytesOfAudioEndWithAPadByteCountedByTheRiffSize)
     ASSERT_EQ(expected.Data().size(), 2106u);
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
 }
-
-/// Caps the size of every file this process writes (a full disk without root) while it
-/// lives; writes past the cap fail with EFBIG instead of raising SIGXFSZ.
-struct FileSizeLimit
-{
-    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        const rlimit limited{bytes, old.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, handler);
-    }
-    void (*handler)(int);
-    rlimit old{};
-};
 
 // Stereo 16-bit audio handed over in pieces that end inside a block. The disk refuses two
 // pieces (the buffered ones are kept and written once it takes bytes again), and the limit
