@@ -69,7 +69,7 @@ TEST_F(RecorderDispatchTest, ListsEveryDocumentedMemberAndEvent)
     EXPECT_EQ(dispatch.TypeInfo().FindMember(id::RecordAudioEx)->ParamCount(), 7u);
 }
 
-TEST_F(RecorderDispatchTest, RecordsAFileWithEventsInOrder)
+TEST_F(RecorderDispatchTest, RecordsAFileWithEventsInOrderAndKeepsNoFileWithoutAudio)
 {
     const std::string path = h.dir.File("take.wav");
     // Captured as mono: the channel count goes through the recorder's own check.
@@ -111,20 +111,17 @@ TEST_F(RecorderDispatchTest, RecordsAFileWithEventsInOrder)
         (std::vector<std::string>{"RecordOpen", "Recording", "Paused", "RecordingEndReached"}));
     EXPECT_EQ(states.back(), "Closed");
     EXPECT_GT(bytes, 0);
-}
 
-TEST_F(RecorderDispatchTest, ClosingARecordingWithoutAudioHandsBackFalse)
-{
-    const std::string path = h.dir.File("empty.wav");
+    // A recording closed before any audio keeps nothing and hands back false for the flag.
+    const std::string empty = h.dir.File("empty.wav");
     ASSERT_EQ(Call(dispatch, "RecordAudio", DISPATCH_METHOD,
-                   {path, int32_t{44100}, int16_t{2}, int16_t{1}, int16_t{0}, 0.0f}),
+                   {empty, int32_t{44100}, int16_t{2}, int16_t{1}, int16_t{0}, 0.0f}),
               Variant(int32_t{0}));
     sink.events.clear();
-    std::vector<Variant> save = {true};
-    Variant result;
+    save = {true};
     ASSERT_EQ(dispatch.Invoke(id::CloseRecording, DISPATCH_METHOD, save, result), 0);
     EXPECT_EQ(save[0], Variant(false));
-    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(std::filesystem::exists(empty));
     EXPECT_EQ(sink.events, (std::vector<std::string>{"Closed", "AudioPositionChanged"}));
 }
 
