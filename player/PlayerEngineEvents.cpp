@@ -11,11 +11,12 @@ namespace tavrenly {
 void TavrenPlayer::BufferAvailable(int32_t tag, const void* address, int32_t length)
 {
     const float secondsPlayed = static_cast<float>(m_engine->PlayedTimems()) / 1000.0f;
-    // The buffer whose level the host was told of when it closed or replaced the file: it
-    // belongs to the file that is gone, and neither its tag nor a refill applies.
-    const bool bufferOfOldFile = m_oldFileBufferDue;
-    m_oldFileBufferDue = false;
-    if (m_state.EngineLoading || bufferOfOldFile)
+    // The buffer whose level the host was told of when it closed or replaced the file or
+    // emptied the engine: it belongs to a queue that is gone, and neither its tag nor a refill
+    // applies (whoever emptied the engine has queued what comes next).
+    const bool stale = m_staleBufferDue;
+    m_staleBufferDue = false;
+    if (m_state.EngineLoading || stale)
         return;
     m_log.Full([&] {
         return fmt::format("BufferAvailable Event, BufNum: {} BufPtr: {} BufLen: {}\r\n", tag,
@@ -90,11 +91,12 @@ void TavrenPlayer::LevelChanged(int16_t left, int16_t right)
 {
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     const bool hadFile = m_state.hAudioFile != nullptr;
+    const uint32_t clears = m_engineClears;
     if (m_events != nullptr)
         m_events->AudioLevelChanged(left, right);
     // The engine hands back the buffer this level was measured on right after this event.
-    m_oldFileBufferDue = openedFileCounter != m_state.OpenedFileCounter ||
-                         (hadFile && m_state.hAudioFile == nullptr);
+    m_staleBufferDue = openedFileCounter != m_state.OpenedFileCounter ||
+                       (hadFile && m_state.hAudioFile == nullptr) || clears != m_engineClears;
 }
 
 void TavrenPlayer::EngineError(int32_t code)

@@ -121,6 +121,9 @@ void TavrenPlayer::UpdateAudioTimes()
 
     if (!RunVolumeEnvelope(openedFileCounter))
         return;
+    // The envelope's handlers may have moved playback (a seek, a play after the end): the
+    // position and markers go out for what is heard now.
+    SetPositionValues(HeardTime());
     if (!RaiseCueEvents(NoteMarkersReached(m_state), openedFileCounter))
         return;
 

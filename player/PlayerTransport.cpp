@@ -33,6 +33,14 @@ int32_t TavrenPlayer::PlayAudio()
         return -1;
     if (m_state.EnginePlaying)
         return 0;
+    // Resumed from the Paused of a pause on a device that drops its queue: the file is still
+    // where the reads had got to, ahead of what was heard; playing on starts from the heard
+    // block, as that pause would have left it.
+    if (std::exchange(m_pauseRepositionPending, false)) {
+        const float heard = HeardTime();
+        ClearBuffer(true, false);
+        RepositionAt(heard);
+    }
     m_log.Basic("Set Audio Finished and File Finished False");
     m_state.AudioFinished = false;
     m_state.FileFinished = false;
@@ -72,14 +80,21 @@ int32_t TavrenPlayer::PausePlaybackStream(bool KeepPosition)
     const int32_t openedFileCounter = m_state.OpenedFileCounter;
     if (m_state.hAudioFile == nullptr)
         return -1;
+    const bool emptiedOnPause = m_state.OutDeviceCaps.wMid == kManufacturerNeedingFlushOnPause &&
+                                OSVersionRecord().dwPlatformId == VER_PLATFORM_WIN32_NT;
     m_log.Basic("TavrenPlay Pause");
+    m_pauseRepositionPending = emptiedOnPause && (KeepPosition || positionFollows);
     m_engine->Pause();
+    // A play from the Paused handler took the pending reposition and plays on from the heard
+    // block: the rest of this pause would stop and move it again.
+    const bool resumedByHandler =
+        emptiedOnPause && (KeepPosition || positionFollows) && !m_pauseRepositionPending;
+    m_pauseRepositionPending = false;
     m_log.Basic("TavrenPlay Pause - Complete");
-    if (!SameFileOpen(openedFileCounter))
+    if (!SameFileOpen(openedFileCounter) || resumedByHandler)
         return 0;
 
-    if (m_state.OutDeviceCaps.wMid == kManufacturerNeedingFlushOnPause &&
-        OSVersionRecord().dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    if (emptiedOnPause) {
         if (KeepPosition) {
             UpdateAudioTimes();
             if (!SameFileOpen(openedFileCounter))
@@ -270,6 +285,7 @@ void TavrenPlayer::ClearBuffer(bool ClearEngineBuffers, bool PauseIfPlaying)
     m_log.Basic("Call TavrenPlay ClearBuffers");
     if (ClearEngineBuffers) {
         m_engine->ClearBuffers();
+        ++m_engineClears;
         m_queuedRuns.clear();
         // The jump the deferred tag stood for is gone with the queue.
         if (m_deferredLoopTag != kBufferTagOrdinary) {

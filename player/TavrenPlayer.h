@@ -398,9 +398,12 @@ private:
     /// The tag a loop cut that read nothing set (or a loop end a buffer could not carry beside
     /// a jump): it rides on the next buffer read; kBufferTagOrdinary when none waits.
     int32_t m_deferredLoopTag = kBufferTagOrdinary;
-    /// The host closed or replaced the file from AudioLevelChanged: the buffer the engine
-    /// hands back next was played from the old file.
-    bool m_oldFileBufferDue = false;
+    /// The host closed or replaced the file, or emptied the engine (a seek, a pause on a device
+    /// emptied on pause), from AudioLevelChanged: the buffer the engine hands back next was
+    /// played from a queue that is gone, and its tag names nothing that is still to come.
+    bool m_staleBufferDue = false;
+    /// How often the engine's queue was emptied: tells a handler's clear.
+    uint32_t m_engineClears = 0;
     /// What each buffer still in the engine holds, oldest first: its bytes and the file blocks
     /// they came from (none for what the stages held at the end of the data). Only the last
     /// NumberBuffers - FreeBuffers entries are still queued.
@@ -415,6 +418,9 @@ private:
     bool m_positionJumped = false;
     /// ClearBuffer is pausing the engine: its caller sets the file and the base time itself.
     bool m_positionSetAfterClear = false;
+    /// A pause on a device that drops its queue is raising Paused and has not yet put the
+    /// file back where the audio was heard; a play from that handler does it first.
+    bool m_pauseRepositionPending = false;
 };
 
 } // namespace tavrenly

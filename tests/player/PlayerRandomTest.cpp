@@ -14,6 +14,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <tuple>
 
 namespace tavrenly::test {
 namespace {
@@ -210,10 +211,15 @@ private:
             return;
         const int32_t counter = s.OpenedFileCounter;
         const bool open = s.hAudioFile != nullptr;
+        // The handler's own call is a fresh one: its events are not stale for the operation
+        // this event came from, which stays as stale as it was.
+        const auto outer = std::tuple(m_stale, m_closedOnly, m_staleCounter);
+        m_stale = false;
         ++m_depth;
         Note(std::to_string(m_depth) + ":act");
         ActGuarded(m_depth);
         --m_depth;
+        std::tie(m_stale, m_closedOnly, m_staleCounter) = outer;
         CheckState(name);
         if (s.OpenedFileCounter != counter || (open && s.hAudioFile == nullptr && !m_stale)) {
             m_closedOnly = s.OpenedFileCounter == counter;
@@ -322,8 +328,12 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
     EXPECT_GT(host.events, steps / 2) << "the sequence hardly reached the player's events";
 }
 
+// After the first eight, seeds that once found a fault: a seek or pause from AudioLevelChanged
+// at a loop join, a play from Paused on the device emptied on pause, a play from a fade's
+// notice after the end, an event of a handler's own call taken for a stale one.
 INSTANTIATE_TEST_SUITE_P(Seeds, PlayerRandomTest,
-                         ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u));
+                         ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 30u, 35u, 40u, 44u, 64u,
+                                           78u, 96u, 144u));
 
 } // namespace
 } // namespace tavrenly::test
