@@ -16,7 +16,7 @@ shift 3
 fail() { echo "check-package: $*" >&2; exit 1; }
 
 # Every dynamic symbol a shared library defines must belong to this public interface.
-public='^(tavrenly::(TavrenPlayer|TavrenPlayerEvents|TavrenRecorder|TavrenRecorderEvents|EventLoop|Timer|ControlSite|HeadlessSite|PropertyBag|MemoryPropertyBag|IniFilePropertyBag|StreamPlay|StreamPlayEvents|StreamRecord|StreamRecordEvents|DiagnosticLog|RuntimeError)::|tavrenly::(CreateStreamPlay|CreateStreamRecord|ParseEngineKind|ResolveEngineKind)\(|(typeinfo|vtable) for tavrenly::|TAVRENLY_[0-9.]+$)'
+public='^(tavrenly::(TavrenPlayer|TavrenPlayerEvents|TavrenRecorder|TavrenRecorderEvents|PlayerDispatch|RecorderDispatch|Dispatch|DispatchEventSink|Variant|InterfaceInfo|MemberInfo|EventInfo|EventLoop|Timer|ControlSite|HeadlessSite|PropertyBag|MemoryPropertyBag|IniFilePropertyBag|StreamPlay|StreamPlayEvents|StreamRecord|StreamRecordEvents|DiagnosticLog|RuntimeError)::|tavrenly::(CreateStreamPlay|CreateStreamRecord|ParseEngineKind|ResolveEngineKind|ChangeType|VarTypeName|DispatchErrorName)\(|(typeinfo|vtable) for tavrenly::|TAVRENLY_[0-9.]+$)'
 check_exports() {
     local library="$1"
     local headers
