@@ -75,6 +75,23 @@ DataChunk ReadChunks(std::ifstream& file, uint64_t fileSize)
 
 } // namespace
 
+std::optional<std::string> WhyNotAFile(const std::string& path)
+{
+    struct stat info
+    {};
+    if (stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::string("does not exist") : std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "is a folder";
+    if (!S_ISREG(info.st_mode))
+        return "is not a regular file";
+    if (access(path.c_str(), R_OK) != 0)
+        return std::strerror(errno);
+    if (info.st_size == 0)
+        return "is empty";
+    return std::nullopt;
+}
+
 std::optional<std::string> ExplainUnplayableFile(const std::string& path)
 {
     struct stat info
@@ -84,6 +101,8 @@ std::optional<std::string> ExplainUnplayableFile(const std::string& path)
                                : std::optional(fmt::format("{}: {}", path, std::strerror(errno)));
     if (S_ISDIR(info.st_mode))
         return fmt::format("{} is a folder, not a file", path);
+    if (!S_ISREG(info.st_mode))
+        return fmt::format("{} is not a regular file", path);
     if (access(path.c_str(), R_OK) != 0)
         return fmt::format("{} cannot be read: {}", path, std::strerror(errno));
     std::ifstream file(path, std::ios::binary);

@@ -10,6 +10,11 @@
 
 namespace tavrenly::app {
 
+/// Why `path` is no file to read at all ("is a folder", "is empty", "is not a regular file",
+/// "does not exist", or the system's reason such as "Permission denied"); nullopt for a
+/// readable regular file with bytes in it. Reads nothing: a FIFO or a device is never opened.
+std::optional<std::string> WhyNotAFile(const std::string& path);
+
 /// One line saying why `path` cannot be played, when its bytes or the file system tell more
 /// than the player's message; nullopt when there is nothing to add.
 std::optional<std::string> ExplainUnplayableFile(const std::string& path);

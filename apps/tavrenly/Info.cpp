@@ -143,6 +143,8 @@ struct InfoFacts
     /// The data chunk's size as its header says, and the bytes of it the file holds.
     std::optional<uint64_t> dataDeclared;
     uint64_t dataPresent = 0;
+    /// Why the path is no file to read ("is a folder"...): then nothing else was read.
+    std::optional<std::string> problem;
 
     bool Playable() const { return openResult == 0; }
     uint32_t DataSize() const { return static_cast<uint32_t>(dataSize); }
@@ -171,6 +173,12 @@ InfoFacts Gather(const std::string& file)
 {
     InfoFacts facts;
     facts.file = file;
+    // A FIFO or a device would block the reads below, and a folder reads as "did not exist".
+    facts.problem = WhyNotAFile(file);
+    if (facts.problem) {
+        facts.headerResult = facts.openResult = -1;
+        return facts;
+    }
     facts.headerResult = ReadWaveHeader(file, facts.format, facts.dataSize);
     TryOpen(facts);
     const WAVEFORMATEX& format = facts.format;
@@ -203,6 +211,7 @@ void PrintJson(const InfoFacts& facts)
     const WAVEFORMATEX& format = facts.format;
     ordered_json out;
     out["file"] = facts.file;
+    out["problem"] = facts.problem ? ordered_json(*facts.problem) : ordered_json(nullptr);
     out["header_result"] = facts.headerResult;
     out["open_result"] = facts.openResult;
     out["reference_code"] =
@@ -237,6 +246,14 @@ void PrintText(const InfoFacts& facts)
 {
     const WAVEFORMATEX& format = facts.format;
     fmt::print("File          {}\n", facts.file);
+    if (facts.problem) {
+        // "x.wav is a folder", or the system's reason: "x.wav: Permission denied".
+        const bool phrase =
+            facts.problem->rfind("is ", 0) == 0 || facts.problem->rfind("does ", 0) == 0;
+        fmt::print("Problem       {}{} {}\nPlays         no\n", facts.file, phrase ? "" : ":",
+                   *facts.problem);
+        return;
+    }
     fmt::print("Header        {}\n", facts.headerResult == 0
                                          ? std::string("read")
                                          : fmt::format("not read, code {}", facts.headerResult));

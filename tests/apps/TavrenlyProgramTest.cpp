@@ -16,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace tavrenly::test {
@@ -138,6 +139,40 @@ TEST(InfoTest, DescribesEachFileAsItsBytesStandAndSaysWhetherItPlays)
 // The render to a file and to standard output, with the fade options reaching the
 // player (its own tests hear fades sample for sample, and the several-item play test hears the
 // loop option and the render to a file frame by frame).
+// What is no file to read is named for what it is, without reading it: a FIFO is never
+// opened (the read would wait for a writer).
+TEST(InfoTest, WhatIsNoFileIsNamedAndNothingIsRead)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.File("folder.wav"));
+    WriteFileBytes(dir.File("empty.wav"), {});
+    ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
+    const std::pair<const char*, const char*> rows[] = {{"folder.wav", "is a folder"},
+                                                        {"empty.wav", "is empty"},
+                                                        {"fifo.wav", "is not a regular file"},
+                                                        {"missing.wav", "does not exist"}};
+    std::vector<std::string> args{"info", "--json"};
+    for (const auto& [name, problem] : rows)
+        args.push_back(dir.File(name));
+    const Output lines = RunProgram(dir, args);
+    args.erase(args.begin() + 1);
+    const Output text = RunProgram(dir, args);
+    EXPECT_EQ(std::pair(lines.status, text.status), std::pair(1, 1));
+    std::istringstream objects(lines.out);
+    for (const auto& [name, problem] : rows) {
+        SCOPED_TRACE(name);
+        std::string line;
+        ASSERT_TRUE(std::getline(objects, line));
+        const json info = json::parse(line);
+        EXPECT_EQ(info["problem"], problem);
+        EXPECT_EQ(info["playable"], false);
+        EXPECT_NE(text.out.find("Problem       " + dir.File(name) + " " + problem +
+                                "\nPlays         no\n"),
+                  std::string::npos)
+            << text.out;
+    }
+}
+
 TEST(RenderTest, PcmIsRenderedByteForByteAndTheFadeOptionsReachThePlayer)
 {
     TempDir dir;
