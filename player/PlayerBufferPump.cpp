@@ -62,7 +62,10 @@ void TavrenPlayer::FillPlaybackBuffers()
         }
 
         const int32_t currentBlock = position / blockAlign;
+        if (currentBlock != m_jumpTargetBlock)
+            m_jumpTargetBlock = -1; // the file moved since the jump
         PumpRead read = PlanRead(currentBlock, std::min(remaining, toAudioEnd));
+        m_jumpTargetBlock = -1;
         const int32_t got = ReadAndConvert(read);
         QueueBuffer(read.data, got, currentBlock, read.blocksRead, read.emptyCut);
         if (read.restart)
@@ -160,7 +163,7 @@ int32_t TavrenPlayer::CutReadAtLoopEnd(int32_t currentBlock, int32_t blocks, Pum
     // read, and the jump back follows it. Counting the pass at this read tags the buffer that
     // really ends it, so the position follows what is heard. Any other read that reaches the
     // loop end stops there, also one that began before the loop (a read longer than the loop).
-    if (currentBlock != m_state.LoopStartBlock)
+    if (currentBlock != m_state.LoopStartBlock && currentBlock != m_jumpTargetBlock)
         blocks = m_state.LoopEndBlock - currentBlock;
     m_log.Medium([&] { return fmt::format("After Loop End - count= {}", m_state.LoopCount); });
     if (m_state.LoopCount > m_state.MaxLoopCount) {
@@ -387,6 +390,7 @@ void TavrenPlayer::SeekToLoopStart()
                            m_state.LoopStartBlock * m_state.FileFormat.nBlockAlign;
     m_log.Medium([&] { return fmt::format("Seeking to Loop Begin {}", target); });
     mmioSeek(m_state.hAudioFile, target, SEEK_SET);
+    m_jumpTargetBlock = m_state.LoopStartBlock;
     // Forgets the bytes the stages hold from before the loop end; the engine's queue stays.
     ClearBuffer(false, false);
 }

@@ -398,6 +398,9 @@ private:
     /// The tag a loop cut that read nothing set (or a loop end a buffer could not carry beside
     /// a jump): it rides on the next buffer read; kBufferTagOrdinary when none waits.
     int32_t m_deferredLoopTag = kBufferTagOrdinary;
+    /// The block a jump back just moved the file to, until the next read: that read is what
+    /// the queued tag promised, so it is never cut, even where the loop has moved since.
+    int32_t m_jumpTargetBlock = -1;
     /// The host closed or replaced the file, or emptied the engine (a seek, a pause on a device
     /// emptied on pause), from AudioLevelChanged: the buffer the engine hands back next was
     /// played from a queue that is gone, and its tag names nothing that is still to come.

@@ -330,10 +330,11 @@ TEST_P(PlayerRandomTest, HostActionsAndReentryKeepThePlayerConsistent)
 
 // After the first eight, seeds that once found a fault: a seek or pause from AudioLevelChanged
 // at a loop join, a play from Paused on the device emptied on pause, a play from a fade's
-// notice after the end, an event of a handler's own call taken for a stale one.
+// notice after the end, an event of a handler's own call taken for a stale one, a loop moved
+// before a jump already queued.
 INSTANTIATE_TEST_SUITE_P(Seeds, PlayerRandomTest,
                          ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 30u, 35u, 40u, 44u, 64u,
-                                           78u, 96u, 144u));
+                                           78u, 96u, 144u, 218u, 343u));
 
 } // namespace
 } // namespace tavrenly::test
