@@ -14,7 +14,7 @@ PACKAGES=(
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     sox libsox-fmt-all ffmpeg sndfile-programs libsndfile1-dev
-    pulseaudio pulseaudio-utils
+    pulseaudio pulseaudio-utils groff-base
     # the bus service: sd-bus, and the clients its tests drive it with
     libsystemd-dev dbus-daemon python3-dbus python3-gi libglib2.0-bin playerctl
 )

@@ -61,8 +61,15 @@ cmake --install "$tree" --prefix "$work/prefix" >/dev/null
 [ "$(ls "$work/prefix/include")" = tavrenly ] || fail "headers outside include/tavrenly"
 [ -f "$work/prefix/include/tavrenly/player/TavrenPlayer.h" ] || fail "player header missing"
 if [ -x "$work/prefix/bin/tavrenly" ]; then
-    grep -q '^\.SH "tavrenly play"' "$work/prefix/share/man/man1/tavrenly.1" ||
+    page="$work/prefix/share/man/man1/tavrenly.1"
+    grep -q '^\.SH "tavrenly play"' "$page" ||
         fail "the manual page is missing or has no play section"
+    for section in NAME SYNOPSIS DESCRIPTION '"EXIT STATUS"' ENVIRONMENT FILES EXAMPLES; do
+        grep -qx ".SH $section" "$page" || fail "the manual page has no $section section"
+    done
+    # Set for an 80-column terminal, no line of it is wider.
+    wide="$(groff -man -Tutf8 -rLL=80n -P-cbou "$page" 2>/dev/null | LC_ALL=C.UTF-8 wc -L)"
+    [ "$wide" -le 80 ] || fail "the manual page has lines $wide columns wide on an 80-column terminal"
 fi
 
 cmake -S "$here/host" -B "$work/found" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
