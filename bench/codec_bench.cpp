@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Conversions through the codec stream wrapper, as the controls run them: the input is cut
 // into 100 ms buffers and each is converted in place. Each pipeline reports "x_realtime",
 // seconds of audio converted per second of CPU time.

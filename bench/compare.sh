@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Compares the codec pipelines of tavrenly_codec_bench with ffmpeg (one thread) and sox on the
 # same inputs, in the same run: makes the inputs (600 s each, or $SECONDS_OF_AUDIO), runs the
 # benchmark, times each tool's CPU (user + system), and prints each realtime factor (seconds

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared by the compare scripts (sourced, not run). Expects $inputs (scratch folder holding
 # bench.json) and $seconds (seconds of audio in each input).
 

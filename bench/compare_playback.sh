@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Compares the whole playback path (tavrenly_player_bench: open, play to the end through the
 # simulated engine in virtual time) with ffmpeg (one thread) and sox doing the same conversion
 # on the same 600 s inputs ($SECONDS_OF_AUDIO), in the same run. Prints each realtime factor

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Whole-process comparisons: the `tavrenly` program rendering an item (`play --render`, the
 # simulated engine, as fast as it goes) beside sox and ffmpeg (one thread) doing the same
 # conversion, on the same inputs ($SECONDS_OF_AUDIO, 600 s by default), in one interleaved

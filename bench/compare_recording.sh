@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Compares the whole recording path (tavrenly_recorder_bench: the simulated engine's capture
 # converted, compressed and written by a recorder in virtual time, 60 s per iteration) with
 # ffmpeg (one thread) and sox doing the same conversion from a WAV file of $SECONDS_OF_AUDIO

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Many players at once on one real-clock event loop: what the loop costs a host that runs a
 // whole playout system. Each player is on its own simulated engine, or with ENGINE "null" on
 // the device engine's null backend, where every player is a voice of one mixed output stream.

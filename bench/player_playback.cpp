@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The whole playback path: a player opens a file and plays it to AudioEndReached through the
 // simulated engine, with the virtual clock advanced as fast as the pump keeps up: the file
 // layer, both conversion stages, the buffer pump, the engine's buffer events and the 50 ms

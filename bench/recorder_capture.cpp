@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The whole recording path: the simulated engine captures noise and a recorder converts,
 // compresses and writes it into a WAVE file in a scratch folder, with the virtual clock
 // advanced as fast as the recorder keeps up: the engine's buffer events, the format chain,

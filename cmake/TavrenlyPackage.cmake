@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The library as a package: libtavrenly (both controls, the shared modules, the platform layer
 # and the stream engine in one library, so a host links one thing), its public headers under
 # include/tavrenly/, a CMake package (find_package(Tavrenly): Tavrenly::player,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The broadcast cart record a recording carries after its "fmt " chunk (the fixed part of the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The codec stream wrapper: one codec stream with its two work buffers, so that a control

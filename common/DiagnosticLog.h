@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A control's diagnostic trace: one text line per call of WriteLog, appended to DebugFile.

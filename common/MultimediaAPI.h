@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The one check every RIFF-file and codec-manager result goes through, and the library's

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Makes an unfinished recording playable again. A recorder that was killed, lost its power or

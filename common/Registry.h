@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Reads one 32-bit value of the machine-wide settings (the registry's stand-in, see

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The WAVE file rules of the player's side: the header reader that is the first check of a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "common/WaveFileWriter.h"
 
 #include "platform/riff/WaveChunks.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Writes WAVE files in the recording layout: "RIFF" size "WAVE", "fmt " (the whole format

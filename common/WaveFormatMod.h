@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The wave format module, chief header: the WAVE file reader rules (WaveFile.h), the

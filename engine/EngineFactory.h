@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Where a control gets its engine when the host gives none. Declared here, defined by the

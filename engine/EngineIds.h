@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Dispatch member ids of the stream engine's two classes. Only a dispatch-based engine is

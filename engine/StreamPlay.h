@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The playback side of the stream engine: a queue of buffers of 16-bit PCM in the playback

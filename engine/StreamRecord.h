@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The recording side of the stream engine: captures 16-bit PCM at SampleRate/NumberChannels

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A file in memory (memfd) with a path that the file services can open, so a fuzz input can

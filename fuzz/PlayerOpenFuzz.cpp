@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Fuzzes the player's file open with arbitrary file content on the simulated engine in
 // virtual time: open, play a few buffers, close. Whatever the bytes, the player must answer
 // with a code, keep its clock inside the item, and leave no descriptor or timer behind.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Fuzzes the repair of unfinished recordings with arbitrary file content and checks what it
 // promises: a file it refuses keeps every byte, a repaired file differs only in its two size
 // fields, which then describe whole blocks inside the file, and a second run finds nothing

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Fuzzes the RIFF file services with a full chunk walk of arbitrary bytes: every chunk is
 // entered, read in uneven pieces and left, and its bytes must be exactly the input's bytes at
 // its data offset, inside its parent and the file.

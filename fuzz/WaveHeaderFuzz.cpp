@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Fuzzes the wave header reader with arbitrary file content and checks what it promises:
 // a known result code, a data size the file can hold, and no descriptor left open.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The buffer pump: keeps the engine's buffers full from the open file, converting each read in
 // the one conversion buffer (a read that needs no conversion goes to the engine straight from
 // the file, or from its read-ahead), cuts a loop into the stream, and detects the end of the audio.

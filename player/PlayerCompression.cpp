@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The two-stage conversion from a file's format to the playback format: the file's own format
 // decoded to PCM at the file's rate and channels, then that PCM converted to the playback rate
 // and channels. Both stages are opened for every file, and one buffer carries all audio.

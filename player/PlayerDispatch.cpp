@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The player's dispatch table: every member of `_TavrenPlayer` with its id, types, access,
 // flags and help string, bound to the player's own members; and the events of
 // `__TavrenPlayer` by id.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The handlers of the play engine's events. The engine raises them on the UI thread, also from
 // inside the player's own calls into it; while the engine is being loaded, buffer and stream
 // events are ignored.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Opening and closing the player's file: the checks a file must pass, the chunks it must
 // have, the play range and markers of a fresh item, and undoing all of it.
 

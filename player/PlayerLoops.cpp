@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Loops and level metering: the loop bounds kept as block numbers, switching looping on and
 // off, leaving a loop early, and the engine's levels passed through.
 

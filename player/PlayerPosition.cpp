@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Position tracking: the engine's played-time counter turned into the file time being heard,
 // the position values the host reads, the play range and the cue marker events.
 

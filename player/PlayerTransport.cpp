@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Transport: play, pause, cue and block-exact seeks. A seek while playing pauses, drops
 // everything queued, moves the file, recomputes the position, then refills and restarts.
 

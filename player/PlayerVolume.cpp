@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The player's volume: the fade curves between the linear 0..100 scale and the engine's
 // volume, the standing volume, and the slots of the volume envelope.
 

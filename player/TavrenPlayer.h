@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // TavrenPlayer: the playback control a host embeds. It plays one WAVE file at a time through

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The player's events, as the host receives them. Every event is raised on the UI thread,

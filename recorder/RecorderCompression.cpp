@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder's format chain: captured PCM converted to PCM at the file's rate and channels,
 // then compressed to the file's format. Both streams are opened for every recording; the
 // intake decides per buffer which of them runs.

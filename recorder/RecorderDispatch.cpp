@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder's dispatch table: every member of `_TavrenRecorder` with its id, types, access
 // and flags, bound to the recorder's own members; and the events of `__TavrenRecorder` by id.
 

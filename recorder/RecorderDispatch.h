@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // RecorderDispatch: a TavrenRecorder seen through its dispatch interface `_TavrenRecorder` and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The record file writer: creating the WAVE file with its "fmt " and "cart" chunks and an open
 // "data" chunk, working out from the free disk space how long the recording may run, and
 // appending each buffer of audio in the file's format.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Finishing and pausing recordings: CloseRecording completes the WAVE file's sizes, closes it,
 // takes the format chain down and moves the file to its destination or deletes it;
 // PauseRecording and ResumeRecording stop and restart the writing while the engine keeps

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The record engine's events: every captured buffer is announced to the host and, while the
 // recording writes, trimmed at the trigger, converted, compressed and appended to the file;
 // level events fire the trigger of a waiting recording.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Starting a recording: clearing away an old file of the destination's name, choosing the file
 // that is written (a temporary file beside the destination, renamed on close, or the
 // destination itself), the format chain, the file (now or at the first resume) and the engine

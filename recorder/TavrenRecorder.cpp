@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder's core: its settings with their validation and engine wiring, the saved
 // settings, the status, the position tick and the end-of-length handling.
 

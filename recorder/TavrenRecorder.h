@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // TavrenRecorder: the recording control a host embeds. It records its engine's captured

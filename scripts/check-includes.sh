@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fails when a library folder includes a folder it may not use (docs/ARCHITECTURE.md, "may
 # use"), or when a third-party library is seen outside the one folder that wraps it. Reads the
 # sources only: no build needed, and it takes well under a second.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs every Debian package that building, testing, benchmarking and fuzzing need.
 # Idempotent: packages already present are skipped, so `make test` can call it each time.
 set -euo pipefail

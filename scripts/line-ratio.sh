@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Prints how many lines of code and of tests the tree holds, and their ratio.
 #
 # What is counted: lines of C and C++ sources and headers (*.c, *.cc, *.cpp, *.h, *.hpp)

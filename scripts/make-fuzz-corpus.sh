@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Writes the seed corpora of the fuzz targets: small WAVE files made by sox and ffmpeg (the
 # layouts real tools write) and byte-built RIFF layouts (chunks between and around "fmt " and
 # "data", odd sizes, nested LIST forms, cut-off and lying sizes).

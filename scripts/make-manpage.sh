@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Writes the manual page tavrenly.1 from the program's own --help texts, so the page says
 # what the program says: each option becomes a tagged paragraph that man wraps to the reader's
 # terminal, each command a section.  Usage: make-manpage.sh PROGRAM OUTPUT VERSION

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """A two-item segue on `tavrenly serve`, recorded: item B starts at item A's extro while A
 fades out over its last second, and a recorder takes the whole programme.
 

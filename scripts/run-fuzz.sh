@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the libFuzzer targets with the `fuzz` preset and runs each on a fresh seed corpus,
 # sharing FUZZ_SECONDS (default 60) between them. Exits non-zero when a target finds a crash,
 # a sanitizer report or a broken invariant (the crashing input is kept in build/fuzz/artifacts).

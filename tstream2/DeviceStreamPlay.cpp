@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "tstream2/DeviceStreamPlay.h"
 
 #include "platform/base/MmResult.h"

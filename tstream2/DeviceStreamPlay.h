@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The play engine on a real output device (RtAudio over JACK, PulseAudio or ALSA), or on the

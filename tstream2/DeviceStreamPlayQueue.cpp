@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The UI side of the device play engine's queue: slots written, buffers waiting for a slot, and
 // what a stop or a restart does with them.
 

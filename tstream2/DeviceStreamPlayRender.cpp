@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The device play engine's audio callback: it plays the queue's slots in order, ramps the
 // volume and the de-click fades, measures peaks, counts what is heard, and queues notices for
 // the UI thread. Nothing here locks, allocates, logs or calls the listener.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The record engine on a real input device (RtAudio over JACK, PulseAudio or ALSA), or on the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Notices a device that has gone (unplugged, its sound server killed): its backend calls the

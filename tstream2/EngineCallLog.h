@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // What a simulated engine keeps of the calls made to it and the events it raised, so tests can

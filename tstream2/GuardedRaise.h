@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Every engine raises its events the same way: a listener may destroy the engine from inside

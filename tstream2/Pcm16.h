@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Gain and peak metering over interleaved 16-bit little-endian PCM, shared by every engine.

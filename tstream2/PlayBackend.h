@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Where the play engine's audio goes: a real output device through RtAudio, or the null

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The queue of buffers waiting to be played: a ring of slots, each a preallocated copy of one

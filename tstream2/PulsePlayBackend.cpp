@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Playback straight to the PulseAudio server, used when the sound system chosen is PulseAudio.
 // RtAudio reaches the server through its blocking "simple" interface, which hides the one thing
 // a playout system must hear of: the server running out of audio. A stream of the server's own

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Where the record engine's audio comes from: a real input device through RtAudio, or the null

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // What every RtAudio backend, play or record, needs around its one RtAudio stream: a way to

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The play engine on the event loop's clock. Buffers are played at the byte rate of the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The record engine on the event loop's clock. From StartTavrenStream on it "captures" a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A fixed-capacity queue of plain values between exactly one producer thread and one consumer

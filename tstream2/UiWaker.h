@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // How a device engine's audio thread gets work done on the UI thread. The audio callback may

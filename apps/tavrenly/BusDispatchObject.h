@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // One control's dispatch interface exported on the bus, made from its type information alone:

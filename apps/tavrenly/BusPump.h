@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Runs the traffic of a service's bus connections on the controls' UI thread, so that every

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Prints a player's events as an as-run log, one line each with the wall-clock time and the

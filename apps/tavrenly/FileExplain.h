@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // What the program adds to the player's own messages about a file, where those would mislead a

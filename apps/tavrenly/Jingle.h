@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The demo's jingle: a short item made by our own code (tones and a noise burst), written as a

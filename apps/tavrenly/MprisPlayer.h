@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A player as a desktop media player (the MPRIS interfaces org.mpris.MediaPlayer2 and

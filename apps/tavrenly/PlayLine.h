@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The line `tavrenly play` keeps redrawn on a terminal while an item plays: what an engineer

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "apps/tavrenly/Play.h"
 
 #include <CLI/CLI.hpp>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // `tavrenly record OUT.wav`: a recording from the chosen engine into a WAVE file, with the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Where `play --render` writes what was played: a WAVE file of 16-bit PCM in the recording

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // What the play and record commands share on a terminal: level bars, the status line redrawn

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // tavrenly: the command-line face of the library: play files, record one, describe files,
 // list devices, and the demo.
 

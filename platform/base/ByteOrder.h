@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Little-endian loads and stores of the fields of binary records (RIFF headers, format and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Types shared by every layer: the 16-bit boolean of the controls' interface, the one

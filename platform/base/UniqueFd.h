@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Owns a file descriptor and closes it when it goes out of scope, so no way out of a function

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The wave format record (the 18-byte WAVEFORMATEX layout) and the format tags the library

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The audio codec manager: format suggestion, format-tag details and conversion streams with

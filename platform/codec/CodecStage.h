@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Internal to platform/codec: one conversion stage behind a codec stream. A stream is made of

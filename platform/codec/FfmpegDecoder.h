@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Internal to platform/codec: a stage that decodes one compressed wave format to 16-bit PCM at

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "platform/codec/FfmpegSamples.h"
 
 #include "platform/codec/PcmSamples.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The compressed-format side of the codec manager: which tags FFmpeg decodes and encodes,
 // their format records, and the stages that convert them.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Internal to platform/codec: the sample layouts the PCM stage reads and writes, and how a

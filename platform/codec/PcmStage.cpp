@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The PCM stage: sample format, channel count and rate between PCM-like records.
 //
 // Same-rate conversions never touch the resampler: identical layouts are copied, others go

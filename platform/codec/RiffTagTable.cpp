@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Build-time tool: prints FFmpeg's table of WAVE format tags and the codecs they mean, as C++
 // initialisers, so that the library can map tags to codecs without linking the container
 // library (and the network, disc and crypto libraries it brings) into every host.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A control's dispatch interface: its members called by member id with variant arguments, its

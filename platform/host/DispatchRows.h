@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Short builders for the rows of a control's dispatch table, so that each row reads as the

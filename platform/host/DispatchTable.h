@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // How a control binds its dispatch interface to its own members: one DispatchEntry per member,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The user-interface thread of a host: everything a control does runs here, one thing at a

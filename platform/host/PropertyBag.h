@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The host's store of a control's saved settings. Values are kept as text; a control reads a

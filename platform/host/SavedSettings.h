@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A control's saved settings as data: one table of keys, each with its type, its default and

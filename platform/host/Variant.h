@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Variant: one value crossing a control's dispatch interface, tagged with its automation type.

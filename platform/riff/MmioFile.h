@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The buffered file behind an HMMIO (private to platform/riff). One buffer serves as read-ahead

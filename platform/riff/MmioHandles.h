@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The table of open RIFF handles (private to platform/riff). A handle is a slot of this table,

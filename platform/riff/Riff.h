@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // RIFF file services: buffered file I/O plus chunk navigation, with the calls, records, flags

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The chunks of a WAVE file and the one walk that finds them: the RIFF form "WAVE", its

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // The machine-wide settings that stand in for the registry. A root key and a key path name a

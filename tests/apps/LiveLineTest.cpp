@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The play command's live line at its widths; a run of several items whose JSON events a
 // script reads line by line and whose render holds each item in turn.
 

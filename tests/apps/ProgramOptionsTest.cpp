@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The command line as a user meets it: every refused value ends the program with status 2 and
 // one line naming the option and what it accepts, before anything is opened or written.
 

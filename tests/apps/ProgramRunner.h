@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Runs the built tavrenly program from a test as a user would, with machine settings of its

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // `tavrenly record` on the simulated engine, run as a user runs it: a file signal comes back
 // bit for bit, a paused start waits for SIGUSR1 and Ctrl-C keeps the file, and the cart fields
 // reach the file. A recording process killed mid-recording is brought back by

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The tavrenly program run as a user runs it: `info --json` on files made by sox and ffmpeg and
 // on one that does not play, `play --render` on the simulated engine checked sample for
 // sample, and `demo`. The file layouts the expectations are checked against are read here

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """A private session bus for one test run, with tavrenly serve activated on it on demand."""
 
 import os

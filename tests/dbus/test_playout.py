@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The README's playout script against the service: the segue happens at the extro, and the
 recording holds the programme from A's start to B's end."""
 

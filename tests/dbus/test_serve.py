@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """tavrenly serve driven by real bus clients: introspection, a play and a recording with their
 events, playerctl, refused calls and two clients at once. Simulated engine, virtual time: the
 factory's AdvanceTime moves the clock, and every signal a step raises arrives before its

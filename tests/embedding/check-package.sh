@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds and runs the host project in host/ against the library the way an integrator would.
 #
 #   check-package.sh installed BUILD_DIR WORK_DIR

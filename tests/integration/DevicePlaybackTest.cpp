@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The player on the device engine, heard through the private sink: what the sink hears must be
 // the item's audio as it is, from its start to its end and nothing past it, with the player's
 // events following the sound; a loop's section must be heard once per pass with sample-exact

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // What is heard when the player changes the level on a device: a fade follows its curve on
 // time, and a pause, cue or close in the middle of a signal fades it out rather than cutting it.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder on the device engine, recording the private sink's monitor: a server that dies
 // must stop the stream and leave what was recorded, and on a new one the same recorder must
 // record what paplay plays into the sink, at its level, for exactly the length asked. The file's

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Playing allocates nothing: a whole file runs through the pump, the codec stages, the engine's
 // buffer events and the position timer while every call to the C allocator (and so every
 // operator new and av_malloc) is counted; see AllocationCounter.h for what is not. The one

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The player through its dispatch interface: every documented member by id and name, calls
 // that reach the real player on the simulated engine, events by id, and refused calls.
 

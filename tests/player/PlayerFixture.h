@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A player on a virtual-time loop with the simulated engine, a recording site and listener,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Loops: a loop heard sample for sample with its joins, leaving a loop early, the position
 // after a looped item's end on either kind of device, and an hour with a loop, fades and
 // markers whose position never drifts from what is heard.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Position tracking and cue markers: the marker events in their order and once per arming,
 // AudioPositionChanged only on change, the seek that passes several markers at once and the
 // play range setters.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The buffer pump and the engine's events: what reaches the engine, byte for byte and sample
 // for sample, for files that pass straight through and files that need both stages, looped
 // or not; the end of the audio; events while the engine loads.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // A seeded random sequence of host actions in virtual time: opens of good and broken files,
 // transport, seeks, markers, loops, envelopes, property changes and engine faults, with host
 // code calling back into the player from inside every event. After each step (and inside

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Transport: block-exact seeks and their clamps, seeks at the end of the data, past the
 // item's end and while playing, pause and cue on both kinds of device,
 // and hosts that close or replace the file from an event.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The volume envelope and fades: the curves as heard in the played samples, the notifications
 // and AudioVolumeChanged values of a fade, a host that edits the table from inside the
 // notifications, and entries jumped past by seeks.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Recording allocates nothing after the start: captured buffers run through the intake, the
 // format chain and the file writer while every call to the C allocator is counted (see
 // AllocationCounter.h); libavcodec's own reference records per packet are held apart.

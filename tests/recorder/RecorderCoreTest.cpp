@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder's core: saved settings, the position tick with the end of the allowed length,
 // pausing and resuming; buffer intake: the first buffer after the trigger trimmed to its first loud
 // frame.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The recorder through its dispatch interface: every documented member by id and name, a
 // recording made by calls on the simulated engine with its events by id, and refused calls.
 

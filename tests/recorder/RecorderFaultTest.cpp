@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // What a recording keeps when the disk fills up mid-recording.
 
 #include "tests/recorder/RecorderFixture.h"

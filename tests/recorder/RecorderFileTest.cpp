@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Recorded files: their exact chunk layout and sizes and how close their audio is to what was
 // captured; where the written file lives for each start flag; and the cart record's text
 // fields, laid out byte for byte or refused whole when they do not fit.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // A recorder on a virtual-time loop with the simulated record engine, a recording site, a

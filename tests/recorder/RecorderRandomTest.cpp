@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // A seeded random sequence of host actions in virtual time: starts with random formats, flags,
 // lengths and trigger levels, pauses, resumes, closes with and without saving, property
 // changes, ClearBuffer, engine errors and stream events, with host code calling back into the

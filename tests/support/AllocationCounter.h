@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Counts heap allocations for the tests that prove a steady state allocates nothing.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // What the seeded host sequences share: the dice, the last few actions and events for the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Helpers shared by the test suites: a scratch folder per test, running the command-line tools

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // WAVE files built and read byte by byte, independent of the library's own file code: a file

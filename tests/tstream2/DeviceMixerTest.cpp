@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Many device play engines on one output stream. The stream's backend is the test's own: the
 // test is the audio thread and asks the mixer for each device buffer, so every start, pause
 // and stop lands on the frame the test chooses and the mix can be checked sample for sample.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The pieces every device engine is built from: the ring of queued buffers between the UI
 // thread and the audio callback (alone and with a real second thread), the watchdog (in
 // virtual time), the one rounding rule of scaled samples and the peaks.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Counts heap allocations while a play engine runs in its steady state: a device-paced engine
 // that allocates per buffer would stutter under load. (The record engine's steady state is
 // counted under the recorder, which drives it with every event on.)

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // What every play engine promises its player, for the simulated engine (virtual time) and the
 // device engine on its null backend (a real thread on the monotonic clock, so outcomes are
 // waited for, generously, and never durations); then how the engine is chosen and which

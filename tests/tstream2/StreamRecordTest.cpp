@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // What every record engine promises its recorder, for the simulated engine (virtual time) and
 // the device engine; then what only the device engine does. The device engine is driven
 // through a scripted backend: the test itself plays the audio thread, so every block, overrun

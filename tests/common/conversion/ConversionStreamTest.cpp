@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The codec stream wrapper: the bytes held between conversions, the in-place result, clearing
 // without breaking the signal and draining at the end.
 

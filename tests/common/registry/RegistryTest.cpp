@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #include "common/Registry.h"
 
 #include "tests/support/TestSupport.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Repairing unfinished recordings: every kind of file the repair meets, ours and others',
 // damaged and sound, as one table.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The wave header reader on byte-built layouts and on files made by sox and ffmpeg (every
 // accepted rate, PCM of every width, float, and the compressed formats a station meets), and
 // the player's format checks.

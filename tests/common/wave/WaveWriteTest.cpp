@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // WAVE files written in the recording layout, checked byte by byte, and a full disk in the
 // middle of the audio.
 

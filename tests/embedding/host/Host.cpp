@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // A host built outside the project against the package: it records two seconds on the
 // simulated record engine, plays the file back on the simulated play engine to its end and
 // checks what the controls reported. Exit status 0 when everything held.

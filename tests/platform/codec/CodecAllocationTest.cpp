@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Converting allocates nothing: every buffer, the resampler's included, is made when the
 // stream is opened. Every call to the C allocator is counted (see AllocationCounter.h).
 

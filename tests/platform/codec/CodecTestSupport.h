@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 #pragma once
 
 // Helpers for the codec tests: wave format records as byte vectors, the "fmt " and "data" of

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The codec manager's same-rate PCM conversions, checked against computed expectations for
 // every sample size, channel maps, widening and the rounding and clipping corner cases.
 

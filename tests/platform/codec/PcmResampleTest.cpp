@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // Rate conversion through the codec manager: quality against the ideal signal, independence
 // from how the stream is cut into buffers, length when drained, and forgetting after a drain.
 

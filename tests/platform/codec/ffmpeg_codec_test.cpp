@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The FFmpeg stage both ways. Encoding 16-bit PCM: the format records we suggest are the ones
 // other software reads, the bytes are those FFmpeg's encoders give for the same settings, and
 // records we cannot honour are refused. Decoding: files the command-line tools write decode to

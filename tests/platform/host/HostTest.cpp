@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The host services the controls run on: the event loop's ordering of timers, tasks and posts
 // in virtual time and from other threads, and the property bag that persists a control's
 // settings.

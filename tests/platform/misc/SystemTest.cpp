@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The system services: the machine settings file, and the renames that move a finished
 // recording to its name.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+
 // The RIFF file services as the wave reader and the recorder use them: finding chunks inside
 // their parent, and buffered reads and writes reaching the right bytes. (Created chunks' sizes
 // and pad bytes, sizes cut to what the file holds and a full disk under a chunk are the wave
