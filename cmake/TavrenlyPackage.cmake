@@ -35,7 +35,6 @@ endforeach()
 # header includes one.
 pkg_check_modules(TAVRENLY_PACKAGE_DEPS REQUIRED IMPORTED_TARGET
                   libavcodec libavutil soxr rtaudio alsa libpulse)
-set(TAVRENLY_PACKAGE_PC_REQUIRES "libavcodec libavutil soxr rtaudio alsa libpulse fmt")
 
 add_library(tavrenly_library ${TAVRENLY_PACKAGE_OBJECTS})
 set_target_properties(tavrenly_library PROPERTIES
@@ -107,16 +106,23 @@ install(FILES ${PROJECT_BINARY_DIR}/TavrenlyConfig.cmake
               ${PROJECT_BINARY_DIR}/TavrenlyConfigVersion.cmake
         DESTINATION ${TAVRENLY_CMAKE_DIR})
 
-# tavrenly.pc: a static library brings its dependencies along in Requires, a shared one only
-# in Requires.private.
+# tavrenly.pc. No public header includes a third-party one, so a host compiles with our include
+# path alone, and a shared libtavrenly names the libraries it needs itself (DT_NEEDED): its
+# host gets no flag of theirs. A static one needs them at the host's link, in Libs.private,
+# which only `pkg-config --static` adds. They are named as libraries, not as Requires.private
+# packages: pkg-config passes the Cflags of Requires.private on even without --static (so
+# rtaudio's defines would reach every host), and --static would then follow FFmpeg's own
+# private libraries down to static codec libraries a host's machine need not have.
 if(BUILD_SHARED_LIBS)
-    set(TAVRENLY_PC_REQUIRES "")
-    set(TAVRENLY_PC_REQUIRES_PRIVATE "${TAVRENLY_PACKAGE_PC_REQUIRES}")
-    set(TAVRENLY_PC_LIBS_EXTRA "")
+    set(TAVRENLY_PC_LIBS_PRIVATE "")
 else()
-    set(TAVRENLY_PC_REQUIRES "${TAVRENLY_PACKAGE_PC_REQUIRES}")
-    set(TAVRENLY_PC_REQUIRES_PRIVATE "")
-    set(TAVRENLY_PC_LIBS_EXTRA "-pthread")
+    set(libs ${TAVRENLY_PACKAGE_DEPS_LDFLAGS} -lfmt -pthread)
+    # The compiler's own library folders need no -L.
+    foreach(dir IN LISTS CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+        list(REMOVE_ITEM libs "-L${dir}")
+    endforeach()
+    list(REMOVE_DUPLICATES libs)
+    list(JOIN libs " " TAVRENLY_PC_LIBS_PRIVATE)
 endif()
 # The prefix is found from the file's own place, so an install to any --prefix stays right.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
@@ -127,3 +133,5 @@ else()
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tavrenly.pc.in ${PROJECT_BINARY_DIR}/tavrenly.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tavrenly.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tavrenly)

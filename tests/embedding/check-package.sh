@@ -9,7 +9,8 @@
 #       builds the host with add_subdirectory(SOURCE_DIR) and runs it, then does all of the
 #       above with that tree.
 #
-# A shared libtavrenly must carry its versioned soname and export the public interface only.
+# A shared libtavrenly must carry its versioned soname and export the public interface only;
+# tavrenly.pc must keep the flags of the libraries behind it from a host that does not need them.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 mode="$1" tree="$2" work="$3"
@@ -61,6 +62,7 @@ cmake --install "$tree" --prefix "$work/prefix" >/dev/null
 # The headers sit in one folder of their own: nothing else lands at the include root.
 [ "$(ls "$work/prefix/include")" = tavrenly ] || fail "headers outside include/tavrenly"
 [ -f "$work/prefix/include/tavrenly/player/TavrenPlayer.h" ] || fail "player header missing"
+[ -f "$work/prefix/share/doc/tavrenly/LICENSE" ] || fail "the licence is not installed"
 if [ -x "$work/prefix/bin/tavrenly" ]; then
     page="$work/prefix/share/man/man1/tavrenly.1"
     grep -q '^\.SH "tavrenly play"' "$page" ||
@@ -78,11 +80,17 @@ cmake --build "$work/found"
 run_host "$work/found/host"
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
-# shellcheck disable=SC2046 # the flags are words
-"${CXX:-c++}" -std=c++20 -o "$work/pkg-config-host" "$here/host/Host.cpp" \
-    $(pkg-config --cflags --libs tavrenly)
+shared="$(find "$work/prefix/lib" -maxdepth 1 -name 'libtavrenly.so.*' | head -1)"
+# The libraries behind ours reach a host only where it needs them: at the link of a static
+# libtavrenly, through --static. No compile gets a flag of theirs, a shared library's host none.
+third_party='rtaudio|__LINUX_|__UNIX_|-lav|avcodec|soxr|pulse|asound|-lfmt'
+plain="$(pkg-config --cflags --libs tavrenly)"
+static="$(pkg-config --static --cflags --libs tavrenly)"
+! grep -qE "$third_party" <<<"$plain" || fail "a host gets the flags of our dependencies: $plain"
+[ -z "$shared" ] || [ "$static" = "$plain" ] || fail "--static adds to a shared library: $static"
+# shellcheck disable=SC2086 # the flags are words
+"${CXX:-c++}" -std=c++20 -o "$work/pkg-config-host" "$here/host/Host.cpp" $static
 run_host "$work/pkg-config-host"
 
-shared="$(find "$work/prefix/lib" -maxdepth 1 -name 'libtavrenly.so.*' | head -1)"
 [ -z "$shared" ] || check_exports "$shared"
 echo "check-package: $mode: find_package, pkg-config$([ "$mode" = subdir ] && echo ", add_subdirectory") hosts passed"
