@@ -107,6 +107,23 @@ void OptionCheck::WritableFile(std::string_view option, const std::string& path)
                            std::strerror(errno)));
 }
 
+void OptionCheck::NotAnInput(std::string_view option, const std::string& path,
+                             const std::vector<std::string>& inputs)
+{
+    struct stat out
+    {};
+    const bool standardOutput = path == "-";
+    if ((standardOutput ? fstat(STDOUT_FILENO, &out) : stat(path.c_str(), &out)) != 0)
+        return; // made by the run: no input can be it
+    for (const std::string& input : inputs) {
+        struct stat in
+        {};
+        if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            return Refuse(fmt::format("{} {}: is the input {}; writing it would destroy it", option,
+                                      standardOutput ? "- (standard output)" : path, input));
+    }
+}
+
 void OptionCheck::Refuse(std::string message)
 {
     if (!m_problem)

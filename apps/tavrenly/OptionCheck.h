@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -52,6 +53,10 @@ public:
     /// `path` names a file this process may create or overwrite (its folder exists and is
     /// writable). Nothing is created.
     void WritableFile(std::string_view option, const std::string& path);
+    /// `path`, when it exists, is none of `inputs`, through links of either kind: writing it
+    /// would destroy an input while it is read. "-" is standard output, e.g. appended to one.
+    void NotAnInput(std::string_view option, const std::string& path,
+                    const std::vector<std::string>& inputs);
     /// Any other refusal, in the same one-line form.
     void Refuse(std::string message);
 

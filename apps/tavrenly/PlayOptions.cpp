@@ -214,8 +214,11 @@ OptionCheck CheckPlayOptions(const PlayOptions& options)
         check.Range("--debug-level", *options.debugLevel, 0, 255);
     if (!options.debugFile.empty())
         check.WritableFile("--debug-file", options.debugFile);
-    if (!options.render.empty())
-        check.WritableFile("--render", options.render);
+    if (!options.render.empty()) {
+        if (options.render != "-")
+            check.WritableFile("--render", options.render);
+        check.NotAnInput("--render", options.render, options.files);
+    }
     return check;
 }
 

@@ -31,6 +31,9 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
 {
     TempDir dir;
     WriteCounterWave(dir.File("item.wav"), 1.0);
+    const Bytes item = ReadFileBytes(dir.File("item.wav"));
+    std::filesystem::create_hard_link(dir.File("item.wav"), dir.File("same.wav"));
+    std::filesystem::create_symlink("same.wav", dir.File("link.wav"));
     const std::string out = dir.File("out.wav");
     WriteFileBytes(dir.File("flac.wav"), {'f', 'L', 'a', 'C', 0, 0, 0, 34});
     WriteFileBytes(dir.File("six.wav"), RiffBytes({{"fmt ", FmtBody(1, 6, 44100, 529200, 12, 16)},
@@ -44,6 +47,10 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
          "--audio-start 0.75 must be before --audio-end 0.25\n"},
         {"--render /nonexistent/out.wav",
          "--render /nonexistent/out.wav: the folder /nonexistent does not exist\n"},
+        // The output is an input under another name: writing it would destroy what is played.
+        {"play other.wav item.wav" + simulated + " --render same.wav",
+         "--render same.wav: is the input item.wav; writing it would destroy it\n"},
+        {"--render link.wav", "--render link.wav: is the input item.wav;"},
         // Bounds past the file are refused once it is open, before it plays.
         {"--audio-end 9 --render out.wav", "--audio-end 9: must be from 0 to 1\n"},
         {"--loop 1", "--loop 1: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n"},
@@ -81,6 +88,7 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         }
         EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is rendered after a refusal";
     }
+    EXPECT_TRUE(ReadFileBytes(dir.File("item.wav")) == item) << "an input was written";
 }
 
 TEST(ProgramSettingsTest, TheReadmeExampleChoosingTheSimulatedEngineMakesItTheProgramsDefault)
