@@ -414,7 +414,7 @@ int RunPlay(const PlayOptions& options)
     TavrenPlayer player(site, std::move(engine));
     player.InitNew();
 
-    const bool terminal = isatty(STDOUT_FILENO) == 1 && !options.quiet && !render;
+    const bool terminal = InTerminalForeground(STDOUT_FILENO) && !options.quiet && !render;
     const bool printEvents = !options.quiet && (terminal || options.events);
     const EventFormat format = options.events.value_or(EventFormat::Text);
     // Rendered to standard output, the audio owns it and the events go to standard error.

@@ -196,7 +196,8 @@ std::string RecordLine(const TavrenRecorder& recorder, const RecordOptions& opti
 /// True when a line has been typed on standard input; `open` turns false at its end.
 bool EnterPressed(bool& open)
 {
-    if (!open)
+    // A terminal read in the background would stop the process (SIGTTIN); SIGUSR1 still starts.
+    if (!open || (isatty(STDIN_FILENO) == 1 && !InTerminalForeground(STDIN_FILENO)))
         return false;
     pollfd input{STDIN_FILENO, POLLIN, 0};
     if (poll(&input, 1, 0) <= 0)
@@ -507,7 +508,7 @@ int RunRecord(const RecordOptions& options)
     const auto* deviceEngine = dynamic_cast<const DeviceStreamRecord*>(engine.get());
     TavrenRecorder recorder(site, std::move(engine));
     recorder.InitNew();
-    const bool onTerminal = isatty(STDOUT_FILENO) == 1 && !options.quiet;
+    const bool onTerminal = InTerminalForeground(STDOUT_FILENO) && !options.quiet;
     const bool printEvents = !options.quiet && (onTerminal || options.events);
     // In virtual time the line would be redrawn thousands of times a second: events only.
     const bool terminal = onTerminal && !virtualTime;

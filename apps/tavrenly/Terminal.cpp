@@ -48,6 +48,11 @@ size_t TerminalColumns()
     return static_cast<size_t>(size.ws_col) - 1;
 }
 
+bool InTerminalForeground(int fd)
+{
+    return isatty(fd) == 1 && tcgetpgrp(fd) == getpgrp();
+}
+
 void SayProblem(const std::string& problem)
 {
     static std::string said;
@@ -59,6 +64,8 @@ void SayProblem(const std::string& problem)
 
 void LiveLine::Draw(const std::string& text)
 {
+    if (!InTerminalForeground(STDOUT_FILENO))
+        return;
     fmt::print(stdout, "\r{}\033[K", text);
     std::fflush(stdout);
     m_shown = true;
@@ -66,7 +73,7 @@ void LiveLine::Draw(const std::string& text)
 
 void LiveLine::Clear()
 {
-    if (!m_shown)
+    if (!m_shown || !InTerminalForeground(STDOUT_FILENO))
         return;
     fmt::print(stdout, "\r\033[K");
     m_shown = false;
@@ -74,7 +81,12 @@ void LiveLine::Clear()
 
 TerminalKeys::TerminalKeys()
 {
-    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &m_saved) != 0)
+    Activate();
+}
+
+void TerminalKeys::Activate()
+{
+    if (!InTerminalForeground(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &m_saved) != 0)
         return;
     termios raw = m_saved;
     // Keys one by one and unechoed; Ctrl-C still raises SIGINT (ISIG stays on).
@@ -86,12 +98,17 @@ TerminalKeys::TerminalKeys()
 
 TerminalKeys::~TerminalKeys()
 {
-    if (m_active)
+    // Put in the background since, the terminal belongs to the shell, which set its own modes.
+    if (m_active && InTerminalForeground(STDIN_FILENO))
         tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
 }
 
 char TerminalKeys::Take()
 {
+    if (!InTerminalForeground(STDIN_FILENO))
+        return 0;
+    if (!m_active)
+        Activate(); // started in the background and brought to the foreground since
     if (!m_active)
         return 0;
     pollfd input{STDIN_FILENO, POLLIN, 0};

@@ -20,6 +20,12 @@ std::string LevelBar(int16_t level, int width = 20, int mark = -1);
 /// column wraps on some terminals); 80 less one when it cannot be told.
 size_t TerminalColumns();
 
+/// True when `fd` is a terminal and this process is in its foreground process group. Only then
+/// may the program change the terminal's modes or read keys from it (in the background either
+/// stops the process, with SIGTTOU or SIGTTIN), and only then is a status line drawn for
+/// someone watching: a job put in the background runs as when its output is no terminal.
+bool InTerminalForeground(int fd);
+
 /// Prints what a device engine says went wrong with its device, on standard error; each
 /// sentence once, however often it is asked; "" says nothing. The engines only record their
 /// problems: saying them is the program's business.
@@ -41,6 +47,7 @@ private:
 };
 
 /// One status line on a terminal, redrawn in place. Lines printed in between clear it first.
+/// While the job is in the background it is not drawn.
 class LiveLine
 {
 public:
@@ -53,7 +60,8 @@ private:
 
 /// While alive, a terminal on standard input hands over each key as it is pressed, without
 /// echo; the terminal's own settings come back at destruction (and the keys are not read when
-/// standard input is no terminal).
+/// standard input is no terminal). A job in the background leaves the terminal alone and reads
+/// no keys; brought to the foreground, it takes the keys from then on.
 class TerminalKeys
 {
 public:
@@ -66,6 +74,8 @@ public:
     char Take();
 
 private:
+    void Activate();
+
     bool m_active = false;
     termios m_saved{};
 };

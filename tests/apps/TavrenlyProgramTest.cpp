@@ -13,12 +13,17 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tavrenly::test {
@@ -245,6 +250,79 @@ TEST(ProgramCommandsTest, TheDemoPlaysToItsEnd)
     EXPECT_NE(demo.out.find("Done: ended at 10.000 s, 1 loop restart(s)"), std::string::npos)
         << demo.out;
     EXPECT_TRUE(std::filesystem::exists(dir.File("tavrenly-demo/jingle.wav")));
+}
+
+struct TerminalRun
+{
+    int status = -1; ///< the exit status, or 100 + the signal that stopped the program
+    std::string out; ///< what reached the terminal
+};
+
+/// Runs the program on a pseudo-terminal of its own session, as a shell with job control runs
+/// a job: in the terminal's foreground process group, or in a group of its own (`&`).
+TerminalRun RunOnTerminal(const TempDir& dir, const std::vector<std::string>& args, bool background)
+{
+    const std::string command =
+        "cd " + Quoted(dir.Path().string()) + " && exec env " + ProgramCommand(dir, args);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return {};
+    const std::string terminal = ptsname(master);
+    const pid_t session = fork();
+    if (session == 0) {
+        // The session leader plays the shell: the terminal is its, and its group the
+        // foreground one.
+        setsid();
+        const int slave = open(terminal.c_str(), O_RDWR);
+        const pid_t job = fork();
+        if (job == 0) {
+            if (background)
+                setpgid(0, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(job, &status, WUNTRACED);
+        if (WIFSTOPPED(status)) {
+            kill(job, SIGKILL);
+            _exit(100 + WSTOPSIG(status));
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+    }
+    TerminalRun run;
+    char bytes[4096];
+    // The terminal reads as ended (EIO) once the session has closed it.
+    for (ssize_t got; (got = read(master, bytes, sizeof bytes)) != 0;) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        run.out.append(bytes, static_cast<size_t>(got));
+    }
+    close(master);
+    int status = 0;
+    waitpid(session, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// On a terminal the item plays with its live line and keys; a job in the background neither
+// changes the terminal's modes nor draws there (either would stop it, SIGTTOU), and plays to
+// its end as with its output to a file.
+TEST(TerminalJobTest, ABackgroundJobPlaysToItsEndWithoutTheTerminal)
+{
+    TempDir dir;
+    WriteCounterWave(dir.File("item.wav"), 0.5);
+    for (const bool background : {false, true}) {
+        SCOPED_TRACE(background ? "background" : "foreground");
+        const TerminalRun run =
+            RunOnTerminal(dir, {"play", "item.wav", "--engine", "null"}, background);
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(run.out.find("\033[K") != std::string::npos, !background) << run.out;
+    }
 }
 
 } // namespace
