@@ -23,13 +23,6 @@ namespace {
 /// Interval of the position timer: the recorded time moves in 50 ms steps.
 constexpr int32_t kPositionTimerIntervalms = 50;
 
-// The largest buffering a host may ask for. Together they keep every size computed from them
-// (the engine's buffers, the codec streams' sources, the file's write-behind buffer) far from
-// 32 bits and the memory they take to tens of megabytes at the highest rates.
-constexpr int32_t kMostWaveBufferLengthms = 2000;
-constexpr int32_t kMostWaveRecordBuffers = 100;
-constexpr int16_t kMostCacheSeconds = 60;
-
 } // namespace
 
 TavrenRecorder::TavrenRecorder(ControlSite& site, std::unique_ptr<StreamRecord> engine)

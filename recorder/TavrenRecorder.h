@@ -61,6 +61,13 @@ struct RecorderCaptionLabel
 class TavrenRecorder : private StreamRecordEvents
 {
 public:
+    // The largest buffering a host may ask for. Together they keep every size computed from
+    // them (the engine's buffers, the codec streams' sources, the file's write-behind buffer)
+    // far from 32 bits and the memory they take to tens of megabytes at the highest rates.
+    static constexpr int32_t kMostWaveBufferLengthms = 2000;
+    static constexpr int32_t kMostWaveRecordBuffers = 100;
+    static constexpr int16_t kMostCacheSeconds = 60;
+
     /// Creates the recorder on `site` (which must outlive it) with `engine`, or with the engine
     /// factory's default engine when `engine` is null.
     explicit TavrenRecorder(ControlSite& site, std::unique_ptr<StreamRecord> engine = nullptr);

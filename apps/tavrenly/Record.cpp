@@ -407,6 +407,27 @@ std::string WhyNotWritable(const std::string& folder)
 
 } // namespace
 
+OptionCheck CheckRecordOptions(const RecordOptions& options)
+{
+    OptionCheck check;
+    check.Range("--length", options.length, 0, kMostRecordSeconds);
+    if (options.device)
+        check.AtLeast("--device", *options.device, 0);
+    if (options.bufferMs)
+        check.Range("--buffer-ms", *options.bufferMs, 1, TavrenRecorder::kMostWaveBufferLengthms);
+    if (options.buffers)
+        check.Range("--buffers", *options.buffers, 1, TavrenRecorder::kMostWaveRecordBuffers);
+    if (options.cacheSeconds)
+        check.Range("--cache-seconds", *options.cacheSeconds, 0, TavrenRecorder::kMostCacheSeconds);
+    if (options.volume)
+        check.Range("--volume", *options.volume, 0, 100);
+    if (options.debugLevel)
+        check.Range("--debug-level", *options.debugLevel, 0, 255);
+    if (!options.debugFile.empty())
+        check.WritableFile("--debug-file", options.debugFile);
+    return check;
+}
+
 std::optional<int16_t> ParseFormatTag(const std::string& text)
 {
     const std::string name = Lower(text);
@@ -460,7 +481,7 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     optional("--buffer-ms", options.bufferMs, "Capture buffer length in ms");
     optional("--buffers", options.buffers, "Number of capture buffers");
     optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering");
-    optional("--volume", options.volume, "Record volume 0..100")->check(CLI::Range(0.0, 100.0));
+    optional("--volume", options.volume, "Record volume 0..100");
     command->add_option("--debug-file", options.debugFile, "Diagnostic log file");
     optional("--debug-level", options.debugLevel, "Log level: 1, 16 or 255");
     command->add_option("--engine", options.engine, "device, null or simulated")
@@ -490,10 +511,8 @@ int RunRecord(const RecordOptions& options)
     const bool simulated = kind == EngineKind::Simulated;
     // A simulated recording with an end runs in virtual time, as fast as the machine goes; an
     // open-ended or paused one keeps to the clock, so that a person can end or start it.
-    OptionCheck check;
-    check.Range("--length", options.length, 0, kMostRecordSeconds);
-    if (!check.Passed())
-        return check.Report();
+    if (const int refused = CheckRecordOptions(options).Report())
+        return refused;
     const bool virtualTime = simulated && options.length > 0 && !options.paused;
     EventLoop loop(virtualTime ? EventLoop::Clock::Virtual : EventLoop::Clock::Real);
     HeadlessSite site(loop);

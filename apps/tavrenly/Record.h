@@ -5,6 +5,8 @@
 // `tavrenly record OUT.wav`: a recording from the chosen engine into a WAVE file, with the
 // recorder's settings and RecordAudioEx's arguments as options.
 
+#include "apps/tavrenly/OptionCheck.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,6 +51,9 @@ struct RecordOptions
 /// "pcm", "alaw", "mulaw", "ima-adpcm", "ms-adpcm", "gsm", "mp2", "mp3" (any case), or a
 /// format tag as a number (decimal or 0x hex, 1..65535); nullopt otherwise.
 std::optional<int16_t> ParseFormatTag(const std::string& text);
+
+/// Every value of `options` against what the recorder accepts, before anything is opened.
+OptionCheck CheckRecordOptions(const RecordOptions& options);
 
 /// Adds the record command and its options to `app`; the parsed values land in `options`,
 /// which must outlive the parse.

@@ -67,6 +67,15 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         // scan must exist.
         {"record out.wav --length nan" + simulated, "--length nan: must be from 0 to 604800\n"},
         {"record out.wav --length 1e30" + simulated, "--length 1e+30: must be from 0 to"},
+        // The recorder's settings are checked as the player's, against the recorder's bounds.
+        {"record out.wav --length 0.1 --buffers 101" + simulated,
+         "--buffers 101: must be from 1 to 100\n"},
+        {"record out.wav --length 0.1 --cache-seconds -1" + simulated,
+         "--cache-seconds -1: must be from 0 to 60\n"},
+        {"record out.wav --length 0.1 --volume nan" + simulated,
+         "--volume nan: must be from 0 to 100\n"},
+        {"record out.wav --length 0.1 --debug-file /nonexistent/log" + simulated,
+         "--debug-file /nonexistent/log: the folder /nonexistent does not exist\n"},
         {"repair --scan /nonexistent", "--scan /nonexistent: no such folder\n"},
         {"play cut.wav" + simulated,
          "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
