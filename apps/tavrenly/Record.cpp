@@ -425,6 +425,9 @@ OptionCheck CheckRecordOptions(const RecordOptions& options)
         check.Range("--debug-level", *options.debugLevel, 0, 255);
     if (!options.debugFile.empty())
         check.WritableFile("--debug-file", options.debugFile);
+    // The recorder deletes an existing file of the destination's name as it starts.
+    if (options.signal.rfind("file:", 0) == 0)
+        check.NotAnInput("record", options.file, {options.signal.substr(5)});
     return check;
 }
 

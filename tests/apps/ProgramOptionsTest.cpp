@@ -76,6 +76,8 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
          "--volume nan: must be from 0 to 100\n"},
         {"record out.wav --length 0.1 --debug-file /nonexistent/log" + simulated,
          "--debug-file /nonexistent/log: the folder /nonexistent does not exist\n"},
+        {"record item.wav --length 0.1 --signal file:item.wav" + simulated,
+         "record item.wav: is the input item.wav; writing it would destroy it\n"},
         {"repair --scan /nonexistent", "--scan /nonexistent: no such folder\n"},
         {"play cut.wav" + simulated,
          "warning: cut.wav is cut short: its data chunk declares 400000 bytes, 4000 are present",
