@@ -22,13 +22,6 @@ using Args = std::span<Variant>;
 namespace id = player_ids;
 namespace ev = player_event_ids;
 
-constexpr VarType I2 = VarType::I2;
-constexpr VarType I4 = VarType::I4;
-constexpr VarType R4 = VarType::R4;
-constexpr VarType Str = VarType::BStr;
-constexpr VarType Bool = VarType::Bool;
-constexpr VarType None = VarType::Empty;
-
 constexpr std::string_view kFlushBuffersHelp = "Causes the soundcard buffers to be flushed with "
                                                "silent buffers when seeking. Reads setting  from "
                                                "the Registry at startup.";

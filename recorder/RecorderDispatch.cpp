@@ -19,13 +19,6 @@ using Args = std::span<Variant>;
 namespace id = recorder_ids;
 namespace ev = recorder_event_ids;
 
-constexpr VarType I2 = VarType::I2;
-constexpr VarType I4 = VarType::I4;
-constexpr VarType R4 = VarType::R4;
-constexpr VarType Str = VarType::BStr;
-constexpr VarType Bool = VarType::Bool;
-constexpr VarType None = VarType::Empty;
-
 // One row per member: the methods, then the properties in member id order.
 constexpr DispatchEntry<R> kRecorderTable[] = {
     {Method(id::RecordAudio, "RecordAudio", I4,

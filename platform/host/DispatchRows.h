@@ -12,6 +12,14 @@
 
 namespace tavrenly::dispatch_rows {
 
+// The types as a table row names them.
+inline constexpr VarType I2 = VarType::I2;
+inline constexpr VarType I4 = VarType::I4;
+inline constexpr VarType R4 = VarType::R4;
+inline constexpr VarType Str = VarType::BStr;
+inline constexpr VarType Bool = VarType::Bool;
+inline constexpr VarType None = VarType::Empty;
+
 /// A by-value argument.
 constexpr ParamInfo In(std::string_view name, VarType type, std::string_view typeName = {})
 {

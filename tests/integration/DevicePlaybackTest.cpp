@@ -158,16 +158,9 @@ using DevicePlaybackProgramTest = test::PulseTest;
 TEST_F(DevicePlaybackProgramTest, ServerDiesMidItemAndTheProgramEndsWithAnError)
 {
     const std::string item = test::SoxFile(dir, "item.wav", "20 sine 440 vol 0.5");
-    const std::string logFile = dir.File("program.log");
-    test::ChildProcess program(loop, {TAVRENLY_PROGRAM, "play", item, "--quiet"}, logFile, SIGINT);
-    test::Pause(loop, 1500);
-    ASSERT_TRUE(program.Running()) << "the program ended before the server went";
-    StopServer();
-    EXPECT_TRUE(WaitFor(
-        loop, [&] { return !program.Running(); }, 10'000))
-        << "the program still runs";
-    const std::string text = test::ReadText(logFile);
-    EXPECT_EQ(program.ExitStatus(), 1) << text;
+    std::string text;
+    EXPECT_EQ(RunProgramWhileTheServerDies({TAVRENLY_PROGRAM, "play", item, "--quiet"}, text), 1)
+        << text;
     EXPECT_NE(text.find("playback stopped: the output device failed (code 1)"), std::string::npos)
         << text;
 }

@@ -208,6 +208,20 @@ bool PulseTest::StartServer()
                "pactl set-default-sink tavrenly && pactl set-default-source tavrenly.monitor") == 0;
 }
 
+int PulseTest::RunProgramWhileTheServerDies(const std::vector<std::string>& args, std::string& text)
+{
+    const std::string logFile = dir.File("program.log");
+    ChildProcess program(loop, args, logFile, SIGINT);
+    Pause(loop, 1500);
+    EXPECT_TRUE(program.Running()) << "the program ended before the server went";
+    StopServer();
+    EXPECT_TRUE(WaitFor(
+        loop, [&] { return !program.Running(); }, 10'000))
+        << "the program still runs";
+    text = ReadText(logFile);
+    return program.Running() ? -1 : program.ExitStatus();
+}
+
 /// Plays once the recording grows: a freshly started null sink renders in one long idle block
 /// (up to two seconds) before it follows the low latency the recorder asks for, as a sound card
 /// would from the start. Then lets the sink's last buffers reach the recording.

@@ -91,6 +91,9 @@ protected:
     void StopServer() { server.reset(); }
     std::string Socket() const { return dir.File("pulse") + "/native"; }
 
+    /// Runs the program with `args` for 1.5 s, stops the server under it and waits for the
+    /// program to end; its exit status, and its output in `text`.
+    int RunProgramWhileTheServerDies(const std::vector<std::string>& args, std::string& text);
     /// Records the sink's monitor (raw 16-bit stereo) while `play` runs; returns its samples.
     std::vector<int16_t> Heard(const std::function<void()>& play);
 

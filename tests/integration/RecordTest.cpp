@@ -81,17 +81,9 @@ TEST_F(RecordDeviceTest, AServerThatDiesStopsTheStreamKeepsTheAudioAndANewOneRec
 TEST_F(RecordDeviceTest, ServerDiesMidRecordingAndTheProgramKeepsTheFileWithAnError)
 {
     const std::string file = dir.File("cut.wav");
-    const std::string logFile = dir.File("program.log");
-    test::ChildProcess program(loop, {TAVRENLY_PROGRAM, "record", file, "--quiet"}, logFile,
-                               SIGINT);
-    test::Pause(loop, 1500);
-    ASSERT_TRUE(program.Running()) << "the program ended before the server went";
-    StopServer();
-    EXPECT_TRUE(WaitFor(
-        loop, [&] { return !program.Running(); }, 10'000))
-        << "the program still runs";
-    const std::string text = test::ReadText(logFile);
-    EXPECT_EQ(program.ExitStatus(), 1) << text;
+    std::string text;
+    EXPECT_EQ(RunProgramWhileTheServerDies({TAVRENLY_PROGRAM, "record", file, "--quiet"}, text), 1)
+        << text;
     EXPECT_NE(text.find("what was recorded is kept in " + file), std::string::npos) << text;
     EXPECT_GE(test::DataChunkBytes(file).size(), size_t{kRate} * 4) << "a second at least";
 }
