@@ -9,6 +9,11 @@
 // audio in order after the "data" header, so the repair only has to write those two fields:
 // the "data" size becomes the whole blocks the file really holds, the RIFF size follows.
 //
+// An RF64 file keeps the two sizes in its "ds64" chunk (their 32-bit fields read 0xFFFFFFFF)
+// and is repaired there the same way. A RIFF file that kept room for "ds64" in a "JUNK" chunk
+// right after its header, and whose audio reaches past what 32-bit sizes hold, is made RF64
+// by the repair, so that none of the audio is left out.
+//
 // The repair touches nothing else. A file that is damaged in any other way (not RIFF, cut
 // inside its header, a chunk before the audio that reaches past the end, no "fmt " or "data")
 // is left byte for byte as it is and reported.
@@ -42,10 +47,13 @@ struct RepairReport
     uint64_t fileSize = 0;
     uint16_t blockAlign = 0; ///< the "fmt " chunk's nBlockAlign, 0 until read
     uint64_t dataOffset = 0; ///< file offset of the "data" chunk's header, 0 when none
-    uint32_t riffSizeBefore = 0;
-    uint32_t riffSizeAfter = 0;
-    uint32_t dataSizeBefore = 0;
-    uint32_t dataSizeAfter = 0;
+    /// 64-bit: an RF64 file's sizes are its "ds64" chunk's.
+    uint64_t riffSizeBefore = 0;
+    uint64_t riffSizeAfter = 0;
+    uint64_t dataSizeBefore = 0;
+    uint64_t dataSizeAfter = 0;
+    bool rf64Before = false;
+    bool rf64After = false;
     /// Bytes after the last whole block (a buffer cut short by the disk), left outside "data".
     uint64_t partialBlockBytes = 0;
 };
@@ -66,8 +74,8 @@ const char* RepairVerdictText(RepairVerdict verdict);
 bool IsTemporaryRecordingName(const std::string& fileName);
 
 /// The temporary recordings a killed recorder left in `folder` (not its sub-folders): files
-/// with the recorder's temporary names whose RIFF or "data" size field is still 0, sorted by
-/// name. Empty when the folder cannot be read.
+/// with the recorder's temporary names whose RIFF size (an RF64 file's "ds64" one) is still 0,
+/// sorted by name. Empty when the folder cannot be read.
 std::vector<std::string> FindTemporaryRecordings(const std::string& folder);
 
 } // namespace tavrenly

@@ -7,6 +7,7 @@
 #include "platform/riff/WaveChunks.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace tavrenly {
@@ -68,11 +69,56 @@ double BlockLayoutBytesPerSecond(const uint8_t* format, int32_t formatSize)
     return static_cast<double>(record.nSamplesPerSec) * blockAlign / samplesPerBlock;
 }
 
+uint64_t WaveSampleCount(const uint8_t* format, int32_t formatSize, uint64_t dataBytes)
+{
+    // A PCM record may end before cbSize, after the 16 bytes the sample layout takes.
+    constexpr int32_t kPlainRecordBytes = 16;
+    if (format == nullptr || formatSize < kPlainRecordBytes)
+        return 0;
+    WAVEFORMATEX record{};
+    std::memcpy(&record, format, std::min<size_t>(sizeof record, static_cast<size_t>(formatSize)));
+    if (record.nBlockAlign == 0)
+        return 0;
+    const uint64_t blocks = dataBytes / record.nBlockAlign;
+    switch (record.wFormatTag) {
+    case WAVE_FORMAT_PCM:
+    case WAVE_FORMAT_IEEE_FLOAT:
+    case WAVE_FORMAT_ALAW:
+    case WAVE_FORMAT_MULAW:
+    case WAVE_FORMAT_EXTENSIBLE:
+        return blocks;
+    default:
+        break;
+    }
+    // A block codec's layout fixes its rate; a stream codec has only the average one.
+    double bytesPerSecond = BlockLayoutBytesPerSecond(format, formatSize);
+    const bool blockCodec = bytesPerSecond > 0;
+    if (!blockCodec)
+        bytesPerSecond = record.nAvgBytesPerSec;
+    if (bytesPerSecond <= 0)
+        return 0;
+    const double samplesPerByte = record.nSamplesPerSec / bytesPerSecond;
+    const double bytes = static_cast<double>(blockCodec ? blocks * record.nBlockAlign : dataBytes);
+    return static_cast<uint64_t>(std::llround(bytes * samplesPerByte));
+}
+
 int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_t& dataSize)
+{
+    // A missing or empty file leaves `dataSize` as it was.
+    if (!(FileLength(fileName) > 0))
+        return -1;
+    uint64_t dataBytes = 0;
+    const int32_t result = ReadWaveHeader(fileName, format, dataBytes);
+    dataSize = static_cast<int32_t>(static_cast<uint32_t>(dataBytes));
+    return result;
+}
+
+int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, uint64_t& dataBytes,
+                       bool* rf64)
 {
     if (!(FileLength(fileName) > 0))
         return -1;
-    dataSize = 0;
+    dataBytes = 0;
     UniqueHmmio file(mmioOpenA(fileName.c_str(), nullptr, MMIO_READ));
     if (!file)
         return -1;
@@ -90,7 +136,9 @@ int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_
     if (chunks.formatBytes)
         std::memcpy(&format, chunks.formatBytes.get(), static_cast<size_t>(chunks.formatRead));
     if (chunks.haveData)
-        dataSize = static_cast<int32_t>(chunks.data.cksize);
+        dataBytes = chunks.dataBytes;
+    if (rf64 != nullptr)
+        *rf64 = chunks.rf64;
     return 0;
 }
 

@@ -28,6 +28,10 @@ namespace tavrenly {
 /// is not a WAVE form or has no "fmt " chunk). Reports nothing itself and always closes the
 /// file. Any thread.
 int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, int32_t& dataSize);
+/// ReadWaveHeader with the "data" size in 64 bits, as an RF64 file's "ds64" chunk gives it
+/// (cut to what the file holds); `rf64`, when given, says whether the form is RF64.
+int32_t ReadWaveHeader(const std::string& fileName, WAVEFORMATEX& format, uint64_t& dataBytes,
+                       bool* rf64 = nullptr);
 
 /// The player's open-time checks of a file's format. Returns 0 when the format is accepted,
 /// else the reference code of the first failing check: 1 = sample rate not one of 8000,
@@ -44,6 +48,12 @@ int32_t CheckPlaybackFileFormat(const WAVEFORMATEX& format);
 /// `formatSize` reach. Returns 0 for other formats or a layout that fixes nothing (a block
 /// too small for its headers). Any thread.
 double BlockLayoutBytesPerSecond(const uint8_t* format, int32_t formatSize);
+
+/// The samples (frames) `dataBytes` of audio in the format `format` (the complete record of
+/// `formatSize` bytes) hold, as an RF64 file's "ds64" chunk counts them: whole blocks for PCM
+/// and the companded formats, the block layout's count for the block codecs, the average rate's
+/// for the others (MPEG audio). 0 when the record tells nothing of it. Any thread.
+uint64_t WaveSampleCount(const uint8_t* format, int32_t formatSize, uint64_t dataBytes);
 
 /// The highest average data rate the player accepts: 96000 Hz x 2 channels x 16 bits.
 inline constexpr uint32_t kMaxPlaybackBytesPerSecond = 384000;

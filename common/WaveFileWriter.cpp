@@ -2,9 +2,13 @@
 
 #include "common/WaveFileWriter.h"
 
+#include "common/WaveFile.h"
+#include "platform/base/ByteOrder.h"
 #include "platform/riff/WaveChunks.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
 
 namespace tavrenly {
@@ -24,28 +28,48 @@ MMCKINFO NewChunk(FOURCC id)
     return chunk;
 }
 
-/// The largest file whose sizes every reader takes: 2^31 - 1 bytes.
-constexpr int64_t kMostFileBytes = 2147483647;
 /// Room left on the disk for the file system's own blocks of a large file (its extent or
 /// indirect blocks), which come out of the same free space as the audio.
 constexpr int64_t kFileSystemReserve = 64 * 1024;
 /// The chunk headers of the recording layout: "RIFF" size "WAVE", then the "fmt ", "cart"
 /// and "data" headers of 8 bytes each.
 constexpr int64_t kLayoutHeaderBytes = 12 + 3 * 8;
+/// Where the form's size field is, and where "ds64" (or the "JUNK" that keeps its room)
+/// starts: right after "RIFF" size "WAVE".
+constexpr int64_t kFormSizeAt = 4;
+constexpr int64_t kDs64At = 12;
+/// A file written with RF64 in mind is not limited by 32 bits: the disk is its limit.
+constexpr int64_t kNoFileLimit = std::numeric_limits<int64_t>::max();
+
+/// The "ds64" (or "JUNK") chunk: its header and its 28 bytes.
+std::array<uint8_t, 8 + kDs64ChunkSize> Ds64Chunk(FOURCC id, uint64_t riffBytes, uint64_t dataBytes,
+                                                  uint64_t sampleCount)
+{
+    std::array<uint8_t, 8 + kDs64ChunkSize> chunk{};
+    StoreLe32(chunk.data(), id);
+    StoreLe32(chunk.data() + 4, kDs64ChunkSize);
+    StoreLe64(chunk.data() + 8, riffBytes);
+    StoreLe64(chunk.data() + 16, dataBytes);
+    StoreLe64(chunk.data() + 24, sampleCount);
+    return chunk; // the table's length, the last 4 bytes, stays 0
+}
 
 } // namespace
 
-int64_t RecordingHeaderBytes(int32_t formatSize)
+int64_t RecordingHeaderBytes(int32_t formatSize, Rf64Mode rf64)
 {
     const int64_t format = std::max(formatSize, 0);
-    return kLayoutHeaderBytes + format + (format & 1) + static_cast<int64_t>(kCartChunkSize);
+    const int64_t ds64 = rf64 == Rf64Mode::kOff ? 0 : 8 + kDs64ChunkSize;
+    return kLayoutHeaderBytes + ds64 + format + (format & 1) + static_cast<int64_t>(kCartChunkSize);
 }
 
-int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign)
+int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign,
+                             int64_t mostFileBytes, Rf64Mode rf64)
 {
     // The last 1 is the data chunk's pad byte when its size is odd.
-    const int64_t room = std::min(freeBytes, kMostFileBytes) - RecordingHeaderBytes(formatSize) -
-                         kFileSystemReserve - 1;
+    // The file system's reserve comes out of the disk, not out of the file's own limit.
+    const int64_t room = std::min(freeBytes - kFileSystemReserve, mostFileBytes) -
+                         RecordingHeaderBytes(formatSize, rf64) - 1;
     if (room <= 0 || blockAlign == 0)
         return 0;
     return room - room % blockAlign;
@@ -58,11 +82,44 @@ bool WaveFileWriter::Write(const void* bytes, int32_t count)
     return !m_failed;
 }
 
+int64_t WaveFileWriter::MostFileBytes() const
+{
+    return m_rf64 == Rf64Mode::kOff ? m_plainFileBytes : kNoFileLimit;
+}
+
+bool WaveFileWriter::WriteAt(int64_t offset, const void* bytes, int32_t count)
+{
+    const int64_t back = mmioSeek64(m_file, 0, SEEK_CUR);
+    const bool written = back >= 0 && mmioSeek64(m_file, offset, SEEK_SET) == offset &&
+                         mmioWrite(m_file, static_cast<const char*>(bytes), count) == count;
+    mmioSeek64(m_file, back, SEEK_SET);
+    return written;
+}
+
 MMRESULT WaveFileWriter::CreateForm(MMCKINFO& riff)
 {
     riff = MMCKINFO{};
     riff.fccType = kWaveFormType;
-    return mmioCreateChunk(m_file, &riff, MMIO_CREATERIFF);
+    MMRESULT result = 0;
+    if (m_rf64 == Rf64Mode::kAlways) {
+        // "RF64" 0xFFFFFFFF "WAVE": the form's sizes are in "ds64" from the first byte on.
+        riff.ckid = FOURCC_RF64;
+        riff.cksize = kRf64SizeInDs64;
+        result = mmioCreateChunk(m_file, &riff, 0);
+        uint8_t type[4];
+        StoreLe32(type, kWaveFormType);
+        if (result == 0 && !Write(type, sizeof type))
+            result = MMIOERR_CANNOTWRITE;
+    } else {
+        result = mmioCreateChunk(m_file, &riff, MMIO_CREATERIFF);
+    }
+    if (result != 0 || m_rf64 == Rf64Mode::kOff)
+        return result;
+    // The sizes stay 0 until the close, as a RIFF form's do; "JUNK" only keeps the room.
+    m_ds64At = kDs64At;
+    const auto chunk =
+        Ds64Chunk(m_rf64 == Rf64Mode::kAlways ? kDs64ChunkId : kJunkChunkId, 0, 0, 0);
+    return Write(chunk.data(), static_cast<int32_t>(chunk.size())) ? 0 : MMIOERR_CANNOTWRITE;
 }
 
 MMRESULT WaveFileWriter::CreateFormatChunk(MMCKINFO& fmt)
@@ -73,6 +130,8 @@ MMRESULT WaveFileWriter::CreateFormatChunk(MMCKINFO& fmt)
 
 WaveWriteResult WaveFileWriter::FinishFormatChunk(MMCKINFO& fmt, const void* record, int32_t size)
 {
+    m_format.assign(static_cast<const uint8_t*>(record),
+                    static_cast<const uint8_t*>(record) + std::max(size, 0));
     if (!Write(record, size))
         return FailedAt(WaveWritePart::kWrite, -1);
     if (const MMRESULT result = mmioAscend(m_file, &fmt, 0))
@@ -96,6 +155,8 @@ WaveWriteResult WaveFileWriter::WriteCartChunk(const CartChunk& cart)
 MMRESULT WaveFileWriter::OpenDataChunk(MMCKINFO& data)
 {
     data = NewChunk(kDataChunkId);
+    if (m_rf64 == Rf64Mode::kAlways)
+        data.cksize = kRf64SizeInDs64;
     const MMRESULT result = mmioCreateChunk(m_file, &data, 0);
     m_dataStart = data.dwDataOffset;
     m_audioBytes = 0;
@@ -140,33 +201,93 @@ int64_t WaveFileWriter::CutAfterRefusal()
 {
     // The position counts what the disk or the buffer took; a block the refusal cut in two
     // goes, so the audio after the gap starts on a block.
-    const int32_t position = mmioSeek(m_file, 0, SEEK_CUR);
-    const int64_t held = std::max<int64_t>(int64_t{position} - m_dataStart, 0);
+    const int64_t position = mmioSeek64(m_file, 0, SEEK_CUR);
+    const int64_t held = std::max<int64_t>(position - m_dataStart, 0);
     const int64_t whole = held - held % m_blockAlign;
     if (whole != held)
-        mmioSeek(m_file, static_cast<int32_t>(m_dataStart + whole), SEEK_SET);
+        mmioSeek64(m_file, m_dataStart + whole, SEEK_SET);
     return whole;
 }
 
 MMRESULT WaveFileWriter::CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign, bool even)
 {
-    const int32_t position = mmioSeek(m_file, 0, SEEK_CUR);
+    const int64_t position = mmioSeek64(m_file, 0, SEEK_CUR);
     if (position < 0)
         return MMIOERR_CANNOTSEEK;
-    const int64_t written = int64_t{position} - data.dwDataOffset;
+    const int64_t written = position - data.dwDataOffset;
     if (blockAlign == 0 || written <= 0)
         return 0;
     int64_t whole = written - written % blockAlign;
     if (even && (whole & 1) != 0)
         whole -= blockAlign; // an odd block: one fewer makes the size even
-    if (mmioSeek(m_file, static_cast<int32_t>(data.dwDataOffset + whole), SEEK_SET) < 0)
+    if (mmioSeek64(m_file, data.dwDataOffset + whole, SEEK_SET) < 0)
         return MMIOERR_CANNOTSEEK;
     return 0;
 }
 
 MMRESULT WaveFileWriter::CompleteChunk(MMCKINFO& chunk)
 {
-    return mmioAscend(m_file, &chunk, 0);
+    const bool dirty = (chunk.dwFlags & MMIO_DIRTY) != 0;
+    if (dirty && m_rf64 != Rf64Mode::kOff && chunk.ckid == kDataChunkId &&
+        int64_t{chunk.dwDataOffset} == m_dataStart)
+        return CompleteRf64Data(chunk);
+    if (dirty && m_isRf64 && int64_t{chunk.dwDataOffset} == kFormSizeAt + 4)
+        return CompleteRf64Form(chunk);
+    if (!dirty && chunk.ckid == FOURCC_RF64) {
+        // A form found again: its end is the file's, which may lie past 32 bits.
+        return mmioSeek64(m_file, 0, SEEK_END) < 0 ? MMIOERR_CANNOTSEEK : 0;
+    }
+    const MMRESULT result = mmioAscend(m_file, &chunk, 0);
+    if (chunk.ckid == kDataChunkId && int64_t{chunk.dwDataOffset} == m_dataStart)
+        m_dataBytes = chunk.cksize;
+    return result;
+}
+
+MMRESULT WaveFileWriter::CompleteRf64Data(MMCKINFO& data)
+{
+    const int64_t position = mmioSeek64(m_file, 0, SEEK_CUR);
+    if (position < m_dataStart)
+        return MMIOERR_CANNOTSEEK;
+    const auto size = static_cast<uint64_t>(position - m_dataStart);
+    const int64_t end = position + static_cast<int64_t>(size & 1);
+    // Under the plain limit an automatic file stays RIFF, its "JUNK" untouched.
+    if (!m_isRf64 && end <= m_plainFileBytes) {
+        const MMRESULT result = mmioAscend(m_file, &data, 0);
+        m_dataBytes = data.cksize;
+        return result;
+    }
+    m_isRf64 = true;
+    m_dataBytes = size;
+    uint8_t field[4];
+    StoreLe32(field, kRf64SizeInDs64);
+    const char pad = 0;
+    if (!WriteAt(m_dataStart - 4, field, sizeof field) ||
+        ((size & 1) != 0 && mmioWrite(m_file, &pad, 1) != 1))
+        return MMIOERR_CANNOTWRITE;
+    data.cksize = static_cast<uint32_t>(std::min<uint64_t>(size, kRf64SizeInDs64));
+    data.dwFlags &= ~MMIO_DIRTY;
+    return 0;
+}
+
+MMRESULT WaveFileWriter::CompleteRf64Form(MMCKINFO& form)
+{
+    const int64_t position = mmioSeek64(m_file, 0, SEEK_CUR);
+    if (position < kFormSizeAt + 4)
+        return MMIOERR_CANNOTSEEK;
+    const auto riffBytes = static_cast<uint64_t>(position - (kFormSizeAt + 4));
+    const uint64_t samples =
+        WaveSampleCount(m_format.data(), static_cast<int32_t>(m_format.size()), m_dataBytes);
+    uint8_t header[8];
+    StoreLe32(header, FOURCC_RF64);
+    StoreLe32(header + 4, kRf64SizeInDs64);
+    const auto ds64 = Ds64Chunk(kDs64ChunkId, riffBytes, m_dataBytes, samples);
+    if (!WriteAt(0, header, sizeof header) ||
+        !WriteAt(m_ds64At, ds64.data(), static_cast<int32_t>(ds64.size())))
+        return MMIOERR_CANNOTWRITE;
+    form.ckid = FOURCC_RF64;
+    form.cksize = kRf64SizeInDs64;
+    form.dwFlags &= ~MMIO_DIRTY;
+    return 0;
 }
 
 MMRESULT WaveFileWriter::FindFormAgain(MMCKINFO& form)
@@ -202,15 +323,17 @@ int32_t WriteHeader(WaveFileWriter& writer, MMCKINFO& riff, std::span<const uint
 } // namespace
 
 int32_t WriteWaveFile(const std::string& path, std::span<const uint8_t> format,
-                      std::span<const uint8_t> audio, int32_t bufferBytes)
+                      std::span<const uint8_t> audio, int32_t bufferBytes, Rf64Mode rf64)
 {
     MMIOINFO info{};
     info.dwFlags = bufferBytes > 0 ? MMIO_ALLOCBUF : 0;
     info.cchBuffer = bufferBytes;
-    UniqueHmmio file(mmioOpenA(path.c_str(), &info, MMIO_CREATE | MMIO_READWRITE));
+    UniqueHmmio file(
+        mmioOpenA(path.c_str(), &info,
+                  MMIO_CREATE | MMIO_READWRITE | (rf64 != Rf64Mode::kOff ? MMIO_LARGEFILE : 0)));
     if (!file)
         return -1;
-    WaveFileWriter writer(file.get());
+    WaveFileWriter writer(file.get(), rf64);
     MMCKINFO riff;
     MMCKINFO data;
     int32_t result = WriteHeader(writer, riff, format, data);

@@ -25,6 +25,14 @@
 //   mmioClose(file, 0);
 //
 // WriteWaveFile does all of it in one call, for files written in one piece.
+//
+// Past 32-bit sizes the file is RF64: "RF64" 0xFFFFFFFF "WAVE", then a "ds64" chunk with the
+// 64-bit RIFF size, "data" size and sample count, the other chunks as before and a "data"
+// size of 0xFFFFFFFF. Rf64Mode::kAlways writes that layout from the start (the "ds64" sizes
+// stay 0 until the close, as a RIFF file's do); Rf64Mode::kAuto writes a RIFF file with a
+// "JUNK" chunk of the "ds64" size after the form header, and rewrites it into "ds64" at the
+// close only when the file has grown past the plain limit. The handle must then be opened
+// with MMIO_LARGEFILE.
 
 #include "common/CartChunk.h"
 #include "platform/riff/Riff.h"
@@ -33,6 +41,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tavrenly {
 
@@ -61,16 +70,33 @@ struct WaveAppendResult
     bool refused = false;
 };
 
-/// The bytes a recording's header takes before its audio: "RIFF" form, "fmt " chunk of a
-/// `formatSize`-byte record (padded to even), "cart" chunk and the "data" chunk's header.
-int64_t RecordingHeaderBytes(int32_t formatSize);
+/// How a recording's file goes past 32-bit sizes.
+enum class Rf64Mode : int32_t
+{
+    kOff = 0,    ///< a RIFF file, which ends at the plain limit
+    kAlways = 1, ///< an RF64 file from the start
+    kAuto = 2,   ///< a RIFF file with room for "ds64", made RF64 at the close when it grew past
+                 ///< the plain limit
+};
+
+/// The largest RIFF/WAVE file written without RF64: 2^31 - 1 bytes (2 GiB less a byte). The
+/// format's fields would hold 4 GiB, but many programs read them as signed 32-bit numbers, so
+/// a plain file stays where every reader takes its sizes.
+inline constexpr int64_t kMostPlainWaveBytes = 2147483647;
+
+/// The bytes a recording's header takes before its audio: "RIFF" form, for `rf64` the "ds64"
+/// or "JUNK" chunk, "fmt " chunk of a `formatSize`-byte record (padded to even), "cart" chunk
+/// and the "data" chunk's header.
+int64_t RecordingHeaderBytes(int32_t formatSize, Rf64Mode rf64 = Rf64Mode::kOff);
 
 /// The audio a recording may hold when `freeBytes` are free where it is written, in whole
-/// blocks of `blockAlign`: the file as a whole stays within 2^31 - 1 bytes (its sizes are
-/// read as signed 32-bit by many programs) and within the free space less the header, the
-/// data chunk's pad byte and some room for the file system's own blocks, so completing the
-/// file never needs space the disk does not have. 0 when nothing fits or the block is 0.
-int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign);
+/// blocks of `blockAlign`: the file as a whole stays within `mostFileBytes` and within the
+/// free space less the header, the data chunk's pad byte and some room for the file system's
+/// own blocks, so completing the file never needs space the disk does not have. 0 when nothing
+/// fits or the block is 0.
+int64_t RecordableAudioBytes(int64_t freeBytes, int32_t formatSize, uint16_t blockAlign,
+                             int64_t mostFileBytes = kMostPlainWaveBytes,
+                             Rf64Mode rf64 = Rf64Mode::kOff);
 
 /// The writing steps of a recording over one open file. Does not own the file; every piece
 /// runs on the thread that owns the handle and reports without showing anything.
@@ -78,12 +104,27 @@ class WaveFileWriter
 {
 public:
     WaveFileWriter() = default;
-    /// `file` is open for writing and positioned where the form starts (byte 0).
-    explicit WaveFileWriter(HMMIO file) : m_file(file) {}
+    /// `file` is open for writing and positioned where the form starts (byte 0). Without RF64
+    /// the file holds at most `plainFileBytes` (tests set a small limit to reach it); with
+    /// kAuto it becomes RF64 past them.
+    explicit WaveFileWriter(HMMIO file, Rf64Mode rf64 = Rf64Mode::kOff,
+                            int64_t plainFileBytes = kMostPlainWaveBytes)
+        : m_file(file), m_rf64(rf64), m_plainFileBytes(plainFileBytes),
+          m_isRf64(rf64 == Rf64Mode::kAlways)
+    {}
 
     HMMIO File() const { return m_file; }
+    Rf64Mode Rf64() const { return m_rf64; }
+    /// The most a file of this writer may hold: the plain limit without RF64, else no limit
+    /// but the disk's.
+    int64_t MostFileBytes() const;
+    /// The file is RF64 (from the start, or since its "data" chunk was completed past the
+    /// plain limit).
+    bool IsRf64() const { return m_isRf64; }
 
     /// Writes "RIFF", size 0, "WAVE" and enters the form; `riff` is filled for CompleteChunk.
+    /// With kAlways the form is "RF64" 0xFFFFFFFF "WAVE" followed by "ds64" (sizes 0); with
+    /// kAuto a "JUNK" chunk of the same size follows "WAVE".
     MMRESULT CreateForm(MMCKINFO& riff);
     /// Writes the "fmt " header with size 0 and enters it.
     MMRESULT CreateFormatChunk(MMCKINFO& fmt);
@@ -105,6 +146,8 @@ public:
     WaveAppendResult Append(const void* bytes, int32_t count);
     /// Audio bytes in the data chunk, buffered or on disk.
     int64_t AudioBytes() const { return m_audioBytes; }
+    /// The "data" size written by CompleteChunk (64-bit: an RF64 chunk's reads 0xFFFFFFFF).
+    uint64_t DataBytes() const { return m_dataBytes; }
     /// True once the limit is reached: Append takes nothing more.
     bool AtLimit() const { return m_audioBytes >= m_limit; }
     /// Before leaving `data`: moves the position back to the last whole block of `blockAlign`
@@ -114,7 +157,9 @@ public:
     /// be written). MMIOERR_CANNOTSEEK on failure.
     MMRESULT CutToWholeBlocks(const MMCKINFO& data, uint16_t blockAlign, bool even = false);
     /// Leaves a chunk this writer created, writing its real size and a pad byte when odd; for
-    /// a chunk found again it only moves past it.
+    /// a chunk found again it only moves past it. In an RF64 file the "data" and form sizes
+    /// read 0xFFFFFFFF and the form's completion writes the real ones into "ds64"; with kAuto
+    /// the "data" chunk's completion decides whether the file becomes RF64.
     MMRESULT CompleteChunk(MMCKINFO& chunk);
     /// Moves to byte 0 and finds the RIFF form "WAVE" again into `form` (the last step of a
     /// recording before close, so the file is left as a reader would find it). The seek's
@@ -127,7 +172,21 @@ private:
     /// After a refused append: the chunk back to whole blocks; the bytes it keeps.
     int64_t CutAfterRefusal();
 
+    /// Completes "data" or the form of an RF64 file.
+    MMRESULT CompleteRf64Data(MMCKINFO& data);
+    MMRESULT CompleteRf64Form(MMCKINFO& form);
+    /// Writes `count` bytes at `offset` and comes back to the position.
+    bool WriteAt(int64_t offset, const void* bytes, int32_t count);
+
     HMMIO m_file = nullptr;
+    Rf64Mode m_rf64 = Rf64Mode::kOff;
+    int64_t m_plainFileBytes = kMostPlainWaveBytes;
+    bool m_isRf64 = false;
+    /// File offset of the "ds64" (or "JUNK") chunk's header; 0 without one.
+    int64_t m_ds64At = 0;
+    uint64_t m_dataBytes = 0;
+    /// The format record written, for the "ds64" sample count.
+    std::vector<uint8_t> m_format;
     bool m_failed = false;
     int64_t m_dataStart = 0;
     int64_t m_audioBytes = 0;
@@ -139,14 +198,15 @@ private:
     bool m_afterGap = false;
 };
 
-/// Writes `path` (created or truncated) in the recording layout in one call: `format` as the
-/// "fmt " chunk, the recording's cart record, `audio` as the "data" chunk; `bufferBytes` is
-/// the I/O buffer (0 = the RIFF layer's default). Returns 0, -1 when the file cannot be
-/// created or a write is refused, or the RIFF file services' code of the first failing step.
-/// The file is closed on every way out and its sizes are completed whenever its header could
+/// Writes `path` (created or truncated) in the recording layout in one call (RF64 as `rf64`
+/// says): `format` as the "fmt " chunk, the recording's cart record, `audio` as the "data" chunk;
+/// `bufferBytes` is the I/O buffer (0 = the RIFF layer's default). Returns 0, -1 when the file
+/// cannot be created or a write is refused, or the RIFF file services' code of the first failing
+/// step. The file is closed on every way out and its sizes are completed whenever its header could
 /// be written. Any thread.
 int32_t WriteWaveFile(const std::string& path, std::span<const uint8_t> format,
-                      std::span<const uint8_t> audio, int32_t bufferBytes = 0);
+                      std::span<const uint8_t> audio, int32_t bufferBytes = 0,
+                      Rf64Mode rf64 = Rf64Mode::kOff);
 
 /// The bytes of a record or of a run of samples, for WriteWaveFile.
 template <typename T> std::span<const uint8_t> AsBytes(std::span<const T> values)

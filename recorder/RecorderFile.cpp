@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <fmt/format.h>
+#include <limits>
 
 namespace tavrenly {
 
@@ -21,8 +22,8 @@ namespace {
 /// Restarts the open counter before it could overflow, so it runs 1 .. 2^30 + 1.
 constexpr int32_t kOpenedFileCounterLimit = 1073741824;
 
-/// The largest count the recorder's 32-bit sizes can hold: more free space than this is
-/// taken as this much.
+/// A plain recording's file holds at most 2^31 - 1 bytes (kMostPlainWaveBytes): more free
+/// space than this is taken as this much. An RF64 recording counts all of it.
 constexpr int64_t kMostRecordableBytes = 2147483647;
 
 /// Which value DiskFreeBytes gives.
@@ -52,8 +53,9 @@ int32_t TavrenRecorder::OpenRecordingFile()
     m_log.Basic([&] {
         return fmt::format("Opening Record Stream - Buffer size {}", m_state.mmioInf.cchBuffer);
     });
+    const uint32_t largeFile = m_rf64 == Rf64Mode::kOff ? 0 : MMIO_LARGEFILE;
     m_state.hAudioFile = mmioOpenA(m_state.TemporaryFileName.c_str(), &m_state.mmioInf,
-                                   MMIO_CREATE | MMIO_READWRITE | MMIO_ALLOCBUF);
+                                   MMIO_CREATE | MMIO_READWRITE | MMIO_ALLOCBUF | largeFile);
     if (m_state.hAudioFile == nullptr) {
         m_log.Basic([&] {
             return fmt::format("Opening Record Stream - Failed, Code {}",
@@ -84,7 +86,7 @@ int32_t TavrenRecorder::OpenRecordingFile()
 
 int32_t TavrenRecorder::WriteHeaderChunks()
 {
-    m_writer = WaveFileWriter(m_state.hAudioFile);
+    m_writer = WaveFileWriter(m_state.hAudioFile, m_rf64, m_plainFileBytes);
     m_state.RiffChunk = MMCKINFO{};
     int32_t code = static_cast<int32_t>(m_writer.CreateForm(m_state.RiffChunk));
     if (FileStepFailed(code, "TavrenPlayer Record Create (1)"))
@@ -146,11 +148,14 @@ void TavrenRecorder::ReadDiskSpace()
 {
     // The disk that fills is the one the written file is on: a destination without a folder
     // is recorded in the platform's temporary folder, which may be on another disk.
-    int64_t bytes = DiskFreeBytes(FolderOfPath(m_state.TemporaryFileName), kFreeBytesToCaller);
+    const int64_t free = DiskFreeBytes(FolderOfPath(m_state.TemporaryFileName), kFreeBytesToCaller);
+    int64_t bytes = free;
     const auto high = static_cast<int32_t>(static_cast<uint64_t>(bytes) >> 32);
     const auto low = static_cast<int32_t>(static_cast<uint32_t>(bytes & 0xFFFFFFFF));
     m_log.Basic([&] { return fmt::format("Reading Disk Space - {},{}", high, low); });
-    if (high != 0 || low < 0) {
+    // An RF64 file's sizes are 64-bit: the whole free space counts.
+    const bool plain = m_rf64 == Rf64Mode::kOff;
+    if (plain && (high != 0 || low < 0)) {
         bytes = kMostRecordableBytes;
         m_log.Basic(
             [&] { return fmt::format("Too much Disk Space - rounding down to {}", bytes); });
@@ -159,18 +164,25 @@ void TavrenRecorder::ReadDiskSpace()
     // The limit is the audio the file can hold in whole blocks with its header, so the file
     // can always be completed: a recording that fills its disk is still finished and kept.
     // Nothing fitting (or nothing known) leaves the length open, as a failed query does; the
-    // writer still keeps the file within its 32-bit sizes.
+    // writer still keeps a plain file within its 32-bit sizes. The rounding above is the
+    // plain file's own limit, which the writer applies exactly: the disk's real free space is
+    // what the audio must also fit.
     const WAVEFORMATEX& format = m_state.FileFormat;
-    const int64_t audioBytes = RecordableAudioBytes(bytes, m_state.FormatSize, format.nBlockAlign);
-    m_writer.LimitAudio(
-        audioBytes > 0
-            ? audioBytes
-            : RecordableAudioBytes(kMostRecordableBytes, m_state.FormatSize, format.nBlockAlign),
-        format.nBlockAlign);
+    const int64_t mostFile = m_writer.MostFileBytes();
+    const auto recordable = [&](int64_t room) {
+        return RecordableAudioBytes(room, m_state.FormatSize, format.nBlockAlign, mostFile, m_rf64);
+    };
+    const int64_t audioBytes = recordable(free);
+    const int64_t fileLimit = recordable(std::numeric_limits<int64_t>::max());
+    m_endsAtFileLimit = plain && audioBytes > 0 && audioBytes == fileLimit;
+    m_writer.LimitAudio(audioBytes > 0 ? audioBytes : fileLimit, format.nBlockAlign);
     m_unwrittenBytes = 0;
     m_writeRefused = false;
     m_state.NumberAudioBlocks =
-        format.nBlockAlign == 0 ? 0 : static_cast<int32_t>(audioBytes / format.nBlockAlign);
+        format.nBlockAlign == 0
+            ? 0
+            : static_cast<int32_t>(std::min<int64_t>(audioBytes / format.nBlockAlign,
+                                                     std::numeric_limits<int32_t>::max()));
     m_state.AudioLength =
         format.nAvgBytesPerSec == 0
             ? 0.0f
@@ -198,6 +210,11 @@ int64_t TavrenRecorder::DiskFreeBytes(const std::string& path, int32_t which)
     default:
         return space.freeBytesToCaller;
     }
+}
+
+void TavrenRecorder::PlainFileBytes(int64_t value)
+{
+    m_plainFileBytes = value < 1 || value > kMostPlainWaveBytes ? kMostPlainWaveBytes : value;
 }
 
 int32_t TavrenRecorder::SetCartField(const std::string& name, const std::string& value,

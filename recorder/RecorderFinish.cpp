@@ -168,10 +168,10 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
         return;
     // The audio still in the write-behind buffer goes to the disk before any size is written.
     // What a full disk refuses now is lost; the sizes then describe what it took.
-    const int32_t buffered = mmioSeek(file, 0, SEEK_CUR);
+    const int64_t buffered = mmioSeek64(file, 0, SEEK_CUR);
     const bool flushed = mmioFlush(file, 0) == 0;
     if (!flushed) {
-        m_unwrittenBytes += std::max(buffered - mmioSeek(file, 0, SEEK_CUR), 0);
+        m_unwrittenBytes += std::max<int64_t>(buffered - mmioSeek64(file, 0, SEEK_CUR), 0);
         if (failed(static_cast<int32_t>(MMIOERR_CANNOTWRITE), "TavrenPlayer Record Flush",
                    "Flush Audio Data - Failed, Code "))
             return;
@@ -189,9 +189,9 @@ void TavrenRecorder::CompleteRecordingFile(bool& SaveRecording, int32_t& result)
     if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.DataChunk)),
                "TavrenPlayer Record Ascend (1)", "Ascend Out of File 1 - Failed, Code "))
         return;
-    m_log.Medium(
-        [&] { return fmt::format("Audio Sub Chunk Size : {}", m_state.DataChunk.cksize); });
-    if (m_state.DataChunk.cksize == 0)
+    // An RF64 "data" chunk's own size reads 0xFFFFFFFF; the writer has the real one.
+    m_log.Medium([&] { return fmt::format("Audio Sub Chunk Size : {}", m_writer.DataBytes()); });
+    if (m_writer.DataBytes() == 0)
         SaveRecording = false; // an empty recording is never kept
     if (failed(static_cast<int32_t>(m_writer.CompleteChunk(m_state.RiffChunk)),
                "TavrenPlayer Record Ascend (2)", "Ascend Out of File 2 - Failed, Code "))

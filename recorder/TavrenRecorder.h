@@ -138,6 +138,22 @@ public:
     void ClearCartFields() { m_cart = MakeRecordingCartChunk(); }
     const CartChunk& CartFields() const { return m_cart; }
 
+    // Recordings past 32-bit sizes (RecorderFile.cpp). Taken when a file is created, like the
+    // cart record, and kept for the following recordings.
+    /// kOff (the default): a RIFF file, which ends the recording at PlainFileBytes, or sooner
+    /// at the disk. kAlways: an RF64 file, with no limit but the disk's. kAuto: a RIFF file
+    /// with room kept for "ds64", made RF64 at the close when it grew past PlainFileBytes.
+    Rf64Mode Rf64() const { return m_rf64; }
+    void Rf64(Rf64Mode value) { m_rf64 = value; }
+    /// The largest RIFF/WAVE file a recording makes: kMostPlainWaveBytes (2^31 - 1) unless set
+    /// lower, which tests do to reach the limit without writing gigabytes. Values below 1 and
+    /// above kMostPlainWaveBytes are taken as kMostPlainWaveBytes.
+    int64_t PlainFileBytes() const { return m_plainFileBytes; }
+    void PlainFileBytes(int64_t value);
+    /// The open (or last) recording's AudioLength is the plain file limit's, not the disk's:
+    /// without RF64 the file can take no more, however much room the disk has.
+    bool EndsAtFileLimit() const { return m_endsAtFileLimit; }
+
     // Position (updated every 50 ms while the engine runs).
 
     const std::string& AudioFileName() const { return m_state.AudioFileName; }
@@ -290,6 +306,9 @@ private:
     std::string m_savedFileName;
     /// A pending file whose creation failed has said so once; the later resumes retry quietly.
     bool m_pendingFailureReported = false;
+    Rf64Mode m_rf64 = Rf64Mode::kOff;
+    int64_t m_plainFileBytes = kMostPlainWaveBytes;
+    bool m_endsAtFileLimit = false;
     /// Capture frames the requested length still lets through to the file; -1 without a
     /// length. The tick that notices the length comes up to a tick after its frame.
     int64_t m_lengthFramesLeft = -1;

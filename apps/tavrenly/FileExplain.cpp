@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,10 +50,17 @@ struct DataChunk
     bool found = false;
 };
 
-/// Walks the top-level chunks of a RIFF WAVE file for its channel count and data chunk.
+uint64_t Le64(const uint8_t* bytes)
+{
+    return Le32(bytes) | uint64_t{Le32(bytes + 4)} << 32;
+}
+
+/// Walks the top-level chunks of a RIFF (or RF64) WAVE file for its channel count and data
+/// chunk; an RF64 file's "data" size is its "ds64" one.
 DataChunk ReadChunks(std::ifstream& file, uint64_t fileSize)
 {
     DataChunk result;
+    std::optional<uint64_t> ds64Data;
     uint64_t at = 12;
     std::array<uint8_t, 8> header{};
     while (at + 8 <= fileSize) {
@@ -64,9 +72,13 @@ DataChunk ReadChunks(std::ifstream& file, uint64_t fileSize)
             std::array<uint8_t, 4> start{};
             if (file.read(reinterpret_cast<char*>(start.data()), 4))
                 result.channels = static_cast<uint16_t>(start[2] | start[3] << 8);
+        } else if (std::memcmp(header.data(), "ds64", 4) == 0 && size >= 16) {
+            std::array<uint8_t, 16> sizes{};
+            if (file.read(reinterpret_cast<char*>(sizes.data()), sizes.size()))
+                ds64Data = Le64(sizes.data() + 8);
         } else if (std::memcmp(header.data(), "data", 4) == 0) {
             result.found = true;
-            result.declared = size;
+            result.declared = size == 0xFFFFFFFF && ds64Data ? *ds64Data : size;
             result.present = fileSize - (at + 8);
             return result;
         }
@@ -111,7 +123,8 @@ std::optional<std::string> ExplainUnplayableFile(const std::string& path)
     std::array<uint8_t, 12> head{};
     file.read(reinterpret_cast<char*>(head.data()), head.size());
     const size_t got = static_cast<size_t>(file.gcount());
-    if (got < 12 || std::memcmp(head.data(), "RIFF", 4) != 0 ||
+    if (got < 12 ||
+        (std::memcmp(head.data(), "RIFF", 4) != 0 && std::memcmp(head.data(), "RF64", 4) != 0) ||
         std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
         const std::string kind = KindOf(head, got);
         return kind.empty() ? fmt::format("{} is not a RIFF WAVE file", path)

@@ -76,7 +76,8 @@ std::vector<ChunkEntry> WalkChunks(const std::string& file, std::optional<CartCh
     if (handle == nullptr)
         return chunks;
     MMCKINFO riff{};
-    if (mmioDescend(handle, &riff, nullptr, 0) == 0 && riff.ckid == FOURCC_RIFF) {
+    if (mmioDescend(handle, &riff, nullptr, 0) == 0 &&
+        (riff.ckid == FOURCC_RIFF || riff.ckid == FOURCC_RF64)) {
         for (;;) {
             MMCKINFO chunk{};
             if (mmioDescend(handle, &chunk, &riff, 0) != 0)
@@ -131,8 +132,9 @@ struct InfoFacts
 {
     std::string file;
     WAVEFORMATEX format{};
-    /// As the header reader gives it; a chunk size is unsigned, so DataSize() reads it.
-    int32_t dataSize = 0;
+    /// As the header reader gives it: 64-bit, for an RF64 file from its "ds64" chunk.
+    uint64_t dataSize = 0;
+    bool rf64 = false;
     int32_t headerResult = 0;
     int32_t openResult = 0;
     std::optional<int32_t> referenceCode;
@@ -149,7 +151,7 @@ struct InfoFacts
     std::optional<std::string> problem;
 
     bool Playable() const { return openResult == 0; }
-    uint32_t DataSize() const { return static_cast<uint32_t>(dataSize); }
+    uint64_t DataSize() const { return dataSize; }
 };
 
 /// What a real open on the simulated engine says of the file.
@@ -181,7 +183,7 @@ InfoFacts Gather(const std::string& file)
         facts.headerResult = facts.openResult = -1;
         return facts;
     }
-    facts.headerResult = ReadWaveHeader(file, facts.format, facts.dataSize);
+    facts.headerResult = ReadWaveHeader(file, facts.format, facts.dataSize, &facts.rf64);
     TryOpen(facts);
     const WAVEFORMATEX& format = facts.format;
     if (facts.headerResult == 0) {
@@ -228,6 +230,7 @@ void PrintJson(const InfoFacts& facts)
                      {"wBitsPerSample", format.wBitsPerSample},
                      {"cbSize", format.cbSize}};
     out["data_size"] = facts.DataSize();
+    out["rf64"] = facts.rf64;
     // A data chunk cut short plays only what is there; both sizes say by how much.
     out["data_size_declared"] =
         facts.dataDeclared ? ordered_json(*facts.dataDeclared) : ordered_json(nullptr);
@@ -263,8 +266,8 @@ void PrintText(const InfoFacts& facts)
                "{} extra byte(s)\n",
                format.wFormatTag, format.nChannels, format.nSamplesPerSec, format.nAvgBytesPerSec,
                format.nBlockAlign, format.wBitsPerSample, format.cbSize);
-    fmt::print("Data          {} bytes, {:.3f} s, {} blocks\n", facts.DataSize(), facts.totalLength,
-               facts.totalBlocks);
+    fmt::print("Data          {} bytes, {:.3f} s, {} blocks{}\n", facts.DataSize(),
+               facts.totalLength, facts.totalBlocks, facts.rf64 ? " (RF64: sizes from ds64)" : "");
     if (facts.dataDeclared && facts.dataPresent < *facts.dataDeclared)
         fmt::print("Truncated     the data chunk declares {} bytes, the file holds {}\n",
                    *facts.dataDeclared, facts.dataPresent);

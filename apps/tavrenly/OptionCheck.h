@@ -28,7 +28,8 @@ inline constexpr int kExitUsage = 2;  ///< the command line was wrong; nothing w
 inline constexpr const char* kExitStatusText =
     "Exit status: 0 done (record: the recording ended as asked, by its length or Ctrl-C, and "
     "was saved); 1 a file did not open, a device failed, the command was interrupted, or a "
-    "fault or a full disk cut or lost part of a recording (the file kept is named); 2 the command "
+    "fault, a full disk or the 2 GiB of a RIFF file (see record --rf64) cut or lost part of a "
+    "recording (the file kept is named); 2 the command "
     "line was "
     "wrong (an unknown command or option, a value out of range, a missing folder), nothing "
     "was done.";

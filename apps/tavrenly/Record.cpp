@@ -57,7 +57,8 @@ constexpr float kVirtualWaitSeconds = 60.0f;
 /// starts it and Enter or SIGUSR1 alone does (the control resumes a paused start at the first
 /// level event that reaches its trigger, which for 0 is the first one).
 constexpr int16_t kEnterStarts = 101;
-/// The longest --length: a week. The disk, or the WAVE file's 2 GiB, may end it sooner.
+/// The longest --length: a week. The disk, or a RIFF file's 2 GiB without --rf64, may end it
+/// sooner.
 constexpr double kMostRecordSeconds = 7 * 24 * 3600;
 
 std::string Lower(std::string text)
@@ -244,6 +245,10 @@ void ApplySettings(TavrenRecorder& recorder, const RecordOptions& options, int32
     }
     if (options.volume)
         recorder.RecordVolume(*options.volume);
+    recorder.Rf64(Lower(options.rf64) == "always" ? Rf64Mode::kAlways
+                  : Lower(options.rf64) == "auto" ? Rf64Mode::kAuto
+                                                  : Rf64Mode::kOff);
+    recorder.PlainFileBytes(options.plainFileBytes);
     // Only the discrete events are printed; the position events would be one a tick.
     recorder.RaiseAudioPositionChanged(false);
 }
@@ -321,11 +326,10 @@ int32_t StartRecording(TavrenRecorder& recorder, const RecordOptions& options, i
 std::string HeldText(const std::string& file, float seconds)
 {
     WAVEFORMATEX format{};
-    int32_t dataSize = 0;
+    uint64_t dataSize = 0;
     if (ReadWaveHeader(file, format, dataSize) != 0 || format.nAvgBytesPerSec == 0)
         return "";
-    const double held =
-        static_cast<double>(static_cast<uint32_t>(dataSize)) / format.nAvgBytesPerSec;
+    const double held = static_cast<double>(dataSize) / format.nAvgBytesPerSec;
     // Within a millisecond, the figures printed agree.
     if (std::abs(held - seconds) < 0.001)
         return "";
@@ -364,16 +368,21 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
     if (!options.quiet)
         fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s{}\n", options.file, seconds,
                    HeldText(options.file, seconds));
-    // The recorder ends by itself at its length, or sooner where the disk (or the WAVE file's
-    // size) has no room for more: that end was not asked for.
+    // The recorder ends by itself at its length, or sooner where the disk (or a RIFF file's
+    // 2 GiB) has no room for more: that end was not asked for.
     const bool filled = events.ended && (options.length <= 0 || seconds + 0.0005f < options.length);
     if (filled && closed == 0 && events.errors.empty()) {
-        fmt::print(stderr,
-                   "tavrenly: the disk is full: the recording ended at {:.3f} s{}; what was "
-                   "recorded is kept in {}\n",
-                   seconds,
-                   options.length > 0 ? fmt::format(" of the {:.3f} s asked", options.length) : "",
-                   options.file);
+        const std::string ended = fmt::format(
+            "the recording ended at {:.3f} s{}; what was recorded is kept in {}", seconds,
+            options.length > 0 ? fmt::format(" of the {:.3f} s asked", options.length) : "",
+            options.file);
+        if (recorder.EndsAtFileLimit())
+            fmt::print(stderr,
+                       "tavrenly: the WAVE file is full: a RIFF file holds at most {} bytes; {}; "
+                       "record with --rf64 (or --rf64 auto) to go past it\n",
+                       recorder.PlainFileBytes(), ended);
+        else
+            fmt::print(stderr, "tavrenly: the disk is full: {}\n", ended);
         return kExitFailed;
     }
     // A kept file after a fault is not the recording that was asked for: it may stop early or
@@ -497,6 +506,19 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
                         "the next field only before NAME=): Title, Artist, CutID, ClientID, "
                         "Category, Classification, OutCue, StartDate, StartTime, EndDate, EndTime, "
                         "ProducerAppID, ProducerAppVersion, UserDef, URL");
+    command
+        ->add_option("--rf64", options.rf64,
+                     "Write an RF64 file, whose 64-bit sizes go past the 2 GiB a RIFF file "
+                     "holds: --rf64 (or --rf64 always) from the start, --rf64 auto a RIFF file "
+                     "that becomes RF64 only if it grows past 2 GiB, --rf64 never (the default) "
+                     "a RIFF file, which ends the recording at 2 GiB")
+        ->expected(0, 1)
+        ->default_str("always")
+        ->check(CLI::IsMember({"always", "auto", "never"}, CLI::ignore_case));
+    // Tests reach the limit of a RIFF file with a small one instead of writing 2 GiB.
+    command->add_option("--plain-limit", options.plainFileBytes)
+        ->group("")
+        ->check(CLI::PositiveNumber);
     command->add_flag("--events", options.events, "Print every event even when not on a terminal");
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
     return command;

@@ -46,6 +46,10 @@ struct RecordOptions
     std::vector<std::string> cart;
     bool events = false;
     bool quiet = false;
+    /// --rf64: "never" (a RIFF file, which ends at 2 GiB), "always" or "auto".
+    std::string rf64 = "never";
+    /// The largest RIFF file, set lower only by tests (the hidden --plain-limit); 0 = 2 GiB.
+    int64_t plainFileBytes = 0;
 };
 
 /// "pcm", "alaw", "mulaw", "ima-adpcm", "ms-adpcm", "gsm", "mp2", "mp3" (any case), or a

@@ -21,6 +21,11 @@ constexpr uint32_t LoadLe32(const uint8_t* bytes) noexcept
            uint32_t{bytes[3]} << 24;
 }
 
+constexpr uint64_t LoadLe64(const uint8_t* bytes) noexcept
+{
+    return uint64_t{LoadLe32(bytes)} | uint64_t{LoadLe32(bytes + 4)} << 32;
+}
+
 constexpr void StoreLe16(uint8_t* bytes, uint16_t value) noexcept
 {
     bytes[0] = static_cast<uint8_t>(value);
@@ -31,6 +36,12 @@ constexpr void StoreLe32(uint8_t* bytes, uint32_t value) noexcept
 {
     for (int i = 0; i < 4; ++i)
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+constexpr void StoreLe64(uint8_t* bytes, uint64_t value) noexcept
+{
+    StoreLe32(bytes, static_cast<uint32_t>(value));
+    StoreLe32(bytes + 4, static_cast<uint32_t>(value >> 32));
 }
 
 } // namespace tavrenly

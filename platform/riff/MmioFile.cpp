@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@ namespace {
 
 /// The largest offset a RIFF file can use: sizes and offsets are 32-bit.
 constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;
+/// An RF64 file keeps its sizes in 64 bits; the file system's own limit is the one left.
+constexpr int64_t kMaxLargeFileSize = std::numeric_limits<int64_t>::max() / 2;
 /// The most a read copies into the window at once: a few of a player's buffers, few enough
 /// system calls.
 constexpr int64_t kReadPiece = 256 * 1024;
@@ -116,6 +119,11 @@ MMRESULT MmioFile::Open(const char* path, uint32_t flags, int32_t bufferSize,
         return MMIOERR_OUTOFMEMORY; // the destructor closes the descriptor
     file = std::move(opened);
     return 0;
+}
+
+int64_t MmioFile::MostFileBytes() const noexcept
+{
+    return (m_flags & MMIO_LARGEFILE) != 0 ? kMaxLargeFileSize : kMaxFileSize;
 }
 
 MmioFile::MmioFile(int fd, uint32_t flags, int64_t diskSize)
@@ -274,7 +282,7 @@ int64_t MmioFile::ReadHeld(int64_t count, const char*& view)
 
 bool MmioFile::Write(const char* source, int64_t count)
 {
-    if (m_fd < 0 || !CanWrite() || count < 0 || m_position > kMaxFileSize - count)
+    if (m_fd < 0 || !CanWrite() || count < 0 || m_position > MostFileBytes() - count)
         return false;
     const auto capacity = static_cast<int64_t>(m_capacity);
     const int64_t offset = m_position - m_bufferStart;

@@ -61,6 +61,8 @@ public:
     /// The file's length including bytes still in the buffer.
     int64_t Size() const noexcept;
     bool CanWrite() const noexcept { return (m_flags & MMIO_RWMODE) != MMIO_READ; }
+    /// How large writes may make the file: 4 GiB, or far more with MMIO_LARGEFILE.
+    int64_t MostFileBytes() const noexcept;
 
     uint32_t Flags() const noexcept;
     int32_t BufferSize() const noexcept { return static_cast<int32_t>(m_capacity); }

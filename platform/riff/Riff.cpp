@@ -45,7 +45,7 @@ constexpr int64_t kMaxRiffOffset = std::numeric_limits<uint32_t>::max();
 
 bool IsForm(FOURCC id)
 {
-    return id == FOURCC_RIFF || id == FOURCC_LIST;
+    return id == FOURCC_RIFF || id == FOURCC_RF64 || id == FOURCC_LIST;
 }
 
 /// Reads exactly `count` bytes at `offset`: 1 read, 0 short (end of file), -1 I/O error.
@@ -64,7 +64,7 @@ bool Matches(const MMCKINFO& found, const MMCKINFO& wanted, uint32_t flags)
     if (flags & MMIO_FINDCHUNK)
         return found.ckid == wanted.ckid;
     if (flags & MMIO_FINDRIFF)
-        return found.ckid == FOURCC_RIFF &&
+        return (found.ckid == FOURCC_RIFF || found.ckid == FOURCC_RF64) &&
                (wanted.fccType == 0 || found.fccType == wanted.fccType);
     if (flags & MMIO_FINDLIST)
         return found.ckid == FOURCC_LIST &&
@@ -154,6 +154,20 @@ int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin)
     MmioFile* const file = Handles().Find(hmmio);
     if (file == nullptr)
         return -1;
+    const int64_t before = file->Position();
+    const int64_t target = mmioSeek64(hmmio, offset, origin);
+    if (target < 0 || target > kMaxOffset) {
+        file->SetPosition(before);
+        return -1;
+    }
+    return static_cast<int32_t>(target);
+}
+
+int64_t mmioSeek64(HMMIO hmmio, int64_t offset, int32_t origin)
+{
+    MmioFile* const file = Handles().Find(hmmio);
+    if (file == nullptr)
+        return -1;
     int64_t base = 0;
     switch (origin) {
     case SEEK_SET:
@@ -167,11 +181,13 @@ int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin)
     default:
         return -1;
     }
+    if (offset > std::numeric_limits<int64_t>::max() - base)
+        return -1;
     const int64_t target = base + offset;
-    if (target < 0 || target > kMaxOffset)
+    if (target < 0)
         return -1;
     file->SetPosition(target);
-    return static_cast<int32_t>(target);
+    return target;
 }
 
 MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t)

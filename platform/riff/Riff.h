@@ -66,6 +66,9 @@ inline constexpr uint32_t MMIO_READWRITE = 0x00000002;
 inline constexpr uint32_t MMIO_RWMODE = 0x00000003;
 inline constexpr uint32_t MMIO_CREATE = 0x00001000;
 inline constexpr uint32_t MMIO_ALLOCBUF = 0x00010000;
+/// The file may grow past 4 GiB (an RF64 file, whose 64-bit sizes are kept in its "ds64"
+/// chunk); without it a write that would take the file past 4 GiB is refused.
+inline constexpr uint32_t MMIO_LARGEFILE = 0x00400000;
 /// Chunk record flag: the chunk was created or written and its size is not yet final.
 inline constexpr uint32_t MMIO_DIRTY = 0x10000000;
 /// Descend flags.
@@ -93,6 +96,9 @@ constexpr FOURCC mmioFOURCC(char a, char b, char c, char d) noexcept
 }
 inline constexpr FOURCC FOURCC_RIFF = mmioFOURCC('R', 'I', 'F', 'F');
 inline constexpr FOURCC FOURCC_LIST = mmioFOURCC('L', 'I', 'S', 'T');
+/// The form of a RIFF file past 32-bit sizes: its size field reads 0xFFFFFFFF and the real
+/// sizes are in the "ds64" chunk that comes first in it. A search for a RIFF form finds it too.
+inline constexpr FOURCC FOURCC_RF64 = mmioFOURCC('R', 'F', '6', '4');
 
 /// File information record. Passed to mmioOpenA: `dwFlags` may hold MMIO_ALLOCBUF and
 /// `cchBuffer` the I/O buffer size wanted (0 = the default size); on return `wErrorRet` holds
@@ -149,11 +155,11 @@ int32_t mmioReadPastBuffer(HMMIO hmmio, char* pch, int32_t cch);
 
 /// Writes `cch` bytes from `pch` at the current position (write-behind through the buffer).
 /// Returns `cch`, or -1 when the file is not open for writing, the disk refuses the bytes, the
-/// file would grow past 4 GiB, the handle is bad or the count is negative. When the disk
-/// refuses bytes (a full disk), the bytes already buffered stay buffered and are tried again
-/// by the next write (or dropped by mmioFlush and mmioClose), and the position counts only
-/// bytes that are buffered or on disk: a count that fits in the buffer is taken whole or not
-/// at all; a larger one may be taken in part (mmioSeek tells how far).
+/// file would grow past 4 GiB (unless opened with MMIO_LARGEFILE), the handle is bad or the count
+/// is negative. When the disk refuses bytes (a full disk), the bytes already buffered stay buffered
+/// and are tried again by the next write (or dropped by mmioFlush and mmioClose), and the position
+/// counts only bytes that are buffered or on disk: a count that fits in the buffer is taken whole
+/// or not at all; a larger one may be taken in part (mmioSeek tells how far).
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 
 /// Writes what the I/O buffer holds to the file now (the next bytes written still collect in
@@ -167,6 +173,10 @@ MMRESULT mmioFlush(HMMIO hmmio, uint32_t flags);
 /// or not fit 31 bits, the origin is unknown or the handle is bad.
 int32_t mmioSeek(HMMIO hmmio, int32_t offset, int32_t origin);
 
+/// mmioSeek with 64-bit offsets, for files opened with MMIO_LARGEFILE: the new position, or -1
+/// when it would be negative, the origin is unknown or the handle is bad.
+int64_t mmioSeek64(HMMIO hmmio, int64_t offset, int32_t origin);
+
 /// Describes the open file in `info` (see MMIOINFO). MMSYSERR_INVALHANDLE for a bad handle,
 /// MMSYSERR_INVALPARAM for a null `info`.
 MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t flags);
@@ -176,8 +186,8 @@ MMRESULT mmioGetInfo(HMMIO hmmio, MMIOINFO* info, uint32_t flags);
 
 /// Enters a chunk. Without flags: the chunk whose header is at the current position. With
 /// MMIO_FINDCHUNK: the next chunk whose id is `ck->ckid`; MMIO_FINDRIFF / MMIO_FINDLIST: the
-/// next RIFF / LIST chunk whose form type is `ck->fccType` (0 = any). The search starts at the
-/// current position and stays inside `parent` (when given) and the file. On success `ck` is
+/// next RIFF (or RF64) / LIST chunk whose form type is `ck->fccType` (0 = any). The search starts
+/// at the current position and stays inside `parent` (when given) and the file. On success `ck` is
 /// filled (its size cut to what the file holds; dwFlags 0) and the position is at the chunk data,
 /// after the form type of a RIFF or LIST chunk. MMIOERR_CHUNKNOTFOUND when there is none (the
 /// position is left where it was), MMIOERR_CANNOTREAD on an I/O error.

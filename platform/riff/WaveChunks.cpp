@@ -67,6 +67,22 @@ WaveReadResult ReadFormatBytes(HMMIO file, const WaveReadRules& rules, WaveChunk
     return {};
 }
 
+/// Reads the "ds64" chunk that starts an RF64 form's chunks; the position is left after it.
+bool ReadDs64(HMMIO file, uint64_t& riffBytes, uint64_t& dataBytes, uint64_t& sampleCount)
+{
+    MMCKINFO ds64{};
+    uint8_t body[kDs64ChunkSize];
+    if (mmioDescend(file, &ds64, nullptr, 0) != 0 || ds64.ckid != kDs64ChunkId ||
+        ds64.cksize < static_cast<uint32_t>(kDs64ChunkSize) ||
+        mmioRead(file, reinterpret_cast<char*>(body), kDs64ChunkSize) != kDs64ChunkSize)
+        return false;
+    riffBytes = LoadLe64(body);
+    dataBytes = LoadLe64(body + 8);
+    sampleCount = LoadLe64(body + 16);
+    mmioAscend(file, &ds64, 0);
+    return true;
+}
+
 } // namespace
 
 WAVEFORMATEX WaveChunks::Format() const
@@ -86,6 +102,13 @@ WaveReadResult ReadWaveChunks(HMMIO file, const WaveReadRules& rules, WaveChunks
     chunks.riff.fccType = kWaveFormType;
     if (const MMRESULT result = mmioDescend(file, &chunks.riff, nullptr, MMIO_FINDRIFF))
         return Failed(WaveReadStep::kForm, static_cast<int32_t>(result));
+    uint64_t ds64Data = 0;
+    chunks.rf64 = chunks.riff.ckid == FOURCC_RF64;
+    if (chunks.rf64) {
+        uint64_t riffBytes = 0;
+        if (!ReadDs64(file, riffBytes, ds64Data, chunks.sampleCount))
+            return Failed(WaveReadStep::kForm, static_cast<int32_t>(MMIOERR_CHUNKNOTFOUND));
+    }
 
     if (beforeStep)
         beforeStep(WaveReadStep::kFormat, chunks);
@@ -109,6 +132,18 @@ WaveReadResult ReadWaveChunks(HMMIO file, const WaveReadRules& rules, WaveChunks
     else
         result = mmioDescend(file, &chunks.data, &chunks.riff, MMIO_FINDCHUNK);
     chunks.haveData = result == 0;
+    if (chunks.haveData) {
+        // The descend has cut the size to the file; ds64 says how much of that is audio.
+        chunks.dataBytes = chunks.data.cksize;
+        if (chunks.rf64) {
+            const uint64_t held = static_cast<uint64_t>(std::max<int64_t>(
+                mmioSeek64(file, 0, SEEK_END) - int64_t{chunks.data.dwDataOffset}, 0));
+            chunks.dataBytes = std::min(ds64Data, held);
+            chunks.data.cksize =
+                static_cast<uint32_t>(std::min<uint64_t>(chunks.dataBytes, chunks.data.cksize));
+            mmioSeek64(file, chunks.data.dwDataOffset, SEEK_SET);
+        }
+    }
     if (result != 0 && rules.dataRequired)
         return Failed(WaveReadStep::kData, static_cast<int32_t>(result));
     return {};

@@ -29,12 +29,22 @@ inline constexpr FOURCC kWaveFormType = mmioFOURCC('W', 'A', 'V', 'E');
 inline constexpr FOURCC kFormatChunkId = mmioFOURCC('f', 'm', 't', ' ');
 inline constexpr FOURCC kCartChunkId = mmioFOURCC('c', 'a', 'r', 't');
 inline constexpr FOURCC kDataChunkId = mmioFOURCC('d', 'a', 't', 'a');
+/// The 64-bit sizes of an RF64 file, its first chunk.
+inline constexpr FOURCC kDs64ChunkId = mmioFOURCC('d', 's', '6', '4');
+/// Room kept for "ds64" by a file that may become RF64 at its close.
+inline constexpr FOURCC kJunkChunkId = mmioFOURCC('J', 'U', 'N', 'K');
+/// The "ds64" body without a table: RIFF size, "data" size and sample count (64-bit each)
+/// and the table's length (32-bit, 0).
+inline constexpr int32_t kDs64ChunkSize = 28;
+/// What a 32-bit size field of an RF64 file holds: "look in ds64".
+inline constexpr uint32_t kRf64SizeInDs64 = 0xFFFFFFFF;
 
 /// The steps of the walk in their order; a failure names the step it stopped at.
 enum class WaveReadStep : int32_t
 {
     kNone = 0,     ///< nothing failed
-    kForm,         ///< finding the RIFF form "WAVE" (code: the descend's)
+    kForm,         ///< finding the RIFF form "WAVE" (code: the descend's; an RF64 form without
+                   ///< its "ds64" chunk first is MMIOERR_CHUNKNOTFOUND)
     kFormat,       ///< finding "fmt " inside it (code: the descend's)
     kFormatSize,   ///< "fmt " is empty or larger than one read can take (code -1)
     kFormatMemory, ///< no memory for the "fmt " chunk (code -1)
@@ -75,6 +85,13 @@ struct WaveChunks
     int32_t formatAllocated = 0;
     int32_t formatRead = 0; ///< bytes of the chunk read into `formatBytes`
     bool haveData = false;
+    /// The form is RF64: `data.cksize` was taken from "ds64" (as far as 32 bits and the file
+    /// reach), and `dataBytes` and `sampleCount` are its 64-bit values.
+    bool rf64 = false;
+    /// The "data" size in 64 bits, cut to what the file holds: `data.cksize` for a RIFF form.
+    uint64_t dataBytes = 0;
+    /// The "ds64" sample count (0 in a RIFF form, or where the writer left it).
+    uint64_t sampleCount = 0;
 
     /// The first 18 bytes of the chunk as a format record (zeros where the chunk is shorter).
     WAVEFORMATEX Format() const;
@@ -83,7 +100,8 @@ struct WaveChunks
 /// Called before each step with the chunks found so far (for callers that trace their steps).
 using WaveStepHook = std::function<void(WaveReadStep next, const WaveChunks& found)>;
 
-/// Walks the file from its current position: the RIFF form "WAVE", "fmt " inside it (searched
+/// Walks the file from its current position: the RIFF (or RF64) form "WAVE", for RF64 its
+/// "ds64" chunk, "fmt " inside it (searched
 /// forward from after the form type), its bytes read and the chunk left, then "data" by
 /// `rules`. On success with `haveData` the position is the first audio byte. Reports nothing
 /// itself and never closes `file`, which the caller owns. Any thread that owns the handle.

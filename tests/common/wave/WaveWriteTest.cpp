@@ -125,9 +125,9 @@ TEST(WaveWriteTest, RecordableAudioLeavesRoomForTheHeaderAndStaysWithin31Bits)
     };
     const Row rows[] = {
         {3145728, 16, 4, 3078088},                // a 3 MiB disk: 2100 header, 64 KiB kept
-        {int64_t{1} << 40, 16, 4, 2147416008},    // more than 2 GiB free
-        {int64_t{1} << 40, 20, 2048, 2147414016}, // codec blocks
-        {2147483648, 16, 3, 2147416008},          // an odd block
+        {int64_t{1} << 40, 16, 4, 2147481544},    // more than 2 GiB free: the file's limit
+        {int64_t{1} << 40, 20, 2048, 2147479552}, // codec blocks
+        {2147483648, 16, 3, 2147416011},          // an odd block, 64 KiB kept on the disk
         {67000, 16, 4, 0},                        // not even the header and the reserve
         {3145728, 16, 0, 0},                      // no block size
     };
