@@ -76,7 +76,13 @@ inline uint32_t Le32(const Bytes& bytes, size_t at)
     return Le16(bytes, at) | static_cast<uint32_t>(Le16(bytes, at + 2)) << 16;
 }
 
+inline uint64_t Le64(const Bytes& bytes, size_t at)
+{
+    return Le32(bytes, at) | uint64_t{Le32(bytes, at + 4)} << 32;
+}
+
 /// `bytes` with the little-endian 32-bit field at `at` set to `value`: a size patched by hand.
+
 inline Bytes Set32(Bytes bytes, size_t at, uint32_t value)
 {
     for (size_t i = 0; i < 4; ++i)
@@ -146,12 +152,13 @@ struct FileChunk
     uint32_t size;   ///< as declared
 };
 
-/// The chunks of a RIFF form in file order, walked over the file's bytes (not bounded by the
+/// The chunks of a RIFF (or RF64) form in file order, walked over the file's bytes (not bounded by the
 /// RIFF size, which writers get wrong). Empty when the file is no RIFF form.
 inline std::vector<FileChunk> ChunksOf(const Bytes& file)
 {
     std::vector<FileChunk> chunks;
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0)
+    if (file.size() < 12 ||
+        (std::memcmp(file.data(), "RIFF", 4) != 0 && std::memcmp(file.data(), "RF64", 4) != 0))
         return chunks;
     for (size_t at = 12; at + 8 <= file.size();) {
         const uint32_t size = Le32(file, at + 4);

@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
 namespace tavrenly {
 namespace {
 
@@ -29,10 +33,18 @@ size_t DataHeader(const Bytes& file)
     return 0;
 }
 
-/// Our own layout as a recorder leaves it while recording: fmt, cart, data, sizes 0.
-Bytes Unfinished(const Bytes& format, size_t audioBytes, size_t partial = 0)
+/// Our own layout as a recorder leaves it while recording: fmt, cart, data, sizes 0; with
+/// `first` "JUNK" the room kept for "ds64" (--rf64 auto), with "ds64" an RF64 file's (whose
+/// 32-bit sizes read 0xFFFFFFFF and whose "ds64" sizes are 0).
+Bytes Unfinished(const Bytes& format, size_t audioBytes, size_t partial = 0,
+                 const std::string& first = "")
 {
-    Bytes file = Set32(RiffBytes({{"fmt ", format}, {"cart", Bytes(2048)}, {"data", {}}}), 4, 0);
+    std::vector<test::Chunk> chunks{{"fmt ", format}, {"cart", Bytes(2048)}, {"data", {}}};
+    if (!first.empty())
+        chunks.insert(chunks.begin(), {first, Bytes(28)});
+    Bytes file = Set32(RiffBytes(chunks, first == "ds64" ? "RF64" : "RIFF"), 4, 0);
+    if (first == "ds64")
+        file = Set32(Set32(file, 4, ~0u), DataHeader(file) + 4, ~0u);
     for (size_t i = 0; i < audioBytes + partial; ++i)
         file.push_back(static_cast<uint8_t>(i * 7));
     return file;
@@ -67,6 +79,8 @@ std::vector<RepairCase> Cases()
     return {
         {"OursKilledWithPartialBuffer", Unfinished(pcm, 4000, 3), kRepaired, 4000, 3},
         {"OursKilledBeforeAnyAudio", Unfinished(pcm, 0), kRepaired, 0, 0},
+        {"OursWithRoomForDs64KilledUnder4GiB", Unfinished(pcm, 4000, 3, "JUNK"), kRepaired, 4000,
+         3},
         {"OursCompressedCutAtCodecBlock", Unfinished(adpcm, 512, 88), kRepaired, 512, 88},
         {"OtherWriterStreamedToPipe", Set32(Set32(piped, 4, ~0u), DataHeader(piped) + 4, ~0u),
          kRepaired, 1200, 0},
@@ -128,6 +142,70 @@ TEST_P(RepairTableTest, FixesOnlyTheSizeFieldsOrLeavesTheFileAlone)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RepairTableTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+/// The first `count` bytes of the file at `path` (which may be gigabytes, mostly holes).
+Bytes Head(const std::string& path, size_t count)
+{
+    Bytes bytes(count);
+    std::ifstream file(path, std::ios::binary);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<size_t>(file.gcount()));
+    return bytes;
+}
+
+// RF64 killed mid-recording is repaired in its "ds64" chunk; a file that kept room for it and
+// whose audio passes 4 GiB (sparse here: only the header is written) becomes RF64, nothing
+// of its audio left out. Only the form's id and the size fields change.
+TEST(RepairRf64Test, TheSizesGoIntoDs64AndNoAudioIsLeftOut)
+{
+    struct Row
+    {
+        const char* name;
+        Bytes file;
+        uint64_t fileSize; ///< made sparse to this size; 0 = as built
+        uint64_t dataAfter;
+    };
+    const Bytes pcm = test::PcmFmt(44100, 2);
+    const Bytes junk = Unfinished(pcm, 0, 0, "JUNK");
+    const uint64_t big = (uint64_t{1} << 32) + 4099;
+    const Row rows[] = {
+        {"Rf64KilledWithPartialBuffer", Unfinished(pcm, 4000, 3, "ds64"), 0, 4000},
+        {"RoomForDs64KilledPast4GiB", junk, big, (big - junk.size()) / 4 * 4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        const std::string path = dir.File("take.wav");
+        WriteFileBytes(path, row.file);
+        const uint64_t size = row.fileSize != 0 ? row.fileSize : row.file.size();
+        std::filesystem::resize_file(path, size);
+        RepairReport report;
+        ASSERT_EQ(RepairRecording(path, report), RepairVerdict::kRepaired) << report.message;
+        EXPECT_TRUE(report.rf64After);
+        EXPECT_EQ(report.dataSizeAfter, row.dataAfter);
+        const size_t dataHeader = DataHeader(row.file);
+        const uint64_t riffAfter = dataHeader + 8 + row.dataAfter - 8;
+        Bytes expected = Set32(Set32(row.file, 4, ~0u), dataHeader + 4, ~0u);
+        const Bytes ds64 = test::RiffBytes({{"ds64", Bytes(28)}});
+        std::copy(ds64.begin() + 12, ds64.begin() + 20, expected.begin() + 12);
+        expected = Set32(Set32(expected, 20, static_cast<uint32_t>(riffAfter)), 24,
+                         static_cast<uint32_t>(riffAfter >> 32));
+        expected = Set32(Set32(expected, 28, static_cast<uint32_t>(row.dataAfter)), 32,
+                         static_cast<uint32_t>(row.dataAfter >> 32));
+        expected = Set32(Set32(expected, 36, static_cast<uint32_t>(row.dataAfter / 4)), 40,
+                         static_cast<uint32_t>(row.dataAfter / 4 >> 32));
+        std::copy_n("RF64", 4, expected.begin());
+        EXPECT_EQ(Head(path, expected.size()), expected);
+        WAVEFORMATEX format{};
+        uint64_t dataBytes = 0;
+        bool rf64 = false;
+        EXPECT_EQ(ReadWaveHeader(path, format, dataBytes, &rf64), 0);
+        EXPECT_EQ(dataBytes, row.dataAfter);
+        EXPECT_TRUE(rf64);
+        RepairReport again;
+        EXPECT_EQ(RepairRecording(path, again), RepairVerdict::kAlreadyRight) << again.message;
+    }
+}
 
 } // namespace
 } // namespace tavrenly

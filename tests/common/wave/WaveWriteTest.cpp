@@ -6,6 +6,7 @@
 #include "common/WaveFileWriter.h"
 
 #include "common/WaveFile.h"
+#include "platform/riff/WaveChunks.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WaveBytes.h"
 
@@ -138,6 +139,67 @@ TEST(WaveWriteTest, RecordableAudioLeavesRoomForTheHeaderAndStaysWithin31Bits)
         if (row.blockAlign != 0) {
             EXPECT_EQ(audio % row.blockAlign, 0);
         }
+    }
+}
+
+// The RF64 modes under and over a plain limit of 4000 bytes (the header takes 2100, 2136 with
+// the room for "ds64"): the form's id and sizes, the chunk after its header, and what the
+// chunk walk every reader uses reads back.
+TEST(WaveWriteTest, Rf64ModesWriteTheFormTheLimitCallsForAndReadBack)
+{
+    struct Row
+    {
+        Rf64Mode mode;
+        int32_t frames; ///< of 4 bytes
+        const char* form;
+        const char* afterHeader;
+    };
+    const Row rows[] = {{Rf64Mode::kOff, 250, "RIFF", "fmt "},
+                        {Rf64Mode::kAlways, 250, "RF64", "ds64"},
+                        {Rf64Mode::kAuto, 250, "RIFF", "JUNK"},
+                        {Rf64Mode::kAuto, 500, "RF64", "ds64"}};
+    const WAVEFORMATEX format = MakePcm16Format(8000, 2);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.afterHeader) + " " + std::to_string(row.frames));
+        TempDir dir;
+        const std::string path = dir.File("r.wav");
+        HMMIO file = mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE | MMIO_LARGEFILE);
+        ASSERT_NE(file, nullptr);
+        WaveFileWriter writer(file, row.mode, 4000);
+        MMCKINFO riff, fmt, data, again;
+        const test::Bytes audio = test::CounterFrames(row.frames);
+        ASSERT_EQ(writer.CreateForm(riff), 0);
+        ASSERT_EQ(writer.CreateFormatChunk(fmt), 0);
+        ASSERT_EQ(writer.FinishFormatChunk(fmt, &format, 16).code, 0);
+        ASSERT_EQ(writer.WriteCartChunk(MakeRecordingCartChunk()).code, 0);
+        ASSERT_EQ(writer.OpenDataChunk(data), 0);
+        writer.Append(audio.data(), static_cast<int32_t>(audio.size()));
+        EXPECT_EQ(writer.CompleteChunk(data), 0);
+        EXPECT_EQ(writer.CompleteChunk(riff), 0);
+        EXPECT_EQ(writer.FindFormAgain(again), 0);
+        EXPECT_EQ(writer.CompleteChunk(again), 0);
+        ASSERT_EQ(mmioClose(file, 0), 0);
+
+        const test::Bytes bytes = ReadFileBytes(path);
+        const bool rf64 = std::string(row.form) == "RF64";
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), row.form);
+        EXPECT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), row.afterHeader);
+        const size_t dataField = bytes.size() - audio.size() - 4;
+        EXPECT_EQ(test::Le32(bytes, 4), rf64 ? 0xFFFFFFFFu : bytes.size() - 8);
+        EXPECT_EQ(test::Le32(bytes, dataField), rf64 ? 0xFFFFFFFFu : audio.size());
+        if (rf64) {
+            EXPECT_EQ(test::Le64(bytes, 20), bytes.size() - 8);
+            EXPECT_EQ(test::Le64(bytes, 28), audio.size());
+            EXPECT_EQ(test::Le64(bytes, 36), uint64_t(row.frames));
+        }
+        EXPECT_EQ(test::ChunkBody(bytes, "data"), audio);
+        UniqueHmmio read(mmioOpenA(path.c_str(), nullptr, MMIO_READ));
+        WaveChunks chunks;
+        ASSERT_EQ(ReadWaveChunks(read.get(), WaveReadRules{}, chunks).failed, WaveReadStep::kNone);
+        EXPECT_EQ(chunks.rf64, rf64);
+        EXPECT_EQ(chunks.dataBytes, audio.size());
+        EXPECT_EQ(chunks.data.cksize, audio.size());
+        EXPECT_EQ(chunks.sampleCount, rf64 ? uint64_t(row.frames) : 0u);
     }
 }
 
