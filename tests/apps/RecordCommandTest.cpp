@@ -203,6 +203,75 @@ TEST(RecordFullDiskTest, ARecordingThatFillsItsDiskIsKeptWholeAndSaysWhatItHolds
     }
 }
 
+// Past the limit of a RIFF file (200000 bytes here, 2 GiB unless a test lowers it): without
+// --rf64 the recording ends there, whole and playable, with status 1 and a line saying so;
+// --rf64 writes RF64, its sizes in ds64 as info and ffprobe read them; --rf64 auto writes the
+// plain recording with a JUNK chunk after the header until the file passes the limit.
+TEST(RecordRf64Test, TheLimitEndsAPlainFileAndRf64GoesPastIt)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<std::string> rf64;
+        const char* length;
+        int status;
+        const char* form;
+    };
+    const Row rows[] = {{"never", {}, "2", 1, "RIFF"},
+                        {"always", {"--rf64"}, "2", 0, "RF64"},
+                        {"auto under the limit", {"--rf64", "auto"}, "0.5", 0, "RIFF"},
+                        {"auto past it", {"--rf64", "auto"}, "2", 0, "RF64"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        std::vector<std::string> args = {"--plain-limit", "200000", "--length", row.length};
+        args.insert(args.end(), row.rf64.begin(), row.rf64.end());
+        args.push_back("out.wav");
+        const Output run = RunProgram(dir, Record(args));
+        EXPECT_EQ(run.status, row.status) << run.err;
+        const Bytes file = ReadFileBytes(dir.File("out.wav"));
+        const Bytes data = ChunkBody(file, "data");
+        const double seconds = static_cast<double>(data.size()) / 176400;
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 4), row.form);
+        const json info = json::parse(RunProgram(dir, {"info", "--json", "out.wav"}).out);
+        EXPECT_EQ(info["data_size"], data.size());
+        EXPECT_EQ(info["playable"], true);
+        const Output probe = RunShell(dir, "ffprobe -v error -show_entries stream=duration_ts "
+                                           "-of csv=p=0 out.wav");
+        EXPECT_EQ(probe.out, std::to_string(data.size() / 4) + "\n") << probe.err;
+        if (row.status != 0) {
+            EXPECT_LE(file.size(), 200000u);
+            EXPECT_GE(file.size(), 200000u - 4) << "within a block and the pad byte";
+            char line[512];
+            std::snprintf(line, sizeof line,
+                          "tavrenly: the WAVE file is full: a RIFF file holds at most 200000 "
+                          "bytes; the recording ended at %.3f s of the 2.000 s asked; what was "
+                          "recorded is kept in out.wav; record with --rf64 (or --rf64 auto) to "
+                          "go past it\n",
+                          seconds);
+            EXPECT_EQ(run.err, line);
+            continue;
+        }
+        EXPECT_NEAR(seconds, std::stod(row.length), 1e-9);
+        if (std::string(row.form) == "RF64") {
+            EXPECT_EQ(Le32(file, 4), 0xFFFFFFFFu);
+            EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "ds64");
+            EXPECT_EQ(Le64(file, 20), file.size() - 8);
+            EXPECT_EQ(Le64(file, 28), data.size());
+            EXPECT_EQ(Le64(file, 36), data.size() / 4);
+            EXPECT_EQ(Le32(file, file.size() - data.size() - 4), 0xFFFFFFFFu);
+            EXPECT_EQ(info["rf64"], true);
+            continue;
+        }
+        // Byte for byte the recording made without --rf64, but for the JUNK chunk.
+        ASSERT_EQ(RunProgram(dir, Record({"--length", row.length, "plain.wav"})).status, 0);
+        Bytes plain = ReadFileBytes(dir.File("plain.wav"));
+        const Bytes junk = test::RiffBytes({{"JUNK", Bytes(28)}});
+        plain.insert(plain.begin() + 12, junk.begin() + 12, junk.end());
+        EXPECT_TRUE(Set32(plain, 4, Le32(plain, 4) + 36) == file);
+    }
+}
+
 // Sizes past 2^31 - 1 are unsigned: info reads a data chunk of 2 GiB and more as it is.
 TEST(InfoCommandTest, ADataChunkOfMoreThanTwoGigabytesReadsAsItsSize)
 {

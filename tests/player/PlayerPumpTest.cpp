@@ -96,6 +96,10 @@ const ConvertedFile kConvertedFiles[] = {
     {"LoopPcm22050MonoBuffersLongerThanTheLoop", "sox -n -r 22050 -c 1 -b 16 %s synth 3 sine 997",
      2500, true, true},
     {"LoopALaw8000Mono", "sine=f=997:r=8000:d=3 -ac 1 -c:a pcm_alaw", 40, true, true},
+    // RF64 files, their sizes in ds64 (the compressed one with its fact chunk).
+    {"Rf64Pcm44100Stereo", "sine=f=997:r=44100:d=3 -ac 2 -c:a pcm_s16le -rf64 always", 100, true},
+    {"Rf64ImaAdpcmWithFact", "sine=f=440:r=22050:d=3 -ac 1 -c:a adpcm_ima_wav -rf64 always", 100,
+     false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, PlayerConversionTest, ::testing::ValuesIn(kConvertedFiles),

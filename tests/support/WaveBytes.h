@@ -152,8 +152,8 @@ struct FileChunk
     uint32_t size;   ///< as declared
 };
 
-/// The chunks of a RIFF (or RF64) form in file order, walked over the file's bytes (not bounded by the
-/// RIFF size, which writers get wrong). Empty when the file is no RIFF form.
+/// The chunks of a RIFF (or RF64) form in file order, walked over the file's bytes (not bounded by
+/// the RIFF size, which writers get wrong). Empty when the file is no RIFF form.
 inline std::vector<FileChunk> ChunksOf(const Bytes& file)
 {
     std::vector<FileChunk> chunks;

@@ -163,7 +163,8 @@ TEST(WaveWriteTest, Rf64ModesWriteTheFormTheLimitCallsForAndReadBack)
         SCOPED_TRACE(std::string(row.afterHeader) + " " + std::to_string(row.frames));
         TempDir dir;
         const std::string path = dir.File("r.wav");
-        HMMIO file = mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE | MMIO_LARGEFILE);
+        HMMIO file =
+            mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_READWRITE | MMIO_LARGEFILE);
         ASSERT_NE(file, nullptr);
         WaveFileWriter writer(file, row.mode, 4000);
         MMCKINFO riff, fmt, data, again;
