@@ -2,6 +2,8 @@
 
 #include "apps/tavrenly/OptionCheck.h"
 
+#include "apps/tavrenly/ValueText.h"
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
@@ -50,6 +52,9 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv)
         return app.exit(done);
     } catch (const CLI::ParseError& error) {
         app.exit(error);
+        return kExitUsage;
+    } catch (const RefusedValue& refused) {
+        fmt::print(stderr, "tavrenly: {}\n", refused.what());
         return kExitUsage;
     }
     return std::nullopt;

@@ -83,10 +83,12 @@ int ResolvePlayOptions(PlayOptions& options);
 /// engine or when all is well).
 void SayDeviceProblem(const DeviceStreamPlay* engine);
 
-/// "start:end" or "start:end:max" -> the loop; nullopt when malformed.
-std::optional<LoopOption> ParseLoop(const std::string& text);
-/// "start:duration:from:to" -> the fade; nullopt when malformed.
-std::optional<FadeOption> ParseFade(const std::string& text);
+/// "start:end" or "start:end:max" (or parted by ',') -> the loop; nullopt when malformed, with
+/// the reason in `why`.
+std::optional<LoopOption> ParseLoop(const std::string& text, std::string& why);
+/// "start:duration:from:to" (or parted by ',') -> the fade; nullopt when malformed, with the
+/// reason in `why`.
+std::optional<FadeOption> ParseFade(const std::string& text, std::string& why);
 
 /// Every value of `options` against its accepted range, before anything is opened.
 OptionCheck CheckPlayOptions(const PlayOptions& options);

@@ -2,10 +2,11 @@
 
 #include "apps/tavrenly/Play.h"
 
+#include "apps/tavrenly/ValueText.h"
+
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <fmt/format.h>
-#include <sstream>
 
 namespace tavrenly::app {
 
@@ -14,21 +15,18 @@ namespace {
 const std::vector<std::string> kEngines = {"device", "null", "simulated"};
 
 template <typename T>
-void AddOptional(CLI::App* command, const std::string& name, std::optional<T>& target,
-                 const std::string& help)
+CLI::Option* AddOptional(CLI::App* command, const std::string& name, std::optional<T>& target,
+                         const std::string& help)
 {
-    command->add_option_function<T>(
+    return command->add_option_function<T>(
         name, [&target](const T& value) { target = value; }, help);
 }
 
-std::vector<std::string> Split(const std::string& text)
+/// An option taking a time: seconds as the option's value, whatever form it was given in.
+void AddTime(CLI::App* command, const std::string& name, std::optional<float>& target,
+             const std::string& help)
 {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, ':'))
-        parts.push_back(part);
-    return parts;
+    AddOptional(command, name, target, help)->transform(TimeText(name))->type_name("TIME");
 }
 
 std::optional<float> ToFloat(const std::string& text)
@@ -41,6 +39,17 @@ std::optional<float> ToFloat(const std::string& text)
     } catch (const std::exception&) {
     }
     return std::nullopt;
+}
+
+/// One field of --loop or --fade as a time; false with the reason in `why`.
+bool TimeField(const std::string& text, const char* field, float& value, std::string& why)
+{
+    const auto seconds = ParseTime(text, BareUnit::Seconds, why);
+    if (seconds)
+        value = static_cast<float>(*seconds);
+    else
+        why = fmt::format("{} {}", field, why);
+    return seconds.has_value();
 }
 
 } // namespace
@@ -60,25 +69,30 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
     AddOptional(command, "--device", options.device, "Output device number (0 = default)");
     AddOptional(command, "--rate", options.rate, "Playback rate: 11025, 22050, 44100, 48000");
     AddOptional(command, "--channels", options.channels, "Playback channels: 1 or 2");
-    AddOptional(command, "--buffer-ms", options.bufferMs, "Engine buffer length in ms");
+    AddOptional(command, "--buffer-ms", options.bufferMs, "Engine buffer length in ms")
+        ->transform(TimeText("--buffer-ms", BareUnit::Milliseconds, true))
+        ->type_name("TIME");
     AddOptional(command, "--buffers", options.buffers, "Number of engine buffers");
-    AddOptional(command, "--audio-start", options.audioStart, "Item start (file seconds)");
-    AddOptional(command, "--audio-end", options.audioEnd, "Item end (file seconds)");
-    AddOptional(command, "--intro-start", options.introStart, "Intro start marker");
-    AddOptional(command, "--intro-end", options.introEnd, "Intro end marker");
-    AddOptional(command, "--hook-start", options.hookStart, "Hook start marker");
-    AddOptional(command, "--hook-end", options.hookEnd, "Hook end marker");
-    AddOptional(command, "--extro", options.extro, "Extro marker");
-    AddOptional(command, "--sweeper", options.sweeper, "Sweeper start marker");
+    AddTime(command, "--audio-start", options.audioStart, "Item start (file time)");
+    AddTime(command, "--audio-end", options.audioEnd, "Item end (file time)");
+    AddTime(command, "--intro-start", options.introStart, "Intro start marker");
+    AddTime(command, "--intro-end", options.introEnd, "Intro end marker");
+    AddTime(command, "--hook-start", options.hookStart, "Hook start marker");
+    AddTime(command, "--hook-end", options.hookEnd, "Hook end marker");
+    AddTime(command, "--extro", options.extro, "Extro marker");
+    AddTime(command, "--sweeper", options.sweeper, "Sweeper start marker");
     command->add_option(
         "--loop", options.loopText,
-        "Loop START:END[:MAXCOUNT] in file seconds; the section plays MAXCOUNT + 1 times "
+        "Loop START:END[:MAXCOUNT], file times; the section plays MAXCOUNT + 1 times "
         "(without MAXCOUNT the control's default, 1000)");
-    command->add_option("--fade", options.fadeTexts,
-                        "Volume change START:DURATION:FROM:TO (repeatable)");
-    AddOptional(command, "--volume", options.volume, "PlayVolume 0..100");
+    command->add_option(
+        "--fade", options.fadeTexts,
+        "Volume change START:DURATION:FROM:TO, two times and two levels (repeatable)");
+    AddOptional(command, "--volume", options.volume, "PlayVolume 0..100, or in dB (-6dB)")
+        ->transform(LevelText("--volume"))
+        ->type_name("LEVEL");
     AddOptional(command, "--fade-mode", options.fadeMode, "0 linear, 1 slow start, 2 fast start");
-    AddOptional(command, "--offset", options.offset, "Start this many seconds into the item");
+    AddTime(command, "--offset", options.offset, "Start this far into the item");
     command->add_option("--debug-file", options.debugFile, "Diagnostic log file");
     AddOptional(command, "--debug-level", options.debugLevel, "Log level: 1, 16 or 255");
     command->add_option("--render", options.render,
@@ -92,11 +106,16 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
         ->check(CLI::IsMember({"text", "json"}));
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
     command->footer(
-        "Each item's end is an event of its own, ItemEnded, with the file and the reason: end, "
-        "faded, quit, interrupted, timeout (not ended 5 s after its audio should have), device "
-        "failed, not opened, refused (a value the file does not take). With several files the exit "
-        "status is the worst of the items.\n\n" +
-        std::string(kExitStatusText));
+        std::string(
+            "Each item's end is an event of its own, ItemEnded, with the file and the reason: end, "
+            "faded, quit, interrupted, timeout (not ended 5 s after its audio should have), device "
+            "failed, not opened, refused (a value the file does not take). With several files the "
+            "exit "
+            "status is the worst of the items.\n\n") +
+        kValueFormsText +
+        " In --loop and --fade, whose fields are parted by ':', a clock time needs ',' between "
+        "the fields instead (--loop 1:30,2:00,3).\n\n" +
+        kExitStatusText);
 
     return command;
 }
@@ -104,19 +123,18 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
 int ResolvePlayOptions(PlayOptions& options)
 {
     options.engine = ResolveEngineKind(ParseEngineKind(options.engineText));
+    std::string why;
     if (!options.loopText.empty()) {
-        options.loop = ParseLoop(options.loopText);
+        options.loop = ParseLoop(options.loopText, why);
         if (!options.loop) {
-            fmt::print(stderr,
-                       "tavrenly: --loop {}: must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767\n",
-                       options.loopText);
+            fmt::print(stderr, "tavrenly: --loop {}: {}\n", options.loopText, why);
             return kExitUsage;
         }
     }
     for (const std::string& text : options.fadeTexts) {
-        const auto fade = ParseFade(text);
+        const auto fade = ParseFade(text, why);
         if (!fade) {
-            fmt::print(stderr, "tavrenly: --fade {}: must be START:DURATION:FROM:TO\n", text);
+            fmt::print(stderr, "tavrenly: --fade {}: {}\n", text, why);
             return kExitUsage;
         }
         options.fades.push_back(*fade);
@@ -128,38 +146,48 @@ int ResolvePlayOptions(PlayOptions& options)
     return kExitDone;
 }
 
-std::optional<LoopOption> ParseLoop(const std::string& text)
+std::optional<LoopOption> ParseLoop(const std::string& text, std::string& why)
 {
-    const std::vector<std::string> parts = Split(text);
-    if (parts.size() != 2 && parts.size() != 3)
+    const std::vector<std::string> parts = SplitFields(text);
+    if (parts.size() != 2 && parts.size() != 3) {
+        why = "must be START:END[:MAXCOUNT], MAXCOUNT 0 to 32767";
         return std::nullopt;
-    const auto start = ToFloat(parts[0]);
-    const auto end = ToFloat(parts[1]);
-    if (!start || !end)
+    }
+    LoopOption loop;
+    if (!TimeField(parts[0], "START", loop.start, why) ||
+        !TimeField(parts[1], "END", loop.end, why))
         return std::nullopt;
-    LoopOption loop{*start, *end, 1000};
     if (parts.size() == 3) {
         const auto count = ToFloat(parts[2]);
         // A count of passes is whole: 2.5 would be taken as 2 without a word.
-        if (!count || *count < 0 || *count > 32767 || *count != std::floor(*count))
+        if (!count || *count < 0 || *count > 32767 || *count != std::floor(*count)) {
+            why = "MAXCOUNT must be a whole number from 0 to 32767";
             return std::nullopt;
+        }
         loop.maxCount = static_cast<int16_t>(*count);
     }
     return loop;
 }
 
-std::optional<FadeOption> ParseFade(const std::string& text)
+std::optional<FadeOption> ParseFade(const std::string& text, std::string& why)
 {
-    const std::vector<std::string> parts = Split(text);
-    if (parts.size() != 4)
+    const std::vector<std::string> parts = SplitFields(text);
+    if (parts.size() != 4) {
+        why = "must be START:DURATION:FROM:TO";
         return std::nullopt;
+    }
     FadeOption fade;
-    float* fields[] = {&fade.start, &fade.duration, &fade.from, &fade.to};
-    for (size_t i = 0; i < 4; ++i) {
-        const auto value = ToFloat(parts[i]);
-        if (!value)
+    if (!TimeField(parts[0], "START", fade.start, why) ||
+        !TimeField(parts[1], "DURATION", fade.duration, why))
+        return std::nullopt;
+    const std::pair<const char*, float*> levels[] = {{"FROM", &fade.from}, {"TO", &fade.to}};
+    for (size_t i = 0; i < 2; ++i) {
+        const auto percent = ParseLevel(parts[2 + i], why);
+        if (!percent) {
+            why = fmt::format("{} {}", levels[i].first, why);
             return std::nullopt;
-        *fields[i] = *value;
+        }
+        *levels[i].second = static_cast<float>(*percent);
     }
     return fade;
 }

@@ -4,6 +4,7 @@
 
 #include "apps/tavrenly/OptionCheck.h"
 #include "apps/tavrenly/Terminal.h"
+#include "apps/tavrenly/ValueText.h"
 #include "common/WaveFile.h"
 #include "engine/EngineFactory.h"
 #include "platform/host/ControlSite.h"
@@ -478,10 +479,13 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
                         "pcm, alaw, mulaw, ima-adpcm, ms-adpcm, gsm, mp2, mp3 or a format tag");
     command
         ->add_option("--trigger", options.trigger,
-                     "Wait until the input reaches this level (percent of full scale)")
-        ->check(CLI::Range(0, 100));
-    command->add_option("--length", options.length, "Stop after this many seconds (0 = no limit)")
-        ->check(CLI::NonNegativeNumber);
+                     "Wait until the input reaches this level: percent of full scale, or dBFS "
+                     "(-20dB), taken to the nearest whole percent")
+        ->transform(LevelText("--trigger", true))
+        ->type_name("LEVEL");
+    command->add_option("--length", options.length, "Stop after this long (0 = no limit)")
+        ->transform(TimeText("--length"))
+        ->type_name("TIME");
     command->add_flag("--direct", options.direct,
                       "Write the file itself, not a temporary file renamed at the end");
     command->add_flag("--paused", options.paused,
@@ -490,10 +494,16 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     command->add_flag("--delay-create", options.delayCreate,
                       "Create the file only when the recording begins");
     optional("--device", options.device, "Input device number (0 = default; see devices)");
-    optional("--buffer-ms", options.bufferMs, "Capture buffer length in ms");
+    optional("--buffer-ms", options.bufferMs, "Capture buffer length in ms")
+        ->transform(TimeText("--buffer-ms", BareUnit::Milliseconds, true))
+        ->type_name("TIME");
     optional("--buffers", options.buffers, "Number of capture buffers");
-    optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering");
-    optional("--volume", options.volume, "Record volume 0..100");
+    optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering, whole")
+        ->transform(TimeText("--cache-seconds", BareUnit::Seconds, true))
+        ->type_name("TIME");
+    optional("--volume", options.volume, "Record volume 0..100, or in dB (-6dB)")
+        ->transform(LevelText("--volume"))
+        ->type_name("LEVEL");
     command->add_option("--debug-file", options.debugFile, "Diagnostic log file");
     optional("--debug-level", options.debugLevel, "Log level: 1, 16 or 255");
     command->add_option("--engine", options.engine, "device, null or simulated")
@@ -521,6 +531,7 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
         ->check(CLI::PositiveNumber);
     command->add_flag("--events", options.events, "Print every event even when not on a terminal");
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
+    command->footer(kValueFormsText);
     return command;
 }
 
