@@ -110,7 +110,9 @@ public:
             unsigned frames = 0;
             unsigned buffers = 0;
             SizeDeviceBuffers(format.sampleRate, m_budget, frames, buffers);
-            m_pulse = MakePulsePlayBackend(frames, buffers);
+            // Device 0 follows the server's default sink, wherever it is moved.
+            m_pulse = MakePulsePlayBackend(frames, buffers,
+                                           format.deviceNumber == 0 ? "" : output.info.systemName);
             return m_pulse->Start(format, renderer, error);
         }
         try {

@@ -73,6 +73,7 @@ std::unique_ptr<PlayBackend> MakeNullPlayBackend();
 std::unique_ptr<PlayBackend> MakeDevicePlayBackend();
 /// A stream on the PulseAudio server's default sink holding `count` buffers of `frames`, which
 /// reports each time the server runs dry.
-std::unique_ptr<PlayBackend> MakePulsePlayBackend(uint32_t frames, uint32_t count);
+std::unique_ptr<PlayBackend> MakePulsePlayBackend(uint32_t frames, uint32_t count,
+                                                  std::string sink = {});
 
 } // namespace tavrenly

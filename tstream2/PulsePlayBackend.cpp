@@ -103,6 +103,9 @@ public:
     bool CanStall() const noexcept override { return true; }
     std::string Name() const override { return "PulseAudio"; }
 
+    /// The sink played into; empty for the server's default sink.
+    void Sink(std::string name) { m_sink = std::move(name); }
+
     /// The device buffer size and count the stream is sized by (see SizeDeviceBuffers).
     void Buffers(uint32_t frames, uint32_t count) noexcept
     {
@@ -111,7 +114,7 @@ public:
     }
 
 private:
-    /// With the loop locked: connects, and opens the stream on the default sink.
+    /// With the loop locked: connects, and opens the stream on the sink chosen.
     StartResult Open(const StreamFormat& format, PlayRenderer& renderer, std::string& error)
     {
         m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Tavrenly");
@@ -165,7 +168,8 @@ private:
         pa_stream_set_underflow_callback(m_stream, &OnUnderflow, this);
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
-        if (pa_stream_connect_playback(m_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0)
+        if (pa_stream_connect_playback(m_stream, m_sink.empty() ? nullptr : m_sink.c_str(),
+                                       &attributes, flags, nullptr, nullptr) < 0)
             return StreamRefused(error);
         for (;;) {
             const pa_stream_state_t state = pa_stream_get_state(m_stream);
@@ -249,14 +253,16 @@ private:
     int64_t m_latency = 0;
     bool m_draining = false; // with the loop locked
     bool m_ranDry = false;   // mainloop thread only
+    std::string m_sink;
 };
 
 } // namespace
 
-std::unique_ptr<PlayBackend> MakePulsePlayBackend(uint32_t frames, uint32_t count)
+std::unique_ptr<PlayBackend> MakePulsePlayBackend(uint32_t frames, uint32_t count, std::string sink)
 {
     auto backend = std::make_unique<PulsePlayBackend>();
     backend->Buffers(frames, count);
+    backend->Sink(std::move(sink));
     return backend;
 }
 

@@ -6,12 +6,16 @@
 #include "platform/settings/SettingsFile.h"
 
 #include <alsa/asoundlib.h>
+#include <pulse/pulseaudio.h>
 #include <rtaudio/RtAudio.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace tavrenly {
 
@@ -75,6 +79,72 @@ std::string ApiName(RtAudio::Api api)
     }
 }
 
+/// The PulseAudio sinks (or sources) as (name, description), in the server's order; empty when
+/// no server answers. RtAudio names a device by its description only, and the name is what
+/// PulseAudio's own tools and settings use.
+std::vector<std::pair<std::string, std::string>> PulseNames(bool outputs)
+{
+    using Names = std::vector<std::pair<std::string, std::string>>;
+    struct Query
+    {
+        Names names;
+        bool done = false;
+    } query;
+    std::unique_ptr<pa_mainloop, decltype(&pa_mainloop_free)> loop(pa_mainloop_new(),
+                                                                   &pa_mainloop_free);
+    if (!loop)
+        return {};
+    std::unique_ptr<pa_context, decltype(&pa_context_unref)> context(
+        pa_context_new(pa_mainloop_get_api(loop.get()), "Tavrenly"), &pa_context_unref);
+    if (!context || pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return {};
+    const auto sink = [](pa_context*, const pa_sink_info* info, int last, void* data) {
+        auto* q = static_cast<Query*>(data);
+        if (last != 0)
+            q->done = true;
+        else
+            q->names.emplace_back(info->name, info->description ? info->description : "");
+    };
+    const auto source = [](pa_context*, const pa_source_info* info, int last, void* data) {
+        auto* q = static_cast<Query*>(data);
+        if (last != 0)
+            q->done = true;
+        else
+            q->names.emplace_back(info->name, info->description ? info->description : "");
+    };
+    pa_operation* operation = nullptr;
+    while (!query.done) {
+        const pa_context_state_t state = pa_context_get_state(context.get());
+        if (!PA_CONTEXT_IS_GOOD(state))
+            break;
+        if (state == PA_CONTEXT_READY && operation == nullptr)
+            operation = outputs ? pa_context_get_sink_info_list(context.get(), sink, &query)
+                                : pa_context_get_source_info_list(context.get(), source, &query);
+        if (pa_mainloop_iterate(loop.get(), 1, nullptr) < 0)
+            break;
+    }
+    if (operation != nullptr)
+        pa_operation_unref(operation);
+    pa_context_disconnect(context.get());
+    return query.done ? query.names : Names{};
+}
+
+/// Gives each PulseAudio device its server name: the next one in the server's order with the
+/// device's description, so that two devices of one description keep their order.
+void NamePulseDevices(std::vector<RtAudioDevice>& devices, bool outputs)
+{
+    auto names = PulseNames(outputs);
+    for (RtAudioDevice& device : devices) {
+        const auto named = std::find_if(names.begin(), names.end(), [&](const auto& entry) {
+            return entry.second == device.info.name;
+        });
+        if (named == names.end())
+            continue;
+        device.info.systemName = named->first;
+        names.erase(names.begin(), named + 1);
+    }
+}
+
 /// The outputs (or inputs) of one sound system; empty when it has none or does not answer.
 std::vector<RtAudioDevice> Devices(RtAudio::Api api, bool outputs, size_t& defaultIndex)
 {
@@ -96,6 +166,7 @@ std::vector<RtAudioDevice> Devices(RtAudio::Api api, bool outputs, size_t& defau
             entry.info.channels = static_cast<uint16_t>(
                 std::min<unsigned>(channels, std::numeric_limits<uint16_t>::max()));
             entry.info.backend = ApiName(api);
+            entry.info.rates.assign(device.sampleRates.begin(), device.sampleRates.end());
             if (outputs ? device.isDefaultOutput : device.isDefaultInput)
                 defaultIndex = found.size();
             found.push_back(std::move(entry));
@@ -103,6 +174,8 @@ std::vector<RtAudioDevice> Devices(RtAudio::Api api, bool outputs, size_t& defau
     } catch (const std::exception&) {
         found.clear(); // a sound system that fails while asked is as good as absent
     }
+    if (api == RtAudio::LINUX_PULSE && !found.empty())
+        NamePulseDevices(found, outputs);
     return found;
 }
 

@@ -2,48 +2,109 @@
 
 #include "apps/tavrenly/Devices.h"
 
-#include "engine/EngineFactory.h"
 #include "platform/devices/Devices.h"
 #include "platform/host/EventLoop.h"
 
-#include <cstring>
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 namespace tavrenly::app {
 
-int RunDevices()
+namespace {
+
+/// The devices of one direction, with the one behind the default entry.
+struct DeviceList
+{
+    std::vector<DeviceInfo> devices;
+    DeviceInfo defaultDevice;
+};
+
+DeviceList Devices(EngineKind kind, bool outputs)
 {
     // Making an engine installs its backend's device list.
     EventLoop loop;
-    auto engine = CreateStreamPlay(loop, EngineKind::Default);
+    auto engine = CreateStreamPlay(loop, kind);
     const auto provider = GetDeviceProvider();
-    const auto outputs = provider ? provider->OutputDevices() : std::vector<DeviceInfo>{};
-    const auto inputs = provider ? provider->InputDevices() : std::vector<DeviceInfo>{};
+    if (!provider)
+        return {};
+    return outputs ? DeviceList{provider->OutputDevices(), provider->DefaultOutput()}
+                   : DeviceList{provider->InputDevices(), provider->DefaultInput()};
+}
 
-    fmt::print("Output devices (WaveOutDeviceNumber):\n");
-    WAVEOUTCAPS out{};
-    if (waveOutGetDevCapsA(kWaveMapper, &out, sizeof(out)) == MMSYSERR_NOERROR)
-        fmt::print("  0  {} (default)\n", std::string(out.szPname, strnlen(out.szPname, 32)));
-    for (uint32_t i = 0; i < waveOutGetNumDevs(); ++i) {
-        if (waveOutGetDevCapsA(static_cast<int32_t>(i), &out, sizeof(out)) != MMSYSERR_NOERROR)
-            continue;
-        fmt::print("  {}  {}{}\n", i + 1, std::string(out.szPname, strnlen(out.szPname, 32)),
-                   i < outputs.size() && !outputs[i].backend.empty()
-                       ? " [" + outputs[i].backend + "]"
-                       : "");
+bool IsDefault(const DeviceInfo& device, const DeviceInfo& defaultDevice)
+{
+    return device.name == defaultDevice.name && device.systemName == defaultDevice.systemName &&
+           device.backend == defaultDevice.backend;
+}
+
+nlohmann::ordered_json Json(const DeviceList& list)
+{
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < list.devices.size(); ++i) {
+        const DeviceInfo& device = list.devices[i];
+        devices.push_back({{"number", i + 1},
+                           {"name", device.name},
+                           {"system_name", device.systemName},
+                           {"backend", device.backend},
+                           {"channels", device.channels},
+                           {"rates", device.rates},
+                           {"default", IsDefault(device, list.defaultDevice)}});
     }
-    fmt::print("Input devices:\n");
-    WAVEINCAPS in{};
-    if (waveInGetDevCapsA(kWaveMapper, &in, sizeof(in)) == MMSYSERR_NOERROR)
-        fmt::print("  0  {} (default)\n", std::string(in.szPname, strnlen(in.szPname, 32)));
-    for (uint32_t i = 0; i < waveInGetNumDevs(); ++i) {
-        if (waveInGetDevCapsA(static_cast<int32_t>(i), &in, sizeof(in)) != MMSYSERR_NOERROR)
-            continue;
-        fmt::print("  {}  {}{}\n", i + 1, std::string(in.szPname, strnlen(in.szPname, 32)),
-                   i < inputs.size() && !inputs[i].backend.empty() ? " [" + inputs[i].backend + "]"
-                                                                   : "");
+    return devices;
+}
+
+void PrintText(const char* title, const DeviceList& list, const char* mapperName)
+{
+    fmt::print("{}\n  0  {} (default)\n", title, mapperName);
+    for (size_t i = 0; i < list.devices.size(); ++i) {
+        const DeviceInfo& device = list.devices[i];
+        std::string about = device.backend;
+        if (!device.systemName.empty())
+            about += (about.empty() ? "" : " ") + device.systemName;
+        fmt::print("  {}  {}{}{}\n", i + 1, device.name, about.empty() ? "" : " [" + about + "]",
+                   IsDefault(device, list.defaultDevice) ? " *" : "");
     }
+}
+
+} // namespace
+
+int RunDevices(bool json)
+{
+    const DeviceList outputs = Devices(EngineKind::Default, true);
+    const DeviceList inputs = Devices(EngineKind::Default, false);
+    if (json) {
+        fmt::print(
+            "{}\n",
+            nlohmann::ordered_json{{"outputs", Json(outputs)}, {"inputs", Json(inputs)}}.dump(2));
+        return 0;
+    }
+    PrintText("Output devices (WaveOutDeviceNumber; * the default):", outputs, kOutputMapperName);
+    PrintText("Input devices (WaveInDeviceNumber):", inputs, kInputMapperName);
     return 0;
+}
+
+std::vector<ListedDevice> ListDevices(EngineKind kind, bool outputs)
+{
+    std::vector<ListedDevice> listed;
+    const DeviceList list = Devices(kind, outputs);
+    for (size_t i = 0; i < list.devices.size(); ++i)
+        listed.push_back(
+            {static_cast<int>(i + 1), list.devices[i].name, list.devices[i].systemName});
+    return listed;
+}
+
+std::optional<int16_t> ResolveDevice(const std::string& text, EngineKind kind, bool outputs)
+{
+    // A number needs no list, and asking the sound system for one takes a moment.
+    const bool isNumber = text.find_first_not_of("-0123456789") == std::string::npos;
+    const auto devices = isNumber ? std::vector<ListedDevice>{} : ListDevices(kind, outputs);
+    std::string why;
+    const std::optional<int> number = MatchDevice(text, devices, outputs ? "output" : "input", why);
+    if (!number) {
+        fmt::print(stderr, "tavrenly: --device {}: {}\n", text, why);
+        return std::nullopt;
+    }
+    return static_cast<int16_t>(*number);
 }
 
 } // namespace tavrenly::app

@@ -154,11 +154,7 @@ void EventPrinter::Print(const std::string& event, const ordered_json& arguments
     const WallClock wall = Now();
     const float item = itemSeconds != nullptr ? *itemSeconds : m_player.SecondsPlayed();
     if (m_format == EventFormat::Json) {
-        // Milliseconds are what an as-run log resolves; more digits of a float are noise.
-        const double itemMs = std::round(static_cast<double>(item) * 1000.0) / 1000.0;
-        ordered_json line = {{"t_wall", IsoText(wall)}, {"t_item", itemMs}, {"event", event}};
-        line.update(arguments);
-        fmt::print(m_out, "{}\n", line.dump());
+        fmt::print(m_out, "{}\n", JsonEventLine("t_item", item, event, arguments));
     } else {
         char time[16];
         std::strftime(time, sizeof(time), "%H:%M:%S", &wall.local);
@@ -166,6 +162,16 @@ void EventPrinter::Print(const std::string& event, const ordered_json& arguments
                    ArgumentText(arguments));
     }
     std::fflush(m_out);
+}
+
+std::string JsonEventLine(const char* timeKey, double seconds, const std::string& event,
+                          const ordered_json& arguments)
+{
+    // Milliseconds are what an as-run log resolves; more digits of a float are noise.
+    const double ms = std::round(seconds * 1000.0) / 1000.0;
+    ordered_json line = {{"t_wall", IsoText(Now())}, {timeKey, ms}, {"event", event}};
+    line.update(arguments);
+    return line.dump();
 }
 
 const char* StatusName(ePlyStatus status)

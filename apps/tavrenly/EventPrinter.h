@@ -85,6 +85,12 @@ private:
     EventFormat m_format;
 };
 
+/// One event as a JSON line without its newline: {"t_wall": ISO 8601 local time of now,
+/// `timeKey`: `seconds` to the millisecond, "event": `event`, then `arguments` by name}. The
+/// recorder's printer shares it, so that both commands' logs read alike.
+std::string JsonEventLine(const char* timeKey, double seconds, const std::string& event,
+                          const nlohmann::ordered_json& arguments);
+
 /// "closed", "cued", "paused", "playing".
 const char* StatusName(ePlyStatus status);
 /// "EMPTY", "PREINTRO", "DURINGINTRO", "MAIN", "EXTRO".

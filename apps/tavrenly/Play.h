@@ -67,6 +67,7 @@ struct PlayOptions
 
     // The command line's texts, turned into the values above by ResolvePlayOptions.
     std::string engineText;
+    std::string deviceText;
     std::string loopText;
     std::vector<std::string> fadeTexts;
     std::string eventsText;

@@ -101,6 +101,32 @@ std::string FormatPlayLine(const PlayLineState& state, size_t width)
     return line;
 }
 
+std::string FormatRecordLine(const RecordLineState& state, size_t width)
+{
+    // From an hour on the clock reads H:MM:SS: a disk's worth of time stays one short field.
+    const auto clock = [](float seconds) {
+        const auto whole =
+            static_cast<int64_t>(std::isfinite(seconds) ? std::max(0.0f, seconds) : 0.0f);
+        return whole >= 3600
+                   ? fmt::format("{}:{:02}:{:02}", whole / 3600, whole / 60 % 60, whole % 60)
+                   : ClockText(seconds);
+    };
+    const std::string remain = state.remain ? fmt::format("-{} {}", clock(*state.remain),
+                                                          state.byLength ? "length" : "disk")
+                                            : std::string("no limit");
+    const std::string fields =
+        fmt::format("{:<21} {:>8} {:<15}", state.status, clock(state.recorded), remain);
+    int meterWidth = kMeterWidth;
+    while (fields.size() + 2 * static_cast<size_t>(meterWidth + 3) > width &&
+           meterWidth > kMinMeterWidth)
+        --meterWidth;
+    std::string line =
+        fields + " L" + DbMeter(state.left, meterWidth) + "R" + DbMeter(state.right, meterWidth);
+    if (line.size() > width)
+        line.resize(width);
+    return line;
+}
+
 MeterReading MeterHold::Update(int16_t level, int64_t nowMs)
 {
     if (level >= m_peak || nowMs - m_peakAt > kPeakHoldMs) {

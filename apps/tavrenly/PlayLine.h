@@ -57,6 +57,23 @@ std::string DbMeter(const MeterReading& reading, int width);
 /// the file name takes the room that is left.
 std::string FormatPlayLine(const PlayLineState& state, size_t width = 80);
 
+/// What `tavrenly record` shows while it records.
+struct RecordLineState
+{
+    std::string status; ///< "recording", "paused", "waiting for -20dB", ...
+    float recorded = 0; ///< seconds recorded
+    /// Seconds still to record, by the length asked (`byLength`) or by the disk's room; none
+    /// when nothing limits the recording.
+    std::optional<float> remain;
+    bool byLength = false;
+    MeterReading left;
+    MeterReading right;
+};
+
+/// The recorder's line, at most `width` characters (40 or more), with the meters of the play
+/// line: the status, the time recorded, the time remaining and its limit, L/R meters.
+std::string FormatRecordLine(const RecordLineState& state, size_t width = 80);
+
 /// Keeps a meter's peak for a while after the level falls, and the clip mark longer: a person
 /// glancing at the screen still sees what the audio did a moment ago. Times in milliseconds on
 /// any steady clock.

@@ -2,7 +2,10 @@
 
 #include "apps/tavrenly/Record.h"
 
+#include "apps/tavrenly/Devices.h"
+#include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/OptionCheck.h"
+#include "apps/tavrenly/PlayLine.h"
 #include "apps/tavrenly/Terminal.h"
 #include "apps/tavrenly/ValueText.h"
 #include "common/WaveFile.h"
@@ -18,12 +21,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fmt/format.h>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <unistd.h>
 
@@ -111,13 +116,14 @@ bool ChooseSignal(SimulatedStreamRecord& engine, const std::string& text,
     return false;
 }
 
-/// Prints the recorder's events, one line each with the time recorded, and keeps what the
-/// program needs from them. The periodic ones (position, levels, buffers) are only counted.
+/// Prints the recorder's events, one line each with the time recorded (as text, or as JSON
+/// lines keyed as the play command's), and keeps what the program needs from them. The
+/// periodic ones (position, levels, buffers) are only counted.
 class RecordEventPrinter : public TavrenRecorderEvents
 {
 public:
-    RecordEventPrinter(const TavrenRecorder& recorder, std::FILE* out, LiveLine* live)
-        : m_recorder(recorder), m_out(out), m_live(live)
+    RecordEventPrinter(const TavrenRecorder& recorder, std::FILE* out, LiveLine* live, bool json)
+        : m_recorder(recorder), m_out(out), m_live(live), m_json(json)
     {}
 
     bool ended = false;
@@ -136,34 +142,54 @@ public:
     void PlayerError(int32_t& code) override
     {
         errors.push_back(code);
-        Print(fmt::format("PlayerError({})", code));
+        Print("PlayerError", {{"code", code}});
     }
     void BufferRecieved(const void*, int32_t) override { ++buffers; }
 
+    /// The program's own last event, at the `seconds` recorded (the closed recorder reads 0):
+    /// the file kept (or none) and the exit status.
+    void RecordEnded(const std::string& file, bool kept, int status, float seconds)
+    {
+        Print("RecordEnded", {{"file", file}, {"kept", kept}, {"status", status}}, &seconds);
+    }
+
 private:
-    void Print(const std::string& what)
+    void Print(const std::string& event,
+               const nlohmann::ordered_json& arguments = nlohmann::ordered_json::object(),
+               const float* at = nullptr)
     {
         if (m_out == nullptr)
             return;
         if (m_live != nullptr)
             m_live->Clear();
-        fmt::print(m_out, "{:9.3f} s  {}\n", m_recorder.TotalSecondsRecorded(), what);
+        const float seconds = at != nullptr ? *at : m_recorder.TotalSecondsRecorded();
+        if (m_json)
+            fmt::print(m_out, "{}\n", JsonEventLine("t_recorded", seconds, event, arguments));
+        else if (arguments.contains("code"))
+            fmt::print(m_out, "{:9.3f} s  {}({})\n", seconds, event, arguments["code"].dump());
+        else if (arguments.empty())
+            fmt::print(m_out, "{:9.3f} s  {}\n", seconds, event);
         std::fflush(m_out);
     }
 
     const TavrenRecorder& m_recorder;
     std::FILE* m_out;
     LiveLine* m_live;
+    bool m_json;
 };
 
-const char* StatusText(const TavrenRecorder& recorder)
+std::string StatusText(const TavrenRecorder& recorder)
 {
     switch (recorder.Status()) {
     case ersClosed:
         return "closed";
     case ersWaitingLevel:
-        return recorder.TriggerLevel() == kEnterStarts ? "paused (Enter starts)"
-                                                       : "waiting for level";
+        if (recorder.TriggerLevel() == kEnterStarts)
+            return "paused (Enter starts)";
+        if (recorder.TriggerLevel() > 0)
+            return fmt::format("waiting for {:.0f}dB",
+                               20.0 * std::log10(recorder.TriggerLevel() / 100.0));
+        return "waiting for level";
     case ersPaused:
         return "paused";
     case ersRecording:
@@ -172,27 +198,22 @@ const char* StatusText(const TavrenRecorder& recorder)
     return "unknown";
 }
 
-/// "M:SS.s", or "H:MM:SS" from an hour on: a disk's worth of time stays readable.
-std::string ClockText(float seconds)
+/// The live line's state, its meters held by `hold`.
+RecordLineState LineState(const TavrenRecorder& recorder, const RecordOptions& options,
+                          std::array<MeterHold, 2>& hold)
 {
-    const auto tenths = static_cast<int64_t>(std::max(0.0f, seconds) * 10.0f);
-    if (tenths >= 36000)
-        return fmt::format("{}:{:02}:{:02}", tenths / 36000, tenths / 600 % 60, tenths / 10 % 60);
-    return fmt::format("{}:{:02}.{}", tenths / 600, tenths / 10 % 60, tenths % 10);
-}
-
-std::string RecordLine(const TavrenRecorder& recorder, const RecordOptions& options)
-{
-    const bool lengthLimits = options.length > 0 && recorder.AudioLength() >= options.length;
-    const std::string remain = recorder.AudioLength() > 0
-                                   ? fmt::format("-{} {}", ClockText(recorder.TotalSecondsRemain()),
-                                                 lengthLimits ? "length" : "disk")
-                                   : std::string("no limit");
-    const int mark = options.trigger > 0 ? options.trigger : -1;
-    return fmt::format("{:<21} {:>9}  {:<16} L {} R {}", StatusText(recorder),
-                       ClockText(recorder.TotalSecondsRecorded()), remain,
-                       LevelBar(recorder.LeftAudioLevel(), 20, mark),
-                       LevelBar(recorder.RightAudioLevel(), 20, mark));
+    RecordLineState state;
+    state.status = StatusText(recorder);
+    state.recorded = recorder.TotalSecondsRecorded();
+    if (recorder.AudioLength() > 0)
+        state.remain = recorder.TotalSecondsRemain();
+    state.byLength = options.length > 0 && recorder.AudioLength() >= options.length;
+    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    state.left = hold[0].Update(recorder.LeftAudioLevel(), nowMs);
+    state.right = hold[1].Update(recorder.RightAudioLevel(), nowMs);
+    return state;
 }
 
 /// True when a line has been typed on standard input; `open` turns false at its end.
@@ -366,7 +387,8 @@ int Finish(TavrenRecorder& recorder, const RecordOptions& options, const RecordE
     if (closed != 0)
         fmt::print(stderr, "tavrenly: closing {} failed at a step (code {})\n", options.file,
                    closed);
-    if (!options.quiet)
+    // With JSON events every line of the output is one; RecordEnded says the same.
+    if (!options.quiet && options.eventsText != "json")
         fmt::print("Saved {}: TotalSecondsRecorded {:.3f} s{}\n", options.file, seconds,
                    HeldText(options.file, seconds));
     // The recorder ends by itself at its length, or sooner where the disk (or a RIFF file's
@@ -493,12 +515,16 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
                       "starts waiting for the level)");
     command->add_flag("--delay-create", options.delayCreate,
                       "Create the file only when the recording begins");
-    optional("--device", options.device, "Input device number (0 = default; see devices)");
-    optional("--buffer-ms", options.bufferMs, "Capture buffer length in ms")
+    command->add_option("--device", options.deviceText,
+                        "Input device: its number (0 = default), pulse:NAME (the sound "
+                        "system's name) or a part of its name, as devices lists them");
+    optional("--buffer-ms", options.bufferMs,
+             "Capture buffer length in ms, 1 to 2000 (the recorder's limit)")
         ->transform(TimeText("--buffer-ms", BareUnit::Milliseconds, true))
         ->type_name("TIME");
-    optional("--buffers", options.buffers, "Number of capture buffers");
-    optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering, whole")
+    optional("--buffers", options.buffers,
+             "Number of capture buffers, 1 to 100 (the recorder's limit)");
+    optional("--cache-seconds", options.cacheSeconds, "Seconds of file buffering, 0 to 60, whole")
         ->transform(TimeText("--cache-seconds", BareUnit::Seconds, true))
         ->type_name("TIME");
     optional("--volume", options.volume, "Record volume 0..100, or in dB (-6dB)")
@@ -529,14 +555,25 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
     command->add_option("--plain-limit", options.plainFileBytes)
         ->group("")
         ->check(CLI::PositiveNumber);
-    command->add_flag("--events", options.events, "Print every event even when not on a terminal");
+    command
+        ->add_flag("--events{text}", options.eventsText,
+                   "Print every event even when not on a terminal, with the time recorded; "
+                   "--events=json prints one JSON object a line (t_wall, t_recorded, event and "
+                   "its arguments), the last RecordEnded with the file, kept and the status")
+        ->check(CLI::IsMember({"text", "json"}));
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
     command->footer(kValueFormsText);
     return command;
 }
 
-int RunRecord(const RecordOptions& options)
+int RunRecord(const RecordOptions& given)
 {
+    RecordOptions options = given;
+    if (!options.deviceText.empty()) {
+        options.device = ResolveDevice(options.deviceText, ParseEngineKind(options.engine), false);
+        if (!options.device)
+            return kExitUsage;
+    }
     const std::optional<int16_t> tag = ParseFormatTag(options.format);
     if (!tag) {
         fmt::print(stderr, "tavrenly: --format wants pcm, alaw, mulaw, ima-adpcm, ms-adpcm, "
@@ -564,11 +601,13 @@ int RunRecord(const RecordOptions& options)
     TavrenRecorder recorder(site, std::move(engine));
     recorder.InitNew();
     const bool onTerminal = InTerminalForeground(STDOUT_FILENO) && !options.quiet;
-    const bool printEvents = !options.quiet && (onTerminal || options.events);
+    const bool printEvents = !options.quiet && (onTerminal || !options.eventsText.empty());
     // In virtual time the line would be redrawn thousands of times a second: events only.
     const bool terminal = onTerminal && !virtualTime;
     LiveLine live;
-    RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr);
+    RecordEventPrinter events(recorder, printEvents ? stdout : nullptr, terminal ? &live : nullptr,
+                              options.eventsText == "json");
+    std::array<MeterHold, 2> meters;
     recorder.SetEventListener(&events);
     const DetachListenerAtExit detach(recorder);
     ApplySettings(recorder, options, rate, channels);
@@ -622,7 +661,7 @@ int RunRecord(const RecordOptions& options)
                 resumeFailed = recorder.ResumeRecording() != 0;
         }
         if (terminal)
-            live.Draw(RecordLine(recorder, options));
+            live.Draw(FormatRecordLine(LineState(recorder, options, meters), TerminalColumns()));
     });
     watch.Enabled(true);
     const int64_t limitMs =
@@ -647,7 +686,11 @@ int RunRecord(const RecordOptions& options)
     if (engineStopped())
         fmt::print(stderr, "tavrenly: recording stopped: the input device failed (code {})\n",
                    events.errors.back());
-    return Finish(recorder, options, events);
+    const float seconds = recorder.TotalSecondsRecorded();
+    const int status = Finish(recorder, options, events);
+    if (options.eventsText == "json")
+        events.RecordEnded(options.file, std::filesystem::exists(options.file), status, seconds);
+    return status;
 }
 
 } // namespace tavrenly::app

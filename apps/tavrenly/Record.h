@@ -35,6 +35,8 @@ struct RecordOptions
     bool paused = false;
     bool delayCreate = false;
     std::optional<int16_t> device;
+    /// --device as given: a number, pulse:NAME or a part of a name; RunRecord resolves it.
+    std::string deviceText;
     std::optional<int32_t> bufferMs;
     std::optional<int32_t> buffers;
     std::optional<int16_t> cacheSeconds;
@@ -44,7 +46,8 @@ struct RecordOptions
     std::string signal = "sine:440";
     /// Cart text fields as NAME=VALUE, written into the file's cart record.
     std::vector<std::string> cart;
-    bool events = false;
+    /// "text" or "json" when every event is printed even when not on a terminal.
+    std::string eventsText;
     bool quiet = false;
     /// --rf64: "never" (a RIFF file, which ends at 2 GiB), "always" or "auto".
     std::string rf64 = "never";

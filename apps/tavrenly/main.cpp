@@ -94,6 +94,10 @@ int main(int argc, char** argv)
     RepairOptions repair;
     CLI::App* repairCommand = AddRepairCommand(app, repair);
     CLI::App* devicesCommand = app.add_subcommand("devices", "List the sound devices");
+    bool devicesJson = false;
+    devicesCommand->add_flag("--json", devicesJson,
+                             "Print one JSON document: outputs and inputs, each with its number, "
+                             "name, system_name, backend, channels, rates and default");
     DemoOptions demo;
     std::string demoEngine;
     CLI::App* demoCommand = AddDemoCommand(app, demo, demoEngine);
@@ -117,7 +121,7 @@ int main(int argc, char** argv)
     if (repairCommand->parsed())
         return RunRepair(repair);
     if (devicesCommand->parsed())
-        return RunDevices();
+        return RunDevices(devicesJson);
     if (demoCommand->parsed()) {
         demo.engine = tavrenly::ResolveEngineKind(tavrenly::ParseEngineKind(demoEngine));
         return RunDemo(demo);

@@ -67,6 +67,11 @@ struct DeviceInfo
     uint16_t productId = 0;
     uint16_t channels = 2;
     std::string backend; ///< "ALSA", "PulseAudio", "JACK", "null", "simulated"
+    /// The sound system's own name of the device (a PulseAudio sink or source name); empty
+    /// when it has none apart from `name`.
+    std::string systemName;
+    /// The sample rates the backend says the device takes, in Hz; empty when it does not say.
+    std::vector<uint32_t> rates;
 };
 
 class DeviceProvider

@@ -48,6 +48,60 @@ TEST(PlayLineTest, EveryStateFitsTheWidthAndKeepsItsFields)
     }
 }
 
+TEST(RecordLineTest, EveryStateFitsTheWidthWithThePlayLinesMeters)
+{
+    app::RecordLineState waiting{"paused (Enter starts)", 0, {}, false, {}, {}};
+    app::RecordLineState busy{"recording", 7265.4f, 359999.0f, false, {100, 100, true}, {}};
+    busy.right = {50, 90, false};
+    const app::RecordLineState limited{"waiting for -20dB", 12.34f, 47.6f, true, {}, {}};
+    struct Case
+    {
+        const app::RecordLineState& state;
+        size_t width;
+        std::string has;
+    };
+    const Case cases[] = {
+        {waiting, 79, "paused (Enter starts)   0:00.0 no limit        L"},
+        {busy, 79,
+         "recording              2:01:05 -99:59:59 disk  L" + app::DbMeter(busy.left, 10) + "R" +
+             app::DbMeter(busy.right, 10)},
+        {limited, 79, "waiting for -20dB       0:12.3 -0:47.6 length"},
+        {busy, 60, "2:01:05 -99:59:59 disk  L#####!R####|"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = app::FormatRecordLine(c.state, c.width);
+        EXPECT_LE(line.size(), c.width) << line;
+        EXPECT_NE(line.find(c.has), std::string::npos) << c.has << " in " << line;
+        EXPECT_EQ(line.find_first_of("\r\n\033"), std::string::npos) << line;
+    }
+}
+
+TEST(RecordCommandEventsTest, JsonEventsAreKeyedAsPlaysAndEndWithTheFileKept)
+{
+    TempDir dir;
+    const Output run = RunProgram(dir, {"record", "out.wav", "--engine", "simulated", "--length",
+                                        "500ms", "--trigger", "-20dB", "--events=json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> events;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::ordered_json::parse(line, nullptr, false);
+        ASSERT_TRUE(event.is_object()) << line;
+        std::vector<std::string> keys;
+        for (const auto& item : event.items())
+            keys.push_back(item.key());
+        keys.resize(3);
+        EXPECT_EQ(keys, (std::vector<std::string>{"t_wall", "t_recorded", "event"})) << line;
+        events.push_back(event["event"].get<std::string>());
+        if (events.back() == "RecordEnded") {
+            EXPECT_EQ(event.dump().substr(event.dump().find("\"file\"")),
+                      R"("file":"out.wav","kept":true,"status":0})");
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"RecordOpen", "Recording", "Paused",
+                                                "RecordingEndReached", "Closed", "RecordEnded"}));
+}
+
 TEST(PlayCommandTest, SeveralItemsPlayInOrderWithJsonEventsAndTheWorstStatus)
 {
     TempDir dir;

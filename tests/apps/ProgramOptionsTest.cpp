@@ -65,15 +65,27 @@ TEST(ProgramOptionsTest, RefusedValuesEndWithTheirRangeAndNothingIsWritten)
         {"play six.wav" + simulated, "six.wav has 6 channels; the player plays 1 or 2\n", 1},
         // A recording's length must be a finite number of seconds it can hold; a folder to
         // scan must exist.
-        {"record out.wav --length nan" + simulated, "--length nan: must be from 0 to 604800\n"},
+        {"record out.wav --length nan" + simulated, "tavrenly: --length nan: not a time: give"},
+        // Times and levels in every form, through one parser (its forms: ProgramTextTest).
+        {"--volume +3dB", "tavrenly: --volume +3dB: must be 0dB or less (full scale)\n"},
+        {"--intro-end 1:75",
+         "tavrenly: --intro-end 1:75: the minutes and seconds after a ':' must be below 60\n"},
+        {"--loop 1:30,2:00,x",
+         "tavrenly: --loop 1:30,2:00,x: MAXCOUNT must be a whole number from 0 to 32767\n"},
+        {"--fade 0:1:0:+1dB", "tavrenly: --fade 0:1:0:+1dB: TO must be 0dB or less (full scale)\n"},
+        {"--buffer-ms 0.5", "tavrenly: --buffer-ms 0.5: must be a whole number of ms\n"},
+        {"record out.wav --trigger -50dB" + simulated,
+         "tavrenly: --trigger -50dB: is below 1 % of full scale (-40dB), the lowest level\n"},
+        {"--device nosuch", "tavrenly: --device nosuch: no output device's name holds \"nosuch\" "
+                            "(tavrenly devices lists them)\n"},
         {"record out.wav --length 1e30" + simulated, "--length 1e+30: must be from 0 to"},
         // The recorder's settings are checked as the player's, against the recorder's bounds.
         {"record out.wav --length 0.1 --buffers 101" + simulated,
          "--buffers 101: must be from 1 to 100\n"},
-        {"record out.wav --length 0.1 --cache-seconds -1" + simulated,
-         "--cache-seconds -1: must be from 0 to 60\n"},
+        {"record out.wav --length 0.1 --cache-seconds 61" + simulated,
+         "--cache-seconds 61: must be from 0 to 60\n"},
         {"record out.wav --length 0.1 --volume nan" + simulated,
-         "--volume nan: must be from 0 to 100\n"},
+         "--volume nan: must be from 0 to 100 (percent of full scale) or a level in dB (-6dB)\n"},
         {"record out.wav --length 0.1 --debug-file /nonexistent/log" + simulated,
          "--debug-file /nonexistent/log: the folder /nonexistent does not exist\n"},
         {"record item.wav --length 0.1 --signal file:item.wav" + simulated,
