@@ -6,10 +6,12 @@
 
 #include "tests/apps/ProgramRunner.h"
 #include "tests/integration/PulseHarness.h"
+#include "tests/support/WaveBytes.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -64,10 +66,22 @@ TEST_F(DeviceNameTest, TheListNamesTheServersDevicesAndPlayGoesToTheOneNamed)
               "tavrenly: --device monitor: names 2 input devices: 1 Monitor of Null Output "
               "(tavrenly.monitor), 2 Monitor of Studio (other.monitor); give more of the name, "
               "the number or pulse:NAME\n");
-    const test::Output recorded =
-        test::RunProgram(dir, {"record", "out.wav", "--engine", "device", "--device",
-                               "pulse:other.monitor", "--length", "0.5", "--quiet"});
-    EXPECT_EQ(recorded.status, 0) << recorded.err;
+    // A tone longer than the recording plays into the default sink: its monitor hears it, the
+    // other one silence.
+    const std::string bed = test::SoxFile(dir, "bed.wav", "3 sine 440 vol 0.5");
+    const std::pair<const char*, bool> inputs[] = {{"pulse:other.monitor", false},
+                                                   {"monitor of null", true}};
+    for (const auto& [device, heard] : inputs) {
+        test::ChildProcess tone(loop, {"paplay", "-d", "tavrenly", bed}, dir.File("paplay.log"),
+                                SIGTERM);
+        const test::Output recorded =
+            test::RunProgram(dir, {"record", "in.wav", "--engine", "device", "--device", device,
+                                   "--length", "0.5", "--quiet"});
+        EXPECT_EQ(recorded.status, 0) << device << ": " << recorded.err;
+        const std::vector<int16_t> samples =
+            test::Samples16(test::DataChunkBytes(dir.File("in.wav")));
+        EXPECT_EQ(test::Rms(samples, 0, samples.size() / 2) > 1000, heard) << device;
+    }
 }
 
 } // namespace
