@@ -562,7 +562,7 @@ CLI::App* AddRecordCommand(CLI::App& app, RecordOptions& options)
                    "its arguments), the last RecordEnded with the file, kept and the status")
         ->check(CLI::IsMember({"text", "json"}));
     command->add_flag("--quiet", options.quiet, "Print nothing but errors");
-    command->footer(kValueFormsText);
+    command->footer(std::string(kValueFormsText) + "\n\n" + kExitStatusText);
     return command;
 }
 

@@ -179,7 +179,7 @@ CLI::Validator TimeText(std::string option, BareUnit bare, bool whole)
             text = ValueString(value);
             return std::string();
         },
-        "TIME");
+        ""); // the option's type name says TIME
 }
 
 CLI::Validator LevelText(std::string option, bool whole)
@@ -197,7 +197,7 @@ CLI::Validator LevelText(std::string option, bool whole)
             text = ValueString(whole ? std::round(percent) : percent);
             return std::string();
         },
-        "LEVEL");
+        ""); // the option's type name says LEVEL
 }
 
 std::vector<std::string> SplitFields(const std::string& text)
