@@ -2,7 +2,6 @@
 
 #include "apps/tavrenly/Terminal.h"
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -29,16 +28,6 @@ extern "C" void OnResume(int)
 }
 
 } // namespace
-
-std::string LevelBar(int16_t level, int width, int mark)
-{
-    const int filled = std::clamp(level * width / 100, 0, width);
-    std::string bar = std::string(static_cast<size_t>(filled), '#') +
-                      std::string(static_cast<size_t>(width - filled), '.');
-    if (mark >= 0)
-        bar[static_cast<size_t>(std::clamp(mark * width / 100, 0, width - 1))] = '|';
-    return bar;
-}
 
 size_t TerminalColumns()
 {

@@ -2,8 +2,8 @@
 
 #pragma once
 
-// What the play and record commands share on a terminal: level bars, the status line redrawn
-// in place, and the signals that end (or resume) a run.
+// What the play and record commands share on a terminal: the status line redrawn in place, and
+// the signals that end (or resume) a run.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +11,6 @@
 #include <termios.h>
 
 namespace tavrenly::app {
-
-/// A bar of `width` characters, '#' up to `level` percent; `mark` (0..100, -1 for none) puts
-/// a '|' at that percentage, e.g. a trigger level.
-std::string LevelBar(int16_t level, int width = 20, int mark = -1);
 
 /// The columns of the terminal on standard output, less one (a line that fills the last
 /// column wraps on some terminals); 80 less one when it cannot be told.

@@ -69,9 +69,9 @@ struct DeviceInfo
     std::string backend; ///< "ALSA", "PulseAudio", "JACK", "null", "simulated"
     /// The sound system's own name of the device (a PulseAudio sink or source name); empty
     /// when it has none apart from `name`.
-    std::string systemName;
+    std::string systemName{};
     /// The sample rates the backend says the device takes, in Hz; empty when it does not say.
-    std::vector<uint32_t> rates;
+    std::vector<uint32_t> rates{};
 };
 
 class DeviceProvider
