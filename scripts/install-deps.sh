@@ -10,7 +10,7 @@ PACKAGES=(
     # fuzzing (libFuzzer ships with clang; the runtimes come from libclang-rt)
     clang libclang-rt-14-dev
     # libraries the project links
-    libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libsoxr-dev
+    libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libsoxr-dev libebur128-dev
     librtaudio-dev libasound2-dev libpulse-dev libcli11-dev libfmt-dev nlohmann-json3-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev

@@ -3,10 +3,14 @@
 #include "apps/tavrenly/Info.h"
 
 #include "apps/tavrenly/FileExplain.h"
+#include "apps/tavrenly/FileLevels.h"
+#include "apps/tavrenly/InfoSections.h"
+#include "apps/tavrenly/WaveMetadata.h"
 
 #include "common/CartChunk.h"
 #include "common/WaveFile.h"
 #include "engine/EngineFactory.h"
+#include "platform/codec/CodecName.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "platform/riff/WaveChunks.h"
@@ -101,7 +105,7 @@ std::vector<ChunkEntry> WalkChunks(const std::string& file, std::optional<CartCh
 
 template <size_t N> std::string Field(const char (&text)[N])
 {
-    return std::string(text, strnlen(text, N));
+    return PrintableText(std::string(text, strnlen(text, N)));
 }
 
 ordered_json CartJson(const CartChunk& cart)
@@ -149,6 +153,9 @@ struct InfoFacts
     uint64_t dataPresent = 0;
     /// Why the path is no file to read ("is a folder"...): then nothing else was read.
     std::optional<std::string> problem;
+    std::string codec;
+    WaveMetadata meta;
+    LevelsResult levels;
 
     bool Playable() const { return openResult == 0; }
     uint64_t DataSize() const { return dataSize; }
@@ -203,6 +210,12 @@ InfoFacts Gather(const std::string& file)
                                 : 0;
     }
     facts.chunks = WalkChunks(file, facts.cart);
+    facts.meta = ReadWaveMetadata(file);
+    if (facts.meta.format.size() >= 16)
+        facts.codec = CodecNameOf(reinterpret_cast<const WAVEFORMATEX*>(facts.meta.format.data()),
+                                  static_cast<uint32_t>(facts.meta.format.size()));
+    if (facts.headerResult == 0)
+        facts.levels = MeasureFileLevels(file);
     if (const auto data = DataSizesOf(file)) {
         facts.dataDeclared = data->declared;
         facts.dataPresent = data->present;
@@ -229,6 +242,7 @@ void PrintJson(const InfoFacts& facts)
                      {"nBlockAlign", format.nBlockAlign},
                      {"wBitsPerSample", format.wBitsPerSample},
                      {"cbSize", format.cbSize}};
+    out["codec"] = facts.codec.empty() ? ordered_json(nullptr) : ordered_json(facts.codec);
     out["data_size"] = facts.DataSize();
     out["rf64"] = facts.rf64;
     // A data chunk cut short plays only what is there; both sizes say by how much.
@@ -236,15 +250,23 @@ void PrintJson(const InfoFacts& facts)
         facts.dataDeclared ? ordered_json(*facts.dataDeclared) : ordered_json(nullptr);
     out["data_bytes_present"] = facts.dataPresent;
     out["total_audio_length"] = facts.totalLength;
+    out["duration"] = ClockTime(facts.totalLength);
     out["total_blocks"] = facts.totalBlocks;
     ordered_json list = ordered_json::array();
     for (const ChunkEntry& chunk : facts.chunks)
         list.push_back({{"id", chunk.id}, {"offset", chunk.offset}, {"size", chunk.size}});
     out["chunks"] = list;
     out["cart"] = facts.cart ? CartJson(*facts.cart) : ordered_json(nullptr);
+    if (facts.cart)
+        out["cart"]["PostTimers"] = TimersJson(facts.meta);
+    out["levels"] = LevelsJson(facts.levels);
+    out["levels_problem"] =
+        facts.levels.problem.empty() ? ordered_json(nullptr) : ordered_json(facts.levels.problem);
+    AddMetadataJson(out, facts.meta);
     out["playable"] = facts.Playable();
-    // One line a file, so that a script reads several files' objects line by line.
-    fmt::print("{}\n", out.dump());
+    // One line a file, so that a script reads several files' objects line by line; text from
+    // the file that is no UTF-8 was made so, and anything left is replaced, never thrown on.
+    fmt::print("{}\n", out.dump(-1, ' ', false, ordered_json::error_handler_t::replace));
 }
 
 void PrintText(const InfoFacts& facts)
@@ -262,12 +284,15 @@ void PrintText(const InfoFacts& facts)
     fmt::print("Header        {}\n", facts.headerResult == 0
                                          ? std::string("read")
                                          : fmt::format("not read, code {}", facts.headerResult));
-    fmt::print("Format        tag {}, {} channel(s), {} Hz, {} bytes/s, block {}, {} bits, "
+    fmt::print("Format        {}tag {}, {} channel(s), {} Hz, {} bytes/s, block {}, {} bits, "
                "{} extra byte(s)\n",
-               format.wFormatTag, format.nChannels, format.nSamplesPerSec, format.nAvgBytesPerSec,
-               format.nBlockAlign, format.wBitsPerSample, format.cbSize);
-    fmt::print("Data          {} bytes, {:.3f} s, {} blocks{}\n", facts.DataSize(),
-               facts.totalLength, facts.totalBlocks, facts.rf64 ? " (RF64: sizes from ds64)" : "");
+               facts.codec.empty() ? "" : facts.codec + ", ", format.wFormatTag, format.nChannels,
+               format.nSamplesPerSec, format.nAvgBytesPerSec, format.nBlockAlign,
+               format.wBitsPerSample, format.cbSize);
+    fmt::print("Data          {} bytes, {} ({:.3f} s), {} blocks{}\n", facts.DataSize(),
+               ClockTime(facts.totalLength), facts.totalLength, facts.totalBlocks,
+               facts.rf64 ? " (RF64: sizes from ds64)" : "");
+    PrintLevelsText(facts.levels);
     if (facts.dataDeclared && facts.dataPresent < *facts.dataDeclared)
         fmt::print("Truncated     the data chunk declares {} bytes, the file holds {}\n",
                    *facts.dataDeclared, facts.dataPresent);
@@ -285,6 +310,7 @@ void PrintText(const InfoFacts& facts)
                 fmt::print(", {} '{}'", field.key(), field->get<std::string>());
         fmt::print("\n");
     }
+    PrintMetadataText(facts.meta);
     if (facts.Playable()) {
         fmt::print("Plays         yes\n");
         return;

@@ -4,6 +4,7 @@
 
 #include "apps/tavrenly/EventPrinter.h"
 #include "apps/tavrenly/FileExplain.h"
+#include "apps/tavrenly/FileMarkers.h"
 #include "apps/tavrenly/PlayLine.h"
 #include "apps/tavrenly/Render.h"
 #include "apps/tavrenly/Terminal.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <limits>
 #include <unistd.h>
 
@@ -308,7 +310,17 @@ int OpenItem(PlayRun& run, const std::string& file)
         player.CloseAudio();
         return kExitUsage;
     }
-    ApplyOptions(player, run.options);
+    if (!run.options.markersFromFile) {
+        ApplyOptions(player, run.options);
+        return kExitDone;
+    }
+    const FileMarkerResult markers = WithFileMarkers(run.options, file, player.TotalAudioLength());
+    for (const std::string& warning : markers.warnings)
+        fmt::print(stderr, "tavrenly: warning: {}: {}\n", file, warning);
+    if (!markers.taken.empty() && !run.options.quiet)
+        fmt::print(stderr, "tavrenly: {}: markers from the file: {}\n", file,
+                   fmt::join(markers.taken, ", "));
+    ApplyOptions(player, markers.options);
     return kExitDone;
 }
 
@@ -344,7 +356,8 @@ int PlayItem(PlayRun& run, const std::string& file)
         return kExitFailed;
     }
     ItemWait wait;
-    wait.looping = run.options.loop.has_value() && player.UseLoop();
+    // Opening clears the loop: it is on only when the options or the file gave one.
+    wait.looping = player.UseLoop();
     wait.budgetMs =
         static_cast<int64_t>(RemainWithLoops(player, run.events, wait.looping) * 1000.0f) +
         kEndGraceMs;

@@ -54,6 +54,8 @@ struct PlayOptions
     std::optional<float> extro;
     std::optional<float> sweeper;
     std::optional<LoopOption> loop;
+    /// The markers and loop left unset taken from each file's cart, cue and smpl chunks.
+    bool markersFromFile = false;
     std::vector<FadeOption> fades;
     std::optional<float> volume;
     std::optional<int32_t> fadeMode;

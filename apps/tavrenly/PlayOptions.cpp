@@ -93,6 +93,16 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options)
         "--loop", options.loopText,
         "Loop START:END[:MAXCOUNT], file times; the section plays MAXCOUNT + 1 times "
         "(without MAXCOUNT the control's default, 1000)");
+    command->add_flag(
+        "--markers-from-file", options.markersFromFile,
+        "Take the markers and the loop that no option gives from each file: the cart chunk's "
+        "timers (AUDs/AUDe audio start/end, INTs/INTe intro start/end, SECs/SECe hook "
+        "start/end, SEGs extro, else OUTs), cue points labelled \"audio start\", \"audio "
+        "end\", \"intro start\", \"intro end\", \"hook start\", \"hook end\", \"extro\" "
+        "or \"sweeper\" (case, blanks, - and _ aside) and the smpl chunk's first loop (its "
+        "play count of passes; 0, for ever, is the default 1000 repeats). A cart timer wins "
+        "over a cue label; a marker past the end of the audio or a start after its end is "
+        "ignored with a warning");
     command->add_option(
         "--fade", options.fadeTexts,
         "Volume change START:DURATION:FROM:TO, two times and two levels (repeatable)");

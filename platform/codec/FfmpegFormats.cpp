@@ -30,16 +30,6 @@ constexpr RiffAudioTag kRiffAudioTags[] = {
 #include "RiffAudioTags.inc"
 };
 
-AVCodecID CodecOfTag(uint16_t tag)
-{
-    const auto* found = std::lower_bound(
-        std::begin(kRiffAudioTags), std::end(kRiffAudioTags), tag,
-        [](const RiffAudioTag& entry, uint16_t wanted) { return entry.tag < wanted; });
-    return found != std::end(kRiffAudioTags) && found->tag == tag
-               ? static_cast<AVCodecID>(found->id)
-               : AV_CODEC_ID_NONE;
-}
-
 bool IsPcmTag(uint16_t tag)
 {
     return tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT || tag == WAVE_FORMAT_EXTENSIBLE;
@@ -169,6 +159,16 @@ uint32_t NearestAllowedRate(uint16_t tag, uint32_t rate)
 }
 
 } // namespace
+
+AVCodecID CodecOfTag(uint16_t tag) noexcept
+{
+    const auto* found = std::lower_bound(
+        std::begin(kRiffAudioTags), std::end(kRiffAudioTags), tag,
+        [](const RiffAudioTag& entry, uint16_t wanted) { return entry.tag < wanted; });
+    return found != std::end(kRiffAudioTags) && found->tag == tag
+               ? static_cast<AVCodecID>(found->id)
+               : AV_CODEC_ID_NONE;
+}
 
 AVCodecID DecoderCodecId(uint16_t tag) noexcept
 {

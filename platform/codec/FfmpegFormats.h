@@ -86,6 +86,10 @@ inline constexpr uint32_t MPEGLAYER3_FLAG_PADDING_ISO = 0;
 inline constexpr ADPCMCOEFSET kMsAdpcmCoefficients[7] = {
     {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
 
+/// FFmpeg's meaning of `tag` as its container library knows it (PCM tags included), or
+/// AV_CODEC_ID_NONE.
+AVCodecID CodecOfTag(uint16_t tag) noexcept;
+
 /// The codec that decodes `tag`, or AV_CODEC_ID_NONE for the PCM-like tags (the PCM stage's)
 /// for tags FFmpeg does not know, and for variable-bit-rate codecs, which cannot stream from a
 /// data chunk.
