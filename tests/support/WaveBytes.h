@@ -66,6 +66,70 @@ inline Bytes PcmWave(const Bytes& data, uint32_t rate = 44100, uint16_t channels
     return RiffBytes({{"fmt ", PcmFmt(rate, channels)}, {"data", data}});
 }
 
+/// A text field's bytes: `text`, zero-filled to `width`.
+inline Bytes TextField(const std::string& text, size_t width)
+{
+    Bytes field(text.begin(), text.end());
+    field.resize(width, 0);
+    return field;
+}
+
+/// A cart chunk body (2048 bytes, version "0101") with these post timers (usage, frame).
+inline Bytes CartBody(const std::vector<std::pair<std::string, uint32_t>>& timers)
+{
+    ByteWriter w;
+    w.Bytes(TextField("0101", 684));
+    for (const auto& [usage, frame] : timers)
+        w.Bytes(TextField(usage, 4)).U32(frame);
+    w.Zeros(2048 - 684 - 8 * timers.size());
+    return w.Data();
+}
+
+/// A `cue ` body of points (id, frame) in a data chunk; position and sample offset alike.
+inline Bytes CueBody(const std::vector<std::pair<uint32_t, uint32_t>>& points)
+{
+    ByteWriter w;
+    w.U32(static_cast<uint32_t>(points.size()));
+    for (const auto& [id, frame] : points)
+        w.U32(id).U32(frame).Tag("data").U32(0).U32(0).U32(frame);
+    return w.Data();
+}
+
+/// A `LIST` body of `type` ("INFO", "adtl") holding sub-chunks, odd ones padded.
+inline Bytes ListBody(const std::string& type, const std::vector<Chunk>& chunks)
+{
+    Bytes riff = RiffBytes(chunks, "LIST", type);
+    return Bytes(riff.begin() + 8, riff.end());
+}
+
+/// An `adtl` label (`labl`) sub-chunk naming cue point `id`.
+inline Chunk CueLabel(uint32_t id, const std::string& text)
+{
+    ByteWriter w;
+    w.U32(id).Bytes(Bytes(text.begin(), text.end())).Zeros(1);
+    return {"labl", w.Data()};
+}
+
+struct SmplLoop
+{
+    uint32_t start, end, playCount, type = 0;
+};
+
+/// A `smpl` body with these loops and every other field zero.
+inline Bytes SmplBody(const std::vector<SmplLoop>& loops)
+{
+    ByteWriter w;
+    w.Zeros(28).U32(static_cast<uint32_t>(loops.size())).U32(0);
+    for (uint32_t i = 0; i < loops.size(); ++i)
+        w.U32(i)
+            .U32(loops[i].type)
+            .U32(loops[i].start)
+            .U32(loops[i].end)
+            .U32(0)
+            .U32(loops[i].playCount);
+    return w.Data();
+}
+
 inline uint16_t Le16(const Bytes& bytes, size_t at)
 {
     return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
