@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-60}"
-targets=(fuzz_wave_header fuzz_riff_walk fuzz_player_open)
-corpora=(wave_header riff_walk wave_header)
+targets=(fuzz_wave_header fuzz_riff_walk fuzz_player_open fuzz_wave_metadata)
+corpora=(wave_header riff_walk wave_header wave_header)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}" -j2

@@ -8,9 +8,10 @@
 namespace tavrenly::app {
 
 /// Describes each WAVE file in turn: what the header reader and a real open (simulated engine)
-/// say, the format, the length, whether the data chunk is cut short, the chunks, the cart
-/// chunk's text fields, whether it plays. With `json` prints one JSON object a line, one for
-/// each file. Returns 0 when every file plays, 1 when one does not.
+/// say, the codec and format, the length, the levels and loudness of its decoded audio,
+/// whether the data chunk is cut short, the chunks, the fields of the cart (with its timers),
+/// bext, LIST/INFO, cue and smpl chunks, whether it plays. With `json` prints one JSON object a
+/// line, one for each file. Returns 0 when every file plays, 1 when one does not.
 int RunInfo(const std::vector<std::string>& files, bool json);
 
 } // namespace tavrenly::app

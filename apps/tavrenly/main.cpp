@@ -28,7 +28,11 @@ struct InfoOptions
 
 CLI::App* AddInfoCommand(CLI::App& app, InfoOptions& options)
 {
-    CLI::App* command = app.add_subcommand("info", "Describe WAVE files and whether each plays");
+    CLI::App* command = app.add_subcommand(
+        "info", "Describe WAVE files: the codec (as FFmpeg names it), the format, the duration "
+                "(h:mm:ss.mmm), sample peak and RMS (dBFS), integrated loudness (LUFS), "
+                "loudness range (LU) and true peak (dBTP) of the decoded audio, the chunks, the "
+                "cart, bext, LIST/INFO, cue and smpl chunks' fields, and whether each plays");
     command->add_option("files", options.files, "The WAVE files")->required();
     command->add_flag("--json", options.json, "Print one JSON object a line, one for each file");
     return command;
