@@ -180,7 +180,7 @@ void TryOpen(InfoFacts& facts)
         facts.message = site.messages.front();
 }
 
-InfoFacts Gather(const std::string& file)
+InfoFacts Gather(const std::string& file, bool levels)
 {
     InfoFacts facts;
     facts.file = file;
@@ -214,7 +214,7 @@ InfoFacts Gather(const std::string& file)
     if (facts.meta.format.size() >= 16)
         facts.codec = CodecNameOf(reinterpret_cast<const WAVEFORMATEX*>(facts.meta.format.data()),
                                   static_cast<uint32_t>(facts.meta.format.size()));
-    if (facts.headerResult == 0)
+    if (facts.headerResult == 0 && levels)
         facts.levels = MeasureFileLevels(file);
     if (const auto data = DataSizesOf(file)) {
         facts.dataDeclared = data->declared;
@@ -323,11 +323,11 @@ void PrintText(const InfoFacts& facts)
 
 } // namespace
 
-int RunInfo(const std::vector<std::string>& files, bool json)
+int RunInfo(const std::vector<std::string>& files, bool json, bool levels)
 {
     int status = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-        const InfoFacts facts = Gather(files[i]);
+        const InfoFacts facts = Gather(files[i], levels);
         if (json) {
             PrintJson(facts);
         } else {

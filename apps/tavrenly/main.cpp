@@ -24,6 +24,7 @@ struct InfoOptions
 {
     std::vector<std::string> files;
     bool json = false;
+    bool noLevels = false;
 };
 
 CLI::App* AddInfoCommand(CLI::App& app, InfoOptions& options)
@@ -35,6 +36,8 @@ CLI::App* AddInfoCommand(CLI::App& app, InfoOptions& options)
                 "cart, bext, LIST/INFO, cue and smpl chunks' fields, and whether each plays");
     command->add_option("files", options.files, "The WAVE files")->required();
     command->add_flag("--json", options.json, "Print one JSON object a line, one for each file");
+    command->add_flag("--no-levels", options.noLevels,
+                      "Do not decode the audio: no levels or loudness (quick on long files)");
     return command;
 }
 
@@ -121,7 +124,7 @@ int main(int argc, char** argv)
     if (recordCommand->parsed())
         return RunRecord(record);
     if (infoCommand->parsed())
-        return RunInfo(info.files, info.json);
+        return RunInfo(info.files, info.json, !info.noLevels);
     if (repairCommand->parsed())
         return RunRepair(repair);
     if (devicesCommand->parsed())
