@@ -272,7 +272,8 @@ TEST(RecordRf64Test, TheLimitEndsAPlainFileAndRf64GoesPastIt)
     }
 }
 
-// Sizes past 2^31 - 1 are unsigned: info reads a data chunk of 2 GiB and more as it is.
+// Sizes past 2^31 - 1 are unsigned: info reads a data chunk of 2 GiB and more as it is
+// (without decoding two gigabytes of silence).
 TEST(InfoCommandTest, ADataChunkOfMoreThanTwoGigabytesReadsAsItsSize)
 {
     TempDir dir;
@@ -281,10 +282,12 @@ TEST(InfoCommandTest, ADataChunkOfMoreThanTwoGigabytesReadsAsItsSize)
     wave = Set32(Set32(wave, 40, kDataSize), 4, kDataSize + 36);
     WriteFileBytes(dir.File("big.wav"), wave);
     std::filesystem::resize_file(dir.File("big.wav"), 44 + uint64_t{kDataSize}); // sparse
-    const json info = json::parse(RunProgram(dir, {"info", "--json", "big.wav"}).out);
+    const json info =
+        json::parse(RunProgram(dir, {"info", "--json", "--no-levels", "big.wav"}).out);
     EXPECT_EQ(info["data_size"], kDataSize);
     EXPECT_NEAR(info["total_audio_length"].get<double>(), kDataSize / 176400.0, 0.01);
-    EXPECT_NE(RunProgram(dir, {"info", "big.wav"}).out.find("Data          2147484780 bytes"),
+    EXPECT_NE(RunProgram(dir, {"info", "--no-levels", "big.wav"})
+                  .out.find("Data          2147484780 bytes"),
               std::string::npos);
 }
 

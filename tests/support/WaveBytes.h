@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -110,23 +111,13 @@ inline Chunk CueLabel(uint32_t id, const std::string& text)
     return {"labl", w.Data()};
 }
 
-struct SmplLoop
-{
-    uint32_t start, end, playCount, type = 0;
-};
-
-/// A `smpl` body with these loops and every other field zero.
-inline Bytes SmplBody(const std::vector<SmplLoop>& loops)
+/// A `smpl` body of forward loops (first frame, last frame, play count), other fields zero.
+inline Bytes SmplBody(const std::vector<std::array<uint32_t, 3>>& loops)
 {
     ByteWriter w;
     w.Zeros(28).U32(static_cast<uint32_t>(loops.size())).U32(0);
     for (uint32_t i = 0; i < loops.size(); ++i)
-        w.U32(i)
-            .U32(loops[i].type)
-            .U32(loops[i].start)
-            .U32(loops[i].end)
-            .U32(0)
-            .U32(loops[i].playCount);
+        w.U32(i).U32(0).U32(loops[i][0]).U32(loops[i][1]).U32(0).U32(loops[i][2]);
     return w.Data();
 }
 
