@@ -2,7 +2,7 @@
 # Both install what they need first, so they work on a fresh Debian machine.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo sanitize tsan fuzz bench format clean
+.PHONY: all deps configure build test docs demo sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -17,6 +17,10 @@ build: configure
 
 test: build
 	ctest --preset default -j $(JOBS)
+
+# The API reference of the public headers: build/default/docs/api/html/index.html.
+docs: configure
+	cmake --build --preset default --target docs
 
 demo: build
 	./build/default/apps/tavrenly/tavrenly demo
@@ -40,7 +44,7 @@ bench: build
 	bash bench/compare_process.sh
 
 format:
-	find apps bench common engine fuzz platform player recorder tests tstream2 \
+	find apps bench common engine examples fuzz platform player recorder tests tstream2 \
 		\( -name '*.h' -o -name '*.cpp' \) -print0 | xargs -0 clang-format -i
 
 clean:

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # The library as a package: libtavrenly (both controls, the shared modules, the platform layer
 # and the stream engine in one library, so a host links one thing), its public headers under
-# include/tavrenly/, a CMake package (find_package(Tavrenly): Tavrenly::player,
+# include/tavrenly/ (included as <tavrenly/player/TavrenPlayer.h>), a CMake package (find_package(Tavrenly): Tavrenly::player,
 # Tavrenly::recorder) and tavrenly.pc. A host that adds this project with add_subdirectory
 # links the same Tavrenly::player and Tavrenly::recorder.
 
@@ -31,6 +31,50 @@ foreach(module IN LISTS TAVRENLY_PACKAGE_MODULES)
     list(APPEND TAVRENLY_PACKAGE_OBJECTS $<TARGET_OBJECTS:${module}>)
 endforeach()
 
+# The public headers: what a host's include of a control, its dispatch interface, the event loop
+# and site that run it, the property bags, the engine factory and the device list reaches, and
+# nothing more (no RIFF, codec or state record of the library's own). They include one another
+# by their paths relative to each other, so one set of files works from the source tree, from
+# the build tree's include/ (for a host that adds this project with add_subdirectory) and
+# installed; a host includes them as <tavrenly/player/TavrenPlayer.h>.
+set(TAVRENLY_PUBLIC_HEADERS
+    player/TavrenPlayer.h
+    player/TavrenPlayerEvents.h
+    player/PlayerTypes.h
+    player/PlayerDispatch.h
+    recorder/TavrenRecorder.h
+    recorder/TavrenRecorderEvents.h
+    recorder/RecorderTypes.h
+    recorder/RecorderDispatch.h
+    common/CartChunk.h
+    common/ControlTypes.h
+    common/DiagnosticLog.h
+    engine/EngineFactory.h
+    engine/StreamPlay.h
+    engine/StreamRecord.h
+    engine/StreamRules.h
+    platform/base/MmResult.h
+    platform/base/Types.h
+    platform/base/WaveFormat.h
+    platform/devices/Devices.h
+    platform/host/ControlSite.h
+    platform/host/Dispatch.h
+    platform/host/DispatchTable.h
+    platform/host/EventLoop.h
+    platform/host/PropertyBag.h
+    platform/host/Variant.h
+)
+# The build tree's include/tavrenly/ holds a link to each, so a host built with add_subdirectory
+# sees the installed layout and no internal header.
+set(TAVRENLY_BUILD_INCLUDE_DIR ${PROJECT_BINARY_DIR}/include)
+file(REMOVE_RECURSE ${TAVRENLY_BUILD_INCLUDE_DIR}/tavrenly)
+foreach(header IN LISTS TAVRENLY_PUBLIC_HEADERS)
+    get_filename_component(folder ${header} DIRECTORY)
+    file(MAKE_DIRECTORY ${TAVRENLY_BUILD_INCLUDE_DIR}/tavrenly/${folder})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${header} ${TAVRENLY_BUILD_INCLUDE_DIR}/tavrenly/${header}
+         SYMBOLIC)
+endforeach()
+
 # The third-party libraries behind the modules. Only the library itself sees them: no public
 # header includes one.
 pkg_check_modules(TAVRENLY_PACKAGE_DEPS REQUIRED IMPORTED_TARGET
@@ -45,8 +89,8 @@ set_target_properties(tavrenly_library PROPERTIES
     # Until 1.0 a minor release may change the interface, so the minor number is in the soname.
     SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 target_include_directories(tavrenly_library PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tavrenly>)
+    $<BUILD_INTERFACE:${TAVRENLY_BUILD_INCLUDE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(tavrenly_library PUBLIC cxx_std_20)
 target_link_libraries(tavrenly_library PRIVATE PkgConfig::TAVRENLY_PACKAGE_DEPS fmt::fmt
                       Threads::Threads)
@@ -87,13 +131,10 @@ if(TARGET tavrenly)
     install(FILES ${manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# The headers a host's include of player/TavrenPlayer.h or recorder/TavrenRecorder.h reaches,
-# by their folder path as the library includes them. The codec layer's FFmpeg helpers stay out.
-foreach(folder player recorder engine common platform)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}
-            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tavrenly
-            FILES_MATCHING PATTERN "*.h"
-            PATTERN "Ffmpeg*" EXCLUDE)
+foreach(header IN LISTS TAVRENLY_PUBLIC_HEADERS)
+    get_filename_component(folder ${header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/${header}
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tavrenly/${folder})
 endforeach()
 
 install(EXPORT TavrenlyTargets NAMESPACE Tavrenly:: DESTINATION ${TAVRENLY_CMAKE_DIR})

@@ -31,6 +31,7 @@ enum enDebugMode : int32_t
     dmFull = 255,
 };
 
+/// A control's diagnostic trace: DebugFile, appended one line at a time, gated by DebugLevel.
 class DiagnosticLog
 {
 public:

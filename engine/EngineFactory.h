@@ -5,8 +5,8 @@
 // Where a control gets its engine when the host gives none. Declared here, defined by the
 // stream engine component (tstream2), which every executable links.
 
-#include "engine/StreamPlay.h"
-#include "engine/StreamRecord.h"
+#include "StreamPlay.h"
+#include "StreamRecord.h"
 
 #include <memory>
 #include <string_view>

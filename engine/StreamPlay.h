@@ -9,13 +9,14 @@
 // raised there too, also from inside a member call before it returns (StartPlayback raises
 // PlaybackStarted, Pause raises PlaybackPaused). A listener may call back into the engine.
 
-#include "engine/StreamRules.h"
+#include "StreamRules.h"
 
 #include <cstdint>
 
 namespace tavrenly {
 
 /// Receives the play engine's events; every member defaults to doing nothing.
+/// The play engine a TavrenPlayer drives: a queue of 16-bit PCM buffers played in order.
 class StreamPlayEvents
 {
 public:

@@ -8,12 +8,13 @@
 // Threading: members and events on the owning control's UI thread; events may come from inside
 // member calls (ReturnAudio raises BufferReceived before it returns).
 
-#include "engine/StreamRules.h"
+#include "StreamRules.h"
 
 #include <cstdint>
 
 namespace tavrenly {
 
+/// Receives the record engine's events; every member defaults to doing nothing.
 class StreamRecordEvents
 {
 public:
@@ -26,6 +27,7 @@ public:
     virtual void EngineError(int32_t /*code*/) {}
 };
 
+/// The record engine a TavrenRecorder drives: it captures 16-bit PCM and hands it over in buffers.
 class StreamRecord
 {
 public:

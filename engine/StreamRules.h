@@ -6,7 +6,7 @@
 // a count, a length or a rate of 0 or less is ignored; only mono and stereo are taken; a volume
 // is clamped to 0..100 and NaN is ignored. Each engine setter asks these before taking a value.
 
-#include "platform/base/Types.h"
+#include "../platform/base/Types.h"
 
 #include <algorithm>
 #include <cmath>

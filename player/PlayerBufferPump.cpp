@@ -6,6 +6,8 @@
 
 #include "player/TavrenPlayer.h"
 
+#include "player/PlayerState.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>

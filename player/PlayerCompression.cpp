@@ -9,6 +9,7 @@
 #include "common/MultimediaAPI.h"
 #include "common/WaveFile.h"
 #include "platform/codec/Codec.h"
+#include "player/PlayerState.h"
 
 #include <algorithm>
 #include <cmath>

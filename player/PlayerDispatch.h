@@ -9,8 +9,8 @@
 //
 // Threading: the player's (its loop's UI thread). Owns nothing: the player must outlive it.
 
-#include "platform/host/DispatchTable.h"
-#include "player/TavrenPlayerEvents.h"
+#include "../platform/host/DispatchTable.h"
+#include "TavrenPlayerEvents.h"
 
 #include <array>
 #include <cstdint>
@@ -86,6 +86,7 @@ inline constexpr int32_t LeftAudioLevel = 0x68030005;
 inline constexpr int32_t RightAudioLevel = 0x68030004;
 } // namespace player_ids
 
+/// A TavrenPlayer called by member id or name, its events raised by id to a sink.
 class PlayerDispatch final : public ControlDispatch<TavrenPlayer, TavrenPlayerEvents>
 {
 public:

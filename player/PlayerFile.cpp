@@ -10,6 +10,7 @@
 #include "common/WaveFile.h"
 #include "platform/host/ControlSite.h"
 #include "platform/riff/WaveChunks.h"
+#include "player/PlayerState.h"
 
 #include <algorithm>
 #include <cstring>

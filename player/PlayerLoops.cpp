@@ -5,6 +5,8 @@
 
 #include "player/TavrenPlayer.h"
 
+#include "player/PlayerState.h"
+
 #include <cmath>
 
 namespace tavrenly {

@@ -6,6 +6,7 @@
 #include "player/TavrenPlayer.h"
 
 #include "common/TavrenlyFN.h"
+#include "player/PlayerState.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 
 // Public enumerations and records of the player's interface.
 
-#include "common/ControlTypes.h"
-#include "platform/base/Types.h"
+#include "../common/ControlTypes.h"
+#include "../platform/base/Types.h"
 
 #include <cstddef>
 #include <cstdint>

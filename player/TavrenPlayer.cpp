@@ -9,6 +9,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/host/PropertyBag.h"
 #include "platform/host/SavedSettings.h"
+#include "player/PlayerState.h"
 
 #include <cstring>
 
@@ -23,7 +24,9 @@ constexpr int32_t kFirstTimeWidth = 1800;
 
 TavrenPlayer::TavrenPlayer(ControlSite& site, std::unique_ptr<StreamPlay> engine)
     : m_site(site), m_engine(engine ? std::move(engine) : CreateStreamPlay(site.Loop())),
-      m_tmrPosition(site.Loop(), kPositionTimerIntervalms, [this] { tmrPosition_Timer(); })
+      m_stateStorage(std::make_unique<PlayerState>()), m_state(*m_stateStorage),
+      m_tmrPosition(site.Loop(), kPositionTimerIntervalms, [this] { tmrPosition_Timer(); }),
+      m_deferredLoopTag(kBufferTagOrdinary)
 {
     m_engine->SetListener(this);
 
@@ -54,6 +57,178 @@ TavrenPlayer::~TavrenPlayer()
     }
     m_tmrPosition.Enabled(false);
     m_engine->SetListener(nullptr);
+}
+
+// The getters that only read the state record.
+
+int32_t TavrenPlayer::SampleRate() const
+{
+    return m_state.SampleRate;
+}
+
+int32_t TavrenPlayer::NumberChannels() const
+{
+    return m_state.NumberChannels;
+}
+
+int16_t TavrenPlayer::NumberCacheSeconds() const
+{
+    return m_state.NumberCacheSeconds;
+}
+
+bool TavrenPlayer::ReportErrors() const
+{
+    return m_state.ReportErrors;
+}
+
+bool TavrenPlayer::DirectXMode() const
+{
+    return m_state.DirectXMode;
+}
+
+bool TavrenPlayer::FlushBuffers() const
+{
+    return m_state.FlushBuffers;
+}
+
+const std::string& TavrenPlayer::AudioFileName() const
+{
+    return m_state.AudioFileName;
+}
+
+float TavrenPlayer::SecondsPlayed() const
+{
+    return m_state.SecondsPlayed;
+}
+
+float TavrenPlayer::SecondsRemain() const
+{
+    return m_state.SecondsRemain;
+}
+
+float TavrenPlayer::PercentagePlayed() const
+{
+    return m_state.PercentagePlayed;
+}
+
+float TavrenPlayer::TotalSecondsPlayed() const
+{
+    return m_state.TotalSecondsPlayed;
+}
+
+float TavrenPlayer::TotalSecondsRemain() const
+{
+    return m_state.TotalSecondsRemain;
+}
+
+float TavrenPlayer::TotalPercentagePlayed() const
+{
+    return m_state.TotalPercentagePlayed;
+}
+
+float TavrenPlayer::AudioStart() const
+{
+    return m_state.AudioStart;
+}
+
+float TavrenPlayer::AudioEnd() const
+{
+    return m_state.AudioEnd;
+}
+
+float TavrenPlayer::AudioLength() const
+{
+    return m_state.AudioLength;
+}
+
+float TavrenPlayer::TotalAudioLength() const
+{
+    return m_state.TotalAudioLength;
+}
+
+float TavrenPlayer::IntroStart() const
+{
+    return m_state.IntroStart;
+}
+
+float TavrenPlayer::IntroEnd() const
+{
+    return m_state.IntroEnd;
+}
+
+float TavrenPlayer::HookStart() const
+{
+    return m_state.HookStart;
+}
+
+float TavrenPlayer::HookEnd() const
+{
+    return m_state.HookEnd;
+}
+
+float TavrenPlayer::Extro() const
+{
+    return m_state.Extro;
+}
+
+float TavrenPlayer::SweeperStart() const
+{
+    return m_state.SweeperStart;
+}
+
+float TavrenPlayer::FirstVolumeChangeEventTime() const
+{
+    return m_state.FirstVolumeChangeEventTime;
+}
+
+float TavrenPlayer::LastVolumeChangeEventTime() const
+{
+    return m_state.LastVolumeChangeEventTime;
+}
+
+bool TavrenPlayer::UseLoop() const
+{
+    return m_state.UseLoop;
+}
+
+int16_t TavrenPlayer::LoopCount() const
+{
+    return m_state.LoopCount;
+}
+
+bool TavrenPlayer::RaiseAudioPositionChanged() const
+{
+    return m_state.RaiseAudioPositionChanged;
+}
+
+int32_t TavrenPlayer::FadeMode() const
+{
+    return m_state.FadeMode;
+}
+
+bool TavrenPlayer::InverseLogFades() const
+{
+    return m_state.FadeMode == efmSlowStart;
+}
+
+int16_t TavrenPlayer::MaxLoopCount() const
+{
+    return m_state.MaxLoopCount;
+}
+
+int32_t TavrenPlayer::RaiseAudioLevelEvents() const
+{
+    return m_state.RaiseAudioLevelEvents;
+}
+
+bool TavrenPlayer::SampleAudioLevel() const
+{
+    return m_state.SampleAudioLevel;
+}
+
+const PlayerState& TavrenPlayer::State() const
+{
+    return m_state;
 }
 
 void TavrenPlayer::InitNew()

@@ -39,15 +39,15 @@
 //   PlayerVolume.cpp        fade curves, PlayVolume and the volume envelope
 //   PlayerLoops.cpp         loop bounds, ExitLoop, levels, the loop and error events
 
-#include "common/DiagnosticLog.h"
-#include "engine/StreamPlay.h"
-#include "platform/base/Types.h"
-#include "platform/base/WaveFormat.h"
-#include "platform/devices/Devices.h"
-#include "platform/host/EventLoop.h"
-#include "player/PlayerState.h"
-#include "player/PlayerTypes.h"
-#include "player/TavrenPlayerEvents.h"
+// A public header: it includes only the other public headers, by their path relative to it, so
+// it resolves the same in the source tree and in an installed include/tavrenly/.
+#include "../common/DiagnosticLog.h"
+#include "../engine/StreamPlay.h"
+#include "../platform/base/Types.h"
+#include "../platform/base/WaveFormat.h"
+#include "../platform/host/EventLoop.h"
+#include "PlayerTypes.h"
+#include "TavrenPlayerEvents.h"
 
 #include <array>
 #include <cstdint>
@@ -60,6 +60,7 @@ namespace tavrenly {
 
 class ControlSite;
 class PropertyBag;
+struct PlayerState;
 template <class Control> struct SavedSetting;
 
 // Member ids of the dispatch interface: player_ids (player/PlayerDispatch.h).
@@ -76,6 +77,9 @@ struct CaptionLabel
     bool FontBold = true;
 };
 
+/// The playback control: one WAVE file at a time, its position against the item's cue
+/// markers, loops, scheduled fades and levels. Every member runs on the UI thread of the site's
+/// event loop; the opening comment of this header has the rules and an example.
 class TavrenPlayer : private StreamPlayEvents
 {
 public:
@@ -112,18 +116,18 @@ public:
     void WaveBufferLengthms(const int32_t& value);
     int32_t NumberWavePlayBuffers() const;
     void NumberWavePlayBuffers(const int32_t& value);
-    int32_t SampleRate() const { return m_state.SampleRate; }
+    int32_t SampleRate() const;
     void SampleRate(const int32_t& value);
-    int32_t NumberChannels() const { return m_state.NumberChannels; }
+    int32_t NumberChannels() const;
     void NumberChannels(const int32_t& value);
-    int16_t NumberCacheSeconds() const { return m_state.NumberCacheSeconds; }
+    int16_t NumberCacheSeconds() const;
     /// A negative value becomes 0, also in the caller's variable.
     void NumberCacheSeconds(int16_t& value);
-    bool ReportErrors() const { return m_state.ReportErrors; }
+    bool ReportErrors() const;
     void ReportErrors(bool value);
-    bool DirectXMode() const { return m_state.DirectXMode; }
+    bool DirectXMode() const;
     void DirectXMode(bool value);
-    bool FlushBuffers() const { return m_state.FlushBuffers; }
+    bool FlushBuffers() const;
     void FlushBuffers(bool value);
 
     // Diagnostic log.
@@ -157,30 +161,30 @@ public:
 
     // Position and cue markers (file time in seconds unless said).
 
-    const std::string& AudioFileName() const { return m_state.AudioFileName; }
-    float SecondsPlayed() const { return m_state.SecondsPlayed; }
-    float SecondsRemain() const { return m_state.SecondsRemain; }
-    float PercentagePlayed() const { return m_state.PercentagePlayed; }
-    float TotalSecondsPlayed() const { return m_state.TotalSecondsPlayed; }
-    float TotalSecondsRemain() const { return m_state.TotalSecondsRemain; }
-    float TotalPercentagePlayed() const { return m_state.TotalPercentagePlayed; }
-    float AudioStart() const { return m_state.AudioStart; }
+    const std::string& AudioFileName() const;
+    float SecondsPlayed() const;
+    float SecondsRemain() const;
+    float PercentagePlayed() const;
+    float TotalSecondsPlayed() const;
+    float TotalSecondsRemain() const;
+    float TotalPercentagePlayed() const;
+    float AudioStart() const;
     void AudioStart(float value);
-    float AudioEnd() const { return m_state.AudioEnd; }
+    float AudioEnd() const;
     void AudioEnd(float value);
-    float AudioLength() const { return m_state.AudioLength; }
-    float TotalAudioLength() const { return m_state.TotalAudioLength; }
-    float IntroStart() const { return m_state.IntroStart; }
+    float AudioLength() const;
+    float TotalAudioLength() const;
+    float IntroStart() const;
     void IntroStart(float value);
-    float IntroEnd() const { return m_state.IntroEnd; }
+    float IntroEnd() const;
     void IntroEnd(float value);
-    float HookStart() const { return m_state.HookStart; }
+    float HookStart() const;
     void HookStart(float value);
-    float HookEnd() const { return m_state.HookEnd; }
+    float HookEnd() const;
     void HookEnd(float value);
-    float Extro() const { return m_state.Extro; }
+    float Extro() const;
     void Extro(float value);
-    float SweeperStart() const { return m_state.SweeperStart; }
+    float SweeperStart() const;
     /// Below 0 switches the sweeper marker off.
     void SweeperStart(float value);
     eAudioPart AudioPart() const;
@@ -199,8 +203,8 @@ public:
     /// Copies the entry into `VolChangeEvent`, the one argument it changes.
     bool GetVolumeChangeEvent(const int16_t& ReferenceNumber, VCHEV& VolChangeEvent);
     int16_t NumberVolumeChangeEvents() const;
-    float FirstVolumeChangeEventTime() const { return m_state.FirstVolumeChangeEventTime; }
-    float LastVolumeChangeEventTime() const { return m_state.LastVolumeChangeEventTime; }
+    float FirstVolumeChangeEventTime() const;
+    float LastVolumeChangeEventTime() const;
 
     // Loops and levels.
 
@@ -208,30 +212,30 @@ public:
     void LoopStart(float value);
     float LoopEnd() const;
     void LoopEnd(float value);
-    bool UseLoop() const { return m_state.UseLoop; }
+    bool UseLoop() const;
     void UseLoop(bool value);
     bool InLoop() const;
     /// Leaves the loop now and goes on after LoopEnd.
     void ExitLoop();
-    int16_t LoopCount() const { return m_state.LoopCount; }
+    int16_t LoopCount() const;
     int16_t AudioLevel() const;
     int16_t LeftAudioLevel() const;
     int16_t RightAudioLevel() const;
 
     // Settings the core assigns at start-up and in the saved settings.
 
-    bool RaiseAudioPositionChanged() const { return m_state.RaiseAudioPositionChanged; }
+    bool RaiseAudioPositionChanged() const;
     void RaiseAudioPositionChanged(bool value);
-    int32_t FadeMode() const { return m_state.FadeMode; }
+    int32_t FadeMode() const;
     void FadeMode(int32_t value);
-    bool InverseLogFades() const { return m_state.FadeMode == efmSlowStart; }
+    bool InverseLogFades() const;
     void InverseLogFades(bool value);
-    int16_t MaxLoopCount() const { return m_state.MaxLoopCount; }
+    int16_t MaxLoopCount() const;
     /// A value below 0 becomes 0.
     void MaxLoopCount(int16_t value);
-    int32_t RaiseAudioLevelEvents() const { return m_state.RaiseAudioLevelEvents; }
+    int32_t RaiseAudioLevelEvents() const;
     void RaiseAudioLevelEvents(int32_t value);
-    bool SampleAudioLevel() const { return m_state.SampleAudioLevel; }
+    bool SampleAudioLevel() const;
     void SampleAudioLevel(bool value);
 
     // The visible surface.
@@ -243,7 +247,7 @@ public:
 
     // For hosts and tests that look inside.
 
-    const PlayerState& State() const { return m_state; }
+    const PlayerState& State() const;
     StreamPlay& Engine() { return *m_engine; }
     const Timer& tmrPosition() const { return m_tmrPosition; }
 
@@ -388,7 +392,9 @@ private:
     std::unique_ptr<StreamPlay> m_engine;
     TavrenPlayerEvents* m_events = nullptr;
     DiagnosticLog m_log;
-    PlayerState m_state;
+    /// The state record, kept out of this header: `m_state` names it in the member code.
+    std::unique_ptr<PlayerState> m_stateStorage;
+    PlayerState& m_state;
     Timer m_tmrPosition;
     CaptionLabel m_label;
     int32_t m_width = 0;
@@ -399,7 +405,7 @@ private:
     double m_fileBytesPerSecond = 0.0;
     /// The tag a loop cut that read nothing set (or a loop end a buffer could not carry beside
     /// a jump): it rides on the next buffer read; kBufferTagOrdinary when none waits.
-    int32_t m_deferredLoopTag = kBufferTagOrdinary;
+    int32_t m_deferredLoopTag;
     /// The block a jump back just moved the file to, until the next read: that read is what
     /// the queued tag promised, so it is never cut, even where the loop has moved since.
     int32_t m_jumpTargetBlock = -1;

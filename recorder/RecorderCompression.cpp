@@ -9,6 +9,7 @@
 #include "common/MultimediaAPI.h"
 #include "platform/codec/Codec.h"
 #include "platform/host/ControlSite.h"
+#include "recorder/RecorderState.h"
 
 #include <algorithm>
 #include <cstring>

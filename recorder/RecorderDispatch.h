@@ -9,8 +9,8 @@
 //
 // Threading: the recorder's (its loop's UI thread). Owns nothing: the recorder must outlive it.
 
-#include "platform/host/DispatchTable.h"
-#include "recorder/TavrenRecorderEvents.h"
+#include "../platform/host/DispatchTable.h"
+#include "TavrenRecorderEvents.h"
 
 #include <array>
 #include <cstdint>

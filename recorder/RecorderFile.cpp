@@ -8,8 +8,11 @@
 
 #include "common/CartChunk.h"
 #include "common/MultimediaAPI.h"
+#include "common/WaveFileWriter.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
+#include "recorder/RecorderState.h"
 
 #include <algorithm>
 #include <fmt/format.h>

@@ -9,8 +9,11 @@
 
 #include "common/MultimediaAPI.h"
 #include "common/TavrenlyFN.h"
+#include "common/WaveFileWriter.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
+#include "recorder/RecorderState.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,6 +6,8 @@
 
 #include "recorder/TavrenRecorder.h"
 
+#include "recorder/RecorderState.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>

@@ -11,6 +11,7 @@
 #include "common/TavrenlyFN.h"
 #include "platform/host/ControlSite.h"
 #include "platform/system/System.h"
+#include "recorder/RecorderState.h"
 
 #include <algorithm>
 #include <cctype>

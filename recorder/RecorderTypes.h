@@ -5,8 +5,8 @@
 // Public enumerations of the recorder's interface. enSampleRate and enDebugMode are shared
 // with the player (common/ControlTypes.h, common/DiagnosticLog.h).
 
-#include "common/ControlTypes.h"
-#include "common/DiagnosticLog.h"
+#include "../common/ControlTypes.h"
+#include "../common/DiagnosticLog.h"
 
 #include <cstdint>
 

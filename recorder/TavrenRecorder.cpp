@@ -6,11 +6,14 @@
 #include "recorder/TavrenRecorder.h"
 
 #include "common/MultimediaAPI.h"
+#include "common/WaveFileWriter.h"
 #include "engine/EngineFactory.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/devices/Devices.h"
 #include "platform/host/ControlSite.h"
 #include "platform/host/PropertyBag.h"
 #include "platform/host/SavedSettings.h"
+#include "recorder/RecorderState.h"
 
 #include <algorithm>
 #include <exception>
@@ -27,7 +30,11 @@ constexpr int32_t kPositionTimerIntervalms = 50;
 
 TavrenRecorder::TavrenRecorder(ControlSite& site, std::unique_ptr<StreamRecord> engine)
     : m_site(site), m_engine(engine ? std::move(engine) : CreateStreamRecord(site.Loop())),
-      m_tmrPosition(site.Loop(), kPositionTimerIntervalms, [this] { tmrPosition_Timer(); })
+      m_stateStorage(std::make_unique<RecorderState>()), m_state(*m_stateStorage),
+      m_tmrPosition(site.Loop(), kPositionTimerIntervalms, [this] { tmrPosition_Timer(); }),
+      m_writerStorage(std::make_unique<WaveFileWriter>()), m_writer(*m_writerStorage),
+      m_cart(MakeRecordingCartChunk()), m_fileInUseStorage(std::make_unique<UniqueFd>()),
+      m_fileInUse(*m_fileInUseStorage)
 {
     m_engine->SetListener(this);
 }
@@ -43,6 +50,93 @@ TavrenRecorder::~TavrenRecorder()
     }
     m_tmrPosition.Enabled(false);
     m_engine->SetListener(nullptr);
+}
+
+// The getters that only read the state record, and the setters without checks.
+
+const std::string& TavrenRecorder::AudioFileName() const
+{
+    return m_state.AudioFileName;
+}
+
+float TavrenRecorder::TotalSecondsRecorded() const
+{
+    return m_state.TotalSecondsRecorded;
+}
+
+float TavrenRecorder::TotalSecondsRemain() const
+{
+    return m_state.TotalSecondsRemain;
+}
+
+float TavrenRecorder::TotalPercentageRecorded() const
+{
+    return m_state.TotalPercentageRecorded;
+}
+
+float TavrenRecorder::AudioLength() const
+{
+    return m_state.AudioLength;
+}
+
+int32_t TavrenRecorder::WaveBufferLengthms() const
+{
+    return m_state.WaveBufferLengthms;
+}
+
+int32_t TavrenRecorder::SampleRate() const
+{
+    return m_state.SampleRate;
+}
+
+int16_t TavrenRecorder::NumberChannels() const
+{
+    return m_state.NumberChannels;
+}
+
+int16_t TavrenRecorder::NumberCacheSeconds() const
+{
+    return m_state.NumberCacheSeconds;
+}
+
+bool TavrenRecorder::RaiseAudioPositionChanged() const
+{
+    return m_state.RaiseAudioPositionChanged;
+}
+
+int32_t TavrenRecorder::RaiseAudioLevelEvents() const
+{
+    return m_state.RaiseAudioLevelEvents;
+}
+
+bool TavrenRecorder::ReportErrors() const
+{
+    return m_state.ReportErrors;
+}
+
+int16_t TavrenRecorder::TriggerLevel() const
+{
+    return m_state.TriggerLevel;
+}
+
+bool TavrenRecorder::TriggerLevelActive() const
+{
+    return m_state.TriggerLevelActive;
+}
+
+const RecorderState& TavrenRecorder::State() const
+{
+    return m_state;
+}
+
+void TavrenRecorder::TriggerLevel(int16_t value)
+{
+    m_state.TriggerLevel = value;
+}
+
+void TavrenRecorder::ClearCartFields()
+{
+    m_cart = MakeRecordingCartChunk();
 }
 
 void TavrenRecorder::InitNew()

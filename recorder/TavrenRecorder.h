@@ -29,15 +29,15 @@
 //   bool save = true;
 //   recorder.CloseRecording(save);        // the file is renamed to take1.wav
 
-#include "common/DiagnosticLog.h"
-#include "common/WaveFileWriter.h"
-#include "engine/StreamRecord.h"
-#include "platform/base/UniqueFd.h"
-#include "platform/host/EventLoop.h"
-#include "platform/host/SavedSettings.h"
-#include "recorder/RecorderState.h"
-#include "recorder/RecorderTypes.h"
-#include "recorder/TavrenRecorderEvents.h"
+// A public header: it includes only the other public headers, by their path relative to it, so
+// it resolves the same in the source tree and in an installed include/tavrenly/.
+#include "../common/CartChunk.h"
+#include "../common/DiagnosticLog.h"
+#include "../engine/StreamRecord.h"
+#include "../platform/base/WaveFormat.h"
+#include "../platform/host/EventLoop.h"
+#include "RecorderTypes.h"
+#include "TavrenRecorderEvents.h"
 
 #include <cstdint>
 #include <memory>
@@ -48,6 +48,11 @@ namespace tavrenly {
 
 class ControlSite;
 class PropertyBag;
+class UniqueFd;
+class WaveFileWriter;
+struct RecorderState;
+struct StreamInfo;
+template <class Control> struct SavedSetting;
 
 // Member ids of the dispatch interface: recorder_ids (recorder/RecorderDispatch.h).
 
@@ -58,6 +63,9 @@ struct RecorderCaptionLabel
     std::string FontName = "Arial";
 };
 
+/// The recording control: the engine's capture into a WAVE file with a cart chunk, at a
+/// length, from a trigger level or paused. Every member runs on the UI thread of the site's
+/// event loop; the opening comment of this header has the rules and an example.
 class TavrenRecorder : private StreamRecordEvents
 {
 public:
@@ -135,7 +143,7 @@ public:
     /// unchanged (a value is never cut). No event, no box.
     int32_t SetCartField(const std::string& name, const std::string& value, std::string& error);
     /// Back to the record every recording carries by default: version "0101", all else zero.
-    void ClearCartFields() { m_cart = MakeRecordingCartChunk(); }
+    void ClearCartFields();
     const CartChunk& CartFields() const { return m_cart; }
 
     // Recordings past 32-bit sizes (RecorderFile.cpp). Taken when a file is created, like the
@@ -156,38 +164,38 @@ public:
 
     // Position (updated every 50 ms while the engine runs).
 
-    const std::string& AudioFileName() const { return m_state.AudioFileName; }
-    float TotalSecondsRecorded() const { return m_state.TotalSecondsRecorded; }
-    float TotalSecondsRemain() const { return m_state.TotalSecondsRemain; }
-    float TotalPercentageRecorded() const { return m_state.TotalPercentageRecorded; }
-    float AudioLength() const { return m_state.AudioLength; }
+    const std::string& AudioFileName() const;
+    float TotalSecondsRecorded() const;
+    float TotalSecondsRemain() const;
+    float TotalPercentageRecorded() const;
+    float AudioLength() const;
     eRecStatus Status() const;
 
     // Settings.
 
-    int32_t WaveBufferLengthms() const { return m_state.WaveBufferLengthms; }
+    int32_t WaveBufferLengthms() const;
     /// Ignored unless above 0; used from the next recording start on.
     void WaveBufferLengthms(const int32_t& value);
-    int32_t SampleRate() const { return m_state.SampleRate; }
+    int32_t SampleRate() const;
     /// 11025, 22050, 44100 or 48000; anything else shows a plain box and changes nothing.
     void SampleRate(const int32_t& value);
-    int16_t NumberChannels() const { return m_state.NumberChannels; }
+    int16_t NumberChannels() const;
     /// 1 or 2; anything else shows a plain box and changes nothing.
     void NumberChannels(const int32_t& value);
-    int16_t NumberCacheSeconds() const { return m_state.NumberCacheSeconds; }
+    int16_t NumberCacheSeconds() const;
     /// A negative value becomes 0, also in the caller's variable.
     void NumberCacheSeconds(int16_t& value);
-    bool RaiseAudioPositionChanged() const { return m_state.RaiseAudioPositionChanged; }
+    bool RaiseAudioPositionChanged() const;
     void RaiseAudioPositionChanged(bool value);
     bool CanSetRecordVolume() const;
     float RecordVolume() const;
     void RecordVolume(float value);
-    int32_t RaiseAudioLevelEvents() const { return m_state.RaiseAudioLevelEvents; }
+    int32_t RaiseAudioLevelEvents() const;
     void RaiseAudioLevelEvents(int32_t value);
     int16_t AudioLevel() const;
     int16_t LeftAudioLevel() const;
     int16_t RightAudioLevel() const;
-    bool ReportErrors() const { return m_state.ReportErrors; }
+    bool ReportErrors() const;
     void ReportErrors(bool value);
     int32_t NumberWaveRecordBuffers() const;
     /// Ignored unless above 0.
@@ -196,10 +204,10 @@ public:
     std::string WaveInDeviceName() const;
     int16_t WaveInDeviceNumber() const;
     void WaveInDeviceNumber(int16_t value);
-    int16_t TriggerLevel() const { return m_state.TriggerLevel; }
+    int16_t TriggerLevel() const;
     /// Stored as given, without checks or notification.
-    void TriggerLevel(int16_t value) { m_state.TriggerLevel = value; }
-    bool TriggerLevelActive() const { return m_state.TriggerLevelActive; }
+    void TriggerLevel(int16_t value);
+    bool TriggerLevelActive() const;
 
     // Diagnostic log.
 
@@ -210,7 +218,7 @@ public:
 
     // For hosts and tests that look inside.
 
-    const RecorderState& State() const { return m_state; }
+    const RecorderState& State() const;
     StreamRecord& Engine() { return *m_engine; }
     const Timer& tmrPosition() const { return m_tmrPosition; }
     const RecorderCaptionLabel& lblTavrenRecorder() const { return m_label; }
@@ -285,7 +293,9 @@ private:
     std::unique_ptr<StreamRecord> m_engine;
     TavrenRecorderEvents* m_events = nullptr;
     DiagnosticLog m_log;
-    RecorderState m_state;
+    /// The state record, kept out of this header: `m_state` names it in the member code.
+    std::unique_ptr<RecorderState> m_stateStorage;
+    RecorderState& m_state;
     Timer m_tmrPosition;
     RecorderCaptionLabel m_label;
     /// Where a conversion that grows the data puts its output: sized once per recording from
@@ -293,15 +303,17 @@ private:
     std::unique_ptr<uint8_t[]> m_convBuffer;
     /// The writing steps over hAudioFile; it keeps the audio in whole blocks and within the
     /// disk's limit.
-    WaveFileWriter m_writer;
+    std::unique_ptr<WaveFileWriter> m_writerStorage;
+    WaveFileWriter& m_writer;
     /// Audio of this recording the disk refused (the gaps and what the close could not flush).
     int64_t m_unwrittenBytes = 0;
     /// The disk refuses writes now: reported once, and the log says when it takes them again.
     bool m_writeRefused = false;
-    CartChunk m_cart = MakeRecordingCartChunk();
+    CartChunk m_cart;
     int32_t m_convBufferSize = 0;
     /// Marks the file being written, so that no other recorder's start deletes it meanwhile.
-    UniqueFd m_fileInUse;
+    std::unique_ptr<UniqueFd> m_fileInUseStorage;
+    UniqueFd& m_fileInUse;
     /// Where the last close kept its recording; "" when it kept none.
     std::string m_savedFileName;
     /// A pending file whose creation failed has said so once; the later resumes retry quietly.

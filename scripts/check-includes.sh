@@ -29,6 +29,9 @@ for folder in "${!may_use[@]}"; do
     [ -d "$folder" ] || continue
     while IFS=: read -r file line include; do
         target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$include")
+        # A public header names the others by their path from its own folder ("../common/X.h"),
+        # so that it resolves in an installed tree too: it is checked by the path it reaches.
+        case "$target" in ../*) target=$(realpath -m --relative-to=. "$(dirname "$file")/$target") ;; esac
         allowed=0
         for use in ${may_use[$folder]}; do
             case "$target" in "$use"/*) allowed=1 ;; esac
@@ -38,7 +41,7 @@ for folder in "${!may_use[@]}"; do
             failures=$((failures + 1))
         fi
     done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$folder" \
-        --include='*.h' --include='*.cpp' | grep -E '"[a-z0-9_]+/' || true)
+        --include='*.h' --include='*.cpp' | grep -E '"([a-z0-9_]+|\.\.)/' || true)
 done
 
 for prefix in "${!wrapped_by[@]}"; do

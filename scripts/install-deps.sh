@@ -5,8 +5,8 @@
 set -euo pipefail
 
 PACKAGES=(
-    # build
-    build-essential cmake ninja-build pkg-config clang-format
+    # build, and the API reference (make docs)
+    build-essential cmake ninja-build pkg-config clang-format doxygen
     # fuzzing (libFuzzer ships with clang; the runtimes come from libclang-rt)
     clang libclang-rt-14-dev
     # libraries the project links

@@ -8,14 +8,14 @@
 # Comment markers inside string and character literals are not taken for comments.
 # CMake files, shell scripts, documents and data are not counted.
 #
-#   code:  apps common engine platform player recorder tstream2 bench
+#   code:  apps common engine platform player recorder tstream2 bench examples
 #   tests: tests fuzz
 #
 # Usage: scripts/line-ratio.sh [-v]    (-v also lists the count of every folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-CODE_DIRS=(apps common engine platform player recorder tstream2 bench)
+CODE_DIRS=(apps common engine platform player recorder tstream2 bench examples)
 TEST_DIRS=(tests fuzz)
 verbose=0
 [ "${1:-}" = "-v" ] && verbose=1

@@ -6,6 +6,7 @@
 #include "apps/tavrenly/FileLevels.h"
 #include "apps/tavrenly/InfoSections.h"
 #include "apps/tavrenly/WaveMetadata.h"
+#include "player/PlayerState.h"
 
 #include "common/CartChunk.h"
 #include "common/WaveFile.h"

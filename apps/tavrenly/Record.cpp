@@ -13,6 +13,7 @@
 #include "platform/host/ControlSite.h"
 #include "platform/host/EventLoop.h"
 #include "platform/system/System.h"
+#include "recorder/RecorderState.h"
 #include "recorder/TavrenRecorder.h"
 #include "tstream2/DeviceStreamRecord.h"
 #include "tstream2/SimulatedStreamRecord.h"

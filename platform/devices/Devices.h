@@ -15,7 +15,7 @@
 // is the default device. A control's device number n means platform device n - 1, and 0 means
 // the default device.
 
-#include "platform/base/MmResult.h"
+#include "../base/MmResult.h"
 
 #include <cstdint>
 #include <memory>

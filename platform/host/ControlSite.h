@@ -24,6 +24,7 @@ enum MessageBoxStyle : int32_t
 /// Answer of a message box: the controls only show OK boxes.
 inline constexpr int32_t kMessageAnswerOk = 1;
 
+/// What a host gives an embedded control: its event loop, message boxes and notifications.
 class ControlSite
 {
 public:

@@ -18,7 +18,7 @@
 // Threading: as the control's: the UI thread of its event loop. Invoke may run inside one of
 // the control's events, as a direct call may.
 
-#include "platform/host/Variant.h"
+#include "Variant.h"
 
 #include <array>
 #include <cstddef>

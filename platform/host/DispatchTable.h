@@ -15,7 +15,7 @@
 //          .put = [](Player& p, Variant& v) { p.SampleRate(v.AsI4()); }},
 //     };
 
-#include "platform/host/Dispatch.h"
+#include "Dispatch.h"
 
 #include <array>
 #include <cstddef>

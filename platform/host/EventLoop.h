@@ -33,6 +33,7 @@
 
 namespace tavrenly {
 
+/// The UI thread's loop every control runs on: posted tasks, timers, real or virtual time.
 class EventLoop
 {
 public:

@@ -16,6 +16,7 @@
 
 namespace tavrenly {
 
+/// The host's store of a control's saved settings, kept as text by key.
 class PropertyBag
 {
 public:

@@ -31,6 +31,7 @@ enum class VarType : uint16_t
 /// "I2", "I4", "R4", "BSTR", "BOOL", "RECORD" or "EMPTY".
 std::string_view VarTypeName(VarType type) noexcept;
 
+/// One value crossing a dispatch interface, tagged with its automation type.
 class Variant
 {
 public:

@@ -9,6 +9,7 @@
 #include "tests/integration/PulseHarness.h"
 
 #include "engine/EngineFactory.h"
+#include "recorder/RecorderState.h"
 #include "recorder/TavrenRecorder.h"
 #include "tests/recorder/RecorderFixture.h"
 #include "tests/support/WaveBytes.h"

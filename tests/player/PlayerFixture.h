@@ -6,6 +6,7 @@
 // running it to the end of its item, and the reference output of the codec layer converting
 // a whole file in one piece.
 
+#include "player/PlayerState.h"
 #include "player/TavrenPlayer.h"
 #include "tests/support/RecordingListener.h"
 #include "tests/support/TestSupport.h"

@@ -6,6 +6,7 @@
 // scratch folder and a listener that writes every event, in order, as text ("RecordOpen",
 // "PlayerError(-1)", ...) and keeps the bytes of every buffer the recorder was writing.
 
+#include "recorder/RecorderState.h"
 #include "recorder/TavrenRecorder.h"
 #include "tests/support/TestSupport.h"
 #include "tstream2/SimulatedDevices.h"

@@ -5,6 +5,7 @@
 // A player listener that writes every event, in order, as text ("Opened",
 // "AudioPositionChanged(True)", "PlayerError(265)", ...), and can act from inside any of them.
 
+#include "player/PlayerState.h"
 #include "player/TavrenPlayer.h"
 
 #include <algorithm>

@@ -4,11 +4,11 @@
 // simulated record engine, plays the file back on the simulated play engine to its end and
 // checks what the controls reported. Exit status 0 when everything held.
 
-#include "engine/EngineFactory.h"
-#include "platform/host/ControlSite.h"
-#include "platform/host/EventLoop.h"
-#include "player/TavrenPlayer.h"
-#include "recorder/TavrenRecorder.h"
+#include <tavrenly/engine/EngineFactory.h>
+#include <tavrenly/platform/host/ControlSite.h>
+#include <tavrenly/platform/host/EventLoop.h>
+#include <tavrenly/player/TavrenPlayer.h>
+#include <tavrenly/recorder/TavrenRecorder.h>
 
 #include <cmath>
 #include <cstdio>
@@ -70,7 +70,7 @@ int main(int argc, char** argv)
         return Fail("the recording is not two seconds long");
     player.PlayAudio();
     loop.RunUntil([&] { return played.ended > 0; }, 10000);
-    if (played.opened != 1 || played.ended != 1 || !player.State().AudioFinished)
+    if (played.opened != 1 || played.ended != 1 || player.SecondsRemain() != 0.0f)
         return Fail("AudioEndReached was not raised once at the end");
     std::printf("host: recorded and played %.3f s\n", player.TotalAudioLength());
     return 0;
