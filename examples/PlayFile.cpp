@@ -27,12 +27,19 @@ public:
 
     bool ended = false;
 
-    void Playing() override { std::printf("playing %s\n", m_player.AudioFileName().c_str()); }
+    void Playing() override
+    {
+        std::printf("playing %s\n", m_player.AudioFileName().c_str());
+        m_playing = true;
+    }
 
-    // Raised every 50 ms while the audio plays (RaiseAudioPositionChanged on); this host prints
-    // only each new whole second.
+    // Raised every 50 ms while the audio plays (RaiseAudioPositionChanged on), and also when
+    // the position is set (an open, a seek, a close); this host prints each new whole second
+    // of playback only.
     void AudioPositionChanged(bool& /*AudioPartChanging*/) override
     {
+        if (!m_playing)
+            return;
         const int second = static_cast<int>(m_player.SecondsPlayed());
         if (second == m_lastSecond)
             return;
@@ -47,6 +54,7 @@ public:
     {
         Marker("audio end");
         ended = true;
+        m_playing = false;
     }
 
     void PlayerError(int32_t& ErrorCode) override { std::printf("error %d\n", ErrorCode); }
@@ -58,6 +66,7 @@ private:
     }
 
     const tavrenly::TavrenPlayer& m_player;
+    bool m_playing = false;
     int m_lastSecond = -1;
 };
 

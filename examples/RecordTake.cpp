@@ -80,14 +80,15 @@ int main(int argc, char** argv)
     loop.RunUntil([&] { return events.ended; }, limitMs);
 
     // Closing completes the file and moves it to its name; `save` reads false afterwards when
-    // nothing was kept.
+    // nothing was kept. The position is read first: a close resets it.
+    const float recorded = recorder.TotalSecondsRecorded();
     bool save = true;
     const int32_t closed = recorder.CloseRecording(save);
     if (closed != 0 || !save) {
         std::fprintf(stderr, "record-take: the take was not kept (%d)\n", closed);
         return 1;
     }
-    std::printf("kept %s: %.2f s, title \"%s\"\n", recorder.SavedFileName().c_str(),
-                recorder.TotalSecondsRecorded(), argv[3]);
+    std::printf("kept %s: %.2f s, title \"%s\"\n", recorder.SavedFileName().c_str(), recorded,
+                argv[3]);
     return 0;
 }

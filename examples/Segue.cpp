@@ -48,8 +48,7 @@ public:
     }
     void VolumeChangeEndNotify(int16_t& /*ChangeReference*/) override
     {
-        std::printf("player 1: fade out ends at %.2f s, volume %.0f\n", m_first.SecondsPlayed(),
-                    m_first.PlayVolume());
+        std::printf("player 1: fade out ends at %.2f s\n", m_first.SecondsPlayed());
     }
     void AudioEndReached() override
     {

@@ -123,16 +123,17 @@ grep -qa '0101Example take' "$work/example-take.wav" || fail "the take carries n
 run_example 'opened example-take.wav: 3.00 s
 playing example-take.wav
 position 0 s, 3.0 s to go
-marker intro end at 1.00 s
 position 1 s, 2.0 s to go
+marker intro end at 1.00 s
 position 2 s, 1.0 s to go
+position 3 s, 0.0 s to go
 marker extro at 3.00 s
 marker audio end at 3.00 s' play-file example-take.wav
 run_example 'player 1: 3.00 s, extro at 2.00 s; player 2: 3.00 s; fade 1.0 s
+player 1: fade out starts at 2.00 s
 player 1: extro at 2.00 s, player 2 starts
 player 2: playing
-player 1: fade out starts at 2.00 s
-player 1: fade out ends at 3.00 s, volume 0
+player 1: fade out ends at 3.00 s
 player 1: ended
 player 2: ended after 3.00 s' segue example-take.wav example-take.wav 1
 echo "check-package: the examples recorded, played and ran a segue"
