@@ -15,6 +15,7 @@ find_program(TAVRENLY_DOXYGEN doxygen)
 if(TAVRENLY_DOXYGEN)
     add_custom_target(docs
         COMMAND ${CMAKE_COMMAND} -E remove_directory ${TAVRENLY_DOCS_DIR}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVRENLY_DOCS_DIR}
         COMMAND ${TAVRENLY_DOXYGEN} ${PROJECT_BINARY_DIR}/Doxyfile
         COMMAND ${CMAKE_COMMAND} -E echo "docs: ${TAVRENLY_DOCS_DIR}/html/index.html"
         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
