@@ -29,7 +29,8 @@
 //   loop.Run();
 //
 // Where the members are defined:
-//   TavrenPlayer.cpp        lifecycle, saved settings, the core and settings properties
+//   TavrenPlayer.cpp        lifecycle, saved settings, the core and settings properties, the
+//                           getters that read the state record
 //   PlayerFile.cpp          OpenAudio, CloseAudio and their steps
 //   PlayerCompression.cpp   the two conversion stages and the conversion buffer
 //   PlayerBufferPump.cpp    FillPlaybackBuffers and its steps, TestForFinish, SetFinished
@@ -245,7 +246,8 @@ public:
     int32_t Width() const { return m_width; }
     void Width(int32_t value);
 
-    // For hosts and tests that look inside.
+    // For the library's own tests and tools that look inside; the state record's header
+    // (player/PlayerState.h) is not installed.
 
     const PlayerState& State() const;
     StreamPlay& Engine() { return *m_engine; }

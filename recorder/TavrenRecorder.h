@@ -216,7 +216,8 @@ public:
     int32_t DebugLevel() const { return m_log.DebugLevel(); }
     void SetDebugFile(const std::string& DebugFileName, const int32_t& DebugMode);
 
-    // For hosts and tests that look inside.
+    // For the library's own tests and tools that look inside; the state record's header
+    // (recorder/RecorderState.h) is not installed.
 
     const RecorderState& State() const;
     StreamRecord& Engine() { return *m_engine; }
