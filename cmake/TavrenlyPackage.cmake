@@ -49,6 +49,7 @@ set(TAVRENLY_PUBLIC_HEADERS
     common/CartChunk.h
     common/ControlTypes.h
     common/DiagnosticLog.h
+    common/Rf64Mode.h
     engine/EngineFactory.h
     engine/StreamPlay.h
     engine/StreamRecord.h

@@ -35,6 +35,7 @@
 // with MMIO_LARGEFILE.
 
 #include "common/CartChunk.h"
+#include "common/Rf64Mode.h"
 #include "platform/riff/Riff.h"
 
 #include <cstdint>
@@ -69,20 +70,6 @@ struct WaveAppendResult
     /// The disk refused the bytes (a full disk). The next Append tries again.
     bool refused = false;
 };
-
-/// How a recording's file goes past 32-bit sizes.
-enum class Rf64Mode : int32_t
-{
-    kOff = 0,    ///< a RIFF file, which ends at the plain limit
-    kAlways = 1, ///< an RF64 file from the start
-    kAuto = 2,   ///< a RIFF file with room for "ds64", made RF64 at the close when it grew past
-                 ///< the plain limit
-};
-
-/// The largest RIFF/WAVE file written without RF64: 2^31 - 1 bytes (2 GiB less a byte). The
-/// format's fields would hold 4 GiB, but many programs read them as signed 32-bit numbers, so
-/// a plain file stays where every reader takes its sizes.
-inline constexpr int64_t kMostPlainWaveBytes = 2147483647;
 
 /// The bytes a recording's header takes before its audio: "RIFF" form, for `rf64` the "ds64"
 /// or "JUNK" chunk, "fmt " chunk of a `formatSize`-byte record (padded to even), "cart" chunk

@@ -33,6 +33,7 @@
 // it resolves the same in the source tree and in an installed include/tavrenly/.
 #include "../common/CartChunk.h"
 #include "../common/DiagnosticLog.h"
+#include "../common/Rf64Mode.h"
 #include "../engine/StreamRecord.h"
 #include "../platform/base/WaveFormat.h"
 #include "../platform/host/EventLoop.h"
