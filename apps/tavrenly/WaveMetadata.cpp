@@ -192,7 +192,9 @@ std::optional<SamplerChunk> ParseSampler(std::span<const uint8_t> body)
 CartChunk ParseCart(std::span<const uint8_t> body)
 {
     CartChunk cart{};
-    std::memcpy(&cart, body.data(), std::min(body.size(), sizeof cart));
+    // An empty chunk's span may hold no pointer at all, which memcpy must not be given.
+    if (!body.empty())
+        std::memcpy(&cart, body.data(), std::min(body.size(), sizeof cart));
     const BodyReader r(body);
     cart.LevelReference = static_cast<int32_t>(r.U32(offsetof(CartChunk, LevelReference)));
     for (size_t i = 0; i < std::size(cart.PostTimer); ++i)
