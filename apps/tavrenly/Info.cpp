@@ -73,8 +73,8 @@ std::string FourCCText(FOURCC code)
     return text;
 }
 
-/// The sub-chunks of the RIFF form, in file order; the cart chunk's bytes when there is one.
-std::vector<ChunkEntry> WalkChunks(const std::string& file, std::optional<CartChunk>& cart)
+/// The sub-chunks of the RIFF form, in file order.
+std::vector<ChunkEntry> WalkChunks(const std::string& file)
 {
     std::vector<ChunkEntry> chunks;
     HMMIO handle = mmioOpenA(file.c_str(), nullptr, MMIO_READ);
@@ -89,13 +89,6 @@ std::vector<ChunkEntry> WalkChunks(const std::string& file, std::optional<CartCh
                 break;
             chunks.push_back(
                 ChunkEntry{FourCCText(chunk.ckid), chunk.dwDataOffset - 8, chunk.cksize});
-            if (chunk.ckid == kCartChunkId && !cart) {
-                CartChunk record{};
-                const int32_t wanted =
-                    static_cast<int32_t>(std::min<uint32_t>(chunk.cksize, sizeof(record)));
-                if (mmioRead(handle, reinterpret_cast<char*>(&record), wanted) >= 0)
-                    cart = record;
-            }
             if (mmioAscend(handle, &chunk, 0) != 0)
                 break;
         }
@@ -148,7 +141,6 @@ struct InfoFacts
     float totalLength = 0;
     int32_t totalBlocks = 0;
     std::vector<ChunkEntry> chunks;
-    std::optional<CartChunk> cart;
     /// The data chunk's size as its header says, and the bytes of it the file holds.
     std::optional<uint64_t> dataDeclared;
     uint64_t dataPresent = 0;
@@ -210,7 +202,7 @@ InfoFacts Gather(const std::string& file, bool levels)
                                       static_cast<double>(facts.DataSize()) / format.nBlockAlign))
                                 : 0;
     }
-    facts.chunks = WalkChunks(file, facts.cart);
+    facts.chunks = WalkChunks(file);
     facts.meta = ReadWaveMetadata(file);
     if (facts.meta.format.size() >= 16)
         facts.codec = CodecNameOf(reinterpret_cast<const WAVEFORMATEX*>(facts.meta.format.data()),
@@ -257,8 +249,8 @@ void PrintJson(const InfoFacts& facts)
     for (const ChunkEntry& chunk : facts.chunks)
         list.push_back({{"id", chunk.id}, {"offset", chunk.offset}, {"size", chunk.size}});
     out["chunks"] = list;
-    out["cart"] = facts.cart ? CartJson(*facts.cart) : ordered_json(nullptr);
-    if (facts.cart)
+    out["cart"] = facts.meta.cart ? CartJson(*facts.meta.cart) : ordered_json(nullptr);
+    if (facts.meta.cart)
         out["cart"]["PostTimers"] = TimersJson(facts.meta);
     out["levels"] = LevelsJson(facts.levels);
     out["levels_problem"] =
@@ -301,10 +293,10 @@ void PrintText(const InfoFacts& facts)
     for (const ChunkEntry& chunk : facts.chunks)
         fmt::print(" '{}' at {} ({} bytes);", chunk.id, chunk.offset, chunk.size);
     fmt::print("\n");
-    if (facts.cart) {
+    if (facts.meta.cart) {
         // The version, then every text field that holds something.
-        fmt::print("Cart          version '{}'", Field(facts.cart->Version));
-        const ordered_json fields = CartJson(*facts.cart);
+        fmt::print("Cart          version '{}'", Field(facts.meta.cart->Version));
+        const ordered_json fields = CartJson(*facts.meta.cart);
         for (auto field = fields.cbegin(); field != fields.cend(); ++field)
             if (field->is_string() && field.key() != "Version" &&
                 !field->get<std::string>().empty())
